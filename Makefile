@@ -1,0 +1,55 @@
+# make demo   builds the library and runs the example job
+# make test   builds normally and with AddressSanitizer + UBSan, runs every
+#             C++ test in both builds, then the Python tests in .venv
+# make bench  runs the benchmarks, JSON results under build/bench/
+
+SHELL := /bin/bash
+BUILD := build
+VENV := .venv
+JOBS ?= $(shell nproc)
+SAN_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1 \
+           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: all deps build build-asan venv test test-release test-asan test-python demo bench clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD)/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD)/release -j $(JOBS)
+
+build-asan: deps
+	@cmake -S . -B $(BUILD)/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUENDRA_SANITIZE=ON -DQUENDRA_BENCH=OFF >/dev/null
+	@cmake --build $(BUILD)/asan -j $(JOBS)
+
+$(VENV)/.stamp: tests/python/requirements.txt
+	@rm -rf $(VENV)
+	python3 -m venv $(VENV)
+	$(VENV)/bin/python -m pip install -q --disable-pip-version-check -r tests/python/requirements.txt
+	@touch $@
+
+venv: deps $(VENV)/.stamp
+
+test-release: build
+	ctest --test-dir $(BUILD)/release --output-on-failure -j $(JOBS)
+
+test-asan: build-asan
+	$(SAN_ENV) ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+
+test-python: build venv
+	$(VENV)/bin/python -m pytest tests/python -q
+
+test: test-release test-asan test-python
+
+demo: build
+	@python3 examples/demo.py
+
+bench: build
+	@mkdir -p $(BUILD)/bench
+	$(BUILD)/release/bench/quendra_bench --benchmark_out=$(BUILD)/bench/results.json --benchmark_out_format=json
+
+clean:
+	rm -rf $(BUILD) $(VENV)

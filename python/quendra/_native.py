@@ -1,0 +1,162 @@
+"""ctypes binding of the nine exported functions."""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import os
+from pathlib import Path
+from typing import Any, Optional, Union
+
+# Integer results of the C interface, by name.
+CODES = {
+    0: "ok",
+    1: "invalid",
+    2: "unknown model",
+    3: "unknown field",
+    4: "unsupported",
+    5: "out of memory",
+    6: "write failed",
+}
+
+_REPO_ROOT = Path(__file__).resolve().parents[2]
+_lib: Optional[ctypes.CDLL] = None
+_lib_path: Optional[Path] = None
+
+
+class Error(Exception):
+    """A failed call: `code` is the integer result, `code_text` and `message`
+    come from the context's error document (`message` is None when the
+    library could not allocate the document)."""
+
+    def __init__(self, code: int, code_text: Optional[str], message: Optional[str]):
+        self.code = code
+        self.code_text = code_text
+        self.message = message
+        text = message if message is not None else CODES.get(code, "error")
+        super().__init__(f"{code_text or CODES.get(code, 'error')} ({code}): {text}")
+
+
+def find_library(path: Union[str, os.PathLike, None] = None) -> Path:
+    """The library to load: `path` when given, else the build directory of
+    this checkout."""
+    if path is not None:
+        p = Path(path)
+        if p.is_dir():
+            p = p / "libquendra.so"
+        if not p.is_file():
+            raise FileNotFoundError(f"libquendra not found at {p}")
+        return p
+    for candidate in (_REPO_ROOT / "build" / "release" / "libquendra.so",
+                      Path(__file__).resolve().parent / "libquendra.so"):
+        if candidate.is_file():
+            return candidate
+    raise FileNotFoundError(
+        "libquendra.so not found; build it with 'make' or pass its path explicitly")
+
+
+def library(path: Union[str, os.PathLike, None] = None) -> ctypes.CDLL:
+    """Loads (once) and returns the shared library with its signatures set."""
+    global _lib, _lib_path
+    if _lib is not None and (path is None or find_library(path) == _lib_path):
+        return _lib
+    p = find_library(path)
+    lib = ctypes.CDLL(str(p))
+    vp, sz = ctypes.c_void_p, ctypes.c_size_t
+    lib.quendra_new.restype = vp
+    lib.quendra_new.argtypes = []
+    lib.quendra_free.restype = None
+    lib.quendra_free.argtypes = [vp]
+    lib.quendra_version.restype = ctypes.c_char_p
+    lib.quendra_version.argtypes = []
+    lib.quendra_last_error.restype = ctypes.c_char_p
+    lib.quendra_last_error.argtypes = [vp]
+    lib.quendra_load_models.restype = ctypes.c_int
+    lib.quendra_load_models.argtypes = [vp, ctypes.c_char_p, sz]
+    lib.quendra_bind_column.restype = ctypes.c_int
+    lib.quendra_bind_column.argtypes = [vp, ctypes.c_char_p, ctypes.c_char_p, vp, vp]
+    lib.quendra_clear_tables.restype = None
+    lib.quendra_clear_tables.argtypes = [vp]
+    lib.quendra_execute.restype = ctypes.c_int
+    lib.quendra_execute.argtypes = [vp, ctypes.c_char_p, sz, vp, vp]
+    lib.quendra_emit_sql.restype = ctypes.c_int
+    lib.quendra_emit_sql.argtypes = [vp, ctypes.c_char_p, sz, ctypes.c_int,
+                                     ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(sz)]
+    _lib, _lib_path = lib, p
+    return lib
+
+
+def version(path: Union[str, os.PathLike, None] = None) -> str:
+    """The library's version text."""
+    return library(path).quendra_version().decode()
+
+
+def _as_bytes(doc: Union[dict, list, str, bytes, bytearray, memoryview]) -> bytes:
+    if isinstance(doc, (bytes, bytearray, memoryview)):
+        return bytes(doc)
+    if isinstance(doc, str):
+        return doc.encode("utf-8")
+    return json.dumps(doc).encode("utf-8")
+
+
+def _parse_error(raw: bytes) -> tuple[Optional[str], Optional[str]]:
+    """(code text, message) from an error document; a message given as an
+    array of bytes (not valid UTF-8) is decoded with backslash escapes."""
+    if not raw:
+        return None, None
+    doc = json.loads(raw.decode("utf-8"))
+    message: Any = doc.get("message")
+    if isinstance(message, list):
+        message = bytes(message).decode("utf-8", "backslashreplace")
+    return doc.get("code"), message
+
+
+class Context:
+    """One library context: a manifest, bound tables and query calls.
+
+    Not thread-safe: use one context per thread. Closing (or garbage
+    collection) frees the native context."""
+
+    def __init__(self, library_path: Union[str, os.PathLike, None] = None):
+        self._lib = library(library_path)
+        self._ptr = self._lib.quendra_new()
+        if not self._ptr:
+            raise MemoryError("quendra_new could not allocate a context")
+
+    def close(self) -> None:
+        if getattr(self, "_ptr", None):
+            self._lib.quendra_free(self._ptr)
+            self._ptr = None
+
+    def __enter__(self) -> "Context":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        self.close()
+
+    def _handle(self) -> int:
+        if not self._ptr:
+            raise ValueError("context is closed")
+        return self._ptr
+
+    def last_error(self) -> str:
+        """The raw error document of the last failure ('' when none)."""
+        raw = self._lib.quendra_last_error(self._ptr)
+        return raw.decode("utf-8") if raw else ""
+
+    def _check(self, code: int) -> None:
+        if code != 0:
+            code_text, message = _parse_error(self._lib.quendra_last_error(self._ptr) or b"")
+            raise Error(code, code_text, message)
+
+    def load_models(self, manifest: Union[dict, str, bytes]) -> None:
+        """Replaces the manifest (a dict, or JSON text as str or bytes)."""
+        data = _as_bytes(manifest)
+        self._check(self._lib.quendra_load_models(self._handle(), data, len(data)))
+
+    def clear_tables(self) -> None:
+        """Drops every bound table."""
+        self._lib.quendra_clear_tables(self._handle())

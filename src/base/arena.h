@@ -1,0 +1,96 @@
+// Arena: bump allocation over blocks from the C heap, freed wholesale.
+//
+// Every piece of library memory lives in an arena (the context's data,
+// manifest and call arenas), so nothing is freed piecemeal. A failed
+// allocation returns nullptr; callers turn that into Err::OutOfMemory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+namespace quendra {
+
+class Arena {
+ public:
+  // Largest alignment alloc() accepts.
+  static constexpr size_t kMaxAlign = 64;
+
+  Arena() = default;
+  ~Arena() { release(); }
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+
+  // Returns n bytes aligned to `align`, or nullptr when the heap refuses.
+  // REQUIRES: align is a power of two and at most kMaxAlign.
+  // n == 0 yields a valid pointer that must not be written through.
+  [[nodiscard]] void* alloc(size_t n, size_t align = alignof(std::max_align_t)) {
+    uintptr_t p = (cur_ + (align - 1)) & ~static_cast<uintptr_t>(align - 1);
+    if (p >= cur_ && p <= end_ && n <= end_ - p) [[likely]] {
+      cur_ = p + n;
+      return reinterpret_cast<void*>(p);
+    }
+    return allocSlow(n, align);
+  }
+
+  // Uninitialised storage for n values of T; nullptr on failure or when
+  // n * sizeof(T) overflows. T must be trivially destructible: arenas never
+  // run destructors.
+  template <class T>
+  [[nodiscard]] T* make(size_t n) {
+    static_assert(std::is_trivially_destructible_v<T>);
+    static_assert(alignof(T) <= kMaxAlign);
+    if (n > SIZE_MAX / sizeof(T)) return nullptr;
+    return static_cast<T*>(alloc(n * sizeof(T), alignof(T)));
+  }
+
+  // A copy of n values; nullptr on failure.
+  template <class T>
+  [[nodiscard]] T* copy(const T* src, size_t n) {
+    T* dst = make<T>(n);
+    if (dst && n) std::memcpy(dst, src, n * sizeof(T));
+    return dst;
+  }
+
+  // Grows the most recent allocation in place from old_n to new_n bytes when
+  // it ends at the bump pointer and the block has room; false otherwise (the
+  // allocation is then unchanged).
+  bool extend(void* p, size_t old_n, size_t new_n);
+
+  // Frees every block but the largest, which is kept empty for reuse. All
+  // earlier allocations become invalid.
+  void reset();
+
+  // Frees every block.
+  void release();
+
+  // Bytes currently held from the heap (headers included).
+  size_t reserved() const { return reserved_; }
+
+ private:
+  struct Block {
+    Block* next;
+    size_t size;  // usable bytes after the header
+  };
+  static constexpr size_t kFirstBlock = 4096;
+  static constexpr size_t kMaxBlock = size_t{1} << 20;
+
+  void* allocSlow(size_t n, size_t align);
+  Block* newBlock(size_t size);
+  static uintptr_t start(Block* b) { return reinterpret_cast<uintptr_t>(b + 1); }
+
+  // Zero-byte requests are served from here, so that an empty arena still
+  // returns a valid, aligned pointer for them without touching the heap.
+  alignas(kMaxAlign) static inline char empty_[kMaxAlign];
+  static uintptr_t emptyAt() { return reinterpret_cast<uintptr_t>(empty_); }
+
+  Block* head_ = nullptr;  // the block bump allocation currently uses
+  uintptr_t cur_ = emptyAt();
+  uintptr_t end_ = emptyAt();
+  size_t next_size_ = kFirstBlock;
+  size_t reserved_ = 0;
+};
+
+}  // namespace quendra

@@ -1,0 +1,137 @@
+// The nine exported functions. Each checks its context, delegates, and turns
+// failures into a result code and the context's error document; nothing
+// unwinds across this boundary (the library is built without exceptions).
+#include <new>
+
+#include "base/heap.h"
+#include "base/json.h"
+#include "c_api/ctx.h"
+#include "c_api/error_doc.h"
+#include "quendra.h"
+
+using quendra::Bytes;
+using quendra::Ctx;
+
+struct quendra_ctx {};  // never defined as such: handles point at a Ctx
+
+namespace {
+
+Ctx* asCtx(quendra_ctx* h) { return reinterpret_cast<Ctx*>(h); }
+const Ctx* asCtx(const quendra_ctx* h) { return reinterpret_cast<const Ctx*>(h); }
+
+constexpr Bytes kInvalid = "invalid";
+
+// Steps shared by the two query entry points: a manifest must be loaded, the
+// call arena starts afresh, and the query text must be one JSON document.
+// Returns 0 with the query in `out`, or the code already reported.
+int readQuery(Ctx& ctx, const uint8_t* ptr, size_t len, quendra::Json& out) {
+  ctx.call_arena.reset();
+  auto q = quendra::readJson(ctx.call_arena, reinterpret_cast<const char*>(ptr), len);
+  if (!q) {
+    quendra::setError(ctx, kInvalid, quendra::jsonErrorName(q.error()));
+    return 1;
+  }
+  out = *q;
+  return 0;
+}
+
+int noModels(Ctx& ctx) {
+  quendra::setError(ctx, kInvalid, "no models loaded");
+  return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+quendra_ctx* quendra_new(void) {
+  void* mem = quendra::heapAlloc(sizeof(Ctx));
+  if (!mem) return nullptr;
+  return reinterpret_cast<quendra_ctx*>(new (mem) Ctx());
+}
+
+void quendra_free(quendra_ctx* h) {
+  if (!h) return;
+  Ctx* ctx = asCtx(h);
+  quendra::clearError(*ctx);
+  ctx->~Ctx();  // releases the three arenas
+  quendra::heapFree(ctx);
+}
+
+const char* quendra_version(void) { return "0.0.1"; }
+
+const char* quendra_last_error(const quendra_ctx* h) {
+  if (!h || !asCtx(h)->error_json) return "";
+  return asCtx(h)->error_json;
+}
+
+int quendra_load_models(quendra_ctx* h, const uint8_t* json_ptr, size_t len) {
+  if (!h) return 1;
+  Ctx& ctx = *asCtx(h);
+  ctx.manifest.reset();
+  ctx.manifest_arena.release();
+  auto doc = quendra::readJson(ctx.manifest_arena, reinterpret_cast<const char*>(json_ptr), len);
+  if (!doc) {
+    ctx.manifest_arena.release();
+    quendra::setError(ctx, kInvalid, quendra::jsonErrorName(doc.error()));
+    return 1;
+  }
+  if (!doc->get("models")) {
+    ctx.manifest_arena.release();
+    quendra::setError(ctx, kInvalid, "manifest must be an object with a 'models' key");
+    return 1;
+  }
+  ctx.manifest = *doc;
+  return 0;
+}
+
+int quendra_bind_column(quendra_ctx* h, const char* table_name, const char* column_name,
+                        struct ArrowArray* array, struct ArrowSchema* schema) {
+  (void)table_name;
+  (void)column_name;
+  if (!h) return 1;
+  Ctx& ctx = *asCtx(h);
+  // The host hands its structures over on every path, so they are released
+  // even though this build cannot import them yet.
+  if (array && array->release) array->release(array);
+  if (schema && schema->release) schema->release(schema);
+  return quendra::reportKind(ctx, quendra::Err::Unsupported, "binding Arrow columns is not available in this build");
+}
+
+void quendra_clear_tables(quendra_ctx* h) {
+  if (!h) return;
+  Ctx& ctx = *asCtx(h);
+  ctx.builders.clear();
+  ctx.data_arena.release();
+}
+
+int quendra_execute(quendra_ctx* h, const uint8_t* query_ptr, size_t query_len, struct ArrowArray* out_array,
+                    struct ArrowSchema* out_schema) {
+  (void)out_array;
+  (void)out_schema;
+  if (!h) return 1;
+  Ctx& ctx = *asCtx(h);
+  if (!ctx.manifest) return noModels(ctx);
+  quendra::Json query;
+  if (int rc = readQuery(ctx, query_ptr, query_len, query)) return rc;
+  return quendra::reportKind(ctx, quendra::Err::Unsupported, "in-memory execution is not available in this build");
+}
+
+int quendra_emit_sql(quendra_ctx* h, const uint8_t* query_ptr, size_t query_len, int dialect, const char** out_ptr,
+                     size_t* out_len) {
+  (void)out_ptr;
+  (void)out_len;
+  if (!h) return 1;
+  Ctx& ctx = *asCtx(h);
+  if (!ctx.manifest) return noModels(ctx);
+  // The dialect is checked before the query text is even read.
+  if (dialect != 0 && dialect != 1) {
+    quendra::setError(ctx, kInvalid, "unknown dialect");
+    return 1;
+  }
+  quendra::Json query;
+  if (int rc = readQuery(ctx, query_ptr, query_len, query)) return rc;
+  return quendra::reportKind(ctx, quendra::Err::Unsupported, "SQL generation is not available in this build");
+}
+
+}  // extern "C"

@@ -1,0 +1,11 @@
+#include "plan/diag.h"
+
+namespace quendra {
+
+void Diag::set(Err e, std::initializer_list<Bytes> pieces) {
+  err = e;
+  auto text = concat(*arena, pieces);
+  message = text ? *text : Bytes("out of memory");
+}
+
+}  // namespace quendra
