@@ -1,0 +1,17 @@
+#include "base/grain.h"
+
+namespace quendra {
+namespace {
+constexpr Bytes kNames[] = {"second", "minute", "hour", "day", "week", "month", "quarter", "year"};
+}
+
+Bytes grainName(Grain g) { return kNames[static_cast<int>(g)]; }
+
+std::optional<Grain> grainFromName(Bytes text) {
+  if (text.empty() || text.size() > 32) return std::nullopt;
+  for (int i = 0; i < 8; ++i)
+    if (eqNoCase(text, kNames[i])) return static_cast<Grain>(i);
+  return std::nullopt;
+}
+
+}  // namespace quendra
