@@ -16,7 +16,8 @@ void* Arena::allocSlow(size_t n, size_t align) {
   if (n == 0) return empty_;
   if (n > SIZE_MAX - align) return nullptr;
   size_t need = n + align;  // room to align anywhere in the block
-  if (need > next_size_ / 4) {
+  size_t block = test_block_ ? test_block_ : next_size_;
+  if (need > block / 4) {
     // A large request gets a block of its own, linked behind the current
     // one, so the space left in the current block is not abandoned.
     Block* b = newBlock(need);
@@ -32,7 +33,7 @@ void* Arena::allocSlow(size_t n, size_t align) {
     uintptr_t p = (start(b) + (align - 1)) & ~static_cast<uintptr_t>(align - 1);
     return reinterpret_cast<void*>(p);
   }
-  Block* b = newBlock(next_size_);
+  Block* b = newBlock(block);
   if (!b) return nullptr;
   if (next_size_ < kMaxBlock) next_size_ *= 2;
   b->next = head_;

@@ -69,6 +69,11 @@ class Arena {
   // Bytes currently held from the heap (headers included).
   size_t reserved() const { return reserved_; }
 
+  // Test-only: when n != 0, every arena takes blocks of n bytes (and a block
+  // of its own for anything larger than n / 4), so that nearly every
+  // allocation is a separate heap request that failure tests can refuse.
+  static void setBlockSizeForTesting(size_t n) { test_block_ = n; }
+
  private:
   struct Block {
     Block* next;
@@ -84,6 +89,7 @@ class Arena {
   // Zero-byte requests are served from here, so that an empty arena still
   // returns a valid, aligned pointer for them without touching the heap.
   alignas(kMaxAlign) static inline char empty_[kMaxAlign];
+  static inline size_t test_block_ = 0;
   static uintptr_t emptyAt() { return reinterpret_cast<uintptr_t>(empty_); }
 
   Block* head_ = nullptr;  // the block bump allocation currently uses

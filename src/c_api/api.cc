@@ -7,6 +7,8 @@
 #include "base/json.h"
 #include "c_api/ctx.h"
 #include "c_api/error_doc.h"
+#include "plan/diag.h"
+#include "plan/plan.h"
 #include "quendra.h"
 
 using quendra::Bytes;
@@ -32,6 +34,18 @@ int readQuery(Ctx& ctx, const uint8_t* ptr, size_t len, quendra::Json& out) {
     return 1;
   }
   out = *q;
+  return 0;
+}
+
+// Reads the query and builds its plan in the call arena. Returns 0 with the
+// plan in `out`, or the code already reported.
+int planQuery(Ctx& ctx, const uint8_t* ptr, size_t len, quendra::Plan& out) {
+  quendra::Json query;
+  if (int rc = readQuery(ctx, ptr, len, query)) return rc;
+  quendra::Diag diag{&ctx.call_arena, {}, {}};
+  auto plan = quendra::build(ctx.call_arena, *ctx.manifest, query, diag);
+  if (!plan) return quendra::reportKind(ctx, plan.error(), diag.message);
+  out = *plan;
   return 0;
 }
 
@@ -112,8 +126,8 @@ int quendra_execute(quendra_ctx* h, const uint8_t* query_ptr, size_t query_len, 
   if (!h) return 1;
   Ctx& ctx = *asCtx(h);
   if (!ctx.manifest) return noModels(ctx);
-  quendra::Json query;
-  if (int rc = readQuery(ctx, query_ptr, query_len, query)) return rc;
+  quendra::Plan plan;
+  if (int rc = planQuery(ctx, query_ptr, query_len, plan)) return rc;
   return quendra::reportKind(ctx, quendra::Err::Unsupported, "in-memory execution is not available in this build");
 }
 
@@ -129,8 +143,8 @@ int quendra_emit_sql(quendra_ctx* h, const uint8_t* query_ptr, size_t query_len,
     quendra::setError(ctx, kInvalid, "unknown dialect");
     return 1;
   }
-  quendra::Json query;
-  if (int rc = readQuery(ctx, query_ptr, query_len, query)) return rc;
+  quendra::Plan plan;
+  if (int rc = planQuery(ctx, query_ptr, query_len, plan)) return rc;
   return quendra::reportKind(ctx, quendra::Err::Unsupported, "SQL generation is not available in this build");
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/arena.h"
 #include "base/heap.h"
 #include "quendra.h"
 
@@ -139,6 +140,23 @@ TEST(Api, ExecuteReadsTheQueryText) {
   EXPECT_EQ(quendra_last_error(c.p), doc("invalid", "DuplicateField"));
 }
 
+TEST(Api, PlanningFailuresReachTheErrorDocument) {
+  Ctx c;
+  ASSERT_EQ(load(c.p, kManifest), 0);
+  const char* out = nullptr;
+  size_t len = 0;
+  EXPECT_EQ(sql(c.p, R"({"model": "nope"})", 0, &out, &len), 2);
+  EXPECT_EQ(quendra_last_error(c.p), doc("UnknownModel", "unknown model 'nope'"));
+  EXPECT_EQ(sql(c.p, R"({"model": "orders", "dimensions": ["region"]})", 1, &out, &len), 3);
+  EXPECT_EQ(quendra_last_error(c.p), doc("UnknownField", "unknown dimension 'region' in model 'orders'"));
+  std::string q = R"({"model": "orders", "measures": ["n"], "filters": [{"field": "status", "operator": "~"}]})";
+  EXPECT_EQ(quendra_execute(c.p, reinterpret_cast<const uint8_t*>(q.data()), q.size(), nullptr, nullptr), 4);
+  EXPECT_EQ(quendra_last_error(c.p), doc("Unsupported", "unsupported filter operator '~'"));
+  ASSERT_EQ(load(c.p, R"({"models": 1})"), 0);
+  EXPECT_EQ(sql(c.p, R"({"model": "orders"})", 0, &out, &len), 1);
+  EXPECT_EQ(quendra_last_error(c.p), doc("Invalid", "manifest needs a 'models' object"));
+}
+
 TEST(Api, BindReleasesHostStructuresOnceArrayFirst) {
   Ctx c;
   ArrowArray array{};
@@ -160,6 +178,7 @@ TEST(Api, BindReleasesHostStructuresOnceArrayFirst) {
 // and answers normally.
 TEST(Api, LoadModelsSurvivesEveryAllocationFailure) {
   int swept = 0;
+  quendra::Arena::setBlockSizeForTesting(64);  // nearly every allocation asks the heap
   for (bool every_after : {false, true}) {
     for (uint64_t n = 1;; ++n) {
       Ctx c;
@@ -183,7 +202,8 @@ TEST(Api, LoadModelsSurvivesEveryAllocationFailure) {
       ASSERT_LT(n, 1000u);
     }
   }
-  EXPECT_GT(swept, 2);
+  quendra::Arena::setBlockSizeForTesting(0);
+  EXPECT_GT(swept, 10);
 }
 
 TEST(Api, NewFailsCleanlyWithoutMemory) {

@@ -1,0 +1,210 @@
+// Plan building: a query document and the stored manifest become a Plan.
+// The checks run in a fixed order so that a query with several faults always
+// reports the same one.
+#include "base/array.h"
+#include "plan/builder.h"
+#include "plan/plan.h"
+
+namespace quendra {
+
+uint32_t Plan::usedAliases() const {
+  uint32_t mask = 1;
+  for (const Dim& d : dims) mask |= 1u << d.b.alias;
+  for (const Pred& p : where) mask |= predAliases(p);
+  for (const Pred& p : having) mask |= predAliases(p);
+  return mask;
+}
+
+std::optional<uint32_t> Plan::findMeasure(Bytes name) const {
+  for (size_t i = 0; i < measures.size(); ++i)
+    if (measures[i].name == name) return static_cast<uint32_t>(i);
+  return std::nullopt;
+}
+
+namespace {
+
+// The grain a time dimension is truncated to: its time_grains entry, else the
+// query's time_grain, checked against the field's smallest grain.
+// Sets `out` (left empty for no grain).
+Result<void> grainFor(const Field& f, const Json& query, Diag& diag, std::optional<Grain>& out) {
+  if (!f.time) return {};
+  const Json* requested = nullptr;
+  if (const Json* per = query.getObject("time_grains")) requested = per->getString(f.name);
+  if (!requested) requested = query.getString("time_grain");
+  if (!requested) return {};
+  Bytes g = requested->str();
+  std::optional<Grain> grain = grainFromName(g);
+  if (!grain) return diag.fail(Err::Invalid, {"unknown time grain '", g, "'"});
+  if (f.smallest) {
+    std::optional<Grain> smallest = grainFromName(*f.smallest);
+    if (!smallest) return diag.fail(Err::Invalid, {"unknown time grain '", *f.smallest, "'"});
+    if (grainRank(*grain) < grainRank(*smallest))
+      return diag.fail(Err::Invalid, {"time grain '", grainName(*grain), "' is finer than the smallest grain '",
+                                      grainName(*smallest), "' of '", f.name, "'"});
+  }
+  out = grain;
+  return {};
+}
+
+// True for exactly ten bytes of the form DDDD-DD-DD.
+bool isBareDate(Bytes s) {
+  if (s.size() != 10) return false;
+  for (size_t i = 0; i < 10; ++i) {
+    bool dash = i == 4 || i == 7;
+    if (dash ? s[i] != '-' : static_cast<unsigned>(s[i] - '0') >= 10u) return false;
+  }
+  return true;
+}
+
+std::span<const Json> arrayOrEmpty(const Json& query, Bytes key) {
+  const Json* v = query.get(key);
+  return v && v->isArray() ? v->items() : std::span<const Json>();
+}
+
+// The output index an order_by name refers to: the last matching dimension
+// string, else the last matching measure string.
+std::optional<uint32_t> resolveOrder(Bytes name, std::span<const Json> dims, std::span<const Json> measures) {
+  std::optional<uint32_t> found;
+  for (size_t i = 0; i < dims.size(); ++i)
+    if (dims[i].str() == name) found = static_cast<uint32_t>(i);
+  if (found) return found;
+  for (size_t i = 0; i < measures.size(); ++i)
+    if (measures[i].str() == name) found = static_cast<uint32_t>(dims.size() + i);
+  return found;
+}
+
+}  // namespace
+
+Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& diag) {
+  const Json* models = manifest.getObject("models");
+  if (!models) return diag.fail(Err::Invalid, {"manifest needs a 'models' object"});
+  if (!query.isObject()) return diag.fail(Err::Invalid, {"query must be an object"});
+  const Json* model_json = query.getString("model");
+  if (!model_json) return diag.fail(Err::Invalid, {"query needs 'model'"});
+  Bytes m = model_json->str();
+  const Json* model = models->getObject(m);
+  if (!model) return diag.fail(Err::UnknownModel, {"unknown model '", m, "'"});
+  const Json* table = model->getString("table");
+  if (!table) return diag.fail(Err::Invalid, {"model '", m, "' has no table"});
+  if (const Json* having = query.get("having"); having && having->isArray() && !having->items().empty())
+    return diag.fail(Err::Unsupported, {"'having' is not supported yet; filter on a measure field instead"});
+
+  Builder b{arena, &diag, m, model, models, {}, {}, {}};
+  TRY(b.setup());
+
+  std::span<const Json> dim_names = arrayOrEmpty(query, "dimensions");
+  std::span<const Json> measure_names = arrayOrEmpty(query, "measures");
+  if (dim_names.empty() && measure_names.empty())
+    return diag.fail(Err::Invalid, {"query needs at least one dimension or measure"});
+
+  Array<Dim> dims;
+  TRY(dims.reserve(arena, dim_names.size()));
+  std::optional<Bound> time_dim;
+  for (const Json& d : dim_names) {
+    if (!d.isString()) return diag.fail(Err::Invalid, {"dimensions must be strings"});
+    Bytes n = d.str();
+    const Field* f = b.findField(n);
+    if (!f) return diag.fail(Err::UnknownField, {"unknown dimension '", n, "' in model '", m, "'"});
+    Dim dim;
+    dim.name = n;
+    dim.b = TRY(b.bind(f->expr, f->alias));
+    TRY(grainFor(*f, query, diag, dim.grain));
+    dim.time = f->time;
+    TRY(dims.push(arena, dim));
+    if (f->time && !time_dim) time_dim = dim.b;
+  }
+
+  Array<uint32_t> selected;
+  TRY(selected.reserve(arena, measure_names.size()));
+  for (const Json& s : measure_names) {
+    if (!s.isString()) return diag.fail(Err::Invalid, {"measures must be strings"});
+    std::optional<uint32_t> idx = b.findMeasure(s.str());
+    if (!idx) return diag.fail(Err::UnknownField, {"unknown measure '", s.str(), "'"});
+    TRY(b.checkMeasure(*idx, 0));
+    TRY(selected.push(arena, *idx));
+  }
+
+  Array<Pred> where;
+  Array<Pred> having;
+  if (const Json* f = query.getString("filter")) {
+    Pred p;
+    p.tag = Pred::Tag::expr;
+    p.expr = TRY(b.bind(f->str(), 0));
+    TRY(where.push(arena, p));
+  }
+
+  if (const Json* tr = query.get("time_range")) {
+    if (!tr->isObject()) return diag.fail(Err::Invalid, {"time_range must be an object with 'start' and 'end'"});
+    const Json* start = tr->getString("start");
+    const Json* end = tr->getString("end");
+    if (!start || !end) return diag.fail(Err::Invalid, {"time_range must have 'start' and 'end'"});
+    if (!time_dim)
+      return diag.fail(Err::Invalid, {"time_range requires a time dimension among the query dimensions"});
+    Pred p;
+    p.tag = Pred::Tag::range;
+    p.range.b = *time_dim;
+    p.range.start = start->str();
+    p.range.end = end->str();
+    p.range.end_is_date = isBareDate(end->str());
+    TRY(where.push(arena, p));
+  }
+
+  for (const Json& f : arrayOrEmpty(query, "filters")) {
+    Pred p = TRY(b.filter(f));
+    PredKind kind;
+    kindOf(p, kind);
+    if (kind.dim && kind.measure)
+      return diag.fail(Err::Unsupported, {"a filter may not mix dimension and measure fields"});
+    TRY((kind.measure ? having : where).push(arena, p));
+  }
+
+  Array<Order> order;
+  for (const Json& o : arrayOrEmpty(query, "order_by")) {
+    Bytes name;
+    bool desc = false;
+    if (o.isString()) {
+      name = o.str();
+    } else if (o.isArray() && !o.items().empty() && o.items()[0].isString()) {
+      name = o.items()[0].str();
+      if (o.items().size() > 1 && o.items()[1].isString()) {
+        Bytes dir = o.items()[1].str();
+        if (eqNoCase(dir, "desc"))
+          desc = true;
+        else if (!eqNoCase(dir, "asc"))
+          return diag.fail(Err::Invalid, {"order direction must be 'asc' or 'desc'"});
+      }
+    } else {
+      return diag.fail(Err::Invalid, {"order_by entries must be a name or [name, direction]"});
+    }
+    std::optional<uint32_t> idx = resolveOrder(name, dim_names, measure_names);
+    if (!idx) return diag.fail(Err::UnknownField, {"order_by '", name, "' is not a selected dimension or measure"});
+    TRY(order.push(arena, Order{*idx, desc}));
+  }
+
+  std::optional<uint64_t> limit;
+  if (const Json* l = query.get("limit")) {
+    if (!l->isInt() || l->i < 0) return diag.fail(Err::Invalid, {"limit must be a non-negative integer"});
+    limit = static_cast<uint64_t>(l->i);
+  }
+
+  Bytes* out_names = arena.make<Bytes>(dim_names.size() + measure_names.size());
+  if (!out_names) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < dim_names.size(); ++i) out_names[i] = dim_names[i].str();
+  for (size_t i = 0; i < measure_names.size(); ++i) out_names[dim_names.size() + i] = measure_names[i].str();
+
+  Plan plan;
+  plan.model = m;
+  plan.table = table->str();
+  plan.joins = b.joins.span();
+  plan.dims = dims.span();
+  plan.measures = b.measures.span();
+  plan.selected = selected.span();
+  plan.out_names = {out_names, dim_names.size() + measure_names.size()};
+  plan.where = where.span();
+  plan.having = having.span();
+  plan.order = order.span();
+  plan.limit = limit;
+  return plan;
+}
+
+}  // namespace quendra

@@ -1,0 +1,70 @@
+// Builder: reads the queried model of the manifest and plans filters.
+//
+// A Builder lives for one planning call. setup() turns the model into
+// fields, joins and measures (checking the model and every model it joins);
+// the plan builder and filter planning then resolve names against them.
+// Every failure is recorded in the Diag before it is returned.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "base/arena.h"
+#include "base/array.h"
+#include "base/bytes.h"
+#include "base/json.h"
+#include "plan/diag.h"
+#include "plan/model.h"
+#include "plan/pred.h"
+
+namespace quendra {
+
+struct Builder {
+  Arena& arena;           // the call arena
+  Diag* diag;
+  Bytes model_name;       // as named by the query
+  const Json* model;      // that model's object
+  const Json* models;     // the manifest's "models" object
+  Array<Field> fields;
+  Array<Join> joins;
+  Array<Measure> measures;
+
+  using Kind = PredKind;
+
+  // Fills fields, measures and joins. REQUIRES: the lists are empty.
+  [[nodiscard]] Result<void> setup();
+  // Appends the dimensions of `m` as fields named prefix.key (or key).
+  [[nodiscard]] Result<void> addFields(const Json& m, std::optional<Bytes> prefix, uint8_t alias);
+  // Appends the base model's measures.
+  [[nodiscard]] Result<void> loadMeasures();
+  [[nodiscard]] Result<MeasureDef> measureDef(const Json& d);
+
+  // Parses `text`; a bad text fails as "cannot parse expression '<text>'".
+  [[nodiscard]] Result<Expr> parse(Bytes text);
+  [[nodiscard]] Result<Bound> bind(Bytes text, uint8_t alias);
+
+  // The first field named exactly `name`, or nullptr.
+  const Field* findField(Bytes name) const;
+  // The first measure named `name`, else the first named what follows a
+  // leading model_name + "." in `name`.
+  std::optional<uint32_t> findMeasure(Bytes name) const;
+
+  // Plans one element of a query's "filters" array.
+  [[nodiscard]] Result<Pred> filter(const Json& f);
+  [[nodiscard]] Result<Literal> literal(const Json& v);
+  // A field's parsed expression, when `name` is a field.
+  [[nodiscard]] Result<std::optional<Bound>> filterDim(Bytes name);
+  // A base-table column named `name` or model_name + "." + name.
+  [[nodiscard]] Result<std::optional<Bound>> rawColumn(Bytes name);
+  // Rejects measures that cannot be used: invalid definitions, and calculated
+  // measures with unknown references, cycles or more than 16 levels.
+  [[nodiscard]] Result<void> checkMeasure(uint32_t index, uint32_t depth);
+
+  // checkMeasure's memory: for each measure, the deepest level at which it
+  // was already found usable (-1: not yet). A measure usable at some depth is
+  // usable at every shallower one, so shared references are checked once per
+  // depth instead of once per path, which keeps wide reference graphs fast.
+  int8_t* checked_depth = nullptr;
+};
+
+}  // namespace quendra

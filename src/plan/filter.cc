@@ -1,0 +1,240 @@
+// Filter planning: structured filter objects become predicates, and every
+// measure a query selects or filters on is checked for use.
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "base/bytes.h"
+#include "expr/parser.h"
+#include "plan/builder.h"
+
+namespace quendra {
+namespace {
+
+// The operator text with byte-32 spaces trimmed and ASCII letters lowered.
+Result<Bytes> normaliseOp(Arena& arena, Bytes op) {
+  size_t b = 0, e = op.size();
+  while (b < e && op[b] == ' ') ++b;
+  while (e > b && op[e - 1] == ' ') --e;
+  char* out = arena.make<char>(e - b);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = b; i < e; ++i) {
+    char c = op[i];
+    out[i - b] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+  }
+  return Bytes(out, e - b);
+}
+
+std::optional<CmpOp> singleValueOp(Bytes op) {
+  static constexpr struct {
+    Bytes text;
+    CmpOp op;
+  } kOps[] = {
+      {"=", CmpOp::eq},     {"eq", CmpOp::eq},         {"equals", CmpOp::eq},  {"!=", CmpOp::ne},
+      {"<>", CmpOp::ne},    {"ne", CmpOp::ne},         {">", CmpOp::gt},       {">=", CmpOp::ge},
+      {"<", CmpOp::lt},     {"<=", CmpOp::le},         {"like", CmpOp::like},  {"not like", CmpOp::not_like},
+      {"ilike", CmpOp::ilike}, {"not ilike", CmpOp::not_ilike},
+  };
+  for (const auto& k : kOps)
+    if (k.text == op) return k.op;
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<Literal> Builder::literal(const Json& v) {
+  Literal lit;
+  switch (v.kind) {
+    case JsonKind::null:
+      lit.tag = Literal::Tag::null;
+      return lit;
+    case JsonKind::boolean:
+      lit.tag = Literal::Tag::boolean;
+      lit.b = v.b;
+      return lit;
+    case JsonKind::integer:
+      lit.tag = Literal::Tag::int_;
+      lit.i = v.i;
+      return lit;
+    case JsonKind::float_:
+      lit.tag = Literal::Tag::float_;
+      lit.f = v.f;
+      return lit;
+    case JsonKind::number_string: {
+      // Integers beyond 64 bits become floats; a number no double can hold
+      // (1e999) is refused so that no infinity reaches SQL or the executor.
+      Bytes t = v.str();
+      double d = 0;
+      auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), d);
+      if (ec != std::errc() || end != t.data() + t.size() || !std::isfinite(d))
+        return diag->fail(Err::Invalid, {"bad number '", t, "'"});
+      lit.tag = Literal::Tag::float_;
+      lit.f = d;
+      return lit;
+    }
+    case JsonKind::string:
+      lit.tag = Literal::Tag::string;
+      lit.s = v.str();
+      return lit;
+    case JsonKind::array:
+    case JsonKind::object:
+      break;
+  }
+  return diag->fail(Err::Invalid, {"filter values must be scalars"});
+}
+
+Result<std::optional<Bound>> Builder::filterDim(Bytes name) {
+  const Field* f = findField(name);
+  if (!f) return std::optional<Bound>();
+  return std::optional<Bound>(TRY(bind(f->expr, f->alias)));
+}
+
+Result<std::optional<Bound>> Builder::rawColumn(Bytes name) {
+  Bytes rest = name;
+  if (name.size() > model_name.size() && name.starts_with(model_name) && name[model_name.size()] == '.')
+    rest = name.substr(model_name.size() + 1);
+  if (rest.empty() || rest.find('.') != Bytes::npos) return std::optional<Bound>();
+  return std::optional<Bound>(TRY(bind(rest, 0)));
+}
+
+Result<void> Builder::checkMeasure(uint32_t index, uint32_t depth) {
+  const Measure& m = measures[index];
+  if (depth > 16) return diag->fail(Err::Invalid, {"calculated measure '", m.name, "' is too deeply nested or cyclic"});
+  switch (m.def.tag) {
+    case MeasureDef::Tag::agg:
+      return {};
+    case MeasureDef::Tag::invalid: {
+      Err kind = m.def.invalid.starts_with("unsupported") ? Err::Unsupported : Err::Invalid;
+      return diag->fail(kind, {"measure '", m.name, "': ", m.def.invalid});
+    }
+    case MeasureDef::Tag::calc:
+      break;
+  }
+  if (!checked_depth) {
+    checked_depth = arena.make<int8_t>(measures.len);
+    if (!checked_depth) return std::unexpected(Err::OutOfMemory);
+    std::memset(checked_depth, -1, measures.len);
+  }
+  if (static_cast<int>(depth) <= checked_depth[index]) return {};
+  for (const Node& n : m.def.calc.all()) {
+    if (n.tag != Tag::ident) continue;
+    std::optional<uint32_t> ref = findMeasure(n.text);
+    if (!ref) return diag->fail(Err::UnknownField, {"measure '", m.name, "' refers to unknown measure '", n.text, "'"});
+    TRY(checkMeasure(*ref, depth + 1));
+  }
+  checked_depth[index] = static_cast<int8_t>(depth);
+  return {};
+}
+
+Result<Pred> Builder::filter(const Json& f) {
+  if (!f.isObject()) return diag->fail(Err::Unsupported, {"only object filters are supported"});
+  const Json* op_json = f.getString("operator");
+  if (!op_json) return diag->fail(Err::Invalid, {"filter needs 'operator'"});
+  Bytes written = op_json->str();
+  Bytes op = TRY(normaliseOp(arena, written));
+
+  const Json* conditions = f.get("conditions");
+  if (conditions && conditions->isArray()) {
+    bool is_and = op == "and";
+    if (!is_and && op != "or")
+      return diag->fail(Err::Invalid, {"compound filter operator must be AND or OR, got '", written, "'"});
+    auto items = conditions->items();
+    if (items.empty()) return diag->fail(Err::Invalid, {"compound filter has no conditions"});
+    Pred* children = arena.make<Pred>(items.size());
+    if (!children) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < items.size(); ++i) {
+      new (&children[i]) Pred();
+      children[i] = TRY(filter(items[i]));
+    }
+    Pred p;
+    p.tag = is_and ? Pred::Tag::all : Pred::Tag::any;
+    p.children = {children, items.size()};
+    return p;
+  }
+
+  const Json* field = f.getString("field");
+  if (!field) return diag->fail(Err::Invalid, {"filter needs 'field'"});
+  Bytes name = field->str();
+  Operand lhs;
+  std::optional<Bound> dim = TRY(filterDim(name));
+  if (!dim && !findMeasure(name)) dim = TRY(rawColumn(name));
+  if (dim) {
+    lhs.tag = Operand::Tag::dim;
+    lhs.dim = *dim;
+  } else if (std::optional<uint32_t> m = findMeasure(name)) {
+    TRY(checkMeasure(*m, 0));
+    lhs.tag = Operand::Tag::measure;
+    lhs.measure = *m;
+  } else {
+    return diag->fail(Err::UnknownField, {"unknown filter field '", name, "'"});
+  }
+
+  Pred p;
+  p.tag = Pred::Tag::cmp;
+  p.cmp.lhs = lhs;
+  if (op == "is null" || op == "is not null") {
+    p.cmp.op = op == "is null" ? CmpOp::is_null : CmpOp::is_not_null;
+    return p;
+  }
+  if (op == "in" || op == "not in") {
+    const Json* values = f.get("values");
+    if (!values || !values->isArray()) return diag->fail(Err::Invalid, {"operator '", op, "' needs 'values'"});
+    auto items = values->items();
+    if (items.empty()) return diag->fail(Err::Invalid, {"operator '", op, "' needs at least one value"});
+    Literal* lits = arena.make<Literal>(items.size());
+    if (!lits) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < items.size(); ++i) lits[i] = TRY(literal(items[i]));
+    p.cmp.op = op == "in" ? CmpOp::in : CmpOp::not_in;
+    p.cmp.values = {lits, items.size()};
+    return p;
+  }
+  std::optional<CmpOp> cmp = singleValueOp(op);
+  if (!cmp) return diag->fail(Err::Unsupported, {"unsupported filter operator '", written, "'"});
+  const Json* value = f.get("value");
+  if (!value) return diag->fail(Err::Invalid, {"operator '", op, "' needs 'value'"});
+  Literal* lit = arena.make<Literal>(1);
+  if (!lit) return std::unexpected(Err::OutOfMemory);
+  *lit = TRY(literal(*value));
+  p.cmp.op = *cmp;
+  p.cmp.values = {lit, 1};
+  return p;
+}
+
+void kindOf(const Pred& p, PredKind& kind) {
+  switch (p.tag) {
+    case Pred::Tag::all:
+    case Pred::Tag::any:
+      for (const Pred& c : p.children) kindOf(c, kind);
+      return;
+    case Pred::Tag::cmp:
+      if (p.cmp.lhs.tag == Operand::Tag::measure)
+        kind.measure = true;
+      else
+        kind.dim = true;
+      return;
+    case Pred::Tag::expr:
+    case Pred::Tag::range:
+      kind.dim = true;
+      return;
+  }
+}
+
+uint32_t predAliases(const Pred& p) {
+  switch (p.tag) {
+    case Pred::Tag::all:
+    case Pred::Tag::any: {
+      uint32_t mask = 0;
+      for (const Pred& c : p.children) mask |= predAliases(c);
+      return mask;
+    }
+    case Pred::Tag::cmp:
+      return p.cmp.lhs.tag == Operand::Tag::measure ? 1u : 1u << p.cmp.lhs.dim.alias;
+    case Pred::Tag::expr:
+      return 1u << p.expr.alias;
+    case Pred::Tag::range:
+      return 1u << p.range.b.alias;
+  }
+  return 1;
+}
+
+}  // namespace quendra

@@ -1,0 +1,68 @@
+// What the model reader makes of one model of the manifest: fields
+// (dimensions, including those reached through joins), joins and measures.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "base/bytes.h"
+#include "base/json.h"
+#include "expr/expr.h"
+
+namespace quendra {
+
+// Joins take aliases 1..kMaxJoins; alias 0 is the base table. Alias sets are
+// 32-bit masks, bit k for alias k.
+constexpr int kMaxJoins = 30;
+
+// A parsed expression whose identifiers name columns of the table `alias`
+// designates.
+struct Bound {
+  Expr e;
+  uint8_t alias = 0;
+};
+
+// One dimension available to queries.
+struct Field {
+  Bytes name;                     // key, or prefix + "." + key
+  Bytes expr;                     // expression text, parsed only when used
+  std::optional<Bytes> smallest;  // smallest_time_grain text, unvalidated
+  uint8_t alias = 0;
+  bool time = false;
+};
+
+// A many-to-one join from the base table.
+struct Join {
+  Bytes table;  // the joined model's table
+  Bound left;   // key over the base table (alias 0)
+  Bound right;  // key over the joined table (the join's alias)
+  uint8_t alias = 0;
+};
+
+enum class AggFn : uint8_t { sum = 0, mean = 1, min = 2, max = 3, count = 4, nunique = 5 };
+
+struct Agg {
+  std::optional<Bound> arg;  // always over the base table; none for COUNT(*)
+  AggFn func = AggFn::count;
+};
+
+// A measure's definition: an aggregate, a calculation over other measures,
+// or the reason it cannot be used (reported only when a query uses it).
+struct MeasureDef {
+  enum class Tag : uint8_t { agg, calc, invalid };
+  Tag tag = Tag::invalid;
+  Agg agg;        // tag agg
+  Expr calc;      // tag calc: identifiers name other measures
+  Bytes invalid;  // tag invalid
+};
+
+struct Measure {
+  Bytes name;
+  MeasureDef def;
+};
+
+// A dimension definition's expression text: the definition itself when it is
+// a string, its "expr" member when that is a string, else none.
+std::optional<Bytes> dimExprText(const Json& def);
+
+}  // namespace quendra

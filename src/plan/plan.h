@@ -1,0 +1,55 @@
+// Plan: the checked, fully resolved description of one query, consumed by
+// both the SQL writer and the in-memory executor.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "base/arena.h"
+#include "base/bytes.h"
+#include "base/grain.h"
+#include "base/json.h"
+#include "plan/diag.h"
+#include "plan/model.h"
+#include "plan/pred.h"
+
+namespace quendra {
+
+struct Dim {
+  Bytes name;                  // as written in the query
+  Bound b;
+  bool time = false;
+  std::optional<Grain> grain;  // none: the raw value
+};
+
+struct Order {
+  uint32_t out_index = 0;  // output column
+  bool desc = false;
+};
+
+struct Plan {
+  Bytes model;
+  Bytes table;
+  std::span<const Join> joins;        // every join, alias k at position k - 1
+  std::span<const Dim> dims;          // query order
+  std::span<const Measure> measures;  // every measure of the model
+  std::span<const uint32_t> selected; // indices into measures, query order
+  std::span<const Bytes> out_names;   // dimension strings, then measure strings
+  std::span<const Pred> where;
+  std::span<const Pred> having;
+  std::span<const Order> order;
+  std::optional<uint64_t> limit;
+
+  size_t outCount() const { return dims.size() + selected.size(); }
+  // Bit 0, the aliases of all dimensions and of every where/having predicate.
+  uint32_t usedAliases() const;
+  // The first measure named exactly `name`.
+  std::optional<uint32_t> findMeasure(Bytes name) const;
+};
+
+// Builds the plan of `query` over the stored `manifest`. All of it lives in
+// `arena`; failures are recorded in `diag`.
+[[nodiscard]] Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& diag);
+
+}  // namespace quendra
