@@ -7,6 +7,7 @@
 #include "base/arena.h"
 #include "base/json.h"
 #include "plan/plan.h"
+#include "quendra.h"
 
 namespace {
 
@@ -54,5 +55,27 @@ void BM_PlanQuery(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_PlanQuery);
+
+}  // namespace
+
+namespace {
+
+// The whole SQL entry point as a host calls it: query reading, planning and
+// writing the statement.
+void BM_EmitSql(benchmark::State& state) {
+  quendra_ctx* ctx = quendra_new();
+  std::string m = kManifest;
+  quendra_load_models(ctx, reinterpret_cast<const uint8_t*>(m.data()), m.size());
+  std::string q = kQuery;
+  const char* out = nullptr;
+  size_t len = 0;
+  for (auto _ : state) {
+    if (quendra_emit_sql(ctx, reinterpret_cast<const uint8_t*>(q.data()), q.size(), 0, &out, &len) != 0)
+      state.SkipWithError(quendra_last_error(ctx));
+    benchmark::DoNotOptimize(out);
+  }
+  quendra_free(ctx);
+}
+BENCHMARK(BM_EmitSql);
 
 }  // namespace

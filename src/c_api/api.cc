@@ -1,6 +1,7 @@
 // The nine exported functions. Each checks its context, delegates, and turns
 // failures into a result code and the context's error document; nothing
 // unwinds across this boundary (the library is built without exceptions).
+#include <cstring>
 #include <new>
 
 #include "base/heap.h"
@@ -10,6 +11,7 @@
 #include "plan/diag.h"
 #include "plan/plan.h"
 #include "quendra.h"
+#include "sql/writer.h"
 
 using quendra::Bytes;
 using quendra::Ctx;
@@ -133,8 +135,6 @@ int quendra_execute(quendra_ctx* h, const uint8_t* query_ptr, size_t query_len, 
 
 int quendra_emit_sql(quendra_ctx* h, const uint8_t* query_ptr, size_t query_len, int dialect, const char** out_ptr,
                      size_t* out_len) {
-  (void)out_ptr;
-  (void)out_len;
   if (!h) return 1;
   Ctx& ctx = *asCtx(h);
   if (!ctx.manifest) return noModels(ctx);
@@ -143,9 +143,26 @@ int quendra_emit_sql(quendra_ctx* h, const uint8_t* query_ptr, size_t query_len,
     quendra::setError(ctx, kInvalid, "unknown dialect");
     return 1;
   }
-  quendra::Plan plan;
-  if (int rc = planQuery(ctx, query_ptr, query_len, plan)) return rc;
-  return quendra::reportKind(ctx, quendra::Err::Unsupported, "SQL generation is not available in this build");
+  if (!out_ptr || !out_len) {
+    quendra::setError(ctx, kInvalid, "out_ptr and out_len must not be NULL");
+    return 1;
+  }
+  quendra::Json query;
+  if (int rc = readQuery(ctx, query_ptr, query_len, query)) return rc;
+  quendra::Diag diag{&ctx.call_arena, {}, {}};
+  auto sql = quendra::emitSql(ctx.call_arena, *ctx.manifest, query, static_cast<quendra::Dialect>(dialect), diag);
+  if (!sql) return quendra::reportKind(ctx, sql.error(), diag.message);
+  char* text = ctx.call_arena.make<char>(sql->size() + 1);
+  if (!text) {
+    quendra::setError(ctx, "OutOfMemory", "out of memory");
+    return 5;
+  }
+  if (!sql->empty()) std::memcpy(text, sql->data(), sql->size());
+  text[sql->size()] = '\0';
+  quendra::clearError(ctx);
+  *out_ptr = text;
+  *out_len = sql->size();
+  return 0;
 }
 
 }  // extern "C"

@@ -1,0 +1,115 @@
+// Rendering expressions as SQL text.
+//
+// The rendering is fully parenthesised, so the SQL needs no knowledge of
+// operator precedence, and is the same for both dialects except for quoting.
+// What an identifier becomes is up to a context object with
+//   Result<void> writeIdent(Bytes name, Text& out)
+// (a column of one table, or another measure expanded in place).
+#pragma once
+
+#include <cstdint>
+
+#include "base/err.h"
+#include "base/text.h"
+#include "expr/expr.h"
+
+namespace quendra {
+
+enum class Dialect : uint8_t { duckdb = 0, spark = 1 };
+
+// A quoted identifier: " for duckdb, ` for spark, the quote character doubled
+// inside. Dots are not split: the name is one identifier.
+[[nodiscard]] Result<void> quote(Dialect d, Text& out, Bytes name);
+
+// A string literal holding exactly `text`. duckdb doubles quotes and passes
+// every other byte through. Spark reads backslash escapes inside literals
+// (and older releases read '' as two adjacent literals), so spark literals
+// escape backslashes as \\ and quotes as \'.
+[[nodiscard]] Result<void> writeStringLiteral(Dialect d, Text& out, Bytes text);
+
+// "(" + node a + " " + op + " " + node b + ")".
+template <class Ctx>
+[[nodiscard]] Result<void> writeBin(const Expr& e, uint32_t a, uint32_t b, Bytes op, Text& out, Ctx& ctx);
+
+// Writes node `index` of `e` and its operands. The tree is walked with an
+// explicit stack (from out.arena): a long chain such as a + a + ... + a is
+// as deep as it is long, and must not exhaust the machine stack.
+template <class Ctx>
+[[nodiscard]] Result<void> writeNode(const Expr& e, uint32_t index, Text& out, Ctx& ctx);
+
+template <class Ctx>
+[[nodiscard]] Result<void> writeSql(const Expr& e, Text& out, Ctx& ctx) {
+  return writeNode(e, e.root, out, ctx);
+}
+
+namespace render_detail {
+
+// The text around a node's operands: before the first, between the two, and
+// after the last. Leaves have none.
+struct Affixes {
+  Bytes pre, mid, post;
+};
+Affixes affixes(Tag t);
+bool isLeaf(Tag t);
+bool isBinary(Tag t);
+[[nodiscard]] Result<void> writeLeaf(Dialect d, const Node& n, Text& out);
+
+}  // namespace render_detail
+
+template <class Ctx>
+Result<void> writeNode(const Expr& e, uint32_t index, Text& out, Ctx& ctx) {
+  using namespace render_detail;
+  const Node& top = e[index];
+  if (isLeaf(top.tag)) {
+    if (top.tag == Tag::ident) return ctx.writeIdent(top.text, out);
+    return writeLeaf(ctx.dialect(), top, out);
+  }
+  struct Frame {
+    uint32_t node;
+    uint32_t stage;  // 0: before the first operand, 1: between, 2: after
+  };
+  // Operands precede their node, so no path is longer than index + 1 nodes.
+  Frame* stack = out.arena->make<Frame>(static_cast<size_t>(index) + 1);
+  if (!stack) return std::unexpected(Err::OutOfMemory);
+  size_t depth = 0;
+  stack[depth++] = {index, 0};
+  while (depth) {
+    Frame& f = stack[depth - 1];
+    const Node& n = e[f.node];
+    if (isLeaf(n.tag)) {
+      if (n.tag == Tag::ident)
+        TRY(ctx.writeIdent(n.text, out));
+      else
+        TRY(writeLeaf(ctx.dialect(), n, out));
+      --depth;
+      continue;
+    }
+    Affixes x = affixes(n.tag);
+    if (f.stage == 0) {
+      TRY(out.put(x.pre));
+      f.stage = 1;
+      stack[depth++] = {n.a, 0};
+    } else if (f.stage == 1 && isBinary(n.tag)) {
+      TRY(out.put(x.mid));
+      f.stage = 2;
+      stack[depth++] = {n.b, 0};
+    } else {
+      TRY(out.put(x.post));
+      --depth;
+    }
+  }
+  return {};
+}
+
+template <class Ctx>
+Result<void> writeBin(const Expr& e, uint32_t a, uint32_t b, Bytes op, Text& out, Ctx& ctx) {
+  TRY(out.put('('));
+  TRY(writeNode(e, a, out, ctx));
+  TRY(out.put(' '));
+  TRY(out.put(op));
+  TRY(out.put(' '));
+  TRY(writeNode(e, b, out, ctx));
+  return out.put(')');
+}
+
+}  // namespace quendra

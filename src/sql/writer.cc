@@ -1,0 +1,275 @@
+#include "sql/writer.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace quendra {
+
+Err mapErr(Err e) { return e == Err::OutOfMemory || e == Err::UnknownField ? e : Err::WriteFailed; }
+
+Result<void> IdentCtx::writeIdent(Bytes name, Text& out) {
+  TRY(out.put('t'));
+  TRY(out.putUint(alias));
+  TRY(out.put('.'));
+  return quote(w.dialect, out, name);
+}
+
+Result<void> MeasureCtx::writeIdent(Bytes name, Text& out) {
+  std::optional<uint32_t> m = w.plan.findMeasure(name);
+  if (!m) return std::unexpected(Err::UnknownField);
+  return writeMeasure(w, out, *m, static_cast<uint8_t>(depth + 1));
+}
+
+Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t depth) {
+  const MeasureDef& def = w.plan.measures[index].def;
+  if (def.tag == MeasureDef::Tag::calc) {
+    MeasureCtx ctx{w, depth};
+    return writeSql(def.calc, out, ctx);
+  }
+  if (def.tag != MeasureDef::Tag::agg) return std::unexpected(Err::WriteFailed);  // refused by planning
+  static constexpr Bytes kNames[] = {"SUM(", "AVG(", "MIN(", "MAX(", "COUNT(", "COUNT("};
+  TRY(out.put(kNames[static_cast<int>(def.agg.func)]));
+  if (def.agg.arg) {
+    if (def.agg.func == AggFn::nunique) TRY(out.put("DISTINCT "));
+    TRY(writeBound(w, out, *def.agg.arg));
+  } else {
+    TRY(out.put('*'));
+  }
+  return out.put(')');
+}
+
+Result<void> writeBound(const Writer& w, Text& out, const Bound& b) {
+  IdentCtx ctx{w, b.alias};
+  return writeSql(b.e, out, ctx);
+}
+
+Result<void> writeDim(const Writer& w, Text& out, const Dim& d) {
+  if (!d.grain) return writeBound(w, out, d.b);
+  static constexpr Bytes kLower[] = {"second", "minute", "hour", "day", "week", "month", "quarter", "year"};
+  static constexpr Bytes kUpper[] = {"SECOND", "MINUTE", "HOUR", "DAY", "WEEK", "MONTH", "QUARTER", "YEAR"};
+  int g = grainRank(*d.grain);
+  TRY(out.put("CAST(date_trunc('"));
+  TRY(out.put(w.dialect == Dialect::duckdb ? kLower[g] : kUpper[g]));
+  TRY(out.put("', "));
+  TRY(writeBound(w, out, d.b));
+  return out.put(") AS TIMESTAMP)");
+}
+
+Result<void> writeTable(const Writer& w, Text& out, Bytes name) {
+  size_t start = 0;
+  for (;;) {
+    size_t dot = name.find('.', start);
+    TRY(quote(w.dialect, out, name.substr(start, dot == Bytes::npos ? Bytes::npos : dot - start)));
+    if (dot == Bytes::npos) return {};
+    TRY(out.put('.'));
+    start = dot + 1;
+  }
+}
+
+Result<void> writeFloat(Text& out, double v) {
+  if (std::isnan(v)) return out.put("nan");
+  if (std::isinf(v)) return out.put(v < 0 ? Bytes("-inf") : Bytes("inf"));
+  if (v == 0) return out.put('0');
+  // Shortest round-trip digits in scientific form: d[.ddd]e[+-]x.
+  char sci[40];
+  auto [end, ec] = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+  if (ec != std::errc()) return std::unexpected(Err::WriteFailed);
+  char digits[24];
+  size_t nd = 0;
+  const char* p = sci;
+  bool neg = *p == '-';
+  if (neg) ++p;
+  for (; p < end && *p != 'e'; ++p)
+    if (*p != '.') digits[nd++] = *p;
+  int exp = 0;
+  std::from_chars(p + 1 + (p[1] == '+'), end, exp);
+  // The decimal point sits after digit number exp + 1.
+  int point = exp + 1;
+  if (neg) TRY(out.put('-'));
+  if (point <= 0) {
+    TRY(out.put("0."));
+    for (int i = 0; i < -point; ++i) TRY(out.put('0'));
+    return out.put(Bytes(digits, nd));
+  }
+  if (static_cast<size_t>(point) >= nd) {
+    TRY(out.put(Bytes(digits, nd)));
+    for (size_t i = nd; i < static_cast<size_t>(point); ++i) TRY(out.put('0'));
+    return {};
+  }
+  TRY(out.put(Bytes(digits, point)));
+  TRY(out.put('.'));
+  return out.put(Bytes(digits + point, nd - point));
+}
+
+Result<void> writeLiteral(const Writer& w, Text& out, const Literal& lit) {
+  switch (lit.tag) {
+    case Literal::Tag::null: return out.put("NULL");
+    case Literal::Tag::boolean: return out.put(lit.b ? Bytes("TRUE") : Bytes("FALSE"));
+    case Literal::Tag::int_: return out.putInt(lit.i);
+    case Literal::Tag::float_: return writeFloat(out, lit.f);
+    case Literal::Tag::string: return writeStringLiteral(w.dialect, out, lit.s);
+  }
+  return {};
+}
+
+namespace {
+
+Bytes cmpText(CmpOp op) {
+  switch (op) {
+    case CmpOp::eq: return " = ";
+    case CmpOp::ne: return " <> ";
+    case CmpOp::lt: return " < ";
+    case CmpOp::le: return " <= ";
+    case CmpOp::gt: return " > ";
+    case CmpOp::ge: return " >= ";
+    case CmpOp::like: return " LIKE ";
+    case CmpOp::not_like: return " NOT LIKE ";
+    case CmpOp::ilike: return " ILIKE ";
+    case CmpOp::not_ilike: return " NOT ILIKE ";
+    case CmpOp::in: return " IN (";
+    case CmpOp::not_in: return " NOT IN (";
+    case CmpOp::is_null: return " IS NULL";
+    case CmpOp::is_not_null: return " IS NOT NULL";
+  }
+  return "";
+}
+
+Result<void> writeCmp(const Writer& w, Text& out, const Cmp& c) {
+  TRY(out.put('('));
+  if (c.lhs.tag == Operand::Tag::measure)
+    TRY(writeMeasure(w, out, c.lhs.measure, 0));
+  else
+    TRY(writeBound(w, out, c.lhs.dim));
+  TRY(out.put(cmpText(c.op)));
+  switch (c.op) {
+    case CmpOp::is_null:
+    case CmpOp::is_not_null:
+      break;
+    case CmpOp::in:
+    case CmpOp::not_in:
+      for (size_t i = 0; i < c.values.size(); ++i) {
+        if (i) TRY(out.put(", "));
+        TRY(writeLiteral(w, out, c.values[i]));
+      }
+      TRY(out.put(')'));
+      break;
+    default:
+      // Planning gives every single-value operator exactly one literal.
+      if (c.values.empty()) return std::unexpected(Err::WriteFailed);
+      TRY(writeLiteral(w, out, c.values[0]));
+  }
+  return out.put(')');
+}
+
+Result<void> writeRange(const Writer& w, Text& out, const Range& r) {
+  TRY(out.put('('));
+  TRY(writeBound(w, out, r.b));
+  TRY(out.put(" >= CAST("));
+  TRY(writeStringLiteral(w.dialect, out, r.start));
+  TRY(out.put(" AS TIMESTAMP) AND "));
+  TRY(writeBound(w, out, r.b));
+  TRY(out.put(r.end_is_date ? Bytes(" < CAST(") : Bytes(" <= CAST(")));
+  TRY(writeStringLiteral(w.dialect, out, r.end));
+  return out.put(r.end_is_date ? Bytes(" AS TIMESTAMP) + INTERVAL 1 DAY)") : Bytes(" AS TIMESTAMP))"));
+}
+
+Result<void> writePreds(const Writer& w, Text& out, std::span<const Pred> preds, Bytes sep) {
+  for (size_t i = 0; i < preds.size(); ++i) {
+    if (i) TRY(out.put(sep));
+    TRY(writePred(w, out, preds[i]));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> writePred(const Writer& w, Text& out, const Pred& p) {
+  switch (p.tag) {
+    case Pred::Tag::all:
+    case Pred::Tag::any:
+      TRY(out.put('('));
+      TRY(writePreds(w, out, p.children, p.tag == Pred::Tag::all ? Bytes(" AND ") : Bytes(" OR ")));
+      return out.put(')');
+    case Pred::Tag::expr:
+      return writeBound(w, out, p.expr);
+    case Pred::Tag::cmp:
+      return writeCmp(w, out, p.cmp);
+    case Pred::Tag::range:
+      return writeRange(w, out, p.range);
+  }
+  return {};
+}
+
+Result<void> writePlan(const Writer& w, Text& out) {
+  const Plan& plan = w.plan;
+  TRY(out.put("SELECT "));
+  for (size_t i = 0; i < plan.outCount(); ++i) {
+    if (i) TRY(out.put(",\n       "));
+    if (i < plan.dims.size())
+      TRY(writeDim(w, out, plan.dims[i]));
+    else
+      TRY(writeMeasure(w, out, plan.selected[i - plan.dims.size()], 0));
+    TRY(out.put(" AS "));
+    TRY(quote(w.dialect, out, plan.out_names[i]));
+  }
+  TRY(out.put("\nFROM "));
+  TRY(writeTable(w, out, plan.table));
+  TRY(out.put(" AS t0"));
+  uint32_t used = plan.usedAliases();
+  for (const Join& j : plan.joins) {
+    if (!(used >> j.alias & 1)) continue;
+    TRY(out.put("\nLEFT JOIN "));
+    TRY(writeTable(w, out, j.table));
+    TRY(out.put(" AS t"));
+    TRY(out.putUint(j.alias));
+    TRY(out.put(" ON "));
+    TRY(writeBound(w, out, j.left));
+    TRY(out.put(" = "));
+    TRY(writeBound(w, out, j.right));
+  }
+  if (!plan.where.empty()) {
+    TRY(out.put("\nWHERE "));
+    TRY(writePreds(w, out, plan.where, " AND "));
+  }
+  if (!plan.dims.empty()) {
+    TRY(out.put("\nGROUP BY "));
+    for (size_t i = 0; i < plan.dims.size(); ++i) {
+      if (i) TRY(out.put(", "));
+      TRY(out.putUint(i + 1));
+    }
+  }
+  if (!plan.having.empty()) {
+    TRY(out.put("\nHAVING "));
+    TRY(writePreds(w, out, plan.having, " AND "));
+  }
+  if (!plan.order.empty()) {
+    TRY(out.put("\nORDER BY "));
+    for (size_t i = 0; i < plan.order.size(); ++i) {
+      if (i) TRY(out.put(", "));
+      TRY(quote(w.dialect, out, plan.out_names[plan.order[i].out_index]));
+      TRY(out.put(plan.order[i].desc ? Bytes(" DESC NULLS LAST") : Bytes(" ASC NULLS LAST")));
+    }
+  }
+  if (plan.limit) {
+    TRY(out.put("\nLIMIT "));
+    TRY(out.putUint(*plan.limit));
+  }
+  return {};
+}
+
+Result<Bytes> emitSql(Arena& arena, const Json& manifest, const Json& query, Dialect dialect, Diag& diag) {
+  Plan plan = TRY(build(arena, manifest, query, diag));
+  Writer w{plan, dialect};
+  Text out;
+  out.arena = &arena;
+  out.limit = kMaxSqlBytes;
+  auto r = writePlan(w, out);
+  if (!r) {
+    Err e = mapErr(r.error());
+    if (out.over_limit) return diag.fail(e, {"the SQL statement would exceed 64 MiB"});
+    return std::unexpected(e);
+  }
+  return out.view();
+}
+
+}  // namespace quendra

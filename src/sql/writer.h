@@ -1,0 +1,64 @@
+// The SQL statement writer: a checked plan becomes one SELECT statement in
+// the DuckDB or Spark dialect.
+#pragma once
+
+#include <cstdint>
+
+#include "base/arena.h"
+#include "base/json.h"
+#include "base/text.h"
+#include "expr/render.h"
+#include "plan/diag.h"
+#include "plan/plan.h"
+
+namespace quendra {
+
+// Statements larger than this are refused rather than built: calculated
+// measures expand in place, so a small manifest can describe a huge text.
+constexpr size_t kMaxSqlBytes = size_t{64} << 20;
+
+struct Writer {
+  const Plan& plan;
+  Dialect dialect;
+};
+
+// Identifiers are columns of the table with alias `alias`: t<alias>."name".
+struct IdentCtx {
+  const Writer& w;
+  uint8_t alias;
+  Dialect dialect() const { return w.dialect; }
+  [[nodiscard]] Result<void> writeIdent(Bytes name, Text& out);
+};
+
+// Identifiers are measures of the plan, expanded in place.
+struct MeasureCtx {
+  const Writer& w;
+  uint8_t depth;
+  Dialect dialect() const { return w.dialect; }
+  [[nodiscard]] Result<void> writeIdent(Bytes name, Text& out);
+};
+
+// plan.measures[index] as its aggregate call or its expanded calculation.
+[[nodiscard]] Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t depth);
+[[nodiscard]] Result<void> writeBound(const Writer& w, Text& out, const Bound& b);
+[[nodiscard]] Result<void> writeDim(const Writer& w, Text& out, const Dim& d);
+// A table name split at dots, each part quoted.
+[[nodiscard]] Result<void> writeTable(const Writer& w, Text& out, Bytes name);
+[[nodiscard]] Result<void> writePred(const Writer& w, Text& out, const Pred& p);
+[[nodiscard]] Result<void> writeLiteral(const Writer& w, Text& out, const Literal& lit);
+// A finite double as the shortest digits that read back as the same value,
+// in positional notation (never an exponent).
+[[nodiscard]] Result<void> writeFloat(Text& out, double v);
+[[nodiscard]] Result<void> writePlan(const Writer& w, Text& out);
+
+// Writing errors as reported: OutOfMemory and UnknownField stay, everything
+// else is WriteFailed.
+Err mapErr(Err e);
+
+// Plans `query` over `manifest` and writes the statement into `arena`.
+// Failures are recorded in `diag` (planning messages; writing failures carry
+// only their kind, except a statement over kMaxSqlBytes).
+[[nodiscard]] Result<Bytes> emitSql(Arena& arena, const Json& manifest, const Json& query, Dialect dialect,
+                                    Diag& diag);
+
+}  // namespace quendra

@@ -1,0 +1,351 @@
+// Exact SQL text for plans, through quendra_emit_sql as a host sees it.
+#include "sql/writer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "base/heap.h"
+#include "quendra.h"
+
+namespace quendra {
+namespace {
+
+const std::string kShop = R"json({"models": {
+  "orders": {
+    "table": "orders",
+    "dimensions": {
+      "created_at": {"expr": "created_at", "time": true},
+      "status": "status", "customer_id": "customer_id", "product_id": "product_id",
+      "a": "a", "b": "b", "we\"ird`key": "a", "dotted": "orders.amount",
+      "calc": "a + b * 2", "neq": "a != b", "ver": "1.2.3", "quoted": "'it''s'", "notnull": "NOT a IS NULL",
+      "negneg": "-(-1)", "bs": "'a\\b'"
+    },
+    "measures": {
+      "revenue": {"agg": "sum", "expr": "amount"},
+      "order_count": {"agg": "count"},
+      "buyers": {"agg": "nunique", "expr": "customer_id"},
+      "avg_amount": {"agg": "avg", "expr": "amount"},
+      "lo": {"agg": "min", "expr": "amount"}, "hi": {"agg": "max", "expr": "amount"},
+      "aov": {"calc": "revenue / order_count"},
+      "margin": {"calc": "(aov - lo) * 2"},
+      "prefixed": {"calc": "orders.revenue"}
+    },
+    "joins": {
+      "customers": {"model": "customers", "left_on": "customer_id", "right_on": "id", "type": "one"},
+      "products": {"model": "products", "left_on": "product_id", "right_on": "id"}
+    }
+  },
+  "customers": {"table": "crm.customers", "dimensions": {"id": "id", "region": "region"}},
+  "products": {"table": "..p\"r`od", "dimensions": {"id": "id", "category": "category"}},
+  "flat": {"table": "flat", "dimensions": {"a": "a", "created_at": {"expr": "created_at", "time": true}},
+           "measures": {"n": {"agg": "count"}}}
+}})json";
+
+std::string emit(const std::string& query, int dialect = 0, const std::string& manifest = kShop) {
+  quendra_ctx* ctx = quendra_new();
+  EXPECT_EQ(quendra_load_models(ctx, reinterpret_cast<const uint8_t*>(manifest.data()), manifest.size()), 0);
+  const char* out = nullptr;
+  size_t len = 0;
+  int rc = quendra_emit_sql(ctx, reinterpret_cast<const uint8_t*>(query.data()), query.size(), dialect, &out, &len);
+  std::string r;
+  if (rc == 0) {
+    EXPECT_EQ(out[len], '\0');
+    EXPECT_STREQ(quendra_last_error(ctx), "");
+    r.assign(out, len);
+  } else {
+    r = "error " + std::to_string(rc) + " " + quendra_last_error(ctx);
+  }
+  quendra_free(ctx);
+  return r;
+}
+
+// The statement's first select item, for tests about one expression.
+std::string dimSql(const std::string& dim, int dialect = 0) {
+  std::string s = emit(R"({"model": "orders", "dimensions": ["orders.)" + dim + "\"]}", dialect);
+  size_t start = s.find("SELECT ") + 7;
+  return s.substr(start, s.find(" AS ") - start);
+}
+
+std::string measureSql(const std::string& m, int dialect = 0) {
+  std::string s = emit(R"({"model": "orders", "measures": [")" + m + "\"]}", dialect);
+  if (s.rfind("error", 0) == 0) return s;
+  size_t start = s.find("SELECT ") + 7;
+  return s.substr(start, s.find(" AS ") - start);
+}
+
+std::string whereSql(const std::string& filters, int dialect = 0) {
+  std::string s = emit(R"({"model": "orders", "measures": ["order_count"], "filters": [)" + filters + "]}", dialect);
+  size_t w = s.find("\nWHERE ");
+  size_t h = s.find("\nHAVING ");
+  if (w != std::string::npos) return s.substr(w + 7);
+  if (h != std::string::npos) return s.substr(h + 8);
+  return s;
+}
+
+TEST(Writer, CompleteExampleBothDialects) {
+  const std::string query = R"({"model": "orders", "dimensions": ["orders.created_at", "customers.region"],
+    "measures": ["revenue", "order_count"], "time_grain": "month",
+    "filters": [{"field": "orders.status", "operator": "=", "value": "paid"}],
+    "order_by": [["revenue", "desc"]], "limit": 10})";
+  const std::string manifest = R"({"models": {
+    "orders": {"table": "orders",
+      "dimensions": {"created_at": {"expr": "created_at", "time": true}, "status": "status", "customer_id": "customer_id"},
+      "measures": {"revenue": {"agg": "sum", "expr": "amount"}, "order_count": {"agg": "count"}},
+      "joins": {"customers": {"model": "customers", "left_on": "customer_id", "right_on": "id", "type": "one"}}},
+    "customers": {"table": "customers", "dimensions": {"id": "id", "region": "region"}}}})";
+  EXPECT_EQ(emit(query, 0, manifest),
+            "SELECT CAST(date_trunc('month', t0.\"created_at\") AS TIMESTAMP) AS \"orders.created_at\",\n"
+            "       t1.\"region\" AS \"customers.region\",\n"
+            "       SUM(t0.\"amount\") AS \"revenue\",\n"
+            "       COUNT(*) AS \"order_count\"\n"
+            "FROM \"orders\" AS t0\n"
+            "LEFT JOIN \"customers\" AS t1 ON t0.\"customer_id\" = t1.\"id\"\n"
+            "WHERE (t0.\"status\" = 'paid')\n"
+            "GROUP BY 1, 2\n"
+            "ORDER BY \"revenue\" DESC NULLS LAST\n"
+            "LIMIT 10");
+  EXPECT_EQ(emit(query, 1, manifest),
+            "SELECT CAST(date_trunc('MONTH', t0.`created_at`) AS TIMESTAMP) AS `orders.created_at`,\n"
+            "       t1.`region` AS `customers.region`,\n"
+            "       SUM(t0.`amount`) AS `revenue`,\n"
+            "       COUNT(*) AS `order_count`\n"
+            "FROM `orders` AS t0\n"
+            "LEFT JOIN `customers` AS t1 ON t0.`customer_id` = t1.`id`\n"
+            "WHERE (t0.`status` = 'paid')\n"
+            "GROUP BY 1, 2\n"
+            "ORDER BY `revenue` DESC NULLS LAST\n"
+            "LIMIT 10");
+}
+
+TEST(Writer, StatementShapes) {
+  EXPECT_EQ(emit(R"({"model": "flat", "measures": ["n"]})"), "SELECT COUNT(*) AS \"n\"\nFROM \"flat\" AS t0");
+  EXPECT_EQ(emit(R"({"model": "flat", "dimensions": ["a", "created_at", "a"], "time_grains": {"created_at": "week"},
+                     "limit": 0})"),
+            "SELECT t0.\"a\" AS \"a\",\n       CAST(date_trunc('week', t0.\"created_at\") AS TIMESTAMP) AS "
+            "\"created_at\",\n       t0.\"a\" AS \"a\"\nFROM \"flat\" AS t0\nGROUP BY 1, 2, 3\nLIMIT 0");
+  // Both joins used, written in join order whatever the dimension order; table names split at dots.
+  std::string both = emit(R"({"model": "orders", "dimensions": ["products.category", "customers.region"]})", 0);
+  EXPECT_NE(both.find("FROM \"orders\" AS t0\nLEFT JOIN \"crm\".\"customers\" AS t1 ON t0.\"customer_id\" = "
+                      "t1.\"id\"\nLEFT JOIN \"\".\"\".\"p\"\"r`od\" AS t2 ON t0.\"product_id\" = t2.\"id\"\nGROUP BY"),
+            std::string::npos)
+      << both;
+  std::string spark = emit(R"({"model": "orders", "dimensions": ["products.category"]})", 1);
+  EXPECT_NE(spark.find("LEFT JOIN ``.``.`p\"r``od` AS t2 ON t0.`product_id` = t2.`id`"), std::string::npos) << spark;
+  EXPECT_EQ(spark.find("t1"), std::string::npos);  // the unused join is left out
+  // Output names with the quote character doubled, in the select list and ORDER BY.
+  std::string q = emit(R"({"model": "orders", "measures": ["revenue"], "order_by": ["revenue"]})", 0);
+  EXPECT_EQ(q, "SELECT SUM(t0.\"amount\") AS \"revenue\"\nFROM \"orders\" AS t0\nORDER BY \"revenue\" ASC NULLS LAST");
+  const std::string weird = R"({"model": "orders", "dimensions": ["orders.we\"ird`key"],
+      "measures": ["orders.revenue", "lo"], "order_by": [["orders.revenue", "desc"], "orders.we\"ird`key"]})";
+  EXPECT_EQ(emit(weird, 1),
+            "SELECT t0.`a` AS `orders.we\"ird``key`,\n       SUM(t0.`amount`) AS `orders.revenue`,\n"
+            "       MIN(t0.`amount`) AS `lo`\nFROM `orders` AS t0\nGROUP BY 1\n"
+            "ORDER BY `orders.revenue` DESC NULLS LAST, `orders.we\"ird``key` ASC NULLS LAST");
+  EXPECT_EQ(emit(weird, 0).substr(0, 39), "SELECT t0.\"a\" AS \"orders.we\"\"ird`key\",\n");
+}
+
+TEST(Writer, Expressions) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"calc", "(t0.\"a\" + (t0.\"b\" * 2))"},
+      {"neq", "(t0.\"a\" <> t0.\"b\")"},
+      {"ver", "1.2.3"},
+      {"quoted", "'it''s'"},
+      {"dotted", "t0.\"orders.amount\""},
+      {"notnull", "(NOT (t0.\"a\" IS NULL))"},
+      {"negneg", "(-(-1))"},
+      {"bs", "'a\\b'"},
+  };
+  for (const auto& [dim, want] : cases) EXPECT_EQ(dimSql(dim), want) << dim;
+  EXPECT_EQ(dimSql("bs", 1), "'a\\\\b'");
+  EXPECT_EQ(dimSql("quoted", 1), "'it\\'s'");
+  std::string region = emit(R"({"model": "orders", "dimensions": ["customers.region"]})", 1);
+  EXPECT_EQ(region.substr(0, 19), "SELECT t1.`region` ");
+}
+
+TEST(Writer, Measures) {
+  EXPECT_EQ(measureSql("aov"), "(SUM(t0.\"amount\") / COUNT(*))");
+  EXPECT_EQ(measureSql("margin"), "(((SUM(t0.\"amount\") / COUNT(*)) - MIN(t0.\"amount\")) * 2)");
+  EXPECT_EQ(measureSql("buyers"), "COUNT(DISTINCT t0.\"customer_id\")");
+  EXPECT_EQ(measureSql("avg_amount", 1), "AVG(t0.`amount`)");
+  EXPECT_EQ(measureSql("hi"), "MAX(t0.\"amount\")");
+  // Manifests cannot declare it, but a plan may hold nunique without argument.
+  Measure anyone{"anyone", {}};
+  anyone.def.tag = MeasureDef::Tag::agg;
+  anyone.def.agg.func = AggFn::nunique;
+  Plan plan;
+  plan.measures = {&anyone, 1};
+  Arena a;
+  Text t;
+  t.arena = &a;
+  ASSERT_TRUE(writeMeasure(Writer{plan, Dialect::duckdb}, t, 0, 0));
+  EXPECT_EQ(t.view(), "COUNT(*)");
+  // Planning accepts the model-prefixed reference; the exact lookup here does not.
+  EXPECT_EQ(measureSql("prefixed"), "error 3 {\"code\":\"UnknownField\",\"message\":\"UnknownField\"}");
+}
+
+TEST(Writer, Predicates) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"field": "orders.status", "operator": "in", "values": ["a", "b"]})", "(t0.\"status\" IN ('a', 'b'))"},
+      {R"({"field": "orders.status", "operator": "not in", "values": ["a", "b"]})",
+       "(t0.\"status\" NOT IN ('a', 'b'))"},
+      {R"({"operator": "or", "conditions": [{"field": "a", "operator": "=", "value": 1},
+                                            {"field": "b", "operator": "=", "value": 2}]})",
+       "((t0.\"a\" = 1) OR (t0.\"b\" = 2))"},
+      {R"({"operator": "or", "conditions": [{"operator": "and", "conditions": [{"field": "a", "operator": "=", "value": 1},
+         {"field": "b", "operator": "!=", "value": 2}]}, {"field": "a", "operator": "is null"}]})",
+       "(((t0.\"a\" = 1) AND (t0.\"b\" <> 2)) OR (t0.\"a\" IS NULL))"},
+      {R"({"operator": "and", "conditions": [{"field": "a", "operator": "is not null"}]})", "((t0.\"a\" IS NOT NULL))"},
+      {R"({"field": "a", "operator": "=", "value": null})", "(t0.\"a\" = NULL)"},
+      {R"({"field": "a", "operator": "like", "value": "x%"})", "(t0.\"a\" LIKE 'x%')"},
+      {R"({"field": "a", "operator": "not like", "value": "x%"})", "(t0.\"a\" NOT LIKE 'x%')"},
+      {R"({"field": "a", "operator": "ilike", "value": "x%"})", "(t0.\"a\" ILIKE 'x%')"},
+      {R"({"field": "a", "operator": "not ilike", "value": "x%"})", "(t0.\"a\" NOT ILIKE 'x%')"},
+      {R"({"field": "a", "operator": "<", "value": 1.0})", "(t0.\"a\" < 1)"},
+      {R"({"field": "a", "operator": "<=", "value": -0.25})", "(t0.\"a\" <= -0.25)"},
+      {R"({"field": "a", "operator": ">", "value": 123456789012})", "(t0.\"a\" > 123456789012)"},
+      {R"({"field": "a", "operator": ">=", "value": "it's"})", "(t0.\"a\" >= 'it''s')"},
+      {R"({"field": "a", "operator": "<>", "value": true})", "(t0.\"a\" <> TRUE)"},
+      {R"({"field": "customers.region", "operator": "in", "values": [1e20, 99999999999999999999, false]})",
+       "(t1.\"region\" IN (100000000000000000000, 100000000000000000000, FALSE))"},
+      {R"({"field": "revenue", "operator": ">", "value": 100})", "(SUM(t0.\"amount\") > 100)"},
+      {R"({"field": "aov", "operator": ">", "value": 1e-7})", "((SUM(t0.\"amount\") / COUNT(*)) > 0.0000001)"},
+  };
+  for (const auto& [filter, want] : cases) EXPECT_EQ(whereSql(filter), want) << filter;
+  // A filter over a joined table brings its join.
+  EXPECT_NE(emit(R"({"model": "orders", "measures": ["revenue"],
+                     "filters": [{"field": "customers.region", "operator": "=", "value": "EU"}]})")
+                .find("LEFT JOIN \"crm\".\"customers\" AS t1"),
+            std::string::npos);
+  // Spark escapes backslashes and quotes inside literals.
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": "=", "value": "x\\' OR 1=1 --"})", 1),
+            "(t0.`a` = 'x\\\\\\' OR 1=1 --')");
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": "=", "value": "x\\' OR 1=1 --"})", 0),
+            "(t0.\"a\" = 'x\\'' OR 1=1 --')");
+}
+
+TEST(Writer, FilterStringsTimeRangesAndHaving) {
+  std::string s = emit(R"({"model": "flat", "dimensions": ["created_at"], "filter": "a > 1",
+                            "time_range": {"start": "2024-01-01", "end": "2024-01-31"}})");
+  EXPECT_NE(s.find("\nWHERE (t0.\"a\" > 1) AND (t0.\"created_at\" >= CAST('2024-01-01' AS TIMESTAMP) AND "
+                   "t0.\"created_at\" < CAST('2024-01-31' AS TIMESTAMP) + INTERVAL 1 DAY)\n"),
+            std::string::npos)
+      << s;
+  s = emit(R"({"model": "flat", "dimensions": ["created_at"],
+               "time_range": {"start": "2024-01-01", "end": "2024-01-31 12:00:00"}})", 1);
+  EXPECT_NE(s.find("\nWHERE (t0.`created_at` >= CAST('2024-01-01' AS TIMESTAMP) AND t0.`created_at` <= "
+                   "CAST('2024-01-31 12:00:00' AS TIMESTAMP))\n"),
+            std::string::npos)
+      << s;
+  s = emit(R"({"model": "orders", "dimensions": ["orders.status"], "measures": ["revenue"],
+               "filters": [{"field": "revenue", "operator": ">", "value": 100},
+                           {"field": "orders.status", "operator": "=", "value": "paid"},
+                           {"field": "order_count", "operator": "<", "value": 5}]})");
+  EXPECT_NE(s.find("\nWHERE (t0.\"status\" = 'paid')\nGROUP BY 1\nHAVING (SUM(t0.\"amount\") > 100) AND "
+                   "(COUNT(*) < 5)"),
+            std::string::npos)
+      << s;
+}
+
+TEST(Writer, FloatText) {
+  const std::pair<double, const char*> cases[] = {
+      {3.0, "3"},           {1e20, "100000000000000000000"}, {1.25, "1.25"}, {12.5, "12.5"}, {0.5, "0.5"},
+      {1e-7, "0.0000001"},  {0.0, "0"},    {-0.0, "0"},       {-2.5, "-2.5"}, {0.1, "0.1"},
+      {1.0 / 3, "0.3333333333333333"},     {123456.789, "123456.789"},        {5e-324, nullptr},
+      {1.7976931348623157e308, nullptr},
+  };
+  for (const auto& [v, want] : cases) {
+    Arena a;
+    Text t;
+    t.arena = &a;
+    ASSERT_TRUE(writeFloat(t, v));
+    std::string got(t.view());
+    if (want) EXPECT_EQ(got, want) << v;
+    EXPECT_EQ(got.find('e'), std::string::npos) << got;
+    EXPECT_EQ(std::strtod(got.c_str(), nullptr), v) << got;  // round trip
+  }
+}
+
+TEST(Writer, HostileInputsStayBounded) {
+  // A long flat chain renders without deep recursion.
+  std::string chain = "a";
+  for (int i = 0; i < 200000; ++i) chain += "+a";
+  std::string m = R"({"models": {"m": {"table": "t", "dimensions": {"d": ")" + chain + R"("}}}})";
+  std::string s = emit(R"({"model": "m", "dimensions": ["d"]})", 0, m);
+  EXPECT_EQ(s.size(), 200000 * 5 + 200001 * 6 + 40);  // ( + ) per sum, t0."a" per term
+  // Measures that expand to an enormous text are refused, not built.
+  std::string ms = "\"w16\": {\"agg\": \"count\"}";
+  for (int i = 0; i < 16; ++i) {
+    std::string e = "w" + std::to_string(i + 1);
+    for (int k = 0; k < 7; ++k) e += " + w" + std::to_string(i + 1);
+    ms += ", \"w" + std::to_string(i) + "\": {\"calc\": \"" + e + "\"}";
+  }
+  m = R"({"models": {"m": {"table": "t", "measures": {)" + ms + "}}}}";
+  EXPECT_EQ(emit(R"({"model": "m", "measures": ["w0"]})", 0, m),
+            "error 6 {\"code\":\"WriteFailed\",\"message\":\"the SQL statement would exceed 64 MiB\"}");
+  EXPECT_EQ(emit(R"({"model": "m", "measures": ["w12"]})", 0, m).substr(0, 14), "SELECT (((((((");
+}
+
+TEST(Writer, EntryPointContract) {
+  quendra_ctx* ctx = quendra_new();
+  ASSERT_EQ(quendra_load_models(ctx, reinterpret_cast<const uint8_t*>(kShop.data()), kShop.size()), 0);
+  const std::string bad = R"({"model": "orders", "measures": ["nope"]})";
+  const std::string good = R"({"model": "flat", "measures": ["n"]})";
+  const char* out = "untouched";
+  size_t len = 42;
+  EXPECT_EQ(quendra_emit_sql(ctx, reinterpret_cast<const uint8_t*>(bad.data()), bad.size(), 0, &out, &len), 3);
+  EXPECT_STREQ(out, "untouched");
+  EXPECT_EQ(len, 42u);
+  EXPECT_STRNE(quendra_last_error(ctx), "");
+  EXPECT_EQ(quendra_emit_sql(ctx, reinterpret_cast<const uint8_t*>(good.data()), good.size(), 1, nullptr, &len), 1);
+  EXPECT_STREQ(quendra_last_error(ctx), R"({"code":"invalid","message":"out_ptr and out_len must not be NULL"})");
+  EXPECT_EQ(quendra_emit_sql(ctx, reinterpret_cast<const uint8_t*>(good.data()), good.size(), 1, &out, &len), 0);
+  EXPECT_STREQ(quendra_last_error(ctx), "");  // success clears the error document
+  EXPECT_EQ(std::string(out, len), "SELECT COUNT(*) AS `n`\nFROM `flat` AS t0");
+  EXPECT_EQ(std::strlen(out), len);
+  quendra_free(ctx);
+}
+
+// Every heap request of quendra_emit_sql failed, alone and from then on: the
+// call reports 5 (out of memory, from planning, or the text copy), 6 (the
+// text buffer could not grow) or 1 (the query reader's OutOfMemory), and the
+// context then answers normally.
+TEST(Writer, SurvivesEveryAllocationFailure) {
+  const std::string query = R"({"model": "orders", "dimensions": ["orders.created_at", "customers.region"],
+    "measures": ["revenue", "margin"], "time_grain": "month", "filter": "a > 1",
+    "filters": [{"field": "orders.status", "operator": "in", "values": ["a", "b'c"]},
+                {"field": "aov", "operator": ">", "value": 2.5}], "order_by": [["revenue", "desc"]], "limit": 3})";
+  std::string want[2];
+  for (int d = 0; d < 2; ++d) want[d] = emit(query, d);
+  Arena::setBlockSizeForTesting(64);
+  int failures = 0;
+  for (int d = 0; d < 2; ++d) {
+    for (bool every_after : {false, true}) {
+      for (uint64_t n = 1;; ++n) {
+        quendra_ctx* ctx = quendra_new();
+        ASSERT_EQ(quendra_load_models(ctx, reinterpret_cast<const uint8_t*>(kShop.data()), kShop.size()), 0);
+        const char* out = nullptr;
+        size_t len = 0;
+        setHeapFailure(n, every_after);
+        int rc = quendra_emit_sql(ctx, reinterpret_cast<const uint8_t*>(query.data()), query.size(), d, &out, &len);
+        setHeapFailure(0, false);
+        if (rc == 0) {
+          EXPECT_EQ(std::string(out, len), want[d]);
+          quendra_free(ctx);
+          break;
+        }
+        ++failures;
+        EXPECT_TRUE(rc == 1 || rc == 5 || rc == 6) << rc;
+        ASSERT_EQ(quendra_emit_sql(ctx, reinterpret_cast<const uint8_t*>(query.data()), query.size(), d, &out, &len), 0);
+        EXPECT_EQ(std::string(out, len), want[d]);
+        quendra_free(ctx);
+        ASSERT_LT(n, 5000u);
+      }
+    }
+  }
+  Arena::setBlockSizeForTesting(0);
+  EXPECT_GT(failures, 100);
+}
+
+}  // namespace
+}  // namespace quendra
