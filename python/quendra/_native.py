@@ -19,6 +19,9 @@ CODES = {
     6: "write failed",
 }
 
+# Dialects of quendra_emit_sql, by name.
+DIALECTS = {"duckdb": 0, "spark": 1}
+
 _REPO_ROOT = Path(__file__).resolve().parents[2]
 _lib: Optional[ctypes.CDLL] = None
 _lib_path: Optional[Path] = None
@@ -80,8 +83,10 @@ def library(path: Union[str, os.PathLike, None] = None) -> ctypes.CDLL:
     lib.quendra_execute.restype = ctypes.c_int
     lib.quendra_execute.argtypes = [vp, ctypes.c_char_p, sz, vp, vp]
     lib.quendra_emit_sql.restype = ctypes.c_int
+    # The SQL text is read through a plain pointer and its length: string
+    # values inside it may hold NUL bytes, which c_char_p would cut at.
     lib.quendra_emit_sql.argtypes = [vp, ctypes.c_char_p, sz, ctypes.c_int,
-                                     ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(sz)]
+                                     ctypes.POINTER(vp), ctypes.POINTER(sz)]
     _lib, _lib_path = lib, p
     return lib
 
@@ -160,3 +165,23 @@ class Context:
     def clear_tables(self) -> None:
         """Drops every bound table."""
         self._lib.quendra_clear_tables(self._handle())
+
+    def sql(self, query: Union[dict, str, bytes], dialect: Union[str, int] = "duckdb") -> str:
+        """Compiles a query (a dict, or JSON text as str or bytes) into one SQL
+        statement for `dialect`: "duckdb" or "spark" (case-insensitive), or
+        the library's number for it (0, 1). Raises `Error` on failure."""
+        if isinstance(dialect, str):
+            try:
+                number = DIALECTS[dialect.lower()]
+            except KeyError:
+                raise ValueError(f"unknown dialect {dialect!r}; use 'duckdb' or 'spark'") from None
+        elif isinstance(dialect, int) and not isinstance(dialect, bool):
+            number = dialect  # passed through: the library checks the range
+        else:
+            raise TypeError(f"dialect must be a name or an int, not {type(dialect).__name__}")
+        data = _as_bytes(query)
+        ptr, size = ctypes.c_void_p(), ctypes.c_size_t()
+        self._check(self._lib.quendra_emit_sql(self._handle(), data, len(data), number,
+                                               ctypes.byref(ptr), ctypes.byref(size)))
+        # The text belongs to the context until its next query call: copy it now.
+        return ctypes.string_at(ptr.value, size.value).decode("utf-8") if size.value else ""
