@@ -1,4 +1,39 @@
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
+import pytest
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parents[1] / "python"))
+sys.path.insert(0, str(HERE))
+
+import quendra  # noqa: E402
+from reference import MANIFEST_PATH  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def example_ctx():
+    """A context holding the example manifest."""
+    with quendra.Context() as ctx:
+        ctx.load_models(MANIFEST_PATH.read_bytes())
+        yield ctx
+
+
+@pytest.fixture(scope="session")
+def duck():
+    """DuckDB with the example tables."""
+    import engines
+
+    con = engines.duckdb_connection()
+    yield con
+    con.close()
+
+
+@pytest.fixture(scope="session")
+def spark():
+    """One local Spark session with the example tables, for the whole run."""
+    import engines
+
+    session = engines.spark_session()
+    yield session
+    session.stop()
