@@ -1,6 +1,7 @@
-# make demo   builds the library and runs the example job
+# make demo   builds the library and runs the example queries on examples/ (DuckDB)
 # make test   builds normally and with AddressSanitizer + UBSan, runs every
 #             C++ test in both builds, then the Python tests in .venv
+#             (DuckDB and a local Spark session over the example data)
 # make bench  runs the benchmarks, JSON results under build/bench/
 
 SHELL := /bin/bash
@@ -44,8 +45,8 @@ test-python: build venv
 
 test: test-release test-asan test-python
 
-demo: build
-	@python3 examples/demo.py
+demo: build venv
+	@$(VENV)/bin/python examples/demo.py
 
 bench: build
 	@mkdir -p $(BUILD)/bench

@@ -1,26 +1,127 @@
-"""The main job on the example data: load the example manifest and show
-what the library answers."""
+"""The main job on the example data: compile a few queries with the example
+manifest, show the SQL for DuckDB and Spark, and run the DuckDB statement on
+the example tables (examples/data/*.parquet)."""
 
+from __future__ import annotations
+
+import json
 import sys
+from datetime import date, datetime
 from pathlib import Path
+
+import duckdb
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "python"))
 
 import quendra  # noqa: E402
 
+DATA = ROOT / "examples" / "data"
+
+QUERIES = [
+    ("Revenue by month and customer region in the first half of 2024, top 8", {
+        "model": "orders",
+        "dimensions": ["orders.created_at", "customers.region"],
+        "time_grain": "month",
+        "measures": ["revenue", "order_count"],
+        "time_range": {"start": "2024-01-01", "end": "2024-06-30"},
+        "filters": [{"field": "orders.status", "operator": "in", "values": ["paid", "Paid"]}],
+        "order_by": [["revenue", "desc"]],
+        "limit": 8,
+    }),
+    ("Statuses with more than 40 orders, with calculated measures", {
+        "model": "orders",
+        "dimensions": ["orders.status"],
+        "measures": ["order_count", "avg_order_value", "revenue_per_customer", "net_revenue"],
+        "filters": [{"field": "order_count", "operator": ">", "value": 40}],
+        "order_by": ["orders.status"],
+    }),
+    ("Orders per week around the turn of 2024 (weeks start on Monday)", {
+        "model": "orders",
+        "dimensions": ["orders.created_at"],
+        "time_grain": "week",
+        "measures": ["order_count"],
+        "time_range": {"start": "2023-12-18", "end": "2024-01-14"},
+        "order_by": ["orders.created_at"],
+    }),
+    ("Orders whose note is one of two awkward texts", {
+        "model": "orders",
+        "dimensions": ["orders.id", "orders.note"],
+        "filters": [{"field": "orders.note", "operator": "in", "values": ["it's", "x\\' OR 1=1 --"]}],
+        "order_by": ["orders.id"],
+    }),
+    ("Returns by the status of the returned order (table sales.returns)", {
+        "model": "returns",
+        "dimensions": ["order.status"],
+        "measures": ["return_count", "refunded"],
+        "order_by": [["return_count", "desc"], "order.status"],
+    }),
+]
+
+
+def load_tables() -> duckdb.DuckDBPyConnection:
+    con = duckdb.connect()
+    for name in ("orders", "customers", "products"):
+        con.execute(f"CREATE TABLE {name} AS SELECT * FROM read_parquet(?)", [str(DATA / f"{name}.parquet")])
+    con.execute("CREATE SCHEMA sales")
+    con.execute("CREATE TABLE sales.returns AS SELECT * FROM read_parquet(?)", [str(DATA / "returns.parquet")])
+    return con
+
+
+def cell(value) -> str:
+    if value is None:
+        return "NULL"
+    if isinstance(value, float):
+        return f"{value:.2f}"
+    if isinstance(value, datetime):
+        return value.isoformat(sep=" ")
+    if isinstance(value, date):
+        return value.isoformat()
+    if isinstance(value, str):  # control characters shown escaped, everything else as is
+        return "".join(c if c.isprintable() else repr(c)[1:-1] for c in value)
+    return str(value)
+
+
+def table(names: list[str], rows: list[tuple]) -> str:
+    cells = [[cell(v) for v in row] for row in rows]
+    widths = [max([len(n)] + [len(r[i]) for r in cells]) for i, n in enumerate(names)]
+    right = [all(isinstance(row[i], (int, float)) and not isinstance(row[i], bool) for row in rows if row[i] is not None)
+             for i in range(len(names))]
+
+    def line(values: list[str]) -> str:
+        return " | ".join(v.rjust(w) if r else v.ljust(w) for v, w, r in zip(values, widths, right)).rstrip()
+
+    out = [line(names), "-+-".join("-" * w for w in widths)]
+    out += [line(r) for r in cells]
+    out.append(f"({len(rows)} row{'s' if len(rows) != 1 else ''})")
+    return "\n".join(out)
+
+
+def indent(text: str) -> str:
+    return "\n".join("    " + line for line in text.splitlines())
+
 
 def main() -> int:
     print(f"libquendra {quendra.version()} ({quendra.find_library()})")
-    manifest = (ROOT / "examples" / "manifest.json").read_bytes()
+    con = load_tables()
     with quendra.Context() as ctx:
-        ctx.load_models(manifest)
-        print(f"loaded examples/manifest.json: {len(manifest)} bytes")
+        ctx.load_models((ROOT / "examples" / "manifest.json").read_bytes())
+        for n, (title, query) in enumerate(QUERIES, 1):
+            print(f"\n=== {n}. {title}\n")
+            print("  Query:")
+            print(indent(json.dumps(query, ensure_ascii=False)))
+            duck_sql = ctx.sql(query, "duckdb")
+            print("\n  DuckDB SQL:")
+            print(indent(duck_sql))
+            print("\n  Spark SQL:")
+            print(indent(ctx.sql(query, "spark")))
+            cur = con.execute(duck_sql)
+            print("\n  DuckDB result:")
+            print(indent(table([d[0] for d in cur.description], cur.fetchall())))
         try:
-            ctx.load_models(b'{"models": {"orders": {"table": "orders"}, "orders": {}}}')
+            ctx.sql({"model": "orders", "measures": ["no_such_measure"]})
         except quendra.Error as e:
-            print(f"a manifest with a repeated key is refused: {e}")
-            print(f"  error document: {ctx.last_error()}")
+            print(f"\nA query naming an unknown measure is refused: {e}")
     return 0
 
 

@@ -12,11 +12,22 @@ if ! command -v python3 >/dev/null 2>&1; then
 elif ! python3 -c 'import venv, ensurepip' >/dev/null 2>&1; then
   need+=(python3-venv)
 fi
+# The Spark tests run a local Spark session, which needs a Java runtime (17+).
+want_java=0
+command -v java >/dev/null 2>&1 || want_java=1
 
-if ((${#need[@]})); then
-  echo "installing: ${need[*]}"
+if ((${#need[@]} || want_java)); then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo=sudo
   $sudo apt-get update -qq
+  if ((want_java)); then
+    # Debian releases without Java 17 get their default runtime (a later one).
+    if apt-cache show openjdk-17-jre-headless >/dev/null 2>&1; then
+      need+=(openjdk-17-jre-headless)
+    else
+      need+=(default-jre-headless)
+    fi
+  fi
+  echo "installing: ${need[*]}"
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
 fi
