@@ -282,8 +282,24 @@ TEST(Writer, HostileInputsStayBounded) {
   }
   m = R"({"models": {"m": {"table": "t", "measures": {)" + ms + "}}}}";
   EXPECT_EQ(emit(R"({"model": "m", "measures": ["w0"]})", 0, m),
-            "error 6 {\"code\":\"WriteFailed\",\"message\":\"the SQL statement would exceed 64 MiB\"}");
+            "error 6 {\"code\":\"WriteFailed\",\"message\":\"the SQL statement would exceed its size limit\"}");
   EXPECT_EQ(emit(R"({"model": "m", "measures": ["w12"]})", 0, m).substr(0, 14), "SELECT (((((((");
+}
+
+TEST(Writer, NulBytesAreRefusedNotWritten) {
+  const std::string nul_error =
+      "error 6 {\"code\":\"WriteFailed\",\"message\":\"a name or text value holds a NUL byte, which SQL text "
+      "cannot carry\"}";
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": "=", "value": "x\u0000y"})"), nul_error);
+  EXPECT_EQ(emit(R"({"model": "m", "measures": ["n"]})", 1,
+                 R"({"models": {"m": {"table": "t\u0000", "measures": {"n": {"agg": "count"}}}}})"),
+            nul_error);
+  EXPECT_EQ(emit(R"({"model": "m", "dimensions": ["d"]})", 0,
+                 R"({"models": {"m": {"table": "t", "dimensions": {"d": "'a\u0000'"}}}})"),
+            nul_error);
+  EXPECT_EQ(emit(R"({"model": "m", "dimensions": ["d\u0000"]})", 0,
+                 R"({"models": {"m": {"table": "t", "dimensions": {"d\u0000": "a"}}}})"),
+            nul_error);
 }
 
 TEST(Writer, EntryPointContract) {
