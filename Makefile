@@ -3,6 +3,7 @@
 #             C++ test in both builds, then the Python tests in .venv
 #             (DuckDB and a local Spark session over the example data)
 # make bench  runs the benchmarks, JSON results under build/bench/
+# make fuzz   replays the fuzz corpus and fuzzes each target FUZZ_SECONDS
 
 SHELL := /bin/bash
 BUILD := build
@@ -11,7 +12,10 @@ JOBS ?= $(shell nproc)
 SAN_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1 \
            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: all deps build build-asan venv test test-release test-asan test-python demo bench clean
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= json expr emit query
+
+.PHONY: all deps build build-asan venv test test-release test-asan test-python demo bench fuzz clean
 
 all: build
 
@@ -51,6 +55,14 @@ demo: build venv
 bench: build
 	@mkdir -p $(BUILD)/bench
 	$(BUILD)/release/bench/quendra_bench --benchmark_out=$(BUILD)/bench/results.json --benchmark_out_format=json
+
+fuzz:
+	@tools/install-deps.sh fuzz
+	@cmake -S . -B $(BUILD)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-19 \
+	  -DCMAKE_CXX_COMPILER=clang++-19 -DQUENDRA_FUZZ=ON -DQUENDRA_SANITIZE=ON -DQUENDRA_BENCH=OFF \
+	  -DQUENDRA_WERROR=OFF >/dev/null
+	@cmake --build $(BUILD)/fuzz -j $(JOBS)
+	tools/fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 clean:
 	rm -rf $(BUILD) $(VENV)

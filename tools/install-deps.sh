@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs the system packages that building and testing need, when missing.
 # Safe to run repeatedly: it does nothing once everything is present.
+# With the argument "fuzz" it also installs clang with libFuzzer.
 set -euo pipefail
 
+pkgs=(cmake ninja-build g++ make libgtest-dev libbenchmark-dev)
+[ "${1:-}" = fuzz ] && pkgs+=(clang-19 libclang-rt-19-dev)
 need=()
-for pkg in cmake ninja-build g++ make libgtest-dev libbenchmark-dev; do
+for pkg in "${pkgs[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if ! command -v python3 >/dev/null 2>&1; then

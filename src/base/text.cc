@@ -4,7 +4,7 @@ namespace quendra {
 
 Result<void> Text::grow(size_t extra) {
   if (extra > limit - len || len + extra < len) {
-    over_limit = true;
+    failure = "the SQL statement would exceed its size limit";
     return std::unexpected(Err::WriteFailed);
   }
   size_t want = len + extra;

@@ -16,9 +16,11 @@ struct Text {
   char* ptr = nullptr;
   size_t len = 0;
   size_t cap = 0;
-  // Growth past this many bytes fails; over_limit then tells why.
+  // Growth past this many bytes fails with WriteFailed.
   size_t limit = SIZE_MAX;
-  bool over_limit = false;
+  // Why writing failed, when the reason is more than a full buffer (for
+  // example the limit above); empty otherwise.
+  Bytes failure;
 
   // Appends bytes. Fails with WriteFailed when the buffer cannot grow.
   [[nodiscard]] Result<void> put(Bytes s) {

@@ -2,7 +2,20 @@
 
 namespace quendra {
 
+namespace {
+
+// A NUL byte inside SQL text would cut the statement short for every host
+// that reads it as a C string, so no identifier or literal may carry one.
+Result<void> refuseNul(Text& out, Bytes s) {
+  if (s.find('\0') == Bytes::npos) return {};
+  out.failure = "a name or text value holds a NUL byte, which SQL text cannot carry";
+  return std::unexpected(Err::WriteFailed);
+}
+
+}  // namespace
+
 Result<void> quote(Dialect d, Text& out, Bytes name) {
+  TRY(refuseNul(out, name));
   char q = d == Dialect::duckdb ? '"' : '`';
   TRY(out.put(q));
   size_t run = 0;  // copy runs between quote characters in one piece
@@ -17,6 +30,7 @@ Result<void> quote(Dialect d, Text& out, Bytes name) {
 }
 
 Result<void> writeStringLiteral(Dialect d, Text& out, Bytes text) {
+  TRY(refuseNul(out, text));
   TRY(out.put('\''));
   size_t run = 0;
   for (size_t i = 0; i < text.size(); ++i) {

@@ -266,7 +266,7 @@ Result<Bytes> emitSql(Arena& arena, const Json& manifest, const Json& query, Dia
   auto r = writePlan(w, out);
   if (!r) {
     Err e = mapErr(r.error());
-    if (out.over_limit) return diag.fail(e, {"the SQL statement would exceed 64 MiB"});
+    if (!out.failure.empty()) return diag.fail(e, {out.failure});
     return std::unexpected(e);
   }
   return out.view();

@@ -57,7 +57,8 @@ Err mapErr(Err e);
 
 // Plans `query` over `manifest` and writes the statement into `arena`.
 // Failures are recorded in `diag` (planning messages; writing failures carry
-// only their kind, except a statement over kMaxSqlBytes).
+// only their kind, except a statement over kMaxSqlBytes or a NUL byte in a
+// name or text, which SQL cannot carry).
 [[nodiscard]] Result<Bytes> emitSql(Arena& arena, const Json& manifest, const Json& query, Dialect dialect,
                                     Diag& diag);
 

@@ -1,0 +1,73 @@
+"""Writes the seed corpus of the fuzz targets (run from the repository root).
+
+Seeds are small, valid inputs that reach deep into each target; the fuzzer
+mutates them. Files are named by content hash, as libFuzzer names its finds.
+"""
+
+import hashlib
+import json
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+CORPUS = ROOT / "fuzz" / "corpus"
+
+QUERIES = [
+    {"model": "orders", "dimensions": ["orders.created_at", "customers.region"], "measures": ["revenue", "aov"],
+     "time_grain": "month", "filters": [{"field": "orders.status", "operator": "=", "value": "paid"}],
+     "order_by": [["revenue", "desc"]], "limit": 10},
+    {"model": "orders", "measures": ["order_count", "buyers", "per_buyer"], "filter": "amount > 1 AND NOT big"},
+    {"model": "orders", "dimensions": ["orders.ship_date", "orders.created_at"],
+     "time_grains": {"orders.ship_date": "week"}, "time_grain": "Hour",
+     "time_range": {"start": "2024-01-01", "end": "2024-01-31"}},
+    {"model": "orders", "dimensions": ["products.category"], "measures": ["lo", "hi", "avg_amount"],
+     "filters": [{"operator": "or", "conditions": [
+         {"field": "orders.amount", "operator": "in", "values": [1, 2.5, -3, None, True, "x'y\\z"]},
+         {"operator": "AND", "conditions": [{"field": "status", "operator": "not ilike", "value": "%a_%"},
+                                            {"field": "orders.id", "operator": "is not null"}]}]},
+                 {"field": "revenue", "operator": ">=", "value": 1e-7}],
+     "order_by": ["products.category", ["lo", "ASC"]], "limit": 0},
+    {"model": "orders", "dimensions": ["orders.odd\"name`"], "measures": ["spread"]},
+    {"model": "orders", "measures": ["loop", "bad"], "having": []},
+    {"model": "customers", "dimensions": ["region", "signup"], "time_grain": "quarter",
+     "time_range": {"start": "2020-01-01 00:00:00", "end": "2020-12-31T23:59:59"}},
+]
+
+EXPRESSIONS = [
+    "a + b * 2", "NOT x = 1 AND y IS NOT NULL", "a = 1 OR b = 2 AND c = 3", "-(-1)", "1 - -1", "'it''s'",
+    "a.b.c <> 1.5", "(amount >= 100) AND status != 'void'", "x IS NULL", "TRUE OR false OR Null",
+    "a % 3 / (b - 4)", "((((a))))", "NOT NOT NOT a", "'' = ''", "a<=b", "1.2.3",
+]
+
+JSON_EXTRA = [
+    '{"a": [1, 2.5, -0, 1e999, 123456789012345678901234567890, "\\u00e9\\ud83d\\ude00", null, true, false]}',
+    '[[[[[]]]], {}, {"": ""}]', '"\\"\\\\\\/\\b\\f\\n\\r\\t"', "-0.0e-0", " \t\n\r42\n",
+]
+
+
+def write(target: str, data: bytes) -> None:
+    d = CORPUS / target
+    d.mkdir(parents=True, exist_ok=True)
+    (d / hashlib.sha1(data).hexdigest()).write_bytes(data)
+
+
+def main() -> None:
+    manifest = (ROOT / "examples" / "manifest.json").read_bytes()
+    fixed = (ROOT / "fuzz" / "emit_common.h").read_text()
+    fixed_manifest = fixed.split('R"json(')[1].split(')json"')[0].encode()
+    for q in QUERIES:
+        text = json.dumps(q).encode()
+        write("query", text)
+        write("json", text)
+        write("emit", fixed_manifest + b"\0" + text)
+    write("emit", manifest + b"\0" + json.dumps(
+        {"model": "orders", "dimensions": ["customers.region"], "measures": ["revenue"]}).encode())
+    write("json", manifest)
+    write("json", fixed_manifest)
+    for j in JSON_EXTRA:
+        write("json", j.encode())
+    for e in EXPRESSIONS:
+        write("expr", e.encode())
+
+
+if __name__ == "__main__":
+    main()
