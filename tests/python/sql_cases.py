@@ -349,3 +349,13 @@ ODD_VALUES = [
 CASES: list[Case] = FILTER_OPERATORS + COMPOUND + EXPRESSIONS + GRAINS + TIME_RANGES + MEASURES + JOINS + HAVING + ORDERING + ODD_VALUES
 
 assert len({c.id for c in CASES}) == len(CASES), "case ids must be unique"
+
+# Number texts the expression lexer accepts: each must become valid SQL with
+# the number's meaning, or be refused by the library (where is None).
+NUMBER_TEXTS = [
+    ("trailing-dot", "amount > 1.", lambda r: cmp(amount(r), ">", 1), {}),
+    ("leading-zeros", "quantity > 007", lambda r: cmp(r["quantity"], ">", 7), {}),
+    ("double-negation", "amount > 5 - -1", lambda r: cmp(amount(r), ">", 6), {}),
+    ("two-dots", "amount > 1.2.3", None,
+     {e: "the number text 1.2.3 is written unchanged and the engine cannot parse it" for e in ("duckdb", "spark")}),
+]

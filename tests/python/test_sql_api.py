@@ -57,12 +57,22 @@ def test_failures_raise_error_with_code_and_message(example_ctx, query, code, me
     assert example_ctx.last_error() == ""
 
 
-def test_text_is_copied_whole_including_nul_bytes(example_ctx):
-    query = dict(QUERY, filters=[{"field": "orders.note", "operator": "=", "value": "a\u0000b"}])
-    first = example_ctx.sql(query)
-    assert "'a\x00b'" in first
-    example_ctx.sql(QUERY)  # the library reuses its memory for the next text
-    assert "'a\x00b'" in first
+def test_text_is_copied_before_the_next_call_reuses_the_memory(example_ctx):
+    first = example_ctx.sql(QUERY)
+    example_ctx.sql({"model": "orders", "measures": ["order_count"]})
+    assert first == example_ctx.sql(QUERY)
+
+
+@pytest.mark.parametrize("change", [
+    {"filters": [{"field": "orders.note", "operator": "=", "value": "a\u0000b' OR 1=1 --"}]},
+    {"filter": "note = 'a\u0000b'"},
+    {"dimensions": ["orders.created_at"], "time_grain": "day",
+     "time_range": {"start": "2024-01-01\u0000", "end": "2024-02-01"}},
+], ids=["filter-value", "filter-expression", "time-range"])
+def test_nul_bytes_are_refused_not_written(example_ctx, change):
+    with pytest.raises(quendra.Error) as info:
+        example_ctx.sql({**QUERY, **change})
+    assert info.value.code == 6
 
 
 def test_sql_without_manifest():

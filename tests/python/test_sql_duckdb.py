@@ -8,7 +8,7 @@ import pytest
 import engines
 import quendra
 from reference import TABLES, Answer, assert_rows
-from sql_cases import CASES
+from sql_cases import CASES, NUMBER_TEXTS
 from literal_cases import RANGE_INJECTIONS, params as literal_params
 
 
@@ -49,3 +49,18 @@ def test_example_tables_match_the_parquet_files(duck):
     for name in ("orders", "customers", "products"):
         _, rows = engines.duckdb_run(duck, f"SELECT * FROM {name} ORDER BY id")
         assert [tuple(r.values()) for r in TABLES[name]] == rows
+
+
+@pytest.mark.parametrize("text, where", [
+    pytest.param(text, where, id=id, marks=[pytest.mark.xfail(reason=known["duckdb"], strict=True)]
+                 if "duckdb" in known else [])
+    for id, text, where, known in NUMBER_TEXTS])
+def test_number_texts_are_valid_sql_or_refused(text, where, example_ctx, duck):
+    query = {"model": "orders", "measures": ["order_count"], "filter": text}
+    if where is None:
+        with pytest.raises(quendra.Error):
+            example_ctx.sql(query, "duckdb")
+        return
+    sql = example_ctx.sql(query, "duckdb")
+    _, rows = engines.duckdb_run(duck, sql)
+    assert rows == [(sum(1 for r in TABLES["orders"] if where(r)),)]

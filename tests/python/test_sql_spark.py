@@ -7,8 +7,9 @@ import pytest
 
 import engines
 from literal_cases import RANGE_INJECTIONS, params as literal_params
-from reference import Answer, assert_rows
-from sql_cases import CASES
+import quendra
+from reference import TABLES, Answer, assert_rows
+from sql_cases import CASES, NUMBER_TEXTS
 
 
 def _case_params() -> list:
@@ -47,3 +48,18 @@ def test_time_range_text_cannot_widen_the_window(start, end, example_ctx, spark)
     sql = example_ctx.sql(query, "spark")
     with pytest.raises(PySparkException):
         engines.spark_run(spark, sql)
+
+
+@pytest.mark.parametrize("text, where", [
+    pytest.param(text, where, id=id, marks=[pytest.mark.xfail(reason=known["spark"], strict=True)]
+                 if "spark" in known else [])
+    for id, text, where, known in NUMBER_TEXTS])
+def test_number_texts_are_valid_sql_or_refused(text, where, example_ctx, spark):
+    query = {"model": "orders", "measures": ["order_count"], "filter": text}
+    if where is None:
+        with pytest.raises(quendra.Error):
+            example_ctx.sql(query, "spark")
+        return
+    sql = example_ctx.sql(query, "spark")
+    _, rows = engines.spark_run(spark, sql)
+    assert rows == [(sum(1 for r in TABLES["orders"] if where(r)),)]
