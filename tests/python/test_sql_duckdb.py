@@ -64,3 +64,13 @@ def test_number_texts_are_valid_sql_or_refused(text, where, example_ctx, duck):
     sql = example_ctx.sql(query, "duckdb")
     _, rows = engines.duckdb_run(duck, sql)
     assert rows == [(sum(1 for r in TABLES["orders"] if where(r)),)]
+
+
+def test_a_join_appears_only_when_the_query_reads_it(example_ctx, duck):
+    import duckdb
+
+    # The stock join's table does not exist, so only a query reading it may fail.
+    query = {"model": "orders", "dimensions": ["products.category"], "measures": ["order_count"]}
+    engines.duckdb_run(duck, example_ctx.sql(query, "duckdb"))
+    with pytest.raises(duckdb.CatalogException, match="warehouse_stock"):
+        engines.duckdb_run(duck, example_ctx.sql(dict(query, dimensions=["stock.bin"]), "duckdb"))
