@@ -49,14 +49,17 @@ Plan planOf(Bytes p) {
 // which happens for non-ASCII text alone.
 bool containsMatch(Bytes s, Bytes p, Bytes lit, bool ci) {
   if (lit.size() > s.size()) return false;
-  uint8_t first = foldAscii(byteAt(lit, 0));
+  // The first literal byte in both ASCII cases (the same byte twice unless
+  // ci and a letter), so the scan is two compares per byte.
+  uint8_t lo = ci ? foldAscii(byteAt(lit, 0)) : byteAt(lit, 0);
+  uint8_t hi = ci && lo >= 'a' && lo <= 'z' ? lo - ('a' - 'A') : lo;
+  const auto* d = reinterpret_cast<const uint8_t*>(s.data());
   size_t last = s.size() - lit.size();
   for (size_t j = 0; j <= last; ++j) {
-    uint8_t c = byteAt(s, j);
-    if ((ci ? foldAscii(c) : c) != (ci ? first : byteAt(lit, 0))) continue;
-    if (!eqAt(s, j, lit, ci)) continue;
+    if (d[j] != lo && d[j] != hi) continue;
+    if (!eqAt(s, j + 1, lit.substr(1), ci)) continue;
     for (size_t k = j >= 3 ? j - 3 : 0; k < j; ++k)
-      if (byteAt(s, k) >= 0xC0) return likeMatch(s, p, ci);
+      if (d[k] >= 0xC0) return likeMatch(s, p, ci);
     return true;
   }
   // No occurrence at any byte position means none at a character start.

@@ -48,6 +48,36 @@ inline int64_t days(int64_t y_in, int64_t m, int64_t d) {
   return wrapSub(wrapAdd(wrapMul(146097, era), doe), 719468);
 }
 
+// civilFromDays for |z| <= kFastDays, which covers the day of every
+// int64 microsecond value. Shifting by 800 eras makes the day count
+// non-negative, after which the calendar is a few 32-bit multiplications
+// (the Euclidean affine form of Neri and Schneider) instead of chains of
+// signed 64-bit divisions: this keeps month truncation near a few
+// nanoseconds per row.
+constexpr int64_t kFastDays = 110'000'000;
+
+inline Civil civil32(int64_t z) {
+  constexpr uint32_t kEras = 800;
+  constexpr uint32_t kShift = 719468 + 146097 * kEras;
+  uint32_t n = static_cast<uint32_t>(z + kShift);
+  uint32_t n1 = 4 * n + 3;
+  uint32_t century = n1 / 146097;
+  uint32_t n2 = n1 % 146097 / 4 * 4 + 3;
+  uint64_t p2 = uint64_t{2939745} * n2;
+  uint32_t year_of_century = static_cast<uint32_t>(p2 >> 32);
+  uint32_t doy = static_cast<uint32_t>(p2) / 2939745 / 4;  // from 1 March
+  uint32_t n3 = 2141 * doy + 197913;
+  uint32_t m = n3 >> 16;
+  uint32_t d = (n3 & 0xFFFF) / 2141 + 1;
+  bool jan_feb = doy >= 306;
+  int64_t y = static_cast<int64_t>(100 * century + year_of_century) - 400 * int64_t{kEras} + jan_feb;
+  return {y, jan_feb ? m - 12 : m, d};
+}
+
+inline Civil civilAny(int64_t z) {
+  return z >= -kFastDays && z <= kFastDays ? civil32(z) : civil(z);
+}
+
 // Day numbers beyond this bound lie so far outside the microsecond range
 // that the start of their week, month, quarter or year does too; clamping
 // them first keeps the calendar arithmetic exact without changing results.
@@ -64,12 +94,12 @@ inline int64_t periodStartDays(int64_t z) {
   if constexpr (G == Grain::week) {
     return z - floorMod(z + 3, 7);  // day 0 was a Thursday (weekday 3)
   } else if constexpr (G == Grain::month) {
-    return z - (civil(z).d - 1);
+    return z - (civilAny(z).d - 1);
   } else if constexpr (G == Grain::quarter) {
-    Civil c = civil(z);
+    Civil c = civilAny(z);
     return days(c.y, (c.m - 1) / 3 * 3 + 1, 1);
   } else {
-    return days(civil(z).y, 1, 1);
+    return days(civilAny(z).y, 1, 1);
   }
 }
 

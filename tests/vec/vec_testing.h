@@ -97,12 +97,6 @@ struct Make {
 };
 
 // Entries of a result, null entries as nullopt.
-inline Opt<int64_t> intsOf(const Vec& v) {
-  Opt<int64_t> out;
-  for (size_t i = 0; i < v.stored(); ++i)
-    out.push_back(v.isNull(i) ? std::nullopt : std::optional(v.intAt(i)));
-  return out;
-}
 inline Opt<bool> boolsOf(const Vec& v) {
   Opt<bool> out;
   for (size_t i = 0; i < v.stored(); ++i)
