@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <type_traits>
 
 #include "base/arena.h"
 #include "base/bytes.h"
@@ -149,6 +150,9 @@ struct Vec {
   bool isNumeric() const { return kind == Kind::int_ || kind == Kind::float_; }
   bool isTemporal() const { return kind == Kind::date || kind == Kind::timestamp; }
 };
+
+// Plain values: arena arrays of Vecs copy them bytewise.
+static_assert(std::is_trivially_copyable_v<Vec> && std::is_trivially_destructible_v<Vec>);
 
 // Scalars (len 1, no mask). Each fails only with OutOfMemory.
 [[nodiscard]] EvalResult<Vec> scalarInt(Arena& arena, int64_t v);
