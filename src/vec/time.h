@@ -1,0 +1,78 @@
+// Dates, timestamps and time grains.
+//
+// A date is a signed count of days since 1970-01-01; a timestamp a signed
+// count of microseconds since 1970-01-01 00:00:00 without time zone, in the
+// proleptic Gregorian calendar (year 0 exists, negative years are allowed),
+// with no daylight saving and no leap seconds.
+//
+// Extreme values never invoke undefined behaviour:
+//  - daysFromCivil and civilFromDays are exact whenever the result fits in
+//    64 bits (years up to about ±2.5e16); beyond that they wrap silently.
+//  - Everything that yields microseconds (tsAt, truncate, truncateVec)
+//    computes the exact instant and then clamps it to [INT64_MIN,
+//    INT64_MAX]. Clamping keeps results ordered, so a far-away date still
+//    sorts and groups at the edge of the range instead of wrapping around.
+//  - parseTimestamp reads fixed-width fields (years -999..9999), so its
+//    values always fit.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "base/arena.h"
+#include "base/bytes.h"
+#include "base/grain.h"
+#include "vec/vec.h"
+
+namespace quendra {
+
+constexpr int64_t kMicrosPerSecond = 1'000'000;
+constexpr int64_t kMicrosPerMinute = 60 * kMicrosPerSecond;
+constexpr int64_t kMicrosPerHour = 60 * kMicrosPerMinute;
+constexpr int64_t kMicrosPerDay = 24 * kMicrosPerHour;
+
+// A calendar date: month 1-12, day 1-31.
+struct Civil {
+  int64_t y;
+  int64_t m;
+  int64_t d;
+  bool operator==(const Civil&) const = default;
+};
+
+// The day number of y-m-d (0 for 1970-01-01). Days beyond the month's end
+// roll into the next month (2023-02-29 is 2023-03-01); nothing is rejected.
+int64_t daysFromCivil(int64_t y, int64_t m, int64_t d);
+
+// The calendar date of day number z; the inverse of daysFromCivil.
+Civil civilFromDays(int64_t z);
+
+// The instant `text` names, or nothing when it is not a timestamp. Accepted:
+// optional spaces (0x20) around "YYYY-MM-DD", optionally followed by a space
+// or 'T' and "HH:MM", then optionally ":SS", then optionally '.' and any
+// number of digits (the first six are microseconds). Each numeric field is
+// its fixed-width slice, read as an optional sign then digits, where '_'
+// between digits is skipped. Month must be 1-12 and day 1-31; hour, minute
+// and second have no upper bound. No time zone suffix is accepted.
+std::optional<int64_t> parseTimestamp(Bytes text);
+
+// Days to microseconds, clamped to the int64 range.
+int64_t microsOfDay(int64_t days);
+
+// Microseconds of row i of a date or timestamp vector: a date counts as its
+// midnight (clamped as microsOfDay).
+inline int64_t tsAt(const Vec& v, size_t i) {
+  return v.kind == Kind::date ? microsOfDay(v.intAt(i)) : v.intAt(i);
+}
+
+// The start of the grain period containing `us`. Division floors, so
+// instants before 1970 go to the earlier boundary; weeks start on Monday.
+// A start before INT64_MIN is clamped to INT64_MIN.
+int64_t truncate(Grain grain, int64_t us);
+
+// Each stored entry of a date or timestamp vector truncated to `grain`, as
+// a timestamp vector with a's len, scalar flag and (shared) mask; null
+// entries hold 0. A date is truncated as its midnight, exactly, and the
+// result is then clamped. TypeMismatch for any other kind.
+[[nodiscard]] EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a);
+
+}  // namespace quendra

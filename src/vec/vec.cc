@@ -1,0 +1,120 @@
+#include "vec/vec.h"
+
+#include <cstring>
+
+namespace quendra {
+namespace {
+
+template <class T>
+EvalResult<Vec> scalarOf(Arena& arena, Kind kind, T v) {
+  T* p = arena.make<T>(1);
+  if (!p) return std::unexpected(EvalErr::OutOfMemory);
+  *p = v;
+  Vec out;
+  out.len = 1;
+  out.kind = kind;
+  out.scalar = true;
+  if constexpr (std::is_same_v<T, int64_t>) out.data = intData(p);
+  if constexpr (std::is_same_v<T, double>) out.data = floatData(p);
+  if constexpr (std::is_same_v<T, uint8_t>) out.data = boolData(p);
+  return out;
+}
+
+}  // namespace
+
+EvalResult<Vec> scalarInt(Arena& arena, int64_t v) { return scalarOf(arena, Kind::int_, v); }
+EvalResult<Vec> scalarFloat(Arena& arena, double v) { return scalarOf(arena, Kind::float_, v); }
+EvalResult<Vec> scalarBool(Arena& arena, bool v) {
+  return scalarOf(arena, Kind::bool_, static_cast<uint8_t>(v));
+}
+EvalResult<Vec> scalarTimestamp(Arena& arena, int64_t us) {
+  return scalarOf(arena, Kind::timestamp, us);
+}
+
+EvalResult<Vec> scalarStr(Arena& arena, Bytes s) {
+  uint64_t* offs = arena.make<uint64_t>(2);
+  if (!offs) return std::unexpected(EvalErr::OutOfMemory);
+  offs[0] = 0;
+  offs[1] = s.size();
+  Vec out;
+  out.len = 1;
+  out.kind = Kind::str;
+  out.scalar = true;
+  out.data = strData(offs, s);
+  return out;
+}
+
+EvalResult<Vec> nullVec(Arena& arena, Kind kind, size_t n, bool scalar) {
+  size_t m = scalar ? 1 : n;
+  uint8_t* mask = arena.make<uint8_t>(m);
+  if (!mask) return std::unexpected(EvalErr::OutOfMemory);
+  std::memset(mask, 1, m);
+  Vec out;
+  out.len = n;
+  out.nulls = mask;
+  out.kind = kind;
+  out.scalar = scalar;
+  // All storage variants are zeroed the same way; only the element size and
+  // the offsets' extra entry differ.
+  switch (storageOf(kind)) {
+    case Data::Tag::int_: {
+      int64_t* p = arena.make<int64_t>(m);
+      if (!p) return std::unexpected(EvalErr::OutOfMemory);
+      std::memset(p, 0, m * sizeof *p);
+      out.data = intData(p);
+      break;
+    }
+    case Data::Tag::float_: {
+      double* p = arena.make<double>(m);
+      if (!p) return std::unexpected(EvalErr::OutOfMemory);
+      std::memset(p, 0, m * sizeof *p);
+      out.data = floatData(p);
+      break;
+    }
+    case Data::Tag::bool_: {
+      uint8_t* p = arena.make<uint8_t>(m);
+      if (!p) return std::unexpected(EvalErr::OutOfMemory);
+      std::memset(p, 0, m);
+      out.data = boolData(p);
+      break;
+    }
+    case Data::Tag::str: {
+      if (m == SIZE_MAX) return std::unexpected(EvalErr::OutOfMemory);
+      uint64_t* p = arena.make<uint64_t>(m + 1);
+      if (!p) return std::unexpected(EvalErr::OutOfMemory);
+      std::memset(p, 0, (m + 1) * sizeof *p);
+      out.data = strData(p, Bytes());
+      break;
+    }
+  }
+  return out;
+}
+
+OutLen outLen(const Vec& a, const Vec& b) {
+  if (a.scalar && b.scalar) return {1, true};
+  return {a.scalar ? b.len : a.len, false};
+}
+
+EvalResult<uint8_t*> mergeNulls(Arena& arena, const Vec& a, const Vec& b, size_t n) {
+  if (!a.nulls && !b.nulls) return nullptr;
+  size_t m = outLen(a, b).scalar ? 1 : n;
+  uint8_t* out = arena.make<uint8_t>(m);
+  if (!out) return std::unexpected(EvalErr::OutOfMemory);
+  // A scalar's mask decides for every row at once; only column masks need a
+  // per-entry pass.
+  const uint8_t* col_a = a.scalar ? nullptr : a.nulls;
+  const uint8_t* col_b = b.scalar ? nullptr : b.nulls;
+  bool all_null = (a.scalar && a.nulls && a.nulls[0]) || (b.scalar && b.nulls && b.nulls[0]);
+  if (all_null) {
+    std::memset(out, 1, m);
+  } else if (col_a && col_b) {
+    for (size_t i = 0; i < m; ++i) out[i] = col_a[i] | col_b[i];
+  } else if (col_a || col_b) {
+    std::memcpy(out, col_a ? col_a : col_b, m);
+  } else {
+    std::memset(out, 0, m);
+  }
+  return out;
+}
+
+}  // namespace quendra
