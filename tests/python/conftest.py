@@ -30,10 +30,10 @@ def duck():
 
 
 @pytest.fixture(scope="session")
-def spark():
+def spark(tmp_path_factory):
     """One local Spark session with the example tables, for the whole run."""
     import engines
 
-    session = engines.spark_session()
+    session = engines.spark_session(tmp_path_factory.mktemp("spark-warehouse"))
     yield session
     session.stop()

@@ -8,8 +8,8 @@ of the first orders under a table name that holds both quote characters.
 from __future__ import annotations
 
 import os
-import tempfile
 import time
+from pathlib import Path
 from typing import Any
 
 from reference import DATA, LEGACY_MAX_ID, LEGACY_TABLE
@@ -39,14 +39,14 @@ def duckdb_run(con, sql: str) -> tuple[list[str], list[tuple]]:
     return [d[0] for d in cur.description], cur.fetchall()
 
 
-def spark_session():
+def spark_session(warehouse: Path):
     """A local Spark session sized for a few hundred rows, with the example
-    tables registered. Timestamps are read and shown in UTC."""
+    tables registered and its catalog under `warehouse`. Timestamps are read
+    and shown in UTC."""
     os.environ["TZ"] = "UTC"  # pyspark turns timestamps into local datetimes
     time.tzset()
     from pyspark.sql import SparkSession
 
-    warehouse = tempfile.mkdtemp(prefix="quendra-spark-")
     spark = (
         SparkSession.builder.master("local[2]")
         .appName("quendra-tests")
@@ -57,7 +57,7 @@ def spark_session():
         .config("spark.sql.session.timeZone", "UTC")
         .config("spark.driver.memory", "1g")
         .config("spark.driver.extraJavaOptions", "-Duser.timezone=UTC")
-        .config("spark.sql.warehouse.dir", warehouse)
+        .config("spark.sql.warehouse.dir", str(warehouse))
         .config("spark.sql.adaptive.enabled", "false")
         .getOrCreate()
     )
