@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from datetime import date, datetime
 
-from reference import Case, ORDER_MEASURES as M, cmp, like, not3, or3
+from reference import Case, ORDER_MEASURES as M, cmp, like, not3
 
 BY_STATUS = {"dimensions": ["orders.status"], "measures": ["order_count", "revenue"]}
 TOTALS = {"measures": ["order_count", "revenue"]}
