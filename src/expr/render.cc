@@ -16,6 +16,12 @@ Result<void> refuseNul(Text& out, Bytes s) {
 
 Result<void> quote(Dialect d, Text& out, Bytes name) {
   TRY(refuseNul(out, name));
+  if (d == Dialect::spark && name.find("${") != Bytes::npos) {
+    // Spark would substitute it before parsing, and a quoted identifier has
+    // no escape that could prevent that.
+    out.failure = "a name holds '${', which Spark would replace before reading the statement";
+    return std::unexpected(Err::WriteFailed);
+  }
   char q = d == Dialect::duckdb ? '"' : '`';
   TRY(out.put(q));
   size_t run = 0;  // copy runs between quote characters in one piece
@@ -35,15 +41,21 @@ Result<void> writeStringLiteral(Dialect d, Text& out, Bytes text) {
   size_t run = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
+    Bytes escape;
     if (c == '\'') {
-      TRY(out.put(text.substr(run, i - run)));
-      TRY(out.put(d == Dialect::duckdb ? Bytes("''") : Bytes("\\'")));
-      run = i + 1;
-    } else if (c == '\\' && d == Dialect::spark) {
-      TRY(out.put(text.substr(run, i - run)));
-      TRY(out.put("\\\\"));
-      run = i + 1;
+      escape = d == Dialect::duckdb ? Bytes("''") : Bytes("\\'");
+    } else if (d == Dialect::spark && c == '\\') {
+      escape = "\\\\";
+    } else if (d == Dialect::spark && c == '$' && i + 1 < text.size() && text[i + 1] == '{') {
+      // Spark substitutes ${name} anywhere in the statement text before it
+      // parses it, literals included; the escaped dollar survives that.
+      escape = "\\u0024";
+    } else {
+      continue;
     }
+    TRY(out.put(text.substr(run, i - run)));
+    TRY(out.put(escape));
+    run = i + 1;
   }
   TRY(out.put(text.substr(run)));
   return out.put('\'');
@@ -64,8 +76,10 @@ Affixes affixes(Tag t) {
     case Tag::add: return {"(", " + ", ")"};
     case Tag::sub: return {"(", " - ", ")"};
     case Tag::mul: return {"(", " * ", ")"};
-    case Tag::div: return {"(", " / ", ")"};
-    case Tag::mod: return {"(", " % ", ")"};
+    // A zero divisor gives null, as in memory; unguarded, one engine
+    // answers infinity and the other fails the whole statement.
+    case Tag::div: return {"(", " / NULLIF(", ", 0))"};
+    case Tag::mod: return {"(", " % NULLIF(", ", 0))"};
     case Tag::eq: return {"(", " = ", ")"};
     case Tag::ne: return {"(", " <> ", ")"};
     case Tag::lt: return {"(", " < ", ")"};
@@ -81,7 +95,14 @@ Affixes affixes(Tag t) {
 Result<void> writeLeaf(Dialect d, const Node& n, Text& out) {
   switch (n.tag) {
     case Tag::int_:
+      return out.put(n.text);
     case Tag::float_:
+      // The lexer takes any run of digits and dots as one number; a second
+      // dot cannot be a number in SQL either.
+      if (n.text.find('.') != n.text.rfind('.')) {
+        out.failure = "a number with more than one '.' cannot be written as SQL";
+        return std::unexpected(Err::WriteFailed);
+      }
       return out.put(n.text);
     case Tag::string:
       return writeStringLiteral(d, out, n.text);

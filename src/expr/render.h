@@ -18,13 +18,17 @@ namespace quendra {
 enum class Dialect : uint8_t { duckdb = 0, spark = 1 };
 
 // A quoted identifier: " for duckdb, ` for spark, the quote character doubled
-// inside. Dots are not split: the name is one identifier.
+// inside. Dots are not split: the name is one identifier. Fails (WriteFailed,
+// with out.failure set) for a name holding a NUL byte, and in spark for one
+// holding "${", which Spark substitutes before parsing.
 [[nodiscard]] Result<void> quote(Dialect d, Text& out, Bytes name);
 
 // A string literal holding exactly `text`. duckdb doubles quotes and passes
 // every other byte through. Spark reads backslash escapes inside literals
 // (and older releases read '' as two adjacent literals), so spark literals
-// escape backslashes as \\ and quotes as \'.
+// escape backslashes as \\ and quotes as \', and write the "$" of "${" as
+// \u0024 so that Spark's variable substitution cannot touch the value.
+// Fails (WriteFailed, with out.failure set) for text holding a NUL byte.
 [[nodiscard]] Result<void> writeStringLiteral(Dialect d, Text& out, Bytes text);
 
 // "(" + node a + " " + op + " " + node b + ")".

@@ -1,5 +1,6 @@
 #include "sql/writer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -66,7 +67,7 @@ Result<void> writeTable(const Writer& w, Text& out, Bytes name) {
   }
 }
 
-Result<void> writeFloat(Text& out, double v) {
+Result<void> writeFloat(Dialect d, Text& out, double v) {
   if (std::isnan(v)) return out.put("nan");
   if (std::isinf(v)) return out.put(v < 0 ? Bytes("-inf") : Bytes("inf"));
   if (v == 0) return out.put('0');
@@ -86,6 +87,16 @@ Result<void> writeFloat(Text& out, double v) {
   // The decimal point sits after digit number exp + 1.
   int point = exp + 1;
   if (neg) TRY(out.put('-'));
+  size_t positions = point <= 0 ? nd - point : std::max(nd, static_cast<size_t>(point));
+  if (d == Dialect::spark && positions > 38) {
+    TRY(out.put(digits[0]));
+    if (nd > 1) {
+      TRY(out.put('.'));
+      TRY(out.put(Bytes(digits + 1, nd - 1)));
+    }
+    TRY(out.put('E'));
+    return out.putInt(exp);
+  }
   if (point <= 0) {
     TRY(out.put("0."));
     for (int i = 0; i < -point; ++i) TRY(out.put('0'));
@@ -106,7 +117,7 @@ Result<void> writeLiteral(const Writer& w, Text& out, const Literal& lit) {
     case Literal::Tag::null: return out.put("NULL");
     case Literal::Tag::boolean: return out.put(lit.b ? Bytes("TRUE") : Bytes("FALSE"));
     case Literal::Tag::int_: return out.putInt(lit.i);
-    case Literal::Tag::float_: return writeFloat(out, lit.f);
+    case Literal::Tag::float_: return writeFloat(w.dialect, out, lit.f);
     case Literal::Tag::string: return writeStringLiteral(w.dialect, out, lit.s);
   }
   return {};
@@ -134,6 +145,26 @@ Bytes cmpText(CmpOp op) {
   return "";
 }
 
+// A LIKE pattern. Patterns know only % and _; Spark's LIKE also reads a
+// backslash as an escape, so in spark each backslash is escaped to stand
+// for itself.
+Result<void> writePattern(const Writer& w, Text& out, const Literal& lit) {
+  if (w.dialect != Dialect::spark || lit.tag != Literal::Tag::string || lit.s.find('\\') == Bytes::npos)
+    return writeLiteral(w, out, lit);
+  size_t extra = 0;
+  for (char c : lit.s) extra += c == '\\';
+  char* p = out.arena->make<char>(lit.s.size() + extra);
+  if (!p) return std::unexpected(Err::OutOfMemory);
+  size_t k = 0;
+  for (char c : lit.s) {
+    p[k++] = c;
+    if (c == '\\') p[k++] = '\\';
+  }
+  Literal doubled = lit;
+  doubled.s = Bytes(p, k);
+  return writeLiteral(w, out, doubled);
+}
+
 Result<void> writeCmp(const Writer& w, Text& out, const Cmp& c) {
   TRY(out.put('('));
   if (c.lhs.tag == Operand::Tag::measure)
@@ -152,6 +183,13 @@ Result<void> writeCmp(const Writer& w, Text& out, const Cmp& c) {
         TRY(writeLiteral(w, out, c.values[i]));
       }
       TRY(out.put(')'));
+      break;
+    case CmpOp::like:
+    case CmpOp::not_like:
+    case CmpOp::ilike:
+    case CmpOp::not_ilike:
+      if (c.values.empty()) return std::unexpected(Err::WriteFailed);
+      TRY(writePattern(w, out, c.values[0]));
       break;
     default:
       // Planning gives every single-value operator exactly one literal.
@@ -246,11 +284,19 @@ Result<void> writePlan(const Writer& w, Text& out) {
     TRY(out.put("\nORDER BY "));
     for (size_t i = 0; i < plan.order.size(); ++i) {
       if (i) TRY(out.put(", "));
-      TRY(quote(w.dialect, out, plan.out_names[plan.order[i].out_index]));
+      Bytes name = plan.out_names[plan.order[i].out_index];
+      // Spark cannot resolve an output name that two columns carry; both
+      // columns hold the same values, so the position says the same thing.
+      if (w.dialect == Dialect::spark && std::count(plan.out_names.begin(), plan.out_names.end(), name) > 1)
+        TRY(out.putUint(plan.order[i].out_index + 1));
+      else
+        TRY(quote(w.dialect, out, name));
       TRY(out.put(plan.order[i].desc ? Bytes(" DESC NULLS LAST") : Bytes(" ASC NULLS LAST")));
     }
   }
-  if (plan.limit) {
+  // Spark takes only a 32-bit LIMIT; a larger one cuts nothing that Spark
+  // could return, so it is left out.
+  if (plan.limit && (w.dialect == Dialect::duckdb || *plan.limit <= INT32_MAX)) {
     TRY(out.put("\nLIMIT "));
     TRY(out.putUint(*plan.limit));
   }

@@ -47,8 +47,10 @@ struct MeasureCtx {
 [[nodiscard]] Result<void> writePred(const Writer& w, Text& out, const Pred& p);
 [[nodiscard]] Result<void> writeLiteral(const Writer& w, Text& out, const Literal& lit);
 // A finite double as the shortest digits that read back as the same value,
-// in positional notation (never an exponent).
-[[nodiscard]] Result<void> writeFloat(Text& out, double v);
+// in positional notation. Spark reads positional literals as decimals of at
+// most 38 digits, so in spark a value needing more is written as a double
+// literal with an exponent (1E300).
+[[nodiscard]] Result<void> writeFloat(Dialect d, Text& out, double v);
 [[nodiscard]] Result<void> writePlan(const Writer& w, Text& out);
 
 // Writing errors as reported: OutOfMemory and UnknownField stay, everything

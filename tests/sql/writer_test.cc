@@ -150,7 +150,6 @@ TEST(Writer, Expressions) {
   const std::pair<std::string, std::string> cases[] = {
       {"calc", "(t0.\"a\" + (t0.\"b\" * 2))"},
       {"neq", "(t0.\"a\" <> t0.\"b\")"},
-      {"ver", "1.2.3"},
       {"quoted", "'it''s'"},
       {"dotted", "t0.\"orders.amount\""},
       {"notnull", "(NOT (t0.\"a\" IS NULL))"},
@@ -165,8 +164,9 @@ TEST(Writer, Expressions) {
 }
 
 TEST(Writer, Measures) {
-  EXPECT_EQ(measureSql("aov"), "(SUM(t0.\"amount\") / COUNT(*))");
-  EXPECT_EQ(measureSql("margin"), "(((SUM(t0.\"amount\") / COUNT(*)) - MIN(t0.\"amount\")) * 2)");
+  // Division and remainder guard their divisor: a zero gives null.
+  EXPECT_EQ(measureSql("aov"), "(SUM(t0.\"amount\") / NULLIF(COUNT(*), 0))");
+  EXPECT_EQ(measureSql("margin"), "(((SUM(t0.\"amount\") / NULLIF(COUNT(*), 0)) - MIN(t0.\"amount\")) * 2)");
   EXPECT_EQ(measureSql("buyers"), "COUNT(DISTINCT t0.\"customer_id\")");
   EXPECT_EQ(measureSql("avg_amount", 1), "AVG(t0.`amount`)");
   EXPECT_EQ(measureSql("hi"), "MAX(t0.\"amount\")");
@@ -210,7 +210,7 @@ TEST(Writer, Predicates) {
       {R"({"field": "customers.region", "operator": "in", "values": [1e20, 99999999999999999999, false]})",
        "(t1.\"region\" IN (100000000000000000000, 100000000000000000000, FALSE))"},
       {R"({"field": "revenue", "operator": ">", "value": 100})", "(SUM(t0.\"amount\") > 100)"},
-      {R"({"field": "aov", "operator": ">", "value": 1e-7})", "((SUM(t0.\"amount\") / COUNT(*)) > 0.0000001)"},
+      {R"({"field": "aov", "operator": ">", "value": 1e-7})", "((SUM(t0.\"amount\") / NULLIF(COUNT(*), 0)) > 0.0000001)"},
   };
   for (const auto& [filter, want] : cases) EXPECT_EQ(whereSql(filter), want) << filter;
   // A filter over a joined table brings its join.
@@ -259,7 +259,7 @@ TEST(Writer, FloatText) {
     Arena a;
     Text t;
     t.arena = &a;
-    ASSERT_TRUE(writeFloat(t, v));
+    ASSERT_TRUE(writeFloat(Dialect::duckdb, t, v));
     std::string got(t.view());
     if (want) EXPECT_EQ(got, want) << v;
     EXPECT_EQ(got.find('e'), std::string::npos) << got;
@@ -285,6 +285,41 @@ TEST(Writer, HostileInputsStayBounded) {
   EXPECT_EQ(emit(R"({"model": "m", "measures": ["w0"]})", 0, m),
             "error 6 {\"code\":\"WriteFailed\",\"message\":\"the SQL statement would exceed its size limit\"}");
   EXPECT_EQ(emit(R"({"model": "m", "measures": ["w12"]})", 0, m).substr(0, 14), "SELECT (((((((");
+}
+
+TEST(Writer, WhatSparkWouldMisreadIsWrittenSafely) {
+  // Spark substitutes ${...} before parsing, literals included.
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": "=", "value": "${spark.app.name} $x {y}"})", 1),
+            "(t0.`a` = '\\u0024{spark.app.name} $x {y}')");
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": "=", "value": "${x}"})", 0), "(t0.\"a\" = '${x}')");
+  EXPECT_EQ(emit(R"({"model": "m", "dimensions": ["${d}"]})", 1,
+                 R"({"models": {"m": {"table": "t", "dimensions": {"${d}": "a"}}}})"),
+            "error 6 {\"code\":\"WriteFailed\",\"message\":\"a name holds '${', which Spark would replace before "
+            "reading the statement\"}");
+  // Spark's LIKE reads a backslash as an escape; ours stands for itself.
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": "like", "value": "%\\%"})", 1), "(t0.`a` LIKE '%\\\\\\\\%')");
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": "not ilike", "value": "a\\"})", 0), "(t0.\"a\" NOT ILIKE 'a\\')");
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": "=", "value": "a\\"})", 1), "(t0.`a` = 'a\\\\')");
+  // Spark reads positional literals as decimals of at most 38 digits.
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": "<", "value": 1e300})", 1), "(t0.`a` < 1E300)");
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": ">", "value": -1.5e-300})", 1), "(t0.`a` > -1.5E-300)");
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": ">", "value": 1e37})", 1),
+            "(t0.`a` > 10000000000000000000000000000000000000)");
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": ">", "value": 1e38})", 1), "(t0.`a` > 1E38)");
+  EXPECT_EQ(whereSql(R"({"field": "a", "operator": "<", "value": 1e300})", 0).size(), 11u + 301);
+  // A repeated output name is ordered by position in Spark; a LIMIT beyond
+  // 32 bits is left out there.
+  const std::string twice = R"({"model": "flat", "dimensions": ["a", "a"], "order_by": [["a", "desc"]],
+                                "limit": 3000000000})";
+  std::string spark = emit(twice, 1);
+  EXPECT_EQ(spark.substr(spark.find("\nORDER BY")), "\nORDER BY 2 DESC NULLS LAST");
+  std::string duck = emit(twice, 0);
+  EXPECT_EQ(duck.substr(duck.find("\nORDER BY")), "\nORDER BY \"a\" DESC NULLS LAST\nLIMIT 3000000000");
+  EXPECT_NE(emit(R"({"model": "flat", "measures": ["n"], "limit": 2147483647})", 1).find("LIMIT 2147483647"),
+            std::string::npos);
+  // A number the lexer took whole but SQL cannot read is refused.
+  EXPECT_EQ(dimSql("ver"), "6 {\"code\":\"WriteFailed\",\"message\":\"a number with more than one '.' cannot be "
+                           "written as SQL\"}");
 }
 
 TEST(Writer, NulBytesAreRefusedNotWritten) {
