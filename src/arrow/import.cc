@@ -179,14 +179,14 @@ ImportResult<Str> strings(Arena& arena, const ArrowArray& arr, size_t off, size_
   // decreases or starts below 0 would make the copy below read outside the
   // host's byte buffer. Unsigned subtraction keeps rejected input defined.
   O base = load<O>(src, off);
-  bool bad = base < 0;
   const auto ubase = static_cast<uint64_t>(static_cast<int64_t>(base));
+  uint64_t decreases = 0;  // an integer, not a bool, so the loop vectorises
   for (size_t i = 0; i < n; ++i) {
     O lo = load<O>(src, off + i), hi = load<O>(src, off + i + 1);
-    bad |= hi < lo;
+    decreases |= static_cast<uint64_t>(hi < lo);
     offs[i + 1] = static_cast<uint64_t>(static_cast<int64_t>(hi)) - ubase;
   }
-  if (bad) return std::unexpected(ImportErr::Malformed);
+  if (base < 0 || decreases) return std::unexpected(ImportErr::Malformed);
   uint64_t total = offs[n];
   const auto* bytes = static_cast<const char*>(buffer(arr, 2));
   if (total > 0 && !bytes) return std::unexpected(ImportErr::Malformed);
