@@ -206,69 +206,73 @@ std::vector<SweepColumn> sweepColumns() {
 // rest when the context is freed.
 TEST(BindColumn, SurvivesEveryAllocationFailure) {
   size_t swept = 0;
-  Arena::setBlockSizeForTesting(64);  // nearly every allocation asks the heap
-  for (const SweepColumn& sc : sweepColumns()) {
-    auto make = [&] {
-      std::vector<testing::Buf> bufs{bitsOf({true, true, false, true})};
-      for (auto& b : sc.bufs) bufs.push_back(b);
-      return std::make_unique<HostColumn>(sc.format, sc.length, bufs, sc.offset, -1);
-    };
-    // The reference: the same column bound without interference.
-    Handle ref;
-    auto ref_col = make();
-    ASSERT_EQ(bind(ref, "t", "c", *ref_col), 0) << sc.format;
-    const Vec want = ref.table("t")->cols[0];
-    auto same = [&](const Vec& got) {
-      if (got.len != want.len || got.kind != want.kind || (got.nulls == nullptr) != (want.nulls == nullptr))
-        return false;
-      for (size_t i = 0; i < want.len; ++i) {
-        if (got.isNull(i) != want.isNull(i)) return false;
-        if (got.isNull(i)) continue;
-        bool eq = want.kind == Kind::str     ? got.strAt(i) == want.strAt(i)
-                  : want.kind == Kind::bool_  ? got.boolAt(i) == want.boolAt(i)
-                  : want.kind == Kind::float_ ? got.floatAt(i) == want.floatAt(i)
-                                              : got.intAt(i) == want.intAt(i);
-        if (!eq) return false;
-      }
-      return true;
-    };
+  // Blocks of 64 bytes make most allocations ask the heap; a block size of
+  // 1 gives every allocation a block of its own, the smallest included.
+  for (size_t block : {size_t{64}, size_t{1}}) {
+    Arena::setBlockSizeForTesting(block);
+    for (const SweepColumn& sc : sweepColumns()) {
+      auto make = [&] {
+        std::vector<testing::Buf> bufs{bitsOf({true, true, false, true})};
+        for (auto& b : sc.bufs) bufs.push_back(b);
+        return std::make_unique<HostColumn>(sc.format, sc.length, bufs, sc.offset, -1);
+      };
+      // The reference: the same column bound without interference.
+      Handle ref;
+      auto ref_col = make();
+      ASSERT_EQ(bind(ref, "t", "c", *ref_col), 0) << sc.format;
+      const Vec want = ref.table("t")->cols[0];
+      auto same = [&](const Vec& got) {
+        if (got.len != want.len || got.kind != want.kind || (got.nulls == nullptr) != (want.nulls == nullptr))
+          return false;
+        for (size_t i = 0; i < want.len; ++i) {
+          if (got.isNull(i) != want.isNull(i)) return false;
+          if (got.isNull(i)) continue;
+          bool eq = want.kind == Kind::str     ? got.strAt(i) == want.strAt(i)
+                    : want.kind == Kind::bool_  ? got.boolAt(i) == want.boolAt(i)
+                    : want.kind == Kind::float_ ? got.floatAt(i) == want.floatAt(i)
+                                                : got.intAt(i) == want.intAt(i);
+          if (!eq) return false;
+        }
+        return true;
+      };
 
-    for (bool existing : {false, true}) {
-      for (bool every_after : {false, true}) {
-        for (uint64_t n = 1;; ++n) {
-          ASSERT_LT(n, 1000u);
-          Handle h;
-          // Four columns fill the builder's first capacity, so appending
-          // must grow both lists.
-          std::vector<std::string> before;
-          if (existing) before = {"f0", "f1", "f2", "f3"};
-          for (const std::string& name : before) {
-            auto other = make();
-            ASSERT_EQ(bind(h, "t", name.c_str(), *other), 0);
+      for (bool existing : {false, true}) {
+        for (bool every_after : {false, true}) {
+          for (uint64_t n = 1;; ++n) {
+            ASSERT_LT(n, 1000u);
+            Handle h;
+            // Four columns fill the builder's first capacity, so appending
+            // must grow both lists.
+            std::vector<std::string> before;
+            if (existing) before = {"f0", "f1", "f2", "f3"};
+            for (const std::string& name : before) {
+              auto other = make();
+              ASSERT_EQ(bind(h, "t", name.c_str(), *other), 0);
+            }
+            auto col = make();
+            setHeapFailure(n, every_after);
+            int rc = bind(h, "t", "c", *col);
+            setHeapFailure(0, false);
+            EXPECT_EQ(col->releases, "as") << sc.format << " " << n;
+            if (rc == 0) break;
+            ++swept;
+            ASSERT_EQ(rc, 5) << sc.format << " " << n;
+            if (!h.error().empty()) EXPECT_EQ(h.error(), doc("out of memory")) << sc.format << " " << n;
+            const TableBuilder* t = h.table("t");
+            EXPECT_EQ(t != nullptr, existing) << sc.format << " " << n;
+            if (t) EXPECT_EQ(namesOf(*t), before) << sc.format << " " << n;
+            if (t) EXPECT_EQ(t->cols.size(), before.size()) << sc.format << " " << n;
+            // The context still works: the same column binds and is right.
+            col = make();
+            ASSERT_EQ(bind(h, "t", "c", *col), 0) << sc.format << " " << n;
+            t = h.table("t");
+            ASSERT_NE(t, nullptr);
+            std::vector<std::string> names = before;
+            names.push_back("c");
+            EXPECT_EQ(namesOf(*t), names);
+            ASSERT_EQ(t->cols.size(), names.size());
+            EXPECT_TRUE(same(t->cols.end()[-1])) << sc.format << " " << n;
           }
-          auto col = make();
-          setHeapFailure(n, every_after);
-          int rc = bind(h, "t", "c", *col);
-          setHeapFailure(0, false);
-          EXPECT_EQ(col->releases, "as") << sc.format << " " << n;
-          if (rc == 0) break;
-          ++swept;
-          ASSERT_EQ(rc, 5) << sc.format << " " << n;
-          if (!h.error().empty()) EXPECT_EQ(h.error(), doc("out of memory")) << sc.format << " " << n;
-          const TableBuilder* t = h.table("t");
-          EXPECT_EQ(t != nullptr, existing) << sc.format << " " << n;
-          if (t) EXPECT_EQ(namesOf(*t), before) << sc.format << " " << n;
-          if (t) EXPECT_EQ(t->cols.size(), before.size()) << sc.format << " " << n;
-          // The context still works: the same column binds and is right.
-          col = make();
-          ASSERT_EQ(bind(h, "t", "c", *col), 0) << sc.format << " " << n;
-          t = h.table("t");
-          ASSERT_NE(t, nullptr);
-          std::vector<std::string> names = before;
-          names.push_back("c");
-          EXPECT_EQ(namesOf(*t), names);
-          ASSERT_EQ(t->cols.size(), names.size());
-          EXPECT_TRUE(same(t->cols.end()[-1])) << sc.format << " " << n;
         }
       }
     }
