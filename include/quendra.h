@@ -112,8 +112,14 @@ QUENDRA_API const char* quendra_last_error(const quendra_ctx* ctx);
  * manifest is dropped first, so a failed load leaves no models loaded. */
 QUENDRA_API int quendra_load_models(quendra_ctx* ctx, const uint8_t* json_ptr, size_t len);
 
-/* Copies one Arrow column into the context under table_name.column_name and
- * releases the host's array and schema (see above). */
+/* Copies one Arrow column into the context as column `column_name` of table
+ * `table_name` (both NUL-terminated, never NULL) and releases the host's
+ * array and schema (see above). Columns of one table must have one length;
+ * a column name bound twice is kept twice. Formats: integers of every width,
+ * float32/64, boolean, utf8, large utf8, date32/date64 and timestamps of
+ * any unit and zone. Returns 1 for a rejected column (unsupported format or
+ * dictionary, malformed or already released array, other length), 5 when
+ * memory runs out; the bound tables are then as they were. */
 QUENDRA_API int quendra_bind_column(quendra_ctx* ctx, const char* table_name, const char* column_name,
                                     struct ArrowArray* array, struct ArrowSchema* schema);
 

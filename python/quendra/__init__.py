@@ -6,6 +6,7 @@ part of its own.
     import quendra
     ctx = quendra.Context()
     ctx.load_models({"models": {...}})
+    ctx.bind("orders", pyarrow_table)   # a Table, RecordBatch or {name: array}
 """
 
 from ._native import Context, Error, find_library, library, version

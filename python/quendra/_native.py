@@ -162,8 +162,28 @@ class Context:
         data = _as_bytes(manifest)
         self._check(self._lib.quendra_load_models(self._handle(), data, len(data)))
 
+    def bind(self, table_name: Union[str, bytes], data: Any) -> None:
+        """Binds every column of `data` under `table_name`, copying the values
+        into the context. `data` is a pyarrow Table or RecordBatch, or a
+        mapping from column names to pyarrow arrays (chunked arrays are
+        combined first; other sequences go through pyarrow.array).
+
+        Columns are bound one at a time, each exported through the Arrow C
+        Data Interface and released by the library once copied. When a column
+        fails, Error is raised and the columns before it stay bound."""
+        from . import _arrow
+
+        table = _arrow.name_bytes(table_name)
+        for name, column in _arrow.columns(data):
+            handle = self._handle()
+            c_array, c_schema = _arrow.export(_arrow.as_array(column))
+            # The library takes both structures over and releases them
+            # whatever the outcome, so nothing here may fail in between.
+            self._check(self._lib.quendra_bind_column(
+                handle, table, name, ctypes.addressof(c_array), ctypes.addressof(c_schema)))
+
     def clear_tables(self) -> None:
-        """Drops every bound table."""
+        """Drops every bound table and frees its memory."""
         self._lib.quendra_clear_tables(self._handle())
 
     def sql(self, query: Union[dict, str, bytes], dialect: Union[str, int] = "duckdb") -> str:

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "arrow/import.h"
+#include "base/bytes.h"
 #include "base/heap.h"
 #include "base/json.h"
 #include "c_api/ctx.h"
@@ -56,6 +58,65 @@ int noModels(Ctx& ctx) {
   return 1;
 }
 
+// Binding reports every failure, out of memory included, under the code
+// text "invalid"; the integer result tells memory exhaustion apart.
+int bindFailed(Ctx& ctx, Bytes message, int rc) {
+  quendra::setError(ctx, kInvalid, message);
+  return rc;
+}
+
+constexpr Bytes kMalformed = "malformed Arrow array";
+
+// Files an imported column under table.column: finds or creates the
+// table's builder and appends the column. Every allocation happens before
+// any builder changes, so a failure leaves the bound tables as they were
+// (a new builder enters the map only once it can hold its first column).
+int fileColumn(Ctx& ctx, Bytes table, Bytes column, const quendra::Vec& col) {
+  quendra::Arena& arena = ctx.data_arena;
+  quendra::TableBuilder* tb = ctx.builders.find(table);
+  if (tb && !tb->cols.empty() && tb->nrows != col.len)
+    return bindFailed(ctx, "columns of one table must have the same length", 1);
+  auto name = quendra::copyBytes(arena, column);
+  if (!name) return bindFailed(ctx, "out of memory", 5);
+  if (!tb) {
+    quendra::TableBuilder fresh;
+    auto key = quendra::copyBytes(arena, table);
+    if (!key || !fresh.names.reserve(arena, 1) || !fresh.cols.reserve(arena, 1))
+      return bindFailed(ctx, "out of memory", 5);
+    auto slot = ctx.builders.findOrInsert(arena, *key);
+    if (!slot) return bindFailed(ctx, "out of memory", 5);
+    *slot->value = fresh;
+    tb = slot->value;
+  } else if (!tb->names.reserve(arena, tb->names.size() + 1) || !tb->cols.reserve(arena, tb->cols.size() + 1)) {
+    return bindFailed(ctx, "out of memory", 5);
+  }
+  // Room is reserved, so neither push can fail.
+  static_cast<void>(tb->names.push(arena, *name));
+  static_cast<void>(tb->cols.push(arena, col));
+  tb->nrows = col.len;
+  return 0;
+}
+
+// Every step of a bind but the release of the host's structures.
+int bindColumn(Ctx& ctx, const char* table_name, const char* column_name, const ArrowArray* array,
+               const ArrowSchema* schema) {
+  if (!table_name || !column_name) return bindFailed(ctx, "table and column names must not be NULL", 1);
+  // A released structure (release == NULL) must not be read.
+  if (!array || !schema || !array->release || !schema->release) return bindFailed(ctx, kMalformed, 1);
+  auto col = quendra::importColumn(ctx.data_arena, *schema, *array);
+  if (!col) {
+    switch (col.error()) {
+      case quendra::ImportErr::Unsupported:
+        return bindFailed(
+            ctx, "unsupported Arrow type (supported: ints, floats, bool, utf8, large_utf8, date32, timestamps)", 1);
+      case quendra::ImportErr::Malformed: return bindFailed(ctx, kMalformed, 1);
+      case quendra::ImportErr::OutOfMemory: break;
+    }
+    return bindFailed(ctx, "out of memory", 5);
+  }
+  return fileColumn(ctx, table_name, column_name, *col);
+}
+
 }  // namespace
 
 extern "C" {
@@ -103,15 +164,13 @@ int quendra_load_models(quendra_ctx* h, const uint8_t* json_ptr, size_t len) {
 
 int quendra_bind_column(quendra_ctx* h, const char* table_name, const char* column_name,
                         struct ArrowArray* array, struct ArrowSchema* schema) {
-  (void)table_name;
-  (void)column_name;
   if (!h) return 1;
-  Ctx& ctx = *asCtx(h);
-  // The host hands its structures over on every path, so they are released
-  // even though this build cannot import them yet.
+  int rc = bindColumn(*asCtx(h), table_name, column_name, array, schema);
+  // The host hands its structures over on every path, success or not. The
+  // column has been copied by now, so nothing reads them after this.
   if (array && array->release) array->release(array);
   if (schema && schema->release) schema->release(schema);
-  return quendra::reportKind(ctx, quendra::Err::Unsupported, "binding Arrow columns is not available in this build");
+  return rc;
 }
 
 void quendra_clear_tables(quendra_ctx* h) {

@@ -9,12 +9,16 @@
 #include "base/bytes.h"
 #include "base/hash.h"
 #include "base/json.h"
+#include "vec/vec.h"
 
 namespace quendra {
 
-// The columns bound so far under one table name. Names live in data_arena.
+// The columns bound so far under one table name, all in data_arena. A
+// builder in the map always holds at least one column; names and cols are
+// parallel, and a name bound twice appears twice (lookups take the first).
 struct TableBuilder {
   Array<Bytes> names;
+  Array<Vec> cols;
   size_t nrows = 0;  // shared by every column of the table
 };
 

@@ -164,12 +164,20 @@ TEST(Api, BindReleasesHostStructuresOnceArrayFirst) {
   ArrowSchema schema{};
   array.release = releaseArray;
   schema.release = releaseSchema;
+  int64_t values[2] = {7, 8};
+  const void* buffers[2] = {nullptr, values};
+  array.length = 2;
+  array.n_buffers = 2;
+  array.buffers = buffers;
+  schema.format = "l";
   g_released.clear();
-  quendra_bind_column(c.p, "orders", "id", &array, &schema);
+  EXPECT_EQ(quendra_bind_column(c.p, "orders", "id", &array, &schema), 0);
   EXPECT_EQ(g_released, (std::vector<std::string>{"array", "schema"}));
-  // Structures already released (release == NULL) are left alone.
+  // Structures already released (release == NULL) are not read or released
+  // again: the column is refused.
   g_released.clear();
-  quendra_bind_column(c.p, "orders", "id", &array, &schema);
+  EXPECT_EQ(quendra_bind_column(c.p, "orders", "id", &array, &schema), 1);
+  EXPECT_EQ(quendra_last_error(c.p), doc("invalid", "malformed Arrow array"));
   EXPECT_TRUE(g_released.empty());
 }
 
