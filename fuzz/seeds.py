@@ -67,6 +67,11 @@ def main() -> None:
         write("json", j.encode())
     for e in EXPRESSIONS:
         write("expr", e.encode())
+    # bind: format pick, shape, length (2 bytes), offset, [null count], buffer
+    # presence, then buffer contents. One seed per format, nulls and slices.
+    for pick in range(32):
+        for shape, present in ((0x01, 0x07), (0x02, 0x06), (0x04, 0x03)):
+            write("bind", bytes([pick, shape, 40, 0, 3, present]) + bytes(range(256)) * 3)
 
 
 if __name__ == "__main__":
