@@ -5,7 +5,9 @@ and each is the value of an `=` filter whose statement must select exactly
 the row holding it. Spark does the same for a sample of 1,000, over a table
 that also holds a near copy of each. The `like` operator gets the same check
 for the strings that hold neither `%` nor `_` (the sample on Spark, the first
-10,000 strings on DuckDB). NUL bytes are refused, not written.
+10,000 strings on DuckDB). Written as a quoted text in a filter expression,
+each string gives the same SQL as the filter value. NUL bytes are refused,
+not written.
 
 Names: random dimension keys come back as the result's column names and
 order the rows; random table names resolve to their tables; Spark refuses a
@@ -229,6 +231,16 @@ def test_text_value_selects_exactly_its_row(operator, dialect, ctx, request):
     statements = [statement(ctx, k, value_query(operator, v), dialect) for k, v in enumerate(values)]
     got = run_tagged(table.run, statements)
     check_each([repr(v) for v in values], statements, [[(table.ids[v],)] for v in values], got)
+
+
+@pytest.mark.parametrize("dialect", ["duckdb", "spark"])
+def test_text_in_a_filter_expression_is_written_as_a_filter_value(dialect, ctx):
+    """A quoted text in the expression language (its quotes doubled) comes
+    out as the very SQL of the same text as a filter value, so the engine
+    checks above hold for it too."""
+    for v in strings():
+        query = {"model": "strings", "dimensions": ["id"], "filter": "s = '" + v.replace("'", "''") + "'"}
+        assert ctx.sql(query, dialect) == ctx.sql(value_query("=", v), dialect), v
 
 
 @pytest.mark.parametrize("dialect", ["duckdb", "spark"])
