@@ -16,6 +16,10 @@ Result<void> refuseNul(Text& out, Bytes s) {
 
 Result<void> quote(Dialect d, Text& out, Bytes name) {
   TRY(refuseNul(out, name));
+  if (d == Dialect::duckdb && name.empty()) {
+    out.failure = "an empty name cannot be written as a DuckDB identifier";
+    return std::unexpected(Err::WriteFailed);
+  }
   if (d == Dialect::spark && name.find("${") != Bytes::npos) {
     // Spark would substitute it before parsing, and a quoted identifier has
     // no escape that could prevent that.

@@ -19,8 +19,9 @@ enum class Dialect : uint8_t { duckdb = 0, spark = 1 };
 
 // A quoted identifier: " for duckdb, ` for spark, the quote character doubled
 // inside. Dots are not split: the name is one identifier. Fails (WriteFailed,
-// with out.failure set) for a name holding a NUL byte, and in spark for one
-// holding "${", which Spark substitutes before parsing.
+// with out.failure set) for a name holding a NUL byte, in duckdb for the
+// empty name (DuckDB cannot read ""), and in spark for one holding "${",
+// which Spark substitutes before parsing.
 [[nodiscard]] Result<void> quote(Dialect d, Text& out, Bytes name);
 
 // A string literal holding exactly `text`. duckdb doubles quotes and passes

@@ -1,6 +1,5 @@
 #include "sql/writer.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -219,6 +218,14 @@ Result<void> writePreds(const Writer& w, Text& out, std::span<const Pred> preds,
   return {};
 }
 
+// True when another output column's name equals column `index`'s ignoring
+// ASCII case.
+bool sharesNameIgnoringCase(const Plan& plan, uint32_t index) {
+  for (size_t i = 0; i < plan.out_names.size(); ++i)
+    if (i != index && eqNoCase(plan.out_names[i], plan.out_names[index])) return true;
+  return false;
+}
+
 }  // namespace
 
 Result<void> writePred(const Writer& w, Text& out, const Pred& p) {
@@ -285,9 +292,10 @@ Result<void> writePlan(const Writer& w, Text& out) {
     for (size_t i = 0; i < plan.order.size(); ++i) {
       if (i) TRY(out.put(", "));
       Bytes name = plan.out_names[plan.order[i].out_index];
-      // Spark cannot resolve an output name that two columns carry; both
-      // columns hold the same values, so the position says the same thing.
-      if (w.dialect == Dialect::spark && std::count(plan.out_names.begin(), plan.out_names.end(), name) > 1)
+      // Both engines resolve ORDER BY names ignoring case: with another
+      // output named alike, DuckDB silently takes the last such column and
+      // Spark refuses the statement. The position names the column exactly.
+      if (sharesNameIgnoringCase(plan, plan.order[i].out_index))
         TRY(out.putUint(plan.order[i].out_index + 1));
       else
         TRY(quote(w.dialect, out, name));

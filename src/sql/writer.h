@@ -42,7 +42,8 @@ struct MeasureCtx {
 [[nodiscard]] Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t depth);
 [[nodiscard]] Result<void> writeBound(const Writer& w, Text& out, const Bound& b);
 [[nodiscard]] Result<void> writeDim(const Writer& w, Text& out, const Dim& d);
-// A table name split at dots, each part quoted.
+// A table name split at dots, each part quoted (an empty part fails in
+// duckdb, which cannot read an empty quoted name).
 [[nodiscard]] Result<void> writeTable(const Writer& w, Text& out, Bytes name);
 [[nodiscard]] Result<void> writePred(const Writer& w, Text& out, const Pred& p);
 [[nodiscard]] Result<void> writeLiteral(const Writer& w, Text& out, const Literal& lit);

@@ -26,9 +26,7 @@ import random
 from collections import defaultdict
 from dataclasses import dataclass
 
-import duckdb
 import pytest
-from pyspark.errors import AnalysisException
 
 import engines
 import quendra
@@ -381,14 +379,7 @@ def test_output_name_that_is_another_columns_name(dialect, ctx, request):
         assert run(ctx.sql(query, dialect)) == (["a", "b"], expected_names_rows(query)), query
 
 
-@pytest.mark.parametrize("dialect", [
-    pytest.param("duckdb", marks=pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
-        'DuckDB matches ORDER BY "Status" regardless of case and takes the last such output, "status": '
-        "the rows come back in the wrong order, with no error"))),
-    pytest.param("spark", marks=pytest.mark.xfail(strict=True, raises=AnalysisException, reason=(
-        "Spark resolves names regardless of case: ORDER BY `status` with outputs `Status` and `status` "
-        "fails as UNRESOLVED_COLUMN"))),
-])
+@pytest.mark.parametrize("dialect", ["duckdb", "spark"])
 def test_output_names_that_differ_only_in_case(dialect, ctx, request):
     run = request.getfixturevalue(f"{dialect}_named")
     # Two dimension keys of one model, both selected; ordering by either.
@@ -398,12 +389,7 @@ def test_output_names_that_differ_only_in_case(dialect, ctx, request):
         assert run(sql) == (["Status", "status"], expected_names_rows(query)), sql
 
 
-@pytest.mark.parametrize("dialect", [
-    pytest.param("duckdb", marks=pytest.mark.xfail(strict=True, raises=duckdb.ParserException, reason=(
-        'DuckDB cannot read an empty quoted name (`AS ""`: "zero-length delimited identifier"), '
-        "and the library writes it instead of refusing it"))),
-    "spark",
-])
+@pytest.mark.parametrize("dialect", ["duckdb", "spark"])
 def test_empty_output_name_is_carried_or_refused(dialect, ctx, request):
     run = request.getfixturevalue(f"{dialect}_named")
     query = names_query("empty", [""], [""])

@@ -126,13 +126,19 @@ TEST(Writer, StatementShapes) {
             "SELECT t0.\"a\" AS \"a\",\n       CAST(date_trunc('week', t0.\"created_at\") AS TIMESTAMP) AS "
             "\"created_at\",\n       t0.\"a\" AS \"a\"\nFROM \"flat\" AS t0\nGROUP BY 1, 2, 3\nLIMIT 0");
   // Both joins used, written in join order whatever the dimension order; table names split at dots.
-  std::string both = emit(R"({"model": "orders", "dimensions": ["products.category", "customers.region"]})", 0);
-  EXPECT_NE(both.find("FROM \"orders\" AS t0\nLEFT JOIN \"crm\".\"customers\" AS t1 ON t0.\"customer_id\" = "
-                      "t1.\"id\"\nLEFT JOIN \"\".\"\".\"p\"\"r`od\" AS t2 ON t0.\"product_id\" = t2.\"id\"\nGROUP BY"),
+  std::string both = emit(R"({"model": "orders", "dimensions": ["products.category", "customers.region"]})", 1);
+  EXPECT_NE(both.find("FROM `orders` AS t0\nLEFT JOIN `crm`.`customers` AS t1 ON t0.`customer_id` = "
+                      "t1.`id`\nLEFT JOIN ``.``.`p\"r``od` AS t2 ON t0.`product_id` = t2.`id`\nGROUP BY"),
             std::string::npos)
       << both;
+  // DuckDB cannot read an empty quoted name, so it is refused there.
+  EXPECT_EQ(emit(R"({"model": "orders", "dimensions": ["products.category"]})", 0),
+            "error 6 {\"code\":\"WriteFailed\",\"message\":\"an empty name cannot be written as a DuckDB "
+            "identifier\"}");
+  EXPECT_NE(emit(R"({"model": "orders", "dimensions": ["customers.region"]})", 0)
+                .find("LEFT JOIN \"crm\".\"customers\" AS t1 ON t0.\"customer_id\" = t1.\"id\""),
+            std::string::npos);
   std::string spark = emit(R"({"model": "orders", "dimensions": ["products.category"]})", 1);
-  EXPECT_NE(spark.find("LEFT JOIN ``.``.`p\"r``od` AS t2 ON t0.`product_id` = t2.`id`"), std::string::npos) << spark;
   EXPECT_EQ(spark.find("t1"), std::string::npos);  // the unused join is left out
   // Output names with the quote character doubled, in the select list and ORDER BY.
   std::string q = emit(R"({"model": "orders", "measures": ["revenue"], "order_by": ["revenue"]})", 0);
@@ -307,14 +313,18 @@ TEST(Writer, WhatSparkWouldMisreadIsWrittenSafely) {
             "(t0.`a` > 10000000000000000000000000000000000000)");
   EXPECT_EQ(whereSql(R"({"field": "a", "operator": ">", "value": 1e38})", 1), "(t0.`a` > 1E38)");
   EXPECT_EQ(whereSql(R"({"field": "a", "operator": "<", "value": 1e300})", 0).size(), 11u + 301);
-  // A repeated output name is ordered by position in Spark; a LIMIT beyond
-  // 32 bits is left out there.
+  // An output name that another output shares (ignoring case) is ordered by
+  // position; a LIMIT beyond 32 bits is left out in Spark.
   const std::string twice = R"({"model": "flat", "dimensions": ["a", "a"], "order_by": [["a", "desc"]],
                                 "limit": 3000000000})";
   std::string spark = emit(twice, 1);
   EXPECT_EQ(spark.substr(spark.find("\nORDER BY")), "\nORDER BY 2 DESC NULLS LAST");
   std::string duck = emit(twice, 0);
-  EXPECT_EQ(duck.substr(duck.find("\nORDER BY")), "\nORDER BY \"a\" DESC NULLS LAST\nLIMIT 3000000000");
+  EXPECT_EQ(duck.substr(duck.find("\nORDER BY")), "\nORDER BY 2 DESC NULLS LAST\nLIMIT 3000000000");
+  const std::string cases = R"({"model": "m", "dimensions": ["A", "a", "b"], "order_by": ["b", "a", "A"]})";
+  const std::string cased = R"({"models": {"m": {"table": "t", "dimensions": {"A": "x", "a": "y", "b": "z"}}}})";
+  duck = emit(cases, 0, cased);
+  EXPECT_EQ(duck.substr(duck.find("\nORDER BY")), "\nORDER BY \"b\" ASC NULLS LAST, 2 ASC NULLS LAST, 1 ASC NULLS LAST");
   EXPECT_NE(emit(R"({"model": "flat", "measures": ["n"], "limit": 2147483647})", 1).find("LIMIT 2147483647"),
             std::string::npos);
   // A number the lexer took whole but SQL cannot read is refused.
