@@ -8,7 +8,7 @@ import pytest
 import engines
 import quendra
 from reference import TABLES, Answer, assert_rows
-from sql_cases import CASES, NUMBER_TEXTS
+from sql_cases import CASES, number_text_params
 from literal_cases import RANGE_INJECTIONS, params as literal_params
 
 
@@ -51,10 +51,7 @@ def test_example_tables_match_the_parquet_files(duck):
         assert [tuple(r.values()) for r in TABLES[name]] == rows
 
 
-@pytest.mark.parametrize("text, where", [
-    pytest.param(text, where, id=id, marks=[pytest.mark.xfail(reason=known["duckdb"], strict=True)]
-                 if "duckdb" in known else [])
-    for id, text, where, known in NUMBER_TEXTS])
+@pytest.mark.parametrize("text, where", number_text_params("duckdb"))
 def test_number_texts_are_valid_sql_or_refused(text, where, example_ctx, duck):
     query = {"model": "orders", "measures": ["order_count"], "filter": text}
     if where is None:

@@ -9,7 +9,7 @@ import engines
 from literal_cases import RANGE_INJECTIONS, params as literal_params
 import quendra
 from reference import TABLES, Answer, assert_rows
-from sql_cases import CASES, NUMBER_TEXTS
+from sql_cases import CASES, number_text_params
 
 
 def _case_params() -> list:
@@ -50,10 +50,7 @@ def test_time_range_text_cannot_widen_the_window(start, end, example_ctx, spark)
         engines.spark_run(spark, sql)
 
 
-@pytest.mark.parametrize("text, where", [
-    pytest.param(text, where, id=id, marks=[pytest.mark.xfail(reason=known["spark"], strict=True)]
-                 if "spark" in known else [])
-    for id, text, where, known in NUMBER_TEXTS])
+@pytest.mark.parametrize("text, where", number_text_params("spark"))
 def test_number_texts_are_valid_sql_or_refused(text, where, example_ctx, spark):
     query = {"model": "orders", "measures": ["order_count"], "filter": text}
     if where is None:
