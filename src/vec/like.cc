@@ -152,13 +152,7 @@ EvalResult<Vec> like(Arena& arena, const Vec& v, const Vec& pat, bool ci, bool n
     case Shape::contains: likeShape<Shape::contains>(v.data.str, p, plan, ci, negated, v.nulls, out, m); break;
     case Shape::general: likeShape<Shape::general>(v.data.str, p, plan, ci, negated, v.nulls, out, m); break;
   }
-  Vec r;
-  r.len = v.len;
-  r.nulls = v.nulls;
-  r.data = boolData(out);
-  r.kind = Kind::bool_;
-  r.scalar = v.scalar;
-  return r;
+  return Vec::over(v, v.nulls, boolData(out), Kind::bool_);
 }
 
 }  // namespace quendra

@@ -115,12 +115,7 @@ EvalResult<Vec> isNull(Arena& arena, const Vec& a, bool negated) {
   } else {
     std::memset(out, flip, m);
   }
-  Vec r;
-  r.len = a.len;
-  r.data = boolData(out);
-  r.kind = Kind::bool_;
-  r.scalar = a.scalar;
-  return r;
+  return Vec::over(a, nullptr, boolData(out), Kind::bool_);
 }
 
 }  // namespace quendra

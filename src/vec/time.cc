@@ -253,13 +253,7 @@ EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a) {
     case Grain::quarter: truncDispatch<Grain::quarter>(is_date, in, a.nulls, out, m); break;
     case Grain::year: truncDispatch<Grain::year>(is_date, in, a.nulls, out, m); break;
   }
-  Vec r;
-  r.len = a.len;
-  r.nulls = a.nulls;
-  r.data = intData(out);
-  r.kind = Kind::timestamp;
-  r.scalar = a.scalar;
-  return r;
+  return Vec::over(a, a.nulls, intData(out), Kind::timestamp);
 }
 
 }  // namespace quendra
