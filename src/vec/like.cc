@@ -1,5 +1,6 @@
 // LIKE matching and the like kernel.
 #include "vec/kernels.h"
+#include "vec/loops.h"
 
 namespace quendra {
 namespace {
@@ -152,7 +153,7 @@ EvalResult<Vec> like(Arena& arena, const Vec& v, const Vec& pat, bool ci, bool n
     case Shape::contains: likeShape<Shape::contains>(v.data.str, p, plan, ci, negated, v.nulls, out, m); break;
     case Shape::general: likeShape<Shape::general>(v.data.str, p, plan, ci, negated, v.nulls, out, m); break;
   }
-  return Vec::over(v, v.nulls, boolData(out), Kind::bool_);
+  return loops::result(Kind::bool_, OutLen{v.len, v.scalar}, v.nulls, boolData(out));
 }
 
 }  // namespace quendra

@@ -115,7 +115,7 @@ EvalResult<Vec> isNull(Arena& arena, const Vec& a, bool negated) {
   } else {
     std::memset(out, flip, m);
   }
-  return Vec::over(a, nullptr, boolData(out), Kind::bool_);
+  return loops::result(Kind::bool_, OutLen{a.len, a.scalar}, nullptr, boolData(out));
 }
 
 }  // namespace quendra

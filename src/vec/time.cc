@@ -1,4 +1,5 @@
 #include "vec/time.h"
+#include "vec/loops.h"
 
 namespace quendra {
 namespace {
@@ -253,7 +254,7 @@ EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a) {
     case Grain::quarter: truncDispatch<Grain::quarter>(is_date, in, a.nulls, out, m); break;
     case Grain::year: truncDispatch<Grain::year>(is_date, in, a.nulls, out, m); break;
   }
-  return Vec::over(a, a.nulls, intData(out), Kind::timestamp);
+  return loops::result(Kind::timestamp, OutLen{a.len, a.scalar}, a.nulls, intData(out));
 }
 
 }  // namespace quendra

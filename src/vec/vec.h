@@ -120,18 +120,6 @@ struct Vec {
   Kind kind = Kind::int_;
   bool scalar = false;
 
-  // A result over the same rows as `rows` (its length, and whether it is a
-  // scalar) holding other values.
-  static Vec over(const Vec& rows, const uint8_t* nulls, Data data, Kind kind) {
-    Vec r;
-    r.len = rows.len;
-    r.nulls = nulls;
-    r.data = data;
-    r.kind = kind;
-    r.scalar = rows.scalar;
-    return r;
-  }
-
   // Stored entries: 1 for a scalar, len otherwise.
   size_t stored() const { return scalar ? 1 : len; }
 
