@@ -1,0 +1,135 @@
+// The executor frame: everything one in-memory query shares while it runs
+// a plan over the bound tables, and the steps' entry points.
+//
+// The executor works a whole column at a time. Every vector, index list and
+// map it builds lives in the call arena, which the next query resets; it
+// never frees anything itself and never copies a bound column. Row and
+// group indices are u32, with kMissingRow standing for "no row".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "base/arena.h"
+#include "base/array.h"
+#include "base/bytes.h"
+#include "base/hash.h"
+#include "plan/diag.h"
+#include "plan/plan.h"
+#include "vec/eval.h"
+#include "vec/vec.h"
+
+namespace quendra {
+
+// In a join index: the base row has no match. In a first-row list: the
+// group has no row. gather turns it into a null.
+constexpr uint32_t kMissingRow = 0xFFFFFFFF;
+
+// One slot per alias that a 32-bit alias mask can name.
+constexpr int kAliasSlots = 32;
+
+namespace exec {
+
+// A bound table as the executor sees it: views, nothing copied. Column i is
+// called names[i]; the first of two equal names wins.
+struct Table {
+  std::span<const Bytes> names;
+  std::span<const Vec> cols;
+  size_t nrows = 0;
+};
+
+// The answer of one query: the plan's output names, one column per name,
+// nrows rows. Columns live in the call arena.
+struct Result {
+  std::span<const Bytes> names;
+  std::span<const Vec> cols;
+  size_t nrows = 0;
+};
+
+}  // namespace exec
+
+using Tables = BytesMap<exec::Table>;
+
+// One resolved column of the query, at most one per (alias, name).
+struct Cached {
+  Bytes name;
+  Vec v;
+  uint8_t alias = 0;
+};
+
+struct Exec {
+  Arena& arena;
+  Diag& diag;
+  Plan plan;
+  exec::Table base;
+  std::optional<exec::Table> right[kAliasSlots];
+  // Slot k, once its join is built: one entry per base row, the matching
+  // row of right[k] or kMissingRow.
+  const uint32_t* join_idx[kAliasSlots] = {};
+  Array<Cached> cache;
+  // One per plan measure: its per-group value once computed.
+  std::optional<Vec>* measure_vals = nullptr;
+  size_t ngroups = 0;
+  // The selected base rows and, per selected row, its group (nullptr when
+  // every row is in group 0, as in a query without dimensions).
+  Sel sel;
+  const uint32_t* gid = nullptr;
+
+  Exec(Arena& a, Diag& d, const Plan& p, const exec::Table& t) : arena(a), diag(d), plan(p), base(t) {}
+
+  // Identifiers as columns of the table `alias` denotes, one value per base
+  // row (joined columns gathered once and cached).
+  struct Cx {
+    Exec& ex;
+    uint8_t alias;
+    [[nodiscard]] EvalResult<Vec> resolve(Bytes name);
+  };
+  // Identifiers as other measures of the plan, one value per group.
+  struct MCx {
+    Exec& ex;
+    uint8_t depth;
+    [[nodiscard]] EvalResult<Vec> resolve(Bytes name);
+  };
+
+  // Evaluates b over every base row under its alias; failures are reported.
+  [[nodiscard]] Result<Vec> evalBound(const Bound& b);
+  // Reports an evaluation error and returns its kind: TypeMismatch and
+  // BadLiteral record their messages; UnknownColumn keeps what column
+  // resolution stored; OutOfMemory records nothing.
+  Err lift(EvalErr e);
+  // As lift, except that UnknownColumn yields the kind already recorded (or
+  // UnknownField when none is).
+  Err liftOrKeep(EvalErr e);
+  // The per-group value of plans.measures[idx]: an aggregate computed
+  // earlier, or a calculated measure, evaluated on first use and kept.
+  [[nodiscard]] Result<Vec> measureVec(uint32_t idx, uint8_t depth);
+
+  // Fills right[] and join_idx[] for every join the plan uses.
+  [[nodiscard]] Result<void> buildJoins(const Tables& tables);
+  // One boolean per base row (where) or per group (having), or a scalar.
+  [[nodiscard]] Result<Vec> evalPred(const Pred& p);
+  // The per-group value of an aggregate over sel and gid.
+  [[nodiscard]] Result<Vec> aggregate(const Agg& a);
+};
+
+// The names joined with ", ".
+[[nodiscard]] Result<Bytes> joinNames(Arena& arena, std::span<const Bytes> names);
+
+// The values of v at the positions in idx (kMissingRow gives a null), as a
+// new non-scalar vector of v's kind; strings are copied into one buffer.
+// A scalar v is read at position 0. OutOfMemory also when the gathered
+// strings' total length cannot be represented.
+[[nodiscard]] EvalResult<Vec> gather(Arena& arena, const Vec& v, std::span<const uint32_t> idx);
+
+// Which measures a query must compute: needed[i] for every measure that an
+// output or a having predicate reaches, directly or through calculations.
+void markNeeded(const Plan& plan, uint32_t idx, bool* needed);
+void markPred(const Plan& plan, const Pred& p, bool* needed);
+
+// Runs the plan over the bound tables. The result's columns live in arena;
+// a failure's kind is returned and its message left in diag.
+[[nodiscard]] Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& tables, Diag& diag);
+
+}  // namespace quendra

@@ -1,0 +1,111 @@
+// One query in memory: base table, joins, row filter, dimension vectors,
+// grouping, aggregation, output columns, group filter, ordering, limit and
+// the final gather, always in that order; the first failure ends it.
+#include <cstring>
+#include <new>
+
+#include "exec/exec.h"
+#include "exec/group.h"
+#include "exec/order.h"
+#include "vec/time.h"
+
+namespace quendra {
+namespace {
+
+// Narrows sel (over n positions) to the true, non-null positions of mask.
+Result<Sel> keepTrue(Exec& ex, Sel sel, const Vec& mask, size_t n) {
+  // A true scalar keeps everything, without writing an index list.
+  if (mask.kind == Kind::bool_ && mask.scalar && !mask.isNull(0) && mask.boolAt(0)) return sel;
+  auto keep = selection(ex.arena, mask, n);
+  if (!keep) return std::unexpected(ex.lift(keep.error()));
+  auto out = intersect(ex.arena, sel, *keep);
+  if (!out) return std::unexpected(ex.lift(out.error()));
+  return *out;
+}
+
+Result<Vec> gathered(Exec& ex, const Vec& v, std::span<const uint32_t> idx) {
+  auto out = gather(ex.arena, v, idx);
+  if (!out) return std::unexpected(ex.lift(out.error()));
+  return *out;
+}
+
+// A row list for the groups of sel; every entry of a "keep all" selection.
+Result<std::span<uint32_t>> materialise(Arena& arena, Sel s) {
+  uint32_t* out = arena.make<uint32_t>(s.n);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  for (size_t k = 0; k < s.n; ++k) out[k] = s.at(k);
+  return std::span<uint32_t>(out, s.n);
+}
+
+}  // namespace
+
+Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& tables, Diag& diag) {
+  const exec::Table* base = tables.find(plan.table);
+  if (!base) return diag.fail(Err::UnknownModel, {"table '", plan.table, "' is not bound"});
+  Exec ex(arena, diag, plan, *base);
+  TRY(ex.buildJoins(tables));
+
+  // Row selection: every predicate over every base row, each narrowing the
+  // ascending selection by one merge pass.
+  Sel sel{nullptr, base->nrows};
+  for (const Pred& p : plan.where) {
+    Vec mask = TRY(ex.evalPred(p));
+    sel = TRY(keepTrue(ex, sel, mask, base->nrows));
+  }
+
+  // Dimension vectors over the whole base table, truncated to their grain.
+  const size_t nd = plan.dims.size();
+  Vec* dims = arena.make<Vec>(nd);
+  if (!dims) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < nd; ++i) {
+    const Dim& d = plan.dims[i];
+    dims[i] = TRY(ex.evalBound(d.b));
+    if (d.grain) {
+      auto t = truncateVec(arena, *d.grain, dims[i]);
+      if (!t) return std::unexpected(ex.lift(t.error()));
+      dims[i] = *t;
+    }
+  }
+
+  Groups groups = TRY(groupRows(arena, {dims, nd}, sel));
+  ex.sel = sel;
+  ex.gid = groups.gid;
+  ex.ngroups = groups.ngroups;
+
+  const size_t nm = plan.measures.size();
+  bool* needed = arena.make<bool>(nm);
+  ex.measure_vals = arena.make<std::optional<Vec>>(nm);
+  if (!needed || !ex.measure_vals) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < nm; ++i) {
+    needed[i] = false;
+    new (&ex.measure_vals[i]) std::optional<Vec>();
+  }
+  for (uint32_t i : plan.selected) markNeeded(plan, i, needed);
+  for (const Pred& p : plan.having) markPred(plan, p, needed);
+  for (size_t i = 0; i < nm; ++i)
+    if (needed[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg)
+      ex.measure_vals[i] = TRY(ex.aggregate(plan.measures[i].def.agg));
+
+  // Output columns at group level: dimensions at each group's first row,
+  // then the selected measures.
+  const size_t nout = plan.outCount();
+  Vec* cols = arena.make<Vec>(nout);
+  if (!cols) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < nd; ++i) cols[i] = TRY(gathered(ex, dims[i], {groups.first, groups.ngroups}));
+  for (size_t j = 0; j < plan.selected.size(); ++j) cols[nd + j] = TRY(ex.measureVec(plan.selected[j], 0));
+
+  Sel kept{nullptr, groups.ngroups};
+  for (const Pred& p : plan.having) {
+    Vec mask = TRY(ex.evalPred(p));
+    kept = TRY(keepTrue(ex, kept, mask, groups.ngroups));
+  }
+  std::span<uint32_t> order = TRY(materialise(arena, kept));
+  if (!plan.order.empty()) TRY(sortGroups(arena, SortCtx{{cols, nout}, plan.order}, order));
+  size_t nrows = order.size();
+  if (plan.limit && *plan.limit < nrows) nrows = static_cast<size_t>(*plan.limit);
+
+  for (size_t i = 0; i < nout; ++i) cols[i] = TRY(gathered(ex, cols[i], order.first(nrows)));
+  return exec::Result{plan.out_names, {cols, nout}, nrows};
+}
+
+}  // namespace quendra

@@ -1,0 +1,103 @@
+// Predicates as boolean vectors: one value per base row for a where
+// predicate, one per group for a having predicate. Nulls propagate by the
+// kernels' three-valued logic; the caller keeps only true positions.
+#include "exec/exec.h"
+#include "vec/time.h"
+
+namespace quendra {
+namespace {
+
+EvalResult<Vec> literalVec(Arena& arena, const Literal& l) {
+  switch (l.tag) {
+    case Literal::Tag::null: break;
+    case Literal::Tag::boolean: return scalarBool(arena, l.b);
+    case Literal::Tag::int_: return scalarInt(arena, l.i);
+    case Literal::Tag::float_: return scalarFloat(arena, l.f);
+    case Literal::Tag::string: return scalarStr(arena, l.s);
+  }
+  return nullVec(arena, Kind::int_, 1, true);
+}
+
+// The comparison of left with each literal in turn, OR-ed in list order.
+EvalResult<Vec> anyEqual(Arena& arena, const Vec& left, std::span<const Literal> values) {
+  Vec acc = TRY(compare(arena, vec::CmpOp::eq, left, TRY(literalVec(arena, values[0]))));
+  for (size_t i = 1; i < values.size(); ++i) {
+    Vec eq = TRY(compare(arena, vec::CmpOp::eq, left, TRY(literalVec(arena, values[i]))));
+    acc = TRY(logic(arena, false, acc, eq));
+  }
+  return acc;
+}
+
+EvalResult<Vec> cmpVec(Arena& arena, const Cmp& c, const Vec& left) {
+  switch (c.op) {
+    case CmpOp::eq:
+    case CmpOp::ne:
+    case CmpOp::lt:
+    case CmpOp::le:
+    case CmpOp::gt:
+    case CmpOp::ge:
+      // The first six operators are the kernel's, in the same order.
+      return compare(arena, static_cast<vec::CmpOp>(c.op), left, TRY(literalVec(arena, c.values[0])));
+    case CmpOp::in: return anyEqual(arena, left, c.values);
+    case CmpOp::not_in: return not_(arena, TRY(anyEqual(arena, left, c.values)));
+    case CmpOp::is_null: return isNull(arena, left, false);
+    case CmpOp::is_not_null: return isNull(arena, left, true);
+    case CmpOp::like:
+    case CmpOp::not_like:
+    case CmpOp::ilike:
+    case CmpOp::not_ilike: {
+      bool ci = c.op == CmpOp::ilike || c.op == CmpOp::not_ilike;
+      bool neg = c.op == CmpOp::not_like || c.op == CmpOp::not_ilike;
+      return like(arena, left, TRY(literalVec(arena, c.values[0])), ci, neg);
+    }
+  }
+  return std::unexpected(EvalErr::TypeMismatch);
+}
+
+EvalResult<Vec> rangeVec(Arena& arena, const Vec& v, int64_t start, int64_t end, bool end_is_date) {
+  Vec lower = TRY(compare(arena, vec::CmpOp::ge, v, TRY(scalarTimestamp(arena, start))));
+  Vec upper = TRY(compare(arena, end_is_date ? vec::CmpOp::lt : vec::CmpOp::le, v, TRY(scalarTimestamp(arena, end))));
+  return logic(arena, true, lower, upper);
+}
+
+}  // namespace
+
+Result<Vec> Exec::evalPred(const Pred& p) {
+  switch (p.tag) {
+    case Pred::Tag::all:
+    case Pred::Tag::any: {
+      Vec acc = TRY(evalPred(p.children[0]));
+      for (size_t i = 1; i < p.children.size(); ++i) {
+        Vec next = TRY(evalPred(p.children[i]));
+        auto r = logic(arena, p.tag == Pred::Tag::all, acc, next);
+        if (!r) return std::unexpected(lift(r.error()));
+        acc = *r;
+      }
+      return acc;
+    }
+    case Pred::Tag::expr: return evalBound(p.expr);
+    case Pred::Tag::range: {
+      const Range& r = p.range;
+      // The bound first, so a missing column is reported before bad texts.
+      Vec v = TRY(evalBound(r.b));
+      std::optional<int64_t> start = parseTimestamp(r.start);
+      if (!start) return diag.fail(Err::Invalid, {"bad time_range start '", r.start, "'"});
+      std::optional<int64_t> end = parseTimestamp(r.end);
+      if (!end) return diag.fail(Err::Invalid, {"bad time_range end '", r.end, "'"});
+      // Texts read by parseTimestamp lie within years -999..9999, so a day
+      // more cannot overflow.
+      int64_t e = r.end_is_date ? *end + kMicrosPerDay : *end;
+      auto out = rangeVec(arena, v, *start, e, r.end_is_date);
+      if (!out) return std::unexpected(lift(out.error()));
+      return *out;
+    }
+    case Pred::Tag::cmp: break;
+  }
+  const Cmp& c = p.cmp;
+  Vec left = c.lhs.tag == Operand::Tag::measure ? TRY(measureVec(c.lhs.measure, 0)) : TRY(evalBound(c.lhs.dim));
+  auto out = cmpVec(arena, c, left);
+  if (!out) return std::unexpected(lift(out.error()));
+  return *out;
+}
+
+}  // namespace quendra

@@ -1,0 +1,215 @@
+// The frame's shared operations: column resolution, measures by name,
+// turning evaluation errors into reports, and gather.
+#include <cassert>
+#include <cstring>
+
+#include "exec/exec.h"
+
+namespace quendra {
+
+Result<Bytes> joinNames(Arena& arena, std::span<const Bytes> names) {
+  size_t total = 0;
+  for (size_t i = 0; i < names.size(); ++i) total += names[i].size() + (i ? 2 : 0);
+  char* out = arena.make<char>(total);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  size_t at = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i) {
+      std::memcpy(out + at, ", ", 2);
+      at += 2;
+    }
+    if (!names[i].empty()) std::memcpy(out + at, names[i].data(), names[i].size());
+    at += names[i].size();
+  }
+  return Bytes(out, total);
+}
+
+EvalResult<Vec> Exec::Cx::resolve(Bytes name) {
+  for (const Cached& c : ex.cache)
+    if (c.alias == alias && c.name == name) return c.v;
+  const exec::Table* t = nullptr;
+  if (alias == 0)
+    t = &ex.base;
+  else if (alias < kAliasSlots && ex.right[alias])
+    t = &*ex.right[alias];
+  if (!t) return std::unexpected(EvalErr::UnknownColumn);
+  size_t i = 0;
+  while (i < t->names.size() && t->names[i] != name) ++i;
+  if (i == t->names.size()) {
+    auto avail = joinNames(ex.arena, t->names);
+    if (avail)
+      ex.diag.set(Err::UnknownField, {"column '", name, "' not found in table (available: ", *avail, ")"});
+    else
+      ex.diag.set(Err::UnknownField, {"out of memory"});
+    return std::unexpected(EvalErr::UnknownColumn);
+  }
+  Vec v = t->cols[i];
+  if (alias != 0) v = TRY(gather(ex.arena, v, {ex.join_idx[alias], ex.base.nrows}));
+  if (!ex.cache.push(ex.arena, Cached{name, v, alias})) return std::unexpected(EvalErr::OutOfMemory);
+  return v;
+}
+
+EvalResult<Vec> Exec::MCx::resolve(Bytes name) {
+  std::optional<uint32_t> i = ex.plan.findMeasure(name);
+  if (!i) return std::unexpected(EvalErr::UnknownColumn);
+  // Whatever went wrong inside the referenced measure, the enclosing
+  // calculation reports it as a type mismatch of its own expression, except
+  // running out of memory, which is no fault of the expression and must
+  // reach the host as such.
+  auto v = ex.measureVec(*i, static_cast<uint8_t>(depth + 1));
+  if (!v) return std::unexpected(v.error() == Err::OutOfMemory ? EvalErr::OutOfMemory : EvalErr::TypeMismatch);
+  return *v;
+}
+
+Err Exec::lift(EvalErr e) {
+  switch (e) {
+    case EvalErr::OutOfMemory: return Err::OutOfMemory;
+    case EvalErr::TypeMismatch: diag.set(Err::Invalid, {"type mismatch in expression"}); return Err::Invalid;
+    case EvalErr::UnknownColumn: return Err::UnknownField;
+    case EvalErr::BadLiteral:
+      diag.set(Err::Invalid, {"cannot read a literal in the expression (timestamps are YYYY-MM-DD[ HH:MM:SS])"});
+      return Err::Invalid;
+  }
+  return Err::Invalid;
+}
+
+Err Exec::liftOrKeep(EvalErr e) {
+  if (e == EvalErr::UnknownColumn) return diag.err ? *diag.err : Err::UnknownField;
+  return lift(e);
+}
+
+Result<Vec> Exec::evalBound(const Bound& b) {
+  Cx cx{*this, b.alias};
+  auto v = evalExpr(arena, b.e, cx);
+  if (!v) return std::unexpected(liftOrKeep(v.error()));
+  return *v;
+}
+
+Result<Vec> Exec::measureVec(uint32_t idx, uint8_t depth) {
+  if (measure_vals[idx]) return *measure_vals[idx];
+  const Measure& m = plan.measures[idx];
+  if (m.def.tag != MeasureDef::Tag::calc)
+    return diag.fail(Err::Invalid, {"measure '", m.name, "' was not aggregated"});
+  MCx cx{*this, depth};
+  auto v = evalExpr(arena, m.def.calc, cx);
+  if (!v) return std::unexpected(lift(v.error()));
+  measure_vals[idx] = *v;
+  return *v;
+}
+
+void markNeeded(const Plan& plan, uint32_t idx, bool* needed) {
+  if (needed[idx]) return;
+  // Marking before descending makes a measure that reaches itself harmless.
+  needed[idx] = true;
+  const MeasureDef& d = plan.measures[idx].def;
+  if (d.tag != MeasureDef::Tag::calc) return;
+  for (const Node& n : d.calc.all()) {
+    if (n.tag != Tag::ident) continue;
+    if (auto j = plan.findMeasure(n.text)) markNeeded(plan, *j, needed);
+  }
+}
+
+void markPred(const Plan& plan, const Pred& p, bool* needed) {
+  switch (p.tag) {
+    case Pred::Tag::all:
+    case Pred::Tag::any:
+      for (const Pred& c : p.children) markPred(plan, c, needed);
+      return;
+    case Pred::Tag::cmp:
+      if (p.cmp.lhs.tag == Operand::Tag::measure) markNeeded(plan, p.cmp.lhs.measure, needed);
+      return;
+    case Pred::Tag::expr:
+    case Pred::Tag::range: return;
+  }
+}
+
+namespace {
+
+// Fixed-width values at idx; a marker position gets 0. Separate loops for
+// the common cases so that a join's gather without misses is a plain copy
+// through the index.
+template <class T>
+void gatherFixed(const T* __restrict src, bool scalar, const uint32_t* __restrict idx, size_t n,
+                 T* __restrict out, bool missing) {
+  if (scalar) {
+    for (size_t k = 0; k < n; ++k) out[k] = idx[k] == kMissingRow ? T{} : src[0];
+  } else if (missing) {
+    for (size_t k = 0; k < n; ++k) out[k] = idx[k] == kMissingRow ? T{} : src[idx[k]];
+  } else {
+    for (size_t k = 0; k < n; ++k) out[k] = src[idx[k]];
+  }
+}
+
+}  // namespace
+
+EvalResult<Vec> gather(Arena& arena, const Vec& v, std::span<const uint32_t> idx) {
+  const size_t n = idx.size();
+  const uint32_t* ix = idx.data();
+  bool missing = false;
+  for (size_t k = 0; k < n; ++k) missing |= ix[k] == kMissingRow;
+  Vec w;
+  w.len = n;
+  w.kind = v.kind;
+  w.scalar = false;
+  w.data = strData(nullptr, Bytes());  // every word of the union defined
+  if (v.nulls || missing) {
+    uint8_t* mask = arena.make<uint8_t>(n);
+    if (!mask) return std::unexpected(EvalErr::OutOfMemory);
+    for (size_t k = 0; k < n; ++k) mask[k] = ix[k] == kMissingRow || (v.nulls && v.nulls[v.scalar ? 0 : ix[k]]);
+    w.nulls = mask;
+  }
+  switch (v.data.tag) {
+    case Data::Tag::int_: {
+      int64_t* out = arena.make<int64_t>(n);
+      if (!out) return std::unexpected(EvalErr::OutOfMemory);
+      gatherFixed(v.data.ints, v.scalar, ix, n, out, missing);
+      w.data = intData(out);
+      break;
+    }
+    case Data::Tag::float_: {
+      double* out = arena.make<double>(n);
+      if (!out) return std::unexpected(EvalErr::OutOfMemory);
+      gatherFixed(v.data.floats, v.scalar, ix, n, out, missing);
+      w.data = floatData(out);
+      break;
+    }
+    case Data::Tag::bool_: {
+      uint8_t* out = arena.make<uint8_t>(n);
+      if (!out) return std::unexpected(EvalErr::OutOfMemory);
+      gatherFixed(v.data.bools, v.scalar, ix, n, out, missing);
+      w.data = boolData(out);
+      break;
+    }
+    case Data::Tag::str: {
+      if (n == SIZE_MAX) return std::unexpected(EvalErr::OutOfMemory);
+      uint64_t* offs = arena.make<uint64_t>(n + 1);
+      if (!offs) return std::unexpected(EvalErr::OutOfMemory);
+      const uint8_t* mask = w.nulls;
+      const uint64_t* so = v.data.str.offs;
+      // Offsets first, refusing a total that would wrap: the same long
+      // string gathered for billions of rows must fail, not alias.
+      uint64_t total = 0;
+      offs[0] = 0;
+      for (size_t k = 0; k < n; ++k) {
+        if (!(mask && mask[k])) {
+          size_t at = v.scalar ? 0 : ix[k];
+          if (__builtin_add_overflow(total, so[at + 1] - so[at], &total))
+            return std::unexpected(EvalErr::OutOfMemory);
+        }
+        offs[k + 1] = total;
+      }
+      char* bytes = arena.make<char>(total);
+      if (!bytes) return std::unexpected(EvalErr::OutOfMemory);
+      const char* src = v.data.str.bytes.data();
+      for (size_t k = 0; k < n; ++k) {
+        uint64_t len = offs[k + 1] - offs[k];
+        if (len) std::memcpy(bytes + offs[k], src + so[v.scalar ? 0 : ix[k]], len);
+      }
+      w.data = strData(offs, Bytes(bytes, total));
+      break;
+    }
+  }
+  return w;
+}
+
+}  // namespace quendra

@@ -1,0 +1,122 @@
+// Maps from 64-bit keys to nonzero u32 values, for grouping, distinct
+// counts and join lookups: the per-row inner loops of the executor.
+//
+// Two shapes, chosen once per call from the key range: a direct table
+// indexed by key - min when the range is small, otherwise open addressing
+// with linear probing over separate key and value arrays (a value of 0
+// marks an empty slot, so callers store code + 1, row + 1 and so on).
+// Neither hashes strings; those use BytesMap.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "base/arena.h"
+
+namespace quendra {
+
+// Ranges up to this many keys, or a few times the number of keys looked
+// up, get a direct table: cheaper than hashing and touched only where used.
+constexpr uint64_t kDirectRange = uint64_t{1} << 20;
+
+inline bool useDirect(uint64_t range, uint64_t n) {
+  return range < kDirectRange || (n <= (uint64_t{1} << 60) && range < 4 * n);
+}
+
+class KeyMap {
+ public:
+  // A map for keys in [lo, hi] (only consulted by the direct shape), about
+  // n of which will be inserted. False when memory runs out.
+  [[nodiscard]] bool init(Arena& arena, int64_t lo, int64_t hi, uint64_t n) {
+    uint64_t range = static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo);
+    if (lo <= hi && useDirect(range, n)) {
+      direct_ = true;
+      lo_ = static_cast<uint64_t>(lo);
+      return alloc(arena, range + 1);
+    }
+    direct_ = false;
+    size_t cap = 64;
+    // Start big enough for a quarter of the expected keys; growth covers
+    // the rest, so a low-cardinality column stays in cache.
+    while (cap < n / 2 && cap < (size_t{1} << 40)) cap *= 2;
+    bits_ = static_cast<unsigned>(__builtin_ctzll(cap));
+    return alloc(arena, cap);
+  }
+
+  // The value slot of key (0 when the key is new; the caller then stores a
+  // nonzero value), or nullptr when growing the table runs out of memory.
+  uint32_t* upsert(Arena& arena, uint64_t key) {
+    if (direct_) return &vals_[key - lo_];
+    if (used_ * 2 >= cap_) [[unlikely]] {
+      if (!grow(arena)) return nullptr;
+    }
+    size_t i = slot(key);
+    while (vals_[i] != 0) {
+      if (keys_[i] == key) return &vals_[i];
+      i = (i + 1) & (cap_ - 1);
+    }
+    keys_[i] = key;
+    ++used_;
+    return &vals_[i];
+  }
+
+  // The value of key, or 0 when absent.
+  uint32_t find(uint64_t key) const {
+    if (direct_) {
+      uint64_t d = key - lo_;
+      return d < cap_ ? vals_[d] : 0;
+    }
+    for (size_t i = slot(key);; i = (i + 1) & (cap_ - 1)) {
+      if (vals_[i] == 0) return 0;
+      if (keys_[i] == key) return vals_[i];
+    }
+  }
+
+ private:
+  size_t slot(uint64_t key) const { return (key * 0x9E3779B97F4A7C15ull) >> (64 - bits_); }
+
+  bool alloc(Arena& arena, uint64_t cap) {
+    if (cap > SIZE_MAX / 16) return false;
+    vals_ = arena.make<uint32_t>(cap);
+    if (!vals_) return false;
+    std::memset(vals_, 0, cap * sizeof(uint32_t));
+    if (!direct_) {
+      keys_ = arena.make<uint64_t>(cap);
+      if (!keys_) return false;
+    }
+    cap_ = cap;
+    return true;
+  }
+
+  bool grow(Arena& arena) {
+    uint64_t* old_keys = keys_;
+    uint32_t* old_vals = vals_;
+    size_t old_cap = cap_;
+    ++bits_;
+    if (!alloc(arena, old_cap * 2)) {
+      keys_ = old_keys;
+      vals_ = old_vals;
+      cap_ = old_cap;
+      --bits_;
+      return false;
+    }
+    for (size_t j = 0; j < old_cap; ++j) {
+      if (old_vals[j] == 0) continue;
+      size_t i = slot(old_keys[j]);
+      while (vals_[i] != 0) i = (i + 1) & (cap_ - 1);
+      keys_[i] = old_keys[j];
+      vals_[i] = old_vals[j];
+    }
+    return true;
+  }
+
+  uint64_t* keys_ = nullptr;
+  uint32_t* vals_ = nullptr;
+  size_t cap_ = 0;
+  size_t used_ = 0;
+  uint64_t lo_ = 0;
+  unsigned bits_ = 6;
+  bool direct_ = false;
+};
+
+}  // namespace quendra

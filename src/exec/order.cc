@@ -1,0 +1,86 @@
+#include "exec/order.h"
+
+#include <cstring>
+
+namespace quendra {
+
+Ord orderAt(const Vec& v, size_t i, size_t j) {
+  i = v.scalar ? 0 : i;
+  j = v.scalar ? 0 : j;
+  switch (v.data.tag) {
+    case Data::Tag::int_: {
+      int64_t x = v.data.ints[i], y = v.data.ints[j];
+      return x < y ? Ord::lt : x > y ? Ord::gt : Ord::eq;
+    }
+    case Data::Tag::float_: return floatOrder(v.data.floats[i], v.data.floats[j]);
+    case Data::Tag::bool_: {
+      uint8_t x = v.data.bools[i] != 0, y = v.data.bools[j] != 0;
+      return x < y ? Ord::lt : x > y ? Ord::gt : Ord::eq;
+    }
+    case Data::Tag::str: break;
+  }
+  int c = v.strAt(i).compare(v.strAt(j));
+  return c < 0 ? Ord::lt : c > 0 ? Ord::gt : Ord::eq;
+}
+
+bool SortCtx::less(uint32_t a, uint32_t b) const {
+  for (const Order& key : keys) {
+    const Vec& v = cols[key.out_index];
+    bool na = v.isNull(a), nb = v.isNull(b);
+    if (na && nb) continue;
+    if (na != nb) return nb;
+    Ord o = orderAt(v, a, b);
+    if (o == Ord::eq) continue;
+    return o == (key.desc ? Ord::gt : Ord::lt);
+  }
+  return false;
+}
+
+namespace {
+
+// Stable: on ties the element from the left run goes first.
+void merge(const SortCtx& ctx, const uint32_t* left, size_t nl, const uint32_t* right, size_t nr, uint32_t* out) {
+  size_t i = 0, j = 0, k = 0;
+  while (i < nl && j < nr) out[k++] = ctx.less(right[j], left[i]) ? right[j++] : left[i++];
+  while (i < nl) out[k++] = left[i++];
+  while (j < nr) out[k++] = right[j++];
+}
+
+constexpr size_t kRun = 16;
+
+}  // namespace
+
+// Bottom-up merge sort: insertion-sorted runs, then merges that alternate
+// between the list and one scratch buffer from the arena.
+Result<void> sortGroups(Arena& arena, const SortCtx& ctx, std::span<uint32_t> groups) {
+  const size_t n = groups.size();
+  uint32_t* a = groups.data();
+  for (size_t lo = 0; lo < n; lo += kRun) {
+    size_t hi = lo + kRun < n ? lo + kRun : n;
+    for (size_t i = lo + 1; i < hi; ++i) {
+      uint32_t x = a[i];
+      size_t j = i;
+      for (; j > lo && ctx.less(x, a[j - 1]); --j) a[j] = a[j - 1];
+      a[j] = x;
+    }
+  }
+  if (n <= kRun) return {};
+  uint32_t* scratch = arena.make<uint32_t>(n);
+  if (!scratch) return std::unexpected(Err::OutOfMemory);
+  uint32_t* src = a;
+  uint32_t* dst = scratch;
+  for (size_t width = kRun; width < n; width *= 2) {
+    for (size_t lo = 0; lo < n; lo += 2 * width) {
+      size_t mid = lo + width < n ? lo + width : n;
+      size_t hi = lo + 2 * width < n ? lo + 2 * width : n;
+      merge(ctx, src + lo, mid - lo, src + mid, hi - mid, dst + lo);
+    }
+    uint32_t* t = src;
+    src = dst;
+    dst = t;
+  }
+  if (src != a) std::memcpy(a, src, n * sizeof(uint32_t));
+  return {};
+}
+
+}  // namespace quendra

@@ -1,0 +1,131 @@
+#include "vec/eval.h"
+
+#include <charconv>
+
+namespace quendra {
+namespace {
+
+EvalResult<Vec> readInt(Arena& arena, Bytes text) {
+  int64_t v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty())
+    return std::unexpected(EvalErr::BadLiteral);
+  return scalarInt(arena, v);
+}
+
+// The lexer hands over digits and points only, so a text is a decimal
+// number unless it holds a second point. from_chars reads it exactly as the
+// nearest double, independent of the host's locale.
+EvalResult<Vec> readFloat(Arena& arena, Bytes text) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  double v = 0;
+  auto [end, ec] = std::from_chars(first, last, v, std::chars_format::fixed);
+  if (end != last || text.empty()) return std::unexpected(EvalErr::BadLiteral);
+  if (ec == std::errc::result_out_of_range) {
+    // Too many digits for a double: the nearest value is infinity when the
+    // number has a non-zero integer digit, else (all leading zeros) zero.
+    bool big = false;
+    for (const char* p = first; p != last && *p != '.'; ++p) big |= *p != '0';
+    v = big ? __builtin_inf() : 0.0;
+  } else if (ec != std::errc()) {
+    return std::unexpected(EvalErr::BadLiteral);
+  }
+  return scalarFloat(arena, v);
+}
+
+}  // namespace
+
+EvalResult<Vec> evalLiteral(Arena& arena, const Node& n) {
+  switch (n.tag) {
+    case Tag::int_: return readInt(arena, n.text);
+    case Tag::float_: return readFloat(arena, n.text);
+    case Tag::string: return scalarStr(arena, n.text);
+    case Tag::boolean: return scalarBool(arena, n.a == 1);
+    default: break;
+  }
+  return nullVec(arena, Kind::int_, 1, true);
+}
+
+EvalResult<Vec> evalOp(Arena& arena, Tag tag, const Vec& a, const Vec& b) {
+  switch (tag) {
+    case Tag::neg: return negate(arena, a);
+    case Tag::not_: return not_(arena, a);
+    case Tag::is_null: return isNull(arena, a, false);
+    case Tag::is_not_null: return isNull(arena, a, true);
+    case Tag::add: return arith(arena, ArithOp::add, a, b);
+    case Tag::sub: return arith(arena, ArithOp::sub, a, b);
+    case Tag::mul: return arith(arena, ArithOp::mul, a, b);
+    case Tag::div: return arith(arena, ArithOp::div, a, b);
+    case Tag::mod: return arith(arena, ArithOp::mod, a, b);
+    case Tag::eq: return compare(arena, vec::CmpOp::eq, a, b);
+    case Tag::ne: return compare(arena, vec::CmpOp::ne, a, b);
+    case Tag::lt: return compare(arena, vec::CmpOp::lt, a, b);
+    case Tag::le: return compare(arena, vec::CmpOp::le, a, b);
+    case Tag::gt: return compare(arena, vec::CmpOp::gt, a, b);
+    case Tag::ge: return compare(arena, vec::CmpOp::ge, a, b);
+    case Tag::and_: return logic(arena, true, a, b);
+    case Tag::or_: return logic(arena, false, a, b);
+    default: break;
+  }
+  // Leaves never reach here; evalNode routes them to evalLiteral.
+  return std::unexpected(EvalErr::TypeMismatch);
+}
+
+EvalResult<std::span<uint32_t>> selection(Arena& arena, const Vec& mask, size_t n) {
+  if (mask.isNullScalar()) return std::span<uint32_t>();
+  if (mask.kind != Kind::bool_) return std::unexpected(EvalErr::TypeMismatch);
+  if (mask.scalar) {
+    if (!mask.boolAt(0) || (mask.nulls && mask.nulls[0])) return std::span<uint32_t>();
+    uint32_t* out = arena.make<uint32_t>(n);
+    if (!out) return std::unexpected(EvalErr::OutOfMemory);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint32_t>(i);
+    return std::span<uint32_t>(out, n);
+  }
+  // Count first so the list takes exactly its size; both passes are
+  // branch-free over the bytes.
+  const uint8_t* __restrict v = mask.data.bools;
+  const uint8_t* __restrict nulls = mask.nulls;
+  size_t kept = 0;
+  if (nulls)
+    for (size_t i = 0; i < n; ++i) kept += v[i] & !nulls[i];
+  else
+    for (size_t i = 0; i < n; ++i) kept += v[i];
+  // One spare entry: the branch-free pass writes every position once more
+  // after the last kept one.
+  uint32_t* out = arena.make<uint32_t>(kept + 1);
+  if (!out) return std::unexpected(EvalErr::OutOfMemory);
+  size_t k = 0;
+  if (nulls) {
+    for (size_t i = 0; i < n; ++i) {
+      out[k] = static_cast<uint32_t>(i);
+      k += v[i] & !nulls[i];
+    }
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      out[k] = static_cast<uint32_t>(i);
+      k += v[i];
+    }
+  }
+  return std::span<uint32_t>(out, kept);
+}
+
+EvalResult<Sel> intersect(Arena& arena, Sel s, std::span<const uint32_t> keep) {
+  if (s.all()) {
+    // Every entry of keep lies below s.n, being a position of the same rows.
+    return Sel{keep.data(), keep.size()};
+  }
+  uint32_t* out = arena.make<uint32_t>(s.n < keep.size() ? s.n : keep.size());
+  if (!out) return std::unexpected(EvalErr::OutOfMemory);
+  size_t i = 0, j = 0, k = 0;
+  while (i < s.n && j < keep.size()) {
+    uint32_t a = s.idx[i], b = keep[j];
+    out[k] = a;
+    k += a == b;
+    i += a <= b;
+    j += b <= a;
+  }
+  return Sel{out, k};
+}
+
+}  // namespace quendra

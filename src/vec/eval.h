@@ -1,0 +1,80 @@
+// Expression evaluation over whole vectors.
+//
+// One evaluator serves every context an expression can be read in; the
+// context only decides what an identifier means. `Cx` must provide
+//   EvalResult<Vec> resolve(Bytes name);
+// which returns the identifier's vector (one value per row, or a scalar) or
+// an evaluation error. Each node becomes one kernel call over all rows;
+// operand a is evaluated completely before operand b, there is no
+// short-circuit, and the first error ends the evaluation unchanged.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "base/arena.h"
+#include "expr/expr.h"
+#include "vec/kernels.h"
+#include "vec/vec.h"
+
+namespace quendra {
+
+// A literal node (int_, float_, string, boolean, null_lit) as a scalar.
+// BadLiteral for an integer outside 64 bits or a float text with a second
+// point. A string scalar refers to the node's text without copying it.
+[[nodiscard]] EvalResult<Vec> evalLiteral(Arena& arena, const Node& n);
+
+// The kernel of an operator node applied to its operands' vectors (b is
+// ignored for the unary tags neg, not_, is_null and is_not_null).
+[[nodiscard]] EvalResult<Vec> evalOp(Arena& arena, Tag tag, const Vec& a, const Vec& b);
+
+template <class Cx>
+[[nodiscard]] EvalResult<Vec> evalNode(Arena& arena, const Expr& e, uint32_t i, Cx& cx) {
+  const Node& n = e[i];
+  switch (n.tag) {
+    case Tag::ident: return cx.resolve(n.text);
+    case Tag::int_:
+    case Tag::float_:
+    case Tag::string:
+    case Tag::boolean:
+    case Tag::null_lit: return evalLiteral(arena, n);
+    case Tag::neg:
+    case Tag::not_:
+    case Tag::is_null:
+    case Tag::is_not_null: {
+      Vec a = TRY(evalNode(arena, e, n.a, cx));
+      return evalOp(arena, n.tag, a, a);
+    }
+    default: break;
+  }
+  Vec a = TRY(evalNode(arena, e, n.a, cx));
+  Vec b = TRY(evalNode(arena, e, n.b, cx));
+  return evalOp(arena, n.tag, a, b);
+}
+
+template <class Cx>
+[[nodiscard]] EvalResult<Vec> evalExpr(Arena& arena, const Expr& e, Cx& cx) {
+  return evalNode(arena, e, e.root, cx);
+}
+
+// Row (or group) indices as the executor passes them on: the ascending
+// entries of idx, or every index 0 .. n-1 when idx is null, which spares
+// the common unfiltered query a full-length index list.
+struct Sel {
+  const uint32_t* idx = nullptr;
+  size_t n = 0;
+
+  bool all() const { return idx == nullptr; }
+  uint32_t at(size_t k) const { return idx ? idx[k] : static_cast<uint32_t>(k); }
+};
+
+// The ascending positions 0 .. n-1 at which mask is true and not null (a
+// scalar mask applies its one value everywhere). TypeMismatch unless the
+// mask is bool or a null scalar.
+[[nodiscard]] EvalResult<std::span<uint32_t>> selection(Arena& arena, const Vec& mask, size_t n);
+
+// The entries of s that are also in the ascending list `keep`, in one merge
+// pass; the result is ascending. May return `keep` itself.
+[[nodiscard]] EvalResult<Sel> intersect(Arena& arena, Sel s, std::span<const uint32_t> keep);
+
+}  // namespace quendra
