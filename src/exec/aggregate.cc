@@ -188,8 +188,15 @@ Result<Vec> nunique(Exec& ex, const Vec& v) {
   int64_t* counts = zeroed<int64_t>(ex.arena, n);
   if (!counts) return std::unexpected(Err::OutOfMemory);
   if (!ex.gid) {
-    // One group: every code handed out was a distinct non-null value.
-    if (n) counts[0] = c.n - 1;
+    // One group: every code handed out was a distinct non-null value,
+    // except for booleans, whose two codes are fixed and need a look.
+    if (v.kind == Kind::bool_) {
+      bool seen[3] = {};
+      for (size_t k = 0; k < ex.sel.n; ++k) seen[c.codes[k]] = true;
+      counts[0] = seen[1] + seen[2];
+    } else {
+      counts[0] = c.n - 1;
+    }
     return column(Kind::int_, n, nullptr, intData(counts));
   }
   KeyMap seen;

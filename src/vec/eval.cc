@@ -72,11 +72,17 @@ EvalResult<Vec> evalOp(Arena& arena, Tag tag, const Vec& a, const Vec& b) {
   return std::unexpected(EvalErr::TypeMismatch);
 }
 
+namespace {
+// An empty list still points somewhere: a Sel with a null list means "every
+// row", so an empty selection must never be mistaken for one.
+uint32_t kNoRows[1];
+}  // namespace
+
 EvalResult<std::span<uint32_t>> selection(Arena& arena, const Vec& mask, size_t n) {
-  if (mask.isNullScalar()) return std::span<uint32_t>();
+  if (mask.isNullScalar()) return std::span<uint32_t>(kNoRows, 0);
   if (mask.kind != Kind::bool_) return std::unexpected(EvalErr::TypeMismatch);
   if (mask.scalar) {
-    if (!mask.boolAt(0) || (mask.nulls && mask.nulls[0])) return std::span<uint32_t>();
+    if (!mask.boolAt(0) || (mask.nulls && mask.nulls[0])) return std::span<uint32_t>(kNoRows, 0);
     uint32_t* out = arena.make<uint32_t>(n);
     if (!out) return std::unexpected(EvalErr::OutOfMemory);
     for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint32_t>(i);
@@ -113,7 +119,7 @@ EvalResult<std::span<uint32_t>> selection(Arena& arena, const Vec& mask, size_t 
 EvalResult<Sel> intersect(Arena& arena, Sel s, std::span<const uint32_t> keep) {
   if (s.all()) {
     // Every entry of keep lies below s.n, being a position of the same rows.
-    return Sel{keep.data(), keep.size()};
+    return Sel{keep.data() ? keep.data() : kNoRows, keep.size()};
   }
   uint32_t* out = arena.make<uint32_t>(s.n < keep.size() ? s.n : keep.size());
   if (!out) return std::unexpected(EvalErr::OutOfMemory);

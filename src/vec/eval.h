@@ -59,7 +59,8 @@ template <class Cx>
 
 // Row (or group) indices as the executor passes them on: the ascending
 // entries of idx, or every index 0 .. n-1 when idx is null, which spares
-// the common unfiltered query a full-length index list.
+// the common unfiltered query a full-length index list. An empty list
+// therefore never has a null idx.
 struct Sel {
   const uint32_t* idx = nullptr;
   size_t n = 0;
