@@ -4,12 +4,14 @@
 #include <cstring>
 #include <new>
 
+#include "arrow/export.h"
 #include "arrow/import.h"
 #include "base/bytes.h"
 #include "base/heap.h"
 #include "base/json.h"
 #include "c_api/ctx.h"
 #include "c_api/error_doc.h"
+#include "exec/exec.h"
 #include "plan/diag.h"
 #include "plan/plan.h"
 #include "quendra.h"
@@ -117,6 +119,22 @@ int bindColumn(Ctx& ctx, const char* table_name, const char* column_name, const 
   return fileColumn(ctx, table_name, column_name, *col);
 }
 
+// The bound tables as the executor's name -> Table map, in the call arena:
+// views of the builders' lists, no column copied. False when memory runs out.
+bool tableViews(Ctx& ctx, quendra::Tables& out) {
+  bool ok = true;
+  ctx.builders.forEach([&](Bytes name, const quendra::TableBuilder& tb) {
+    if (!ok) return;
+    auto slot = out.findOrInsert(ctx.call_arena, name);
+    if (!slot) {
+      ok = false;
+      return;
+    }
+    *slot->value = quendra::exec::Table{tb.names.span(), tb.cols.span(), tb.nrows};
+  });
+  return ok;
+}
+
 }  // namespace
 
 extern "C" {
@@ -182,14 +200,30 @@ void quendra_clear_tables(quendra_ctx* h) {
 
 int quendra_execute(quendra_ctx* h, const uint8_t* query_ptr, size_t query_len, struct ArrowArray* out_array,
                     struct ArrowSchema* out_schema) {
-  (void)out_array;
-  (void)out_schema;
   if (!h) return 1;
   Ctx& ctx = *asCtx(h);
   if (!ctx.manifest) return noModels(ctx);
   quendra::Plan plan;
   if (int rc = planQuery(ctx, query_ptr, query_len, plan)) return rc;
-  return quendra::reportKind(ctx, quendra::Err::Unsupported, "in-memory execution is not available in this build");
+  if (!out_array || !out_schema) {
+    quendra::setError(ctx, kInvalid, "out_array and out_schema must not be NULL");
+    return 1;
+  }
+  quendra::Diag diag{&ctx.call_arena, {}, {}};
+  quendra::Tables tables;
+  if (!tableViews(ctx, tables)) {
+    quendra::setError(ctx, "OutOfMemory", diag.message.empty() ? Bytes("OutOfMemory") : diag.message);
+    return 5;
+  }
+  auto result = quendra::execute(ctx.call_arena, plan, tables, diag);
+  if (!result) return quendra::reportKind(ctx, result.error(), diag.message);
+  auto out = quendra::exportTable(result->names, result->cols, result->nrows, out_array, out_schema);
+  if (!out) {
+    quendra::setError(ctx, quendra::exportErrName(out.error()), "cannot export the result");
+    return 5;
+  }
+  quendra::clearError(ctx);
+  return 0;
 }
 
 int quendra_emit_sql(quendra_ctx* h, const uint8_t* query_ptr, size_t query_len, int dialect, const char** out_ptr,

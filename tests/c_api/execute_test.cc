@@ -1,0 +1,161 @@
+// quendra_execute as a host drives it: bound columns in, a struct array
+// out that outlives the context, failures as codes and error documents,
+// and an allocation-failure sweep over the whole call, export included.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../arrow/arrow_testing.h"
+#include "base/arena.h"
+#include "base/heap.h"
+#include "quendra.h"
+
+namespace {
+
+using quendra::testing::bytesOf;
+using quendra::testing::HostColumn;
+using quendra::testing::utf8Of;
+
+constexpr const char* kManifest = R"({"models": {"orders": {"table": "orders",
+    "dimensions": {"status": "status", "amount": "amount"},
+    "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"},
+                 "avg": {"calc": "total / n"}}}}})";
+
+struct Host {
+  quendra_ctx* ctx = quendra_new();
+  ~Host() { quendra_free(ctx); }
+
+  int load() { return quendra_load_models(ctx, reinterpret_cast<const uint8_t*>(kManifest), std::strlen(kManifest)); }
+  void bind() {
+    auto [offs, data] = utf8Of<int32_t>({"paid", "open", "paid", "void"});
+    HostColumn status("u", 4, {std::nullopt, offs, data});
+    HostColumn amount("l", 4, {std::nullopt, bytesOf<int64_t>({10, 20, 30, 40})});
+    ASSERT_EQ(quendra_bind_column(ctx, "orders", "status", &status.array, &status.schema), 0);
+    ASSERT_EQ(quendra_bind_column(ctx, "orders", "amount", &amount.array, &amount.schema), 0);
+  }
+  int run(const std::string& q, ArrowArray* a, ArrowSchema* s) {
+    return quendra_execute(ctx, reinterpret_cast<const uint8_t*>(q.data()), q.size(), a, s);
+  }
+  std::string error() const { return quendra_last_error(ctx); }
+};
+
+// "status=paid,n=2;..." from an exported result with a str and an int child.
+std::string rows(const ArrowArray& a, const ArrowSchema& s) {
+  std::string out;
+  for (int64_t r = 0; r < a.length; ++r) {
+    for (int64_t c = 0; c < a.n_children; ++c) {
+      const ArrowArray* col = a.children[c];
+      out += std::string(c ? "," : "") + s.children[c]->name + "=";
+      if (std::strcmp(s.children[c]->format, "u") == 0) {
+        auto* offs = static_cast<const int32_t*>(col->buffers[1]);
+        out += std::string(static_cast<const char*>(col->buffers[2]) + offs[r], offs[r + 1] - offs[r]);
+      } else if (std::strcmp(s.children[c]->format, "g") == 0) {
+        out += std::to_string(static_cast<const double*>(col->buffers[1])[r]);
+      } else {
+        out += std::to_string(static_cast<const int64_t*>(col->buffers[1])[r]);
+      }
+    }
+    out += ";";
+  }
+  return out;
+}
+
+constexpr const char* kByStatus = R"({"model": "orders", "dimensions": ["status"], "measures": ["n", "total"],
+    "order_by": [["total", "desc"]]})";
+
+TEST(Execute, ResultsOutliveQueriesClearsAndTheContext) {
+  ArrowArray a1, a2;
+  ArrowSchema s1, s2;
+  {
+    Host h;
+    ASSERT_EQ(h.load(), 0);
+    h.bind();
+    // An earlier failure's document is cleared by a success.
+    ASSERT_EQ(h.run(R"({"model": "orders", "dimensions": ["nope"]})", &a1, &s1), 3);
+    ASSERT_EQ(h.run(kByStatus, &a1, &s1), 0);
+    EXPECT_EQ(h.error(), "");
+    EXPECT_STREQ(s1.format, "+s");
+    // No dimensions: one row even when no row passes.
+    ASSERT_EQ(h.run(R"({"model": "orders", "measures": ["n", "total", "n"], "filter": "amount > 99"})", &a2, &s2), 0);
+    quendra_clear_tables(h.ctx);
+    ArrowArray a3;
+    ArrowSchema s3;
+    EXPECT_EQ(h.run(kByStatus, &a3, &s3), 2);
+    EXPECT_EQ(h.error(), R"({"code":"UnknownModel","message":"table 'orders' is not bound"})");
+    EXPECT_EQ(h.run(kByStatus, nullptr, &s3), 1);
+  }
+  EXPECT_EQ(rows(a1, s1), "status=paid,n=2,total=40;status=void,n=1,total=40;status=open,n=1,total=20;");
+  EXPECT_EQ(rows(a2, s2), "n=0,total=0,n=0;");
+  EXPECT_EQ(a2.children[1]->null_count, 1);
+  s1.release(&s1);
+  a1.release(&a1);
+  a2.release(&a2);
+  s2.release(&s2);
+}
+
+// Every heap request of a query call refused in turn: the call reports
+// out of memory (code 5, or 1 with "OutOfMemory" when the query text itself
+// could not be read), never fills the host's structures, leaks nothing, and
+// the context answers the same query exactly afterwards.
+TEST(Execute, AllocationFailuresAnywhereInTheCall) {
+  const std::string queries[] = {kByStatus,
+                                 R"({"model": "orders", "dimensions": ["status", "amount"], "measures": ["avg"],
+                                     "filters": [{"field": "status", "operator": "in", "values": ["paid", "void"]}]})"};
+  quendra::Arena::setBlockSizeForTesting(64);
+  size_t refused = 0;
+  for (const std::string& q : queries) {
+    std::string want;
+    {
+      Host h;
+      ASSERT_EQ(h.load(), 0);
+      h.bind();
+      ArrowArray a;
+      ArrowSchema s;
+      ASSERT_EQ(h.run(q, &a, &s), 0);
+      want = rows(a, s);
+      a.release(&a);
+      s.release(&s);
+    }
+    for (bool every_after : {false, true}) {
+      for (uint64_t n = 1;; ++n) {
+        // A fresh context each time: a warm call arena would serve most
+        // requests from blocks it kept and hide them from the sweep.
+        Host h;
+        ASSERT_EQ(h.load(), 0);
+        h.bind();
+        ArrowArray fa;
+        ArrowSchema fs;
+        std::memset(&fa, 0xAB, sizeof fa);
+        std::memset(&fs, 0xAB, sizeof fs);
+        quendra::setHeapFailure(n, every_after);
+        int rc = h.run(q, &fa, &fs);
+        quendra::setHeapFailure(0, false);
+        if (rc == 0) {
+          fa.release(&fa);
+          fs.release(&fs);
+          break;
+        }
+        ++refused;
+        std::string doc = h.error();
+        EXPECT_TRUE((rc == 5 && (doc.empty() || doc.find("\"code\":\"OutOfMemory\"") != std::string::npos)) ||
+                    (rc == 1 && (doc.empty() || doc == R"({"code":"invalid","message":"OutOfMemory"})")))
+            << rc << " " << doc;
+        EXPECT_EQ(reinterpret_cast<const uint8_t*>(&fa)[0], 0xAB);
+        EXPECT_EQ(reinterpret_cast<const uint8_t*>(&fs)[sizeof fs - 1], 0xAB);
+        ArrowArray ok;
+        ArrowSchema oks;
+        ASSERT_EQ(h.run(q, &ok, &oks), 0);
+        EXPECT_EQ(rows(ok, oks), want);
+        ok.release(&ok);
+        oks.release(&oks);
+      }
+    }
+  }
+  quendra::Arena::setBlockSizeForTesting(0);
+  std::printf("refused %zu heap requests\n", refused);
+  EXPECT_GT(refused, 100u);
+}
+
+}  // namespace
