@@ -1,15 +1,19 @@
-"""The main job on the example data: compile a few queries with the example
-manifest, show the SQL for DuckDB and Spark, and run the DuckDB statement on
-the example tables (examples/data/*.parquet)."""
+"""The main job on the example data: answer a few queries with the example
+manifest both in memory (the library over the bound Arrow columns) and
+through DuckDB (the library's SQL over the same Parquet files), show the SQL
+for DuckDB and Spark, print both results side by side and say whether they
+agree. Exits non-zero when any pair disagrees."""
 
 from __future__ import annotations
 
 import json
+import math
 import sys
 from datetime import date, datetime
 from pathlib import Path
 
 import duckdb
+import pyarrow.parquet as pq
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "python"))
@@ -68,6 +72,35 @@ def load_tables() -> duckdb.DuckDBPyConnection:
     return con
 
 
+# Tables as the manifest names them, and the files that hold them.
+TABLES = {"orders": "orders", "customers": "customers", "products": "products", "sales.returns": "returns"}
+
+
+def bind_tables(ctx: quendra.Context) -> None:
+    for name, file in TABLES.items():
+        ctx.bind(name, pq.read_table(DATA / f"{file}.parquet"))
+
+
+def same(a, b) -> bool:
+    """Equal values; floats to a relative 1e-9, since the engines may add a
+    group's values in different orders."""
+    if isinstance(a, float) and isinstance(b, float):
+        return (math.isnan(a) and math.isnan(b)) or math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-9)
+    return a == b
+
+
+def agree(x: list[tuple], y: list[tuple]) -> bool:
+    return len(x) == len(y) and all(len(r) == len(s) and all(map(same, r, s)) for r, s in zip(x, y))
+
+
+def side_by_side(left: str, right: str, gap: int = 4) -> str:
+    a, b = left.splitlines(), right.splitlines()
+    width = max(len(line) for line in a)
+    a += [""] * (len(b) - len(a))
+    b += [""] * (len(a) - len(b))
+    return "\n".join((x.ljust(width + gap) + y).rstrip() for x, y in zip(a, b))
+
+
 def cell(value) -> str:
     if value is None:
         return "NULL"
@@ -104,8 +137,10 @@ def indent(text: str) -> str:
 def main() -> int:
     print(f"libquendra {quendra.version()} ({quendra.find_library()})")
     con = load_tables()
+    disagreements = 0
     with quendra.Context() as ctx:
         ctx.load_models((ROOT / "examples" / "manifest.json").read_bytes())
+        bind_tables(ctx)
         for n, (title, query) in enumerate(QUERIES, 1):
             print(f"\n=== {n}. {title}\n")
             print("  Query:")
@@ -115,14 +150,24 @@ def main() -> int:
             print(indent(duck_sql))
             print("\n  Spark SQL:")
             print(indent(ctx.sql(query, "spark")))
+            mem = ctx.execute(query)
+            mem_rows = [tuple(col[i].as_py() for col in mem.columns) for i in range(mem.num_rows)]
             cur = con.execute(duck_sql)
-            print("\n  DuckDB result:")
-            print(indent(table([d[0] for d in cur.description], cur.fetchall())))
+            duck_rows = cur.fetchall()
+            names = mem.column_names
+            left = "In memory:\n" + table(names, mem_rows)
+            right = "DuckDB:\n" + table([d[0] for d in cur.description], duck_rows)
+            print()
+            print(indent(side_by_side(left, right)))
+            ok = agree(mem_rows, duck_rows)
+            disagreements += not ok
+            print("\n  " + ("The two answers agree." if ok else "THE TWO ANSWERS DISAGREE."))
         try:
-            ctx.sql({"model": "orders", "measures": ["no_such_measure"]})
+            ctx.execute({"model": "orders", "measures": ["no_such_measure"]})
         except quendra.Error as e:
             print(f"\nA query naming an unknown measure is refused: {e}")
-    return 0
+    print(f"\n{len(QUERIES) - disagreements} of {len(QUERIES)} queries agree in memory and in DuckDB.")
+    return 1 if disagreements else 0
 
 
 if __name__ == "__main__":

@@ -3,9 +3,16 @@
     python -m quendra version
     python -m quendra load --manifest FILE
     python -m quendra sql --manifest FILE --query JSON_OR_FILE [--dialect duckdb|spark]
+    python -m quendra run --manifest FILE --data DIR --query JSON_OR_FILE
+                          [--table NAME=FILE ...] [--format table|csv|json]
 
 `--query` is the path of a file holding the query document when such a file
 exists, and otherwise the query's JSON text itself.
+
+`run` answers the query in memory: every Parquet (.parquet), CSV (.csv) and
+Arrow IPC (.arrow, .feather, .ipc) file of DIR is bound as a table named
+after the file (its name without the extension); `--table NAME=FILE` binds
+a file under any other name, such as one with a dot ("sales.returns").
 """
 
 from __future__ import annotations
@@ -38,12 +45,26 @@ def main(argv: list[str] | None = None) -> int:
     sql.add_argument("--manifest", required=True, help="manifest JSON file")
     sql.add_argument("--query", required=True, help="query JSON text, or a file holding it")
     sql.add_argument("--dialect", default="duckdb", choices=sorted(DIALECTS), help="SQL dialect (default duckdb)")
+    run = sub.add_parser("run", help="answer a query in memory over data files")
+    run.add_argument("--manifest", required=True, help="manifest JSON file")
+    run.add_argument("--data", help="directory whose Parquet, CSV and Arrow IPC files become tables")
+    run.add_argument("--table", action="append", default=[], metavar="NAME=FILE",
+                     help="bind FILE as table NAME (repeatable)")
+    run.add_argument("--query", required=True, help="query JSON text, or a file holding it")
+    run.add_argument("--format", default="table", choices=["table", "csv", "json"], help="output format")
     args = parser.parse_args(argv)
 
     if args.command == "version":
         print(version(args.library))
         return 0
-    text = Path(args.manifest).read_bytes()
+    if args.command == "run":
+        from ._run import run_command
+        return run_command(args)
+    try:
+        text = Path(args.manifest).read_bytes()
+    except OSError as e:
+        print(f"error: cannot read manifest {args.manifest}: {e.strerror or e}", file=sys.stderr)
+        return 1
     with Context(args.library) as ctx:
         try:
             ctx.load_models(text)

@@ -96,3 +96,13 @@ def export(array: Any) -> tuple[ArrowArray, ArrowSchema]:
     array._export_to_c(ctypes.addressof(c_array), ctypes.addressof(c_schema))
     return c_array, c_schema
 
+
+def import_table(c_array: ArrowArray, c_schema: ArrowSchema) -> Any:
+    """A pyarrow Table from an exported struct array, taking both structures
+    over (pyarrow releases them when the table's memory is no longer used).
+    Goes through a RecordBatch, which keeps repeated column names."""
+    import pyarrow as pa
+
+    struct = pa.Array._import_from_c(ctypes.addressof(c_array), ctypes.addressof(c_schema))
+    return pa.Table.from_batches([pa.RecordBatch.from_struct_array(struct)])
+

@@ -205,3 +205,29 @@ class Context:
                                                ctypes.byref(ptr), ctypes.byref(size)))
         # The text belongs to the context until its next query call: copy it now.
         return ctypes.string_at(ptr.value, size.value).decode("utf-8") if size.value else ""
+
+    def execute(self, query: Union[dict, str, bytes]) -> Any:
+        """Runs a query in memory over the bound tables and returns a
+        pyarrow.Table: one column per output name, dimensions first, then
+        measures, in query order (a name asked twice appears twice). Raises
+        `Error` on failure. The table owns its memory: it stays valid after
+        further queries, clear_tables() and close().
+
+        >>> import pyarrow as pa, quendra
+        >>> with quendra.Context() as ctx:
+        ...     ctx.load_models({"models": {"sales": {"table": "sales",
+        ...         "dimensions": {"region": "region"},
+        ...         "measures": {"revenue": {"agg": "sum", "expr": "amount"}}}}})
+        ...     ctx.bind("sales", pa.table({"region": ["n", "s", "n"], "amount": [1, 2, 3]}))
+        ...     t = ctx.execute({"model": "sales", "dimensions": ["region"], "measures": ["revenue"]})
+        >>> t.to_pylist()
+        [{'region': 'n', 'revenue': 4}, {'region': 's', 'revenue': 2}]
+        """
+        from . import _arrow
+
+        data = _as_bytes(query)
+        c_array, c_schema = _arrow.ArrowArray(), _arrow.ArrowSchema()
+        self._check(self._lib.quendra_execute(self._handle(), data, len(data),
+                                              ctypes.addressof(c_array), ctypes.addressof(c_schema)))
+        return _arrow.import_table(c_array, c_schema)
+

@@ -1,0 +1,135 @@
+"""In-memory answers through pyarrow: every column kind read back exactly,
+results that outlive the context and own their memory, and the command
+line's `run` with its error paths."""
+
+import datetime
+import doctest
+import gc
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+import quendra
+from quendra import _native
+
+ROOT = Path(__file__).resolve().parents[2]
+
+MANIFEST = {"models": {"t": {"table": "t",
+    "dimensions": {k: k for k in ["i", "f", "b", "s", "d", "ts"]},
+    "measures": {"n": {"agg": "count"}, "sum_i": {"agg": "sum", "expr": "i"},
+                 "min_s": {"agg": "min", "expr": "s"}, "max_d": {"agg": "max", "expr": "d"},
+                 "mean_f": {"agg": "mean", "expr": "f"}, "any_b": {"agg": "max", "expr": "b"}}}}}
+
+DATA = {
+    "i": pa.array([3, None, 3, -1], pa.int64()),
+    "f": pa.array([0.5, None, 0.5, float("-inf")], pa.float64()),
+    "b": pa.array([True, None, True, False]),
+    "s": pa.array(["é", None, "é", ""]),
+    "d": pa.array([datetime.date(2024, 2, 29), None, datetime.date(2024, 2, 29), datetime.date(1969, 12, 31)]),
+    "ts": pa.array([datetime.datetime(2024, 1, 1, 0, 0, 0, 1), None, datetime.datetime(2024, 1, 1, 0, 0, 0, 1),
+                    datetime.datetime(1960, 1, 1)], pa.timestamp("us")),
+}
+WANT_TYPES = {"i": pa.int64(), "f": pa.float64(), "b": pa.bool_(), "s": pa.string(), "d": pa.date32(),
+              "ts": pa.timestamp("us")}
+
+
+@pytest.fixture
+def ctx():
+    with quendra.Context() as c:
+        c.load_models(MANIFEST)
+        c.bind("t", DATA)
+        yield c
+
+
+def test_every_kind_reads_back_exactly(ctx):
+    for name, column in DATA.items():
+        result = ctx.execute({"model": "t", "dimensions": [name], "measures": ["n"]})
+        assert result.schema.field(0).type == WANT_TYPES[name]
+        distinct = []
+        for v in column.to_pylist():
+            if v not in distinct:
+                distinct.append(v)
+        assert result.column(0).to_pylist() == distinct
+        assert result.column(1).to_pylist() == [2, 1, 1]
+        # A column without nulls carries no validity bitmap.
+        assert result.column(1).chunk(0).buffers()[0] is None
+    result = ctx.execute({"model": "t", "measures": ["sum_i", "min_s", "max_d", "mean_f", "any_b", "n", "n"],
+                          "filter": "i > 100"})
+    assert result.column_names == ["sum_i", "min_s", "max_d", "mean_f", "any_b", "n", "n"]
+    assert [c.to_pylist() for c in result.columns] == [[None], [None], [None], [None], [None], [0], [0]]
+    empty = ctx.execute({"model": "t", "dimensions": ["s", "ts"], "filter": "i > 100"})
+    assert empty.num_rows == 0 and empty.schema.types == [pa.string(), pa.timestamp("us")]
+
+
+def test_results_own_their_memory(ctx):
+    before = pa.total_allocated_bytes()
+    query = {"model": "t", "dimensions": ["s", "d"], "measures": ["sum_i", "mean_f"], "order_by": ["s"]}
+    first = ctx.execute(query)
+    want = first.to_pylist()
+    others = [ctx.execute(query) for _ in range(3)]
+    ctx.clear_tables()
+    with pytest.raises(quendra.Error) as e:
+        ctx.execute(query)
+    assert e.value.code == 2 and e.value.message == "table 't' is not bound"
+    ctx.close()
+    gc.collect()
+    assert first.to_pylist() == want
+    assert [o.to_pylist() for o in others] == [want] * 3
+    del first, others
+    gc.collect()
+    assert pa.total_allocated_bytes() == before
+
+
+def test_docstring_example_runs():
+    failures, tried = doctest.testmod(_native, verbose=False)
+    assert tried > 0 and failures == 0
+
+
+def cli(*args, cwd=ROOT):
+    env = {"PYTHONPATH": str(ROOT / "python"), "PATH": "/usr/bin:/bin"}
+    return subprocess.run([sys.executable, "-m", "quendra", *args], capture_output=True, text=True, cwd=cwd, env=env)
+
+
+def test_command_line_run(tmp_path):
+    manifest = tmp_path / "m.json"
+    manifest.write_text(json.dumps(MANIFEST))
+    data = tmp_path / "data"
+    data.mkdir()
+    pq.write_table(pa.table({"s": ["x", "y", "x"], "i": [1, 2, 3]}), data / "t.parquet")
+    (data / "other.csv").write_text("a,b\n1,2\n")
+    query = json.dumps({"model": "t", "dimensions": ["s"], "measures": ["sum_i"], "order_by": ["s"]})
+    out = cli("run", "--manifest", str(manifest), "--data", str(data), "--query", query, "--format", "csv")
+    assert (out.returncode, out.stdout) == (0, "s,sum_i\nx,4\ny,2\n")
+    out = cli("run", "--manifest", str(manifest), "--table", f"t={data / 't.parquet'}", "--query", query,
+              "--format", "json")
+    assert json.loads(out.stdout) == {"columns": ["s", "sum_i"], "rows": [["x", 4], ["y", 2]]}
+    assert "(2 rows)" in cli("run", "--manifest", str(manifest), "--data", str(data), "--query", query).stdout
+
+    (tmp_path / "bad").mkdir()
+    pq.write_table(pa.table({"s": ["x"], "amount": pa.array([1], pa.decimal128(5, 2))}), tmp_path / "bad" / "t.parquet")
+    (tmp_path / "broken.parquet").write_bytes(b"not parquet")
+    failures = [
+        (["--data", str(tmp_path / "nowhere")], "no such directory"),
+        (["--table", f"t={tmp_path / 'missing.parquet'}"], "no such file"),
+        (["--table", f"t={tmp_path / 'broken.parquet'}"], "cannot read"),
+        (["--data", str(tmp_path / "bad")], "column 'amount' (decimal128(5, 2)): unsupported Arrow type"),
+        (["--data", str(data), "--query", "{\"model\": "], "UnexpectedEndOfInput"),
+        (["--data", str(data), "--query", json.dumps({"model": "t", "measures": ["nope"]})], "unknown measure"),
+    ]
+    for extra, text in failures:
+        args = ["run", "--manifest", str(manifest), *extra]
+        if "--query" not in extra:
+            args += ["--query", query]
+        out = cli(*args)
+        assert out.returncode != 0 and text in out.stderr and "Traceback" not in out.stderr, (extra, out.stderr)
+
+
+def test_readme_shows_the_c_host_that_the_tests_build():
+    readme = (ROOT / "README.md").read_text()
+    block = readme.split("```c\n", 1)[1].split("```", 1)[0]
+    assert block == (ROOT / "examples" / "host.c").read_text()
