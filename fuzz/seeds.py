@@ -32,6 +32,17 @@ QUERIES = [
      "time_range": {"start": "2020-01-01 00:00:00", "end": "2020-12-31T23:59:59"}},
 ]
 
+EXECUTE_QUERIES = [
+    {"model": "m", "dimensions": ["m.b", "j.c"], "measures": ["n", "sa", "rr", "u"], "order_by": [["rr", "desc"]]},
+    {"model": "m", "dimensions": ["m.t"], "time_grain": "day", "measures": ["lo", "hi", "mb"],
+     "time_range": {"start": "2023-12-01", "end": "2024-01-31"}},
+    {"model": "m", "measures": ["n", "r"], "filter": "a > 2 OR c IS NULL",
+     "filters": [{"field": "m.c", "operator": "not ilike", "value": "a%"}, {"field": "n", "operator": ">", "value": 0}]},
+    {"model": "m", "dimensions": ["m.e", "m.d"], "measures": ["u"], "limit": 2,
+     "filters": [{"operator": "or", "conditions": [{"field": "m.a", "operator": "in", "values": [1, None, 3]},
+                                                  {"field": "m.b", "operator": "is null"}]}]},
+]
+
 EXPRESSIONS = [
     "a + b * 2", "NOT x = 1 AND y IS NOT NULL", "a = 1 OR b = 2 AND c = 3", "-(-1)", "1 - -1", "'it''s'",
     "a.b.c <> 1.5", "(amount >= 100) AND status != 'void'", "x IS NULL", "TRUE OR false OR Null",
@@ -72,6 +83,15 @@ def main() -> None:
     for pick in range(32):
         for shape, present in ((0x01, 0x07), (0x02, 0x06), (0x04, 0x03)):
             write("bind", bytes([pick, shape, 40, 0, 3, present]) + bytes(range(256)) * 3)
+    # execute: table count, then per table rows, columns and per column a
+    # format pick, a null pattern and one byte per row; then the query.
+    for q in EXECUTE_QUERIES:
+        for header in (bytes([1, 9, 4, 0, 0]) + bytes(range(9)) + bytes([1, 3]) + bytes(range(5, 14)) +
+                       bytes([3, 0]) + bytes(range(9)) + bytes([5, 2]) + bytes(range(3, 12)) +
+                       bytes([6, 3, 0, 1, 0]) + bytes(range(6)) + bytes([7, 0]) + bytes(range(6)) +
+                       bytes([2, 1]) + bytes(range(6)),
+                       bytes([0, 0, 2, 0, 0, 7, 1])):
+            write("execute", header + json.dumps(q).encode())
 
 
 if __name__ == "__main__":

@@ -103,52 +103,25 @@ struct ExecTest : ::testing::Test {
   }
 };
 
-TEST_F(ExecTest, GroupsAggregatesAndOrder) {
+// The randomized model test covers grouping, aggregates, ordering and
+// filters broadly; these are the edges random data rarely lands on.
+TEST_F(ExecTest, EdgesRandomDataRarelyHits) {
   struct Case {
     const char* query;
     const char* want;
   } cases[] = {
       // Null is its own group; -0.0 and 0.0 one group; every NaN one group.
-      {R"({"model": "orders", "dimensions": ["orders.status"], "measures": ["n"]})", "'b'|2;'a'|2;null|1;'B'|1;''|1;"},
       {R"({"model": "orders", "dimensions": ["orders.amount"], "measures": ["n", "ids"]})",
        "1.5|1|1;-0|2|6;nan|2|9;null|1|5;20|1|7;"},
-      {R"({"model": "orders", "dimensions": ["orders.status", "orders.flag"], "measures": ["n"]})",
-       "'b'|true|1;'a'|false|2;'b'|null|1;null|true|1;'B'|true|1;''|false|1;"},
-      // Sum of an int stays int; all-null groups give null sum, min, max, 0 counts.
-      {R"({"model": "orders", "dimensions": ["orders.cust"], "measures": ["ids", "total", "amounts", "kinds", "hi", "avg"]})",
-       "10|4|nan|2|1|1.5|2;11|8|nan|2|2|-0|4;null|4|0|1|0|0|4;99|5|null|0|1|null|5;12|7|20|1|1|20|7;"},
-      // No dimensions: one group even when nothing passes.
-      {R"({"model": "orders", "measures": ["n", "total", "lo", "kinds"], "filter": "id > 100"})", "0|null|null|0;"},
-      {R"({"model": "orders", "dimensions": ["orders.status"], "measures": ["n"], "filter": "id > 100"})", ""},
-      // Calculated measures over calculated measures; division by zero is null.
-      {R"({"model": "orders", "dimensions": ["orders.flag"], "measures": ["per2", "per", "lo"], "filter": "id < 3 OR id = 4"})",
-       "true|2.25|0.75|'b';false|0|0|'a';"},
-      // Nulls last in both directions.
-      {R"({"model": "orders", "dimensions": ["orders.amount"], "order_by": [["orders.amount", "desc"]], "filter": "id <> 3 AND id <> 6"})",
-       "20;1.5;-0;null;"},
-      {R"({"model": "orders", "dimensions": ["orders.status"], "order_by": ["orders.status"]})", "'';'B';'a';'b';null;"},
-      {R"({"model": "orders", "dimensions": ["orders.status"], "measures": ["n"], "order_by": [["n", "desc"], ["orders.status", "desc"]], "limit": 3})",
-       "'b'|2;'a'|2;'B'|1;"},
-      {R"({"model": "orders", "dimensions": ["orders.status"], "limit": 0})", ""},
-      // Having on a measure; a null measure drops the group.
-      {R"({"model": "orders", "dimensions": ["orders.cust"], "measures": ["ids"], "filters": [{"field": "hi", "operator": ">=", "value": 1}]})",
-       "10|4;12|7;"},
-      // Three-valued filters: not in with a null keeps nothing; ne drops null rows.
-      {R"({"model": "orders", "measures": ["n"], "filters": [{"field": "orders.cust", "operator": "not in", "values": [10, null]}]})", "0;"},
-      {R"({"model": "orders", "measures": ["ids"], "filters": [{"field": "orders.status", "operator": "!=", "value": "b"}]})", "20;"},
-      {R"({"model": "orders", "measures": ["ids"], "filters": [{"operator": "or", "conditions": [
-          {"field": "orders.status", "operator": "ilike", "value": "b%"}, {"field": "orders.flag", "operator": "is null"}]}]})",
-       "9;"},
       // A bare-date end takes the whole day; a timed end is inclusive to the microsecond.
       {R"({"model": "orders", "dimensions": ["orders.ts"], "time_grain": "day", "measures": ["ids"], "time_range": {"start": "2024-01-31", "end": "2024-01-31"}})",
        "1706659200000000|6;"},
       {R"({"model": "orders", "dimensions": ["orders.ts"], "measures": ["ids"], "time_range": {"start": "2024-01-31", "end": "2024-01-31 00:00:00.000001"}})",
        "1706659200000000|1;1706659200000001|2;"},
-      {R"({"model": "orders", "dimensions": ["orders.day"], "time_grain": "month", "measures": ["n"]})",
-       "1704067200000000|3;1706745600000000|1;null|1;1709251200000000|2;"},
       // Joins: misses and null keys give nulls; right null keys are not duplicates.
       {R"({"model": "orders", "dimensions": ["c.region"], "measures": ["n"]})", "'e'|2;'n'|2;null|2;'w'|1;"},
-      {R"({"model": "orders", "dimensions": ["orders.half"], "measures": ["n"], "filter": "id <= 2"})", "0.5|1;1|1;"},
+      // No dimensions: one group even when nothing passes.
+      {R"({"model": "orders", "measures": ["n", "total", "lo", "kinds"], "filter": "id > 100"})", "0|null|null|0;"},
   };
   for (const Case& c : cases) EXPECT_EQ(run(c.query), c.want) << c.query;
 }
