@@ -13,7 +13,7 @@ SAN_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_re
            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= json expr emit query bind
+FUZZ_TARGETS ?= json expr emit query bind execute
 
 .PHONY: all deps build build-asan venv test test-release test-asan test-python demo bench fuzz clean
 
