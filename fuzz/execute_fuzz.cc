@@ -61,10 +61,11 @@ int bindColumn(quendra_ctx* ctx, const char* table, const char* name, Input& in,
     null_count += null;
   }
   std::vector<int64_t> i64(rows);
-  std::vector<int32_t> i32(rows + 1);
+  std::vector<int32_t> i32(rows + 1, 0);
   std::vector<double> f64(rows);
   std::vector<uint8_t> bits((rows + 7) / 8 + 1, 0);
   std::vector<int64_t> o64(rows + 1, 0);
+  std::vector<int32_t> o32(rows + 1, 0);
   std::string bytes;
   for (size_t r = 0; r < rows; ++r) {
     auto v = static_cast<int8_t>(values[r]);
@@ -73,7 +74,7 @@ int bindColumn(quendra_ctx* ctx, const char* table, const char* name, Input& in,
     f64[r] = kFloats[values[r] % 8];
     if (values[r] & 1) bits[r / 8] |= static_cast<uint8_t>(1 << (r % 8));
     bytes += kStrings[values[r] % 8];
-    i32[r + 1] = static_cast<int32_t>(bytes.size());
+    o32[r + 1] = static_cast<int32_t>(bytes.size());
     o64[r + 1] = static_cast<int64_t>(bytes.size());
   }
   const void* buffers[3] = {null_count ? validity.data() : nullptr, nullptr, bytes.data()};
@@ -84,12 +85,7 @@ int bindColumn(quendra_ctx* ctx, const char* table, const char* name, Input& in,
   if (f == "b") buffers[1] = bits.data();
   if (f == "i" || f == "tdD") buffers[1] = i32.data();
   if (f == "u" || f == "U") {
-    if (f == "u") {
-      i32[0] = 0;
-      buffers[1] = i32.data();
-    } else {
-      buffers[1] = o64.data();
-    }
+    buffers[1] = f == "u" ? static_cast<const void*>(o32.data()) : o64.data();
     n_buffers = 3;
   }
   ArrowSchema schema{format, name, nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr, noReleaseSchema, nullptr};
