@@ -2,13 +2,96 @@
 
 #include "base/heap.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QUENDRA_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUENDRA_ASAN 1
+#endif
+#endif
+#ifdef QUENDRA_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace quendra {
+namespace {
+
+// Spare blocks are poisoned while they wait, so that AddressSanitizer still
+// reports an access through a pointer that outlived reset, as it would for
+// a freed block.
+void poison([[maybe_unused]] uintptr_t p, [[maybe_unused]] size_t n) {
+#ifdef QUENDRA_ASAN
+  ASAN_POISON_MEMORY_REGION(reinterpret_cast<void*>(p), n);
+#endif
+}
+
+void unpoison([[maybe_unused]] uintptr_t p, [[maybe_unused]] size_t n) {
+#ifdef QUENDRA_ASAN
+  ASAN_UNPOISON_MEMORY_REGION(reinterpret_cast<void*>(p), n);
+#endif
+}
+
+}  // namespace
+
+// Merge sort: a reset may hand over thousands of blocks when tests shrink
+// the block size.
+Arena::Block* Arena::sortBySizeDesc(Block* list) {
+  if (!list || !list->next) return list;
+  Block* slow = list;
+  for (Block* fast = list->next; fast && fast->next; fast = fast->next->next) slow = slow->next;
+  Block* a = slow->next;
+  slow->next = nullptr;
+  a = sortBySizeDesc(a);
+  Block* b = sortBySizeDesc(list);
+  Block head{};
+  Block* tail = &head;
+  while (a && b) {
+    Block*& from = a->size >= b->size ? a : b;
+    tail->next = from;
+    tail = from;
+    from = from->next;
+  }
+  tail->next = a ? a : b;
+  return head.next;
+}
+
 Arena::Block* Arena::newBlock(size_t size) {
   if (size > SIZE_MAX - sizeof(Block)) return nullptr;
   auto* b = static_cast<Block*>(heapAlloc(sizeof(Block) + size));
   if (!b) return nullptr;
   b->size = size;
   reserved_ += sizeof(Block) + size;
+  return b;
+}
+
+// The spare list is short (a few hundred blocks at the retention cap) and
+// only the slow path walks it, so a linear scan is cheap next to the heap
+// request it saves.
+Arena::Block* Arena::takeSpare(size_t need, size_t want, size_t limit) {
+  Block* prev_fit = nullptr;  // predecessor of fit, when fit is not first
+  Block* fit = nullptr;       // largest spare in [need, want)
+  Block* prev = nullptr;
+  Block* b = spare_;
+  for (; b; prev = b, b = b->next) {
+    if (b->size < need) continue;
+    if (b->size < want) {
+      prev_fit = prev;
+      fit = b;
+      continue;
+    }
+    break;
+  }
+  // b is now the smallest spare of at least `want` bytes, if any. One
+  // bigger than `limit` held a large request, which the next call is likely
+  // to make again; a smaller spare that fits is taken instead when there is
+  // one.
+  if (!b || (b->size > limit && fit)) {
+    b = fit;
+    prev = prev_fit;
+  }
+  if (!b) return nullptr;
+  (prev ? prev->next : spare_) = b->next;
+  unpoison(start(b), b->size);
   return b;
 }
 
@@ -19,8 +102,10 @@ void* Arena::allocSlow(size_t n, size_t align) {
   size_t block = test_block_ ? test_block_ : next_size_;
   if (need > block / 4) {
     // A large request gets a block of its own, linked behind the current
-    // one, so the space left in the current block is not abandoned.
-    Block* b = newBlock(need);
+    // one, so the space left in the current block is not abandoned. The
+    // smallest spare that fits wastes least of what is kept.
+    Block* b = takeSpare(need, need, SIZE_MAX);
+    if (!b) b = newBlock(need);
     if (!b) return nullptr;
     if (head_) {
       b->next = head_->next;
@@ -33,7 +118,12 @@ void* Arena::allocSlow(size_t n, size_t align) {
     uintptr_t p = (start(b) + (align - 1)) & ~static_cast<uintptr_t>(align - 1);
     return reinterpret_cast<void*>(p);
   }
-  Block* b = newBlock(block);
+  // A spare at least as big as a new block would be (ordinary blocks never
+  // exceed the larger of kMaxBlock and block), else the biggest smaller one
+  // that still holds the request.
+  size_t limit = block > kMaxBlock ? block : kMaxBlock;
+  Block* b = takeSpare(need, block, limit);
+  if (!b) b = newBlock(block);
   if (!b) return nullptr;
   if (next_size_ < kMaxBlock) next_size_ *= 2;
   b->next = head_;
@@ -54,34 +144,49 @@ bool Arena::extend(void* p, size_t old_n, size_t new_n) {
 }
 
 void Arena::reset() {
-  Block* keep = nullptr;
-  for (Block* b = head_; b; b = b->next)
-    if (!keep || b->size > keep->size) keep = b;
-  for (Block* b = head_; b;) {
+  // Blocks in use and spares from earlier resets compete alike: largest
+  // first, since one big block serves what several small ones cannot.
+  Block* all = head_;
+  if (all) {
+    Block* last = all;
+    while (last->next) last = last->next;
+    last->next = spare_;
+  } else {
+    all = spare_;
+  }
+  all = sortBySizeDesc(all);
+  // Pushing each kept block at the front turns descending order into the
+  // ascending order takeSpare expects.
+  spare_ = nullptr;
+  size_t kept = 0;
+  for (Block* b = all; b;) {
     Block* next = b->next;
-    if (b != keep) {
-      reserved_ -= sizeof(Block) + b->size;
+    size_t bytes = sizeof(Block) + b->size;
+    if (kept == 0 || (kept <= kMaxRetained && bytes <= kMaxRetained - kept)) {
+      kept += bytes;
+      poison(start(b), b->size);
+      b->next = spare_;
+      spare_ = b;
+    } else {
+      reserved_ -= bytes;
       heapFree(b);
     }
     b = next;
   }
-  head_ = keep;
-  if (keep) {
-    keep->next = nullptr;
-    cur_ = start(keep);
-    end_ = cur_ + keep->size;
-  } else {
-    cur_ = end_ = emptyAt();
-  }
+  head_ = nullptr;
+  cur_ = end_ = emptyAt();
 }
 
 void Arena::release() {
-  for (Block* b = head_; b;) {
-    Block* next = b->next;
-    heapFree(b);
-    b = next;
+  Block* lists[] = {head_, spare_};
+  for (Block* list : lists) {
+    for (Block* b = list; b;) {
+      Block* next = b->next;
+      heapFree(b);
+      b = next;
+    }
   }
-  head_ = nullptr;
+  head_ = spare_ = nullptr;
   cur_ = end_ = emptyAt();
   next_size_ = kFirstBlock;
   reserved_ = 0;

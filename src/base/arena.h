@@ -59,19 +59,28 @@ class Arena {
   // allocation is then unchanged).
   bool extend(void* p, size_t old_n, size_t new_n);
 
-  // Frees every block but the largest, which is kept empty for reuse. All
-  // earlier allocations become invalid.
+  // Makes every earlier allocation invalid and keeps the arena's blocks as
+  // spares, largest first, while the kept total stays within kMaxRetained
+  // bytes (the largest block is kept whatever its size); the others go back
+  // to the heap. Later allocations take a spare before asking the heap, so
+  // a call that repeats a large workload reuses pages it already touched
+  // instead of faulting in fresh ones. Memory from a spare is not cleared.
   void reset();
 
-  // Frees every block.
+  // Frees every block, spares included.
   void release();
 
-  // Bytes currently held from the heap (headers included).
+  // Bytes currently held from the heap (headers included), spares included.
   size_t reserved() const { return reserved_; }
+
+  // Most bytes (headers included) that reset keeps, unless the largest block
+  // alone is bigger, in which case it is kept alone.
+  static constexpr size_t kMaxRetained = size_t{256} << 20;
 
   // Test-only: when n != 0, every arena takes blocks of n bytes (and a block
   // of its own for anything larger than n / 4), so that nearly every
-  // allocation is a separate heap request that failure tests can refuse.
+  // allocation is a separate heap request that failure tests can refuse
+  // (after a reset, spares serve allocations without one).
   static void setBlockSizeForTesting(size_t n) { test_block_ = n; }
 
  private:
@@ -84,6 +93,12 @@ class Arena {
 
   void* allocSlow(size_t n, size_t align);
   Block* newBlock(size_t size);
+  // Unlinks and returns a spare of at least `need` usable bytes: the
+  // smallest of at least `want` bytes, unless that one exceeds `limit` and
+  // a smaller one fits, in which case the largest such; nullptr when none
+  // fits.
+  Block* takeSpare(size_t need, size_t want, size_t limit);
+  static Block* sortBySizeDesc(Block* list);
   static uintptr_t start(Block* b) { return reinterpret_cast<uintptr_t>(b + 1); }
 
   // Zero-byte requests are served from here, so that an empty arena still
@@ -93,6 +108,7 @@ class Arena {
   static uintptr_t emptyAt() { return reinterpret_cast<uintptr_t>(empty_); }
 
   Block* head_ = nullptr;  // the block bump allocation currently uses
+  Block* spare_ = nullptr;  // blocks kept by reset, by ascending size
   uintptr_t cur_ = emptyAt();
   uintptr_t end_ = emptyAt();
   size_t next_size_ = kFirstBlock;

@@ -49,21 +49,86 @@ TEST(Arena, AllocationsKeepTheirContents) {
   EXPECT_LE(a.reserved(), total * 2 + (1u << 21));
 }
 
-TEST(Arena, ResetKeepsTheLargestBlock) {
+// Small requests fill ordinary blocks; every 400th is large enough for a
+// block of its own.
+void multiBlockCall(Arena& a) {
+  for (size_t i = 0; i < 20000; ++i) {
+    size_t n = i % 400 == 0 ? 300'000 + i * 150 : 100 + i % 7 * 90;
+    ASSERT_NE(a.alloc(n), nullptr) << i;
+  }
+}
+
+TEST(Arena, RepeatedCallsReuseTheirBlocks) {
   Arena a;
-  for (int i = 0; i < 100; ++i) ASSERT_NE(a.alloc(1000), nullptr);
-  ASSERT_NE(a.alloc(5'000'000), nullptr);  // a block of its own
-  size_t before = a.reserved();
-  a.reset();
-  EXPECT_GT(a.reserved(), 5'000'000u);
-  EXPECT_LT(a.reserved(), before);
-  // The kept block serves the next call without going back to the heap.
-  setHeapFailure(1, true);
-  void* p = a.alloc(4'000'000);
-  setHeapFailure(0, false);
-  EXPECT_NE(p, nullptr);
+  multiBlockCall(a);
+  size_t held = a.reserved();
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    a.reset();
+    EXPECT_EQ(a.reserved(), held);
+    setHeapFailure(0, false);  // restarts the request count
+    multiBlockCall(a);
+    EXPECT_EQ(heapRequests(), 0u) << cycle;
+    EXPECT_EQ(a.reserved(), held) << cycle;
+  }
   a.release();
   EXPECT_EQ(a.reserved(), 0u);
+}
+
+// Reset keeps the largest blocks up to the cap and frees the rest; a block
+// bigger than the cap is still kept, alone. The blocks are never written,
+// so their pages are never faulted in.
+TEST(Arena, ResetFreesBlocksBeyondTheCap) {
+  constexpr size_t kBig = Arena::kMaxRetained / 5 * 2;  // two fit, three do not
+  Arena a;
+  for (int i = 0; i < 3; ++i) ASSERT_NE(a.alloc(kBig), nullptr);
+  ASSERT_NE(a.alloc(100), nullptr);
+  a.reset();
+  EXPECT_GT(a.reserved(), 2 * kBig);
+  EXPECT_LE(a.reserved(), Arena::kMaxRetained);
+  setHeapFailure(1, true);
+  EXPECT_NE(a.alloc(kBig), nullptr);
+  EXPECT_NE(a.alloc(kBig), nullptr);
+  EXPECT_NE(a.alloc(100), nullptr);
+  EXPECT_EQ(a.alloc(kBig), nullptr);
+  setHeapFailure(0, false);
+
+  a.release();
+  ASSERT_NE(a.alloc(Arena::kMaxRetained), nullptr);
+  ASSERT_NE(a.alloc(100), nullptr);
+  a.reset();
+  EXPECT_GT(a.reserved(), Arena::kMaxRetained);
+  EXPECT_LT(a.reserved(), Arena::kMaxRetained + 1024);
+}
+
+// Several calls of random shapes on one arena, each filling its
+// allocations (some grown in place by extend) with a pattern and then
+// re-checking them all: a reused block must never hand out memory that a
+// live allocation of the same call holds.
+TEST(Arena, ReusedMemoryNeverOverlapsLiveAllocations) {
+  Arena a;
+  std::mt19937_64 rng(7919);
+  struct Piece {
+    unsigned char* p;
+    size_t n;
+  };
+  for (int call = 0; call < 6; ++call) {
+    a.reset();
+    std::vector<Piece> pieces;
+    size_t count = 2000 + rng() % 6000;
+    for (size_t i = 0; i < count; ++i) {
+      size_t n = rng() % 100 == 0 ? rng() % 1'500'000 : rng() % 2000;
+      size_t align = size_t{1} << (rng() % 7);
+      auto* p = static_cast<unsigned char*>(a.alloc(n, align));
+      ASSERT_NE(p, nullptr);
+      ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % align, 0u);
+      if (size_t more = rng() % 5000; rng() % 8 == 0 && a.extend(p, n, n + more)) n += more;
+      for (size_t k = 0; k < n; ++k) p[k] = static_cast<unsigned char>(call * 31 + i + k);
+      pieces.push_back({p, n});
+    }
+    for (size_t i = 0; i < pieces.size(); ++i)
+      for (size_t k = 0; k < pieces[i].n; ++k)
+        ASSERT_EQ(pieces[i].p[k], static_cast<unsigned char>(call * 31 + i + k)) << "call " << call << " piece " << i;
+  }
 }
 
 TEST(Arena, ExtendGrowsOnlyTheLatestAllocation) {
