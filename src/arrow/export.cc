@@ -96,9 +96,14 @@ std::expected<void, ExportErr> exportColumn(Arena& arena, Block* block, Bytes na
       break;
     }
     case Kind::date: {
+      // date32 holds 32-bit day numbers; a day beyond them (a date64 column
+      // can carry one) is refused rather than cut to its low bits.
+      const int64_t* x = v.data.ints;
+      for (size_t i = 0; i < n; ++i)
+        if ((x[i] < INT32_MIN || x[i] > INT32_MAX) && !(v.nulls && v.nulls[i])) return Fail(ExportErr::TooLarge);
       int32_t* out = arena.make<int32_t>(n);
       if (out)
-        for (size_t i = 0; i < n; ++i) out[i] = static_cast<int32_t>(static_cast<uint32_t>(v.data.ints[i]));
+        for (size_t i = 0; i < n; ++i) out[i] = static_cast<int32_t>(x[i]);
       buffers[1] = out;
       break;
     }
