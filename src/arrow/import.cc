@@ -124,26 +124,17 @@ Fmt parseFormat(const char* f) {
   return Fmt::unsupported;
 }
 
-Vec column(size_t n, const uint8_t* nulls, Data data, Kind kind) {
-  Vec v;
-  v.len = n;
-  v.nulls = nulls;
-  v.data = data;
-  v.kind = kind;
-  return v;
-}
-
 template <class T, class Op = Keep>
 ImportResult<Vec> ints(Arena& arena, const void* values, size_t off, size_t n, const uint8_t* nulls, Kind kind,
                        Op op = {}) {
   int64_t* p = TRY(convert<T>(arena, values, off, n, op));
-  return column(n, nulls, intData(p), kind);
+  return column(kind, n, nulls, intData(p));
 }
 
 template <class T>
 ImportResult<Vec> floats(Arena& arena, const void* values, size_t off, size_t n, const uint8_t* nulls) {
   double* p = TRY(widenFloat<T>(arena, values, off, n));
-  return column(n, nulls, floatData(p), Kind::float_);
+  return column(Kind::float_, n, nulls, floatData(p));
 }
 
 }  // namespace
@@ -240,15 +231,15 @@ ImportResult<Vec> importColumn(Arena& arena, const ArrowSchema& schema, const Ar
       uint8_t* p = arena.make<uint8_t>(n);
       if (!p) return std::unexpected(ImportErr::OutOfMemory);
       unpackBits<false>(static_cast<const uint8_t*>(values), off, n, p);
-      return column(n, nulls, boolData(p), Kind::bool_);
+      return column(Kind::bool_, n, nulls, boolData(p));
     }
     case Fmt::utf8: {
       Str s = TRY(strings<int32_t>(arena, arr, off, n));
-      return column(n, nulls, strData(s.offs, s.bytes), Kind::str);
+      return column(Kind::str, n, nulls, strData(s.offs, s.bytes));
     }
     case Fmt::large_utf8: {
       Str s = TRY(strings<int64_t>(arena, arr, off, n));
-      return column(n, nulls, strData(s.offs, s.bytes), Kind::str);
+      return column(Kind::str, n, nulls, strData(s.offs, s.bytes));
     }
     case Fmt::date32: return ints<int32_t>(arena, values, off, n, nulls, Kind::date);
     case Fmt::date64:

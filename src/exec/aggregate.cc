@@ -64,15 +64,6 @@ Result<const uint8_t*> emptyGroups(Arena& arena, const int64_t* counts, size_t n
   return mask;
 }
 
-Vec column(Kind kind, size_t n, const uint8_t* nulls, Data data) {
-  Vec v;
-  v.len = n;
-  v.nulls = nulls;
-  v.data = data;
-  v.kind = kind;
-  return v;
-}
-
 Result<Vec> countOf(Exec& ex, const Vec* v) {
   const size_t n = ex.ngroups;
   int64_t* counts = zeroed<int64_t>(ex.arena, n);

@@ -154,6 +154,16 @@ struct Vec {
 // Plain values: arena arrays of Vecs copy them bytewise.
 static_assert(std::is_trivially_copyable_v<Vec> && std::is_trivially_destructible_v<Vec>);
 
+// A column (never a scalar) of n rows over existing storage.
+inline Vec column(Kind kind, size_t n, const uint8_t* nulls, Data data) {
+  Vec v;
+  v.len = n;
+  v.nulls = nulls;
+  v.data = data;
+  v.kind = kind;
+  return v;
+}
+
 // Scalars (len 1, no mask). Each fails only with OutOfMemory.
 [[nodiscard]] EvalResult<Vec> scalarInt(Arena& arena, int64_t v);
 [[nodiscard]] EvalResult<Vec> scalarFloat(Arena& arena, double v);
