@@ -15,7 +15,7 @@ namespace {
 
 // Calls f(row, group) for every selected row, in selection order.
 template <class F>
-inline void eachRow(Sel sel, const uint32_t* gid, F&& f) {
+inline void eachRow(Sel sel, const uint32_t* __restrict gid, F&& f) {
   if (sel.idx) {
     if (gid)
       for (size_t k = 0; k < sel.n; ++k) f(sel.idx[k], gid[k]);
@@ -75,8 +75,10 @@ Result<Vec> countOf(Exec& ex, const Vec* v) {
       eachValue(ex.sel, nullptr, *v, [&](size_t, uint32_t) { ++counts[0]; });
     }
   } else if (!v || !v->nulls) {
-    const uint32_t* gid = ex.gid;
-    for (size_t k = 0; k < ex.sel.n; ++k) ++counts[gid[k]];
+    // Locals, so the stores to counts cannot be taken to change them.
+    const uint32_t* __restrict gid = ex.gid;
+    const size_t rows = ex.sel.n;
+    for (size_t k = 0; k < rows; ++k) ++counts[gid[k]];
   } else {
     eachValue(ex.sel, ex.gid, *v, [&](size_t, uint32_t g) { ++counts[g]; });
   }

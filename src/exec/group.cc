@@ -21,80 +21,154 @@ inline uint64_t floatKey(double x) {
 
 inline bool nullAt(const Vec& v, uint32_t row) { return v.nulls && v.nulls[v.scalar ? 0 : row]; }
 
-// Codes of 64-bit keys key(row): a direct table over a small range,
-// otherwise a hash map; both hand out codes in first-appearance order.
+// How values are numbered: as codes (null 0, values 1, 2, ...) or, for the
+// first dimension of a grouping, as group numbers (0, 1, ... with null one
+// more value in order of first appearance), which spares a renumbering pass.
+struct Numbering {
+  uint32_t next;      // the number the next new value gets
+  bool null_is_value;
+  uint32_t null_no = kMissingRow;
+
+  uint32_t forNull() {
+    if (!null_is_value) return 0;
+    if (null_no == kMissingRow) null_no = next++;
+    return null_no;
+  }
+};
+
+// Calls f(k, row) for the selected rows, in order; Masked rows that are null
+// go to g(k) instead. One loop per shape, so nothing is decided per row.
+template <bool Masked, bool All, class F, class G>
+inline bool eachSelected(Sel sel, const uint8_t* __restrict nulls, F&& f, G&& g) {
+  for (size_t k = 0; k < sel.n; ++k) {
+    uint32_t row = All ? static_cast<uint32_t>(k) : sel.idx[k];
+    if (Masked && nulls[row]) {
+      g(k);
+      continue;
+    }
+    if (!f(k, row)) return false;
+  }
+  return true;
+}
+
+template <class F, class G>
+inline bool bySelShape(const Vec& v, Sel sel, F&& f, G&& g) {
+  const uint8_t* nulls = v.nulls;
+  if (nulls) return sel.all() ? eachSelected<true, true>(sel, nulls, f, g) : eachSelected<true, false>(sel, nulls, f, g);
+  return sel.all() ? eachSelected<false, true>(sel, nulls, f, g) : eachSelected<false, false>(sel, nulls, f, g);
+}
+
+// Numbers the 64-bit keys key(row) of a non-scalar vector: a direct table
+// over a small key range, otherwise a hash map; the tables hold number + 1
+// so that 0 marks a key not seen yet.
 template <class KeyOf>
-Result<Codes> keyCodes(Arena& arena, const Vec& v, Sel sel, uint32_t* out, KeyOf key) {
+Result<Codes> keyCodes(Arena& arena, const Vec& v, Sel sel, uint32_t* out, KeyOf key, Numbering num) {
   int64_t lo = INT64_MAX, hi = INT64_MIN;
   size_t live = 0;
-  for (size_t k = 0; k < sel.n; ++k) {
-    uint32_t row = sel.at(k);
-    if (nullAt(v, row)) continue;
-    int64_t x = static_cast<int64_t>(key(row));
-    lo = x < lo ? x : lo;
-    hi = x > hi ? x : hi;
-    ++live;
-  }
+  bySelShape(
+      v, sel,
+      [&](size_t, uint32_t row) {
+        int64_t x = static_cast<int64_t>(key(row));
+        lo = x < lo ? x : lo;
+        hi = x > hi ? x : hi;
+        ++live;
+        return true;
+      },
+      [](size_t) {});
+  auto onNull = [&](size_t k) { out[k] = num.forNull(); };
   if (live == 0) {
-    std::memset(out, 0, sel.n * sizeof(uint32_t));
-    return Codes{out, 1};
+    for (size_t k = 0; k < sel.n; ++k) out[k] = num.forNull();
+    return Codes{out, num.next};
+  }
+  uint64_t range = static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo);
+  if (useDirect(range, live)) {
+    uint32_t* tab = arena.make<uint32_t>(range + 1);
+    if (!tab) return std::unexpected(Err::OutOfMemory);
+    std::memset(tab, 0, (range + 1) * sizeof(uint32_t));
+    const uint64_t base = static_cast<uint64_t>(lo);
+    bySelShape(
+        v, sel,
+        [&](size_t k, uint32_t row) {
+          uint32_t& slot = tab[key(row) - base];
+          if (!slot) slot = ++num.next;
+          out[k] = slot - 1;
+          return true;
+        },
+        onNull);
+    return Codes{out, num.next};
   }
   KeyMap map;
   if (!map.init(arena, lo, hi, live)) return std::unexpected(Err::OutOfMemory);
-  uint32_t next = 1;
+  bool ok = bySelShape(
+      v, sel,
+      [&](size_t k, uint32_t row) {
+        uint32_t* slot = map.upsert(arena, key(row));
+        if (!slot) return false;
+        if (!*slot) *slot = ++num.next;
+        out[k] = *slot - 1;
+        return true;
+      },
+      onNull);
+  if (!ok) return std::unexpected(Err::OutOfMemory);
+  return Codes{out, num.next};
+}
+
+// codes() or, with num.null_is_value, group numbers; scalars number every
+// row alike, booleans use their fixed codes and strings a map of bytes.
+Result<Codes> number(Arena& arena, const Vec& v, Sel sel, Numbering num) {
+  uint32_t* out = arena.make<uint32_t>(sel.n);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  if (v.scalar) {
+    uint32_t c = 0;
+    if (sel.n) c = v.isNull(0) ? num.forNull() : num.next++;
+    for (size_t k = 0; k < sel.n; ++k) out[k] = c;
+    return Codes{out, num.next};
+  }
+  switch (v.data.tag) {
+    case Data::Tag::int_: {
+      const int64_t* x = v.data.ints;
+      return keyCodes(arena, v, sel, out, [x](uint32_t r) { return static_cast<uint64_t>(x[r]); }, num);
+    }
+    case Data::Tag::float_: {
+      const double* x = v.data.floats;
+      return keyCodes(arena, v, sel, out, [x](uint32_t r) { return floatKey(x[r]); }, num);
+    }
+    case Data::Tag::bool_: break;
+    case Data::Tag::str: {
+      BytesMap<uint32_t> map;
+      bool ok = bySelShape(
+          v, sel,
+          [&](size_t k, uint32_t row) {
+            auto slot = map.findOrInsert(arena, v.strAt(row));
+            if (!slot) return false;
+            if (slot->inserted) *slot->value = num.next++;
+            out[k] = *slot->value;
+            return true;
+          },
+          [&](size_t k) { out[k] = num.forNull(); });
+      if (!ok) return std::unexpected(Err::OutOfMemory);
+      return Codes{out, num.next};
+    }
+  }
+  // Booleans: false 1, true 2 as codes; as group numbers in order of first
+  // appearance, null included.
+  uint32_t group_of[3] = {kMissingRow, kMissingRow, kMissingRow};
+  const uint8_t* b = v.data.bools;
   for (size_t k = 0; k < sel.n; ++k) {
     uint32_t row = sel.at(k);
-    if (nullAt(v, row)) {
-      out[k] = 0;
-      continue;
+    uint32_t c = nullAt(v, row) ? 0 : 1 + b[row];
+    if (num.null_is_value) {
+      if (group_of[c] == kMissingRow) group_of[c] = num.next++;
+      c = group_of[c];
     }
-    uint32_t* slot = map.upsert(arena, key(row));
-    if (!slot) return std::unexpected(Err::OutOfMemory);
-    if (!*slot) *slot = next++;
-    out[k] = *slot;
+    out[k] = c;
   }
-  return Codes{out, next};
+  return Codes{out, num.null_is_value ? num.next : 3};
 }
 
 }  // namespace
 
-Result<Codes> codes(Arena& arena, const Vec& v, Sel sel) {
-  uint32_t* out = arena.make<uint32_t>(sel.n);
-  if (!out) return std::unexpected(Err::OutOfMemory);
-  size_t at0 = 0;  // a scalar is read at position 0 for every row
-  switch (v.data.tag) {
-    case Data::Tag::int_: {
-      const int64_t* x = v.data.ints;
-      if (v.scalar) return keyCodes(arena, v, sel, out, [&](uint32_t) { return static_cast<uint64_t>(x[at0]); });
-      return keyCodes(arena, v, sel, out, [&](uint32_t r) { return static_cast<uint64_t>(x[r]); });
-    }
-    case Data::Tag::float_: {
-      const double* x = v.data.floats;
-      if (v.scalar) return keyCodes(arena, v, sel, out, [&](uint32_t) { return floatKey(x[at0]); });
-      return keyCodes(arena, v, sel, out, [&](uint32_t r) { return floatKey(x[r]); });
-    }
-    case Data::Tag::bool_:
-      for (size_t k = 0; k < sel.n; ++k) {
-        uint32_t row = sel.at(k);
-        out[k] = nullAt(v, row) ? 0 : 1 + v.data.bools[v.scalar ? 0 : row];
-      }
-      return Codes{out, 3};
-    case Data::Tag::str: break;
-  }
-  BytesMap<uint32_t> map;
-  uint32_t next = 1;
-  for (size_t k = 0; k < sel.n; ++k) {
-    uint32_t row = sel.at(k);
-    if (nullAt(v, row)) {
-      out[k] = 0;
-      continue;
-    }
-    auto slot = TRY(map.findOrInsert(arena, v.strAt(row)));
-    if (slot.inserted) *slot.value = next++;
-    out[k] = *slot.value;
-  }
-  return Codes{out, next};
-}
+Result<Codes> codes(Arena& arena, const Vec& v, Sel sel) { return number(arena, v, sel, Numbering{1, false}); }
 
 Result<Groups> groupRows(Arena& arena, std::span<const Vec> dims, Sel sel) {
   const size_t n = sel.n;
@@ -113,24 +187,14 @@ Result<Groups> groupRows(Arena& arena, std::span<const Vec> dims, Sel sel) {
   uint32_t* gid = nullptr;
   size_t ngroups = 1;
   for (const Vec& d : dims) {
-    Codes c = TRY(codes(arena, d, sel));
     if (!gid) {
-      // First dimension: codes are already in first-appearance order
-      // except for null's fixed code 0, so a table of c.n entries renumbers
-      // them; the codes array becomes the group array.
-      uint32_t* remap = arena.make<uint32_t>(c.n);
-      if (!remap) return std::unexpected(Err::OutOfMemory);
-      std::memset(remap, 0, c.n * sizeof(uint32_t));
-      uint32_t next = 0;
-      for (size_t k = 0; k < n; ++k) {
-        uint32_t& m = remap[c.codes[k]];
-        if (!m) m = ++next;
-        c.codes[k] = m - 1;
-      }
+      // The first dimension's values numbered as groups directly.
+      Codes c = TRY(number(arena, d, sel, Numbering{0, true}));
       gid = c.codes;
-      ngroups = next;
+      ngroups = c.n;
       continue;
     }
+    Codes c = TRY(codes(arena, d, sel));
     // Refinement: the pair (group so far, code) becomes the new group,
     // keyed as group * c.n + code (both below 2^32, so the key fits in 64
     // bits and is unique per pair). A direct table serves when groups ×
