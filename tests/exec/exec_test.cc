@@ -155,6 +155,21 @@ TEST_F(ExecTest, FailuresAndTheirMessages) {
   EXPECT_EQ(run(R"({"model": "orders", "measures": ["n"]})"), "7;");
 }
 
+// Strings gathered past what 64-bit offsets hold fail as out of memory
+// instead of wrapping (the bytes are never read: the offsets decide first).
+TEST(Gather, StringTotalsThatWouldWrapFail) {
+  Arena a;
+  static const uint64_t offs[] = {0, uint64_t{1} << 63};
+  Vec huge;
+  huge.len = 1;
+  huge.kind = Kind::str;
+  huge.data = strData(offs, Bytes("", 0));
+  const uint32_t twice[] = {0, 0};
+  auto r = gather(a, huge, twice);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), EvalErr::OutOfMemory);
+}
+
 // Every allocation of a query, refused in turn (once only, then from there
 // on), must end as OutOfMemory with nothing leaked, and the same query must
 // then answer as before.
