@@ -46,6 +46,14 @@ inline void eachValue(Sel sel, const uint32_t* gid, const Vec& v, F&& f) {
   }
 }
 
+// Integer sums wrap in two's complement, as the sum is defined; an integer
+// added to a float sum is converted first.
+inline int64_t add(int64_t s, int64_t x) {
+  return static_cast<int64_t>(static_cast<uint64_t>(s) + static_cast<uint64_t>(x));
+}
+inline double add(double s, int64_t x) { return s + static_cast<double>(x); }
+inline double add(double s, double x) { return s + x; }
+
 template <class T>
 T* zeroed(Arena& arena, size_t n) {
   T* p = arena.make<T>(n);
@@ -64,41 +72,59 @@ Result<const uint8_t*> emptyGroups(Arena& arena, const int64_t* counts, size_t n
   return mask;
 }
 
-Result<Vec> countOf(Exec& ex, const Vec* v) {
+// Rows per group, counted once per query and shared by every count(*),
+// every count of a column without nulls, and every sum or mean over one.
+Result<const int64_t*> groupSizes(Exec& ex) {
+  if (ex.group_sizes) return ex.group_sizes;
   const size_t n = ex.ngroups;
-  int64_t* counts = zeroed<int64_t>(ex.arena, n);
-  if (!counts) return std::unexpected(Err::OutOfMemory);
-  if (!ex.gid && n) {
-    counts[0] = static_cast<int64_t>(ex.sel.n);
-    if (v && v->nulls) {
-      counts[0] = 0;
-      eachValue(ex.sel, nullptr, *v, [&](size_t, uint32_t) { ++counts[0]; });
-    }
-  } else if (!v || !v->nulls) {
-    // Locals, so the stores to counts cannot be taken to change them.
+  int64_t* sizes = zeroed<int64_t>(ex.arena, n);
+  if (!sizes) return std::unexpected(Err::OutOfMemory);
+  if (!ex.gid) {
+    if (n) sizes[0] = static_cast<int64_t>(ex.sel.n);
+  } else {
+    // Locals, so the stores to sizes cannot be taken to change them.
     const uint32_t* __restrict gid = ex.gid;
     const size_t rows = ex.sel.n;
-    for (size_t k = 0; k < rows; ++k) ++counts[gid[k]];
-  } else {
-    eachValue(ex.sel, ex.gid, *v, [&](size_t, uint32_t g) { ++counts[g]; });
+    for (size_t k = 0; k < rows; ++k) ++sizes[gid[k]];
   }
+  ex.group_sizes = sizes;
+  return sizes;
+}
+
+Result<Vec> countOf(Exec& ex, const Vec* v) {
+  const size_t n = ex.ngroups;
+  if (!v || !v->nulls) return column(Kind::int_, n, nullptr, intData(TRY(groupSizes(ex))));
+  int64_t* counts = zeroed<int64_t>(ex.arena, n);
+  if (!counts) return std::unexpected(Err::OutOfMemory);
+  eachValue(ex.sel, ex.gid, *v, [&](size_t, uint32_t g) { ++counts[g]; });
   return column(Kind::int_, n, nullptr, intData(counts));
+}
+
+// Adds v's non-null values per group into sums (S is int64_t or double);
+// counts values per group only when v has nulls, since otherwise the group
+// sizes are the counts. Returns the counts.
+template <class S, class X>
+Result<const int64_t*> accumulate(Exec& ex, const Vec& v, const X* __restrict x, S* __restrict sums) {
+  if (!v.nulls) {
+    eachValue(ex.sel, ex.gid, v, [&](size_t i, uint32_t g) { sums[g] = add(sums[g], x[i]); });
+    return groupSizes(ex);
+  }
+  int64_t* counts = zeroed<int64_t>(ex.arena, ex.ngroups);
+  if (!counts) return std::unexpected(Err::OutOfMemory);
+  eachValue(ex.sel, ex.gid, v, [&](size_t i, uint32_t g) {
+    sums[g] = add(sums[g], x[i]);
+    ++counts[g];
+  });
+  return counts;
 }
 
 Result<Vec> sumOrMean(Exec& ex, const Vec& v, bool mean) {
   if (!v.isNumeric()) return ex.diag.fail(Err::Invalid, {"sum/mean needs a numeric argument"});
   const size_t n = ex.ngroups;
-  int64_t* counts = zeroed<int64_t>(ex.arena, n);
-  if (!counts) return std::unexpected(Err::OutOfMemory);
   if (v.kind == Kind::int_ && !mean) {
     int64_t* sums = zeroed<int64_t>(ex.arena, n);
     if (!sums) return std::unexpected(Err::OutOfMemory);
-    const int64_t* __restrict x = v.data.ints;
-    // Two's-complement wrap-around, as the sum is defined.
-    eachValue(ex.sel, ex.gid, v, [&](size_t i, uint32_t g) {
-      sums[g] = static_cast<int64_t>(static_cast<uint64_t>(sums[g]) + static_cast<uint64_t>(x[i]));
-      ++counts[g];
-    });
+    const int64_t* counts = TRY(accumulate(ex, v, v.data.ints, sums));
     const uint8_t* mask = TRY(emptyGroups(ex.arena, counts, n));
     return column(Kind::int_, n, mask, intData(sums));
   }
@@ -106,19 +132,8 @@ Result<Vec> sumOrMean(Exec& ex, const Vec& v, bool mean) {
   if (!sums) return std::unexpected(Err::OutOfMemory);
   // Added in selection order, one group at a time, so the result is the
   // same float a row-by-row sum gives.
-  if (v.kind == Kind::int_) {
-    const int64_t* __restrict x = v.data.ints;
-    eachValue(ex.sel, ex.gid, v, [&](size_t i, uint32_t g) {
-      sums[g] += static_cast<double>(x[i]);
-      ++counts[g];
-    });
-  } else {
-    const double* __restrict x = v.data.floats;
-    eachValue(ex.sel, ex.gid, v, [&](size_t i, uint32_t g) {
-      sums[g] += x[i];
-      ++counts[g];
-    });
-  }
+  const int64_t* counts = v.kind == Kind::int_ ? TRY(accumulate(ex, v, v.data.ints, sums))
+                                               : TRY(accumulate(ex, v, v.data.floats, sums));
   if (mean)
     for (size_t g = 0; g < n; ++g)
       if (counts[g]) sums[g] /= static_cast<double>(counts[g]);

@@ -76,6 +76,8 @@ struct Exec {
   // every row is in group 0, as in a query without dimensions).
   Sel sel;
   const uint32_t* gid = nullptr;
+  // Selected rows per group, once an aggregate has needed them.
+  const int64_t* group_sizes = nullptr;
 
   Exec(Arena& a, Diag& d, const Plan& p, const exec::Table& t) : arena(a), diag(d), plan(p), base(t) {}
 
