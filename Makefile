@@ -1,7 +1,8 @@
 # make demo   builds the library and runs the example queries on examples/ (DuckDB)
 # make test   builds normally and with AddressSanitizer + UBSan, runs every
 #             C++ test in both builds, then the Python tests in .venv
-#             (DuckDB and a local Spark session over the example data)
+#             (DuckDB and a local Spark session over the example data), then
+#             installs it as CMake, pkg-config and pip users would (test-packaging)
 # make bench  runs the benchmarks, JSON results under build/bench/
 # make fuzz   replays the fuzz corpus and fuzzes each target FUZZ_SECONDS
 
@@ -15,7 +16,7 @@ SAN_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_re
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= json expr emit query bind execute
 
-.PHONY: all deps build build-asan venv test test-release test-asan test-python demo bench fuzz clean
+.PHONY: all deps build build-asan venv test test-release test-asan test-python test-packaging demo bench fuzz clean
 
 all: build
 
@@ -47,7 +48,23 @@ test-asan: build-asan
 test-python: build venv
 	$(VENV)/bin/python -m pytest tests/python -q
 
-test: test-release test-asan test-python
+# The packaging tests' pinned backend and wheels, fetched once; the tests
+# themselves then read no package index. They look for these exact paths.
+PKG_VENV := build/pkg-venv
+PKG_WHEELHOUSE := build/pkg-wheelhouse
+$(PKG_VENV)/.stamp: tests/packaging/requirements.txt tests/packaging/requirements-build.txt | deps
+	@rm -rf $(PKG_VENV) $(PKG_WHEELHOUSE)
+	python3 -m venv $(PKG_VENV)
+	$(PKG_VENV)/bin/python -m pip download -q --disable-pip-version-check --only-binary=:all: \
+	  -r tests/packaging/requirements.txt -d $(PKG_WHEELHOUSE)
+	$(PKG_VENV)/bin/python -m pip install -q --disable-pip-version-check --no-index \
+	  --find-links $(PKG_WHEELHOUSE) -r tests/packaging/requirements-build.txt
+	@touch $(PKG_WHEELHOUSE)/.stamp $@
+
+test-packaging: venv $(PKG_VENV)/.stamp
+	$(VENV)/bin/python -m pytest tests/packaging -q
+
+test: test-release test-asan test-python test-packaging
 
 demo: build venv
 	@$(VENV)/bin/python examples/demo.py

@@ -4,7 +4,7 @@
 # With the argument "fuzz" it also installs clang with libFuzzer.
 set -euo pipefail
 
-pkgs=(cmake ninja-build g++ make libgtest-dev libbenchmark-dev)
+pkgs=(cmake ninja-build g++ make pkg-config libgtest-dev libbenchmark-dev)
 [ "${1:-}" = fuzz ] && pkgs+=(clang-19 libclang-rt-19-dev)
 need=()
 for pkg in "${pkgs[@]}"; do

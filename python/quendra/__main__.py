@@ -36,7 +36,7 @@ def _query_bytes(arg: str) -> bytes:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m quendra")
-    parser.add_argument("--library", help="path to libquendra.so (default: the build directory)")
+    parser.add_argument("--library", help="path to libquendra.so (default: the one installed with the package, else the build directory)")
     sub = parser.add_subparsers(dest="command", required=True)
     sub.add_parser("version", help="print the library version")
     load = sub.add_parser("load", help="load a manifest and report its models")

@@ -22,7 +22,8 @@ CODES = {
 # Dialects of quendra_emit_sql, by name.
 DIALECTS = {"duckdb": 0, "spark": 1}
 
-_REPO_ROOT = Path(__file__).resolve().parents[2]
+_PACKAGE_DIR = Path(__file__).resolve().parent
+_REPO_ROOT = _PACKAGE_DIR.parents[1]
 _lib: Optional[ctypes.CDLL] = None
 _lib_path: Optional[Path] = None
 
@@ -41,8 +42,9 @@ class Error(Exception):
 
 
 def find_library(path: Union[str, os.PathLike, None] = None) -> Path:
-    """The library to load: `path` when given, else the build directory of
-    this checkout."""
+    """The library to load: `path` when given (a file, or a directory holding
+    libquendra.so), else the copy installed inside this package (by pip),
+    else the release build of the checkout this package lies in."""
     if path is not None:
         p = Path(path)
         if p.is_dir():
@@ -50,12 +52,13 @@ def find_library(path: Union[str, os.PathLike, None] = None) -> Path:
         if not p.is_file():
             raise FileNotFoundError(f"libquendra not found at {p}")
         return p
-    for candidate in (_REPO_ROOT / "build" / "release" / "libquendra.so",
-                      Path(__file__).resolve().parent / "libquendra.so"):
+    for candidate in (_PACKAGE_DIR / "libquendra.so",
+                      _REPO_ROOT / "build" / "release" / "libquendra.so"):
         if candidate.is_file():
             return candidate
     raise FileNotFoundError(
-        "libquendra.so not found; build it with 'make' or pass its path explicitly")
+        "libquendra.so not found; install the package with pip, build the library "
+        "with 'make', or pass its path explicitly")
 
 
 def library(path: Union[str, os.PathLike, None] = None) -> ctypes.CDLL:

@@ -153,7 +153,7 @@ void quendra_free(quendra_ctx* h) {
   quendra::heapFree(ctx);
 }
 
-const char* quendra_version(void) { return "0.0.1"; }
+const char* quendra_version(void) { return QUENDRA_VERSION_TEXT; }
 
 const char* quendra_last_error(const quendra_ctx* h) {
   if (!h || !asCtx(h)->error_json) return "";
