@@ -4,6 +4,9 @@
 #             (DuckDB and a local Spark session over the example data), then
 #             installs it as CMake, pkg-config and pip users would (test-packaging)
 # make bench  runs the benchmarks, JSON results under build/bench/
+# make bench-compare  times in-memory queries against DuckDB and Polars over
+#             ROWS generated rows (default 10,000,000), checking every answer;
+#             JSON and a chart under build/bench/
 # make fuzz   replays the fuzz corpus and fuzzes each target FUZZ_SECONDS
 
 SHELL := /bin/bash
@@ -14,9 +17,10 @@ SAN_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_re
            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 FUZZ_SECONDS ?= 60
+ROWS ?= 10000000
 FUZZ_TARGETS ?= json expr emit query bind execute
 
-.PHONY: all deps build build-asan venv test test-release test-asan test-python test-packaging demo bench fuzz clean
+.PHONY: all deps build build-asan venv test test-release test-asan test-python test-packaging demo bench bench-compare fuzz clean
 
 all: build
 
@@ -72,6 +76,15 @@ demo: build venv
 bench: build
 	@mkdir -p $(BUILD)/bench
 	$(BUILD)/release/bench/quendra_bench --benchmark_out=$(BUILD)/bench/results.json --benchmark_out_format=json
+
+# The comparison's own tools go into the same .venv; the stamp lies inside
+# it, so a rebuilt .venv gets them again.
+$(VENV)/.bench-stamp: bench/requirements.txt $(VENV)/.stamp
+	$(VENV)/bin/python -m pip install -q --disable-pip-version-check -r bench/requirements.txt
+	@touch $@
+
+bench-compare: build venv $(VENV)/.bench-stamp
+	$(VENV)/bin/python bench/compare.py --rows $(ROWS) --out $(BUILD)/bench
 
 fuzz:
 	@tools/install-deps.sh fuzz

@@ -1,0 +1,433 @@
+"""Times the in-memory engine against DuckDB and Polars on the same Arrow data.
+
+Generates a seeded fact table (10,000,000 rows by default) and two dimension
+tables in pyarrow, binds them into one context, and answers each case with
+the same meaning everywhere: ours through Context.execute, DuckDB (one and
+two threads) running the SQL that Context.sql writes for the same query over
+the registered Arrow tables, and Polars on one thread with a hand-written
+query. Every engine's answer must equal ours; a wrong answer is a failure,
+however fast. Prints a table, writes build/bench/compare.json and a bar
+chart of the ratios, build/bench/compare.png. Exits 1 when an answer differs.
+
+    python bench/compare.py [--rows N] [--runs 5] [--out build/bench]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import math
+import os
+import re
+import statistics
+import sys
+import time
+from pathlib import Path
+
+# Polars sizes its thread pool when imported, so this must come first.
+os.environ["POLARS_MAX_THREADS"] = "1"
+
+import numpy as np  # noqa: E402
+import pyarrow as pa  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "python"))
+
+import quendra  # noqa: E402
+
+ENGINES = ["ours", "duckdb-1", "duckdb-2", "polars-1"]
+STORES, CUSTOMERS = 100, 1_000_000
+US_2020, US_2025 = 1_577_836_800_000_000, 1_735_689_600_000_000  # 2020-01-01, 2025-01-01
+GEOMEAN_GOAL = 0.55
+RTOL = 1e-9
+
+MANIFEST = {"models": {
+    "facts": {
+        "table": "facts",
+        "dimensions": {"k100": "k100", "k10k": "k10k", "k1m": "k1m", "k10m": "k10m", "k1k": "k1k",
+                       "skey": "skey", "store_id": "store_id", "customer_id": "customer_id",
+                       "ts": {"expr": "ts", "time": True}},
+        "measures": {"revenue": {"agg": "sum", "expr": "amount"},
+                     "units": {"agg": "sum", "expr": "qty"},
+                     "n": {"agg": "count"},
+                     "priced": {"agg": "count", "expr": "amount"},
+                     "customers": {"agg": "nunique", "expr": "k1m"},
+                     "avg_price": {"calc": "revenue / priced"}},
+        "joins": {"store": {"model": "stores", "left_on": "store_id", "right_on": "id", "type": "one"},
+                  "customer": {"model": "customers", "left_on": "customer_id", "right_on": "id", "type": "one"}},
+    },
+    "stores": {"table": "stores", "dimensions": {"id": "id", "region": "region"}},
+    "customers": {"table": "customers", "dimensions": {"id": "id", "city": "city"}},
+}}
+
+
+def words(rng: np.random.Generator, count: int, prefix: str) -> list[str]:
+    """`count` distinct short strings of varying length; the index keeps them distinct."""
+    letters = np.array(list("abcdefghijklmnopqrstuvwxyz"))
+    return [f"{prefix}{i}-" + "".join(rng.choice(letters, int(rng.integers(2, 14)))) for i in range(count)]
+
+
+def make_data(rows: int, seed: int) -> dict[str, pa.Table]:
+    """The fact table and its two dimensions. Foreign keys run past the
+    dimensions' ids (about 5% and 1% of rows find no match), so the joins'
+    null groups are exercised; k10m draws from 2^40 values, so it is nearly
+    unique at any scale and its range is no use as an array index."""
+    rng = np.random.default_rng(seed)
+
+    def ints(hi: int) -> pa.Array:
+        return pa.array(rng.integers(0, hi, rows, dtype=np.int64))
+
+    skeys = pa.array(words(rng, 1000, "s"))
+    amount = np.round(rng.uniform(0, 1000, rows), 2)
+    facts = pa.table({
+        "k100": ints(100), "k10k": ints(10_000), "k1m": ints(1_000_000), "k10m": ints(1 << 40),
+        "k1k": ints(1000), "skey": skeys.take(ints(1000)),
+        "amount": pa.array(amount, mask=rng.random(rows) < 0.05),
+        "qty": ints(1000),
+        "ts": pa.array(rng.integers(US_2020, US_2025, rows, dtype=np.int64), pa.timestamp("us")),
+        "store_id": ints(STORES + 5), "customer_id": ints(CUSTOMERS + CUSTOMERS // 100),
+    })
+    regions = pa.array(words(rng, 10, "r"))
+    cities = pa.array(words(rng, 1000, "c"))
+    stores = pa.table({"id": pa.array(rng.permutation(STORES)),
+                       "region": regions.take(pa.array(rng.integers(0, 10, STORES)))})
+    customers = pa.table({"id": pa.array(rng.permutation(CUSTOMERS)),
+                          "city": cities.take(pa.array(rng.integers(0, 1000, CUSTOMERS)))})
+    return {"facts": facts, "stores": stores, "customers": customers}
+
+
+# Each case: name, label, query, the columns it reads (table.column), the goal
+# for ours / DuckDB one thread (None: none set), and the Polars query of the
+# same meaning as a function of the three LazyFrames.
+def cases() -> list[dict]:
+    import polars as pl
+
+    def revenue():  # SQL SUM: null, not 0, for a group without a non-null value
+        return pl.when(pl.col("amount").count() > 0).then(pl.col("amount").sum())
+
+    def basic():  # qty has no nulls, so its plain sum already agrees with SQL
+        return [revenue().alias("revenue"), pl.col("qty").sum().alias("units"), pl.len().alias("n")]
+
+    basic_cols = ["facts.amount", "facts.qty"]
+
+    def by(*keys, frame=None, filter_=None):
+        def run(t):
+            f = t["facts"] if frame is None else frame(t)
+            if filter_ is not None:
+                f = f.filter(filter_)
+            return f.group_by(list(keys)).agg(basic())
+        return run
+
+    def joined(dim):
+        key = "store_id" if dim == "stores" else "customer_id"
+        return lambda t: (t["facts"].select(key, "amount", "qty")
+                          .join(t[dim], left_on=key, right_on="id", how="left"))
+
+    def q(dims, measures=("revenue", "units", "n"), **extra):
+        return {"model": "facts", "dimensions": dims, "measures": list(measures), **extra}
+
+    return [
+        dict(name="k100", label="sum+count by k100", goal=0.3, query=q(["facts.k100"]),
+             reads=["facts.k100", *basic_cols], polars=by("k100")),
+        dict(name="k10k", label="by k10k", goal=None, query=q(["facts.k10k"]),
+             reads=["facts.k10k", *basic_cols], polars=by("k10k")),
+        dict(name="k1m", label="by k1m (1M groups)", goal=0.5, query=q(["facts.k1m"]),
+             reads=["facts.k1m", *basic_cols], polars=by("k1m")),
+        dict(name="k10m_k1k", label="by k10m, k1k (~N groups)", goal=0.7, query=q(["facts.k10m", "facts.k1k"]),
+             reads=["facts.k10m", "facts.k1k", *basic_cols], polars=by("k10m", "k1k")),
+        dict(name="distinct", label="nunique(k1m) by k100", goal=None,
+             query=q(["facts.k100"], measures=["customers"]), reads=["facts.k100", "facts.k1m"],
+             polars=lambda t: t["facts"].group_by("k100").agg(
+                 pl.col("k1m").drop_nulls().n_unique().alias("customers"))),
+        dict(name="skey", label="by string key", goal=0.8, query=q(["facts.skey"]),
+             reads=["facts.skey", *basic_cols], polars=by("skey")),
+        dict(name="filter1", label="k10k < 100 (1%), by k100", goal=0.5,
+             query=q(["facts.k100"], filters=[{"field": "facts.k10k", "operator": "<", "value": 100}]),
+             reads=["facts.k10k", "facts.k100", *basic_cols], polars=by("k100", filter_=pl.col("k10k") < 100)),
+        dict(name="filter50", label="k10k < 5000 (50%), by k100", goal=0.5,
+             query=q(["facts.k100"], filters=[{"field": "facts.k10k", "operator": "<", "value": 5000}]),
+             reads=["facts.k10k", "facts.k100", *basic_cols], polars=by("k100", filter_=pl.col("k10k") < 5000)),
+        dict(name="join100", label="join 100 rows, by region", goal=0.5, query=q(["store.region"]),
+             reads=["facts.store_id", "stores.id", "stores.region", *basic_cols],
+             polars=by("region", frame=joined("stores"))),
+        dict(name="join1m", label="join 1M rows, by city", goal=0.5, query=q(["customer.city"]),
+             reads=["facts.customer_id", "customers.id", "customers.city", *basic_cols],
+             polars=by("city", frame=joined("customers"))),
+        dict(name="month", label="by month of ts", goal=0.2, query=q(["facts.ts"], time_grain="month"),
+             reads=["facts.ts", *basic_cols],
+             polars=by("ts", frame=lambda t: t["facts"].with_columns(pl.col("ts").dt.truncate("1mo")))),
+        dict(name="top10", label="top 10 of 1M groups by revenue", goal=0.5,
+             query=q(["facts.k1m"], order_by=[["revenue", "desc"]], limit=10),
+             reads=["facts.k1m", *basic_cols], ordered="revenue",
+             polars=lambda t: by("k1m")(t).sort("revenue", descending=True, nulls_last=True).head(10)),
+        dict(name="ratio", label="revenue / priced by k10k", goal=None,
+             query=q(["facts.k10k"], measures=["avg_price"]), reads=["facts.k10k", "facts.amount"],
+             # The mean of the non-null amounts is null without one, as the
+             # guarded division is when priced is 0.
+             polars=lambda t: t["facts"].group_by("k10k").agg(pl.col("amount").mean().alias("avg_price"))),
+    ]
+
+
+def status_kib(field: str) -> int:
+    text = Path("/proc/self/status").read_text()
+    return int(re.search(rf"^{field}:\s+(\d+) kB", text, re.M).group(1))
+
+
+def peak_memory(ctx: quendra.Context, query: dict) -> int | None:
+    """Peak working memory of one first run of `query`, in bytes: the peak
+    RSS during the query minus the RSS after binding. Runs in a forked child,
+    so each case starts from the bound state with no blocks left by earlier
+    queries; writing 5 to clear_refs resets the peak to the current RSS."""
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            os.close(r)
+            base = status_kib("VmRSS")
+            Path("/proc/self/clear_refs").write_text("5")
+            table = ctx.execute(query)
+            os.write(w, str((status_kib("VmHWM") - base) * 1024).encode())
+            del table
+            code = 0
+        finally:
+            os._exit(code)
+    os.close(w)
+    with os.fdopen(r) as f:
+        text = f.read()
+    os.waitpid(pid, 0)
+    return int(text) if text else None
+
+
+def normalise(col: pa.ChunkedArray, as_float: bool) -> pa.Array:
+    """One comparable type per kind: DuckDB sums integers as decimal(38,0),
+    Polars counts as uint32 and keeps strings as views."""
+    col = col.combine_chunks()
+    t = col.type
+    if as_float:
+        return col.cast(pa.float64())
+    if pa.types.is_decimal(t) or pa.types.is_integer(t):
+        return col.cast(pa.int64())
+    if pa.types.is_large_string(t) or pa.types.is_string_view(t):
+        return col.cast(pa.string())
+    if pa.types.is_timestamp(t):
+        return col.cast(pa.timestamp("us"))
+    return col
+
+
+def floats_equal(a: pa.Array, b: pa.Array) -> bool:
+    if not a.is_null().equals(b.is_null()):
+        return False
+    x = a.to_numpy(zero_copy_only=False)
+    y = b.to_numpy(zero_copy_only=False)
+    ok = np.isnan(x) & np.isnan(y) | (np.abs(x - y) <= RTOL * np.maximum(np.abs(x), np.abs(y)))
+    return bool(ok.all())
+
+
+def differs(ours: pa.Table, other: pa.Table, n_dims: int, ordered: str | None) -> str | None:
+    """None when `other` holds the same rows as `ours` (as a multiset; floats
+    to a relative 1e-9), else what differs. Columns are matched by position:
+    dimensions first, then measures, in query order, in every engine. An
+    ordered case compares the ordered values of its order-by measure only,
+    since groups tied on it may be cut at the limit differently."""
+    if other.num_columns != ours.num_columns:
+        return f"{other.num_columns} columns, expected {ours.num_columns}"
+    if other.num_rows != ours.num_rows:
+        return f"{other.num_rows} rows, expected {ours.num_rows}"
+    names = [f"c{i}" for i in range(ours.num_columns)]
+    fl = [pa.types.is_floating(a.type) or pa.types.is_floating(b.type) for a, b in zip(ours.columns, other.columns)]
+    a = pa.table([normalise(c, f) for c, f in zip(ours.columns, fl)], names=names)
+    b = pa.table([normalise(c, f) for c, f in zip(other.columns, fl)], names=names)
+    cols = range(ours.num_columns)
+    if ordered is not None:
+        cols = [ours.column_names.index(ordered)]
+    elif n_dims:
+        keys = [(n, "ascending", "at_end") for n in names[:n_dims]]
+        a, b = a.sort_by(keys), b.sort_by(keys)
+    for i in cols:
+        x, y = a.column(i).combine_chunks(), b.column(i).combine_chunks()
+        if not (floats_equal(x, y) if fl[i] else x.equals(y)):
+            return f"column {ours.column_names[i]!r} differs"
+    return None
+
+
+def timed(fn):
+    start = time.perf_counter()
+    result = fn()
+    return time.perf_counter() - start, result
+
+
+def latency(data: dict[str, pa.Table], rows: int = 10_000, runs: int = 2000) -> dict:
+    """Library time of one small query through the Python API (planning,
+    execution, export and pyarrow import), against DuckDB on the same rows."""
+    query = {"model": "facts", "dimensions": ["facts.k100"], "measures": ["revenue", "units", "n"]}
+    small = data["facts"].slice(0, rows)
+    with quendra.Context() as ctx:
+        ctx.load_models(MANIFEST)
+        ctx.bind("facts", small)
+        sql = ctx.sql(query, "duckdb")
+        ours = [timed(lambda: ctx.execute(query))[0] for _ in range(runs)]
+    import duckdb
+
+    with duckdb.connect(config={"threads": 1}) as duck:
+        duck.register("facts", small)
+        theirs = [timed(lambda: duck.sql(sql).to_arrow_table())[0] for _ in range(runs // 4)]
+    return {"rows": rows, "query": query, "runs": runs,
+            "ours_median_us": statistics.median(ours) * 1e6, "ours_min_us": min(ours) * 1e6,
+            "duckdb1_median_us": statistics.median(theirs) * 1e6}
+
+
+def chart(results: list[dict], rows: int, geomean: float, path: Path) -> None:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    x = np.arange(len(results))
+    duck = [c["ratio"]["duckdb-1"] for c in results]
+    polars = [c["ratio"]["polars-1"] for c in results]
+    fig, ax = plt.subplots(figsize=(12, 5.5))
+    bars = ax.bar(x - 0.2, duck, 0.4, label="ours / DuckDB (1 thread)", color="#2b6cb0")
+    ax.bar_label(bars, fmt="%.2f", fontsize=7)
+    ax.bar(x + 0.2, polars, 0.4, label="ours / Polars (1 thread)", color="#a0aec0")
+    goals = [(i, c["goal"]) for i, c in enumerate(results) if c["goal"] is not None]
+    ax.scatter([i - 0.2 for i, _ in goals], [g for _, g in goals], marker="_", s=400, color="#c53030",
+               label="goal vs DuckDB", zorder=3)
+    ax.axhline(1.0, color="black", linewidth=0.8)
+    ax.set_yscale("log")
+    shown = duck + polars + [g for _, g in goals]
+    low, high = min(shown) / 1.5, max(shown) * 1.5
+    ticks = [t for t in (0.02, 0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 1, 2, 5, 10) if low <= t <= high]
+    ax.set_yticks(ticks, [f"{t:g}" for t in ticks])
+    ax.minorticks_off()
+    ax.set_xticks(x, [c["label"] for c in results], rotation=35, ha="right", fontsize=8)
+    ax.set_ylabel("time ratio (lower is faster for ours)")
+    ax.set_title(f"Median query time, ours relative to DuckDB and Polars, {rows:,} rows, one thread each; "
+                 f"geometric mean vs DuckDB {geomean:.2f}", fontsize=10)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def ms(s: float) -> str:
+    return f"{s * 1000:9.1f}"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=10_000_000)
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--seed", type=int, default=42)
+    parser.add_argument("--out", type=Path, default=ROOT / "build" / "bench")
+    args = parser.parse_args()
+    args.out.mkdir(parents=True, exist_ok=True)
+    load_before = os.getloadavg()
+    print(f"load average {load_before[0]:.2f} {load_before[1]:.2f} {load_before[2]:.2f} on {os.cpu_count()} cores")
+
+    t, data = timed(lambda: make_data(args.rows, args.seed))
+    print(f"generated {args.rows:,} rows in {t:.1f} s")
+    ctx = quendra.Context()
+    ctx.load_models(MANIFEST)
+    t, _ = timed(lambda: [ctx.bind(name, table) for name, table in data.items()])
+    print(f"bound in {t:.1f} s")
+    plan = cases()
+    for case in plan:
+        case["sql"] = ctx.sql(case["query"], "duckdb")
+        case["read_bytes"] = sum(data[c.split(".")[0]].column(c.split(".")[1]).nbytes for c in case["reads"])
+        case["memory_goal"] = case["read_bytes"] + 16 * args.rows
+
+    # Memory first, while no other engine's threads exist to be forked.
+    for case in plan:
+        case["peak_memory"] = peak_memory(ctx, case["query"])
+
+    import duckdb
+    import polars as pl
+
+    ducks = {}
+    for threads in (1, 2):
+        con = duckdb.connect(config={"threads": threads})
+        for name, table in data.items():
+            con.register(name, table)  # a view over the Arrow table, no copy
+        ducks[threads] = con
+    frames = {name: pl.from_arrow(table).lazy() for name, table in data.items()}
+
+    failures = []
+    for case in plan:
+        run = {
+            "ours": lambda: ctx.execute(case["query"]),
+            "duckdb-1": lambda: ducks[1].sql(case["sql"]).to_arrow_table(),
+            "duckdb-2": lambda: ducks[2].sql(case["sql"]).to_arrow_table(),
+            "polars-1": lambda: case["polars"](frames).collect().to_arrow(),
+        }
+        gc.collect()
+        answers = {e: run[e]() for e in ENGINES}  # also the warm-up run
+        n_dims = len(case["query"]["dimensions"])
+        case["rows_out"] = answers["ours"].num_rows
+        case["check"] = {}
+        for e in ENGINES[1:]:
+            problem = differs(answers["ours"], answers[e], n_dims, case.get("ordered"))
+            case["check"][e] = problem or "ok"
+            if problem:
+                failures.append(f"{case['name']}: {e}: {problem}")
+        del answers
+        times = {e: [] for e in ENGINES}
+        for _ in range(args.runs):  # engines take turns, so a change in load hits all of them
+            for e in ENGINES:
+                t, result = timed(run[e])
+                del result
+                times[e].append(t)
+        case["times"] = times
+        case["min"] = {e: min(v) for e, v in times.items()}
+        case["median"] = {e: statistics.median(v) for e, v in times.items()}
+        case["ratio"] = {e: case["median"]["ours"] / case["median"][e] for e in ENGINES[1:]}
+        case["ratio_of_min"] = {e: case["min"]["ours"] / case["min"][e] for e in ENGINES[1:]}
+        print(f"  {case['label']:<34} ours {ms(case['median']['ours'])} ms  "
+              f"duckdb-1 {ms(case['median']['duckdb-1'])} ms  ratio {case['ratio']['duckdb-1']:.2f}", flush=True)
+
+    lat = latency(data)
+    load_after = os.getloadavg()
+    geomean = math.exp(statistics.fmean(math.log(c["ratio"]["duckdb-1"]) for c in plan))
+
+    print(f"\n{args.rows:,} rows, {args.runs} runs per engine; times in ms, min / median; "
+          "ratios of medians (and of minima); memory in MiB")
+    head = f"{'case':<34}" + "".join(f"{e:>22}" for e in ENGINES)
+    head += f"{'/duck-1':>9}{'goal':>6}{'(min)':>7}{'/polars':>9}{'peak':>8}{'goal':>8}  check"
+    print(head)
+    for c in plan:
+        line = f"{c['label']:<34}" + "".join(f"{ms(c['min'][e])} /{ms(c['median'][e])}" for e in ENGINES)
+        r, g = c["ratio"]["duckdb-1"], c["goal"]
+        mark = "" if g is None else ("" if r <= g else "!")
+        pm = c["peak_memory"]
+        line += f"{r:>8.2f}{mark or ' '}{'' if g is None else f'{g:.1f}':>6}{c['ratio_of_min']['duckdb-1']:>7.2f}"
+        line += f"{c['ratio']['polars-1']:>8.2f}{' ' if c['ratio']['polars-1'] < 1 else '!'}"
+        line += f"{'?' if pm is None else f'{pm / 2**20:.0f}':>8}{c['memory_goal'] / 2**20:>8.0f}"
+        line += "" if pm is None or pm <= c["memory_goal"] else "!"
+        bad = [e for e, v in c["check"].items() if v != "ok"]
+        line += "  " + ("ok" if not bad else "WRONG: " + ", ".join(bad))
+        print(line)
+    print(f"geometric mean of ours / DuckDB 1 thread: {geomean:.3f} (goal {GEOMEAN_GOAL}); "
+          "'!' marks a missed goal")
+    print(f"latency over {lat['rows']:,} rows: ours median {lat['ours_median_us']:.0f} us "
+          f"(min {lat['ours_min_us']:.0f}), DuckDB 1 thread median {lat['duckdb1_median_us']:.0f} us")
+    print(f"load average before {load_before[0]:.2f}, after {load_after[0]:.2f}")
+
+    report = {
+        "rows": args.rows, "runs": args.runs, "seed": args.seed, "cores": os.cpu_count(),
+        "load_before": load_before, "load_after": load_after,
+        "versions": {"quendra": quendra.version(), "duckdb": duckdb.__version__, "polars": pl.__version__,
+                     "pyarrow": pa.__version__},
+        "geomean_ratio_duckdb1": geomean, "geomean_goal": GEOMEAN_GOAL, "latency": lat,
+        "cases": [{k: v for k, v in c.items() if k not in ("polars",)} for c in plan],
+        "failures": failures,
+    }
+    (args.out / "compare.json").write_text(json.dumps(report, indent=1))
+    chart(plan, args.rows, geomean, args.out / "compare.png")
+    print(f"wrote {args.out / 'compare.json'} and {args.out / 'compare.png'}")
+    for f in failures:
+        print(f"WRONG ANSWER {f}", file=sys.stderr)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
