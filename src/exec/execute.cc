@@ -100,9 +100,9 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     kept = TRY(keepTrue(ex, kept, mask, groups.ngroups));
   }
   std::span<uint32_t> order = TRY(materialise(arena, kept));
-  if (!plan.order.empty()) TRY(sortGroups(arena, SortCtx{{cols, nout}, plan.order}, order));
   size_t nrows = order.size();
   if (plan.limit && *plan.limit < nrows) nrows = static_cast<size_t>(*plan.limit);
+  if (!plan.order.empty()) TRY(sortGroups(arena, SortCtx{{cols, nout}, plan.order}, order, nrows));
 
   for (size_t i = 0; i < nout; ++i) cols[i] = TRY(gathered(ex, cols[i], order.first(nrows)));
   return exec::Result{plan.out_names, {cols, nout}, nrows};

@@ -1,6 +1,7 @@
 #include "exec/order.h"
 
 #include <cstring>
+#include <utility>
 
 namespace quendra {
 
@@ -50,10 +51,67 @@ constexpr size_t kRun = 16;
 
 }  // namespace
 
+namespace {
+
+// Before, for the stable order: by less, then by position in the list
+// (positions are what stability preserves).
+struct Ranked {
+  const SortCtx& ctx;
+  const uint32_t* list;
+  bool operator()(uint32_t i, uint32_t j) const {
+    if (ctx.less(list[i], list[j])) return true;
+    if (ctx.less(list[j], list[i])) return false;
+    return i < j;
+  }
+};
+
+// The keep entries a stable sort would put first, in that order: a heap of
+// the best keep positions seen so far (its top the worst of them), then a
+// sort of the heap. n log keep comparisons instead of n log n.
+Result<void> topK(Arena& arena, const SortCtx& ctx, std::span<uint32_t> groups, size_t keep) {
+  if (keep == 0) return {};
+  uint32_t* heap = arena.make<uint32_t>(keep);
+  if (!heap) return std::unexpected(Err::OutOfMemory);
+  Ranked before{ctx, groups.data()};
+  auto siftDown = [&](size_t i, size_t n) {
+    for (;;) {
+      size_t worst = i, l = 2 * i + 1, r = l + 1;
+      if (l < n && before(heap[worst], heap[l])) worst = l;
+      if (r < n && before(heap[worst], heap[r])) worst = r;
+      if (worst == i) return;
+      std::swap(heap[i], heap[worst]);
+      i = worst;
+    }
+  };
+  size_t size = 0;
+  for (uint32_t pos = 0; pos < groups.size(); ++pos) {
+    if (size < keep) {
+      heap[size] = pos;
+      for (size_t i = size++; i > 0 && before(heap[(i - 1) / 2], heap[i]); i = (i - 1) / 2)
+        std::swap(heap[i], heap[(i - 1) / 2]);
+    } else if (before(pos, heap[0])) {
+      heap[0] = pos;
+      siftDown(0, size);
+    }
+  }
+  // Popping the worst to the back leaves the heap sorted best first.
+  for (size_t n = size; n > 1; --n) {
+    std::swap(heap[0], heap[n - 1]);
+    siftDown(0, n - 1);
+  }
+  for (size_t i = 0; i < size; ++i) heap[i] = groups[heap[i]];
+  std::memcpy(groups.data(), heap, size * sizeof(uint32_t));
+  return {};
+}
+
+}  // namespace
+
 // Bottom-up merge sort: insertion-sorted runs, then merges that alternate
 // between the list and one scratch buffer from the arena.
-Result<void> sortGroups(Arena& arena, const SortCtx& ctx, std::span<uint32_t> groups) {
+Result<void> sortGroups(Arena& arena, const SortCtx& ctx, std::span<uint32_t> groups, size_t keep) {
   const size_t n = groups.size();
+  // A small limit over many groups needs only the first few in order.
+  if (keep < n / 8) return topK(arena, ctx, groups, keep);
   uint32_t* a = groups.data();
   for (size_t lo = 0; lo < n; lo += kRun) {
     size_t hi = lo + kRun < n ? lo + kRun : n;

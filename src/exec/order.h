@@ -27,7 +27,11 @@ struct SortCtx {
   bool less(uint32_t a, uint32_t b) const;
 };
 
-// Sorts groups stably by ctx.less: equal groups keep their order.
-[[nodiscard]] Result<void> sortGroups(Arena& arena, const SortCtx& ctx, std::span<uint32_t> groups);
+// Sorts groups stably by ctx.less: equal groups keep their order. With
+// keep below the list's length only the first keep entries are guaranteed
+// (the ones a full sort would put there, in the same order); the rest of
+// the list is left in no particular order.
+[[nodiscard]] Result<void> sortGroups(Arena& arena, const SortCtx& ctx, std::span<uint32_t> groups,
+                                      size_t keep = SIZE_MAX);
 
 }  // namespace quendra
