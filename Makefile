@@ -8,6 +8,10 @@
 #             ROWS generated rows (default 10,000,000), checking every answer;
 #             JSON and a chart under build/bench/
 # make fuzz   replays the fuzz corpus and fuzzes each target FUZZ_SECONDS
+# make agree  compares in-memory answers with DuckDB and Spark on random
+#             queries for SECONDS (default 600, split between the two
+#             engines and the metamorphic checks; ENGINE=duckdb|spark|meta
+#             for one), from a fresh seed; prints a replay command per failure
 
 SHELL := /bin/bash
 BUILD := build
@@ -17,6 +21,8 @@ SAN_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_re
            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 FUZZ_SECONDS ?= 60
+SECONDS ?= 600
+ENGINE ?= all
 ROWS ?= 10000000
 FUZZ_TARGETS ?= json expr emit query bind execute
 
@@ -93,6 +99,9 @@ fuzz:
 	  -DQUENDRA_WERROR=OFF >/dev/null
 	@cmake --build $(BUILD)/fuzz -j $(JOBS)
 	tools/fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+agree: build venv
+	$(VENV)/bin/python tests/python/agree.py --engine $(ENGINE) --seconds $(SECONDS) --keep-going
 
 clean:
 	rm -rf $(BUILD) $(VENV)

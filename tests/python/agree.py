@@ -1,0 +1,1226 @@
+"""Random differential testing: one metric, one answer.
+
+A seeded generator builds random but valid worlds (Arrow tables, a manifest
+of models over them) and random queries in the manifest's vocabulary. Each
+query is answered in memory (`Context.execute`) and as the SQL of
+`Context.sql` run by DuckDB (and, for a smaller sample, by a local Spark
+session) over the same Arrow data; the answers must agree. Metamorphic
+checks ask the in-memory engine alone questions whose answers must fit
+together.
+
+    python tests/python/agree.py --seconds 60                # duckdb, spark and metamorphic, in turn
+    python tests/python/agree.py --engine duckdb --seconds 600
+    python tests/python/agree.py --engine duckdb --seed 123 --query 4    # replay one case
+
+A world is fixed by its seed, and query k of a world by (seed, k), so every
+failure prints the command that replays it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import json
+import math
+import random
+import sys
+import time
+from dataclasses import dataclass, field
+from decimal import Decimal
+from pathlib import Path
+
+import pyarrow as pa
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parents[1] / "python"))
+sys.path.insert(0, str(HERE))
+
+import quendra  # noqa: E402
+
+# Inputs on which the in-memory answer is defined differently from what an
+# SQL engine computes, each kept out of the generator under its own name.
+# Documented ones are listed in the README; the others are recorded in
+# build/agree-findings.md until the engines agree. Setting a switch to False
+# lets the generator produce that input again.
+EXCLUDE = {
+    # In memory a negative float dividend is mapped into the divisor's
+    # range; the engines keep the dividend's sign. Remainders are generated
+    # over integers only.
+    "float-remainder": True,
+    # In memory ILIKE folds ASCII letters only; the engines fold every
+    # letter. ILIKE patterns are ASCII, and no data letter lowers to ASCII.
+    "ilike-non-ascii": True,
+    # In memory NaN compares equal to every value (in filters, MIN/MAX and
+    # ORDER BY); the engines order NaN above every number. Columns that may
+    # hold NaN or an infinity (whose sums can be NaN) are grouped, counted
+    # and summed, never compared, ordered or taken MIN/MAX of.
+    "nan-ordering": True,
+    # Timestamps bind as microseconds; nanosecond fractions are not generated.
+    "sub-microsecond": True,
+    # uint64 values above 2^63-1 bind as negative numbers; not generated.
+    "uint64-wrap": True,
+    # In memory 64-bit integer +, - and * wrap around; the engines fail or
+    # widen. Integers are small and products are not nested.
+    "integer-overflow": True,
+}
+
+# Disagreements found by this tester and not yet resolved, each kept out of
+# the generator under its own name until the engines agree (then the switch
+# goes). build/agree-findings.md has the repro of each.
+OPEN = {
+    # Integers are 64-bit in memory; DuckDB computes 8-, 16-bit and unsigned
+    # columns in their own width and fails on overflow. Such columns take no
+    # part in arithmetic.
+    "narrow-int-arithmetic": True,
+    # Floats are 64-bit in memory; both engines compute float32 columns in
+    # single precision. Such columns take no part in arithmetic.
+    "float32-arithmetic": True,
+    # A date compared with a text holding a time of day: in memory the text
+    # is read as a timestamp, the engines cast it to a date. Dates are
+    # compared with bare dates only.
+    "date-vs-time-text": True,
+    # DuckDB casts a timestamp text to a second or millisecond column's own
+    # unit before comparing, dropping the fraction the text holds. Texts
+    # compared with such columns have whole seconds.
+    "fraction-vs-coarse-timestamp": True,
+    # DuckDB's outer-join simplification fails with an internal error on
+    # valid statements (two LEFT JOINs, IS NULL on one join's key and an OR
+    # across both joins); that optimizer is turned off.
+    "duckdb-outer-join-simplification": True,
+    # Measures that aggregate nothing (calculations over literals only),
+    # queried without dimensions and without any aggregate beside them.
+    "constant-measures-alone": True,
+    # Spark reads 2.5 as a decimal and divides decimals to six places, where
+    # in memory every float literal is a double. No float literals in
+    # expressions (filter values, only compared, are kept).
+    "spark-decimal-literals": True,
+}
+
+KINDS = ("int", "float", "bool", "str", "date", "ts")
+GRAINS = ("second", "minute", "hour", "day", "week", "month", "quarter", "year")
+KEYWORDS = {"and", "or", "not", "is", "null", "true", "false"}
+
+# Data strings: empty, quotes, backslashes, LIKE wildcards, SQL markers,
+# non-ASCII of every UTF-8 length, case variants. With ilike-non-ascii on,
+# no letter here lowers to an ASCII one (no Kelvin sign, no dotted capital I).
+STRINGS = ["", "a", "A", "ab", "aB", "abc", "b", "B", "it's", "''", "'", '"q"', "\\", "a\\b", "back\\\\", "%",
+           "_", "a%b", "a_c", "--", "/*x*/", ";", "NULL", "null", "0", " ", "  a ", "tab\tx", "line\nx",
+           "é", "É", "éa", "ß", "Straße", "日本", "日本語", "😀", "a😀", "Σς", "${x}", "$", "zz", "Z", "~"]
+ASCII_PIECES = ["a", "A", "b", "B", "c", "z", "'", "\\", " ", "0", "x", "it", "ab", "$", "{"]
+
+
+def _dyadic(rng: random.Random, lo: int = -400, hi: int = 400) -> float:
+    """A float that is exact in 32 bits and sums exactly in any order."""
+    return rng.randint(lo, hi) / rng.choice((1, 2, 4, 8))
+
+
+def _float_text(v: float) -> str:
+    """An expression-language float literal (no sign, no exponent)."""
+    text = repr(abs(v))
+    return text if "." in text else text + ".0"
+
+
+def quote_expr_string(s: str) -> str:
+    return "'" + s.replace("'", "''") + "'"
+
+
+# ---------------------------------------------------------------- worlds
+
+
+@dataclass
+class Col:
+    name: str
+    kind: str
+    flags: frozenset = frozenset()  # "nan": may hold NaN or an infinity; "narrow", "f32": see OPEN
+    values: list = field(default_factory=list)  # some of its values, for literals that match rows
+
+
+@dataclass
+class Field:
+    """A dimension as queries name it."""
+    name: str
+    kind: str
+    flags: frozenset
+    time: bool = False
+    smallest: str | None = None
+    ghost: bool = False  # reached through the join whose table is never bound
+    values: list = field(default_factory=list)
+
+
+@dataclass
+class Measure:
+    name: str
+    kind: str  # kind of the per-group value
+    flags: frozenset
+
+
+@dataclass
+class World:
+    seed: int
+    tables: dict  # name -> pa.Table
+    manifest: dict
+    model: str
+    fields: list
+    measures: list
+    raw: list  # Col of the base table, usable as raw filter fields and in `filter`
+    dup_joins: frozenset = frozenset()  # joins whose right table repeats a key
+
+    def field(self, name: str) -> Field | None:
+        return next((f for f in self.fields if f.name == name), None)
+
+    def measure(self, name: str) -> Measure | None:
+        m = next((m for m in self.measures if m.name == name), None)
+        if m is None and name.startswith(self.model + ".") and len(name) > len(self.model) + 1:
+            m = next((m for m in self.measures if m.name == name[len(self.model) + 1:]), None)
+        return m
+
+
+def _sample(arr: pa.Array) -> list:
+    """Up to 8 distinct non-null values of a column, timestamps without zone."""
+    out = []
+    for v in _pylist(arr):
+        if isinstance(v, dt.datetime) and v.tzinfo is not None:
+            v = v.astimezone(dt.timezone.utc).replace(tzinfo=None)
+        if v is not None and v not in out and not (isinstance(v, float) and not math.isfinite(v)):
+            out.append(v)
+    return out[:8]
+
+
+def _pylist(arr):
+    """Python values; nanosecond timestamps cut to microseconds."""
+    if pa.types.is_timestamp(arr.type) and arr.type.unit == "ns":
+        arr = arr.cast(pa.timestamp("us", arr.type.tz), safe=False)
+    return arr.to_pylist()
+
+
+def _times(rng: random.Random) -> list[int]:
+    """A pool of instants in microseconds, many on grain boundaries, some
+    before 1970."""
+    pool = []
+    for _ in range(rng.randint(2, 8)):
+        day = rng.choice([rng.randint(-25000, 40000), rng.randint(-400, 400), 19723, 19782, 0, -1, 11017])
+        us = rng.choice([0, 0, rng.randint(0, 23) * 3_600_000_000, rng.randint(0, 86_399) * 1_000_000,
+                         rng.randint(0, 86_400_000_000 - 1), 86_400_000_000 - 1])
+        pool.append(day * 86_400_000_000 + us)
+    return pool
+
+
+def make_column(rng: random.Random, kind: str, n: int, null_p: float, special: bool = False):
+    """One random Arrow column of `kind` with n values; returns (array, flags)."""
+    flags = set()
+    if kind == "int":
+        typ = rng.choice([pa.int64(), pa.int64(), pa.int32(), pa.int16(), pa.int8(),
+                          pa.uint8(), pa.uint16(), pa.uint32(), pa.uint64()])
+        bits = typ.bit_width
+        if bits < 64 or pa.types.is_unsigned_integer(typ):
+            flags.add("narrow")
+        # Small enough that no generated expression or sum leaves 64 bits.
+        lo, hi = {8: (-5, 5), 16: (-100, 100), 32: (-1000, 1000), 64: (-1000, 1000)}[bits]
+        if pa.types.is_unsigned_integer(typ):
+            lo, hi = 0, hi * 2
+        pool = [rng.randint(lo, hi) for _ in range(rng.randint(1, 8))] + [0]
+        if typ == pa.uint64() and not EXCLUDE["uint64-wrap"]:
+            pool.append(rng.randint(1 << 63, (1 << 64) - 1))
+        values = [rng.choice(pool) for _ in range(n)]
+    elif kind == "float":
+        typ = rng.choice([pa.float64(), pa.float64(), pa.float32()])
+        if typ == pa.float32():
+            flags.add("f32")
+        pool = [_dyadic(rng) for _ in range(rng.randint(1, 8))] + [0.0, -0.0]
+        if special:
+            pool += [math.nan, math.inf, -math.inf]
+            flags.add("nan")
+        values = [rng.choice(pool) for _ in range(n)]
+    elif kind == "bool":
+        typ = pa.bool_()
+        values = [rng.random() < 0.5 for _ in range(n)]
+    elif kind == "str":
+        typ = rng.choice([pa.string(), pa.string(), pa.large_string()])
+        pool = rng.sample(STRINGS, rng.randint(2, 10))
+        values = [rng.choice(pool) for _ in range(n)]
+    elif kind == "date":
+        typ = rng.choice([pa.date32(), pa.date32(), pa.date64()])
+        pool = [t // 86_400_000_000 for t in _times(rng)]
+        values = [dt.date(1970, 1, 1) + dt.timedelta(days=rng.choice(pool)) for _ in range(n)]
+    else:
+        unit = rng.choice(["s", "ms", "us", "us", "ns"])
+        tz = rng.choice([None, None, "UTC", "America/New_York", "Asia/Kolkata"])
+        typ = pa.timestamp(unit, tz)
+        if unit in ("s", "ms"):
+            flags.add("coarse")
+        scale = {"s": 1_000_000, "ms": 1000, "us": 1, "ns": 1}[unit]
+        pool = [t // scale * scale for t in _times(rng)]
+        values = [rng.choice(pool) // scale for _ in range(n)]
+        if unit == "ns":
+            sub = EXCLUDE["sub-microsecond"]
+            values = [v * 1000 + (0 if sub else rng.choice([0, 1, 999])) for v in values]
+    nulls = [rng.random() < null_p for _ in range(n)]
+    values = [None if z else v for v, z in zip(values, nulls)]
+    return pa.array(values, typ), frozenset(flags)
+
+
+# Column names the expression language can spell (letters, digits, _ and .),
+# unique ignoring case since both engines resolve names that way.
+COLUMN_NAMES = ["amount", "Qty", "price", "status", "note", "created", "day", "flag", "x.y", "select", "order",
+                "group", "v_1", "_under", "Ünused", "grade", "score", "kind", "ratio", "at", "level", "code"]
+
+
+def _unique_names(rng: random.Random, k: int, taken: set[str]) -> list[str]:
+    out = []
+    for name in rng.sample(COLUMN_NAMES, len(COLUMN_NAMES)):
+        if len(out) == k:
+            break
+        if name.lower() not in taken and name.isascii():
+            out.append(name)
+            taken.add(name.lower())
+    return out
+
+
+# Table names: quotes of both dialects, spaces, non-ASCII, case.
+TABLE_NAMES = ["fact", "Facts", 'fa"ct', "fa`ct", "it's", "f a c t", "fäkt", "t_1"]
+MODEL_NAMES = ["orders", "sales", "Fact", "m"]
+
+
+def make_world(seed: int) -> World:
+    rng = random.Random(seed)
+    n = rng.choice([0, 1, 3, 8, 20, 40, 60, 60, 120, 200])
+    model = rng.choice(MODEL_NAMES)
+    fact_table = rng.choice(TABLE_NAMES)
+    tables: dict[str, pa.Table] = {}
+
+    # Joined tables: a unique key (some keys null), a few columns.
+    joins = []
+    dup_joins = set()
+    for j in range(rng.choice([0, 0, 1, 1, 2, 3])):
+        key_kind = rng.choice(["int", "int", "str"])
+        m = rng.choice([0, 1, 3, 6, 10])
+        if key_kind == "int":
+            keys = rng.sample(range(-20, 40), m)
+            key_type = rng.choice([pa.int64(), pa.int32(), pa.int16(), pa.uint8()]) if min(keys, default=0) >= 0 \
+                else rng.choice([pa.int64(), pa.int32()])
+        else:
+            keys = rng.sample(STRINGS, min(m, len(STRINGS)))
+            key_type = rng.choice([pa.string(), pa.large_string()])
+        keys_with_nulls = keys + [None] * rng.choice([0, 0, 1, 2])
+        duplicate = keys and rng.random() < 0.03
+        if duplicate:
+            keys_with_nulls.append(rng.choice(keys))
+        rng.shuffle(keys_with_nulls)
+        rows = len(keys_with_nulls)
+        taken = {"k"}
+        cols = {"k": pa.array(keys_with_nulls, key_type)}
+        col_meta = [Col("k", key_kind, frozenset({"narrow"}) if key_type != pa.int64() else frozenset(), keys)]
+        for name in _unique_names(rng, rng.randint(1, 4), taken):
+            kind = rng.choice(KINDS)
+            arr, flags = make_column(rng, kind, rows, rng.choice([0, 0.2, 0.5]), special=rng.random() < 0.2)
+            cols[name] = arr
+            col_meta.append(Col(name, kind, flags, _sample(arr)))
+        table_name = f"dim{j}" + rng.choice(["", " é", '"', "`"])
+        tables[table_name] = pa.table(cols)
+        join_name = rng.choice(["c", "cust", "p", "Prod", "j"]) + str(j)
+        joins.append((join_name, table_name, key_kind, keys, col_meta))
+        if duplicate:
+            dup_joins.add(join_name)
+
+    # The base table.
+    cols = {}
+    raw = []
+    taken = {"id"}
+    cols["id"] = pa.array(rng.sample(range(n * 3 + 1), n), pa.int64())
+    raw.append(Col("id", "int", frozenset(), _sample(cols["id"])))
+    for j, (join_name, _, key_kind, keys, _) in enumerate(joins):
+        name = f"fk{j}"
+        taken.add(name)
+        missing = [99, 100] if key_kind == "int" else ["missing", "K"]
+        pool = keys + missing if keys else missing
+        values = [None if rng.random() < 0.15 else rng.choice(pool) for _ in range(n)]
+        typ = pa.int64() if key_kind == "int" else pa.string()
+        cols[name] = pa.array(values, typ)
+        raw.append(Col(name, key_kind, frozenset(), _sample(cols[name])))
+    for name in _unique_names(rng, rng.randint(2, 9), taken):
+        kind = rng.choice(KINDS + ("int", "float", "str", "ts"))
+        arr, flags = make_column(rng, kind, n, rng.choice([0, 0, 0.1, 0.3, 0.9]), special=rng.random() < 0.25)
+        cols[name] = arr
+        raw.append(Col(name, kind, flags, _sample(arr)))
+    tables[fact_table] = pa.table(cols)
+
+    gen = ExprGen(rng)
+    prefix = model + "." if joins else ""
+    dims: dict = {}
+    fields: list[Field] = []
+
+    def add_dim(key: str, definition, kind: str, flags, time=False, smallest=None, values=()):
+        dims[key] = definition
+        fields.append(Field(prefix + key, kind, flags, time, smallest, values=list(values)))
+
+    for c in raw:
+        key = c.name if rng.random() < 0.7 else c.name + "_d"
+        if c.kind in ("date", "ts") and rng.random() < 0.8:
+            smallest = rng.choice([None, None, "day", "hour", "Month", "second"])
+            if c.kind == "date" and smallest in ("hour", "second"):
+                smallest = None
+            d = {"expr": c.name, "time": True}
+            if smallest:
+                d["smallest_time_grain"] = smallest
+            add_dim(key, d, c.kind, c.flags, True, smallest and smallest.lower(), c.values)
+        else:
+            add_dim(key, c.name if rng.random() < 0.8 else {"expr": c.name}, c.kind, c.flags, values=c.values)
+    for i in range(rng.randint(0, 3)):
+        kind = rng.choice(["int", "float", "bool", "bool"])
+        text, flags = gen.expr(kind, raw, 2)
+        add_dim(f"e{i}", text, kind, flags)
+
+    # Measures: every aggregate; calculated ones over others, nested.
+    measures: dict = {}
+    mlist: list[Measure] = []
+
+    def add_measure(name, definition, kind, flags):
+        measures[name] = definition
+        mlist.append(Measure(name, kind, flags))
+
+    add_measure("n", {"agg": "count"}, "int", frozenset({"agg"}))
+    numeric = [c for c in raw if c.kind in ("int", "float")]
+    for i in range(rng.randint(2, 8)):
+        agg = rng.choice(["sum", "mean", "avg", "min", "max", "count", "nunique"])
+        if agg in ("sum", "mean", "avg"):
+            kind = rng.choice(["int", "float"])
+            if rng.random() < 0.7 and numeric:
+                c = rng.choice(numeric)
+                text, flags, kind = c.name, c.flags, c.kind
+            else:
+                text, flags = gen.expr(kind, raw, 1)
+            out = "float" if agg != "sum" or kind == "float" else "int"
+        elif agg in ("min", "max"):
+            pool = [c for c in raw if "nan" not in c.flags or not EXCLUDE["nan-ordering"]]
+            c = rng.choice(pool)
+            text, flags, out = c.name, c.flags, c.kind
+        else:
+            c = rng.choice(raw)
+            text, flags, out = c.name, frozenset(), "int"
+        name = rng.choice(["m", "total_", "Avg", "x"]) + str(i)
+        if rng.random() < 0.1:
+            name = rng.choice([c.name for c in raw])  # a measure named like a column
+        if name in measures or name == "n":
+            continue
+        # MIN and MAX keep a column's type in the engines; sums and means are wide.
+        kept = {"nan", "f32", "narrow", "coarse", "mul"} if agg in ("min", "max") else {"nan", "mul"}
+        add_measure(name, {"agg": agg, "expr": text}, out, frozenset(flags) & kept | {"agg"})
+    for i in range(rng.randint(0, 4)):
+        nums = [m for m in mlist if m.kind in ("int", "float") and m.name.isidentifier()
+                and not ("f32" in m.flags and OPEN["float32-arithmetic"])
+                and not ("narrow" in m.flags and OPEN["narrow-int-arithmetic"])]
+        text, kind, flags = gen.calc(nums)
+        add_measure(f"c{i}", {"calc": text}, kind, flags)
+    if rng.random() < 0.3:
+        add_measure(rng.choice(['odd "name"', "with space", "é`q"]), {"agg": "count", "expr": "id"}, "int",
+                    frozenset({"agg"}))
+
+    models = {model: {"table": fact_table, "dimensions": dims, "measures": measures}}
+    if joins:
+        models[model]["joins"] = {}
+        for j, (join_name, table_name, key_kind, _, col_meta) in enumerate(joins):
+            jm = f"jm{j}"
+            jdims = {}
+            for c in col_meta:
+                if c.kind in ("date", "ts") and rng.random() < 0.5:
+                    jdims[c.name] = {"expr": c.name, "time": True}
+                    fields.append(Field(f"{join_name}.{c.name}", c.kind, c.flags, True, values=c.values))
+                else:
+                    jdims[c.name] = c.name
+                    fields.append(Field(f"{join_name}.{c.name}", c.kind, c.flags, values=c.values))
+            models[jm] = {"table": table_name, "dimensions": jdims}
+            if f"fk{j}" not in dims:  # left_on names a dimension of the base model
+                c = next(c for c in raw if c.name == f"fk{j}")
+                add_dim(c.name, c.name, c.kind, c.flags, values=c.values)
+            models[model]["joins"][join_name] = {"model": jm, "left_on": f"fk{j}", "right_on": "k", "type": "one"}
+        # A join whose table is never bound: queries never read it.
+        models["ghost"] = {"table": "never_bound", "dimensions": {"k": "k", "label": "label"}}
+        models[model]["joins"]["ghost"] = {"model": "ghost", "left_on": "fk0", "right_on": "k"}
+        fields += [Field("ghost.k", "int", frozenset(), ghost=True), Field("ghost.label", "str", frozenset(),
+                                                                          ghost=True)]
+    models["unused"] = {"table": "unused_table", "dimensions": {"z": "z"}}
+    manifest = {"models": models}
+    return World(seed, tables, manifest, model, fields, mlist, raw, frozenset(dup_joins))
+
+
+# ---------------------------------------------------------------- expressions
+
+
+class ExprGen:
+    """Typed random expressions of the expression language."""
+
+    def __init__(self, rng: random.Random):
+        self.rng = rng
+
+    def _arith_ok(self, c: Col) -> bool:
+        return not ("narrow" in c.flags and OPEN["narrow-int-arithmetic"]) and \
+            not ("f32" in c.flags and OPEN["float32-arithmetic"])
+
+    def expr(self, kind: str, cols: list[Col], depth: int) -> tuple[str, frozenset]:
+        """An expression of `kind` over `cols`, and its flags."""
+        rng = self.rng
+        same = [c for c in cols if c.kind == kind and c.name.lower() not in KEYWORDS]
+        if kind in ("int", "float"):
+            arith = [c for c in cols if c.kind in ("int", "float") and self._arith_ok(c)
+                     and (kind == "float" or c.kind == "int")]
+            roll = rng.random()
+            if depth <= 0 or roll < 0.3:
+                if arith and rng.random() < 0.8:
+                    c = rng.choice(arith)
+                    return c.name, c.flags
+                if kind == "int" or OPEN["spark-decimal-literals"]:
+                    return str(rng.randint(0, 9)), frozenset()
+                return _float_text(abs(_dyadic(rng))), frozenset()
+            if roll < 0.4:
+                a, fa = self.expr(kind, cols, depth - 1)
+                return f"-{a}" if not a.startswith("-") else f"-({a})", fa
+            ops = ["+", "-", "*"] + (["%"] if kind == "int" or not EXCLUDE["float-remainder"] else [])
+            if kind == "float":
+                ops.append("/")
+            op = rng.choice(ops)
+            sub = "int" if op == "%" or (kind == "float" and rng.random() < 0.4) else kind
+            a, fa = self.expr(sub, cols, depth - 1)
+            b, fb = self.expr(sub if op != "/" else rng.choice(["int", "float"]), cols, depth - 1)
+            return _product_guard(a, op, b, fa, fb)
+        if kind == "bool":
+            roll = rng.random()
+            if depth <= 0 or roll < 0.25:
+                if same and rng.random() < 0.7:
+                    c = rng.choice(same)
+                    return c.name, c.flags
+                return self.compare(cols, depth - 1)
+            if roll < 0.55:
+                return self.compare(cols, depth - 1)
+            if roll < 0.65:
+                a, f = self.expr("bool", cols, depth - 1)
+                return f"NOT {a}" if rng.random() < 0.5 else f"not ({a})", f
+            if roll < 0.8:
+                c = rng.choice(cols)
+                return f"{c.name} IS {'NOT ' if rng.random() < 0.5 else ''}NULL", frozenset()
+            a, fa = self.expr("bool", cols, depth - 1)
+            b, fb = self.expr("bool", cols, depth - 1)
+            return f"({a} {rng.choice(['AND', 'OR', 'and', 'Or'])} {b})", fa | fb
+        if same:
+            c = rng.choice(same)
+            return c.name, c.flags
+        return quote_expr_string(rng.choice(STRINGS)), frozenset()
+
+    def compare(self, cols: list[Col], depth: int) -> tuple[str, frozenset]:
+        """A comparison between typed operands; never on values that may be
+        NaN while nan-ordering is excluded."""
+        rng = self.rng
+        usable = [c for c in cols if not ("nan" in c.flags and EXCLUDE["nan-ordering"])]
+        c = rng.choice(usable) if usable else None
+        op = rng.choice(["=", "!=", "<>", "<", "<=", ">", ">="])
+        if c is None or (c.kind in ("int", "float") and rng.random() < 0.4):
+            a, fa = self.expr(rng.choice(["int", "float"]), usable, max(depth, 0))
+            if "nan" in fa and EXCLUDE["nan-ordering"]:
+                a = "1"
+            return f"({a} {op} {_float_text(abs(_dyadic(rng))) if rng.random() < 0.5 else rng.randint(0, 9)})", \
+                frozenset()
+        if c.kind in ("int", "float"):
+            lit = rng.choice([str(rng.randint(0, 9)), _float_text(abs(_dyadic(rng))), f"-{rng.randint(1, 9)}"])
+            return f"({c.name} {op} {lit})", frozenset()
+        if c.kind == "str":
+            return f"({c.name} {op} {quote_expr_string(rng.choice(STRINGS))})", frozenset()
+        if c.kind == "bool":
+            return f"({c.name} {op} {rng.choice(['TRUE', 'false'])})", frozenset()
+        return f"({c.name} {op} '{time_text(rng, c.kind, 'coarse' in c.flags)}')", frozenset()
+
+    def calc(self, measures: list[Measure]) -> tuple[str, str, frozenset]:
+        """A calculated measure over other numeric measures."""
+        rng = self.rng
+        if not measures:
+            return "1 + 2", "int", frozenset()
+
+        def term(depth):
+            if depth == 0 or rng.random() < 0.4:
+                if rng.random() < 0.8:
+                    m = rng.choice(measures)
+                    return m.name, m.kind, m.flags
+                return str(rng.randint(1, 5)), "int", frozenset()
+            op = rng.choice(["+", "-", "*", "/", "%"])
+            a, ka, fa = term(depth - 1)
+            b, kb, fb = term(depth - 1)
+            if op == "%" and (ka != "int" or kb != "int") and EXCLUDE["float-remainder"]:
+                op = "+"
+            kind = "float" if op == "/" or "float" in (ka, kb) else "int"
+            text, flags = _product_guard(a, op, b, fa, fb)
+            return text, kind, flags
+
+        return term(2)
+
+
+def _product_guard(a: str, op: str, b: str, fa, fb) -> tuple[str, frozenset]:
+    """`a op b` with its flags; a product of products becomes a sum, since
+    it could leave 64 bits (integer-overflow). Flag "mul": holds a product."""
+    if op == "*" and EXCLUDE["integer-overflow"] and ("mul" in fa or "mul" in fb):
+        op = "+"
+    return f"({a} {op} {b})", fa | fb | ({"mul"} if op == "*" else set())
+
+
+def time_text(rng: random.Random, kind: str, coarse: bool = False) -> str:
+    """A timestamp text both engines read the same way: a date, or a date
+    with a time (seconds and fractions optional, space or T)."""
+    us = rng.choice(_times(rng))
+    t = dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=us)
+    if t.year < 1000 or t.year > 9999:
+        t = dt.datetime(2024, 3, 1)
+    if (kind == "date" and OPEN["date-vs-time-text"]) or rng.random() < 0.4:
+        return t.strftime("%Y-%m-%d")
+    sep = rng.choice([" ", "T"])
+    form = rng.choice(["%H:%M", "%H:%M:%S"] + ([] if coarse and OPEN["fraction-vs-coarse-timestamp"] else
+                                              ["%H:%M:%S.%f"]))
+    return t.strftime("%Y-%m-%d") + sep + t.strftime(form)
+
+
+# ---------------------------------------------------------------- queries
+
+
+@dataclass
+class Query:
+    doc: dict
+    total_order: bool = False  # the order keys make every row's position unique
+    order_cols: list = field(default_factory=list)  # output positions of the order keys
+    expect_error: str | None = None
+
+
+def time_range(rng: random.Random, values: list) -> dict:
+    """A window between two instants, often ones the column holds; an end
+    written as a bare date includes its whole day."""
+    def instant():
+        if values and rng.random() < 0.7:
+            v = rng.choice(values)
+            return v if isinstance(v, dt.datetime) else dt.datetime(v.year, v.month, v.day)
+        return dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=rng.choice(_times(rng)))
+
+    def text(t):
+        if t.year < 1000 or t.year > 9999:
+            t = dt.datetime(2024, 2, 29)
+        if rng.random() < 0.4:
+            return t.strftime("%Y-%m-%d")
+        return t.strftime("%Y-%m-%d") + rng.choice([" ", "T"]) + t.strftime(
+            rng.choice(["%H:%M", "%H:%M:%S", "%H:%M:%S.%f"]) if not t.microsecond else "%H:%M:%S.%f")
+
+    a, b = sorted([instant(), instant()])
+    return {"start": text(a), "end": text(b)}
+
+
+def _spell_op(rng: random.Random, op: str) -> str:
+    spellings = {"=": ["=", "eq", "equals", " EQUALS "], "!=": ["!=", "<>", "ne", "NE"],
+                 "in": ["in", "IN", "In"], "not in": ["not in", "Not In", "NOT IN"],
+                 "is null": ["is null", "IS NULL"], "is not null": ["is not null", " Is Not Null "],
+                 "like": ["like", "LIKE"], "not like": ["not like"], "ilike": ["ilike", "ILike"],
+                 "not ilike": ["not ilike", "NOT ILIKE"]}
+    return rng.choice(spellings.get(op, [op]))
+
+
+def like_pattern(rng: random.Random, ascii_only: bool) -> str:
+    parts = []
+    for _ in range(rng.randint(0, 4)):
+        roll = rng.random()
+        if roll < 0.3:
+            parts.append("%")
+        elif roll < 0.45:
+            parts.append("_")
+        elif ascii_only:
+            parts.append(rng.choice(ASCII_PIECES))
+        else:
+            s = rng.choice(STRINGS)
+            parts.append(s[: rng.randint(0, len(s))] if s else "")
+    return "".join(parts)
+
+
+def literal(rng: random.Random, kind: str, values=(), coarse: bool = False):
+    """A filter value of `kind`, often one the column holds."""
+    if rng.random() < 0.05:
+        return None
+    if values and rng.random() < 0.7:
+        v = rng.choice(values)
+        if isinstance(v, dt.datetime):
+            return v.strftime("%Y-%m-%d %H:%M:%S.%f" if v.microsecond else rng.choice(["%Y-%m-%d %H:%M:%S",
+                                                                                          "%Y-%m-%dT%H:%M:%S"]))
+        if isinstance(v, dt.date):
+            return v.isoformat()
+        return v
+    if kind == "int":
+        return rng.choice([rng.randint(-5, 10), rng.randint(-1000, 1000), 0])
+    if kind == "float":
+        return rng.choice([_dyadic(rng), float(rng.randint(-3, 3)), 0.0, -0.0])
+    if kind == "bool":
+        return rng.random() < 0.5
+    if kind == "str":
+        return rng.choice(STRINGS)
+    return time_text(rng, kind, coarse)
+
+
+def filter_on(rng: random.Random, name: str, kind: str, flags, values=()) -> dict | None:
+    """One structured filter on a dimension, a raw column or a measure."""
+    if "nan" in flags and EXCLUDE["nan-ordering"]:
+        return {"field": name, "operator": _spell_op(rng, rng.choice(["is null", "is not null"]))}
+    ops = ["=", "!=", "<", "<=", ">", ">=", "in", "not in", "is null", "is not null"]
+    if kind == "str":
+        ops += ["like", "not like", "ilike", "not ilike"] * 2
+    if kind == "bool":
+        ops = ["=", "!=", "in", "not in", "is null", "is not null"]
+    op = rng.choice(ops)
+    out = {"field": name, "operator": _spell_op(rng, op)}
+    if op in ("in", "not in"):
+        out["values"] = [literal(rng, kind, values, "coarse" in flags) for _ in range(rng.randint(1, 4))]
+    elif "like" in op:
+        out["value"] = like_pattern(rng, "ilike" in op and EXCLUDE["ilike-non-ascii"])
+    elif op not in ("is null", "is not null"):
+        out["value"] = literal(rng, kind, values, "coarse" in flags)
+    return out
+
+
+def make_query(world: World, k: int) -> Query:
+    rng = random.Random(world.seed * 1_000_003 + k)
+    fields = [f for f in world.fields if not f.ghost]
+    dims = [rng.choice(fields) for _ in range(rng.choice([0, 1, 1, 2, 2, 3]))] if fields else []
+    if dims and rng.random() < 0.05:
+        dims.append(dims[0])  # the same dimension twice
+    measures = [rng.choice(world.measures) for _ in range(rng.choice([0, 1, 2, 3, 4]) if dims else
+                                                           rng.randint(1, 4))]
+    if not dims and OPEN["constant-measures-alone"] and not any("agg" in m.flags for m in measures):
+        measures.append(world.measures[0])
+    doc: dict = {"model": world.model}
+    mnames = [m.name if rng.random() < 0.9 else f"{world.model}.{m.name}" for m in measures]
+    if dims or rng.random() < 0.9:
+        doc["dimensions"] = [f.name for f in dims]
+    if measures:
+        doc["measures"] = mnames
+    outputs = [(f.name, f.kind, f.flags) for f in dims] + [(n, m.kind, m.flags) for n, m in zip(mnames, measures)]
+
+    # Grains: for all time dimensions, or per dimension.
+    times = [f for f in dims if f.time]
+    if times and rng.random() < 0.7:
+        def pick(f):
+            lo = GRAINS.index(f.smallest) if f.smallest else 0
+            return rng.choice(GRAINS[lo:])
+        if rng.random() < 0.6:
+            floor = max((GRAINS.index(f.smallest) for f in times if f.smallest), default=0)
+            g = rng.choice(GRAINS[floor:])
+            doc["time_grain"] = rng.choice([g, g.upper(), g.capitalize()])
+        else:
+            doc["time_grains"] = {f.name: pick(f) for f in times}
+            if rng.random() < 0.3:
+                floor = max((GRAINS.index(f.smallest) for f in times if f.smallest), default=0)
+                doc["time_grain"] = rng.choice(GRAINS[floor:])
+    for i, f in enumerate(dims):
+        g = (doc.get("time_grains") or {}).get(f.name) or doc.get("time_grain")
+        if f.time and g:
+            outputs[i] = (f.name, "ts", f.flags)
+
+    if times and rng.random() < 0.3:
+        doc["time_range"] = time_range(rng, times[0].values)
+
+    # Row filters on dimensions and raw columns, and filters on measures.
+    filters = []
+    for _ in range(rng.choice([0, 0, 0, 1, 1, 2])):
+        filters.append(row_filter(rng, world, fields))
+    if measures and rng.random() < 0.3:
+        filters.append(having_filter(rng, world))
+    if filters:
+        doc["filters"] = filters
+    if rng.random() < 0.3:
+        text, _ = ExprGen(rng).expr("bool", world.raw, 2)
+        doc["filter"] = text
+
+    # Ordering; a limit only with an order that makes rows unique.
+    q = Query(doc)
+    orderable = [i for i, (_, kind, flags) in enumerate(outputs)
+                 if not ("nan" in flags and EXCLUDE["nan-ordering"])]
+    if outputs and rng.random() < 0.6:
+        keys = rng.sample(orderable, rng.randint(0, min(3, len(orderable))))
+        limit = rng.random() < 0.5 and all(i in orderable for i in range(len(dims)))
+        if limit:
+            keys += [i for i in range(len(dims)) if i not in keys]
+        if keys:
+            entries = []
+            for i in keys:
+                name = outputs[i][0]
+                roll = rng.random()
+                entries.append(name if roll < 0.3 else [name] if roll < 0.4 else
+                               [name, rng.choice(["asc", "desc", "DESC", "Asc"])])
+            doc["order_by"] = entries
+            # Resolution: last dimension with the name, else last measure.
+            names = [o[0] for o in outputs]
+            q.order_cols = []
+            for i in keys:
+                name = outputs[i][0]
+                hits = [j for j in range(len(dims)) if names[j] == name] or \
+                       [j for j in range(len(dims), len(names)) if names[j] == name]
+                q.order_cols.append(hits[-1])
+            q.total_order = all(i in q.order_cols for i in range(len(dims)))
+            if limit:
+                n = rng.choice([0, 1, 2, 3, 5, 10, 1000])
+                if q.total_order:  # a name may resolve elsewhere (a dimension wins over a measure)
+                    doc["limit"] = n
+    elif not dims and rng.random() < 0.2:
+        doc["limit"] = rng.choice([0, 1, 5])
+        q.total_order = True
+    if any("." in n and n.split(".")[0] in world.dup_joins for n in _fields_read(doc)):
+        q.expect_error = "join key is not unique in the right table (only many-to-one joins are supported)"
+    return q
+
+
+def _fields_read(doc: dict) -> list[str]:
+    """Dimension and filter field names of a query."""
+    out = list(doc.get("dimensions", []))
+    todo = list(doc.get("filters", []))
+    while todo:
+        f = todo.pop()
+        todo += f.get("conditions", [])
+        out += [f["field"]] if "field" in f else []
+    return out
+
+
+def _raw_name(world: World, c: Col, rng: random.Random) -> str | None:
+    """A filter field that resolves to the base table's column c (neither a
+    dimension nor a measure by that name), or None."""
+    names = [c.name, f"{world.model}.{c.name}"]
+    rng.shuffle(names)
+    for name in names:
+        if world.field(name) is None and world.measure(name) is None and "." not in c.name:
+            return name
+    return None
+
+
+def row_filter(rng: random.Random, world: World, fields: list[Field], depth: int = 0) -> dict:
+    if depth < 2 and rng.random() < 0.2:
+        return {"operator": rng.choice(["and", "or", "AND", " Or "]),
+                "conditions": [row_filter(rng, world, fields, depth + 1) for _ in range(rng.randint(1, 3))]}
+    if rng.random() < 0.3:
+        c = rng.choice(world.raw)
+        name = _raw_name(world, c, rng)
+        if name:
+            return filter_on(rng, name, c.kind, c.flags, c.values)
+    f = rng.choice(fields)
+    return filter_on(rng, f.name, f.kind, f.flags, f.values)
+
+
+def having_filter(rng: random.Random, world: World, depth: int = 0) -> dict:
+    if depth < 1 and rng.random() < 0.25:
+        return {"operator": rng.choice(["and", "or"]),
+                "conditions": [having_filter(rng, world, depth + 1) for _ in range(rng.randint(1, 3))]}
+    m = rng.choice(world.measures)
+    # A dimension of the same name would win over the measure.
+    names = [n for n in (m.name, f"{world.model}.{m.name}") if world.field(n) is None]
+    if not names:
+        return having_filter(rng, world, depth)
+    return filter_on(rng, names[0] if rng.random() < 0.9 else names[-1], m.kind, m.flags)
+
+
+# ---------------------------------------------------------------- answers
+
+
+def _norm(v):
+    if isinstance(v, Decimal):
+        return float(v)
+    if isinstance(v, dt.datetime) and v.tzinfo is not None:
+        return v.astimezone(dt.timezone.utc).replace(tzinfo=None)
+    return v
+
+
+def _same(a, b, rel: float = 1e-9) -> bool:
+    if a is None or b is None:
+        return a is None and b is None
+    if isinstance(a, bool) or isinstance(b, bool):
+        return type(a) is type(b) and a == b
+    if isinstance(a, (int, float)) and isinstance(b, (int, float)):
+        if isinstance(a, int) and isinstance(b, int):
+            return a == b
+        if math.isnan(a) or math.isnan(b):
+            return math.isnan(a) and math.isnan(b)
+        return a == b or math.isclose(a, b, rel_tol=rel, abs_tol=1e-9)
+    return type(a) is type(b) and a == b
+
+
+def _rows_same(r, s) -> bool:
+    return len(r) == len(s) and all(_same(a, b) for a, b in zip(r, s))
+
+
+def _sort_key(row):
+    out = []
+    for v in row:
+        if v is None:
+            out.append((0,))
+        elif isinstance(v, bool):
+            out.append((1, v))
+        elif isinstance(v, (int, float)):
+            out.append((2, 0.0) if math.isnan(v) else (3, float(f"{v:.6g}")))
+        else:
+            out.append((4, str(type(v)), v))
+    return out
+
+
+def multiset_diff(a: list, b: list):
+    """First pair of rows that keeps a and b from being equal multisets, or None."""
+    if len(a) != len(b):
+        return ("row counts", len(a), len(b))
+    sa, sb = sorted(a, key=_sort_key), sorted(b, key=_sort_key)
+    if all(_rows_same(x, y) for x, y in zip(sa, sb)):
+        return None
+    rest = list(sb)
+    for x in sa:  # slow path: match each row to any equal one
+        hit = next((i for i, y in enumerate(rest) if _rows_same(x, y)), None)
+        if hit is None:
+            return ("row only in memory", x, "nearest in SQL", rest[0] if rest else None)
+        rest.pop(hit)
+    return None
+
+
+def compare(q: Query, mem_names, mem_rows, names, rows):
+    """None when the answers agree, else a short description."""
+    if mem_names != names:
+        return ("column names", mem_names, names)
+    mem_rows = [tuple(_norm(v) for v in r) for r in mem_rows]
+    rows = [tuple(_norm(v) for v in r) for r in rows]
+    nan_key = any(isinstance(r[i], float) and math.isnan(r[i]) for r in mem_rows + rows for i in q.order_cols)
+    if nan_key:  # the in-memory sort is not a strict order over NaN
+        if "limit" in q.doc:
+            return None if len(mem_rows) == len(rows) else ("row counts", len(mem_rows), len(rows))
+        return multiset_diff(mem_rows, rows)
+    if q.total_order:
+        for i, (x, y) in enumerate(zip(mem_rows, rows)):
+            if not _rows_same(x, y):
+                return (f"row {i}", x, y)
+        return None if len(mem_rows) == len(rows) else ("row counts", len(mem_rows), len(rows))
+    if q.order_cols:
+        kx = [tuple(r[i] for i in q.order_cols) for r in mem_rows]
+        ky = [tuple(r[i] for i in q.order_cols) for r in rows]
+        for i, (x, y) in enumerate(zip(kx, ky)):
+            if not _rows_same(x, y):
+                return (f"order keys of row {i}", mem_rows[i], rows[i])
+    return multiset_diff(mem_rows, rows)
+
+
+# ---------------------------------------------------------------- engines
+
+
+DQ = '"'
+
+
+def _quote(name: str, q: str) -> str:
+    return q + name.replace(q, q + q) + q
+
+
+class DuckEngine:
+    name = "duckdb"
+
+    def __init__(self):
+        import duckdb
+        self.duckdb = duckdb
+        self.con = None
+
+    def load(self, world: World):
+        if self.con is not None:
+            self.con.close()
+        self.con = self.duckdb.connect(config={"threads": 1})
+        if OPEN["duckdb-outer-join-simplification"]:
+            self.con.execute("SET disabled_optimizers = 'outer_join_simplification'")
+        for i, (name, table) in enumerate(world.tables.items()):
+            self.con.register(f"__arrow_{i}", table)
+            self.con.execute(f"CREATE VIEW {_quote(name, DQ)} AS SELECT * FROM __arrow_{i}")
+
+    def run(self, sql: str):
+        cur = self.con.execute(sql)
+        return [d[0] for d in cur.description], cur.fetchall()
+
+    def close(self):
+        if self.con is not None:
+            self.con.close()
+
+
+def spark_table(table: pa.Table) -> pa.Table:
+    """The same values in types Spark reads from Arrow: signed integers,
+    32-bit offsets, date32, microsecond timestamps."""
+    cols = []
+    for col in table.columns:
+        t = col.type
+        if pa.types.is_unsigned_integer(t):
+            t = {8: pa.int16(), 16: pa.int32(), 32: pa.int64(), 64: pa.int64()}[t.bit_width]
+        elif pa.types.is_large_string(t):
+            t = pa.string()
+        elif pa.types.is_date64(t):
+            t = pa.date32()
+        elif pa.types.is_timestamp(t):
+            t = pa.timestamp("us", t.tz)
+        cols.append(col.cast(t))
+    return pa.table(cols, names=table.column_names)
+
+
+class SparkEngine:
+    name = "spark"
+
+    def __init__(self, session=None):
+        if session is None:
+            import tempfile
+            import engines
+            session = engines.spark_session(Path(tempfile.mkdtemp(prefix="agree-spark-")))
+            self.owned = True
+        else:
+            self.owned = False
+        self.spark = session
+        self.views: list[str] = []
+
+    def _drop(self):
+        for v in self.views:
+            self.spark.sql(f"DROP VIEW IF EXISTS {_quote(v, '`')}")
+        self.views = []
+
+    def load(self, world: World):
+        self._drop()
+        for i, (name, table) in enumerate(world.tables.items()):
+            df = self.spark.createDataFrame(spark_table(table))
+            df.createOrReplaceTempView(f"agree_{i}")
+            self.spark.sql(f"CREATE OR REPLACE TEMPORARY VIEW {_quote(name, '`')} AS SELECT * FROM agree_{i}")
+            self.views += [f"agree_{i}", name]
+
+    def run(self, sql: str):
+        df = self.spark.sql(sql)
+        return list(df.columns), [tuple(r) for r in df.collect()]
+
+    def close(self):
+        self._drop()
+        if self.owned:
+            self.spark.stop()
+
+
+# ---------------------------------------------------------------- running
+
+
+class Failure(AssertionError):
+    pass
+
+
+def describe(world: World, q: Query, engine: str, k: int, detail, sql: str | None) -> str:
+    tables = {name: dict(zip(t.column_names, (_pylist(c)[:40] for c in t.columns)))
+              for name, t in world.tables.items()}
+    schemas = {name: str(t.schema).replace("\n", "; ") for name, t in world.tables.items()}
+    return "\n".join([
+        f"DISAGREEMENT ({engine}) seed={world.seed} query={k}: {detail}",
+        f"manifest: {json.dumps(world.manifest, ensure_ascii=False)}",
+        f"query: {json.dumps(q.doc, ensure_ascii=False)}",
+        f"schemas: {schemas}",
+        f"tables (first 40 rows, by column): {tables!r}",
+        f"sql:\n{sql}",
+        f"replay: .venv/bin/python tests/python/agree.py --engine {engine} --seed {world.seed} --query {k}",
+    ])
+
+
+def check_query(ctx, engine, world: World, q: Query, k: int):
+    """Answer q in memory and through the engine; raise Failure on a
+    disagreement."""
+    try:
+        mem = ctx.execute(q.doc)
+    except quendra.Error as e:
+        if q.expect_error and e.message == q.expect_error:
+            return
+        raise Failure(describe(world, q, engine.name, k, f"in memory: {e.code_text}: {e.message}", None))
+    if q.expect_error:
+        raise Failure(describe(world, q, engine.name, k, f"in memory answered; expected {q.expect_error}", None))
+    mem_rows = list(zip(*[c.to_pylist() for c in mem.columns])) if mem.num_columns else []
+    sql = ctx.sql(q.doc, engine.name)
+    try:
+        names, rows = engine.run(sql)
+    except Exception as e:  # noqa: BLE001 - any refusal by the engine is a disagreement
+        raise Failure(describe(world, q, engine.name, k, f"{engine.name} failed: {str(e)[:400]}", sql))
+    diff = compare(q, mem.column_names, mem_rows, names, rows)
+    if diff is not None:
+        raise Failure(describe(world, q, engine.name, k, diff, sql))
+
+
+def bind_world(ctx, world: World):
+    ctx.clear_tables()
+    ctx.load_models(world.manifest)
+    for name, table in world.tables.items():
+        ctx.bind(name, table)
+
+
+def run(engine, seeds, per_world: int, deadline: float | None = None, only: int | None = None,
+        on_failure=None, progress=None) -> int:
+    """Run per_world queries over each world through `engine` (None: the
+    metamorphic checks); returns the number of queries. A failure goes to
+    on_failure, which returns whether to go on; without it, it is raised.
+    progress(seed, count) is called after each world."""
+    count = 0
+    with quendra.Context() as ctx:
+        for seed in seeds:
+            if deadline is not None and time.monotonic() > deadline:
+                break
+            world = make_world(seed)
+            bind_world(ctx, world)
+            if engine is not None:
+                engine.load(world)
+            for k in ([only] if only is not None else range(per_world)):
+                count += 1
+                try:
+                    if engine is None:
+                        check_metamorphic(ctx, world, make_query(world, k), k)
+                    else:
+                        check_query(ctx, engine, world, make_query(world, k), k)
+                except Failure as f:
+                    if on_failure is None:
+                        raise
+                    if not on_failure(f):
+                        return count
+            if progress is not None:
+                progress(seed, count)
+    return count
+
+
+# ---------------------------------------------------------------- metamorphic
+
+
+def _mem(ctx, doc):
+    t = ctx.execute(doc)
+    return t.column_names, list(zip(*[c.to_pylist() for c in t.columns])) if t.num_columns else []
+
+
+def check_metamorphic(ctx, world: World, q: Query, k: int):
+    """Relations the in-memory engine must keep on its own."""
+    doc = q.doc
+    if q.expect_error:
+        return
+    gen = ExprGen(random.Random(world.seed * 7919 + k))
+
+    def fail(detail):
+        raise Failure(describe(world, q, "meta", k, detail, None))
+
+    base = _mem(ctx, doc)
+    # 1. p, NOT p and p IS NULL split every group's rows and integer sums.
+    ints = [m for m in world.measures if m.kind == "int" and "calc" not in world.manifest["models"][world.model]
+            ["measures"][m.name] and world.manifest["models"][world.model]["measures"][m.name]["agg"]
+            in ("count", "sum")]
+    split = {key: v for key, v in doc.items() if key not in ("measures", "order_by", "limit")}
+    split["measures"] = [m.name for m in ints]
+    split["filters"] = [f for f in doc.get("filters", []) if not _on_measure(world, f)]
+    p, _ = gen.expr("bool", world.raw, 2)
+    own = doc.get("filter")
+    whole = _mem(ctx, split)
+    parts = []
+    for form in (f"({p})", f"NOT ({p})", f"({p}) IS NULL"):
+        parts.append(_mem(ctx, dict(split, filter=f"({own}) AND {form}" if own else form)))
+    nd = len(doc.get("dimensions", []))
+    total: dict = {}
+    for _, rows in parts:
+        for r in rows:
+            acc = total.setdefault(tuple(_hashable(v) for v in r[:nd]), [0] * len(ints))
+            for i, v in enumerate(r[nd:]):
+                acc[i] += v or 0
+    want = {tuple(_hashable(v) for v in r[:nd]): [v or 0 for v in r[nd:]] for r in whole[1]}
+    if nd == 0:  # one row always, even when no row passes: groups with all-zero counts may appear
+        want = {key: v for key, v in want.items() if any(v) or key in total}
+    if total != want:
+        fail(f"p={p!r}: counts and sums of p, NOT p and p IS NULL {total} differ from the whole {want}")
+
+    # 2. An always-true filter and an unused join change nothing.
+    taut = f"({p}) OR NOT ({p}) OR ({p}) IS NULL"
+    if not _same_answer(_mem(ctx, dict(doc, filter=f"({own}) AND ({taut})" if own else taut)), base):
+        fail(f"adding the always-true filter {taut!r} changed the answer")
+    manifest = json.loads(json.dumps(world.manifest))
+    model = manifest["models"][world.model]
+    if model.get("joins"):
+        model["joins"]["spare"] = {"model": "unused", "left_on": next(iter(model["dimensions"])), "right_on": "z"}
+        ctx.load_models(manifest)
+        try:
+            again = _mem(ctx, doc)
+        finally:
+            ctx.load_models(world.manifest)
+        if not _same_answer(again, base):
+            fail("adding an unused join changed the answer")
+
+    # 3. Reordering dimensions permutes columns only (a time range stays on
+    # the first time dimension, so with one the order is kept).
+    dims = doc.get("dimensions", [])
+    if len(dims) > 1 and "time_range" not in doc:
+        perm = list(range(len(dims)))
+        random.Random(k).shuffle(perm)
+        names, rows = _mem(ctx, dict(doc, dimensions=[dims[i] for i in perm]))
+        back = [perm.index(i) for i in range(len(dims))]
+        reorder = lambda r: tuple(r[i] for i in back) + tuple(r[len(dims):])  # noqa: E731
+        if not _same_answer((list(reorder(names)), [reorder(r) for r in rows]), base):
+            fail(f"reordering dimensions as {perm} changed more than the column order")
+
+
+def _hashable(v):
+    return ("nan",) if isinstance(v, float) and math.isnan(v) else (0.0 if v == 0 and isinstance(v, float) else v)
+
+
+def _same_answer(a, b) -> bool:
+    """Same names, and the same rows in the same order (NaN equal to NaN)."""
+    return list(a[0]) == list(b[0]) and len(a[1]) == len(b[1]) and all(_rows_same(x, y) for x, y in zip(a[1], b[1]))
+
+
+def _on_measure(world: World, f: dict) -> bool:
+    if "conditions" in f:
+        return any(_on_measure(world, c) for c in f["conditions"])
+    return world.field(f["field"]) is None and world.measure(f["field"]) is not None
+
+
+# ---------------------------------------------------------------- command line
+
+
+def _children_cpu() -> float:
+    """CPU seconds of this process's live children (Linux /proc)."""
+    import os
+    total = 0.0
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == os.getpid():
+            total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return total
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--engine", choices=["duckdb", "spark", "meta", "all"], default="all")
+    ap.add_argument("--seconds", type=float, default=60, help="time budget (split evenly with --engine all)")
+    ap.add_argument("--seed", type=int, help="first world seed (default: from the clock)")
+    ap.add_argument("--query", type=int, help="replay only this query of the world --seed")
+    ap.add_argument("--per-world", type=int, default=25)
+    ap.add_argument("--keep-going", action="store_true", help="report every failure and go on")
+    args = ap.parse_args(argv)
+    if args.query is not None and args.seed is None:
+        ap.error("--query needs --seed")
+    engines = ["duckdb", "spark", "meta"] if args.engine == "all" else [args.engine]
+    start_seed = args.seed if args.seed is not None else int(time.time()) % 10_000_000 * 1000
+    failures = []
+
+    def on_failure(f):
+        failures.append(f)
+        print(f, flush=True)
+        return args.keep_going
+
+    for name in engines:
+        t0, c0 = time.monotonic(), time.process_time()
+        deadline = None if args.query is not None else t0 + args.seconds / len(engines)
+        seeds = [start_seed] if args.query is not None else range(start_seed, 1 << 62)
+        engine = None if name == "meta" else DuckEngine() if name == "duckdb" else SparkEngine()
+        last = [t0]
+
+        def progress(seed, count):
+            if time.monotonic() - last[0] > 60:
+                last[0] = time.monotonic()
+                print(f"{name}: {count} queries, up to seed {seed}, {time.monotonic() - t0:.0f} s", flush=True)
+
+        try:
+            total = run(engine, seeds, args.per_world, deadline, args.query, on_failure, progress)
+        finally:
+            if engine is not None:
+                engine.close()
+        print(f"{name}: {total} queries from seed {start_seed} in {time.monotonic() - t0:.0f} s wall, "
+              f"{time.process_time() - c0:.0f} s CPU here, {_children_cpu():.0f} s CPU in child processes "
+              f"(the Spark JVM) so far", flush=True)
+        if failures and not args.keep_going:
+            break
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
