@@ -21,14 +21,7 @@ namespace {
 
 constexpr size_t kRows = 10'000'000;
 
-Vec column(Kind kind, Data data, const uint8_t* nulls = nullptr) {
-  Vec v;
-  v.len = kRows;
-  v.nulls = nulls;
-  v.data = data;
-  v.kind = kind;
-  return v;
-}
+Vec column(Kind kind, Data data, const uint8_t* nulls = nullptr) { return quendra::column(kind, kRows, nulls, data); }
 
 Vec scalarOver(Kind kind, Data data) {
   Vec v;
