@@ -107,7 +107,11 @@ Result<void> writeLeaf(Dialect d, const Node& n, Text& out) {
         out.failure = "a number with more than one '.' cannot be written as SQL";
         return std::unexpected(Err::WriteFailed);
       }
-      return out.put(n.text);
+      TRY(out.put(n.text));
+      // Spark reads a number with a point as an exact decimal and divides
+      // decimals to six places; in this system every such number is a
+      // 64-bit float, which the D suffix makes it in Spark too.
+      return d == Dialect::spark ? out.put('D') : Result<void>{};
     case Tag::string:
       return writeStringLiteral(d, out, n.text);
     case Tag::boolean:

@@ -245,6 +245,42 @@ Result<void> writePred(const Writer& w, Text& out, const Pred& p) {
   return {};
 }
 
+namespace {
+
+// Whether writing measure `index` writes an aggregate call somewhere in it.
+// Planning has refused cycles and deep nesting; the depth bound only keeps
+// this walk finite on a plan that skipped that check.
+bool aggregates(const Plan& plan, uint32_t index, int depth) {
+  const MeasureDef& def = plan.measures[index].def;
+  if (def.tag != MeasureDef::Tag::calc || depth > 64) return true;
+  for (const Node& n : def.calc.all()) {
+    if (n.tag != Tag::ident) continue;
+    std::optional<uint32_t> m = plan.findMeasure(n.text);
+    if (m && aggregates(plan, *m, depth + 1)) return true;
+  }
+  return false;
+}
+
+bool aggregates(const Plan& plan, const Pred& p) {
+  for (const Pred& c : p.children)
+    if (aggregates(plan, c)) return true;
+  return p.tag == Pred::Tag::cmp && p.cmp.lhs.tag == Operand::Tag::measure && aggregates(plan, p.cmp.lhs.measure, 0);
+}
+
+// A query without dimensions answers exactly one row. A statement whose
+// measures are calculations over literals alone holds no aggregate call,
+// and without one the engine would answer a row per selected input row.
+bool needsEmptyGrouping(const Plan& plan) {
+  if (!plan.dims.empty()) return false;
+  for (uint32_t m : plan.selected)
+    if (aggregates(plan, m, 0)) return false;
+  for (const Pred& p : plan.having)
+    if (aggregates(plan, p)) return false;
+  return true;
+}
+
+}  // namespace
+
 Result<void> writePlan(const Writer& w, Text& out) {
   const Plan& plan = w.plan;
   TRY(out.put("SELECT "));
@@ -282,6 +318,10 @@ Result<void> writePlan(const Writer& w, Text& out) {
       if (i) TRY(out.put(", "));
       TRY(out.putUint(i + 1));
     }
+  } else if (needsEmptyGrouping(plan)) {
+    // Both engines read this as one group over all selected rows, also
+    // when none is selected; DuckDB's shorter GROUP BY () is not Spark's.
+    TRY(out.put("\nGROUP BY GROUPING SETS (())"));
   }
   if (!plan.having.empty()) {
     TRY(out.put("\nHAVING "));

@@ -20,7 +20,7 @@ const std::string kShop = R"json({"models": {
       "status": "status", "customer_id": "customer_id", "product_id": "product_id",
       "a": "a", "b": "b", "we\"ird`key": "a", "dotted": "orders.amount",
       "calc": "a + b * 2", "neq": "a != b", "ver": "1.2.3", "quoted": "'it''s'", "notnull": "NOT a IS NULL",
-      "negneg": "-(-1)", "bs": "'a\\b'"
+      "negneg": "-(-1)", "bs": "'a\\b'", "half": "a / 2.5"
     },
     "measures": {
       "revenue": {"agg": "sum", "expr": "amount"},
@@ -30,7 +30,8 @@ const std::string kShop = R"json({"models": {
       "lo": {"agg": "min", "expr": "amount"}, "hi": {"agg": "max", "expr": "amount"},
       "aov": {"calc": "revenue / order_count"},
       "margin": {"calc": "(aov - lo) * 2"},
-      "prefixed": {"calc": "orders.revenue"}
+      "prefixed": {"calc": "orders.revenue"},
+      "three": {"calc": "3"}, "three_more": {"calc": "three + 1"}
     },
     "joins": {
       "customers": {"model": "customers", "left_on": "customer_id", "right_on": "id", "type": "one"},
@@ -165,6 +166,8 @@ TEST(Writer, Expressions) {
   for (const auto& [dim, want] : cases) EXPECT_EQ(dimSql(dim), want) << dim;
   EXPECT_EQ(dimSql("bs", 1), "'a\\\\b'");
   EXPECT_EQ(dimSql("quoted", 1), "'it\\'s'");
+  EXPECT_EQ(dimSql("half"), "(t0.\"a\" / NULLIF(2.5, 0))");
+  EXPECT_EQ(dimSql("half", 1), "(t0.`a` / NULLIF(2.5D, 0))");  // a double, not a decimal
   std::string region = emit(R"({"model": "orders", "dimensions": ["customers.region"]})", 1);
   EXPECT_EQ(region.substr(0, 19), "SELECT t1.`region` ");
 }
@@ -189,6 +192,16 @@ TEST(Writer, Measures) {
   EXPECT_EQ(t.view(), "COUNT(*)");
   // Planning accepts the model-prefixed reference; the exact lookup here does not.
   EXPECT_EQ(measureSql("prefixed"), "error 3 {\"code\":\"UnknownField\",\"message\":\"UnknownField\"}");
+}
+
+TEST(Writer, MeasuresWithoutAggregateStillAnswerOneRow) {
+  const std::string q = R"({"model": "orders", "measures": ["three_more"]})";
+  EXPECT_EQ(emit(q), "SELECT (3 + 1) AS \"three_more\"\nFROM \"orders\" AS t0\nGROUP BY GROUPING SETS (())");
+  // An aggregate anywhere, in the select list or in HAVING, already makes one group.
+  EXPECT_EQ(emit(R"({"model": "orders", "measures": ["three", "order_count"]})").find("GROUP"), std::string::npos);
+  EXPECT_EQ(emit(R"({"model": "orders", "measures": ["three"], "filters": [{"field": "revenue", "operator": ">", "value": 1}]})").find("GROUP"), std::string::npos);
+  std::string grouped = emit(R"({"model": "orders", "dimensions": ["orders.a"], "measures": ["three"]})");
+  EXPECT_EQ(grouped.substr(grouped.find("GROUP")), "GROUP BY 1");
 }
 
 TEST(Writer, Predicates) {
