@@ -320,6 +320,8 @@ def main() -> int:
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--seed", type=int, default=42)
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "bench")
+    parser.add_argument("--cases", help="comma-separated case names to run (default: all); "
+                        "a partial run prints its table and writes nothing")
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
     load_before = os.getloadavg()
@@ -332,6 +334,12 @@ def main() -> int:
     t, _ = timed(lambda: [ctx.bind(name, table) for name, table in data.items()])
     print(f"bound in {t:.1f} s")
     plan = cases()
+    if args.cases:
+        wanted = args.cases.split(",")
+        unknown = set(wanted) - {c["name"] for c in plan}
+        if unknown:
+            parser.error(f"unknown case {', '.join(sorted(unknown))}; cases: {', '.join(c['name'] for c in plan)}")
+        plan = [c for c in plan if c["name"] in wanted]
     for case in plan:
         case["sql"] = ctx.sql(case["query"], "duckdb")
         case["read_bytes"] = sum(data[c.split(".")[0]].column(c.split(".")[1]).nbytes for c in case["reads"])
@@ -412,6 +420,8 @@ def main() -> int:
           f"(min {lat['ours_min_us']:.0f}), DuckDB 1 thread median {lat['duckdb1_median_us']:.0f} us")
     print(f"load average before {load_before[0]:.2f}, after {load_after[0]:.2f}")
 
+    if args.cases:
+        return 1 if failures else 0
     report = {
         "rows": args.rows, "runs": args.runs, "seed": args.seed, "cores": os.cpu_count(),
         "load_before": load_before, "load_after": load_after,

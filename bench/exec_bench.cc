@@ -86,10 +86,7 @@ struct Facts {
       cols[c] = intColumn(ints[c]);
     }
     names[4] = col_names[4];
-    cols[4].len = kRows;
-    cols[4].nulls = nulls;
-    cols[4].data = floatData(amount);
-    cols[4].kind = Kind::float_;
+    cols[4] = column(Kind::float_, kRows, nulls, floatData(amount));
     auto slot = tables.findOrInsert(arena, "facts");
     if (!slot) return false;
     *slot->value = exec::Table{{names, 5}, {cols, 5}, kRows};

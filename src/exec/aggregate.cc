@@ -118,15 +118,27 @@ Result<const int64_t*> accumulate(Exec& ex, const Vec& v, const X* __restrict x,
   return counts;
 }
 
+// The column of per-group sums (or means) once every value is added:
+// null where a group had no value.
+Result<Vec> finishSum(Exec& ex, int64_t* isums, double* fsums, const int64_t* counts, bool mean) {
+  const size_t n = ex.ngroups;
+  const uint8_t* mask = TRY(emptyGroups(ex.arena, counts, n));
+  if (isums) return column(Kind::int_, n, mask, intData(isums));
+  if (mean)
+    for (size_t g = 0; g < n; ++g)
+      if (counts[g]) fsums[g] /= static_cast<double>(counts[g]);
+  for (size_t g = 0; mask && g < n; ++g)
+    if (mask[g]) fsums[g] = 0;
+  return column(Kind::float_, n, mask, floatData(fsums));
+}
+
 Result<Vec> sumOrMean(Exec& ex, const Vec& v, bool mean) {
-  if (!v.isNumeric()) return ex.diag.fail(Err::Invalid, {"sum/mean needs a numeric argument"});
   const size_t n = ex.ngroups;
   if (v.kind == Kind::int_ && !mean) {
     int64_t* sums = zeroed<int64_t>(ex.arena, n);
     if (!sums) return std::unexpected(Err::OutOfMemory);
     const int64_t* counts = TRY(accumulate(ex, v, v.data.ints, sums));
-    const uint8_t* mask = TRY(emptyGroups(ex.arena, counts, n));
-    return column(Kind::int_, n, mask, intData(sums));
+    return finishSum(ex, sums, nullptr, counts, false);
   }
   double* sums = zeroed<double>(ex.arena, n);
   if (!sums) return std::unexpected(Err::OutOfMemory);
@@ -134,13 +146,7 @@ Result<Vec> sumOrMean(Exec& ex, const Vec& v, bool mean) {
   // same float a row-by-row sum gives.
   const int64_t* counts = v.kind == Kind::int_ ? TRY(accumulate(ex, v, v.data.ints, sums))
                                                : TRY(accumulate(ex, v, v.data.floats, sums));
-  if (mean)
-    for (size_t g = 0; g < n; ++g)
-      if (counts[g]) sums[g] /= static_cast<double>(counts[g]);
-  const uint8_t* mask = TRY(emptyGroups(ex.arena, counts, n));
-  for (size_t g = 0; mask && g < n; ++g)
-    if (mask[g]) sums[g] = 0;
-  return column(Kind::float_, n, mask, floatData(sums));
+  return finishSum(ex, nullptr, sums, counts, mean);
 }
 
 // The best row per group: the first non-null row, replaced only by a row
@@ -152,6 +158,14 @@ void bestRows(Exec& ex, const Vec& v, uint32_t* best, Better better) {
     uint32_t b = best[g];
     if (b == kMissingRow || better(i, b)) best[g] = static_cast<uint32_t>(i);
   });
+}
+
+// best holds storage indices, which for a scalar are all 0: gather reads
+// a scalar at 0 whatever the index, and marks groups without a value.
+Result<Vec> finishBest(Exec& ex, const Vec& v, const uint32_t* best) {
+  auto out = gather(ex.arena, v, {best, ex.ngroups});
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  return *out;
 }
 
 Result<Vec> minOrMax(Exec& ex, const Vec& v, bool is_max) {
@@ -183,11 +197,7 @@ Result<Vec> minOrMax(Exec& ex, const Vec& v, bool is_max) {
       break;
     }
   }
-  // best holds storage indices, which for a scalar are all 0: gather reads
-  // a scalar at 0 whatever the index, and marks groups without a value.
-  auto out = gather(ex.arena, v, {best, n});
-  if (!out) return std::unexpected(Err::OutOfMemory);
-  return *out;
+  return finishBest(ex, v, best);
 }
 
 Result<Vec> nunique(Exec& ex, const Vec& v) {
@@ -223,16 +233,171 @@ Result<Vec> nunique(Exec& ex, const Vec& v) {
   return column(Kind::int_, n, nullptr, intData(counts));
 }
 
+// ---- Aggregates sharing one pass
+//
+// Counts, sums, means, minima and maxima over non-scalar numeric or
+// temporal vectors run together, a stretch of selected rows at a time:
+// the stretch's group numbers are read (or, for a single dimension over a
+// narrow key range, numbered right there, so that no per-row group list is
+// ever written) once and stay in cache while every aggregate consumes them.
+
+constexpr size_t kStretch = 32768;
+constexpr uint32_t kNoGroups[kStretch] = {};  // every row in group 0
+
+bool shared(AggFn fn, const Vec* v) {
+  if (!v) return fn == AggFn::count;
+  if (v->scalar) return false;
+  switch (fn) {
+    case AggFn::count: return true;
+    case AggFn::sum:
+    case AggFn::mean: return v->isNumeric();
+    case AggFn::min:
+    case AggFn::max: return v->data.tag == Data::Tag::int_ || v->data.tag == Data::Tag::float_;
+    case AggFn::nunique: return false;
+  }
+  return false;
+}
+
+struct Acc {
+  AggFn fn;
+  const Vec* v;       // nullptr for count(*)
+  int64_t* isums;     // integer sums
+  double* fsums;      // float sums and means
+  int64_t* counts;    // values per group, when v has nulls
+  uint32_t* best;     // min and max: the best row per group
+  uint32_t measure;
+};
+
+// Calls f(row, group) for the selection's positions [from, to) whose row is
+// not null in `nulls` (nullptr: none is); g holds the stretch's groups.
+template <bool All, bool Masked, class F>
+inline void stretchRows(const uint32_t* __restrict idx, const uint8_t* __restrict nulls, size_t from, size_t to,
+                        const uint32_t* __restrict g, F&& f) {
+  for (size_t k = from; k < to; ++k) {
+    uint32_t row = All ? static_cast<uint32_t>(k) : idx[k];
+    if (Masked && nulls[row]) continue;
+    f(row, g[k - from]);
+  }
+}
+
+template <class F>
+inline void eachInStretch(Sel sel, const uint8_t* nulls, size_t from, size_t to, const uint32_t* g, F&& f) {
+  if (sel.all()) {
+    if (nulls)
+      stretchRows<true, true>(sel.idx, nulls, from, to, g, f);
+    else
+      stretchRows<true, false>(sel.idx, nulls, from, to, g, f);
+  } else {
+    if (nulls)
+      stretchRows<false, true>(sel.idx, nulls, from, to, g, f);
+    else
+      stretchRows<false, false>(sel.idx, nulls, from, to, g, f);
+  }
+}
+
+template <class X>
+void stepBest(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g, const X* __restrict x) {
+  uint32_t* __restrict best = a.best;
+  const bool is_max = a.fn == AggFn::max;
+  // Plain < and > make NaN neither better nor worse than anything.
+  if (is_max)
+    eachInStretch(sel, a.v->nulls, from, to, g, [&](uint32_t r, uint32_t gg) {
+      uint32_t b = best[gg];
+      if (b == kMissingRow || x[r] > x[b]) best[gg] = r;
+    });
+  else
+    eachInStretch(sel, a.v->nulls, from, to, g, [&](uint32_t r, uint32_t gg) {
+      uint32_t b = best[gg];
+      if (b == kMissingRow || x[r] < x[b]) best[gg] = r;
+    });
+}
+
+template <class S, class X>
+void stepSum(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g, S* __restrict sums, const X* __restrict x) {
+  int64_t* __restrict counts = a.counts;
+  if (counts) {
+    // Nulls add a zero and count nothing, without a branch that a random
+    // null pattern would mispredict. That is exact: a sum starts at +0.0
+    // and so is never -0.0, the one value that adding +0.0 changes.
+    const uint8_t* __restrict nulls = a.v->nulls;
+    eachInStretch(sel, nullptr, from, to, g, [&](uint32_t r, uint32_t gg) {
+      const bool live = !nulls[r];
+      sums[gg] = add(sums[gg], live ? x[r] : X{0});
+      counts[gg] += live;
+    });
+  } else
+    eachInStretch(sel, nullptr, from, to, g, [&](uint32_t r, uint32_t gg) { sums[gg] = add(sums[gg], x[r]); });
+}
+
+void step(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g) {
+  const Vec* v = a.v;
+  switch (a.fn) {
+    case AggFn::count:
+      if (a.counts) {
+        int64_t* __restrict counts = a.counts;
+        eachInStretch(sel, v->nulls, from, to, g, [&](uint32_t, uint32_t gg) { ++counts[gg]; });
+      }
+      return;  // otherwise the group sizes are the counts
+    case AggFn::sum:
+    case AggFn::mean:
+      if (a.isums)
+        stepSum(a, sel, from, to, g, a.isums, v->data.ints);
+      else if (v->data.tag == Data::Tag::int_)
+        stepSum(a, sel, from, to, g, a.fsums, v->data.ints);
+      else
+        stepSum(a, sel, from, to, g, a.fsums, v->data.floats);
+      return;
+    case AggFn::min:
+    case AggFn::max:
+      if (v->data.tag == Data::Tag::int_)
+        stepBest(a, sel, from, to, g, v->data.ints);
+      else
+        stepBest(a, sel, from, to, g, v->data.floats);
+      return;
+    case AggFn::nunique: return;
+  }
+}
+
+// Room for `cap` groups in every accumulator a needs.
+bool allocate(Arena& arena, Acc& a, size_t cap) {
+  const bool nulls = a.v && a.v->nulls;
+  if (a.fn == AggFn::min || a.fn == AggFn::max) {
+    a.best = arena.make<uint32_t>(cap);
+    if (a.best) std::memset(a.best, 0xFF, cap * sizeof(uint32_t));
+    return a.best != nullptr;
+  }
+  if (nulls && !(a.counts = zeroed<int64_t>(arena, cap))) return false;
+  if (a.fn == AggFn::count) return true;
+  if (a.fn == AggFn::sum && a.v->kind == Kind::int_) return (a.isums = zeroed<int64_t>(arena, cap)) != nullptr;
+  return (a.fsums = zeroed<double>(arena, cap)) != nullptr;
+}
+
+Result<Vec> finish(Exec& ex, Acc& a) {
+  switch (a.fn) {
+    case AggFn::count:
+      return column(Kind::int_, ex.ngroups, nullptr, intData(a.counts ? a.counts : ex.group_sizes));
+    case AggFn::min:
+    case AggFn::max: return finishBest(ex, *a.v, a.best);
+    default: return finishSum(ex, a.isums, a.fsums, a.counts ? a.counts : ex.group_sizes, a.fn == AggFn::mean);
+  }
+}
+
 }  // namespace
 
-Result<Vec> Exec::aggregate(const Agg& a) {
+Result<std::optional<Vec>> Exec::aggArg(const Agg& a) {
   std::optional<Vec> v;
   if (a.arg) v = TRY(evalBound(*a.arg));
   // Only count may come without an argument; planning turns any other into
   // an invalid measure, which never reaches here.
   if (!v && a.func != AggFn::count) return diag.fail(Err::Invalid, {"sum/mean needs a numeric argument"});
+  if ((a.func == AggFn::sum || a.func == AggFn::mean) && !v->isNumeric())
+    return diag.fail(Err::Invalid, {"sum/mean needs a numeric argument"});
+  return v;
+}
+
+Result<Vec> Exec::aggregate(const Agg& a, const Vec* v) {
   switch (a.func) {
-    case AggFn::count: return countOf(*this, v ? &*v : nullptr);
+    case AggFn::count: return countOf(*this, v);
     case AggFn::sum: return sumOrMean(*this, *v, false);
     case AggFn::mean: return sumOrMean(*this, *v, true);
     case AggFn::min: return minOrMax(*this, *v, false);
@@ -240,6 +405,88 @@ Result<Vec> Exec::aggregate(const Agg& a) {
     case AggFn::nunique: return nunique(*this, *v);
   }
   return std::unexpected(Err::Invalid);
+}
+
+Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* needed,
+                                       const std::optional<Vec>* args, JoinedDim* joined) {
+  sel = s;
+  const size_t nm = plan.measures.size();
+  Array<Acc> accs;
+  bool alone = true;  // every needed aggregate shares the pass
+  bool sizes_needed = false;
+  for (size_t i = 0; i < nm; ++i) {
+    const MeasureDef& def = plan.measures[i].def;
+    if (!needed[i] || def.tag != MeasureDef::Tag::agg) continue;
+    const Vec* v = args[i] ? &*args[i] : nullptr;
+    if (!shared(def.agg.func, v)) {
+      alone = false;
+      continue;
+    }
+    TRY(accs.push(arena, Acc{def.agg.func, v, nullptr, nullptr, nullptr, nullptr, static_cast<uint32_t>(i)}));
+    sizes_needed |= def.agg.func != AggFn::min && def.agg.func != AggFn::max && !(v && v->nulls);
+  }
+
+  Groups groups;
+  DirectGroups direct;
+  bool streamed = false;
+  if (dims.size() == 1 && alone && !accs.empty() && sel.n > 0) {
+    if (joined) {
+      TRY(direct.initJoined(arena, joined->right, joined->join, sel));
+      streamed = joined->streamed = true;
+    } else {
+      streamed = TRY(direct.init(arena, dims[0], sel));
+    }
+  }
+  if (joined && !streamed) dims[0] = TRY(evalBound(*joined->b));
+  if (!streamed) {
+    groups = TRY(groupRows(arena, dims, sel));
+    gid = groups.gid;
+    ngroups = groups.ngroups;
+  }
+  const size_t cap = streamed ? direct.bound() : ngroups;
+  int64_t* sizes = nullptr;
+  uint32_t* first = nullptr;
+  uint32_t* stretch = nullptr;
+  if (!accs.empty()) {
+    for (Acc& a : accs)
+      if (!allocate(arena, a, cap)) return std::unexpected(Err::OutOfMemory);
+    if (sizes_needed && !(sizes = zeroed<int64_t>(arena, cap))) return std::unexpected(Err::OutOfMemory);
+    if (streamed) {
+      first = arena.make<uint32_t>(cap);
+      stretch = arena.make<uint32_t>(kStretch);
+      if (!first || !stretch) return std::unexpected(Err::OutOfMemory);
+    }
+    uint32_t seen = 0;
+    for (size_t from = 0; from < sel.n; from += kStretch) {
+      const size_t to = sel.n - from < kStretch ? sel.n : from + kStretch;
+      const uint32_t* g = gid ? gid + from : kNoGroups;
+      if (streamed) {
+        direct.number(from, to, stretch);
+        g = stretch;
+        // Groups are numbered by first appearance, so the next unseen
+        // group is always the next number.
+        for (size_t k = from; k < to; ++k)
+          if (stretch[k - from] == seen) first[seen++] = sel.at(k);
+      }
+      if (sizes) {
+        int64_t* __restrict sz = sizes;
+        eachInStretch(sel, nullptr, from, to, g, [&](uint32_t, uint32_t gg) { ++sz[gg]; });
+      }
+      for (Acc& a : accs) step(a, sel, from, to, g);
+    }
+    if (streamed) {
+      ngroups = direct.ngroups();
+      groups = Groups{nullptr, ngroups, first};
+    }
+    if (sizes) group_sizes = sizes;
+    for (Acc& a : accs) measure_vals[a.measure] = TRY(finish(*this, a));
+  }
+  for (size_t i = 0; i < nm; ++i) {
+    const MeasureDef& def = plan.measures[i].def;
+    if (needed[i] && def.tag == MeasureDef::Tag::agg && !measure_vals[i])
+      measure_vals[i] = TRY(aggregate(def.agg, args[i] ? &*args[i] : nullptr));
+  }
+  return groups;
 }
 
 }  // namespace quendra

@@ -16,6 +16,7 @@
 #include "base/array.h"
 #include "base/bytes.h"
 #include "base/hash.h"
+#include "exec/group.h"
 #include "plan/diag.h"
 #include "plan/plan.h"
 #include "vec/eval.h"
@@ -57,6 +58,16 @@ struct Cached {
   Bytes name;
   Vec v;
   uint8_t alias = 0;
+};
+
+// A dimension that is a column of a joined table, kept as that column and
+// the join's index list instead of a gathered copy per base row, for as
+// long as grouping can number it that way (`streamed`).
+struct JoinedDim {
+  const Bound* b = nullptr;
+  Vec right;
+  const uint32_t* join = nullptr;
+  bool streamed = false;
 };
 
 struct Exec {
@@ -112,9 +123,28 @@ struct Exec {
   [[nodiscard]] Result<void> buildJoins(const Tables& tables);
   // One boolean per base row (where) or per group (having), or a scalar.
   [[nodiscard]] Result<Vec> evalPred(const Pred& p);
+  // The rows of sel (over the base rows) for which where-predicate p holds.
+  [[nodiscard]] Result<Sel> narrow(const Pred& p, Sel sel);
+  // The argument of an aggregate over every base row (none for count(*)),
+  // checked to suit the aggregate; failures are reported.
+  [[nodiscard]] Result<std::optional<Vec>> aggArg(const Agg& a);
   // The per-group value of an aggregate over sel and gid.
-  [[nodiscard]] Result<Vec> aggregate(const Agg& a);
+  [[nodiscard]] Result<Vec> aggregate(const Agg& a, const Vec* v);
+  // Groups the selected rows by dims and computes every aggregate measure
+  // marked in needed, from its argument in args, into measure_vals. Sets
+  // sel, ngroups, gid (which stays nullptr when no aggregate needs a
+  // per-row group list) and group_sizes.
+  // With `joined`, dims holds one dimension, which is only evaluated into
+  // dims[0] when grouping cannot go through the join.
+  [[nodiscard]] Result<Groups> groupAndAggregate(std::span<Vec> dims, Sel s, const bool* needed,
+                                                 const std::optional<Vec>* args, JoinedDim* joined);
+  // The joined table's column when b is nothing but a column of a joined
+  // table; nullopt otherwise.
+  std::optional<Vec> joinedColumn(const Bound& b) const;
 };
+
+// Narrows sel (over n positions) to the true, non-null positions of mask.
+[[nodiscard]] Result<Sel> keepTrue(Exec& ex, Sel sel, const Vec& mask, size_t n);
 
 // The names joined with ", ".
 [[nodiscard]] Result<Bytes> joinNames(Arena& arena, std::span<const Bytes> names);

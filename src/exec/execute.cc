@@ -12,17 +12,6 @@
 namespace quendra {
 namespace {
 
-// Narrows sel (over n positions) to the true, non-null positions of mask.
-Result<Sel> keepTrue(Exec& ex, Sel sel, const Vec& mask, size_t n) {
-  // A true scalar keeps everything, without writing an index list.
-  if (mask.kind == Kind::bool_ && mask.scalar && !mask.isNull(0) && mask.boolAt(0)) return sel;
-  auto keep = selection(ex.arena, mask, n);
-  if (!keep) return std::unexpected(ex.lift(keep.error()));
-  auto out = intersect(ex.arena, sel, *keep);
-  if (!out) return std::unexpected(ex.lift(out.error()));
-  return *out;
-}
-
 Result<Vec> gathered(Exec& ex, const Vec& v, std::span<const uint32_t> idx) {
   auto out = gather(ex.arena, v, idx);
   if (!out) return std::unexpected(ex.lift(out.error()));
@@ -48,17 +37,21 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   // Row selection: every predicate over every base row, each narrowing the
   // ascending selection by one merge pass.
   Sel sel{nullptr, base->nrows};
-  for (const Pred& p : plan.where) {
-    Vec mask = TRY(ex.evalPred(p));
-    sel = TRY(keepTrue(ex, sel, mask, base->nrows));
-  }
+  for (const Pred& p : plan.where) sel = TRY(ex.narrow(p, sel));
 
   // Dimension vectors over the whole base table, truncated to their grain.
   const size_t nd = plan.dims.size();
   Vec* dims = arena.make<Vec>(nd);
   if (!dims) return std::unexpected(Err::OutOfMemory);
+  JoinedDim joined;
   for (size_t i = 0; i < nd; ++i) {
     const Dim& d = plan.dims[i];
+    if (nd == 1 && !d.grain) {
+      if (std::optional<Vec> right = ex.joinedColumn(d.b)) {
+        joined = JoinedDim{&d.b, *right, ex.join_idx[d.b.alias], false};
+        continue;
+      }
+    }
     dims[i] = TRY(ex.evalBound(d.b));
     if (d.grain) {
       auto t = truncateVec(arena, *d.grain, dims[i]);
@@ -67,31 +60,40 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     }
   }
 
-  Groups groups = TRY(groupRows(arena, {dims, nd}, sel));
-  ex.sel = sel;
-  ex.gid = groups.gid;
-  ex.ngroups = groups.ngroups;
-
+  // Aggregate arguments, evaluated and checked in measure order.
   const size_t nm = plan.measures.size();
   bool* needed = arena.make<bool>(nm);
   ex.measure_vals = arena.make<std::optional<Vec>>(nm);
-  if (!needed || !ex.measure_vals) return std::unexpected(Err::OutOfMemory);
+  auto* args = arena.make<std::optional<Vec>>(nm);
+  if (!needed || !ex.measure_vals || !args) return std::unexpected(Err::OutOfMemory);
   for (size_t i = 0; i < nm; ++i) {
     needed[i] = false;
     new (&ex.measure_vals[i]) std::optional<Vec>();
+    new (&args[i]) std::optional<Vec>();
   }
   for (uint32_t i : plan.selected) markNeeded(plan, i, needed);
   for (const Pred& p : plan.having) markPred(plan, p, needed);
   for (size_t i = 0; i < nm; ++i)
     if (needed[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg)
-      ex.measure_vals[i] = TRY(ex.aggregate(plan.measures[i].def.agg));
+      args[i] = TRY(ex.aggArg(plan.measures[i].def.agg));
+
+  Groups groups = TRY(ex.groupAndAggregate({dims, nd}, sel, needed, args, joined.b ? &joined : nullptr));
 
   // Output columns at group level: dimensions at each group's first row,
   // then the selected measures.
   const size_t nout = plan.outCount();
   Vec* cols = arena.make<Vec>(nout);
   if (!cols) return std::unexpected(Err::OutOfMemory);
-  for (size_t i = 0; i < nd; ++i) cols[i] = TRY(gathered(ex, dims[i], {groups.first, groups.ngroups}));
+  for (size_t i = joined.streamed ? 1 : 0; i < nd; ++i)
+    cols[i] = TRY(gathered(ex, dims[i], {groups.first, groups.ngroups}));
+  if (joined.streamed) {
+    // The joined rows of the groups' first rows.
+    uint32_t* rows = arena.make<uint32_t>(groups.ngroups);
+    if (!rows) return std::unexpected(Err::OutOfMemory);
+    for (size_t g = 0; g < groups.ngroups; ++g)
+      rows[g] = groups.first[g] == kMissingRow ? kMissingRow : joined.join[groups.first[g]];
+    cols[0] = TRY(gathered(ex, joined.right, {rows, groups.ngroups}));
+  }
   for (size_t j = 0; j < plan.selected.size(); ++j) cols[nd + j] = TRY(ex.measureVec(plan.selected[j], 0));
 
   Sel kept{nullptr, groups.ngroups};

@@ -2,6 +2,7 @@
 // predicate, one per group for a having predicate. Nulls propagate by the
 // kernels' three-valued logic; the caller keeps only true positions.
 #include "exec/exec.h"
+#include "vec/loops.h"
 #include "vec/time.h"
 
 namespace quendra {
@@ -60,7 +61,79 @@ EvalResult<Vec> rangeVec(Arena& arena, const Vec& v, int64_t start, int64_t end,
   return logic(arena, true, lower, upper);
 }
 
+// The positions of sel whose row holds a non-null x with x op c, written
+// without a branch: every position is stored, and the count moves on only
+// past kept ones. out has room for sel.n + 1 entries.
+template <vec::CmpOp Op, bool All, bool Masked, class T, class X>
+size_t keepWhere(Sel sel, const X* __restrict x, const uint8_t* __restrict nulls, T c, uint32_t* __restrict out) {
+  size_t k = 0;
+  for (size_t i = 0; i < sel.n; ++i) {
+    uint32_t row = All ? static_cast<uint32_t>(i) : sel.idx[i];
+    out[k] = row;
+    bool keep = loops::ordCmp<Op>(static_cast<T>(x[row]), c);
+    if constexpr (Masked) keep &= !nulls[row];
+    k += keep;
+  }
+  return k;
+}
+
+template <class T, class X>
+size_t keepWhere(vec::CmpOp op, Sel sel, const X* x, const uint8_t* nulls, T c, uint32_t* out) {
+  return loops::byCmpOp(op, [&](auto o) {
+    constexpr vec::CmpOp Op = decltype(o)::value;
+    if (sel.all())
+      return nulls ? keepWhere<Op, true, true>(sel, x, nulls, c, out) : keepWhere<Op, true, false>(sel, x, nulls, c, out);
+    return nulls ? keepWhere<Op, false, true>(sel, x, nulls, c, out) : keepWhere<Op, false, false>(sel, x, nulls, c, out);
+  });
+}
+
+// A number column compared with a number: the kept rows come straight
+// from the column, with no boolean vector in between.
+bool numbersOnly(const Cmp& c, const Vec& left) {
+  if (static_cast<int>(c.op) > static_cast<int>(CmpOp::ge) || left.scalar) return false;
+  const Literal::Tag t = c.values[0].tag;
+  return (left.kind == Kind::int_ || left.kind == Kind::float_) &&
+         (t == Literal::Tag::int_ || t == Literal::Tag::float_);
+}
+
+// The same comparisons as the kernel's: two integers exactly, otherwise as
+// doubles with its NaN rule.
+size_t keepNumbers(const Cmp& c, const Vec& left, Sel sel, uint32_t* out) {
+  const Literal& l = c.values[0];
+  const vec::CmpOp op = static_cast<vec::CmpOp>(c.op);
+  const double f = l.tag == Literal::Tag::int_ ? static_cast<double>(l.i) : l.f;
+  if (left.kind == Kind::float_) return keepWhere(op, sel, left.data.floats, left.nulls, f, out);
+  if (l.tag == Literal::Tag::int_) return keepWhere(op, sel, left.data.ints, left.nulls, l.i, out);
+  return keepWhere(op, sel, left.data.ints, left.nulls, f, out);
+}
+
 }  // namespace
+
+Result<Sel> keepTrue(Exec& ex, Sel sel, const Vec& mask, size_t n) {
+  // A true scalar keeps everything, without writing an index list.
+  if (mask.kind == Kind::bool_ && mask.scalar && !mask.isNull(0) && mask.boolAt(0)) return sel;
+  auto keep = selection(ex.arena, mask, n);
+  if (!keep) return std::unexpected(ex.lift(keep.error()));
+  auto out = intersect(ex.arena, sel, *keep);
+  if (!out) return std::unexpected(ex.lift(out.error()));
+  return *out;
+}
+
+Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
+  if (p.tag == Pred::Tag::cmp && p.cmp.lhs.tag == Operand::Tag::dim) {
+    Vec left = TRY(evalBound(p.cmp.lhs.dim));
+    if (numbersOnly(p.cmp, left)) {
+      // Room for every position, though only the kept ones are touched.
+      uint32_t* out = arena.make<uint32_t>(sel.n + 1);
+      if (!out) return std::unexpected(Err::OutOfMemory);
+      return Sel{out, keepNumbers(p.cmp, left, sel, out)};
+    }
+    auto mask = cmpVec(arena, p.cmp, left);
+    if (!mask) return std::unexpected(lift(mask.error()));
+    return keepTrue(*this, sel, *mask, base.nrows);
+  }
+  return keepTrue(*this, sel, TRY(evalPred(p)), base.nrows);
+}
 
 Result<Vec> Exec::evalPred(const Pred& p) {
   switch (p.tag) {

@@ -49,6 +49,15 @@ EvalResult<Vec> Exec::Cx::resolve(Bytes name) {
   return v;
 }
 
+std::optional<Vec> Exec::joinedColumn(const Bound& b) const {
+  if (b.alias == 0 || b.alias >= kAliasSlots || !right[b.alias] || !join_idx[b.alias]) return std::nullopt;
+  if (b.e.count != 1 || b.e[b.e.root].tag != Tag::ident) return std::nullopt;
+  const exec::Table& t = *right[b.alias];
+  for (size_t i = 0; i < t.names.size(); ++i)
+    if (t.names[i] == b.e[b.e.root].text) return t.cols[i];
+  return std::nullopt;
+}
+
 EvalResult<Vec> Exec::MCx::resolve(Bytes name) {
   std::optional<uint32_t> i = ex.plan.findMeasure(name);
   if (!i) return std::unexpected(EvalErr::UnknownColumn);

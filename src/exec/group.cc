@@ -21,26 +21,12 @@ inline uint64_t floatKey(double x) {
 
 inline bool nullAt(const Vec& v, uint32_t row) { return v.nulls && v.nulls[v.scalar ? 0 : row]; }
 
-// How values are numbered: as codes (null 0, values 1, 2, ...) or, for the
-// first dimension of a grouping, as group numbers (0, 1, ... with null one
-// more value in order of first appearance), which spares a renumbering pass.
-struct Numbering {
-  uint32_t next;      // the number the next new value gets
-  bool null_is_value;
-  uint32_t null_no = kMissingRow;
-
-  uint32_t forNull() {
-    if (!null_is_value) return 0;
-    if (null_no == kMissingRow) null_no = next++;
-    return null_no;
-  }
-};
-
-// Calls f(k, row) for the selected rows, in order; Masked rows that are null
-// go to g(k) instead. One loop per shape, so nothing is decided per row.
+// Calls f(k, row) for the selected positions k in [from, to), in order;
+// Masked rows that are null go to g(k) instead. One loop per shape, so
+// nothing is decided per row.
 template <bool Masked, bool All, class F, class G>
-inline bool eachSelected(Sel sel, const uint8_t* __restrict nulls, F&& f, G&& g) {
-  for (size_t k = 0; k < sel.n; ++k) {
+inline bool eachSelected(Sel sel, size_t from, size_t to, const uint8_t* __restrict nulls, F&& f, G&& g) {
+  for (size_t k = from; k < to; ++k) {
     uint32_t row = All ? static_cast<uint32_t>(k) : sel.idx[k];
     if (Masked && nulls[row]) {
       g(k);
@@ -52,29 +38,90 @@ inline bool eachSelected(Sel sel, const uint8_t* __restrict nulls, F&& f, G&& g)
 }
 
 template <class F, class G>
-inline bool bySelShape(const Vec& v, Sel sel, F&& f, G&& g) {
+inline bool bySelShape(const Vec& v, Sel sel, size_t from, size_t to, F&& f, G&& g) {
   const uint8_t* nulls = v.nulls;
-  if (nulls) return sel.all() ? eachSelected<true, true>(sel, nulls, f, g) : eachSelected<true, false>(sel, nulls, f, g);
-  return sel.all() ? eachSelected<false, true>(sel, nulls, f, g) : eachSelected<false, false>(sel, nulls, f, g);
+  if (nulls)
+    return sel.all() ? eachSelected<true, true>(sel, from, to, nulls, f, g)
+                     : eachSelected<true, false>(sel, from, to, nulls, f, g);
+  return sel.all() ? eachSelected<false, true>(sel, from, to, nulls, f, g)
+                   : eachSelected<false, false>(sel, from, to, nulls, f, g);
 }
+
+template <class F, class G>
+inline bool bySelShape(const Vec& v, Sel sel, F&& f, G&& g) {
+  return bySelShape(v, sel, 0, sel.n, f, g);
+}
+
+struct KeyRange {
+  int64_t lo = INT64_MAX, hi = INT64_MIN;
+  size_t live = 0;  // selected rows that are not null
+};
+
+template <class KeyOf>
+KeyRange keyRange(const Vec& v, Sel sel, KeyOf key) {
+  KeyRange r;
+  if (sel.all() && !v.nulls && sel.n) {
+    // The common case of a whole column: four independent minima and
+    // maxima, so the compare-and-select chains overlap.
+    int64_t lo[4] = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
+    int64_t hi[4] = {INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN};
+    const size_t n = sel.n;
+    size_t k = 0;
+    for (; k + 4 <= n; k += 4)
+      for (size_t j = 0; j < 4; ++j) {
+        int64_t x = static_cast<int64_t>(key(static_cast<uint32_t>(k + j)));
+        lo[j] = x < lo[j] ? x : lo[j];
+        hi[j] = x > hi[j] ? x : hi[j];
+      }
+    for (; k < n; ++k) {
+      int64_t x = static_cast<int64_t>(key(static_cast<uint32_t>(k)));
+      lo[0] = x < lo[0] ? x : lo[0];
+      hi[0] = x > hi[0] ? x : hi[0];
+    }
+    for (size_t j = 0; j < 4; ++j) {
+      r.lo = lo[j] < r.lo ? lo[j] : r.lo;
+      r.hi = hi[j] > r.hi ? hi[j] : r.hi;
+    }
+    r.live = n;
+    return r;
+  }
+  bySelShape(
+      v, sel,
+      [&](size_t, uint32_t row) {
+        int64_t x = static_cast<int64_t>(key(row));
+        r.lo = x < r.lo ? x : r.lo;
+        r.hi = x > r.hi ? x : r.hi;
+        ++r.live;
+        return true;
+      },
+      [](size_t) {});
+  return r;
+}
+
+// Numbers positions [from, to) of sel into out[0 ..] through a direct
+// table over keys from `base`, holding number + 1 (0: not seen yet).
+template <class KeyOf>
+void directNumbers(const Vec& v, Sel sel, size_t from, size_t to, uint32_t* __restrict out, KeyOf key,
+                   uint32_t* __restrict tab, uint64_t base, Numbering& num) {
+  bySelShape(
+      v, sel, from, to,
+      [&](size_t k, uint32_t row) {
+        uint32_t& slot = tab[key(row) - base];
+        if (!slot) slot = ++num.next;
+        out[k - from] = slot - 1;
+        return true;
+      },
+      [&](size_t k) { out[k - from] = num.forNull(); });
+}
+
+uint64_t intKey(const int64_t* x, uint32_t r) { return static_cast<uint64_t>(x[r]); }
 
 // Numbers the 64-bit keys key(row) of a non-scalar vector: a direct table
 // over a small key range, otherwise a hash map; the tables hold number + 1
 // so that 0 marks a key not seen yet.
 template <class KeyOf>
 Result<Codes> keyCodes(Arena& arena, const Vec& v, Sel sel, uint32_t* out, KeyOf key, Numbering num) {
-  int64_t lo = INT64_MAX, hi = INT64_MIN;
-  size_t live = 0;
-  bySelShape(
-      v, sel,
-      [&](size_t, uint32_t row) {
-        int64_t x = static_cast<int64_t>(key(row));
-        lo = x < lo ? x : lo;
-        hi = x > hi ? x : hi;
-        ++live;
-        return true;
-      },
-      [](size_t) {});
+  const auto [lo, hi, live] = keyRange(v, sel, key);
   auto onNull = [&](size_t k) { out[k] = num.forNull(); };
   if (live == 0) {
     for (size_t k = 0; k < sel.n; ++k) out[k] = num.forNull();
@@ -85,16 +132,7 @@ Result<Codes> keyCodes(Arena& arena, const Vec& v, Sel sel, uint32_t* out, KeyOf
     uint32_t* tab = arena.make<uint32_t>(range + 1);
     if (!tab) return std::unexpected(Err::OutOfMemory);
     std::memset(tab, 0, (range + 1) * sizeof(uint32_t));
-    const uint64_t base = static_cast<uint64_t>(lo);
-    bySelShape(
-        v, sel,
-        [&](size_t k, uint32_t row) {
-          uint32_t& slot = tab[key(row) - base];
-          if (!slot) slot = ++num.next;
-          out[k] = slot - 1;
-          return true;
-        },
-        onNull);
+    directNumbers(v, sel, 0, sel.n, out, key, tab, static_cast<uint64_t>(lo), num);
     return Codes{out, num.next};
   }
   KeyMap map;
@@ -127,7 +165,7 @@ Result<Codes> number(Arena& arena, const Vec& v, Sel sel, Numbering num) {
   switch (v.data.tag) {
     case Data::Tag::int_: {
       const int64_t* x = v.data.ints;
-      return keyCodes(arena, v, sel, out, [x](uint32_t r) { return static_cast<uint64_t>(x[r]); }, num);
+      return keyCodes(arena, v, sel, out, [x](uint32_t r) { return intKey(x, r); }, num);
     }
     case Data::Tag::float_: {
       const double* x = v.data.floats;
@@ -167,6 +205,57 @@ Result<Codes> number(Arena& arena, const Vec& v, Sel sel, Numbering num) {
 }
 
 }  // namespace
+
+Result<bool> DirectGroups::init(Arena& arena, const Vec& v, Sel sel) {
+  if (v.scalar || (v.data.tag != Data::Tag::int_ && v.data.tag != Data::Tag::float_)) return false;
+  floats_ = v.data.tag == Data::Tag::float_;
+  const double* f = v.data.floats;
+  const int64_t* x = v.data.ints;
+  const KeyRange r = floats_ ? keyRange(v, sel, [f](uint32_t i) { return floatKey(f[i]); })
+                             : keyRange(v, sel, [x](uint32_t i) { return intKey(x, i); });
+  uint64_t range = static_cast<uint64_t>(r.hi) - static_cast<uint64_t>(r.lo);
+  if (r.live == 0 || !useDirect(range, r.live)) return false;
+  tab_ = arena.make<uint32_t>(range + 1);
+  if (!tab_) return std::unexpected(Err::OutOfMemory);
+  std::memset(tab_, 0, (range + 1) * sizeof(uint32_t));
+  v_ = &v;
+  sel_ = sel;
+  base_ = static_cast<uint64_t>(r.lo);
+  // Every distinct key, and null when some selected row is null.
+  bound_ = (range < r.live ? range + 1 : r.live) + (r.live < sel.n);
+  return true;
+}
+
+Result<void> DirectGroups::initJoined(Arena& arena, const Vec& right, const uint32_t* join, Sel sel) {
+  Codes c = TRY(codes(arena, right, Sel{nullptr, right.len}));
+  tab_ = arena.make<uint32_t>(c.n);
+  if (!tab_) return std::unexpected(Err::OutOfMemory);
+  std::memset(tab_, 0, c.n * sizeof(uint32_t));
+  join_ = join;
+  right_codes_ = c.codes;
+  sel_ = sel;
+  base_ = 0;
+  bound_ = c.n < sel.n ? c.n : sel.n;
+  return {};
+}
+
+void DirectGroups::number(size_t from, size_t to, uint32_t* out) {
+  if (join_) {
+    // Code 0, null, is numbered like any value: at its first appearance.
+    const uint32_t* join = join_;
+    const uint32_t* rc = right_codes_;
+    static const Vec kNoNulls;
+    directNumbers(
+        kNoNulls, sel_, from, to, out, [join, rc](uint32_t i) { return join[i] == kMissingRow ? 0 : rc[join[i]]; },
+        tab_, base_, num_);
+  } else if (floats_) {
+    const double* f = v_->data.floats;
+    directNumbers(*v_, sel_, from, to, out, [f](uint32_t i) { return floatKey(f[i]); }, tab_, base_, num_);
+  } else {
+    const int64_t* x = v_->data.ints;
+    directNumbers(*v_, sel_, from, to, out, [x](uint32_t i) { return intKey(x, i); }, tab_, base_, num_);
+  }
+}
 
 Result<Codes> codes(Arena& arena, const Vec& v, Sel sel) { return number(arena, v, sel, Numbering{1, false}); }
 

@@ -16,6 +16,21 @@ namespace quendra {
 // distinct values in order of first appearance. n is one more than the
 // largest code handed out (always 3 for booleans: false 1, true 2). Floats
 // are keyed by their bits with -0.0 taken as +0.0 and every NaN as one NaN.
+// How values are numbered: as codes (null 0, values 1, 2, ...) or, for the
+// first dimension of a grouping, as group numbers (0, 1, ... with null one
+// more value in order of first appearance), which spares a renumbering pass.
+struct Numbering {
+  uint32_t next;  // the number the next new value gets
+  bool null_is_value;
+  uint32_t null_no = 0xFFFFFFFF;
+
+  uint32_t forNull() {
+    if (!null_is_value) return 0;
+    if (null_no == 0xFFFFFFFF) null_no = next++;
+    return null_no;
+  }
+};
+
 struct Codes {
   uint32_t* codes = nullptr;
   uint32_t n = 1;
@@ -32,6 +47,35 @@ struct Groups {
   size_t ngroups = 0;
   const uint32_t* first = nullptr;
 };
+// Group numbers for the selected values of one int, float or temporal
+// vector with a key range narrow enough for a direct table, one stretch of
+// the selection at a time, so that no per-row group list need be kept.
+// Numbers are as groupRows gives them for that vector alone.
+class DirectGroups {
+ public:
+  // False when v is not of that shape (or every selected value is null).
+  [[nodiscard]] Result<bool> init(Arena& arena, const Vec& v, Sel sel);
+  // For the values of `right` at join[row] (kMissingRow: null): the right
+  // table's values are coded once, and rows are numbered by those codes.
+  [[nodiscard]] Result<void> initJoined(Arena& arena, const Vec& right, const uint32_t* join, Sel sel);
+  // The group numbers of the selection's positions [from, to), into out.
+  void number(size_t from, size_t to, uint32_t* out);
+  // No more groups than this will be numbered.
+  size_t bound() const { return bound_; }
+  uint32_t ngroups() const { return num_.next; }
+
+ private:
+  const Vec* v_ = nullptr;
+  Sel sel_;
+  const uint32_t* join_ = nullptr;
+  const uint32_t* right_codes_ = nullptr;
+  uint32_t* tab_ = nullptr;
+  uint64_t base_ = 0;
+  size_t bound_ = 0;
+  Numbering num_{0, true};
+  bool floats_ = false;
+};
+
 [[nodiscard]] Result<Groups> groupRows(Arena& arena, std::span<const Vec> dims, Sel sel);
 
 }  // namespace quendra
