@@ -89,7 +89,10 @@ struct Facts {
     cols[4] = column(Kind::float_, kRows, nulls, floatData(amount));
     auto slot = tables.findOrInsert(arena, "facts");
     if (!slot) return false;
-    *slot->value = exec::Table{{names, 5}, {cols, 5}, kRows};
+    auto* stats = arena.make<ColStats>(5);
+    if (!stats) return false;
+    for (int c = 0; c < 5; ++c) stats[c] = statsOf(cols[c]);
+    *slot->value = exec::Table{{names, 5}, {cols, 5}, kRows, {stats, 5}};
     return true;
   }
 };

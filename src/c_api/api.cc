@@ -83,18 +83,20 @@ int fileColumn(Ctx& ctx, Bytes table, Bytes column, const quendra::Vec& col) {
   if (!tb) {
     quendra::TableBuilder fresh;
     auto key = quendra::copyBytes(arena, table);
-    if (!key || !fresh.names.reserve(arena, 1) || !fresh.cols.reserve(arena, 1))
+    if (!key || !fresh.names.reserve(arena, 1) || !fresh.cols.reserve(arena, 1) || !fresh.stats.reserve(arena, 1))
       return bindFailed(ctx, "out of memory", 5);
     auto slot = ctx.builders.findOrInsert(arena, *key);
     if (!slot) return bindFailed(ctx, "out of memory", 5);
     *slot->value = fresh;
     tb = slot->value;
-  } else if (!tb->names.reserve(arena, tb->names.size() + 1) || !tb->cols.reserve(arena, tb->cols.size() + 1)) {
+  } else if (!tb->names.reserve(arena, tb->names.size() + 1) || !tb->cols.reserve(arena, tb->cols.size() + 1) ||
+             !tb->stats.reserve(arena, tb->stats.size() + 1)) {
     return bindFailed(ctx, "out of memory", 5);
   }
-  // Room is reserved, so neither push can fail.
+  // Room is reserved, so no push can fail.
   static_cast<void>(tb->names.push(arena, *name));
   static_cast<void>(tb->cols.push(arena, col));
+  static_cast<void>(tb->stats.push(arena, quendra::statsOf(col)));
   tb->nrows = col.len;
   return 0;
 }
@@ -130,7 +132,7 @@ bool tableViews(Ctx& ctx, quendra::Tables& out) {
       ok = false;
       return;
     }
-    *slot->value = quendra::exec::Table{tb.names.span(), tb.cols.span(), tb.nrows};
+    *slot->value = quendra::exec::Table{tb.names.span(), tb.cols.span(), tb.nrows, tb.stats.span()};
   });
   return ok;
 }

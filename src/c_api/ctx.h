@@ -19,6 +19,7 @@ namespace quendra {
 struct TableBuilder {
   Array<Bytes> names;
   Array<Vec> cols;
+  Array<ColStats> stats;  // parallel to cols
   size_t nrows = 0;  // shared by every column of the table
 };
 

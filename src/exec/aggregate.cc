@@ -9,6 +9,7 @@
 #include "exec/group.h"
 #include "exec/keymap.h"
 #include "exec/order.h"
+#include "vec/time.h"
 
 namespace quendra {
 namespace {
@@ -408,7 +409,7 @@ Result<Vec> Exec::aggregate(const Agg& a, const Vec* v) {
 }
 
 Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* needed,
-                                       const std::optional<Vec>* args, JoinedDim* joined) {
+                                       const std::optional<Vec>* args, LazyDim* lazy, const ColStats* stats) {
   sel = s;
   const size_t nm = plan.measures.size();
   Array<Acc> accs;
@@ -430,14 +431,24 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
   DirectGroups direct;
   bool streamed = false;
   if (dims.size() == 1 && alone && !accs.empty() && sel.n > 0) {
-    if (joined) {
-      TRY(direct.initJoined(arena, joined->right, joined->join, sel));
-      streamed = joined->streamed = true;
+    if (!lazy) {
+      streamed = TRY(direct.init(arena, dims[0], sel, stats));
+    } else if (lazy->form == LazyDim::Form::joined) {
+      TRY(direct.initJoined(arena, lazy->v, lazy->join, sel));
+      streamed = true;
     } else {
-      streamed = TRY(direct.init(arena, dims[0], sel));
+      streamed = TRY(direct.initDays(arena, lazy->v, *lazy->dim->grain, sel, lazy->stats));
     }
   }
-  if (joined && !streamed) dims[0] = TRY(evalBound(*joined->b));
+  if (lazy) {
+    lazy->streamed = streamed;
+    if (!streamed && lazy->form == LazyDim::Form::joined) dims[0] = TRY(evalBound(lazy->dim->b));
+    if (!streamed && lazy->form == LazyDim::Form::grain) {
+      auto t = truncateVec(arena, *lazy->dim->grain, lazy->v);
+      if (!t) return std::unexpected(lift(t.error()));
+      dims[0] = *t;
+    }
+  }
   if (!streamed) {
     groups = TRY(groupRows(arena, dims, sel));
     gid = groups.gid;
@@ -461,7 +472,7 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
       const size_t to = sel.n - from < kStretch ? sel.n : from + kStretch;
       const uint32_t* g = gid ? gid + from : kNoGroups;
       if (streamed) {
-        direct.number(from, to, stretch);
+        if (!direct.number(arena, from, to, stretch)) return std::unexpected(Err::OutOfMemory);
         g = stretch;
         // Groups are numbered by first appearance, so the next unseen
         // group is always the next number.

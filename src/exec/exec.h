@@ -39,6 +39,7 @@ struct Table {
   std::span<const Bytes> names;
   std::span<const Vec> cols;
   size_t nrows = 0;
+  std::span<const ColStats> stats;  // parallel to cols, or empty
 };
 
 // The answer of one query: the plan's output names, one column per name,
@@ -60,12 +61,17 @@ struct Cached {
   uint8_t alias = 0;
 };
 
-// A dimension that is a column of a joined table, kept as that column and
-// the join's index list instead of a gathered copy per base row, for as
-// long as grouping can number it that way (`streamed`).
-struct JoinedDim {
-  const Bound* b = nullptr;
-  Vec right;
+// The one dimension of a query, kept in a cheaper form for as long as
+// grouping can number it that way (`streamed`): a column of a joined table
+// as that column and the join's index list instead of a copy gathered per
+// base row, or a time dimension at a grain of a day or coarser as its
+// values before truncation.
+struct LazyDim {
+  enum class Form : uint8_t { joined, grain };
+  Form form = Form::joined;
+  const Dim* dim = nullptr;
+  const ColStats* stats = nullptr;  // grain: of the untruncated column
+  Vec v;  // joined: the joined table's column; grain: the untruncated values
   const uint32_t* join = nullptr;
   bool streamed = false;
 };
@@ -134,13 +140,18 @@ struct Exec {
   // marked in needed, from its argument in args, into measure_vals. Sets
   // sel, ngroups, gid (which stays nullptr when no aggregate needs a
   // per-row group list) and group_sizes.
-  // With `joined`, dims holds one dimension, which is only evaluated into
-  // dims[0] when grouping cannot go through the join.
+  // With `lazy`, dims holds one dimension, which is only evaluated into
+  // dims[0] when grouping cannot number the lazy form. `stats`: the bound
+  // stats of a single dimension's column, when it is one.
   [[nodiscard]] Result<Groups> groupAndAggregate(std::span<Vec> dims, Sel s, const bool* needed,
-                                                 const std::optional<Vec>* args, JoinedDim* joined);
+                                                 const std::optional<Vec>* args, LazyDim* lazy,
+                                                 const ColStats* stats);
   // The joined table's column when b is nothing but a column of a joined
   // table; nullopt otherwise.
   std::optional<Vec> joinedColumn(const Bound& b) const;
+  // The bound stats of the base table's column when b is nothing but one;
+  // nullptr otherwise.
+  const ColStats* baseStats(const Bound& b) const;
 };
 
 // Narrows sel (over n positions) to the true, non-null positions of mask.

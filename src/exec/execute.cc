@@ -43,17 +43,24 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   const size_t nd = plan.dims.size();
   Vec* dims = arena.make<Vec>(nd);
   if (!dims) return std::unexpected(Err::OutOfMemory);
-  JoinedDim joined;
+  LazyDim lazy;
+  bool is_lazy = false;
   for (size_t i = 0; i < nd; ++i) {
     const Dim& d = plan.dims[i];
     if (nd == 1 && !d.grain) {
       if (std::optional<Vec> right = ex.joinedColumn(d.b)) {
-        joined = JoinedDim{&d.b, *right, ex.join_idx[d.b.alias], false};
+        lazy = LazyDim{LazyDim::Form::joined, &d, nullptr, *right, ex.join_idx[d.b.alias], false};
+        is_lazy = true;
         continue;
       }
     }
     dims[i] = TRY(ex.evalBound(d.b));
     if (d.grain) {
+      if (nd == 1 && grainRank(*d.grain) >= grainRank(Grain::day) && dims[i].isTemporal() && !dims[i].scalar) {
+        lazy = LazyDim{LazyDim::Form::grain, &d, ex.baseStats(d.b), dims[i], nullptr, false};
+        is_lazy = true;
+        continue;
+      }
       auto t = truncateVec(arena, *d.grain, dims[i]);
       if (!t) return std::unexpected(ex.lift(t.error()));
       dims[i] = *t;
@@ -77,22 +84,28 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     if (needed[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg)
       args[i] = TRY(ex.aggArg(plan.measures[i].def.agg));
 
-  Groups groups = TRY(ex.groupAndAggregate({dims, nd}, sel, needed, args, joined.b ? &joined : nullptr));
+  const ColStats* stats = nd == 1 ? ex.baseStats(plan.dims[0].b) : nullptr;
+  Groups groups = TRY(ex.groupAndAggregate({dims, nd}, sel, needed, args, is_lazy ? &lazy : nullptr, stats));
 
   // Output columns at group level: dimensions at each group's first row,
   // then the selected measures.
   const size_t nout = plan.outCount();
   Vec* cols = arena.make<Vec>(nout);
   if (!cols) return std::unexpected(Err::OutOfMemory);
-  for (size_t i = joined.streamed ? 1 : 0; i < nd; ++i)
+  for (size_t i = lazy.streamed ? 1 : 0; i < nd; ++i)
     cols[i] = TRY(gathered(ex, dims[i], {groups.first, groups.ngroups}));
-  if (joined.streamed) {
+  if (lazy.streamed && lazy.form == LazyDim::Form::joined) {
     // The joined rows of the groups' first rows.
     uint32_t* rows = arena.make<uint32_t>(groups.ngroups);
     if (!rows) return std::unexpected(Err::OutOfMemory);
     for (size_t g = 0; g < groups.ngroups; ++g)
-      rows[g] = groups.first[g] == kMissingRow ? kMissingRow : joined.join[groups.first[g]];
-    cols[0] = TRY(gathered(ex, joined.right, {rows, groups.ngroups}));
+      rows[g] = groups.first[g] == kMissingRow ? kMissingRow : lazy.join[groups.first[g]];
+    cols[0] = TRY(gathered(ex, lazy.v, {rows, groups.ngroups}));
+  } else if (lazy.streamed) {
+    // Truncating the groups' first values gives each group's period.
+    auto t = truncateVec(arena, *lazy.dim->grain, TRY(gathered(ex, lazy.v, {groups.first, groups.ngroups})));
+    if (!t) return std::unexpected(ex.lift(t.error()));
+    cols[0] = *t;
   }
   for (size_t j = 0; j < plan.selected.size(); ++j) cols[nd + j] = TRY(ex.measureVec(plan.selected[j], 0));
 

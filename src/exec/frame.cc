@@ -58,6 +58,13 @@ std::optional<Vec> Exec::joinedColumn(const Bound& b) const {
   return std::nullopt;
 }
 
+const ColStats* Exec::baseStats(const Bound& b) const {
+  if (b.alias != 0 || b.e.count != 1 || b.e[b.e.root].tag != Tag::ident || base.stats.empty()) return nullptr;
+  for (size_t i = 0; i < base.names.size(); ++i)
+    if (base.names[i] == b.e[b.e.root].text) return &base.stats[i];
+  return nullptr;
+}
+
 EvalResult<Vec> Exec::MCx::resolve(Bytes name) {
   std::optional<uint32_t> i = ex.plan.findMeasure(name);
   if (!i) return std::unexpected(EvalErr::UnknownColumn);

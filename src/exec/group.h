@@ -7,6 +7,8 @@
 
 #include "base/arena.h"
 #include "base/err.h"
+#include "base/grain.h"
+#include "exec/keymap.h"
 #include "vec/eval.h"
 #include "vec/vec.h"
 
@@ -54,12 +56,19 @@ struct Groups {
 class DirectGroups {
  public:
   // False when v is not of that shape (or every selected value is null).
-  [[nodiscard]] Result<bool> init(Arena& arena, const Vec& v, Sel sel);
+  // With v's bound stats, the key range is taken from them instead of a
+  // pass over the selected values.
+  [[nodiscard]] Result<bool> init(Arena& arena, const Vec& v, Sel sel, const ColStats* stats);
   // For the values of `right` at join[row] (kMissingRow: null): the right
   // table's values are coded once, and rows are numbered by those codes.
   [[nodiscard]] Result<void> initJoined(Arena& arena, const Vec& right, const uint32_t* join, Sel sel);
-  // The group numbers of the selection's positions [from, to), into out.
-  void number(size_t from, size_t to, uint32_t* out);
+  // For the non-scalar date or timestamp vector v truncated to `grain`, a
+  // day or coarser: rows are keyed by their day, and each day's truncated
+  // value is numbered once. False when v's days span too wide a range.
+  [[nodiscard]] Result<bool> initDays(Arena& arena, const Vec& v, Grain grain, Sel sel, const ColStats* stats);
+  // The group numbers of the selection's positions [from, to), into out;
+  // false when memory runs out.
+  [[nodiscard]] bool number(Arena& arena, size_t from, size_t to, uint32_t* out);
   // No more groups than this will be numbered.
   size_t bound() const { return bound_; }
   uint32_t ngroups() const { return num_.next; }
@@ -72,8 +81,14 @@ class DirectGroups {
   uint32_t* tab_ = nullptr;
   uint64_t base_ = 0;
   size_t bound_ = 0;
+  [[nodiscard]] Result<bool> prepare(Arena& arena, const Vec& v, Sel sel, int64_t lo, int64_t hi, size_t live);
+
   Numbering num_{0, true};
+  KeyMap values_;  // days: truncated value -> group + 1
+  Grain grain_ = Grain::day;
   bool floats_ = false;
+  bool days_ = false;
+  bool dates_ = false;  // days: the values are day numbers
 };
 
 [[nodiscard]] Result<Groups> groupRows(Arena& arena, std::span<const Vec> dims, Sel sel);

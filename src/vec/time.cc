@@ -237,6 +237,21 @@ int64_t truncate(Grain grain, int64_t us) {
   return us;
 }
 
+int64_t truncateStored(Grain grain, bool is_date, int64_t x) {
+  int64_t out = 0;
+  switch (grain) {
+    case Grain::second: truncDispatch<Grain::second>(is_date, &x, nullptr, &out, 1); break;
+    case Grain::minute: truncDispatch<Grain::minute>(is_date, &x, nullptr, &out, 1); break;
+    case Grain::hour: truncDispatch<Grain::hour>(is_date, &x, nullptr, &out, 1); break;
+    case Grain::day: truncDispatch<Grain::day>(is_date, &x, nullptr, &out, 1); break;
+    case Grain::week: truncDispatch<Grain::week>(is_date, &x, nullptr, &out, 1); break;
+    case Grain::month: truncDispatch<Grain::month>(is_date, &x, nullptr, &out, 1); break;
+    case Grain::quarter: truncDispatch<Grain::quarter>(is_date, &x, nullptr, &out, 1); break;
+    case Grain::year: truncDispatch<Grain::year>(is_date, &x, nullptr, &out, 1); break;
+  }
+  return out;
+}
+
 EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a) {
   if (!a.isTemporal()) return std::unexpected(EvalErr::TypeMismatch);
   size_t m = a.stored();

@@ -69,6 +69,10 @@ inline int64_t tsAt(const Vec& v, size_t i) {
 // A start before INT64_MIN is clamped to INT64_MIN.
 int64_t truncate(Grain grain, int64_t us);
 
+// One stored value of a date (is_date) or timestamp truncated to `grain`,
+// exactly as truncateVec truncates each entry.
+int64_t truncateStored(Grain grain, bool is_date, int64_t x);
+
 // Each stored entry of a date or timestamp vector truncated to `grain`, as
 // a timestamp vector with a's len, scalar flag and (shared) mask; null
 // entries hold 0. A date is truncated as its midnight, exactly, and the

@@ -193,4 +193,15 @@ OutLen outLen(const Vec& a, const Vec& b);
 // (never an operand's mask) that the caller may mark further.
 [[nodiscard]] EvalResult<uint8_t*> mergeNulls(Arena& arena, const Vec& a, const Vec& b, size_t n);
 
+// The smallest and largest non-null value of an integer-stored column
+// (ints, dates, timestamps), learned once when it is bound; unknown for
+// other columns and for a column without a non-null value.
+struct ColStats {
+  int64_t lo = 0, hi = 0;
+  bool known = false;
+};
+
+// The stats of v (a column of its full length).
+ColStats statsOf(const Vec& v);
+
 }  // namespace quendra

@@ -65,7 +65,7 @@ struct ExecTest : ::testing::Test {
   void add(const char* table, std::vector<Bytes> ns, std::vector<Vec> cs) {
     names.push_back(std::move(ns));
     cols.push_back(std::move(cs));
-    exec::Table t{names.back(), cols.back(), cols.back()[0].len};
+    exec::Table t{names.back(), cols.back(), cols.back()[0].len, {}};
     *tables.findOrInsert(data, table)->value = t;
   }
 
