@@ -3,6 +3,7 @@
 // the facts that would otherwise be per-row branches: whether there is a
 // row list or every row is selected, whether there is a group array or a
 // single group, and whether the argument has nulls.
+#include <algorithm>
 #include <cstring>
 
 #include "exec/exec.h"
@@ -218,9 +219,28 @@ Result<Vec> nunique(Exec& ex, const Vec& v) {
     }
     return column(Kind::int_, n, nullptr, intData(counts));
   }
-  KeyMap seen;
   uint64_t hi = static_cast<uint64_t>(n) * c.n - 1;
-  if (!seen.init(ex.arena, 0, static_cast<int64_t>(hi), ex.sel.n)) return std::unexpected(Err::OutOfMemory);
+  if (hi / 8 < std::max<uint64_t>(uint64_t{1} << 24, 2 * ex.sel.n)) {
+    // A bit per (group, code) pair: a fraction of any map's size, so the
+    // random probes mostly stay in cache.
+    uint64_t* bits = zeroed<uint64_t>(ex.arena, hi / 64 + 1);
+    if (!bits) return std::unexpected(Err::OutOfMemory);
+    const uint32_t* __restrict gid = ex.gid;
+    const uint32_t* __restrict code = c.codes;
+    for (size_t k = 0; k < ex.sel.n; ++k) {
+      const uint64_t pair = static_cast<uint64_t>(gid[k]) * c.n + code[k];
+      const uint64_t bit = uint64_t{1} << (pair & 63);
+      const bool fresh = code[k] != 0 && !(bits[pair >> 6] & bit);
+      bits[pair >> 6] |= bit;
+      counts[gid[k]] += fresh;
+    }
+    return column(Kind::int_, n, nullptr, intData(counts));
+  }
+  KeyMap seen;
+  const uint64_t distinct = expectDistinct(ex.arena, ex.sel.n, [&](size_t k) {
+    return static_cast<uint64_t>(ex.gid[k]) * c.n + c.codes[k];
+  });
+  if (!seen.init(ex.arena, 0, static_cast<int64_t>(hi), ex.sel.n, distinct)) return std::unexpected(Err::OutOfMemory);
   for (size_t k = 0; k < ex.sel.n; ++k) {
     if (c.codes[k] == 0) continue;
     uint32_t g = ex.gid[k];

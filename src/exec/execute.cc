@@ -114,9 +114,17 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     Vec mask = TRY(ex.evalPred(p));
     kept = TRY(keepTrue(ex, kept, mask, groups.ngroups));
   }
-  std::span<uint32_t> order = TRY(materialise(arena, kept));
-  size_t nrows = order.size();
+  size_t nrows = kept.n;
   if (plan.limit && *plan.limit < nrows) nrows = static_cast<size_t>(*plan.limit);
+  // Unordered and unfiltered, the groups are already in output order: each
+  // column is cut to nrows where it lies, not copied.
+  bool in_place = plan.order.empty() && kept.all();
+  for (size_t i = 0; i < nout; ++i) in_place &= !cols[i].scalar;
+  if (in_place) {
+    for (size_t i = 0; i < nout; ++i) cols[i].len = nrows;
+    return exec::Result{plan.out_names, {cols, nout}, nrows};
+  }
+  std::span<uint32_t> order = TRY(materialise(arena, kept));
   if (!plan.order.empty()) TRY(sortGroups(arena, SortCtx{{cols, nout}, plan.order}, order, nrows));
 
   for (size_t i = 0; i < nout; ++i) cols[i] = TRY(gathered(ex, cols[i], order.first(nrows)));

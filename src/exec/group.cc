@@ -214,7 +214,8 @@ Result<Codes> keyCodes(Arena& arena, const Vec& v, Sel sel, uint32_t* out, KeyOf
     return Codes{out, num.next};
   }
   KeyMap map;
-  if (!map.init(arena, lo, hi, live)) return std::unexpected(Err::OutOfMemory);
+  const uint64_t distinct = expectDistinct(arena, sel.n, [&](size_t k) { return key(sel.at(k)); });
+  if (!map.init(arena, lo, hi, live, distinct)) return std::unexpected(Err::OutOfMemory);
   bool ok = bySelShape(
       v, sel,
       [&](size_t k, uint32_t row) {
@@ -356,8 +357,13 @@ Result<bool> DirectGroups::initDays(Arena& arena, const Vec& v, Grain grain, Sel
     r = is_date ? keyRange(v, sel, [x](uint32_t i) { return intKey(x, i); })
                 : keyRange(v, sel, [x](uint32_t i) { return static_cast<uint64_t>(dayOf(x[i])); });
   }
+  // Timestamps find their day's slot by one unsigned division of their
+  // distance from the first day's midnight.
+  int64_t midnight = 0;
+  if (!is_date && __builtin_mul_overflow(r.lo, kMicrosPerDay, &midnight)) return false;
   if (!TRY(prepare(arena, v, sel, r.lo, r.hi, r.live))) return false;
-  if (!values_.init(arena, 1, 0, 64)) return std::unexpected(Err::OutOfMemory);
+  base_us_ = static_cast<uint64_t>(midnight);
+  if (!values_.init(arena, 1, 0, 64, 16)) return std::unexpected(Err::OutOfMemory);
   grain_ = grain;
   dates_ = is_date;
   days_ = true;
@@ -371,8 +377,9 @@ bool DirectGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out) {
     return bySelShape(
         *v_, sel_, from, to,
         [&](size_t k, uint32_t row) {
-          uint64_t day = static_cast<uint64_t>(is_date ? x[row] : dayOf(x[row]));
-          uint32_t& slot = tab_[day - base_];
+          constexpr uint64_t kDay = kMicrosPerDay;
+          const uint64_t at = static_cast<uint64_t>(x[row]);
+          uint32_t& slot = tab_[is_date ? at - base_ : (at - base_us_) / kDay];
           if (!slot) [[unlikely]] {
             // A day not seen yet: its period may have been.
             uint32_t* g = values_.upsert(arena, static_cast<uint64_t>(truncateStored(grain_, is_date, x[row])));
@@ -436,7 +443,9 @@ Result<Groups> groupRows(Arena& arena, std::span<const Vec> dims, Sel sel) {
     // codes is small, a hash map otherwise.
     KeyMap map;
     uint64_t hi = static_cast<uint64_t>(ngroups) * c.n - 1;
-    if (!map.init(arena, 0, static_cast<int64_t>(hi), n)) return std::unexpected(Err::OutOfMemory);
+    const uint64_t distinct =
+        expectDistinct(arena, n, [&](size_t k) { return static_cast<uint64_t>(gid[k]) * c.n + c.codes[k]; });
+    if (!map.init(arena, 0, static_cast<int64_t>(hi), n, distinct)) return std::unexpected(Err::OutOfMemory);
     uint32_t next = 0;
     for (size_t k = 0; k < n; ++k) {
       uint32_t* slot = map.upsert(arena, static_cast<uint64_t>(gid[k]) * c.n + c.codes[k]);

@@ -80,6 +80,7 @@ class DirectGroups {
   const uint32_t* right_codes_ = nullptr;
   uint32_t* tab_ = nullptr;
   uint64_t base_ = 0;
+  uint64_t base_us_ = 0;  // days of timestamps: the first day's midnight
   size_t bound_ = 0;
   [[nodiscard]] Result<bool> prepare(Arena& arena, const Vec& v, Sel sel, int64_t lo, int64_t hi, size_t live);
 

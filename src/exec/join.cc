@@ -32,7 +32,7 @@ Result<uint32_t*> lookupInts(Exec& ex, const Vec& lk, const Vec& rk, size_t rn, 
     return out;
   }
   KeyMap map;
-  if (!map.init(ex.arena, lo, hi, live)) return std::unexpected(Err::OutOfMemory);
+  if (!map.init(ex.arena, lo, hi, live, live)) return std::unexpected(Err::OutOfMemory);  // right keys are unique
   for (size_t r = 0; r < rn; ++r) {
     if (rnull(r)) continue;
     uint32_t* slot = map.upsert(ex.arena, static_cast<uint64_t>(rkey(r)));

@@ -23,11 +23,37 @@ inline bool useDirect(uint64_t range, uint64_t n) {
   return range < kDirectRange || (n <= (uint64_t{1} << 60) && range < 4 * n);
 }
 
+// How many different keys to expect among key(0) .. key(n - 1), judged
+// from the first 2048: when most of those differ, about as many in every
+// stretch will; otherwise a few times what they hold, which growth corrects.
+template <class KeyAt>
+uint64_t expectDistinct(Arena& arena, size_t n, KeyAt key) {
+  constexpr size_t kSample = 2048, kSlots = 4096;
+  if (n <= kSample) return n;
+  uint64_t* keys = arena.make<uint64_t>(kSlots);
+  uint8_t* used = arena.make<uint8_t>(kSlots);
+  if (!keys || !used) return kSample;
+  std::memset(used, 0, kSlots);
+  size_t d = 0;
+  for (size_t k = 0; k < kSample; ++k) {
+    uint64_t x = key(k);
+    size_t i = (x * 0x9E3779B97F4A7C15ull) >> 52;
+    while (used[i] && keys[i] != x) i = (i + 1) & (kSlots - 1);
+    if (!used[i]) {
+      used[i] = 1;
+      keys[i] = x;
+      ++d;
+    }
+  }
+  return d * 2 > kSample ? n / kSample * d : 4 * d;
+}
+
 class KeyMap {
  public:
   // A map for keys in [lo, hi] (only consulted by the direct shape), about
-  // n of which will be inserted. False when memory runs out.
-  [[nodiscard]] bool init(Arena& arena, int64_t lo, int64_t hi, uint64_t n) {
+  // n of which will be looked up, `distinct` of them different (a guess:
+  // growth covers more). False when memory runs out.
+  [[nodiscard]] bool init(Arena& arena, int64_t lo, int64_t hi, uint64_t n, uint64_t distinct) {
     uint64_t range = static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo);
     if (lo <= hi && useDirect(range, n)) {
       direct_ = true;
@@ -36,9 +62,10 @@ class KeyMap {
     }
     direct_ = false;
     size_t cap = 64;
-    // Start big enough for a quarter of the expected keys; growth covers
-    // the rest, so a low-cardinality column stays in cache.
-    while (cap < n / 2 && cap < (size_t{1} << 40)) cap *= 2;
+    // Room for the expected keys at the load that triggers growth, so a
+    // good guess means no growth (whose abandoned tables the arena keeps)
+    // and a low-cardinality column stays in cache.
+    while (cap / 4 * 3 <= distinct && cap < (size_t{1} << 40)) cap *= 2;
     bits_ = static_cast<unsigned>(__builtin_ctzll(cap));
     return alloc(arena, cap);
   }
@@ -47,7 +74,9 @@ class KeyMap {
   // nonzero value), or nullptr when growing the table runs out of memory.
   uint32_t* upsert(Arena& arena, uint64_t key) {
     if (direct_) return &vals_[key - lo_];
-    if (used_ * 2 >= cap_) [[unlikely]] {
+    // Up to three quarters full: probe runs stay short with this hash,
+    // and a table of many keys takes half the memory it would at one half.
+    if (used_ >= cap_ / 4 * 3) [[unlikely]] {
       if (!grow(arena)) return nullptr;
     }
     size_t i = slot(key);
