@@ -61,18 +61,39 @@ EvalResult<Vec> rangeVec(Arena& arena, const Vec& v, int64_t start, int64_t end,
   return logic(arena, true, lower, upper);
 }
 
-// The positions of sel whose row holds a non-null x with x op c, written
-// without a branch: every position is stored, and the count moves on only
-// past kept ones. out has room for sel.n + 1 entries.
+// The positions of sel whose row holds a non-null x with x op c, appended
+// to out at k; returns the new k. Where most rows go the same way a branch
+// is cheapest, as it is almost always predicted and skips the store;
+// otherwise every position is stored and the count moves on only past
+// kept ones, which no data can mispredict. Each block of rows takes the way
+// that suited the block before it.
 template <vec::CmpOp Op, bool All, bool Masked, class T, class X>
 size_t keepWhere(Sel sel, const X* __restrict x, const uint8_t* __restrict nulls, T c, uint32_t* __restrict out) {
+  constexpr size_t kBlock = 1024;
   size_t k = 0;
-  for (size_t i = 0; i < sel.n; ++i) {
-    uint32_t row = All ? static_cast<uint32_t>(i) : sel.idx[i];
-    out[k] = row;
-    bool keep = loops::ordCmp<Op>(static_cast<T>(x[row]), c);
-    if constexpr (Masked) keep &= !nulls[row];
-    k += keep;
+  bool branchy = true;
+  for (size_t from = 0; from < sel.n; from += kBlock) {
+    const size_t to = sel.n - from < kBlock ? sel.n : from + kBlock;
+    const size_t before = k;
+    auto keep = [&](uint32_t row) {
+      bool keep = loops::ordCmp<Op>(static_cast<T>(x[row]), c);
+      if constexpr (Masked) keep &= !nulls[row];
+      return keep;
+    };
+    if (branchy) {
+      for (size_t i = from; i < to; ++i) {
+        uint32_t row = All ? static_cast<uint32_t>(i) : sel.idx[i];
+        if (keep(row)) out[k++] = row;
+      }
+    } else {
+      for (size_t i = from; i < to; ++i) {
+        uint32_t row = All ? static_cast<uint32_t>(i) : sel.idx[i];
+        out[k] = row;
+        k += keep(row);
+      }
+    }
+    const size_t kept = k - before, n = to - from;
+    branchy = kept * 16 < n || kept * 16 > n * 15;
   }
   return k;
 }
