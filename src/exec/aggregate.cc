@@ -4,6 +4,7 @@
 // row list or every row is selected, whether there is a group array or a
 // single group, and whether the argument has nulls.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "exec/exec.h"
@@ -333,6 +334,13 @@ void stepBest(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g, const 
     });
 }
 
+// x when live is 1, else zero (+0.0 for a float), by masking its bits: a
+// select the compiler cannot turn back into a branch.
+inline int64_t orZero(int64_t x, uint64_t live) { return static_cast<int64_t>(static_cast<uint64_t>(x) & (0 - live)); }
+inline double orZero(double x, uint64_t live) {
+  return std::bit_cast<double>(std::bit_cast<uint64_t>(x) & (0 - live));
+}
+
 template <class S, class X>
 void stepSum(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g, S* __restrict sums, const X* __restrict x) {
   int64_t* __restrict counts = a.counts;
@@ -342,9 +350,9 @@ void stepSum(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g, S* __re
     // and so is never -0.0, the one value that adding +0.0 changes.
     const uint8_t* __restrict nulls = a.v->nulls;
     eachInStretch(sel, nullptr, from, to, g, [&](uint32_t r, uint32_t gg) {
-      const bool live = !nulls[r];
-      sums[gg] = add(sums[gg], live ? x[r] : X{0});
-      counts[gg] += live;
+      const uint64_t live = !nulls[r];
+      sums[gg] = add(sums[gg], orZero(x[r], live));
+      counts[gg] += static_cast<int64_t>(live);
     });
   } else
     eachInStretch(sel, nullptr, from, to, g, [&](uint32_t r, uint32_t gg) { sums[gg] = add(sums[gg], x[r]); });
