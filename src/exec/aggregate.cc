@@ -263,7 +263,11 @@ Result<Vec> nunique(Exec& ex, const Vec& v) {
 // narrow key range, numbered right there, so that no per-row group list is
 // ever written) once and stay in cache while every aggregate consumes them.
 
+// Stretches are short when few groups' state stays in cache between the
+// loops, long when the state lies beyond it anyway and only loop restarts
+// count.
 constexpr size_t kStretch = 32768;
+constexpr size_t kShortStretch = 2048;
 constexpr uint32_t kNoGroups[kStretch] = {};  // every row in group 0
 
 bool shared(AggFn fn, const Vec* v) {
@@ -496,8 +500,9 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
       if (!first || !stretch) return std::unexpected(Err::OutOfMemory);
     }
     uint32_t seen = 0;
-    for (size_t from = 0; from < sel.n; from += kStretch) {
-      const size_t to = sel.n - from < kStretch ? sel.n : from + kStretch;
+    const size_t len = cap > (1u << 16) ? kStretch : kShortStretch;
+    for (size_t from = 0; from < sel.n; from += len) {
+      const size_t to = sel.n - from < len ? sel.n : from + len;
       const uint32_t* g = gid ? gid + from : kNoGroups;
       if (streamed) {
         if (!direct.number(arena, from, to, stretch)) return std::unexpected(Err::OutOfMemory);
