@@ -3,7 +3,7 @@
 //
 // Two shapes, chosen once per call from the key range: a direct table
 // indexed by key - min when the range is small, otherwise open addressing
-// with linear probing over separate key and value arrays (a value of 0
+// with linear probing over slots holding a key and its value (a value of 0
 // marks an empty slot, so callers store code + 1, row + 1 and so on).
 // Neither hashes strings; those use BytesMap.
 #pragma once
@@ -80,13 +80,13 @@ class KeyMap {
       if (!grow(arena)) return nullptr;
     }
     size_t i = slot(key);
-    while (vals_[i] != 0) {
-      if (keys_[i] == key) return &vals_[i];
+    while (slots_[i].val != 0) {
+      if (slots_[i].key == key) return &slots_[i].val;
       i = (i + 1) & (cap_ - 1);
     }
-    keys_[i] = key;
+    slots_[i].key = key;
     ++used_;
-    return &vals_[i];
+    return &slots_[i].val;
   }
 
   // The value of key, or 0 when absent.
@@ -96,51 +96,56 @@ class KeyMap {
       return d < cap_ ? vals_[d] : 0;
     }
     for (size_t i = slot(key);; i = (i + 1) & (cap_ - 1)) {
-      if (vals_[i] == 0) return 0;
-      if (keys_[i] == key) return vals_[i];
+      if (slots_[i].val == 0) return 0;
+      if (slots_[i].key == key) return slots_[i].val;
     }
   }
 
  private:
+  // Key and value side by side: a probe costs one cache line, not two.
+  struct Slot {
+    uint64_t key;
+    uint32_t val;
+  };
+
   size_t slot(uint64_t key) const { return (key * 0x9E3779B97F4A7C15ull) >> (64 - bits_); }
 
   bool alloc(Arena& arena, uint64_t cap) {
     if (cap > SIZE_MAX / 16) return false;
-    vals_ = arena.make<uint32_t>(cap);
-    if (!vals_) return false;
-    std::memset(vals_, 0, cap * sizeof(uint32_t));
-    if (!direct_) {
-      keys_ = arena.make<uint64_t>(cap);
-      if (!keys_) return false;
+    if (direct_) {
+      vals_ = arena.make<uint32_t>(cap);
+      if (!vals_) return false;
+      std::memset(vals_, 0, cap * sizeof(uint32_t));
+    } else {
+      slots_ = arena.make<Slot>(cap);
+      if (!slots_) return false;
+      for (size_t i = 0; i < cap; ++i) slots_[i].val = 0;
     }
     cap_ = cap;
     return true;
   }
 
   bool grow(Arena& arena) {
-    uint64_t* old_keys = keys_;
-    uint32_t* old_vals = vals_;
+    Slot* old = slots_;
     size_t old_cap = cap_;
     ++bits_;
     if (!alloc(arena, old_cap * 2)) {
-      keys_ = old_keys;
-      vals_ = old_vals;
+      slots_ = old;
       cap_ = old_cap;
       --bits_;
       return false;
     }
     for (size_t j = 0; j < old_cap; ++j) {
-      if (old_vals[j] == 0) continue;
-      size_t i = slot(old_keys[j]);
-      while (vals_[i] != 0) i = (i + 1) & (cap_ - 1);
-      keys_[i] = old_keys[j];
-      vals_[i] = old_vals[j];
+      if (old[j].val == 0) continue;
+      size_t i = slot(old[j].key);
+      while (slots_[i].val != 0) i = (i + 1) & (cap_ - 1);
+      slots_[i] = old[j];
     }
     return true;
   }
 
-  uint64_t* keys_ = nullptr;
-  uint32_t* vals_ = nullptr;
+  Slot* slots_ = nullptr;   // hashed
+  uint32_t* vals_ = nullptr;  // direct
   size_t cap_ = 0;
   size_t used_ = 0;
   uint64_t lo_ = 0;
