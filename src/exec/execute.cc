@@ -84,7 +84,8 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     if (needed[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg)
       args[i] = TRY(ex.aggArg(plan.measures[i].def.agg));
 
-  const ColStats* stats = nd == 1 ? ex.baseStats(plan.dims[0].b) : nullptr;
+  // Stats describe the bound column itself, not its values truncated.
+  const ColStats* stats = nd == 1 && !plan.dims[0].grain ? ex.baseStats(plan.dims[0].b) : nullptr;
   Groups groups = TRY(ex.groupAndAggregate({dims, nd}, sel, needed, args, is_lazy ? &lazy : nullptr, stats));
 
   // Output columns at group level: dimensions at each group's first row,
