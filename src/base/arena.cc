@@ -2,13 +2,6 @@
 
 #include "base/heap.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QUENDRA_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUENDRA_ASAN 1
-#endif
-#endif
 #ifdef QUENDRA_ASAN
 #include <sanitizer/asan_interface.h>
 #endif
@@ -95,6 +88,25 @@ Arena::Block* Arena::takeSpare(size_t need, size_t want, size_t limit) {
   return b;
 }
 
+void* Arena::allocGuarded(size_t n, size_t align) {
+  if (n == 0) {
+    uintptr_t p = (cur_ + (align - 1)) & ~static_cast<uintptr_t>(align - 1);
+    if (p >= cur_ && p <= end_) return reinterpret_cast<void*>(p);
+    return allocSlow(0, align);
+  }
+  if (n > SIZE_MAX - kGap) return nullptr;
+  uintptr_t p = (cur_ + (align - 1)) & ~static_cast<uintptr_t>(align - 1);
+  void* out;
+  if (p >= cur_ && p <= end_ && n + kGap <= end_ - p) {
+    cur_ = p + n + kGap;
+    out = reinterpret_cast<void*>(p);
+  } else {
+    out = allocSlow(n + kGap, align);
+  }
+  if (out && n) poison(reinterpret_cast<uintptr_t>(out) + n, kGap);
+  return out;
+}
+
 void* Arena::allocSlow(size_t n, size_t align) {
   if (n == 0) return empty_;
   if (n > SIZE_MAX - align) return nullptr;
@@ -137,10 +149,20 @@ void* Arena::allocSlow(size_t n, size_t align) {
 
 bool Arena::extend(void* p, size_t old_n, size_t new_n) {
   auto at = reinterpret_cast<uintptr_t>(p);
+#ifdef QUENDRA_ASAN
+  // The allocation is followed by its poisoned gap; the gap moves along.
+  if (old_n == 0 || at + old_n + kGap != cur_ || new_n < old_n) return false;
+  if (new_n - old_n > end_ - cur_) return false;
+  unpoison(at + old_n, new_n - old_n + kGap);
+  cur_ = at + new_n + kGap;
+  poison(at + new_n, kGap);
+  return true;
+#else
   if (at + old_n != cur_ || new_n < old_n) return false;
   if (new_n - old_n > end_ - cur_) return false;
   cur_ = at + new_n;
   return true;
+#endif
 }
 
 void Arena::reset() {

@@ -11,12 +11,26 @@
 #include <new>
 #include <type_traits>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QUENDRA_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUENDRA_ASAN 1
+#endif
+#endif
+
 namespace quendra {
 
 class Arena {
  public:
   // Largest alignment alloc() accepts.
   static constexpr size_t kMaxAlign = 64;
+  // Bytes of poisoned gap after every allocation under AddressSanitizer.
+#ifdef QUENDRA_ASAN
+  static constexpr size_t kGap = 32;
+#else
+  static constexpr size_t kGap = 0;
+#endif
 
   Arena() = default;
   ~Arena() { release(); }
@@ -27,6 +41,9 @@ class Arena {
   // REQUIRES: align is a power of two and at most kMaxAlign.
   // n == 0 yields a valid pointer that must not be written through.
   [[nodiscard]] void* alloc(size_t n, size_t align = alignof(std::max_align_t)) {
+#ifdef QUENDRA_ASAN
+    return allocGuarded(n, align);
+#endif
     uintptr_t p = (cur_ + (align - 1)) & ~static_cast<uintptr_t>(align - 1);
     if (p >= cur_ && p <= end_ && n <= end_ - p) [[likely]] {
       cur_ = p + n;
@@ -92,6 +109,10 @@ class Arena {
   static constexpr size_t kMaxBlock = size_t{1} << 20;
 
   void* allocSlow(size_t n, size_t align);
+  // Under AddressSanitizer every allocation is followed by a poisoned gap,
+  // so that reading or writing past one allocation into the next, which
+  // an arena would otherwise let pass, is reported.
+  void* allocGuarded(size_t n, size_t align);
   Block* newBlock(size_t size);
   // Unlinks and returns a spare of at least `need` usable bytes: the
   // smallest of at least `want` bytes, unless that one exceeds `limit` and

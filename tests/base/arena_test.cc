@@ -138,7 +138,7 @@ TEST(Arena, ExtendGrowsOnlyTheLatestAllocation) {
   EXPECT_FALSE(a.extend(first, 16, 32));
   EXPECT_TRUE(a.extend(second, 16, 64));
   void* third = a.alloc(8, 1);
-  EXPECT_EQ(static_cast<char*>(third), static_cast<char*>(second) + 64);
+  EXPECT_EQ(static_cast<char*>(third), static_cast<char*>(second) + 64 + Arena::kGap);
   EXPECT_FALSE(a.extend(third, 8, size_t{1} << 40));
 }
 

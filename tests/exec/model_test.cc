@@ -596,8 +596,11 @@ void makeTables(Gen& g, Arena& a, Tab& base, Tab& r1, Tab& r2) {
     return g.pick<double>({0.0, -0.0, std::nan(""), 1.5, -2.25, 3.0, 0.1, 0.1, 1.5, inf, -inf});
   };
   auto str = [&] { return std::string(kStrs[g.below(std::size(kStrs))]); };
+  // A whole table off the boundaries now and then, so that truncation
+  // takes every value below the smallest one.
+  const int64_t shift = g.pick<int64_t>({0, 0, 1, 59'999'999});
   auto ts = [&] {
-    return g.pick<int64_t>({19722, 19723, 19724, -1}) * kMicrosPerDay +
+    return g.pick<int64_t>({19722, 19723, 19724, -1}) * kMicrosPerDay + shift +
            g.pick<int64_t>({0, 1, 3'600'000'000, 43'200'000'000, 86'399'999'999});
   };
   base.n = n;
