@@ -412,6 +412,45 @@ bool DirectGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out) {
 
 Result<Codes> codes(Arena& arena, const Vec& v, Sel sel) { return number(arena, v, sel, Numbering{1, false}); }
 
+namespace {
+
+// Several dimensions whose first is an integer-stored column: its value
+// (null as one more value) and the later dimensions' codes make one 64-bit
+// key whenever their ranges multiply within 64 bits, so every combination
+// is numbered in one pass over one map instead of one pass per dimension.
+// nullopt when the ranges do not fit.
+Result<std::optional<Codes>> combinedGroups(Arena& arena, std::span<const Vec> dims, Sel sel) {
+  const Vec& d0 = dims[0];
+  if (d0.scalar || d0.data.tag != Data::Tag::int_) return std::nullopt;
+  const int64_t* x = d0.data.ints;
+  const KeyRange r = keyRange(d0, sel, [x](uint32_t i) { return intKey(x, i); });
+  const uint64_t lo = static_cast<uint64_t>(r.lo);
+  if (r.live && static_cast<uint64_t>(r.hi) - lo > (UINT64_MAX >> 2)) return std::nullopt;
+  const uint64_t null_key = r.live ? static_cast<uint64_t>(r.hi) - lo + 1 : 0;
+  uint64_t total = null_key + 1;
+  Codes* later = arena.make<Codes>(dims.size());
+  if (!later) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 1; i < dims.size(); ++i) {
+    later[i] = TRY(codes(arena, dims[i], sel));
+    if (__builtin_mul_overflow(total, uint64_t{later[i].n}, &total)) return std::nullopt;
+  }
+  const uint8_t* nulls = d0.nulls;
+  auto key = [&](uint32_t k) {
+    const uint32_t row = sel.at(k);
+    uint64_t v = nulls && nulls[row] ? null_key : static_cast<uint64_t>(x[row]) - lo;
+    for (size_t i = 1; i < dims.size(); ++i) v = v * later[i].n + later[i].codes[k];
+    return v;
+  };
+  uint32_t* out = arena.make<uint32_t>(sel.n);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  // Keys by selection position: every position holds one, null included.
+  Vec positions;
+  positions.len = sel.n;
+  return TRY(keyCodes(arena, positions, Sel{nullptr, sel.n}, out, key, Numbering{0, true}));
+}
+
+}  // namespace
+
 Result<Groups> groupRows(Arena& arena, std::span<const Vec> dims, Sel sel) {
   const size_t n = sel.n;
   // Row indices, codes and group numbers are u32; binding refuses tables
@@ -428,6 +467,13 @@ Result<Groups> groupRows(Arena& arena, std::span<const Vec> dims, Sel sel) {
   }
   uint32_t* gid = nullptr;
   size_t ngroups = 1;
+  if (dims.size() >= 2 && n > 0) {
+    if (std::optional<Codes> c = TRY(combinedGroups(arena, dims, sel))) {
+      gid = c->codes;
+      ngroups = c->n;
+      dims = {};  // every dimension is numbered
+    }
+  }
   for (const Vec& d : dims) {
     if (!gid) {
       // The first dimension's values numbered as groups directly.
