@@ -15,6 +15,7 @@
 
 #include "base/heap.h"
 #include "exec/exec.h"
+#include "vec/time.h"
 #include "../plan/plan_test_util.h"
 #include "../vec/vec_testing.h"
 
@@ -48,7 +49,12 @@ const char* kManifest = R"({"models": {
   "floats": {"table": "floats", "dimensions": {"id": "id", "x": "id"}},
   "unbound": {"table": "nowhere", "dimensions": {"id": "id", "x": "x"}},
   "wide": {"table": "wide", "dimensions": {"i": "i", "f": "f", "k": "k"}, "measures": {"n": {"agg": "count"}, "s": {"agg": "sum", "expr": "i * 7919 + k"}}},
-  "pairs": {"table": "pairs", "dimensions": {"g": "g"}, "measures": {"d": {"agg": "nunique", "expr": "v"}}}}})";
+  "pairs": {"table": "pairs", "dimensions": {"g": "g"}, "measures": {"d": {"agg": "nunique", "expr": "v"}}},
+  "big": {"table": "big", "dimensions": {"k": "k", "k2": "k2", "t": {"expr": "t", "time": true}},
+    "measures": {"n": {"agg": "count"}, "xs": {"agg": "sum", "expr": "x"}, "ys": {"agg": "sum", "expr": "y"},
+      "ymax": {"agg": "max", "expr": "y"}, "ymean": {"agg": "avg", "expr": "y"}},
+    "joins": {"b": {"model": "bigdim", "left_on": "k", "right_on": "id"}}},
+  "bigdim": {"table": "bigdim", "dimensions": {"id": "id", "name": "name"}}}})";
 
 std::string cell(const Vec& v, size_t i) {
   if (v.isNull(i)) return "null";
@@ -178,6 +184,82 @@ TEST_F(ExecTest, DistinctCountsOverManyPairs) {
   std::string want;
   for (int64_t g : order) want += std::to_string(g) + "|" + std::to_string(sets[g].size()) + ";";
   EXPECT_EQ(run(R"({"model": "pairs", "dimensions": ["g"], "measures": ["d"]})"), want);
+}
+
+// Tables far longer than a stretch of rows, grouped the ways that number
+// groups a stretch at a time (a narrow integer key with few and with many
+// groups, a joined column, a month of a timestamp), against sums, counts,
+// maxima and means folded row by row in first-appearance order.
+TEST_F(ExecTest, LongTablesMatchARowByRowFold) {
+  std::mt19937_64 rng(3);
+  const size_t rows = 100000;
+  std::vector<std::optional<int64_t>> k, k2, t, x;
+  std::vector<std::optional<double>> y;
+  for (size_t i = 0; i < rows; ++i) {
+    k.push_back(static_cast<int64_t>(rng() % 80000));  // a key range past the long-stretch threshold
+    k2.push_back(rng() % 50 ? std::optional<int64_t>(static_cast<int64_t>(rng() % 300)) : std::nullopt);
+    t.push_back(rng() % 10 ? std::optional<int64_t>(static_cast<int64_t>(rng() % (1000 * kDay)) + 18000 * kDay)
+                           : std::nullopt);
+    x.push_back(static_cast<int64_t>(rng() % 1000) - 500);
+    y.push_back(rng() % 8 ? std::optional<double>(static_cast<double>(rng() % 100000) / 64) : std::nullopt);
+  }
+  std::vector<std::optional<int64_t>> ids;
+  std::vector<std::optional<std::string>> names;
+  for (int64_t i = 0; i < 50000; ++i) {
+    ids.push_back(i);
+    names.push_back("n" + std::to_string(i % 97));
+  }
+  add("big", {"k", "k2", "t", "x", "y"}, {mk.ints(k), mk.ints(k2), mk.ints(t, Kind::timestamp), mk.ints(x), mk.floats(y)});
+  add("bigdim", {"id", "name"}, {mk.ints(ids), mk.strs(names)});
+
+  auto fold = [&](auto keyOf) {
+    struct Acc {
+      int64_t n = 0, xs = 0, ny = 0;
+      double ys = 0, ymax = 0;
+    };
+    std::vector<std::string> order;
+    std::map<std::string, Acc> accs;
+    for (size_t i = 0; i < rows; ++i) {
+      std::string key = keyOf(i);
+      auto [it, fresh] = accs.try_emplace(key);
+      if (fresh) order.push_back(key);
+      Acc& a = it->second;
+      ++a.n;
+      a.xs += *x[i];
+      if (y[i]) {
+        a.ymax = a.ny && a.ymax >= *y[i] ? a.ymax : *y[i];
+        a.ys += *y[i];
+        ++a.ny;
+      }
+    }
+    std::string out;
+    for (const std::string& key : order) {
+      const Acc& a = accs[key];
+      auto f = [](bool some, double v) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.17g", v);
+        return some ? std::string(buf) : std::string("null");
+      };
+      out += key + "|" + std::to_string(a.n) + "|" + std::to_string(a.xs) + "|" + f(a.ny, a.ys) + "|" + f(a.ny, a.ymax) +
+             "|" + f(a.ny, a.ny ? a.ys / static_cast<double>(a.ny) : 0) + ";";
+    }
+    return out;
+  };
+  auto q = [](const std::string& dims, const std::string& extra = "") {
+    return R"({"model": "big", "dimensions": [")" + dims + R"("], "measures": ["n", "xs", "ys", "ymax", "ymean"])" +
+           extra + "}";
+  };
+  auto opt = [](const std::optional<int64_t>& v) { return v ? std::to_string(*v) : std::string("null"); };
+  EXPECT_EQ(run(q("big.k")), fold([&](size_t i) { return opt(k[i]); }));
+  EXPECT_EQ(run(q("big.k2")), fold([&](size_t i) { return opt(k2[i]); }));
+  // Two dimensions: one group list for every row, read a stretch at a time.
+  EXPECT_EQ(run(q(R"(big.k2", "big.k)")), fold([&](size_t i) { return opt(k2[i]) + "|" + opt(k[i]); }));
+  EXPECT_EQ(run(q("b.name")), fold([&](size_t i) {
+    return *k[i] < 50000 ? "'" + *names[static_cast<size_t>(*k[i])] + "'" : std::string("null");
+  }));
+  EXPECT_EQ(run(q("big.t", R"(, "time_grain": "month")")), fold([&](size_t i) {
+    return t[i] ? std::to_string(truncate(Grain::month, *t[i])) : std::string("null");
+  }));
 }
 
 TEST_F(ExecTest, FailuresAndTheirMessages) {
