@@ -64,8 +64,9 @@ T* zeroed(Arena& arena, size_t n) {
   return p;
 }
 
-// Null where a group counted no value; no mask when every group did.
-Result<const uint8_t*> emptyGroups(Arena& arena, const int64_t* counts, size_t n) {
+// Null where a group counted (or saw) no value; no mask when every group did.
+template <class C>
+Result<const uint8_t*> emptyGroups(Arena& arena, const C* counts, size_t n) {
   bool any = false;
   for (size_t g = 0; g < n; ++g) any |= counts[g] == 0;
   if (!any) return nullptr;
@@ -123,9 +124,10 @@ Result<const int64_t*> accumulate(Exec& ex, const Vec& v, const X* __restrict x,
 
 // The column of per-group sums (or means) once every value is added:
 // null where a group had no value.
-Result<Vec> finishSum(Exec& ex, int64_t* isums, double* fsums, const int64_t* counts, bool mean) {
+Result<Vec> finishSum(Exec& ex, int64_t* isums, double* fsums, const int64_t* counts, bool mean,
+                      const uint8_t* seen = nullptr) {
   const size_t n = ex.ngroups;
-  const uint8_t* mask = TRY(emptyGroups(ex.arena, counts, n));
+  const uint8_t* mask = seen ? TRY(emptyGroups(ex.arena, seen, n)) : TRY(emptyGroups(ex.arena, counts, n));
   if (isums) return column(Kind::int_, n, mask, intData(isums));
   if (mean)
     for (size_t g = 0; g < n; ++g)
@@ -268,6 +270,7 @@ Result<Vec> nunique(Exec& ex, const Vec& v) {
 // count.
 constexpr size_t kStretch = 32768;
 constexpr size_t kShortStretch = 2048;
+constexpr size_t kFewGroups = size_t{1} << 16;
 constexpr uint32_t kNoGroups[kStretch] = {};  // every row in group 0
 
 bool shared(AggFn fn, const Vec* v) {
@@ -289,7 +292,8 @@ struct Acc {
   const Vec* v;       // nullptr for count(*)
   int64_t* isums;     // integer sums
   double* fsums;      // float sums and means
-  int64_t* counts;    // values per group, when v has nulls
+  int64_t* counts;    // values per group, when v has nulls (but for sums)
+  uint8_t* seen;      // sums over v with nulls: whether a group had a value
   uint32_t* best;     // min and max: the best row per group
   uint32_t measure;
 };
@@ -348,7 +352,18 @@ inline double orZero(double x, uint64_t live) {
 template <class S, class X>
 void stepSum(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g, S* __restrict sums, const X* __restrict x) {
   int64_t* __restrict counts = a.counts;
-  if (counts) {
+  if (a.seen) {
+    // A sum needs only to know whether a group had a value: with many
+    // groups a byte each, where a count takes eight, keeps more of their
+    // state in cache.
+    const uint8_t* __restrict nulls = a.v->nulls;
+    uint8_t* __restrict seen = a.seen;
+    eachInStretch(sel, nullptr, from, to, g, [&](uint32_t r, uint32_t gg) {
+      const uint64_t live = !nulls[r];
+      sums[gg] = add(sums[gg], orZero(x[r], live));
+      seen[gg] |= static_cast<uint8_t>(live);
+    });
+  } else if (counts) {
     // Nulls add a zero and count nothing, without a branch that a random
     // null pattern would mispredict. That is exact: a sum starts at +0.0
     // and so is never -0.0, the one value that adding +0.0 changes.
@@ -399,7 +414,11 @@ bool allocate(Arena& arena, Acc& a, size_t cap) {
     if (a.best) std::memset(a.best, 0xFF, cap * sizeof(uint32_t));
     return a.best != nullptr;
   }
-  if (nulls && !(a.counts = zeroed<int64_t>(arena, cap))) return false;
+  if (nulls && a.fn == AggFn::sum && cap > kFewGroups) {
+    if (!(a.seen = zeroed<uint8_t>(arena, cap))) return false;
+  } else if (nulls && !(a.counts = zeroed<int64_t>(arena, cap))) {
+    return false;
+  }
   if (a.fn == AggFn::count) return true;
   if (a.fn == AggFn::sum && a.v->kind == Kind::int_) return (a.isums = zeroed<int64_t>(arena, cap)) != nullptr;
   return (a.fsums = zeroed<double>(arena, cap)) != nullptr;
@@ -411,7 +430,8 @@ Result<Vec> finish(Exec& ex, Acc& a) {
       return column(Kind::int_, ex.ngroups, nullptr, intData(a.counts ? a.counts : ex.group_sizes));
     case AggFn::min:
     case AggFn::max: return finishBest(ex, *a.v, a.best);
-    default: return finishSum(ex, a.isums, a.fsums, a.counts ? a.counts : ex.group_sizes, a.fn == AggFn::mean);
+    default:
+      return finishSum(ex, a.isums, a.fsums, a.counts ? a.counts : ex.group_sizes, a.fn == AggFn::mean, a.seen);
   }
 }
 
@@ -455,7 +475,7 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
       alone = false;
       continue;
     }
-    TRY(accs.push(arena, Acc{def.agg.func, v, nullptr, nullptr, nullptr, nullptr, static_cast<uint32_t>(i)}));
+    TRY(accs.push(arena, Acc{def.agg.func, v, nullptr, nullptr, nullptr, nullptr, nullptr, static_cast<uint32_t>(i)}));
     sizes_needed |= def.agg.func != AggFn::min && def.agg.func != AggFn::max && !(v && v->nulls);
   }
 
@@ -500,7 +520,7 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
       if (!first || !stretch) return std::unexpected(Err::OutOfMemory);
     }
     uint32_t seen = 0;
-    const size_t len = cap > (1u << 16) ? kStretch : kShortStretch;
+    const size_t len = cap > kFewGroups ? kStretch : kShortStretch;
     for (size_t from = 0; from < sel.n; from += len) {
       const size_t to = sel.n - from < len ? sel.n : from + len;
       const uint32_t* g = gid ? gid + from : kNoGroups;
