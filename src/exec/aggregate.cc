@@ -507,13 +507,15 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
     ngroups = groups.ngroups;
   }
   const size_t cap = streamed ? direct.bound() : ngroups;
-  int64_t* sizes = nullptr;
+  // Counted in 32 bits (rows are numbered in 32), half the state of a
+  // large group count; widened once at the end.
+  uint32_t* sizes = nullptr;
   uint32_t* first = nullptr;
   uint32_t* stretch = nullptr;
   if (!accs.empty()) {
     for (Acc& a : accs)
       if (!allocate(arena, a, cap)) return std::unexpected(Err::OutOfMemory);
-    if (sizes_needed && !(sizes = zeroed<int64_t>(arena, cap))) return std::unexpected(Err::OutOfMemory);
+    if (sizes_needed && !(sizes = zeroed<uint32_t>(arena, cap))) return std::unexpected(Err::OutOfMemory);
     if (streamed) {
       first = arena.make<uint32_t>(cap);
       stretch = arena.make<uint32_t>(kStretch);
@@ -533,7 +535,7 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
           if (stretch[k - from] == seen) first[seen++] = sel.at(k);
       }
       if (sizes) {
-        int64_t* __restrict sz = sizes;
+        uint32_t* __restrict sz = sizes;
         eachInStretch(sel, nullptr, from, to, g, [&](uint32_t, uint32_t gg) { ++sz[gg]; });
       }
       for (Acc& a : accs) step(a, sel, from, to, g);
@@ -542,7 +544,12 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
       ngroups = direct.ngroups();
       groups = Groups{nullptr, ngroups, first};
     }
-    if (sizes) group_sizes = sizes;
+    if (sizes) {
+      int64_t* wide = arena.make<int64_t>(ngroups);
+      if (!wide) return std::unexpected(Err::OutOfMemory);
+      for (size_t i = 0; i < ngroups; ++i) wide[i] = sizes[i];
+      group_sizes = wide;
+    }
     for (Acc& a : accs) measure_vals[a.measure] = TRY(finish(*this, a));
   }
   for (size_t i = 0; i < nm; ++i) {
