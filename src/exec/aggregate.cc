@@ -525,7 +525,10 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
       if (!first || !stretch) return std::unexpected(Err::OutOfMemory);
     }
     uint32_t seen = 0;
-    const size_t len = cap > kFewGroups ? kStretch : kShortStretch;
+    // A sparse row list reads scattered rows: there long stretches let
+    // more of their misses overlap.
+    const bool sparse = !sel.all() && sel.n < base.nrows / 8;
+    const size_t len = cap > kFewGroups || sparse ? kStretch : kShortStretch;
     for (size_t from = 0; from < sel.n; from += len) {
       const size_t to = sel.n - from < len ? sel.n : from + len;
       const uint32_t* g = gid ? gid + from : kNoGroups;
