@@ -55,15 +55,13 @@ inline bool bySelShape(const Vec& v, Sel sel, F&& f, G&& g) {
 
 // Strings of up to 16 bytes as two words and a length, the words read in
 // one piece wherever 16 bytes lie within the buffer: no byte loop, no
-// call, and equality is three compares. Open addressing, linear probing;
-// a value of 0 marks an empty slot.
-class ShortStrings {
- public:
+// call, and equality is three compares.
+struct ShortString {
   struct Key {
     uint64_t a, b, len;
   };
 
-  static Key key(const char* p, uint64_t len, bool room) {
+  static Key of(const char* p, uint64_t len, bool room) {
     uint64_t w[2] = {0, 0};
     if (room) {
       std::memcpy(w, p, 16);
@@ -80,54 +78,8 @@ class ShortStrings {
     return {w[0], w[1], len};
   }
 
-  // The value slot of k (0 when new), or nullptr when growing fails.
-  uint32_t* upsert(Arena& arena, const Key& k) {
-    if (used_ * 2 >= cap_) [[unlikely]] {
-      if (!grow(arena)) return nullptr;
-    }
-    for (size_t i = slot(k);; i = (i + 1) & (cap_ - 1)) {
-      Slot& s = slots_[i];
-      if (s.value == 0) {
-        s.k = k;
-        ++used_;
-        return &s.value;
-      }
-      if (s.k.a == k.a && s.k.b == k.b && s.k.len == k.len) return &s.value;
-    }
-  }
-
- private:
-  struct Slot {
-    Key k;
-    uint32_t value;
-  };
-
-  size_t slot(const Key& k) const {
-    uint64_t h = (k.a ^ (k.len << 59)) * 0x9E3779B97F4A7C15ull + k.b * 0xC2B2AE3D27D4EB4Full;
-    return mix64(h) & (cap_ - 1);
-  }
-
-  bool grow(Arena& arena) {
-    size_t cap = cap_ ? cap_ * 2 : 64;
-    Slot* fresh = arena.make<Slot>(cap);
-    if (!fresh) return false;
-    for (size_t i = 0; i < cap; ++i) fresh[i].value = 0;
-    Slot* old = slots_;
-    size_t old_cap = cap_;
-    slots_ = fresh;
-    cap_ = cap;
-    for (size_t j = 0; j < old_cap; ++j) {
-      if (old[j].value == 0) continue;
-      size_t i = slot(old[j].k);
-      while (slots_[i].value != 0) i = (i + 1) & (cap_ - 1);
-      slots_[i] = old[j];
-    }
-    return true;
-  }
-
-  Slot* slots_ = nullptr;
-  size_t cap_ = 0;
-  size_t used_ = 0;
+  static uint64_t hash(const Key& k) { return mix64((k.a ^ (k.len << 59)) * 0x9E3779B97F4A7C15ull + k.b); }
+  static bool eq(const Key& x, const Key& y) { return x.a == y.a && x.b == y.b && x.len == y.len; }
 };
 
 struct KeyRange {
@@ -252,7 +204,7 @@ Result<Codes> number(Arena& arena, const Vec& v, Sel sel, Numbering num) {
     }
     case Data::Tag::bool_: break;
     case Data::Tag::str: {
-      ShortStrings shorts;
+      HashMap<ShortString, uint32_t> shorts;
       BytesMap<uint32_t> longs;
       const uint64_t* offs = v.data.str.offs;
       const char* bytes = v.data.str.bytes.data();
@@ -263,8 +215,9 @@ Result<Codes> number(Arena& arena, const Vec& v, Sel sel, Numbering num) {
             const uint64_t from = offs[row], len = offs[row + 1] - from;
             uint32_t* value;
             if (len <= 16) {
-              value = shorts.upsert(arena, ShortStrings::key(bytes + from, len, from + 16 <= total));
-              if (!value) return false;
+              auto slot = shorts.findOrInsert(arena, ShortString::of(bytes + from, len, from + 16 <= total));
+              if (!slot) return false;
+              value = slot->value;
             } else {
               auto slot = longs.findOrInsert(arena, Bytes(bytes + from, len));
               if (!slot) return false;
