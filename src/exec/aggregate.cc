@@ -448,7 +448,36 @@ Result<std::optional<Vec>> Exec::aggArg(const Agg& a) {
   if (!v && a.func != AggFn::count) return diag.fail(Err::Invalid, {"sum/mean needs a numeric argument"});
   if ((a.func == AggFn::sum || a.func == AggFn::mean) && !v->isNumeric())
     return diag.fail(Err::Invalid, {"sum/mean needs a numeric argument"});
-  return v;
+  if (a.filters.empty()) return v;
+  return std::optional<Vec>(TRY(filteredArg(a, v)));
+}
+
+Result<Vec> Exec::filteredArg(const Agg& a, const std::optional<Vec>& v) {
+  // The measure's filters over every base row, AND-ed as the where list is.
+  Vec keep = TRY(evalPred(a.filters[0]));
+  for (size_t i = 1; i < a.filters.size(); ++i) {
+    auto both = logic(arena, true, keep, TRY(evalPred(a.filters[i])));
+    if (!both) return std::unexpected(lift(both.error()));
+    keep = *both;
+  }
+  if (keep.kind != Kind::bool_ && !keep.isNullScalar()) return diag.fail(Err::Invalid, {"type mismatch in expression"});
+  // The argument, null wherever a filter is not true, so that every
+  // aggregate skips those rows on its usual path; COUNT(*) counts a 1.
+  const size_t n = base.nrows;
+  auto kept = [&](size_t r) { return !keep.isNull(r) && keep.boolAt(r); };
+  if (v && !v->scalar) {
+    uint8_t* nulls = arena.make<uint8_t>(n);
+    if (!nulls) return std::unexpected(Err::OutOfMemory);
+    for (size_t r = 0; r < n; ++r) nulls[r] = (v->nulls && v->nulls[r]) || !kept(r);
+    Vec out = *v;
+    out.nulls = nulls;
+    return out;
+  }
+  Vec one = v ? *v : TRY(liftEval(scalarInt(arena, 1)));
+  uint32_t* idx = arena.make<uint32_t>(n);
+  if (!idx) return std::unexpected(Err::OutOfMemory);
+  for (size_t r = 0; r < n; ++r) idx[r] = kept(r) ? 0 : kMissingRow;
+  return liftEval(gather(arena, one, {idx, n}));
 }
 
 Result<Vec> Exec::aggregate(const Agg& a, const Vec* v) {

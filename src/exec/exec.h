@@ -134,6 +134,15 @@ struct Exec {
   // The argument of an aggregate over every base row (none for count(*)),
   // checked to suit the aggregate; failures are reported.
   [[nodiscard]] Result<std::optional<Vec>> aggArg(const Agg& a);
+  // The argument of a measure with filters: v (or, for count(*), a 1) as a
+  // column over the base rows, null where the filters are not all true.
+  [[nodiscard]] Result<Vec> filteredArg(const Agg& a, const std::optional<Vec>& v);
+  // An evaluation result, its error lifted into a report.
+  template <class T>
+  [[nodiscard]] Result<T> liftEval(EvalResult<T> r) {
+    if (!r) return std::unexpected(lift(r.error()));
+    return *r;
+  }
   // The per-group value of an aggregate over sel and gid.
   [[nodiscard]] Result<Vec> aggregate(const Agg& a, const Vec* v);
   // Groups the selected rows by dims and computes every aggregate measure

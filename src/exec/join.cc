@@ -1,6 +1,9 @@
 // Many-to-one left joins: for every base row, the one right row whose key
 // equals its key, or kMissingRow. Joined columns are gathered lazily by
 // column resolution through the index built here.
+#include <algorithm>
+#include <cstring>
+
 #include "exec/exec.h"
 #include "exec/keymap.h"
 
@@ -73,6 +76,94 @@ Result<uint32_t*> lookupStrs(Exec& ex, const Vec& lk, const Vec& rk, size_t rn, 
   return out;
 }
 
+// Composite keys, one part at a time: every right value of a part gets a
+// dense code (0 for null), and a left value the code of the equal right
+// value (0 when there is none). The codes of the parts so far and of the
+// next part then pair up into a new dense code, so after the last part two
+// rows share a code exactly when every part is equal, and a code of 0 on
+// the left matches nothing.
+struct PartCodes {
+  uint32_t* left;
+  uint32_t* right;
+  uint32_t count;  // codes handed out, 0 excluded
+};
+
+Result<PartCodes> partCodes(Exec& ex, const Vec& lk, const Vec& rk, size_t rn, size_t n) {
+  PartCodes c{ex.arena.make<uint32_t>(n), ex.arena.make<uint32_t>(rn), 0};
+  if (!c.left || !c.right) return std::unexpected(Err::OutOfMemory);
+  if (intKind(lk)) {
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    for (size_t r = 0; r < rn; ++r)
+      if (!rk.isNull(r)) lo = std::min(lo, rk.intAt(r)), hi = std::max(hi, rk.intAt(r));
+    KeyMap map;
+    if (!map.init(ex.arena, lo, hi, rn, rn)) return std::unexpected(Err::OutOfMemory);
+    for (size_t r = 0; r < rn; ++r) {
+      if (rk.isNull(r)) {
+        c.right[r] = 0;
+        continue;
+      }
+      uint32_t* slot = map.upsert(ex.arena, static_cast<uint64_t>(rk.intAt(r)));
+      if (!slot) return std::unexpected(Err::OutOfMemory);
+      if (!*slot) *slot = ++c.count;
+      c.right[r] = *slot;
+    }
+    for (size_t i = 0; i < n; ++i) c.left[i] = lk.isNull(i) || !c.count ? 0 : map.find(static_cast<uint64_t>(lk.intAt(i)));
+    return c;
+  }
+  BytesMap<uint32_t> map;
+  for (size_t r = 0; r < rn; ++r) {
+    if (rk.isNull(r)) {
+      c.right[r] = 0;
+      continue;
+    }
+    auto slot = TRY(map.findOrInsert(ex.arena, rk.strAt(r)));
+    if (slot.inserted) *slot.value = ++c.count;
+    c.right[r] = *slot.value;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t* code = lk.isNull(i) ? nullptr : map.find(lk.strAt(i));
+    c.left[i] = code ? *code : 0;
+  }
+  return c;
+}
+
+Result<uint32_t*> lookupComposite(Exec& ex, std::span<const Vec> lks, std::span<const Vec> rks, size_t rn, size_t n) {
+  PartCodes acc = TRY(partCodes(ex, lks[0], rks[0], rn, n));
+  for (size_t k = 1; k < lks.size(); ++k) {
+    PartCodes next = TRY(partCodes(ex, lks[k], rks[k], rn, n));
+    KeyMap pairs;
+    if (!pairs.init(ex.arena, 1, 0, rn, rn)) return std::unexpected(Err::OutOfMemory);  // always hashed
+    uint32_t count = 0;
+    auto pair = [](uint32_t a, uint32_t b) { return uint64_t{a} << 32 | b; };
+    for (size_t r = 0; r < rn; ++r) {
+      if (!acc.right[r] || !next.right[r]) {
+        acc.right[r] = 0;
+        continue;
+      }
+      uint32_t* slot = pairs.upsert(ex.arena, pair(acc.right[r], next.right[r]));
+      if (!slot) return std::unexpected(Err::OutOfMemory);
+      if (!*slot) *slot = ++count;
+      acc.right[r] = *slot;
+    }
+    for (size_t i = 0; i < n; ++i)
+      acc.left[i] = acc.left[i] && next.left[i] && count ? pairs.find(pair(acc.left[i], next.left[i])) : 0;
+    acc.count = count;
+  }
+  // The whole key must be unique among right rows without a null part.
+  uint32_t* row_of = ex.arena.make<uint32_t>(size_t{acc.count} + 1);
+  uint32_t* out = ex.arena.make<uint32_t>(n);
+  if (!row_of || !out) return std::unexpected(Err::OutOfMemory);
+  std::memset(row_of, 0xFF, (size_t{acc.count} + 1) * sizeof(uint32_t));
+  for (size_t r = 0; r < rn; ++r) {
+    uint32_t code = acc.right[r];
+    if (!code) continue;
+    if (row_of[code] != kMissingRow) return ex.diag.fail(Err::Unsupported, {kNotUnique});
+    row_of[code] = static_cast<uint32_t>(r);
+  }
+  for (size_t i = 0; i < n; ++i) out[i] = row_of[acc.left[i]];  // row_of[0] is the marker
+  return out;
+}
+
 }  // namespace
 
 Result<void> Exec::buildJoins(const Tables& tables) {
@@ -83,16 +174,38 @@ Result<void> Exec::buildJoins(const Tables& tables) {
     if (!t) return diag.fail(Err::UnknownModel, {"table '", j.table, "' is not bound"});
     right[j.alias] = *t;
     // The right key sees only the right table: a frame of its own with
-    // that table as its base.
+    // that table as its base. A join through a joined model reads its left
+    // key over the parent's table, once per parent row, not per base row.
     Exec rx(arena, diag, plan, *t);
-    Vec rk = TRY(rx.evalBound(Bound{j.right.e, 0}));
-    Vec lk = TRY(evalBound(j.left));
-    if (intKind(lk) && intKind(rk))
-      join_idx[j.alias] = TRY(lookupInts(*this, lk, rk, t->nrows, base.nrows));
-    else if (lk.kind == Kind::str && rk.kind == Kind::str)
-      join_idx[j.alias] = TRY(lookupStrs(*this, lk, rk, t->nrows, base.nrows));
+    const bool nested = j.parent != 0;
+    const exec::Table& parent = nested ? *right[j.parent] : base;
+    Exec px(arena, diag, plan, parent);
+    const size_t nkeys = j.left.size();
+    Vec* lks = arena.make<Vec>(nkeys);
+    Vec* rks = arena.make<Vec>(nkeys);
+    if (!lks || !rks) return std::unexpected(Err::OutOfMemory);
+    for (size_t k = 0; k < nkeys; ++k) {
+      rks[k] = TRY(rx.evalBound(Bound{j.right[k].e, 0}));
+      lks[k] = nested ? TRY(px.evalBound(Bound{j.left[k].e, 0})) : TRY(evalBound(j.left[k]));
+      if (!(intKind(lks[k]) && intKind(rks[k])) && !(lks[k].kind == Kind::str && rks[k].kind == Kind::str))
+        return diag.fail(Err::Invalid, {"join keys have incompatible types"});
+    }
+    uint32_t* idx;
+    if (nkeys > 1)
+      idx = TRY(lookupComposite(*this, {lks, nkeys}, {rks, nkeys}, t->nrows, parent.nrows));
+    else if (intKind(lks[0]))
+      idx = TRY(lookupInts(*this, lks[0], rks[0], t->nrows, parent.nrows));
     else
-      return diag.fail(Err::Invalid, {"join keys have incompatible types"});
+      idx = TRY(lookupStrs(*this, lks[0], rks[0], t->nrows, parent.nrows));
+    if (nested) {
+      // Base row -> parent row -> this table's row; no parent row, no row.
+      const uint32_t* __restrict up = join_idx[j.parent];
+      uint32_t* composed = arena.make<uint32_t>(base.nrows);
+      if (!composed) return std::unexpected(Err::OutOfMemory);
+      for (size_t i = 0; i < base.nrows; ++i) composed[i] = up[i] == kMissingRow ? kMissingRow : idx[up[i]];
+      idx = composed;
+    }
+    join_idx[j.alias] = idx;
   }
   return {};
 }

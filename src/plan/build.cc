@@ -12,6 +12,10 @@ uint32_t Plan::usedAliases() const {
   for (const Dim& d : dims) mask |= 1u << d.b.alias;
   for (const Pred& p : where) mask |= predAliases(p);
   for (const Pred& p : having) mask |= predAliases(p);
+  mask |= filter_aliases;
+  // A join through joined models needs its parent, which has a lower alias.
+  for (size_t k = joins.size(); k-- > 0;)
+    if (mask >> joins[k].alias & 1) mask |= 1u << joins[k].parent;
   return mask;
 }
 
@@ -103,7 +107,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   for (const Json& d : dim_names) {
     if (!d.isString()) return diag.fail(Err::Invalid, {"dimensions must be strings"});
     Bytes n = d.str();
-    const Field* f = b.findField(n);
+    std::optional<Field> f = TRY(b.resolveField(n));
     if (!f) return diag.fail(Err::UnknownField, {"unknown dimension '", n, "' in model '", m, "'"});
     Dim dim;
     dim.name = n;
@@ -204,6 +208,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   plan.having = having.span();
   plan.order = order.span();
   plan.limit = limit;
+  plan.filter_aliases = b.filter_aliases;
   return plan;
 }
 

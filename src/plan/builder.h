@@ -19,6 +19,16 @@
 
 namespace quendra {
 
+// A join the builder has read, at position alias - 1 of its joins: where it
+// hangs in the tree of joins that starts at the queried model.
+struct JoinNode {
+  Bytes name;         // its key in its parent model's "joins"
+  Bytes path;         // the join names from the queried model, dot-separated
+  Bytes model_name;   // the model it reaches
+  const Json* model;  // that model's object
+  uint8_t parent = 0;
+};
+
 struct Builder {
   Arena& arena;           // the call arena
   Diag* diag;
@@ -28,6 +38,7 @@ struct Builder {
   Array<Field> fields;
   Array<Join> joins;
   Array<Measure> measures;
+  Array<JoinNode> nodes = {};  // parallel to joins
 
   using Kind = PredKind;
 
@@ -35,6 +46,20 @@ struct Builder {
   [[nodiscard]] Result<void> setup();
   // Appends the dimensions of `m` as fields named prefix.key (or key).
   [[nodiscard]] Result<void> addFields(const Json& m, std::optional<Bytes> prefix, uint8_t alias);
+  // The field called `name` for dimension `key` (definition `def`) of the
+  // table with alias `alias`.
+  [[nodiscard]] Result<Field> fieldOf(Bytes name, Bytes key, const Json& def, uint8_t alias);
+  // Reads and checks join `v` of model `parent` (named `parent_name`, alias
+  // `parent_alias`), to take alias `alias`; `label` names it in messages.
+  // Appends it to joins and nodes.
+  [[nodiscard]] Result<void> readJoin(Bytes label, Bytes name, const Json& v, const Json& parent, Bytes parent_name,
+                                      uint8_t parent_alias);
+  // A name that is no field read as a path: join names followed from the
+  // queried model, then a dimension key of the model reached. The joins it
+  // passes are read (and get aliases) on first use. None when it is not one.
+  [[nodiscard]] Result<std::optional<Field>> pathField(Bytes name);
+  // findField, else pathField.
+  [[nodiscard]] Result<std::optional<Field>> resolveField(Bytes name);
   // Appends the base model's measures.
   [[nodiscard]] Result<void> loadMeasures();
   [[nodiscard]] Result<MeasureDef> measureDef(const Json& d);
@@ -65,6 +90,11 @@ struct Builder {
   // usable at every shallower one, so shared references are checked once per
   // depth instead of once per path, which keeps wide reference graphs fast.
   int8_t* checked_depth = nullptr;
+  // Aliases read by the filters of the measures checked so far (every
+  // measure a query needs is checked).
+  uint32_t filter_aliases = 0;
+  // While a measure's own filters are planned: that measure.
+  std::optional<uint32_t> filtering = std::nullopt;
 };
 
 }  // namespace quendra

@@ -89,6 +89,37 @@ Result<std::optional<Bound>> Builder::filterDim(Bytes name) {
   return std::optional<Bound>(TRY(bind(f->expr, f->alias)));
 }
 
+namespace {
+
+// Plans the filters of aggregate measure `index` on its first use. Their
+// failures name the measure, since the query itself does not mention them.
+Result<void> planMeasureFilters(Builder& b, uint32_t index) {
+  Agg& agg = b.measures[index].def.agg;
+  if (agg.filters_planned || !agg.filters_json) return {};
+  auto items = agg.filters_json->items();
+  Pred* preds = b.arena.make<Pred>(items.size());
+  if (!preds && !items.empty()) return std::unexpected(Err::OutOfMemory);
+  b.filtering = index;
+  for (size_t i = 0; i < items.size(); ++i) {
+    new (&preds[i]) Pred();
+    auto p = b.filter(items[i]);
+    if (!p) {
+      b.filtering.reset();
+      if (p.error() != Err::OutOfMemory && b.diag->err)
+        b.diag->set(*b.diag->err, {"measure '", b.measures[index].name, "': ", b.diag->message});
+      return std::unexpected(p.error());
+    }
+    preds[i] = *p;
+    b.filter_aliases |= predAliases(preds[i]);
+  }
+  b.filtering.reset();
+  agg.filters = {preds, items.size()};
+  agg.filters_planned = true;
+  return {};
+}
+
+}  // namespace
+
 Result<std::optional<Bound>> Builder::rawColumn(Bytes name) {
   Bytes rest = name;
   if (name.size() > model_name.size() && name.starts_with(model_name) && name[model_name.size()] == '.')
@@ -102,7 +133,7 @@ Result<void> Builder::checkMeasure(uint32_t index, uint32_t depth) {
   if (depth > 16) return diag->fail(Err::Invalid, {"calculated measure '", m.name, "' is too deeply nested or cyclic"});
   switch (m.def.tag) {
     case MeasureDef::Tag::agg:
-      return {};
+      return planMeasureFilters(*this, index);
     case MeasureDef::Tag::invalid: {
       Err kind = m.def.invalid.starts_with("unsupported") ? Err::Unsupported : Err::Invalid;
       return diag->fail(kind, {"measure '", m.name, "': ", m.def.invalid});
@@ -157,11 +188,17 @@ Result<Pred> Builder::filter(const Json& f) {
   Bytes name = field->str();
   Operand lhs;
   std::optional<Bound> dim = TRY(filterDim(name));
-  if (!dim && !findMeasure(name)) dim = TRY(rawColumn(name));
+  if (!dim && !findMeasure(name)) {
+    dim = TRY(rawColumn(name));
+    if (!dim)
+      if (std::optional<Field> f = TRY(pathField(name))) dim = TRY(bind(f->expr, f->alias));
+  }
   if (dim) {
     lhs.tag = Operand::Tag::dim;
     lhs.dim = *dim;
-  } else if (std::optional<uint32_t> m = findMeasure(name)) {
+  } else if (std::optional<uint32_t> m = findMeasure(name); m && filtering) {
+    return diag->fail(Err::Invalid, {"a measure filter cannot name measure '", name, "'"});
+  } else if (m) {
     TRY(checkMeasure(*m, 0));
     lhs.tag = Operand::Tag::measure;
     lhs.measure = *m;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "base/bytes.h"
 #include "base/json.h"
@@ -14,6 +15,8 @@ namespace quendra {
 // Joins take aliases 1..kMaxJoins; alias 0 is the base table. Alias sets are
 // 32-bit masks, bit k for alias k.
 constexpr int kMaxJoins = 30;
+// Dimensions in one join key, on each side.
+constexpr int kMaxKeyParts = 8;
 
 // A parsed expression whose identifiers name columns of the table `alias`
 // designates.
@@ -31,19 +34,30 @@ struct Field {
   bool time = false;
 };
 
-// A many-to-one join from the base table.
+// A many-to-one join from the base table, or from a table joined before it
+// (its parent): a join through joined models. Keys have one to kMaxKeyParts
+// parts; a row matches when every part is equal.
 struct Join {
-  Bytes table;  // the joined model's table
-  Bound left;   // key over the base table (alias 0)
-  Bound right;  // key over the joined table (the join's alias)
+  Bytes table;                   // the joined model's table
+  std::span<const Bound> left;   // key parts over the parent's table (alias `parent`)
+  std::span<const Bound> right;  // key parts over the joined table (the join's alias)
   uint8_t alias = 0;
+  uint8_t parent = 0;            // 0: the base table; always below alias
 };
 
 enum class AggFn : uint8_t { sum = 0, mean = 1, min = 2, max = 3, count = 4, nunique = 5 };
 
+struct Pred;
+
 struct Agg {
   std::optional<Bound> arg;  // always over the base table; none for COUNT(*)
   AggFn func = AggFn::count;
+  // The measure's own row filters: it aggregates only the selected rows
+  // where every one is true. Planned from `filters_json` when a query first
+  // uses the measure, so a measure nobody asks for costs nothing.
+  const Json* filters_json = nullptr;
+  std::span<const Pred> filters;
+  bool filters_planned = false;
 };
 
 // A measure's definition: an aggregate, a calculation over other measures,

@@ -42,22 +42,28 @@ std::optional<uint32_t> Builder::findMeasure(Bytes name) const {
   return std::nullopt;
 }
 
+Result<Field> Builder::fieldOf(Bytes name, Bytes key, const Json& def, uint8_t alias) {
+  std::optional<Bytes> text = dimExprText(def);
+  if (!text) return diag->fail(Err::Invalid, {"dimension '", key, "' has no expr"});
+  Field f;
+  f.name = name;
+  f.expr = *text;
+  f.alias = alias;
+  if (def.isObject()) {
+    const Json* time = def.get("time");
+    f.time = time && time->isBool() && time->b;
+    if (const Json* s = def.getString("smallest_time_grain")) f.smallest = s->str();
+  }
+  return f;
+}
+
 Result<void> Builder::addFields(const Json& m, std::optional<Bytes> prefix, uint8_t alias) {
   const Json* dims = m.getObject("dimensions");
   if (!dims) return {};
   for (const JsonMember& d : dims->members()) {
-    std::optional<Bytes> text = dimExprText(d.value);
-    if (!text) return diag->fail(Err::Invalid, {"dimension '", d.key, "' has no expr"});
-    Field f;
-    f.expr = *text;
-    f.alias = alias;
-    if (d.value.isObject()) {
-      const Json* time = d.value.get("time");
-      f.time = time && time->isBool() && time->b;
-      if (const Json* s = d.value.getString("smallest_time_grain")) f.smallest = s->str();
-    }
-    f.name = prefix ? TRY(concat(arena, {*prefix, ".", d.key})) : d.key;
-    TRY(fields.push(arena, f));
+    if (!dimExprText(d.value)) return diag->fail(Err::Invalid, {"dimension '", d.key, "' has no expr"});
+    Bytes name = prefix ? TRY(concat(arena, {*prefix, ".", d.key})) : d.key;
+    TRY(fields.push(arena, TRY(fieldOf(name, d.key, d.value, alias))));
   }
   return {};
 }
@@ -65,8 +71,14 @@ Result<void> Builder::addFields(const Json& m, std::optional<Bytes> prefix, uint
 Result<MeasureDef> Builder::measureDef(const Json& d) {
   MeasureDef def;
   if (const Json* calc = d.getString("calc")) {
-    def.tag = MeasureDef::Tag::calc;
     def.calc = TRY(parse(calc->str()));
+    // Row filters select rows to aggregate; a calculation has none of its
+    // own, and ignoring them would answer a different question silently.
+    if (d.get("filters")) {
+      def.invalid = "filters apply only to measures with 'agg'";
+      return def;
+    }
+    def.tag = MeasureDef::Tag::calc;
     return def;
   }
   const Json* agg = d.getString("agg");
@@ -96,8 +108,14 @@ Result<MeasureDef> Builder::measureDef(const Json& d) {
     def.invalid = TRY(concat(arena, {"'", a, "' needs an expr"}));
     return def;
   }
+  const Json* filters = d.get("filters");
+  if (filters && !filters->isArray()) {
+    def.invalid = "'filters' must be an array";
+    return def;
+  }
   def.tag = MeasureDef::Tag::agg;
   def.agg.func = *fn;
+  def.agg.filters_json = filters;
   if (expr) def.agg.arg = TRY(bind(expr->str(), 0));
   return def;
 }
@@ -119,54 +137,143 @@ Result<void> Builder::loadMeasures() {
   return {};
 }
 
+namespace {
+
+// The dimension names of a join's left_on or right_on: one string, or an
+// array of 1 to kMaxKeyParts strings. Empty with a message set on failure.
+Result<std::span<const Bytes>> keyNames(Builder& b, Bytes label, Bytes side, const Json& v) {
+  if (v.isString()) {
+    Bytes* one = b.arena.make<Bytes>(1);
+    if (!one) return std::unexpected(Err::OutOfMemory);
+    *one = v.str();
+    return std::span<const Bytes>(one, 1);
+  }
+  auto items = v.items();
+  if (items.empty()) return b.diag->fail(Err::Invalid, {"join '", label, "': ", side, " is an empty array"});
+  if (items.size() > kMaxKeyParts)
+    return b.diag->fail(Err::Invalid, {"join '", label, "': ", side, " has more than 8 names"});
+  Bytes* names = b.arena.make<Bytes>(items.size());
+  if (!names) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (!items[i].isString())
+      return b.diag->fail(Err::Invalid, {"join '", label, "': ", side, " entries must be strings"});
+    names[i] = items[i].str();
+  }
+  return std::span<const Bytes>(names, items.size());
+}
+
+const Json* keySide(const Json& v, Bytes key) {
+  const Json* side = v.get(key);
+  return side && (side->isString() || side->isArray()) ? side : nullptr;
+}
+
+}  // namespace
+
+Result<void> Builder::readJoin(Bytes label, Bytes name, const Json& v, const Json& parent, Bytes parent_name,
+                               uint8_t parent_alias) {
+  if (joins.len == kMaxJoins) return diag->fail(Err::Unsupported, {"too many joins"});
+  if (!v.isObject()) return diag->fail(Err::Invalid, {"join '", label, "' must be an object"});
+  const Json* type = v.getString("type");
+  if (type && type->str() != "one")
+    return diag->fail(Err::Unsupported, {"join '", label, "': only type 'one' is supported"});
+  const Json* target = v.getString("model");
+  if (!target) return diag->fail(Err::Invalid, {"join '", label, "' has no model"});
+  Bytes t = target->str();
+  const Json* other = models->getObject(t);
+  if (!other) return diag->fail(Err::UnknownModel, {"join '", label, "': unknown model '", t, "'"});
+  const Json* left_on = keySide(v, "left_on");
+  if (!left_on) return diag->fail(Err::Invalid, {"join '", label, "' has no left_on"});
+  const Json* right_on = keySide(v, "right_on");
+  if (!right_on) return diag->fail(Err::Invalid, {"join '", label, "' has no right_on"});
+  std::span<const Bytes> ls = TRY(keyNames(*this, label, "left_on", *left_on));
+  std::span<const Bytes> rs = TRY(keyNames(*this, label, "right_on", *right_on));
+  if (ls.size() != rs.size())
+    return diag->fail(Err::Invalid, {"join '", label, "': left_on and right_on differ in length"});
+  const Json* parent_dims = parent.getObject("dimensions");
+  const Json* other_dims = other->getObject("dimensions");
+  auto alias = static_cast<uint8_t>(joins.len + 1);
+  Bound* left = arena.make<Bound>(ls.size());
+  Bound* right = arena.make<Bound>(ls.size());
+  if (!left || !right) return std::unexpected(Err::OutOfMemory);
+  const Json* table = nullptr;
+  for (size_t k = 0; k < ls.size(); ++k) {
+    const Json* left_def = parent_dims ? parent_dims->get(ls[k]) : nullptr;
+    if (!left_def)
+      return diag->fail(Err::UnknownField,
+                        {"join '", label, "': left_on '", ls[k], "' is not a dimension of '", parent_name, "'"});
+    const Json* right_def = other_dims ? other_dims->get(rs[k]) : nullptr;
+    if (!right_def)
+      return diag->fail(Err::UnknownField, {"join '", label, "': right_on '", rs[k], "' is not a dimension of '", t, "'"});
+    if (k == 0 && !(table = other->getString("table"))) return diag->fail(Err::Invalid, {"model '", t, "' has no table"});
+    // An empty text fails to parse: a right-hand dimension without an
+    // expression is reported as an unparsable one.
+    new (&left[k]) Bound(TRY(bind(dimExprText(*left_def).value_or(Bytes()), parent_alias)));
+    new (&right[k]) Bound(TRY(bind(dimExprText(*right_def).value_or(Bytes()), alias)));
+  }
+  Join join;
+  join.table = table->str();
+  join.left = {left, ls.size()};
+  join.right = {right, ls.size()};
+  join.alias = alias;
+  join.parent = parent_alias;
+  TRY(joins.push(arena, join));
+  return nodes.push(arena, JoinNode{name, label, t, other, parent_alias});
+}
+
 Result<void> Builder::setup() {
   const Json* js = model->getObject("joins");
   bool has_joins = js && !js->members().empty();
   TRY(addFields(*model, has_joins ? std::optional<Bytes>(model_name) : std::nullopt, 0));
   TRY(loadMeasures());
   if (!has_joins) return {};
-  const Json* base_dims = model->getObject("dimensions");
-  size_t i = 0;
   for (const JsonMember& jm : js->members()) {
-    Bytes j = jm.key;
-    const Json& v = jm.value;
-    if (i == kMaxJoins) return diag->fail(Err::Unsupported, {"too many joins"});
-    if (!v.isObject()) return diag->fail(Err::Invalid, {"join '", j, "' must be an object"});
-    const Json* type = v.getString("type");
-    if (type && type->str() != "one")
-      return diag->fail(Err::Unsupported, {"join '", j, "': only type 'one' is supported"});
-    const Json* target = v.getString("model");
-    if (!target) return diag->fail(Err::Invalid, {"join '", j, "' has no model"});
-    Bytes t = target->str();
-    const Json* other = models->getObject(t);
-    if (!other) return diag->fail(Err::UnknownModel, {"join '", j, "': unknown model '", t, "'"});
-    const Json* left_on = v.getString("left_on");
-    if (!left_on) return diag->fail(Err::Invalid, {"join '", j, "' has no left_on"});
-    const Json* right_on = v.getString("right_on");
-    if (!right_on) return diag->fail(Err::Invalid, {"join '", j, "' has no right_on"});
-    Bytes l = left_on->str();
-    Bytes r = right_on->str();
-    const Json* left_def = base_dims ? base_dims->get(l) : nullptr;
-    if (!left_def)
-      return diag->fail(Err::UnknownField,
-                        {"join '", j, "': left_on '", l, "' is not a dimension of '", model_name, "'"});
-    const Json* other_dims = other->getObject("dimensions");
-    const Json* right_def = other_dims ? other_dims->get(r) : nullptr;
-    if (!right_def)
-      return diag->fail(Err::UnknownField, {"join '", j, "': right_on '", r, "' is not a dimension of '", t, "'"});
-    const Json* table = other->getString("table");
-    if (!table) return diag->fail(Err::Invalid, {"model '", t, "' has no table"});
-    auto alias = static_cast<uint8_t>(i + 1);
-    Join join;
-    join.table = table->str();
-    join.left = TRY(bind(dimExprText(*left_def).value_or(Bytes()), 0));
-    join.right = TRY(bind(dimExprText(*right_def).value_or(Bytes()), alias));
-    join.alias = alias;
-    TRY(joins.push(arena, join));
-    TRY(addFields(*other, j, alias));
-    ++i;
+    TRY(readJoin(jm.key, jm.key, jm.value, *model, model_name, 0));
+    TRY(addFields(*nodes[nodes.len - 1].model, jm.key, static_cast<uint8_t>(joins.len)));
   }
   return {};
+}
+
+Result<std::optional<Field>> Builder::pathField(Bytes name) {
+  uint8_t at = 0;  // the table reached so far
+  const Json* m = model;
+  Bytes rest = name;
+  for (;;) {
+    if (at != 0) {
+      const Json* dims = m->getObject("dimensions");
+      if (const Json* def = dims ? dims->get(rest) : nullptr)
+        return std::optional<Field>(TRY(fieldOf(name, rest, *def, at)));
+    }
+    // The first join of m, in document order, whose name and a dot begin
+    // what is left; join names may hold dots themselves.
+    const Json* js = m->getObject("joins");
+    if (!js) return std::optional<Field>();
+    const JsonMember* hop = nullptr;
+    for (const JsonMember& jm : js->members())
+      if (rest.size() > jm.key.size() + 1 && rest.starts_with(jm.key) && rest[jm.key.size()] == '.') {
+        hop = &jm;
+        break;
+      }
+    if (!hop) return std::optional<Field>();
+    uint8_t next = 0;
+    for (size_t k = 0; k < nodes.len && !next; ++k)
+      if (nodes[k].parent == at && nodes[k].name == hop->key) next = static_cast<uint8_t>(k + 1);
+    if (!next) {
+      // Only the queried model's joins are read up front; a join further
+      // down is read, checked and numbered when a name first passes it.
+      Bytes label = at ? TRY(concat(arena, {nodes[at - 1].path, ".", hop->key})) : hop->key;
+      Bytes parent_name = at ? nodes[at - 1].model_name : model_name;
+      TRY(readJoin(label, hop->key, hop->value, *m, parent_name, at));
+      next = static_cast<uint8_t>(joins.len);
+    }
+    at = next;
+    m = nodes[at - 1].model;
+    rest = rest.substr(hop->key.size() + 1);
+  }
+}
+
+Result<std::optional<Field>> Builder::resolveField(Bytes name) {
+  if (const Field* f = findField(name)) return std::optional<Field>(*f);
+  return pathField(name);
 }
 
 }  // namespace quendra

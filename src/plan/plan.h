@@ -40,9 +40,13 @@ struct Plan {
   std::span<const Pred> having;
   std::span<const Order> order;
   std::optional<uint64_t> limit;
+  // Aliases read by the filters of the measures the query needs.
+  uint32_t filter_aliases = 0;
 
   size_t outCount() const { return dims.size() + selected.size(); }
-  // Bit 0, the aliases of all dimensions and of every where/having predicate.
+  // Bit 0, the aliases of all dimensions, of every where/having predicate
+  // and of the needed measures' filters, and the parent of every join in
+  // the set.
   uint32_t usedAliases() const;
   // The first measure named exactly `name`.
   std::optional<uint32_t> findMeasure(Bytes name) const;

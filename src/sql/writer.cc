@@ -20,6 +20,10 @@ Result<void> MeasureCtx::writeIdent(Bytes name, Text& out) {
   return writeMeasure(w, out, *m, static_cast<uint8_t>(depth + 1));
 }
 
+namespace {
+Result<void> writePreds(const Writer& w, Text& out, std::span<const Pred> preds, Bytes sep);
+}  // namespace
+
 Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t depth) {
   const MeasureDef& def = w.plan.measures[index].def;
   if (def.tag == MeasureDef::Tag::calc) {
@@ -28,13 +32,21 @@ Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t de
   }
   if (def.tag != MeasureDef::Tag::agg) return std::unexpected(Err::WriteFailed);  // refused by planning
   static constexpr Bytes kNames[] = {"SUM(", "AVG(", "MIN(", "MAX(", "COUNT(", "COUNT("};
-  TRY(out.put(kNames[static_cast<int>(def.agg.func)]));
-  if (def.agg.arg) {
-    if (def.agg.func == AggFn::nunique) TRY(out.put("DISTINCT "));
-    TRY(writeBound(w, out, *def.agg.arg));
-  } else {
-    TRY(out.put('*'));
+  const Agg& agg = def.agg;
+  TRY(out.put(kNames[static_cast<int>(agg.func)]));
+  if (agg.arg && agg.func == AggFn::nunique) TRY(out.put("DISTINCT "));
+  if (!agg.filters.empty()) {
+    // Rows outside the filters give the aggregate a NULL, which every
+    // aggregate skips: the same rows the executor leaves out.
+    TRY(out.put("CASE WHEN "));
+    TRY(writePreds(w, out, agg.filters, " AND "));
+    TRY(out.put(" THEN "));
   }
+  if (agg.arg)
+    TRY(writeBound(w, out, *agg.arg));
+  else
+    TRY(out.put(agg.filters.empty() ? Bytes("*") : Bytes("1")));
+  if (!agg.filters.empty()) TRY(out.put(" END"));
   return out.put(')');
 }
 
@@ -304,9 +316,15 @@ Result<void> writePlan(const Writer& w, Text& out) {
     TRY(out.put(" AS t"));
     TRY(out.putUint(j.alias));
     TRY(out.put(" ON "));
-    TRY(writeBound(w, out, j.left));
-    TRY(out.put(" = "));
-    TRY(writeBound(w, out, j.right));
+    const bool composite = j.left.size() > 1;
+    for (size_t k = 0; k < j.left.size(); ++k) {
+      if (k) TRY(out.put(" AND "));
+      if (composite) TRY(out.put('('));
+      TRY(writeBound(w, out, j.left[k]));
+      TRY(out.put(" = "));
+      TRY(writeBound(w, out, j.right[k]));
+      if (composite) TRY(out.put(')'));
+    }
   }
   if (!plan.where.empty()) {
     TRY(out.put("\nWHERE "));

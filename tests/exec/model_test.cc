@@ -377,30 +377,45 @@ Result<Answer> model(Arena& A, const Plan& plan, const BoundTables& bound) {
   if (!env.tab[0]) return std::unexpected(Err::UnknownModel);
   const size_t n = env.tab[0]->nrows;
 
-  // Joins: every right row's key against every other, then a scan per base row.
+  // Joins: every right row's key against every other, then a scan per base
+  // row. A join through a joined table reads its left key through its
+  // parent's match, so a row without a parent match has no match either.
   for (const Join& j : plan.joins) {
     if (!(plan.usedAliases() >> j.alias & 1)) continue;
     const exec::Table* rt = find(j.table);
     if (!rt) return std::unexpected(Err::UnknownModel);
     Env renv{A};
     renv.tab[0] = rt;
-    auto rk = TRY(renv.rows(j.right.e, 0, rt->nrows));
-    auto lk = TRY(env.rows(j.left.e, j.left.alias, n));
+    std::vector<Env::Rows> rk, lk;
     auto intKind = [](Kind k) { return k == Kind::int_ || k == Kind::date || k == Kind::timestamp; };
-    if (!(intKind(rk.kind) && intKind(lk.kind)) && !(rk.kind == Kind::str && lk.kind == Kind::str))
-      return std::unexpected(Err::Invalid);
-    std::vector<Cell> rkeys;
-    for (auto& v : rk.v) rkeys.push_back(cellAt(v, 0));
+    for (size_t k = 0; k < j.left.size(); ++k) {
+      rk.push_back(TRY(renv.rows(j.right[k].e, 0, rt->nrows)));
+      lk.push_back(TRY(env.rows(j.left[k].e, j.left[k].alias, n)));
+      if (!(intKind(rk[k].kind) && intKind(lk[k].kind)) && !(rk[k].kind == Kind::str && lk[k].kind == Kind::str))
+        return std::unexpected(Err::Invalid);
+    }
+    // Keys as cell tuples; a tuple with a null part matches nothing.
+    auto tuple = [](std::vector<Env::Rows>& parts, size_t r) {
+      std::vector<Cell> t;
+      for (auto& p : parts) t.push_back(cellAt(p.v[r], 0));
+      return t;
+    };
+    auto same = [&](const std::vector<Cell>& a, const std::vector<Cell>& b) {
+      for (size_t k = 0; k < a.size(); ++k)
+        if (a[k].null || b[k].null || !groupEq(a[k], b[k], rk[k].kind)) return false;
+      return true;
+    };
+    std::vector<std::vector<Cell>> rkeys;
+    for (size_t r = 0; r < rt->nrows; ++r) rkeys.push_back(tuple(rk, r));
     for (size_t a = 0; a < rkeys.size(); ++a)
       for (size_t b = a + 1; b < rkeys.size(); ++b)
-        if (!rkeys[a].null && groupEq(rkeys[a], rkeys[b], rk.kind))
-          return std::unexpected(Err::Unsupported);
+        if (same(rkeys[a], rkeys[b])) return std::unexpected(Err::Unsupported);
     env.tab[j.alias] = rt;
-    for (auto& v : lk.v) {
-      Cell key = cellAt(v, 0);
+    for (size_t i = 0; i < n; ++i) {
+      std::vector<Cell> key = tuple(lk, i);
       int64_t m = -1;
-      for (size_t r = 0; r < rkeys.size() && m < 0 && !key.null; ++r)
-        if (groupEq(key, rkeys[r], rk.kind)) m = static_cast<int64_t>(r);
+      for (size_t r = 0; r < rkeys.size() && m < 0; ++r)
+        if (same(key, rkeys[r])) m = static_cast<int64_t>(r);
       env.match[j.alias].push_back(m);
     }
   }

@@ -149,8 +149,8 @@ TEST(Build, PlanContents) {
   ASSERT_EQ(plan.joins.size(), 2u);
   EXPECT_EQ(plan.joins[0].table, "customers");
   EXPECT_EQ(plan.joins[0].alias, 1);
-  EXPECT_EQ(plan.joins[0].left.alias, 0);
-  EXPECT_EQ(plan.joins[0].right.alias, 1);
+  EXPECT_EQ(plan.joins[0].left[0].alias, 0);
+  EXPECT_EQ(plan.joins[0].right[0].alias, 1);
   EXPECT_EQ(plan.joins[1].alias, 2);
   ASSERT_EQ(plan.dims.size(), 4u);
   EXPECT_EQ(plan.dims[0].grain, Grain::month);  // a non-string time_grains entry falls back
