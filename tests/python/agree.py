@@ -1426,6 +1426,29 @@ def check_metamorphic(ctx, world: World, q: Query, k: int):
         if not _same_answer((list(reorder(names)), [reorder(r) for r in rows]), base):
             fail(f"reordering dimensions as {perm} changed more than the column order")
 
+    # 4. A filtered count or sum is the plain one over the rows its filters
+    # keep: equal in the groups those rows form, 0 or null in the others.
+    defs = world.manifest["models"][world.model]["measures"]
+    filtered = [m for m in ints if "filters" in defs[m.name]]
+    if filtered:
+        m = filtered[k % len(filtered)]
+        manifest = json.loads(json.dumps(world.manifest))
+        manifest["models"][world.model]["measures"]["plain copy"] = {
+            key: v for key, v in defs[m.name].items() if key != "filters"}
+        ctx.load_models(manifest)
+        try:
+            got = _mem(ctx, dict(split, measures=[m.name]))[1]
+            kept = _mem(ctx, dict(split, measures=["plain copy"],
+                                  filters=split["filters"] + defs[m.name]["filters"]))[1]
+        finally:
+            ctx.load_models(world.manifest)
+        got = {tuple(_hashable(v) for v in r[:nd]): r[nd] for r in got}
+        kept = {tuple(_hashable(v) for v in r[:nd]): r[nd] for r in kept}
+        empty = 0 if defs[m.name]["agg"] == "count" else None
+        if any(got.get(key, empty) != v for key, v in kept.items()) or \
+                any(v != empty for key, v in got.items() if key not in kept):
+            fail(f"filtered measure {m.name!r} gave {got}; its plain copy over the rows its filters keep {kept}")
+
 
 def _hashable(v):
     return ("nan",) if isinstance(v, float) and math.isnan(v) else (0.0 if v == 0 and isinstance(v, float) else v)
