@@ -13,7 +13,7 @@ import agree
 # 35 seconds on two idle cores, a third of it Spark's.
 DUCK_WORLDS, SPARK_WORLDS, META_WORLDS = 200, 6, 120
 DUCK_SEEDS, SPARK_SEEDS, META_SEEDS = (range(start, start + n) for start, n in
-                                       ((1000, DUCK_WORLDS), (2022, SPARK_WORLDS), (3000, META_WORLDS)))
+                                       ((1000, DUCK_WORLDS), (2196, SPARK_WORLDS), (3000, META_WORLDS)))
 
 
 def shapes(seeds, per_world: int) -> set[str]:
