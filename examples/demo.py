@@ -60,6 +60,12 @@ QUERIES = [
         "measures": ["return_count", "refunded"],
         "order_by": [["return_count", "desc"], "order.status"],
     }),
+    ("Returns by the region of the returned order's customer, through two joins, with filtered measures", {
+        "model": "returns",
+        "dimensions": ["order.customers.region"],
+        "measures": ["return_count", "vip_returns", "damaged_refunds", "damaged_share"],
+        "order_by": ["order.customers.region"],
+    }),
 ]
 
 

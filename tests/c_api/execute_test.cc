@@ -21,7 +21,13 @@ using quendra::testing::utf8Of;
 constexpr const char* kManifest = R"({"models": {"orders": {"table": "orders",
     "dimensions": {"status": "status", "amount": "amount"},
     "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"},
-                 "avg": {"calc": "total / n"}}}}})";
+                 "avg": {"calc": "total / n"}}},
+    "snow": {"table": "orders", "dimensions": {"status": "status", "amount": "amount"},
+             "measures": {"paid": {"agg": "sum", "expr": "amount",
+                                   "filters": [{"field": "same.next.status", "operator": "=", "value": "paid"}]}},
+             "joins": {"same": {"model": "snow2", "left_on": ["status", "amount"], "right_on": ["status", "amount"]}}},
+    "snow2": {"table": "orders", "dimensions": {"status": "status", "amount": "amount", "up": "amount + 20"},
+              "joins": {"next": {"model": "snow2", "left_on": "up", "right_on": "amount"}}}}})";
 
 struct Host {
   quendra_ctx* ctx = quendra_new();
@@ -102,7 +108,8 @@ TEST(Execute, ResultsOutliveQueriesClearsAndTheContext) {
 TEST(Execute, AllocationFailuresAnywhereInTheCall) {
   const std::string queries[] = {kByStatus,
                                  R"({"model": "orders", "dimensions": ["status", "amount"], "measures": ["avg"],
-                                     "filters": [{"field": "status", "operator": "in", "values": ["paid", "void"]}]})"};
+                                     "filters": [{"field": "status", "operator": "in", "values": ["paid", "void"]}]})",
+                                 R"({"model": "snow", "dimensions": ["same.next.status"], "measures": ["paid"]})"};
   quendra::Arena::setBlockSizeForTesting(64);
   size_t refused = 0;
   for (const std::string& q : queries) {

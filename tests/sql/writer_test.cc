@@ -31,14 +31,23 @@ const std::string kShop = R"json({"models": {
       "aov": {"calc": "revenue / order_count"},
       "margin": {"calc": "(aov - lo) * 2"},
       "prefixed": {"calc": "orders.revenue"},
-      "three": {"calc": "3"}, "three_more": {"calc": "three + 1"}
+      "three": {"calc": "3"}, "three_more": {"calc": "three + 1"},
+      "eu_revenue": {"agg": "sum", "expr": "amount",
+                     "filters": [{"field": "customers.nation.name", "operator": "=", "value": "EU"}]},
+      "eu_orders": {"agg": "count", "filters": [{"field": "customers.nation.name", "operator": "=", "value": "EU"},
+                                                 {"operator": "or", "conditions": [{"field": "a", "operator": ">", "value": 1},
+                                                   {"field": "status", "operator": "like", "value": "p%"}]}]},
+      "eu_buyers": {"agg": "nunique", "expr": "customer_id",
+                    "filters": [{"field": "customers.nation.code", "operator": "in", "values": [1, 2]}]}
     },
     "joins": {
       "customers": {"model": "customers", "left_on": "customer_id", "right_on": "id", "type": "one"},
       "products": {"model": "products", "left_on": "product_id", "right_on": "id"}
     }
   },
-  "customers": {"table": "crm.customers", "dimensions": {"id": "id", "region": "region"}},
+  "customers": {"table": "crm.customers", "dimensions": {"id": "id", "region": "region"},
+                "joins": {"nation": {"model": "nations", "left_on": ["region", "id"], "right_on": ["region", "cid"]}}},
+  "nations": {"table": "nations", "dimensions": {"region": "region", "cid": "cid", "name": "name", "code": "code"}},
   "products": {"table": "..p\"r`od", "dimensions": {"id": "id", "category": "category"}},
   "flat": {"table": "flat", "dimensions": {"a": "a", "created_at": {"expr": "created_at", "time": true}},
            "measures": {"n": {"agg": "count"}}}
@@ -381,6 +390,28 @@ TEST(Writer, EntryPointContract) {
   quendra_free(ctx);
 }
 
+TEST(Writer, NestedJoinsCompositeKeysAndMeasureFilters) {
+  const std::string q =
+      R"({"model": "orders", "dimensions": ["customers.nation.name"], "measures": ["eu_revenue", "eu_orders", "eu_buyers"]})";
+  EXPECT_EQ(emit(q),
+            "SELECT t3.\"name\" AS \"customers.nation.name\",\n"
+            "       SUM(CASE WHEN (t3.\"name\" = 'EU') THEN t0.\"amount\" END) AS \"eu_revenue\",\n"
+            "       COUNT(CASE WHEN (t3.\"name\" = 'EU') AND ((t0.\"a\" > 1) OR (t0.\"status\" LIKE 'p%')) THEN 1 END)"
+            " AS \"eu_orders\",\n"
+            "       COUNT(DISTINCT CASE WHEN (t3.\"code\" IN (1, 2)) THEN t0.\"customer_id\" END) AS \"eu_buyers\"\n"
+            "FROM \"orders\" AS t0\n"
+            "LEFT JOIN \"crm\".\"customers\" AS t1 ON t0.\"customer_id\" = t1.\"id\"\n"
+            "LEFT JOIN \"nations\" AS t3 ON (t1.\"region\" = t3.\"region\") AND (t1.\"id\" = t3.\"cid\")\n"
+            "GROUP BY 1");
+  // A measure's filters join what they read even when nothing else does,
+  // and a query without dimensions still answers one group.
+  EXPECT_EQ(emit(R"({"model": "orders", "measures": ["eu_revenue"]})", 1),
+            "SELECT SUM(CASE WHEN (t3.`name` = 'EU') THEN t0.`amount` END) AS `eu_revenue`\n"
+            "FROM `orders` AS t0\n"
+            "LEFT JOIN `crm`.`customers` AS t1 ON t0.`customer_id` = t1.`id`\n"
+            "LEFT JOIN `nations` AS t3 ON (t1.`region` = t3.`region`) AND (t1.`id` = t3.`cid`)");
+}
+
 // Every heap request of quendra_emit_sql failed, alone and from then on, for
 // a dozen representative queries in both dialects: the call reports 5 (out
 // of memory, from planning, or the text copy), 6 (the text buffer could not
@@ -409,6 +440,8 @@ TEST(Writer, SurvivesEveryAllocationFailure) {
       R"({"model": "orders", "measures": ["nope"]})",
       R"({"model": "orders", "measures": ["prefixed"]})",
       R"({"model": "orders", "dimensions": ["orders.bs"], "filters": [{"field": "a", "operator": "ilike", "value": "a\\b'c"}]})",
+      R"({"model": "orders", "dimensions": ["customers.nation.name"], "measures": ["eu_orders", "eu_buyers"],
+          "filters": [{"field": "eu_revenue", "operator": ">", "value": 1}]})",
   };
   Arena::setBlockSizeForTesting(64);
   int failures = 0;
