@@ -70,6 +70,8 @@ CASES = {
     "q12": {},
     "q14": {},
     "q19": {},
+    # Through the composite lineitem -> partsupp key and partsupp's own joins.
+    "partsupp_scarce": {},
 }
 ENGINES = ("memory", "duckdb", "spark")
 
