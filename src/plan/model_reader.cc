@@ -1,6 +1,8 @@
 // The model reader: one model of the manifest becomes fields, joins and
 // measures. Everything is checked at query time, in a fixed order, so the
 // same manifest error is reported the same way on every query of the model.
+#include <cstdio>
+
 #include "base/bytes.h"
 #include "expr/parser.h"
 #include "plan/builder.h"
@@ -14,9 +16,28 @@ std::optional<Bytes> dimExprText(const Json& def) {
 }
 
 Result<Expr> Builder::parse(Bytes text) {
-  auto e = quendra::parse(arena, text);
-  if (e) return *e;
-  if (e.error() == ParseErr::OutOfMemory) return std::unexpected(Err::OutOfMemory);
+  ParseFail why;
+  auto e = quendra::parse(arena, text, &why);
+  if (e) {
+    auto fits = literalKindsFit(arena, *e);
+    if (!fits) return std::unexpected(Err::OutOfMemory);
+    // As evaluation reports it; literals alone show that it cannot work.
+    if (!*fits) return diag->fail(Err::Invalid, {"type mismatch in expression"});
+    return *e;
+  }
+  switch (e.error()) {
+    case ParseErr::OutOfMemory: return std::unexpected(Err::OutOfMemory);
+    case ParseErr::UnknownFunction:
+      return diag->fail(Err::Invalid, {"unknown function '", why.function, "' in expression '", text, "'"});
+    case ParseErr::WrongArity: {
+      // Every function takes one argument, or (COALESCE) at least one.
+      char got[12];
+      std::snprintf(got, sizeof got, "%u", why.got);
+      return diag->fail(Err::Invalid, {"function '", why.function, why.max == why.min ? "' takes " : "' takes at least ",
+                                       "1 argument, not ", got, ", in expression '", text, "'"});
+    }
+    case ParseErr::BadExpression: break;
+  }
   return diag->fail(Err::Invalid, {"cannot parse expression '", text, "'"});
 }
 

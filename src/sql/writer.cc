@@ -156,24 +156,9 @@ Bytes cmpText(CmpOp op) {
   return "";
 }
 
-// A LIKE pattern. Patterns know only % and _; Spark's LIKE also reads a
-// backslash as an escape, so in spark each backslash is escaped to stand
-// for itself.
 Result<void> writePattern(const Writer& w, Text& out, const Literal& lit) {
-  if (w.dialect != Dialect::spark || lit.tag != Literal::Tag::string || lit.s.find('\\') == Bytes::npos)
-    return writeLiteral(w, out, lit);
-  size_t extra = 0;
-  for (char c : lit.s) extra += c == '\\';
-  char* p = out.arena->make<char>(lit.s.size() + extra);
-  if (!p) return std::unexpected(Err::OutOfMemory);
-  size_t k = 0;
-  for (char c : lit.s) {
-    p[k++] = c;
-    if (c == '\\') p[k++] = '\\';
-  }
-  Literal doubled = lit;
-  doubled.s = Bytes(p, k);
-  return writeLiteral(w, out, doubled);
+  if (lit.tag != Literal::Tag::string) return writeLiteral(w, out, lit);
+  return writeLikePattern(w.dialect, out, lit.s);
 }
 
 Result<void> writeCmp(const Writer& w, Text& out, const Cmp& c) {
