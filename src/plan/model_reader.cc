@@ -112,8 +112,10 @@ Result<MeasureDef> Builder::measureDef(const Json& d) {
   static constexpr struct {
     Bytes name;
     AggFn fn;
-  } kAggs[] = {{"sum", AggFn::sum}, {"mean", AggFn::mean}, {"avg", AggFn::mean}, {"min", AggFn::min},
-               {"max", AggFn::max}, {"count", AggFn::count}, {"nunique", AggFn::nunique}};
+  } kAggs[] = {{"sum", AggFn::sum},           {"mean", AggFn::mean},       {"avg", AggFn::mean},
+               {"min", AggFn::min},           {"max", AggFn::max},         {"count", AggFn::count},
+               {"nunique", AggFn::nunique},   {"median", AggFn::median},   {"percentile", AggFn::percentile},
+               {"stddev", AggFn::stddev},     {"variance", AggFn::variance}};
   std::optional<AggFn> fn;
   for (const auto& k : kAggs)
     if (k.name == a) {
@@ -129,6 +131,16 @@ Result<MeasureDef> Builder::measureDef(const Json& d) {
     def.invalid = TRY(concat(arena, {"'", a, "' needs an expr"}));
     return def;
   }
+  double p = 0.5;
+  if (*fn == AggFn::percentile) {
+    const Json* pj = d.get("p");
+    bool ok = pj && (pj->isInt() || pj->kind == JsonKind::float_);
+    if (ok) p = pj->isInt() ? static_cast<double>(pj->i) : pj->f;
+    if (!ok || !(p >= 0 && p <= 1)) {
+      def.invalid = "'percentile' needs 'p', a number from 0 to 1";
+      return def;
+    }
+  }
   const Json* filters = d.get("filters");
   if (filters && !filters->isArray()) {
     def.invalid = "'filters' must be an array";
@@ -136,6 +148,7 @@ Result<MeasureDef> Builder::measureDef(const Json& d) {
   }
   def.tag = MeasureDef::Tag::agg;
   def.agg.func = *fn;
+  def.agg.p = p;
   def.agg.filters_json = filters;
   if (expr) def.agg.arg = TRY(bind(expr->str(), 0));
   return def;

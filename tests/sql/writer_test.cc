@@ -37,6 +37,10 @@ const std::string kShop = R"json({"models": {
       "eu_orders": {"agg": "count", "filters": [{"field": "customers.nation.name", "operator": "=", "value": "EU"},
                                                  {"operator": "or", "conditions": [{"field": "a", "operator": ">", "value": 1},
                                                    {"field": "status", "operator": "like", "value": "p%"}]}]},
+      "med": {"agg": "median", "expr": "amount"}, "sd": {"agg": "stddev", "expr": "amount"},
+      "var": {"agg": "variance", "expr": "a + b"},
+      "p90": {"agg": "percentile", "expr": "amount", "p": 0.9,
+              "filters": [{"field": "status", "operator": "=", "value": "paid"}]},
       "eu_buyers": {"agg": "nunique", "expr": "customer_id",
                     "filters": [{"field": "customers.nation.code", "operator": "in", "values": [1, 2]}]}
     },
@@ -424,6 +428,20 @@ TEST(Writer, FunctionsAndConditionals) {
       size_t start = sql.find("SELECT ") + 7;
       EXPECT_EQ(sql.substr(start, sql.find(" AS ") - start), d ? c.spark : c.duckdb) << c.expr;
     }
+  }
+}
+
+TEST(Writer, StatisticalAggregates) {
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"med", R"(quantile_cont(t0."amount", 0.5))", "percentile(t0.`amount`, 0.5)"},
+      {"p90", R"(quantile_cont(CASE WHEN (t0."status" = 'paid') THEN t0."amount" END, 0.9))",
+       "percentile(CASE WHEN (t0.`status` = 'paid') THEN t0.`amount` END, 0.9)"},
+      {"sd", R"(stddev_samp(t0."amount"))", "stddev_samp(t0.`amount`)"},
+      {"var", R"(var_samp((t0."a" + t0."b")))", "var_samp((t0.`a` + t0.`b`))"},
+  };
+  for (const auto& [m, duck, spark] : cases) {
+    EXPECT_EQ(measureSql(m), duck);
+    EXPECT_EQ(measureSql(m, 1), spark);
   }
 }
 
