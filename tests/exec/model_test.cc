@@ -159,6 +159,12 @@ EvalResult<Vec> ev(Arena& A, const Expr& e, uint32_t i, const Resolve& id) {
     case Tag::null_lit: return nullVec(A, Kind::int_, 1, true);
     default: break;
   }
+  if (isVariadic(n.tag)) {
+    std::vector<Vec> ops;
+    for (uint32_t k : e.list(n)) ops.push_back(TRY(ev(A, e, k, id)));
+    return evalList(A, n.tag, ops);
+  }
+  if (n.tag >= Tag::like) return evalUnary(A, n, TRY(ev(A, e, n.a, id)));
   Vec a = TRY(ev(A, e, n.a, id));
   switch (n.tag) {
     case Tag::neg: return negate(A, a);
@@ -724,6 +730,12 @@ Model makeManifest(Gen& g) {
       {"i1", "\"i + 1\"", 'n', 100}, {"im", "\"i % 3\"", 'n', 100}, {"fj", "\"f * j\"", 'n', 100},
       {"q", "\"i / j\"", 'n', 100}, {"sx", "\"s = 'x'\"", 'b', 100}, {"nb", "\"NOT b\"", 'b', 100},
       {"inn", "\"i IS NULL\"", 'b', 100}, {"ti", R"({"expr": "i", "time": true})", 'n', 10},
+      {"cs", "\"CASE WHEN i > 0 THEN 'pos' WHEN i < 0 THEN 'neg' END\"", 's', 60},
+      {"cn", "\"CASE WHEN s = 'x' THEN 1 WHEN b THEN 2 WHEN f > 1 THEN 1 ELSE 3 END\"", 'n', 60},
+      {"cw", "\"CASE WHEN b THEN 1 WHEN TRUE THEN 2.5 END\"", 'n', 40},
+      {"co", "\"COALESCE(j, i, 0) + ABS(i)\"", 'n', 40},
+      {"cy", "\"YEAR(ts) * 100 + ISODOW(d)\"", 'n', 40},
+      {"cl", "\"s NOT ILIKE 'a%' OR i IN (1, NULL)\"", 'b', 40},
       {"nope", "\"nope + 1\"", 'n', 5}, {"sp", "\"s + 1\"", 'n', 5}};
   // Arguments of aggregates; sum and mean mostly take the first eight.
   static const std::pair<const char*, char> kArgs[] = {{"i", 'n'}, {"j", 'n'}, {"f", 'n'}, {"i + j", 'n'},
