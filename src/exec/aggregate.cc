@@ -547,8 +547,12 @@ Result<Vec> Exec::filteredArg(const Agg& a, const std::optional<Vec>& v) {
     keep = *both;
   }
   if (keep.kind != Kind::bool_ && !keep.isNullScalar()) return diag.fail(Err::Invalid, {"type mismatch in expression"});
-  // The argument, null wherever a filter is not true, so that every
-  // aggregate skips those rows on its usual path; COUNT(*) counts a 1.
+  return keepOnly(v, keep);
+}
+
+Result<Vec> Exec::keepOnly(const std::optional<Vec>& v, const Vec& keep) {
+  // The argument, null wherever keep is not true, so that every aggregate
+  // skips those rows on its usual path; COUNT(*) counts a 1.
   const size_t n = base.nrows;
   auto kept = [&](size_t r) { return !keep.isNull(r) && keep.boolAt(r); };
   if (v && !v->scalar) {
@@ -604,7 +608,7 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
   Groups groups;
   DirectGroups direct;
   bool streamed = false;
-  if (dims.size() == 1 && alone && !accs.empty() && sel.n > 0) {
+  if (dims.size() == 1 && alone && !accs.empty() && sel.n > 0 && !keep_gid) {
     if (!lazy) {
       streamed = TRY(direct.init(arena, dims[0], sel, stats));
     } else if (lazy->form == LazyDim::Form::joined) {

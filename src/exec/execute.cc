@@ -35,9 +35,24 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   TRY(ex.buildJoins(tables));
 
   // Row selection: every predicate over every base row, each narrowing the
-  // ascending selection by one merge pass.
+  // ascending selection by one merge pass. Measures derived along time read
+  // rows before the query's range too: the range then selects from the
+  // earliest instant they read, and marks the query's own rows apart.
+  const bool timed = !plan.derived.empty();
+  ex.keep_gid = timed;
+  std::optional<Vec> in_range;
   Sel sel{nullptr, base->nrows};
-  for (const Pred& p : plan.where) sel = TRY(ex.narrow(p, sel));
+  for (const Pred& p : plan.where) {
+    if (timed && p.tag == Pred::Tag::range) {
+      in_range = TRY(ex.evalPred(p));
+      ex.range_from = TRY(ex.widenedStart(p.range));
+      auto widened = ex.narrow(p, sel);
+      ex.range_from.reset();
+      sel = TRY(std::move(widened));
+      continue;
+    }
+    sel = TRY(ex.narrow(p, sel));
+  }
 
   // Dimension vectors over the whole base table, truncated to their grain.
   const size_t nd = plan.dims.size();
@@ -49,7 +64,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   for (size_t i = 0; i < nd; ++i) {
     const Dim& d = plan.dims[i];
     coded[i] = false;
-    if (nd == 1 && !d.grain) {
+    if (nd == 1 && !d.grain && !timed) {
       if (std::optional<Vec> right = ex.joinedColumn(d.b)) {
         lazy = LazyDim{LazyDim::Form::joined, &d, nullptr, *right, ex.join_idx[d.b.alias], false};
         is_lazy = true;
@@ -65,7 +80,8 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     }
     dims[i] = TRY(ex.evalBound(d.b));
     if (d.grain) {
-      if (nd == 1 && grainRank(*d.grain) >= grainRank(Grain::day) && dims[i].isTemporal() && !dims[i].scalar) {
+      if (nd == 1 && !timed && grainRank(*d.grain) >= grainRank(Grain::day) && dims[i].isTemporal() &&
+          !dims[i].scalar) {
         lazy = LazyDim{LazyDim::Form::grain, &d, ex.baseStats(d.b), dims[i], nullptr, false};
         is_lazy = true;
         continue;
@@ -89,9 +105,12 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   }
   for (uint32_t i : plan.selected) markNeeded(plan, i, needed);
   for (const Pred& p : plan.having) markPred(plan, p, needed);
-  for (size_t i = 0; i < nm; ++i)
-    if (needed[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg)
-      args[i] = TRY(ex.aggArg(plan.measures[i].def.agg));
+  for (size_t i = 0; i < nm; ++i) {
+    if (!needed[i] || plan.measures[i].def.tag != MeasureDef::Tag::agg) continue;
+    args[i] = TRY(ex.aggArg(plan.measures[i].def.agg));
+    // The query's own measures count only the rows of its range.
+    if (in_range) args[i] = TRY(ex.keepOnly(args[i], *in_range));
+  }
 
   // Stats describe the bound column itself, not its values truncated.
   const ColStats* stats = nd == 1 && !plan.dims[0].grain ? ex.baseStats(plan.dims[0].b) : nullptr;
@@ -126,9 +145,16 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     if (!t) return std::unexpected(ex.lift(t.error()));
     cols[0] = *t;
   }
+  Sel kept{nullptr, groups.ngroups};
+  if (timed) {
+    uint8_t* answered = in_range ? arena.make<uint8_t>(groups.ngroups) : nullptr;
+    if (in_range && !answered) return std::unexpected(Err::OutOfMemory);
+    TRY(ex.deriveMeasures({cols, nd}, in_range ? &*in_range : nullptr, answered));
+    if (answered) kept = TRY(keepTrue(ex, kept, column(Kind::bool_, groups.ngroups, nullptr, boolData(answered)),
+                                      groups.ngroups));
+  }
   for (size_t j = 0; j < plan.selected.size(); ++j) cols[nd + j] = TRY(ex.measureVec(plan.selected[j], 0));
 
-  Sel kept{nullptr, groups.ngroups};
   for (const Pred& p : plan.having) {
     Vec mask = TRY(ex.evalPred(p));
     kept = TRY(keepTrue(ex, kept, mask, groups.ngroups));

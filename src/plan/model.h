@@ -7,6 +7,7 @@
 #include <span>
 
 #include "base/bytes.h"
+#include "base/grain.h"
 #include "base/json.h"
 #include "expr/expr.h"
 
@@ -75,14 +76,28 @@ struct Agg {
   bool filters_planned = false;
 };
 
+// A measure derived from another along the query's time dimension: its
+// value some periods earlier, its running total, or its total over a
+// trailing window of periods.
+struct Derived {
+  enum class Form : uint8_t { offset, running, trailing };
+  Form form = Form::offset;
+  Bytes base;             // the measure it derives from, as named
+  int64_t n = 0;          // offset, trailing: how many units
+  Grain unit = Grain::day;  // offset, trailing: the unit; running: where it restarts
+  bool resets = false;    // running: restarts at each unit
+};
+
 // A measure's definition: an aggregate, a calculation over other measures,
-// or the reason it cannot be used (reported only when a query uses it).
+// the reason it cannot be used (reported only when a query uses it), or a
+// measure derived from another along time.
 struct MeasureDef {
-  enum class Tag : uint8_t { agg, calc, invalid };
+  enum class Tag : uint8_t { agg, calc, invalid, derived };
   Tag tag = Tag::invalid;
-  Agg agg;        // tag agg
-  Expr calc;      // tag calc: identifiers name other measures
-  Bytes invalid;  // tag invalid
+  Agg agg;          // tag agg
+  Expr calc;        // tag calc: identifiers name other measures
+  Bytes invalid;    // tag invalid
+  Derived derived;  // tag derived
 };
 
 struct Measure {

@@ -89,8 +89,62 @@ Result<void> Builder::addFields(const Json& m, std::optional<Bytes> prefix, uint
   return {};
 }
 
+namespace {
+
+// {"measure": M, ...}: exactly one of offset (with unit), running, or
+// trailing (with unit). Sets def.invalid when the form is not one of them.
+Result<void> derivedDef(Builder& b, const Json& d, MeasureDef& def) {
+  Derived& x = def.derived;
+  x.base = d.getString("measure")->str();
+  const Json* offset = d.get("offset");
+  const Json* running = d.get("running");
+  const Json* trailing = d.get("trailing");
+  if ((offset != nullptr) + (running != nullptr) + (trailing != nullptr) != 1) {
+    def.invalid = "needs exactly one of 'offset', 'running' or 'trailing'";
+    return {};
+  }
+  if (running) {
+    x.form = Derived::Form::running;
+    if (running->isBool() && running->b) {
+      def.tag = MeasureDef::Tag::derived;
+      return {};
+    }
+    std::optional<Grain> g = running->isString() ? grainFromName(running->str()) : std::nullopt;
+    if (!g || (*g != Grain::month && *g != Grain::quarter && *g != Grain::year)) {
+      def.invalid = "'running' must be true, 'month', 'quarter' or 'year'";
+      return {};
+    }
+    x.resets = true;
+    x.unit = *g;
+    def.tag = MeasureDef::Tag::derived;
+    return {};
+  }
+  const Json* count = offset ? offset : trailing;
+  x.form = offset ? Derived::Form::offset : Derived::Form::trailing;
+  if (!count->isInt() || count->i <= 0 || count->i > 100000) {
+    def.invalid = offset ? "'offset' must be a positive integer" : "'trailing' must be a positive integer";
+    return {};
+  }
+  x.n = count->i;
+  const Json* unit = d.getString("unit");
+  std::optional<Grain> g = unit ? grainFromName(unit->str()) : std::nullopt;
+  if (!g) {
+    def.invalid = TRY(concat(b.arena, {"'unit' must be a grain name (", offset ? "offset" : "trailing", ")"}));
+    return {};
+  }
+  x.unit = *g;
+  def.tag = MeasureDef::Tag::derived;
+  return {};
+}
+
+}  // namespace
+
 Result<MeasureDef> Builder::measureDef(const Json& d) {
   MeasureDef def;
+  if (d.getString("measure") && !d.get("calc") && !d.get("agg")) {
+    TRY(derivedDef(*this, d, def));
+    return def;
+  }
   if (const Json* calc = d.getString("calc")) {
     def.calc = TRY(parse(calc->str()));
     // Row filters select rows to aggregate; a calculation has none of its

@@ -316,3 +316,27 @@ EvalResult<Vec> datePart(Arena& arena, DatePart part, const Vec& v) {
 }
 
 }  // namespace quendra
+
+namespace quendra {
+
+int64_t shiftTime(int64_t us, int64_t n, Grain unit) {
+  switch (unit) {
+    case Grain::second: return us + n * kMicrosPerSecond;
+    case Grain::minute: return us + n * kMicrosPerMinute;
+    case Grain::hour: return us + n * kMicrosPerHour;
+    case Grain::day: return us + n * kMicrosPerDay;
+    case Grain::week: return us + n * 7 * kMicrosPerDay;
+    default: break;
+  }
+  // Months: the same day and time of day, the day clamped to the month's end.
+  const int64_t months = unit == Grain::year ? 12 * n : unit == Grain::quarter ? 3 * n : n;
+  const int64_t day = floorDiv(us, kMicrosPerDay);
+  const int64_t within = us - day * kMicrosPerDay;
+  Civil c = civilFromDays(day);
+  const int64_t total = c.y * 12 + (c.m - 1) + months;
+  const int64_t y = floorDiv(total, 12), m = total - y * 12 + 1;
+  const int64_t last = daysFromCivil(m == 12 ? y + 1 : y, m == 12 ? 1 : m + 1, 1) - daysFromCivil(y, m, 1);
+  return daysFromCivil(y, m, c.d < last ? c.d : last) * kMicrosPerDay + within;
+}
+
+}  // namespace quendra
