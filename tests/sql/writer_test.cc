@@ -41,6 +41,8 @@ const std::string kShop = R"json({"models": {
       "var": {"agg": "variance", "expr": "a + b"},
       "p90": {"agg": "percentile", "expr": "amount", "p": 0.9,
               "filters": [{"field": "status", "operator": "=", "value": "paid"}]},
+      "rev_ly": {"measure": "revenue", "offset": 1, "unit": "year"}, "ytd": {"measure": "revenue", "running": "year"},
+      "avg_3m": {"measure": "avg_amount", "trailing": 3, "unit": "month"}, "aov_lm": {"measure": "aov", "offset": 1, "unit": "month"},
       "eu_buyers": {"agg": "nunique", "expr": "customer_id",
                     "filters": [{"field": "customers.nation.code", "operator": "in", "values": [1, 2]}]}
     },
@@ -497,6 +499,9 @@ TEST(Writer, SurvivesEveryAllocationFailure) {
       R"({"model": "orders", "dimensions": ["orders.bs"], "filters": [{"field": "a", "operator": "ilike", "value": "a\\b'c"}]})",
       R"({"model": "orders", "dimensions": ["customers.nation.name"], "measures": ["eu_orders", "eu_buyers"],
           "filters": [{"field": "eu_revenue", "operator": ">", "value": 1}]})",
+      R"({"model": "orders", "dimensions": ["orders.created_at", "customers.region"], "time_grain": "month",
+          "measures": ["revenue", "rev_ly", "ytd", "avg_3m", "aov_lm"], "filters": [{"field": "ytd", "operator": ">", "value": 0}],
+          "time_range": {"start": "2024-01-01", "end": "2024-06-30"}, "order_by": [["rev_ly", "desc"]], "limit": 5})",
   };
   Arena::setBlockSizeForTesting(64);
   int failures = 0;
