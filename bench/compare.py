@@ -57,7 +57,9 @@ MANIFEST = {"models": {
                      "avg_price": {"calc": "revenue / priced"},
                      "median_amount": {"agg": "median", "expr": "amount"},
                      "p90_amount": {"agg": "percentile", "expr": "amount", "p": 0.9},
-                     "sd_amount": {"agg": "stddev", "expr": "amount"}},
+                     "sd_amount": {"agg": "stddev", "expr": "amount"},
+                     "revenue_ly": {"measure": "revenue", "offset": 1, "unit": "year"},
+                     "revenue_ytd": {"measure": "revenue", "running": "year"}},
         "joins": {"store": {"model": "stores", "left_on": "store_id", "right_on": "id", "type": "one"},
                   "customer": {"model": "customers", "left_on": "customer_id", "right_on": "id", "type": "one"}},
     },
@@ -128,6 +130,13 @@ def cases() -> list[dict]:
         return lambda t: (t["facts"].select(key, "amount", "qty")
                           .join(t[dim], left_on=key, right_on="id", how="left"))
 
+    def year_over_year(t):
+        months = (t["facts"].with_columns(pl.col("ts").dt.truncate("1mo"))
+                  .group_by("ts").agg(revenue().alias("revenue")))
+        earlier = months.select(pl.col("ts").dt.offset_by("1y"), pl.col("revenue").alias("revenue_ly"))
+        return (months.join(earlier, on="ts", how="left").sort("ts")
+                .with_columns(pl.col("revenue").cum_sum().over(pl.col("ts").dt.year()).alias("revenue_ytd")))
+
     def q(dims, measures=("revenue", "units", "n"), **extra):
         return {"model": "facts", "dimensions": dims, "measures": list(measures), **extra}
 
@@ -180,6 +189,9 @@ def cases() -> list[dict]:
              polars=by("bucket", frame=lambda t: t["facts"].with_columns(
                  pl.when(pl.col("amount") > 750).then(pl.lit("high"))
                  .when(pl.col("amount") > 250).then(pl.lit("mid")).otherwise(pl.lit("low")).alias("bucket")))),
+        dict(name="yoy", label="by month: revenue, a year earlier, to date", goal=0.5,
+             query=q(["facts.ts"], measures=["revenue", "revenue_ly", "revenue_ytd"], time_grain="month"),
+             reads=["facts.ts", "facts.amount"], polars=year_over_year),
         dict(name="ratio", label="revenue / priced by k10k", goal=None,
              query=q(["facts.k10k"], measures=["avg_price"]), reads=["facts.k10k", "facts.amount"],
              # The mean of the non-null amounts is null without one, as the
