@@ -27,7 +27,7 @@ inline constexpr std::string_view kManifest = R"json({"models": {
       "avg_amount": {"agg": "avg", "expr": "amount"}, "lo": {"agg": "min", "expr": "amount"},
       "hi": {"agg": "max", "expr": "amount"}, "buyers": {"agg": "nunique", "expr": "customer_id"},
       "aov": {"calc": "revenue / order_count"}, "spread": {"calc": "(hi - lo) * 100 / NULLIF"},
-      "per_buyer": {"calc": "revenue / buyers"}, "bad": {"agg": "median", "expr": "amount"},
+      "per_buyer": {"calc": "revenue / buyers"}, "bad": {"agg": "mode", "expr": "amount"},
       "loop": {"calc": "loop"},
       "eu_revenue": {"agg": "sum", "expr": "amount",
                      "filters": [{"field": "customers.home.name", "operator": "=", "value": "EU"}]},

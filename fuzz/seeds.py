@@ -53,6 +53,8 @@ EXPRESSIONS = [
     "a + b * 2", "NOT x = 1 AND y IS NOT NULL", "a = 1 OR b = 2 AND c = 3", "-(-1)", "1 - -1", "'it''s'",
     "a.b.c <> 1.5", "(amount >= 100) AND status != 'void'", "x IS NULL", "TRUE OR false OR Null",
     "a % 3 / (b - 4)", "((((a))))", "NOT NOT NOT a", "'' = ''", "a<=b", "1.2.3",
+    "CASE WHEN a > 1 THEN 'x' WHEN b IS NULL THEN 'y' ELSE COALESCE(c, 'z') END",
+    "x NOT IN (1, NULL, y) OR s ILIKE 'a%' AND ABS(YEAR(t) - 2000) < isodow(t)", "\"end\" + \"a\"\"b\"",
 ]
 
 JSON_EXTRA = [

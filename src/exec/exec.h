@@ -155,6 +155,13 @@ struct Exec {
   [[nodiscard]] Result<Groups> groupAndAggregate(std::span<Vec> dims, Sel s, const bool* needed,
                                                  const std::optional<Vec>* args, LazyDim* lazy,
                                                  const ColStats* stats);
+  // For a CASE whose values are all literals of one kind: per base row, the
+  // number of the first branch with its value that the row takes (ELSE and
+  // no branch: the number of branches). Grouping by it groups by the value.
+  // nullopt for any other expression.
+  [[nodiscard]] Result<std::optional<Vec>> caseCodes(const Bound& b);
+  // The CASE's values for the codes caseCodes gave (one per group).
+  [[nodiscard]] Result<Vec> caseValues(const Bound& b, const Vec& codes);
   // The joined table's column when b is nothing but a column of a joined
   // table; nullopt otherwise.
   std::optional<Vec> joinedColumn(const Bound& b) const;

@@ -42,15 +42,24 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   // Dimension vectors over the whole base table, truncated to their grain.
   const size_t nd = plan.dims.size();
   Vec* dims = arena.make<Vec>(nd);
-  if (!dims) return std::unexpected(Err::OutOfMemory);
+  bool* coded = arena.make<bool>(nd);  // dims[i] holds caseCodes
+  if (!dims || !coded) return std::unexpected(Err::OutOfMemory);
   LazyDim lazy;
   bool is_lazy = false;
   for (size_t i = 0; i < nd; ++i) {
     const Dim& d = plan.dims[i];
+    coded[i] = false;
     if (nd == 1 && !d.grain) {
       if (std::optional<Vec> right = ex.joinedColumn(d.b)) {
         lazy = LazyDim{LazyDim::Form::joined, &d, nullptr, *right, ex.join_idx[d.b.alias], false};
         is_lazy = true;
+        continue;
+      }
+    }
+    if (!d.grain) {
+      if (std::optional<Vec> codes = TRY(ex.caseCodes(d.b))) {
+        dims[i] = *codes;
+        coded[i] = true;
         continue;
       }
     }
@@ -86,6 +95,13 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
 
   // Stats describe the bound column itself, not its values truncated.
   const ColStats* stats = nd == 1 && !plan.dims[0].grain ? ex.baseStats(plan.dims[0].b) : nullptr;
+  // Branch codes run from 0 to the number of branches.
+  ColStats code_range;
+  if (nd == 1 && coded[0]) {
+    const Expr& e = plan.dims[0].b.e;
+    code_range = ColStats{0, static_cast<int64_t>(e.list(e[e.root]).size() / 2), true};
+    stats = &code_range;
+  }
   Groups groups = TRY(ex.groupAndAggregate({dims, nd}, sel, needed, args, is_lazy ? &lazy : nullptr, stats));
 
   // Output columns at group level: dimensions at each group's first row,
@@ -93,8 +109,10 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   const size_t nout = plan.outCount();
   Vec* cols = arena.make<Vec>(nout);
   if (!cols) return std::unexpected(Err::OutOfMemory);
-  for (size_t i = lazy.streamed ? 1 : 0; i < nd; ++i)
+  for (size_t i = lazy.streamed ? 1 : 0; i < nd; ++i) {
     cols[i] = TRY(gathered(ex, dims[i], {groups.first, groups.ngroups}));
+    if (coded[i]) cols[i] = TRY(ex.caseValues(plan.dims[i].b, cols[i]));
+  }
   if (lazy.streamed && lazy.form == LazyDim::Form::joined) {
     // The joined rows of the groups' first rows.
     uint32_t* rows = arena.make<uint32_t>(groups.ngroups);

@@ -45,13 +45,28 @@ struct Join {
   uint8_t parent = 0;            // 0: the base table; always below alias
 };
 
-enum class AggFn : uint8_t { sum = 0, mean = 1, min = 2, max = 3, count = 4, nunique = 5 };
+enum class AggFn : uint8_t {
+  sum = 0,
+  mean = 1,
+  min = 2,
+  max = 3,
+  count = 4,
+  nunique = 5,
+  median = 6,
+  percentile = 7,  // continuous, at Agg::p
+  stddev = 8,      // sample
+  variance = 9,    // sample
+};
+
+// The statistical aggregates: numeric argument, float result.
+inline bool isStatistic(AggFn f) { return f >= AggFn::median; }
 
 struct Pred;
 
 struct Agg {
   std::optional<Bound> arg;  // always over the base table; none for COUNT(*)
   AggFn func = AggFn::count;
+  double p = 0.5;  // median and percentile: the fraction of the way up
   // The measure's own row filters: it aggregates only the selected rows
   // where every one is true. Planned from `filters_json` when a query first
   // uses the measure, so a measure nobody asks for costs nothing.

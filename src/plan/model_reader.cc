@@ -1,6 +1,8 @@
 // The model reader: one model of the manifest becomes fields, joins and
 // measures. Everything is checked at query time, in a fixed order, so the
 // same manifest error is reported the same way on every query of the model.
+#include <cstdio>
+
 #include "base/bytes.h"
 #include "expr/parser.h"
 #include "plan/builder.h"
@@ -14,9 +16,28 @@ std::optional<Bytes> dimExprText(const Json& def) {
 }
 
 Result<Expr> Builder::parse(Bytes text) {
-  auto e = quendra::parse(arena, text);
-  if (e) return *e;
-  if (e.error() == ParseErr::OutOfMemory) return std::unexpected(Err::OutOfMemory);
+  ParseFail why;
+  auto e = quendra::parse(arena, text, &why);
+  if (e) {
+    auto fits = literalKindsFit(arena, *e);
+    if (!fits) return std::unexpected(Err::OutOfMemory);
+    // As evaluation reports it; literals alone show that it cannot work.
+    if (!*fits) return diag->fail(Err::Invalid, {"type mismatch in expression"});
+    return *e;
+  }
+  switch (e.error()) {
+    case ParseErr::OutOfMemory: return std::unexpected(Err::OutOfMemory);
+    case ParseErr::UnknownFunction:
+      return diag->fail(Err::Invalid, {"unknown function '", why.function, "' in expression '", text, "'"});
+    case ParseErr::WrongArity: {
+      // Every function takes one argument, or (COALESCE) at least one.
+      char got[12];
+      std::snprintf(got, sizeof got, "%u", why.got);
+      return diag->fail(Err::Invalid, {"function '", why.function, why.max == why.min ? "' takes " : "' takes at least ",
+                                       "1 argument, not ", got, ", in expression '", text, "'"});
+    }
+    case ParseErr::BadExpression: break;
+  }
   return diag->fail(Err::Invalid, {"cannot parse expression '", text, "'"});
 }
 
@@ -91,8 +112,10 @@ Result<MeasureDef> Builder::measureDef(const Json& d) {
   static constexpr struct {
     Bytes name;
     AggFn fn;
-  } kAggs[] = {{"sum", AggFn::sum}, {"mean", AggFn::mean}, {"avg", AggFn::mean}, {"min", AggFn::min},
-               {"max", AggFn::max}, {"count", AggFn::count}, {"nunique", AggFn::nunique}};
+  } kAggs[] = {{"sum", AggFn::sum},           {"mean", AggFn::mean},       {"avg", AggFn::mean},
+               {"min", AggFn::min},           {"max", AggFn::max},         {"count", AggFn::count},
+               {"nunique", AggFn::nunique},   {"median", AggFn::median},   {"percentile", AggFn::percentile},
+               {"stddev", AggFn::stddev},     {"variance", AggFn::variance}};
   std::optional<AggFn> fn;
   for (const auto& k : kAggs)
     if (k.name == a) {
@@ -108,6 +131,16 @@ Result<MeasureDef> Builder::measureDef(const Json& d) {
     def.invalid = TRY(concat(arena, {"'", a, "' needs an expr"}));
     return def;
   }
+  double p = 0.5;
+  if (*fn == AggFn::percentile) {
+    const Json* pj = d.get("p");
+    bool ok = pj && (pj->isInt() || pj->kind == JsonKind::float_);
+    if (ok) p = pj->isInt() ? static_cast<double>(pj->i) : pj->f;
+    if (!ok || !(p >= 0 && p <= 1)) {
+      def.invalid = "'percentile' needs 'p', a number from 0 to 1";
+      return def;
+    }
+  }
   const Json* filters = d.get("filters");
   if (filters && !filters->isArray()) {
     def.invalid = "'filters' must be an array";
@@ -115,6 +148,7 @@ Result<MeasureDef> Builder::measureDef(const Json& d) {
   }
   def.tag = MeasureDef::Tag::agg;
   def.agg.func = *fn;
+  def.agg.p = p;
   def.agg.filters_json = filters;
   if (expr) def.agg.arg = TRY(bind(expr->str(), 0));
   return def;

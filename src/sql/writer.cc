@@ -31,9 +31,15 @@ Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t de
     return writeSql(def.calc, out, ctx);
   }
   if (def.tag != MeasureDef::Tag::agg) return std::unexpected(Err::WriteFailed);  // refused by planning
-  static constexpr Bytes kNames[] = {"SUM(", "AVG(", "MIN(", "MAX(", "COUNT(", "COUNT("};
+  // By AggFn; the quantiles take the fraction after the argument.
+  static constexpr Bytes kNames[] = {"SUM(",          "AVG(",          "MIN(",       "MAX(",      "COUNT(",
+                                     "COUNT(",        "quantile_cont(", "quantile_cont(", "stddev_samp(", "var_samp("};
   const Agg& agg = def.agg;
-  TRY(out.put(kNames[static_cast<int>(agg.func)]));
+  const bool quantile = agg.func == AggFn::median || agg.func == AggFn::percentile;
+  if (quantile && w.dialect == Dialect::spark)
+    TRY(out.put("percentile("));
+  else
+    TRY(out.put(kNames[static_cast<int>(agg.func)]));
   if (agg.arg && agg.func == AggFn::nunique) TRY(out.put("DISTINCT "));
   if (!agg.filters.empty()) {
     // Rows outside the filters give the aggregate a NULL, which every
@@ -47,6 +53,10 @@ Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t de
   else
     TRY(out.put(agg.filters.empty() ? Bytes("*") : Bytes("1")));
   if (!agg.filters.empty()) TRY(out.put(" END"));
+  if (quantile) {
+    TRY(out.put(", "));
+    TRY(writeFloat(w.dialect, out, agg.p));
+  }
   return out.put(')');
 }
 
@@ -156,24 +166,9 @@ Bytes cmpText(CmpOp op) {
   return "";
 }
 
-// A LIKE pattern. Patterns know only % and _; Spark's LIKE also reads a
-// backslash as an escape, so in spark each backslash is escaped to stand
-// for itself.
 Result<void> writePattern(const Writer& w, Text& out, const Literal& lit) {
-  if (w.dialect != Dialect::spark || lit.tag != Literal::Tag::string || lit.s.find('\\') == Bytes::npos)
-    return writeLiteral(w, out, lit);
-  size_t extra = 0;
-  for (char c : lit.s) extra += c == '\\';
-  char* p = out.arena->make<char>(lit.s.size() + extra);
-  if (!p) return std::unexpected(Err::OutOfMemory);
-  size_t k = 0;
-  for (char c : lit.s) {
-    p[k++] = c;
-    if (c == '\\') p[k++] = '\\';
-  }
-  Literal doubled = lit;
-  doubled.s = Bytes(p, k);
-  return writeLiteral(w, out, doubled);
+  if (lit.tag != Literal::Tag::string) return writeLiteral(w, out, lit);
+  return writeLikePattern(w.dialect, out, lit.s);
 }
 
 Result<void> writeCmp(const Writer& w, Text& out, const Cmp& c) {

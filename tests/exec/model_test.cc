@@ -159,6 +159,12 @@ EvalResult<Vec> ev(Arena& A, const Expr& e, uint32_t i, const Resolve& id) {
     case Tag::null_lit: return nullVec(A, Kind::int_, 1, true);
     default: break;
   }
+  if (isVariadic(n.tag)) {
+    std::vector<Vec> ops;
+    for (uint32_t k : e.list(n)) ops.push_back(TRY(ev(A, e, k, id)));
+    return evalList(A, n.tag, ops);
+  }
+  if (n.tag >= Tag::like) return evalUnary(A, n, TRY(ev(A, e, n.a, id)));
   Vec a = TRY(ev(A, e, n.a, id));
   switch (n.tag) {
     case Tag::neg: return negate(A, a);
@@ -328,8 +334,9 @@ Result<MCol> aggregate(Env& env, const Agg& a, const std::vector<Group>& groups,
     if (n) in[r] = k;
   }
   bool numeric = arg.kind == Kind::int_ || arg.kind == Kind::float_;
-  if ((a.func == AggFn::sum || a.func == AggFn::mean) && !numeric) return std::unexpected(Err::Invalid);
-  bool float_sum = a.func == AggFn::mean || (a.func == AggFn::sum && arg.kind == Kind::float_);
+  if ((a.func == AggFn::sum || a.func == AggFn::mean || isStatistic(a.func)) && !numeric)
+    return std::unexpected(Err::Invalid);
+  bool float_sum = a.func == AggFn::mean || (a.func == AggFn::sum && arg.kind == Kind::float_) || isStatistic(a.func);
   MCol out{float_sum ? Kind::float_ : Kind::int_, false, {}};
   if (a.func == AggFn::min || a.func == AggFn::max) out.kind = arg.kind;
   for (const Group& g : groups) {
@@ -340,7 +347,37 @@ Result<MCol> aggregate(Env& env, const Agg& a, const std::vector<Group>& groups,
       if (!c.null) vals.push_back(c);
     }
     Cell res;
+    std::vector<double> xs;
+    for (auto& v : vals) xs.push_back(arg.kind == Kind::float_ ? v.f : static_cast<double>(v.i));
     switch (a.func) {
+      case AggFn::median:
+      case AggFn::percentile: {
+        // Sorted in full, NaN last; the same interpolation between ranks.
+        std::stable_sort(xs.begin(), xs.end(), [](double x, double y) {
+          return std::isnan(y) ? !std::isnan(x) : !std::isnan(x) && x < y;
+        });
+        res.null = xs.empty();
+        if (xs.empty()) break;
+        double pos = a.p * static_cast<double>(xs.size() - 1);
+        auto lo = static_cast<size_t>(pos);
+        double frac = pos - static_cast<double>(lo);
+        res.f = frac == 0 ? xs[lo] + 0.0 : xs[lo] + (xs[lo + 1] - xs[lo]) * frac + 0.0;
+        break;
+      }
+      case AggFn::stddev:
+      case AggFn::variance: {
+        double mean = 0, m2 = 0;
+        int64_t k = 0;
+        for (double x : xs) {
+          double d = x - mean;
+          mean += d / static_cast<double>(++k);
+          m2 += d * (x - mean);
+        }
+        res.null = k < 2;
+        double var = k < 2 ? 0 : m2 / static_cast<double>(k - 1);
+        res.f = a.func == AggFn::stddev ? std::sqrt(var) : var;
+        break;
+      }
       case AggFn::count: res = {false, static_cast<int64_t>(vals.size()), 0, {}}; break;
       case AggFn::nunique: {
         std::vector<Cell> seen;
@@ -693,6 +730,12 @@ Model makeManifest(Gen& g) {
       {"i1", "\"i + 1\"", 'n', 100}, {"im", "\"i % 3\"", 'n', 100}, {"fj", "\"f * j\"", 'n', 100},
       {"q", "\"i / j\"", 'n', 100}, {"sx", "\"s = 'x'\"", 'b', 100}, {"nb", "\"NOT b\"", 'b', 100},
       {"inn", "\"i IS NULL\"", 'b', 100}, {"ti", R"({"expr": "i", "time": true})", 'n', 10},
+      {"cs", "\"CASE WHEN i > 0 THEN 'pos' WHEN i < 0 THEN 'neg' END\"", 's', 60},
+      {"cn", "\"CASE WHEN s = 'x' THEN 1 WHEN b THEN 2 WHEN f > 1 THEN 1 ELSE 3 END\"", 'n', 60},
+      {"cw", "\"CASE WHEN b THEN 1 WHEN TRUE THEN 2.5 END\"", 'n', 40},
+      {"co", "\"COALESCE(j, i, 0) + ABS(i)\"", 'n', 40},
+      {"cy", "\"YEAR(ts) * 100 + ISODOW(d)\"", 'n', 40},
+      {"cl", "\"s NOT ILIKE 'a%' OR i IN (1, NULL)\"", 'b', 40},
       {"nope", "\"nope + 1\"", 'n', 5}, {"sp", "\"s + 1\"", 'n', 5}};
   // Arguments of aggregates; sum and mean mostly take the first eight.
   static const std::pair<const char*, char> kArgs[] = {{"i", 'n'}, {"j", 'n'}, {"f", 'n'}, {"i + j", 'n'},
@@ -733,8 +776,11 @@ Model makeManifest(Gen& g) {
     m.fields.push_back({(joins.empty() ? "" : "m.") + std::string(d.key), d.cls, d.def[0] == '{'});
   }
   for (size_t i = 0, na = 3 + g.below(5); i < na; ++i) {
-    std::string fn = g.pick<std::string>({"sum", "mean", "avg", "min", "max", "count", "nunique"});
-    bool numeric = fn == "sum" || fn == "mean" || fn == "avg";
+    std::string fn = g.pick<std::string>({"sum", "mean", "avg", "min", "max", "count", "nunique", "median",
+                                           "percentile", "stddev", "variance"});
+    bool numeric = fn == "sum" || fn == "mean" || fn == "avg" || fn == "median" || fn == "percentile" ||
+                   fn == "stddev" || fn == "variance";
+    std::string p = fn == "percentile" ? g.pick<std::string>({", \"p\": 0.9", ", \"p\": 0", ", \"p\": 1", ", \"p\": 0.25"}) : "";
     auto [arg, cls] = kArgs[g.below(numeric && g.chance(95) ? 8 : std::size(kArgs))];
     std::string expr = fn == "count" && g.chance(50) ? "" : R"(, "expr": ")" + std::string(arg) + "\"";
     std::string filters;
@@ -747,8 +793,8 @@ Model makeManifest(Gen& g) {
       filters = R"(, "filters": [)" + f + "]";
     }
     m.measures.push_back({"a" + std::to_string(i), fn == "min" || fn == "max" ? cls : 'n'});
-    mj += std::string(mj.empty() ? "\"" : ", \"") + m.measures.back().name + R"(": {"agg": ")" + fn + "\"" + expr +
-          filters + "}";
+    mj += std::string(mj.empty() ? "\"" : ", \"") + m.measures.back().name + R"(": {"agg": ")" + fn + "\"" + p +
+          expr + filters + "}";
   }
   // Calculations over earlier measures, mostly numeric ones.
   for (size_t i = 0, nc = g.below(4); i < nc; ++i) {

@@ -37,6 +37,10 @@ const std::string kShop = R"json({"models": {
       "eu_orders": {"agg": "count", "filters": [{"field": "customers.nation.name", "operator": "=", "value": "EU"},
                                                  {"operator": "or", "conditions": [{"field": "a", "operator": ">", "value": 1},
                                                    {"field": "status", "operator": "like", "value": "p%"}]}]},
+      "med": {"agg": "median", "expr": "amount"}, "sd": {"agg": "stddev", "expr": "amount"},
+      "var": {"agg": "variance", "expr": "a + b"},
+      "p90": {"agg": "percentile", "expr": "amount", "p": 0.9,
+              "filters": [{"field": "status", "operator": "=", "value": "paid"}]},
       "eu_buyers": {"agg": "nunique", "expr": "customer_id",
                     "filters": [{"field": "customers.nation.code", "operator": "in", "values": [1, 2]}]}
     },
@@ -388,6 +392,57 @@ TEST(Writer, EntryPointContract) {
   EXPECT_EQ(std::string(out, len), "SELECT COUNT(*) AS `n`\nFROM `flat` AS t0");
   EXPECT_EQ(std::strlen(out), len);
   quendra_free(ctx);
+}
+
+// CASE, COALESCE, IN, LIKE, ABS and the date parts, each in both dialects.
+TEST(Writer, FunctionsAndConditionals) {
+  const struct {
+    const char* expr;
+    const char* duckdb;
+    const char* spark;
+  } cases[] = {
+      {"CASE WHEN a > 100 THEN 'large' WHEN a > 10 THEN 'medium' ELSE 'small' END",
+       R"((CASE WHEN (t0."a" > 100) THEN 'large' WHEN (t0."a" > 10) THEN 'medium' ELSE 'small' END))",
+       "(CASE WHEN (t0.`a` > 100) THEN 'large' WHEN (t0.`a` > 10) THEN 'medium' ELSE 'small' END)"},
+      {"case when b then 1.5 end", R"((CASE WHEN t0."b" THEN 1.5 END))", "(CASE WHEN t0.`b` THEN 1.5D END)"},
+      {"COALESCE(a, b, 'x')", R"(COALESCE(t0."a", t0."b", 'x'))", "COALESCE(t0.`a`, t0.`b`, 'x')"},
+      {"a IN (1, NULL)", R"((t0."a" IN (1, NULL)))", "(t0.`a` IN (1, NULL))"},
+      {"a + 1 NOT IN (2)", R"(((t0."a" + 1) NOT IN (2)))", "((t0.`a` + 1) NOT IN (2))"},
+      {"s LIKE 'a\\%'", R"((t0."s" LIKE 'a\%'))", R"((t0.`s` LIKE 'a\\\\%'))"},
+      {"s NOT ILIKE 'it''s'", R"((t0."s" NOT ILIKE 'it''s'))", R"((t0.`s` NOT ILIKE 'it\'s'))"},
+      {"ABS(a - 1)", R"(ABS((t0."a" - 1)))", "ABS((t0.`a` - 1))"},
+      {"year(t) * 100 + Quarter(t)", R"(((year(t0."t") * 100) + quarter(t0."t")))",
+       "((year(t0.`t`) * 100) + quarter(t0.`t`))"},
+      {"month(t) + day(t) + hour(t) + minute(t)",
+       R"((((month(t0."t") + day(t0."t")) + hour(t0."t")) + minute(t0."t")))",
+       "(((month(t0.`t`) + dayofmonth(t0.`t`)) + hour(t0.`t`)) + minute(t0.`t`))"},
+      {"ISODOW(t)", R"(isodow(t0."t"))", "(weekday(t0.`t`) + 1)"},
+      {"\"end\" + \"x\"\"y\"", R"((t0."end" + t0."x""y"))", "(t0.`end` + t0.`x\"y`)"},
+  };
+  for (const auto& c : cases) {
+    std::string expr;
+    for (char ch : std::string(c.expr)) expr += ch == '"' || ch == '\\' ? std::string("\\") + ch : std::string(1, ch);
+    const std::string m = R"({"models": {"m": {"table": "t", "dimensions": {"d": ")" + expr + "\"}}}}";
+    for (int d = 0; d < 2; ++d) {
+      std::string sql = emit(R"({"model": "m", "dimensions": ["d"]})", d, m);
+      size_t start = sql.find("SELECT ") + 7;
+      EXPECT_EQ(sql.substr(start, sql.find(" AS ") - start), d ? c.spark : c.duckdb) << c.expr;
+    }
+  }
+}
+
+TEST(Writer, StatisticalAggregates) {
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"med", R"(quantile_cont(t0."amount", 0.5))", "percentile(t0.`amount`, 0.5)"},
+      {"p90", R"(quantile_cont(CASE WHEN (t0."status" = 'paid') THEN t0."amount" END, 0.9))",
+       "percentile(CASE WHEN (t0.`status` = 'paid') THEN t0.`amount` END, 0.9)"},
+      {"sd", R"(stddev_samp(t0."amount"))", "stddev_samp(t0.`amount`)"},
+      {"var", R"(var_samp((t0."a" + t0."b")))", "var_samp((t0.`a` + t0.`b`))"},
+  };
+  for (const auto& [m, duck, spark] : cases) {
+    EXPECT_EQ(measureSql(m), duck);
+    EXPECT_EQ(measureSql(m, 1), spark);
+  }
 }
 
 TEST(Writer, NestedJoinsCompositeKeysAndMeasureFilters) {
