@@ -19,7 +19,7 @@ BROKEN = {"models": {
                "dimensions": {"id": "id", "status": "status", "customer_id": "customer_id", "bad": "id +",
                               "no_expr": 5, "at": {"expr": "ts", "time": True, "smallest_time_grain": "fortnight"}},
                "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"},
-                            "broken": {"agg": "sum", "expr": "amount *"}, "median": {"agg": "median", "expr": "x"},
+                            "broken": {"agg": "sum", "expr": "amount *"}, "mode": {"agg": "mode", "expr": "x"},
                             "per": {"calc": "avg_total / n"}, "avg_total": {"calc": "total / n"},
                             "lost": {"calc": "total / nowhere"},
                             "odd": {"agg": "count", "filters": [{"field": "n", "operator": ">", "value": 1}]},
@@ -34,7 +34,7 @@ BROKEN = {"models": {
 
 PLAN_PROBLEMS = {
     ("orders", "dimension", "orders.bad"), ("orders", "dimension", "orders.no_expr"),
-    ("orders", "dimension", "orders.at"), ("orders", "measure", "broken"), ("orders", "measure", "median"),
+    ("orders", "dimension", "orders.at"), ("orders", "measure", "broken"), ("orders", "measure", "mode"),
     ("orders", "measure", "lost"), ("orders", "measure", "odd"), ("orders", "join", "ghost"),
     ("tableless", "model", None),
 }
