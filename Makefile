@@ -1,6 +1,7 @@
 # make demo   builds the library and runs the example queries on examples/ (DuckDB)
 # make test   builds normally and with AddressSanitizer + UBSan, runs every
-#             C++ test in both builds, then the Python tests in .venv
+#             C++ test in both builds, the threads test built with
+#             ThreadSanitizer, then the Python tests in .venv
 #             (DuckDB and a local Spark session over the example data), then
 #             installs it as CMake, pkg-config and pip users would (test-packaging)
 # make bench  runs the benchmarks, JSON results under build/bench/
@@ -26,7 +27,7 @@ ENGINE ?= all
 ROWS ?= 10000000
 FUZZ_TARGETS ?= json expr emit query bind execute
 
-.PHONY: all deps build build-asan venv test test-release test-asan test-python test-packaging demo bench bench-compare fuzz clean
+.PHONY: all deps build build-asan build-tsan venv test test-release test-asan test-tsan test-python test-packaging demo bench bench-compare fuzz clean
 
 all: build
 
@@ -41,6 +42,13 @@ build-asan: deps
 	@cmake -S . -B $(BUILD)/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUENDRA_SANITIZE=ON -DQUENDRA_BENCH=OFF >/dev/null
 	@cmake --build $(BUILD)/asan -j $(JOBS)
 
+# ThreadSanitizer slows everything it instruments, so this build holds the
+# library and the threads test only.
+build-tsan: deps
+	@cmake -S . -B $(BUILD)/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENDRA_TSAN=ON \
+	  -DQUENDRA_TESTS=OFF -DQUENDRA_BENCH=OFF >/dev/null
+	@cmake --build $(BUILD)/tsan -j $(JOBS) --target quendra_threads
+
 $(VENV)/.stamp: tests/python/requirements.txt
 	@rm -rf $(VENV)
 	python3 -m venv $(VENV)
@@ -54,6 +62,9 @@ test-release: build
 
 test-asan: build-asan
 	$(SAN_ENV) ctest --test-dir $(BUILD)/asan --output-on-failure -j $(JOBS)
+
+test-tsan: build-tsan
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)/tsan --output-on-failure
 
 test-python: build venv
 	$(VENV)/bin/python -m pytest tests/python -q
@@ -74,7 +85,7 @@ $(PKG_VENV)/.stamp: tests/packaging/requirements.txt tests/packaging/requirement
 test-packaging: venv $(PKG_VENV)/.stamp
 	$(VENV)/bin/python -m pytest tests/packaging -q
 
-test: test-release test-asan test-python test-packaging
+test: test-release test-asan test-tsan test-python test-packaging
 
 demo: build venv
 	@$(VENV)/bin/python examples/demo.py

@@ -47,13 +47,19 @@ MANIFEST = {"models": {
         "table": "facts",
         "dimensions": {"k100": "k100", "k10k": "k10k", "k1m": "k1m", "k10m": "k10m", "k1k": "k1k",
                        "skey": "skey", "store_id": "store_id", "customer_id": "customer_id",
-                       "ts": {"expr": "ts", "time": True}},
+                       "ts": {"expr": "ts", "time": True},
+                       "bucket": "CASE WHEN amount > 750 THEN 'high' WHEN amount > 250 THEN 'mid' ELSE 'low' END"},
         "measures": {"revenue": {"agg": "sum", "expr": "amount"},
                      "units": {"agg": "sum", "expr": "qty"},
                      "n": {"agg": "count"},
                      "priced": {"agg": "count", "expr": "amount"},
                      "customers": {"agg": "nunique", "expr": "k1m"},
-                     "avg_price": {"calc": "revenue / priced"}},
+                     "avg_price": {"calc": "revenue / priced"},
+                     "median_amount": {"agg": "median", "expr": "amount"},
+                     "p90_amount": {"agg": "percentile", "expr": "amount", "p": 0.9},
+                     "sd_amount": {"agg": "stddev", "expr": "amount"},
+                     "revenue_ly": {"measure": "revenue", "offset": 1, "unit": "year"},
+                     "revenue_ytd": {"measure": "revenue", "running": "year"}},
         "joins": {"store": {"model": "stores", "left_on": "store_id", "right_on": "id", "type": "one"},
                   "customer": {"model": "customers", "left_on": "customer_id", "right_on": "id", "type": "one"}},
     },
@@ -124,6 +130,13 @@ def cases() -> list[dict]:
         return lambda t: (t["facts"].select(key, "amount", "qty")
                           .join(t[dim], left_on=key, right_on="id", how="left"))
 
+    def year_over_year(t):
+        months = (t["facts"].with_columns(pl.col("ts").dt.truncate("1mo"))
+                  .group_by("ts").agg(revenue().alias("revenue")))
+        earlier = months.select(pl.col("ts").dt.offset_by("1y"), pl.col("revenue").alias("revenue_ly"))
+        return (months.join(earlier, on="ts", how="left").sort("ts")
+                .with_columns(pl.col("revenue").cum_sum().over(pl.col("ts").dt.year()).alias("revenue_ytd")))
+
     def q(dims, measures=("revenue", "units", "n"), **extra):
         return {"model": "facts", "dimensions": dims, "measures": list(measures), **extra}
 
@@ -161,6 +174,24 @@ def cases() -> list[dict]:
              query=q(["facts.k1m"], order_by=[["revenue", "desc"]], limit=10),
              reads=["facts.k1m", *basic_cols], ordered="revenue",
              polars=lambda t: by("k1m")(t).sort("revenue", descending=True, nulls_last=True).head(10)),
+        dict(name="median", label="median(amount) by k100", goal=0.7,
+             query=q(["facts.k100"], measures=["median_amount"]), reads=["facts.k100", "facts.amount"],
+             polars=lambda t: t["facts"].group_by("k100").agg(pl.col("amount").median().alias("median_amount"))),
+        dict(name="p90", label="percentile 0.9 of amount by k100", goal=0.7,
+             query=q(["facts.k100"], measures=["p90_amount"]), reads=["facts.k100", "facts.amount"],
+             polars=lambda t: t["facts"].group_by("k100").agg(
+                 pl.col("amount").quantile(0.9, interpolation="linear").alias("p90_amount"))),
+        dict(name="stddev", label="stddev(amount) by k100", goal=0.5,
+             query=q(["facts.k100"], measures=["sd_amount"]), reads=["facts.k100", "facts.amount"],
+             polars=lambda t: t["facts"].group_by("k100").agg(pl.col("amount").std(ddof=1).alias("sd_amount"))),
+        dict(name="bucket", label="by a CASE bucket of amount", goal=0.5, query=q(["facts.bucket"]),
+             reads=["facts.amount", *basic_cols],
+             polars=by("bucket", frame=lambda t: t["facts"].with_columns(
+                 pl.when(pl.col("amount") > 750).then(pl.lit("high"))
+                 .when(pl.col("amount") > 250).then(pl.lit("mid")).otherwise(pl.lit("low")).alias("bucket")))),
+        dict(name="yoy", label="by month: revenue, a year earlier, to date", goal=0.5,
+             query=q(["facts.ts"], measures=["revenue", "revenue_ly", "revenue_ytd"], time_grain="month"),
+             reads=["facts.ts", "facts.amount"], polars=year_over_year),
         dict(name="ratio", label="revenue / priced by k10k", goal=None,
              query=q(["facts.k10k"], measures=["avg_price"]), reads=["facts.k10k", "facts.amount"],
              # The mean of the non-null amounts is null without one, as the

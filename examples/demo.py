@@ -60,6 +60,20 @@ QUERIES = [
         "measures": ["return_count", "refunded"],
         "order_by": [["return_count", "desc"], "order.status"],
     }),
+    ("Revenue by quarter of 2024 against the same quarter a year earlier, and year to date", {
+        "model": "orders",
+        "dimensions": ["orders.created_at"],
+        "time_grain": "quarter",
+        "measures": ["revenue", "revenue_last_year", "yoy_growth", "revenue_ytd"],
+        "time_range": {"start": "2024-01-01", "end": "2024-12-31"},
+        "order_by": ["orders.created_at"],
+    }),
+    ("Returns by the region of the returned order's customer, through two joins, with filtered measures", {
+        "model": "returns",
+        "dimensions": ["order.customers.region"],
+        "measures": ["return_count", "vip_returns", "damaged_refunds", "damaged_share"],
+        "order_by": ["order.customers.region"],
+    }),
 ]
 
 

@@ -27,8 +27,14 @@ inline constexpr std::string_view kManifest = R"json({"models": {
       "avg_amount": {"agg": "avg", "expr": "amount"}, "lo": {"agg": "min", "expr": "amount"},
       "hi": {"agg": "max", "expr": "amount"}, "buyers": {"agg": "nunique", "expr": "customer_id"},
       "aov": {"calc": "revenue / order_count"}, "spread": {"calc": "(hi - lo) * 100 / NULLIF"},
-      "per_buyer": {"calc": "revenue / buyers"}, "bad": {"agg": "median", "expr": "amount"},
-      "loop": {"calc": "loop"}
+      "per_buyer": {"calc": "revenue / buyers"}, "bad": {"agg": "mode", "expr": "amount"},
+      "loop": {"calc": "loop"},
+      "eu_revenue": {"agg": "sum", "expr": "amount",
+                     "filters": [{"field": "customers.home.name", "operator": "=", "value": "EU"}]},
+      "referred": {"agg": "count", "filters": [{"operator": "or", "conditions": [
+                     {"field": "customers.referrer.referrer.region", "operator": "is not null"},
+                     {"field": "status", "operator": "in", "values": ["paid", 1]}]}]},
+      "eu_share": {"calc": "eu_revenue / revenue"}
     },
     "joins": {
       "customers": {"model": "customers", "left_on": "customer_id", "right_on": "id", "type": "one"},
@@ -36,7 +42,11 @@ inline constexpr std::string_view kManifest = R"json({"models": {
     }
   },
   "customers": {"table": "customers", "dimensions": {"id": "id", "region": "region", "name": "name",
-                "signup": {"expr": "signup_date", "time": true}}},
+                "country": "country", "referrer_id": "referrer_id", "signup": {"expr": "signup_date", "time": true}},
+                "joins": {"home": {"model": "regions", "left_on": ["region", "country"], "right_on": ["code", "country"]},
+                          "referrer": {"model": "customers", "left_on": "referrer_id", "right_on": "id"},
+                          "broken": {"model": "nowhere", "left_on": "id", "right_on": "id"}}},
+  "regions": {"table": "regions", "dimensions": {"code": "code", "country": "country", "name": "name"}},
   "products": {"table": "pro\"du`cts", "dimensions": {"id": "id", "category": "category", "price": "price"}}
 }})json";
 

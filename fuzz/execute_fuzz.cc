@@ -33,9 +33,12 @@ constexpr const char* kManifest = R"({"models": {
     "dimensions": {"a": "a", "b": "b", "c": "c", "d": "d", "e": "a + 1", "t": {"expr": "d", "time": true}},
     "measures": {"n": {"agg": "count"}, "sa": {"agg": "sum", "expr": "a"}, "mb": {"agg": "mean", "expr": "b"},
       "lo": {"agg": "min", "expr": "c"}, "hi": {"agg": "max", "expr": "d"}, "u": {"agg": "nunique", "expr": "c"},
-      "r": {"calc": "sa / n"}, "rr": {"calc": "r * 2 - mb"}},
+      "r": {"calc": "sa / n"}, "rr": {"calc": "r * 2 - mb"},
+      "fs": {"agg": "sum", "expr": "a", "filters": [{"field": "j.kk.c", "operator": "is not null"}]},
+      "fn": {"agg": "count", "filters": [{"field": "m.b", "operator": ">", "value": 1}]}},
     "joins": {"j": {"model": "k", "left_on": "a", "right_on": "a"}}},
-  "k": {"table": "t1", "dimensions": {"a": "a", "b": "b", "c": "c"}},
+  "k": {"table": "t1", "dimensions": {"a": "a", "b": "b", "c": "c"},
+    "joins": {"kk": {"model": "k", "left_on": ["b", "c"], "right_on": ["a", "b"]}}},
   "known": {"table": "known", "dimensions": {"g": "g"}, "measures": {"n": {"agg": "count"}, "s": {"agg": "sum", "expr": "v"}}}}})";
 
 constexpr const char* kKnownQuery = R"({"model": "known", "dimensions": ["g"], "measures": ["n", "s"], "order_by": ["g"]})";

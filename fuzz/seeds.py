@@ -28,6 +28,10 @@ QUERIES = [
      "order_by": ["products.category", ["lo", "ASC"]], "limit": 0},
     {"model": "orders", "dimensions": ["orders.odd\"name`"], "measures": ["spread"]},
     {"model": "orders", "measures": ["loop", "bad"], "having": []},
+    {"model": "orders", "dimensions": ["customers.home.name", "customers.referrer.referrer.name"],
+     "measures": ["eu_revenue", "referred", "eu_share"],
+     "filters": [{"field": "customers.referrer.region", "operator": "like", "value": "E%"}],
+     "order_by": ["customers.home.name"]},
     {"model": "customers", "dimensions": ["region", "signup"], "time_grain": "quarter",
      "time_range": {"start": "2020-01-01 00:00:00", "end": "2020-12-31T23:59:59"}},
 ]
@@ -41,12 +45,16 @@ EXECUTE_QUERIES = [
     {"model": "m", "dimensions": ["m.e", "m.d"], "measures": ["u"], "limit": 2,
      "filters": [{"operator": "or", "conditions": [{"field": "m.a", "operator": "in", "values": [1, None, 3]},
                                                   {"field": "m.b", "operator": "is null"}]}]},
+    {"model": "m", "dimensions": ["j.kk.b"], "measures": ["fs", "fn"],
+     "filters": [{"field": "j.kk.kk.a", "operator": "is not null"}]},
 ]
 
 EXPRESSIONS = [
     "a + b * 2", "NOT x = 1 AND y IS NOT NULL", "a = 1 OR b = 2 AND c = 3", "-(-1)", "1 - -1", "'it''s'",
     "a.b.c <> 1.5", "(amount >= 100) AND status != 'void'", "x IS NULL", "TRUE OR false OR Null",
     "a % 3 / (b - 4)", "((((a))))", "NOT NOT NOT a", "'' = ''", "a<=b", "1.2.3",
+    "CASE WHEN a > 1 THEN 'x' WHEN b IS NULL THEN 'y' ELSE COALESCE(c, 'z') END",
+    "x NOT IN (1, NULL, y) OR s ILIKE 'a%' AND ABS(YEAR(t) - 2000) < isodow(t)", "\"end\" + \"a\"\"b\"",
 ]
 
 JSON_EXTRA = [

@@ -61,9 +61,13 @@ def name_bytes(name: Any) -> bytes:
 
 
 def columns(data: Any) -> list[tuple[bytes, Any]]:
-    """(name, column) pairs of a pyarrow Table or RecordBatch, or of a
-    mapping from names to arrays. Names are checked here, before anything is
-    bound; columns are converted one at a time by `as_array`."""
+    """(name, column) pairs of the data that `Context.bind` takes: a pyarrow
+    Table or RecordBatch; a mapping from names to arrays; any object that
+    offers the Arrow PyCapsule interface (`__arrow_c_stream__`, such as a
+    polars DataFrame or a DuckDB relation, or `__arrow_c_array__` holding a
+    struct array); or a pandas DataFrame, through pyarrow. Names are checked
+    here, before anything is bound; columns are converted one at a time by
+    `as_array`."""
     import pyarrow as pa
 
     if isinstance(data, (pa.Table, pa.RecordBatch)):
@@ -71,21 +75,51 @@ def columns(data: Any) -> list[tuple[bytes, Any]]:
     elif isinstance(data, Mapping):
         pairs = data.items()
     else:
-        raise TypeError("bind takes a pyarrow Table or RecordBatch, or a mapping of names to arrays, "
-                        f"not {type(data).__name__}")
+        table = _table_of(data)
+        pairs = zip(table.column_names, table.columns)
     return [(name_bytes(name), column) for name, column in pairs]
 
 
+def _table_of(data: Any) -> Any:
+    import pyarrow as pa
+
+    kind = type(data).__name__
+    try:
+        if hasattr(data, "__arrow_c_stream__"):
+            return pa.table(data)
+        if hasattr(data, "__arrow_c_array__"):
+            return pa.record_batch(data)
+        if type(data).__module__.partition(".")[0] == "pandas" and kind == "DataFrame":
+            return pa.Table.from_pandas(data, preserve_index=False)
+    except (pa.ArrowException, TypeError, ValueError) as e:
+        raise TypeError(f"cannot read a {kind} as a table: {e}") from None
+    raise TypeError("bind takes a pyarrow Table or RecordBatch, a mapping of names to arrays, or an object "
+                    "with the Arrow PyCapsule interface (__arrow_c_stream__ or __arrow_c_array__), "
+                    f"not {kind}")
+
+
 def as_array(column: Any) -> Any:
-    """One pyarrow Array: chunked columns are combined into one, anything
-    else that is not already an Array goes through pyarrow.array."""
+    """One pyarrow Array the library can bind: chunked columns (and Arrow
+    streams) are combined into one, text views become large utf8 and
+    dictionaries their values; anything else that is not already an Array
+    goes through pyarrow.array (which reads `__arrow_c_array__`)."""
     import pyarrow as pa
 
     if isinstance(column, pa.ChunkedArray):
-        return column.combine_chunks()
-    if isinstance(column, pa.Array):
-        return column
-    return pa.array(column)
+        array = column.combine_chunks()
+    elif isinstance(column, pa.Array):
+        array = column
+    elif hasattr(column, "__arrow_c_stream__") and not hasattr(column, "__arrow_c_array__"):
+        array = pa.chunked_array(column).combine_chunks()
+    else:
+        array = pa.array(column)
+    if pa.types.is_dictionary(array.type):
+        return as_array(array.dictionary).take(array.indices)
+    if pa.types.is_string_view(array.type):
+        # polars and others hand text out as views, which the library does
+        # not read; large utf8 holds any column without overflowing offsets.
+        array = array.cast(pa.large_string())
+    return array
 
 
 def export(array: Any) -> tuple[ArrowArray, ArrowSchema]:

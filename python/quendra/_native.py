@@ -127,6 +127,7 @@ class Context:
 
     def __init__(self, library_path: Union[str, os.PathLike, None] = None):
         self._lib = library(library_path)
+        self._manifest: Optional[bytes] = None  # the text loaded last, for check()
         self._ptr = self._lib.quendra_new()
         if not self._ptr:
             raise MemoryError("quendra_new could not allocate a context")
@@ -164,12 +165,19 @@ class Context:
         """Replaces the manifest (a dict, or JSON text as str or bytes)."""
         data = _as_bytes(manifest)
         self._check(self._lib.quendra_load_models(self._handle(), data, len(data)))
+        self._manifest = data
 
     def bind(self, table_name: Union[str, bytes], data: Any) -> None:
         """Binds every column of `data` under `table_name`, copying the values
         into the context. `data` is a pyarrow Table or RecordBatch, or a
         mapping from column names to pyarrow arrays (chunked arrays are
         combined first; other sequences go through pyarrow.array).
+
+        `data` may also be any object with the Arrow PyCapsule interface
+        (`__arrow_c_stream__`, or `__arrow_c_array__` holding a struct
+        array): a polars DataFrame, a DuckDB relation, a nanoarrow stream;
+        and a pandas DataFrame goes through pyarrow. Text views become large
+        utf8 and dictionaries their values.
 
         Columns are bound one at a time, each exported through the Arrow C
         Data Interface and released by the library once copied. When a column
@@ -184,6 +192,16 @@ class Context:
             # whatever the outcome, so nothing here may fail in between.
             self._check(self._lib.quendra_bind_column(
                 handle, table, name, ctypes.addressof(c_array), ctypes.addressof(c_schema)))
+
+    def bind_tables(self, tables: Any) -> None:
+        """Binds several tables: a mapping from table names to anything
+        `bind` takes, bound in its order."""
+        from collections.abc import Mapping
+
+        if not isinstance(tables, Mapping):
+            raise TypeError(f"bind_tables takes a mapping of table names to data, not {type(tables).__name__}")
+        for name, data in tables.items():
+            self.bind(name, data)
 
     def clear_tables(self) -> None:
         """Drops every bound table and frees its memory."""
@@ -234,3 +252,37 @@ class Context:
                                               ctypes.addressof(c_array), ctypes.addressof(c_schema)))
         return _arrow.import_table(c_array, c_schema)
 
+
+    def query(self, query: Union[dict, str, bytes], engine: Any = "memory") -> Any:
+        """Answers a query on `engine` and returns a pyarrow.Table: "memory"
+        runs `execute`; a DuckDB connection or a Spark session (local or
+        Spark Connect) runs the query's SQL in its dialect over the tables
+        registered there, under the names the manifest gives.
+
+        The engine's answer has the in-memory answer's column names, and its
+        types are normalised to the in-memory ones: integers (DuckDB's
+        HUGEINT sums too) to int64, floats and fractional decimals to
+        float64, text to utf8, dates to date32, timestamps to microseconds
+        without a zone (the UTC instant kept). Raises `Error` when the query
+        cannot be planned; the engine's own exception when it fails there."""
+        from . import _engines
+
+        engine_kind = _engines.kind(engine)
+        if engine_kind == "memory":
+            return self.execute(query)
+        return _engines.run(engine, engine_kind, self.sql(query, engine_kind))
+
+    def check(self, probe: bool = False) -> Any:
+        """Checks the loaded manifest: plans a query for every dimension and
+        every measure of every model (its own dimensions and those of its
+        joins) and reports every problem at once, each with its model and
+        field. With `probe`, also answers a one-row query per model, join,
+        dimension and measure over the bound tables, which finds missing
+        tables, join keys that are not unique and type errors. Returns a
+        `quendra.CheckReport`; its `problems` list is empty when all is
+        well."""
+        from . import _check
+
+        if self._manifest is None:
+            raise ValueError("no manifest loaded")
+        return _check.check(self, self._manifest, probe)

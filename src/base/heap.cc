@@ -1,21 +1,33 @@
 #include "base/heap.h"
 
+#include <atomic>
 #include <cstdlib>
 
 namespace quendra {
 namespace {
 
-// Plain globals: the hook is for tests, which drive one context from one
-// thread. In production fail_at stays 0 and the check is one predictable
-// branch per heap request (arenas make those rare).
-uint64_t g_requests = 0;
-uint64_t g_fail_at = 0;
-bool g_every_after = false;
+// The failure hook's state belongs to the thread that set it: a test's
+// count and its refusals touch only the calls it drives, and contexts on
+// other threads neither disturb nor see them. Production never arms the
+// hook, so every heap request pays one relaxed load of a flag that is
+// never written and a predictable branch (arenas make requests rare); the
+// thread-local state is reached only in processes that armed the hook.
+std::atomic<bool> g_armed{false};
+
+struct Hook {
+  uint64_t requests = 0;
+  uint64_t fail_at = 0;
+  bool every_after = false;
+};
+thread_local Hook t_hook;
 
 bool shouldFail() {
-  ++g_requests;
-  if (g_fail_at == 0) return false;
-  return g_every_after ? g_requests >= g_fail_at : g_requests == g_fail_at;
+  if (!g_armed.load(std::memory_order_relaxed)) [[likely]]
+    return false;
+  Hook& h = t_hook;
+  ++h.requests;
+  if (h.fail_at == 0) return false;
+  return h.every_after ? h.requests >= h.fail_at : h.requests == h.fail_at;
 }
 
 }  // namespace
@@ -33,11 +45,10 @@ void* heapRealloc(void* p, size_t n) {
 void heapFree(void* p) { std::free(p); }
 
 void setHeapFailure(uint64_t n, bool every_after) {
-  g_requests = 0;
-  g_fail_at = n;
-  g_every_after = every_after;
+  g_armed.store(true, std::memory_order_relaxed);
+  t_hook = Hook{0, n, every_after};
 }
 
-uint64_t heapRequests() { return g_requests; }
+uint64_t heapRequests() { return t_hook.requests; }
 
 }  // namespace quendra

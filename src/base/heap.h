@@ -22,14 +22,15 @@ namespace quendra {
 // Frees a block from heapAlloc/heapRealloc; nullptr is ignored.
 void heapFree(void* p);
 
-// Test-only failure injection. Counting starts at 1 with the next request
-// after the call: with every_after false only request number n fails, with
-// it true request n and every later one fail. n == 0 disables the hook.
-// Not thread-safe; meant for single-threaded tests.
+// Test-only failure injection for the calling thread. Counting starts at 1
+// with the thread's next request after the call: with every_after false
+// only request number n fails, with it true request n and every later one
+// fail. n == 0 disables refusals (requests are still counted). Requests
+// made on other threads are neither counted nor refused.
 void setHeapFailure(uint64_t n, bool every_after);
 
-// Requests (heapAlloc and heapRealloc calls) made since the last
-// setHeapFailure call.
+// Requests (heapAlloc and heapRealloc calls) the calling thread made since
+// its last setHeapFailure call.
 uint64_t heapRequests();
 
 }  // namespace quendra

@@ -5,6 +5,7 @@
 // single group, and whether the argument has nulls.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "exec/exec.h"
@@ -257,6 +258,85 @@ Result<Vec> nunique(Exec& ex, const Vec& v) {
   return column(Kind::int_, n, nullptr, intData(counts));
 }
 
+// Sample variance (or its square root) per group, by Welford's update:
+// each value moves the running mean and the sum of squared deviations from
+// it, which stays exact where the textbook sum of squares cancels. Null for
+// fewer than two values.
+Result<Vec> spread(Exec& ex, const Vec& v, bool root) {
+  const size_t n = ex.ngroups;
+  int64_t* counts = zeroed<int64_t>(ex.arena, n);
+  double* mean = zeroed<double>(ex.arena, n);
+  double* m2 = zeroed<double>(ex.arena, n);
+  uint8_t* nulls = ex.arena.make<uint8_t>(n);
+  if (!counts || !mean || !m2 || !nulls) return std::unexpected(Err::OutOfMemory);
+  auto update = [&](uint32_t g, double x) {
+    const double delta = x - mean[g];
+    mean[g] += delta / static_cast<double>(++counts[g]);
+    m2[g] += delta * (x - mean[g]);
+  };
+  if (v.kind == Kind::float_)
+    eachValue(ex.sel, ex.gid, v, [&](size_t i, uint32_t g) { update(g, v.data.floats[i]); });
+  else if (!v.isNullScalar())
+    eachValue(ex.sel, ex.gid, v, [&](size_t i, uint32_t g) { update(g, static_cast<double>(v.data.ints[i])); });
+  bool any = false;
+  for (size_t g = 0; g < n; ++g) {
+    nulls[g] = counts[g] < 2;
+    any |= nulls[g];
+    const double var = nulls[g] ? 0 : m2[g] / static_cast<double>(counts[g] - 1);
+    m2[g] = root ? std::sqrt(var) : var;
+  }
+  return column(Kind::float_, n, any ? nulls : nullptr, floatData(m2));
+}
+
+// The continuous quantile at p of each group's non-null values: the value
+// p of the way from the smallest to the largest rank, interpolated
+// linearly between the two closest ranks. Each group's values are gathered
+// next to each other and selected, not sorted. NaN sorts above every
+// number, as the SQL engines order it.
+Result<Vec> quantile(Exec& ex, const Vec& v, double p) {
+  const size_t n = ex.ngroups;
+  uint64_t* start = zeroed<uint64_t>(ex.arena, n + 1);
+  uint8_t* nulls = ex.arena.make<uint8_t>(n);
+  double* out = ex.arena.make<double>(n);
+  if (!start || !nulls || !out) return std::unexpected(Err::OutOfMemory);
+  if (v.isNullScalar()) {
+    std::memset(nulls, 1, n);
+    std::memset(out, 0, n * sizeof(double));
+    return column(Kind::float_, n, nulls, floatData(out));
+  }
+  eachValue(ex.sel, ex.gid, v, [&](size_t, uint32_t g) { ++start[g + 1]; });
+  for (size_t g = 0; g < n; ++g) start[g + 1] += start[g];
+  double* vals = ex.arena.make<double>(start[n]);
+  uint64_t* fill = ex.arena.copy(start, n);
+  if ((!vals && start[n]) || !fill) return std::unexpected(Err::OutOfMemory);
+  eachValue(ex.sel, ex.gid, v, [&](size_t i, uint32_t g) { vals[fill[g]++] = v.floatAt(i); });
+  bool any = false;
+  for (size_t g = 0; g < n; ++g) {
+    double* first = vals + start[g];
+    double* last = vals + start[g + 1];
+    nulls[g] = first == last;
+    any |= nulls[g];
+    out[g] = 0;
+    if (first == last) continue;
+    // NaNs to the end, where they rank; plain < then orders the rest.
+    double* nan = std::partition(first, last, [](double x) { return !std::isnan(x); });
+    const double pos = p * static_cast<double>(last - first - 1);
+    const auto lo = static_cast<size_t>(pos);
+    const double frac = pos - static_cast<double>(lo);
+    auto at = [&](size_t k, double* from) {
+      if (first + k >= nan) return __builtin_nan("");
+      std::nth_element(from, first + k, nan);
+      return first[k];
+    };
+    const double x = at(lo, first);
+    // The next rank is the smallest value above rank lo.
+    const double y = frac == 0 ? x : first + lo + 1 < nan ? *std::min_element(first + lo + 1, nan) : __builtin_nan("");
+    // Selection may land on either of two equal zeros; the answer is +0.
+    out[g] = frac == 0 ? x + 0.0 : x + (y - x) * frac + 0.0;
+  }
+  return column(Kind::float_, n, any ? nulls : nullptr, floatData(out));
+}
+
 // ---- Aggregates sharing one pass
 //
 // Counts, sums, means, minima and maxima over non-scalar numeric or
@@ -285,7 +365,11 @@ bool shared(AggFn fn, const Vec* v) {
     case AggFn::mean: return v->isNumeric();
     case AggFn::min:
     case AggFn::max: return v->data.tag == Data::Tag::int_ || v->data.tag == Data::Tag::float_;
-    case AggFn::nunique: return false;
+    case AggFn::nunique:
+    case AggFn::median:
+    case AggFn::percentile:
+    case AggFn::stddev:
+    case AggFn::variance: return false;
   }
   return false;
 }
@@ -405,7 +489,7 @@ void step(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g) {
       else
         stepBest(a, sel, from, to, g, v->data.floats);
       return;
-    case AggFn::nunique: return;
+    default: return;
   }
 }
 
@@ -448,6 +532,8 @@ Result<std::optional<Vec>> Exec::aggArg(const Agg& a) {
   if (!v && a.func != AggFn::count) return diag.fail(Err::Invalid, {"sum/mean needs a numeric argument"});
   if ((a.func == AggFn::sum || a.func == AggFn::mean) && !v->isNumeric())
     return diag.fail(Err::Invalid, {"sum/mean needs a numeric argument"});
+  if (isStatistic(a.func) && !v->isNumeric() && !v->isNullScalar())
+    return diag.fail(Err::Invalid, {"median, percentile, stddev and variance need a numeric argument"});
   if (a.filters.empty()) return v;
   return std::optional<Vec>(TRY(filteredArg(a, v)));
 }
@@ -461,8 +547,12 @@ Result<Vec> Exec::filteredArg(const Agg& a, const std::optional<Vec>& v) {
     keep = *both;
   }
   if (keep.kind != Kind::bool_ && !keep.isNullScalar()) return diag.fail(Err::Invalid, {"type mismatch in expression"});
-  // The argument, null wherever a filter is not true, so that every
-  // aggregate skips those rows on its usual path; COUNT(*) counts a 1.
+  return keepOnly(v, keep);
+}
+
+Result<Vec> Exec::keepOnly(const std::optional<Vec>& v, const Vec& keep) {
+  // The argument, null wherever keep is not true, so that every aggregate
+  // skips those rows on its usual path; COUNT(*) counts a 1.
   const size_t n = base.nrows;
   auto kept = [&](size_t r) { return !keep.isNull(r) && keep.boolAt(r); };
   if (v && !v->scalar) {
@@ -488,6 +578,10 @@ Result<Vec> Exec::aggregate(const Agg& a, const Vec* v) {
     case AggFn::min: return minOrMax(*this, *v, false);
     case AggFn::max: return minOrMax(*this, *v, true);
     case AggFn::nunique: return nunique(*this, *v);
+    case AggFn::median:
+    case AggFn::percentile: return quantile(*this, *v, a.p);
+    case AggFn::stddev: return spread(*this, *v, true);
+    case AggFn::variance: return spread(*this, *v, false);
   }
   return std::unexpected(Err::Invalid);
 }
@@ -514,7 +608,7 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
   Groups groups;
   DirectGroups direct;
   bool streamed = false;
-  if (dims.size() == 1 && alone && !accs.empty() && sel.n > 0) {
+  if (dims.size() == 1 && alone && !accs.empty() && sel.n > 0 && !keep_gid) {
     if (!lazy) {
       streamed = TRY(direct.init(arena, dims[0], sel, stats));
     } else if (lazy->form == LazyDim::Form::joined) {

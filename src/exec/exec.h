@@ -95,6 +95,11 @@ struct Exec {
   const uint32_t* gid = nullptr;
   // Selected rows per group, once an aggregate has needed them.
   const int64_t* group_sizes = nullptr;
+  // Measures derived along time need every row's group after grouping.
+  bool keep_gid = false;
+  // When set, range predicates start here instead of at their own start:
+  // the earliest instant that the derived measures read.
+  std::optional<int64_t> range_from;
 
   Exec(Arena& a, Diag& d, const Plan& p, const exec::Table& t) : arena(a), diag(d), plan(p), base(t) {}
 
@@ -137,6 +142,9 @@ struct Exec {
   // The argument of a measure with filters: v (or, for count(*), a 1) as a
   // column over the base rows, null where the filters are not all true.
   [[nodiscard]] Result<Vec> filteredArg(const Agg& a, const std::optional<Vec>& v);
+  // v (or, for count(*), a 1) as a column over the base rows, null where
+  // the bool vector keep is not true.
+  [[nodiscard]] Result<Vec> keepOnly(const std::optional<Vec>& v, const Vec& keep);
   // An evaluation result, its error lifted into a report.
   template <class T>
   [[nodiscard]] Result<T> liftEval(EvalResult<T> r) {
@@ -155,6 +163,22 @@ struct Exec {
   [[nodiscard]] Result<Groups> groupAndAggregate(std::span<Vec> dims, Sel s, const bool* needed,
                                                  const std::optional<Vec>* args, LazyDim* lazy,
                                                  const ColStats* stats);
+  // For a CASE whose values are all literals of one kind: per base row, the
+  // number of the first branch with its value that the row takes (ELSE and
+  // no branch: the number of branches). Grouping by it groups by the value.
+  // nullopt for any other expression.
+  [[nodiscard]] Result<std::optional<Vec>> caseCodes(const Bound& b);
+  // The CASE's values for the codes caseCodes gave (one per group).
+  [[nodiscard]] Result<Vec> caseValues(const Bound& b, const Vec& codes);
+  // The earliest instant the plan's derived measures read, for a range
+  // over the query's time dimension; INT64_MIN for a running total from
+  // the first row.
+  [[nodiscard]] Result<int64_t> widenedStart(const Range& r);
+  // Computes every derived measure of the plan into measure_vals, over the
+  // groups whose output dimension columns are dims (grouped with a per-row
+  // group list). `in_range`, when given, marks the query's own rows: the
+  // groups without one are cleared in `answered`.
+  [[nodiscard]] Result<void> deriveMeasures(std::span<const Vec> dims, const Vec* in_range, uint8_t* answered);
   // The joined table's column when b is nothing but a column of a joined
   // table; nullopt otherwise.
   std::optional<Vec> joinedColumn(const Bound& b) const;

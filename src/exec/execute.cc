@@ -35,28 +35,53 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   TRY(ex.buildJoins(tables));
 
   // Row selection: every predicate over every base row, each narrowing the
-  // ascending selection by one merge pass.
+  // ascending selection by one merge pass. Measures derived along time read
+  // rows before the query's range too: the range then selects from the
+  // earliest instant they read, and marks the query's own rows apart.
+  const bool timed = !plan.derived.empty();
+  ex.keep_gid = timed;
+  std::optional<Vec> in_range;
   Sel sel{nullptr, base->nrows};
-  for (const Pred& p : plan.where) sel = TRY(ex.narrow(p, sel));
+  for (const Pred& p : plan.where) {
+    if (timed && p.tag == Pred::Tag::range) {
+      in_range = TRY(ex.evalPred(p));
+      ex.range_from = TRY(ex.widenedStart(p.range));
+      auto widened = ex.narrow(p, sel);
+      ex.range_from.reset();
+      sel = TRY(std::move(widened));
+      continue;
+    }
+    sel = TRY(ex.narrow(p, sel));
+  }
 
   // Dimension vectors over the whole base table, truncated to their grain.
   const size_t nd = plan.dims.size();
   Vec* dims = arena.make<Vec>(nd);
-  if (!dims) return std::unexpected(Err::OutOfMemory);
+  bool* coded = arena.make<bool>(nd);  // dims[i] holds caseCodes
+  if (!dims || !coded) return std::unexpected(Err::OutOfMemory);
   LazyDim lazy;
   bool is_lazy = false;
   for (size_t i = 0; i < nd; ++i) {
     const Dim& d = plan.dims[i];
-    if (nd == 1 && !d.grain) {
+    coded[i] = false;
+    if (nd == 1 && !d.grain && !timed) {
       if (std::optional<Vec> right = ex.joinedColumn(d.b)) {
         lazy = LazyDim{LazyDim::Form::joined, &d, nullptr, *right, ex.join_idx[d.b.alias], false};
         is_lazy = true;
         continue;
       }
     }
+    if (!d.grain) {
+      if (std::optional<Vec> codes = TRY(ex.caseCodes(d.b))) {
+        dims[i] = *codes;
+        coded[i] = true;
+        continue;
+      }
+    }
     dims[i] = TRY(ex.evalBound(d.b));
     if (d.grain) {
-      if (nd == 1 && grainRank(*d.grain) >= grainRank(Grain::day) && dims[i].isTemporal() && !dims[i].scalar) {
+      if (nd == 1 && !timed && grainRank(*d.grain) >= grainRank(Grain::day) && dims[i].isTemporal() &&
+          !dims[i].scalar) {
         lazy = LazyDim{LazyDim::Form::grain, &d, ex.baseStats(d.b), dims[i], nullptr, false};
         is_lazy = true;
         continue;
@@ -80,12 +105,22 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   }
   for (uint32_t i : plan.selected) markNeeded(plan, i, needed);
   for (const Pred& p : plan.having) markPred(plan, p, needed);
-  for (size_t i = 0; i < nm; ++i)
-    if (needed[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg)
-      args[i] = TRY(ex.aggArg(plan.measures[i].def.agg));
+  for (size_t i = 0; i < nm; ++i) {
+    if (!needed[i] || plan.measures[i].def.tag != MeasureDef::Tag::agg) continue;
+    args[i] = TRY(ex.aggArg(plan.measures[i].def.agg));
+    // The query's own measures count only the rows of its range.
+    if (in_range) args[i] = TRY(ex.keepOnly(args[i], *in_range));
+  }
 
   // Stats describe the bound column itself, not its values truncated.
   const ColStats* stats = nd == 1 && !plan.dims[0].grain ? ex.baseStats(plan.dims[0].b) : nullptr;
+  // Branch codes run from 0 to the number of branches.
+  ColStats code_range;
+  if (nd == 1 && coded[0]) {
+    const Expr& e = plan.dims[0].b.e;
+    code_range = ColStats{0, static_cast<int64_t>(e.list(e[e.root]).size() / 2), true};
+    stats = &code_range;
+  }
   Groups groups = TRY(ex.groupAndAggregate({dims, nd}, sel, needed, args, is_lazy ? &lazy : nullptr, stats));
 
   // Output columns at group level: dimensions at each group's first row,
@@ -93,8 +128,10 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   const size_t nout = plan.outCount();
   Vec* cols = arena.make<Vec>(nout);
   if (!cols) return std::unexpected(Err::OutOfMemory);
-  for (size_t i = lazy.streamed ? 1 : 0; i < nd; ++i)
+  for (size_t i = lazy.streamed ? 1 : 0; i < nd; ++i) {
     cols[i] = TRY(gathered(ex, dims[i], {groups.first, groups.ngroups}));
+    if (coded[i]) cols[i] = TRY(ex.caseValues(plan.dims[i].b, cols[i]));
+  }
   if (lazy.streamed && lazy.form == LazyDim::Form::joined) {
     // The joined rows of the groups' first rows.
     uint32_t* rows = arena.make<uint32_t>(groups.ngroups);
@@ -108,9 +145,16 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     if (!t) return std::unexpected(ex.lift(t.error()));
     cols[0] = *t;
   }
+  Sel kept{nullptr, groups.ngroups};
+  if (timed) {
+    uint8_t* answered = in_range ? arena.make<uint8_t>(groups.ngroups) : nullptr;
+    if (in_range && !answered) return std::unexpected(Err::OutOfMemory);
+    TRY(ex.deriveMeasures({cols, nd}, in_range ? &*in_range : nullptr, answered));
+    if (answered) kept = TRY(keepTrue(ex, kept, column(Kind::bool_, groups.ngroups, nullptr, boolData(answered)),
+                                      groups.ngroups));
+  }
   for (size_t j = 0; j < plan.selected.size(); ++j) cols[nd + j] = TRY(ex.measureVec(plan.selected[j], 0));
 
-  Sel kept{nullptr, groups.ngroups};
   for (const Pred& p : plan.having) {
     Vec mask = TRY(ex.evalPred(p));
     kept = TRY(keepTrue(ex, kept, mask, groups.ngroups));

@@ -181,7 +181,7 @@ Result<Vec> Exec::evalPred(const Pred& p) {
       // Texts read by parseTimestamp lie within years -999..9999, so a day
       // more cannot overflow.
       int64_t e = r.end_is_date ? *end + kMicrosPerDay : *end;
-      auto out = rangeVec(arena, v, *start, e, r.end_is_date);
+      auto out = rangeVec(arena, v, range_from ? *range_from : *start, e, r.end_is_date);
       if (!out) return std::unexpected(lift(out.error()));
       return *out;
     }

@@ -2,7 +2,9 @@
 //
 // The small expression language of model definitions and filters
 // (identifiers, numbers, strings, TRUE/FALSE/NULL, arithmetic, one
-// comparison, IS [NOT] NULL, NOT, AND, OR, parentheses) is parsed into an
+// comparison, IS [NOT] NULL, [NOT] IN, [NOT] [I]LIKE, NOT, AND, OR,
+// parentheses, CASE, and the functions COALESCE, ABS and the date parts) is
+// parsed into an
 // Expr whose operands always precede the node that uses them; the root is
 // the last node. SQL rendering and in-memory evaluation both walk this form.
 #pragma once
@@ -38,7 +40,20 @@ enum class Tag : uint8_t {
   or_,
   is_null,
   is_not_null,
+  case_,
+  coalesce,
+  in,
+  not_in,
+  like,
+  not_like,
+  ilike,
+  not_ilike,
+  abs,
+  part,
 };
+
+// The date parts `part` nodes take, by b.
+enum class DatePart : uint8_t { year, quarter, month, day, hour, minute, isodow };
 
 // Field use by tag:
 //   ident, int_, float_: text as written (a view into the source text)
@@ -46,6 +61,12 @@ enum class Tag : uint8_t {
 //   boolean: a is 1 for TRUE, 0 for FALSE
 //   neg, not_, is_null, is_not_null: a is the operand
 //   add .. or_: a and b are the left and right operands
+//   case_, coalesce, in, not_in: b operands listed in Expr::args from a on;
+//     case_ lists condition, value, condition, value, ..., then the ELSE
+//     value when b is odd; in and not_in list the value tested first
+//   like .. not_ilike: a is the operand, text the pattern (an arena copy)
+//   abs: a is the operand
+//   part: a is the operand, b the DatePart, text the name as written
 struct Node {
   Bytes text;
   uint32_t a = 0;
@@ -57,9 +78,15 @@ struct Expr {
   const Node* nodes = nullptr;
   uint32_t count = 0;
   uint32_t root = 0;
+  const uint32_t* args = nullptr;  // operand lists of the variadic nodes
 
   std::span<const Node> all() const { return {nodes, count}; }
   const Node& operator[](uint32_t i) const { return nodes[i]; }
+  // The operands of a case_, coalesce, in or not_in node.
+  std::span<const uint32_t> list(const Node& n) const { return {args + n.a, n.b}; }
 };
+
+// True for the tags whose operands are listed in Expr::args.
+inline bool isVariadic(Tag t) { return t == Tag::case_ || t == Tag::coalesce || t == Tag::in || t == Tag::not_in; }
 
 }  // namespace quendra

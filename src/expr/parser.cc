@@ -1,6 +1,7 @@
 #include "expr/parser.h"
 
 #include <cstring>
+#include <optional>
 
 namespace quendra {
 namespace {
@@ -49,6 +50,39 @@ std::expected<Tok, ParseErr> Lexer::next() {
       return op(2);
     case '(':
       return Tok{src.substr(start, 1), TokKind::lparen};
+    case ',':
+      return Tok{src.substr(start, 1), TokKind::comma};
+    case '"': {
+      // A quoted column name: never a keyword or a function, so a column
+      // called "end" or "year" can still be named. "" inside stands for ".
+      size_t i = pos;
+      size_t quotes = 0;
+      for (;;) {
+        const void* q = i < n ? std::memchr(src.data() + i, '"', n - i) : nullptr;
+        if (!q) return bad();
+        i = static_cast<const char*>(q) - src.data();
+        if (i + 1 < n && at(i + 1) == '"') {
+          ++quotes;
+          i += 2;
+          continue;
+        }
+        break;
+      }
+      Bytes text = src.substr(pos, i - pos);
+      if (quotes) {
+        char* out = arena->make<char>(text.size() - quotes);
+        if (!out) return std::unexpected(ParseErr::OutOfMemory);
+        size_t k = 0;
+        for (size_t j = pos; j < i; ++j) {
+          out[k++] = src[j];
+          if (at(j) == '"') ++j;
+        }
+        text = Bytes(out, k);
+      }
+      pos = i + 1;
+      if (text.empty()) return bad();
+      return Tok{text, TokKind::quoted};
+    }
     case ')':
       return Tok{src.substr(start, 1), TokKind::rparen};
     case '\'': {
@@ -85,9 +119,28 @@ std::expected<Tok, ParseErr> Lexer::next() {
 
 namespace {
 
+// The functions of the language: name, and how many arguments each takes.
+struct Function {
+  Bytes name;
+  Tag tag;
+  uint8_t part;
+  uint32_t min, max;
+};
+constexpr Function kFunctions[] = {
+    {"COALESCE", Tag::coalesce, 0, 1, UINT32_MAX},
+    {"ABS", Tag::abs, 0, 1, 1},
+    {"YEAR", Tag::part, static_cast<uint8_t>(DatePart::year), 1, 1},
+    {"QUARTER", Tag::part, static_cast<uint8_t>(DatePart::quarter), 1, 1},
+    {"MONTH", Tag::part, static_cast<uint8_t>(DatePart::month), 1, 1},
+    {"DAY", Tag::part, static_cast<uint8_t>(DatePart::day), 1, 1},
+    {"HOUR", Tag::part, static_cast<uint8_t>(DatePart::hour), 1, 1},
+    {"MINUTE", Tag::part, static_cast<uint8_t>(DatePart::minute), 1, 1},
+    {"ISODOW", Tag::part, static_cast<uint8_t>(DatePart::isodow), 1, 1},
+};
+
 class Parser {
  public:
-  Parser(Arena& arena, Bytes src) : arena_(arena) {
+  Parser(Arena& arena, Bytes src, ParseFail* fail) : arena_(arena), fail_(fail) {
     lex_.src = src;
     lex_.arena = &arena;
   }
@@ -96,7 +149,7 @@ class Parser {
     TRY(advance());
     uint32_t root = TRY(parseOr());
     if (tok_.kind != TokKind::eof) return bad();
-    return Expr{nodes_.ptr, static_cast<uint32_t>(nodes_.len), root};
+    return Expr{nodes_.ptr, static_cast<uint32_t>(nodes_.len), root, args_.ptr};
   }
 
  private:
@@ -114,6 +167,28 @@ class Parser {
   }
 
   bool isKw(Bytes word) const { return tok_.kind == TokKind::ident && eqNoCase(tok_.text, word); }
+
+  // The token after the current one, without moving on. Words become
+  // keywords only where the next token says so, so that a column called
+  // case, in or like parses as it always has.
+  std::expected<Tok, ParseErr> peek() const {
+    Lexer ahead = lex_;
+    return ahead.next();
+  }
+
+  // Appends a variadic node over `ops`, which must not move meanwhile.
+  Index addList(Tag tag, std::span<const uint32_t> ops, Bytes text = {}) {
+    if (args_.len > UINT32_MAX - ops.size()) return std::unexpected(ParseErr::OutOfMemory);
+    auto start = static_cast<uint32_t>(args_.len);
+    if (!args_.reserve(arena_, args_.len + ops.size())) return std::unexpected(ParseErr::OutOfMemory);
+    for (uint32_t o : ops) args_.ptr[args_.len++] = o;
+    return add(tag, text, start, static_cast<uint32_t>(ops.size()));
+  }
+
+  std::expected<void, ParseErr> expectKw(Bytes word) {
+    if (!isKw(word)) return bad();
+    return advance();
+  }
   bool isOp(Bytes text) const { return tok_.kind == TokKind::op && tok_.text == text; }
 
   // Entering a parenthesis, NOT or unary minus: one level deeper.
@@ -164,6 +239,36 @@ class Parser {
       uint32_t right = TRY(parseAdd());
       return add(tag, {}, left, right);
     }
+    bool negated = false;
+    if (isKw("NOT")) {
+      Tok next = TRY(peek());
+      if (next.kind != TokKind::ident ||
+          !(eqNoCase(next.text, "IN") || eqNoCase(next.text, "LIKE") || eqNoCase(next.text, "ILIKE")))
+        return left;  // the caller fails on the stray NOT
+      TRY(advance());
+      negated = true;
+    }
+    if (isKw("IN")) {
+      TRY(advance());
+      if (tok_.kind != TokKind::lparen || !enter()) return bad();
+      TRY(advance());
+      Array<uint32_t> ops;
+      if (!ops.push(arena_, left)) return std::unexpected(ParseErr::OutOfMemory);
+      TRY(parseList(ops));
+      --depth_;
+      return addList(negated ? Tag::not_in : Tag::in, ops.span());
+    }
+    if (isKw("LIKE") || isKw("ILIKE")) {
+      bool ci = isKw("ILIKE");
+      TRY(advance());
+      // The pattern is a literal, as for the filter operators.
+      if (tok_.kind != TokKind::string) return bad();
+      Bytes pattern = tok_.text;
+      TRY(advance());
+      Tag tag = ci ? (negated ? Tag::not_ilike : Tag::ilike) : (negated ? Tag::not_like : Tag::like);
+      return add(tag, pattern, left);
+    }
+    if (negated) return bad();
     if (isKw("IS")) {
       TRY(advance());
       Tag tag = Tag::is_null;
@@ -233,8 +338,16 @@ class Parser {
         --depth_;
         return inner;
       }
-      case TokKind::ident: {
+      case TokKind::quoted:
         TRY(advance());
+        return add(Tag::ident, t.text);
+      case TokKind::ident: {
+        if (eqNoCase(t.text, "CASE")) {
+          Tok next = TRY(peek());
+          if (next.kind == TokKind::ident && eqNoCase(next.text, "WHEN")) return parseCase();
+        }
+        TRY(advance());
+        if (tok_.kind == TokKind::lparen) return parseCall(t.text);
         if (eqNoCase(t.text, "TRUE")) return add(Tag::boolean, {}, 1);
         if (eqNoCase(t.text, "FALSE")) return add(Tag::boolean, {}, 0);
         if (eqNoCase(t.text, "NULL")) return add(Tag::null_lit, {});
@@ -245,18 +358,163 @@ class Parser {
     }
   }
 
+  // Expressions separated by commas up to a closing parenthesis, which is
+  // consumed; appended to ops. The opening one is already consumed.
+  std::expected<void, ParseErr> parseList(Array<uint32_t>& ops) {
+    for (;;) {
+      uint32_t item = TRY(parseOr());
+      if (!ops.push(arena_, item)) return std::unexpected(ParseErr::OutOfMemory);
+      if (tok_.kind == TokKind::rparen) return advance();
+      if (tok_.kind != TokKind::comma) return bad();
+      TRY(advance());
+    }
+  }
+
+  // CASE WHEN c THEN v [WHEN c THEN v]... [ELSE v] END, at CASE.
+  Index parseCase() {
+    if (!enter()) return bad();
+    TRY(advance());
+    Array<uint32_t> ops;
+    while (isKw("WHEN")) {
+      TRY(advance());
+      uint32_t cond = TRY(parseOr());
+      TRY(expectKw("THEN"));
+      uint32_t value = TRY(parseOr());
+      if (!ops.push(arena_, cond) || !ops.push(arena_, value)) return std::unexpected(ParseErr::OutOfMemory);
+    }
+    if (isKw("ELSE")) {
+      TRY(advance());
+      uint32_t other = TRY(parseOr());
+      if (!ops.push(arena_, other)) return std::unexpected(ParseErr::OutOfMemory);
+    }
+    TRY(expectKw("END"));
+    --depth_;
+    return addList(Tag::case_, ops.span());
+  }
+
+  // name(args), at the opening parenthesis.
+  Index parseCall(Bytes name) {
+    if (!enter()) return bad();
+    TRY(advance());
+    Array<uint32_t> ops;
+    if (tok_.kind == TokKind::rparen)
+      TRY(advance());
+    else
+      TRY(parseList(ops));
+    --depth_;
+    const Function* f = nullptr;
+    for (const Function& k : kFunctions)
+      if (eqNoCase(k.name, name)) f = &k;
+    if (!f || ops.len < f->min || ops.len > f->max) {
+      if (fail_) *fail_ = ParseFail{name, f ? f->min : 0, f ? f->max : 0, static_cast<uint32_t>(ops.len)};
+      return std::unexpected(f ? ParseErr::WrongArity : ParseErr::UnknownFunction);
+    }
+    if (f->tag == Tag::coalesce) return addList(Tag::coalesce, ops.span());
+    return add(f->tag, name, ops[0], f->part);
+  }
+
   Arena& arena_;
+  ParseFail* fail_;
   Lexer lex_;
   Tok tok_;
   Array<Node> nodes_;
+  Array<uint32_t> args_;
   int depth_ = 0;
 };
 
 }  // namespace
 
-std::expected<Expr, ParseErr> parse(Arena& arena, Bytes src) {
-  Parser p(arena, src);
+std::expected<Expr, ParseErr> parse(Arena& arena, Bytes src, ParseFail* fail) {
+  Parser p(arena, src, fail);
   return p.run();
+}
+
+}  // namespace quendra
+
+namespace quendra {
+namespace {
+
+// What literals say about a node's value: nothing (a column, NULL), or its
+// kind. Only what the new constructs mix is judged.
+enum class Seen : uint8_t { unknown, number, string, boolean, time };
+
+// The kind that values of kinds a and b take together, or nullopt when they
+// cannot mix. Numbers mix (to a float); an unknown side mixes with anything.
+std::optional<Seen> mix(Seen a, Seen b) {
+  if (a == Seen::unknown) return b;
+  if (b == Seen::unknown || a == b) return a;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::expected<bool, ParseErr> literalKindsFit(Arena& arena, const Expr& e) {
+  // Operands precede their nodes, so one forward pass sees every operand's
+  // kind before the node that uses it.
+  Seen* seen = arena.make<Seen>(e.count);
+  if (!seen && e.count) return std::unexpected(ParseErr::OutOfMemory);
+  auto kindOf = [&](uint32_t i) { return seen[i]; };
+  for (uint32_t i = 0; i < e.count; ++i) {
+    const Node& n = e[i];
+    Seen k = Seen::unknown;
+    switch (n.tag) {
+      case Tag::int_:
+      case Tag::float_: k = Seen::number; break;
+      case Tag::string: k = Seen::string; break;
+      case Tag::boolean: k = Seen::boolean; break;
+      case Tag::neg:
+      case Tag::add:
+      case Tag::sub:
+      case Tag::mul:
+      case Tag::div:
+      case Tag::mod: k = kindOf(n.a) == Seen::number ? Seen::number : Seen::unknown; break;
+      case Tag::eq: case Tag::ne: case Tag::lt: case Tag::le: case Tag::gt: case Tag::ge:
+      case Tag::and_: case Tag::or_: case Tag::not_: case Tag::is_null: case Tag::is_not_null:
+        k = Seen::boolean;
+        break;
+      case Tag::like: case Tag::not_like: case Tag::ilike: case Tag::not_ilike:
+        if (!mix(kindOf(n.a), Seen::string)) return false;
+        k = Seen::boolean;
+        break;
+      case Tag::abs:
+        if (!mix(kindOf(n.a), Seen::number)) return false;
+        k = Seen::number;
+        break;
+      case Tag::part:
+        if (!mix(kindOf(n.a), Seen::time)) return false;
+        k = Seen::number;
+        break;
+      case Tag::in:
+      case Tag::not_in: {
+        auto ops = e.list(n);
+        for (size_t j = 1; j < ops.size(); ++j)
+          if (!mix(kindOf(ops[0]), kindOf(ops[j]))) return false;
+        k = Seen::boolean;
+        break;
+      }
+      case Tag::coalesce:
+      case Tag::case_: {
+        auto ops = e.list(n);
+        const bool is_case = n.tag == Tag::case_;
+        std::optional<Seen> out = Seen::unknown;
+        for (size_t j = 0; j < ops.size(); ++j) {
+          bool condition = is_case && j % 2 == 0 && j + 1 < ops.size();
+          if (condition) {
+            if (!mix(kindOf(ops[j]), Seen::boolean)) return false;
+            continue;
+          }
+          out = mix(*out, kindOf(ops[j]));
+          if (!out) return false;
+        }
+        k = *out;
+        break;
+      }
+      case Tag::ident:
+      case Tag::null_lit: break;
+    }
+    seen[i] = k;
+  }
+  return true;
 }
 
 }  // namespace quendra

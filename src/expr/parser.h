@@ -12,15 +12,24 @@
 namespace quendra {
 
 enum class ParseErr : uint8_t {
-  BadExpression,  // the text does not form an expression
+  BadExpression,    // the text does not form an expression
   OutOfMemory,
+  UnknownFunction,  // a name followed by "(" that is no function
+  WrongArity,       // a function called with a number of arguments it does not take
+};
+
+// What went wrong with a function call: its name as written, the number of
+// arguments it takes (at least `min`, at most `max`) and how many it got.
+struct ParseFail {
+  Bytes function;
+  uint32_t min = 0, max = 0, got = 0;
 };
 
 // Parentheses, NOT and unary minus may nest this deep; deeper text is
 // BadExpression rather than a risk to the stack.
 constexpr int kMaxExprDepth = 256;
 
-enum class TokKind : uint8_t { ident, int_, float_, string, op, lparen, rparen, eof };
+enum class TokKind : uint8_t { ident, int_, float_, string, op, lparen, rparen, eof, comma, quoted };
 
 struct Tok {
   Bytes text;
@@ -38,6 +47,14 @@ struct Lexer {
 
 // Parses `src` as one expression. ident, int and float node texts point into
 // `src`, which must outlive the result; everything else lives in `arena`.
-[[nodiscard]] std::expected<Expr, ParseErr> parse(Arena& arena, Bytes src);
+// On UnknownFunction and WrongArity, `fail` (when given) says which call.
+[[nodiscard]] std::expected<Expr, ParseErr> parse(Arena& arena, Bytes src, ParseFail* fail = nullptr);
+
+// False when the kinds that literals make visible cannot mix in a CASE,
+// COALESCE, IN, LIKE, ABS or date part: a string with a number, a boolean
+// or a time, a boolean with a number, a condition that is no boolean. Such
+// an expression fails however its columns are bound, so it is refused
+// before any SQL is written.
+[[nodiscard]] std::expected<bool, ParseErr> literalKindsFit(Arena& arena, const Expr& e);
 
 }  // namespace quendra

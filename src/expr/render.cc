@@ -65,11 +65,41 @@ Result<void> writeStringLiteral(Dialect d, Text& out, Bytes text) {
   return out.put('\'');
 }
 
+Result<void> writeLikePattern(Dialect d, Text& out, Bytes pattern) {
+  if (d != Dialect::spark || pattern.find('\\') == Bytes::npos) return writeStringLiteral(d, out, pattern);
+  size_t extra = 0;
+  for (char c : pattern) extra += c == '\\';
+  char* p = out.arena->make<char>(pattern.size() + extra);
+  if (!p) return std::unexpected(Err::OutOfMemory);
+  size_t k = 0;
+  for (char c : pattern) {
+    p[k++] = c;
+    if (c == '\\') p[k++] = '\\';
+  }
+  return writeStringLiteral(d, out, Bytes(p, k));
+}
+
 namespace render_detail {
 
 bool isLeaf(Tag t) { return t <= Tag::null_lit; }
 
-bool isBinary(Tag t) { return t >= Tag::add && t <= Tag::or_; }
+uint32_t operandCount(const Expr& e, const Node& n) {
+  if (isVariadic(n.tag)) return static_cast<uint32_t>(e.list(n).size());
+  return n.tag >= Tag::add && n.tag <= Tag::or_ ? 2 : 1;
+}
+
+uint32_t operand(const Expr& e, const Node& n, uint32_t k) {
+  if (isVariadic(n.tag)) return e.list(n)[k];
+  return k == 0 ? n.a : n.b;
+}
+
+namespace {
+
+// The text around the operands of the one- and two-operand operators:
+// before the first, between the two, after the last.
+struct Affixes {
+  Bytes pre, mid, post;
+};
 
 Affixes affixes(Tag t) {
   switch (t) {
@@ -92,8 +122,74 @@ Affixes affixes(Tag t) {
     case Tag::ge: return {"(", " >= ", ")"};
     case Tag::and_: return {"(", " AND ", ")"};
     case Tag::or_: return {"(", " OR ", ")"};
+    case Tag::like:
+    case Tag::not_like:
+    case Tag::ilike:
+    case Tag::not_ilike: return {"(", "", ")"};
+    case Tag::abs: return {"ABS(", "", ")"};
     default: return {"", "", ""};
   }
+}
+
+// A date part by the engines' own functions; Spark counts weekdays from 0
+// for Monday and names the day of the month dayofmonth.
+Affixes partAffixes(Dialect d, DatePart p) {
+  switch (p) {
+    case DatePart::year: return {"year(", "", ")"};
+    case DatePart::quarter: return {"quarter(", "", ")"};
+    case DatePart::month: return {"month(", "", ")"};
+    case DatePart::day: return {d == Dialect::duckdb ? Bytes("day(") : Bytes("dayofmonth("), "", ")"};
+    case DatePart::hour: return {"hour(", "", ")"};
+    case DatePart::minute: return {"minute(", "", ")"};
+    case DatePart::isodow:
+      return d == Dialect::duckdb ? Affixes{"isodow(", "", ")"} : Affixes{"(weekday(", "", ") + 1)"};
+  }
+  return {"", "", ""};
+}
+
+Bytes likeOp(Tag t) {
+  switch (t) {
+    case Tag::like: return " LIKE ";
+    case Tag::not_like: return " NOT LIKE ";
+    case Tag::ilike: return " ILIKE ";
+    default: return " NOT ILIKE ";
+  }
+}
+
+}  // namespace
+
+Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Text& out) {
+  const uint32_t count = operandCount(e, n);
+  switch (n.tag) {
+    case Tag::case_:
+      if (k == 0) return out.put("(CASE WHEN ");
+      if (k == count) return out.put(" END)");
+      if (k % 2) return out.put(" THEN ");
+      return out.put(count % 2 && k == count - 1 ? Bytes(" ELSE ") : Bytes(" WHEN "));
+    case Tag::coalesce:
+      return out.put(k == 0 ? Bytes("COALESCE(") : k == count ? Bytes(")") : Bytes(", "));
+    case Tag::in:
+    case Tag::not_in:
+      if (k == 0) return out.put('(');
+      if (k == count) return out.put("))");
+      if (k == 1) return out.put(n.tag == Tag::in ? Bytes(" IN (") : Bytes(" NOT IN ("));
+      return out.put(", ");
+    case Tag::part: {
+      Affixes x = partAffixes(d, static_cast<DatePart>(n.b));
+      return out.put(k == 0 ? x.pre : x.post);
+    }
+    case Tag::like:
+    case Tag::not_like:
+    case Tag::ilike:
+    case Tag::not_ilike:
+      if (k == 0) return out.put('(');
+      TRY(out.put(likeOp(n.tag)));
+      TRY(writeLikePattern(d, out, n.text));
+      return out.put(')');
+    default: break;
+  }
+  Affixes x = affixes(n.tag);
+  return out.put(k == 0 ? x.pre : k == count ? x.post : x.mid);
 }
 
 Result<void> writeLeaf(Dialect d, const Node& n, Text& out) {

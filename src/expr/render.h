@@ -32,6 +32,11 @@ enum class Dialect : uint8_t { duckdb = 0, spark = 1 };
 // Fails (WriteFailed, with out.failure set) for text holding a NUL byte.
 [[nodiscard]] Result<void> writeStringLiteral(Dialect d, Text& out, Bytes text);
 
+// A LIKE pattern as a string literal. Patterns know only % and _; Spark's
+// LIKE also reads a backslash as an escape, so in spark each backslash is
+// escaped to stand for itself.
+[[nodiscard]] Result<void> writeLikePattern(Dialect d, Text& out, Bytes pattern);
+
 // "(" + node a + " " + op + " " + node b + ")".
 template <class Ctx>
 [[nodiscard]] Result<void> writeBin(const Expr& e, uint32_t a, uint32_t b, Bytes op, Text& out, Ctx& ctx);
@@ -49,14 +54,13 @@ template <class Ctx>
 
 namespace render_detail {
 
-// The text around a node's operands: before the first, between the two, and
-// after the last. Leaves have none.
-struct Affixes {
-  Bytes pre, mid, post;
-};
-Affixes affixes(Tag t);
 bool isLeaf(Tag t);
-bool isBinary(Tag t);
+// How many operands node n has, and the k-th of them.
+uint32_t operandCount(const Expr& e, const Node& n);
+uint32_t operand(const Expr& e, const Node& n, uint32_t k);
+// The text before operand k of n, or after the last one when k is the
+// operand count.
+[[nodiscard]] Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Text& out);
 [[nodiscard]] Result<void> writeLeaf(Dialect d, const Node& n, Text& out);
 
 }  // namespace render_detail
@@ -71,7 +75,7 @@ Result<void> writeNode(const Expr& e, uint32_t index, Text& out, Ctx& ctx) {
   }
   struct Frame {
     uint32_t node;
-    uint32_t stage;  // 0: before the first operand, 1: between, 2: after
+    uint32_t stage;  // the next operand to write; the operand count: done
   };
   // Operands precede their node, so no path is longer than index + 1 nodes.
   Frame* stack = out.arena->make<Frame>(static_cast<size_t>(index) + 1);
@@ -89,18 +93,13 @@ Result<void> writeNode(const Expr& e, uint32_t index, Text& out, Ctx& ctx) {
       --depth;
       continue;
     }
-    Affixes x = affixes(n.tag);
-    if (f.stage == 0) {
-      TRY(out.put(x.pre));
-      f.stage = 1;
-      stack[depth++] = {n.a, 0};
-    } else if (f.stage == 1 && isBinary(n.tag)) {
-      TRY(out.put(x.mid));
-      f.stage = 2;
-      stack[depth++] = {n.b, 0};
-    } else {
-      TRY(out.put(x.post));
+    const uint32_t k = f.stage;
+    TRY(writePiece(ctx.dialect(), e, n, k, out));
+    if (k == operandCount(e, n)) {
       --depth;
+    } else {
+      f.stage = k + 1;
+      stack[depth++] = {operand(e, n, k), 0};
     }
   }
   return {};

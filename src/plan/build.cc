@@ -77,6 +77,37 @@ std::optional<uint32_t> resolveOrder(Bytes name, std::span<const Json> dims, std
   return found;
 }
 
+// Whether periods of `unit` are whole periods of `grain`: the grain itself,
+// or anything coarser, except that weeks straddle months, quarters and years.
+bool fits(Grain unit, Grain grain) {
+  return unit == grain || (grain != Grain::week && grainRank(unit) > grainRank(grain));
+}
+
+// The index of the one time dimension that measures derived along time run
+// over; every derived measure's units must fit its grain.
+Result<uint32_t> checkTimeDim(const Builder& b, std::span<const Dim> dims, Diag& diag) {
+  const Measure& first = b.measures[b.derived[0]];
+  std::optional<uint32_t> t;
+  size_t times = 0;
+  for (size_t i = 0; i < dims.size(); ++i)
+    if (dims[i].time) {
+      ++times;
+      t = static_cast<uint32_t>(i);
+    }
+  if (times != 1 || !dims[*t].grain)
+    return diag.fail(Err::Invalid, {"measure '", first.name, "' needs one time dimension with a grain in the query"});
+  const Grain g = *dims[*t].grain;
+  for (uint32_t idx : b.derived) {
+    const Measure& m = b.measures[idx];
+    const Derived& x = m.def.derived;
+    if (x.form == Derived::Form::running && !x.resets) continue;
+    if (!fits(x.unit, g))
+      return diag.fail(Err::Invalid, {"measure '", m.name, "': ", x.form == Derived::Form::running ? "running by '" : "unit '",
+                                      grainName(x.unit), "' does not fit the grain '", grainName(g), "'"});
+  }
+  return *t;
+}
+
 }  // namespace
 
 Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& diag) {
@@ -162,6 +193,9 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
     TRY((kind.measure ? having : where).push(arena, p));
   }
 
+  uint32_t series_time = 0;
+  if (!b.derived.empty()) series_time = TRY(checkTimeDim(b, dims.span(), diag));
+
   Array<Order> order;
   for (const Json& o : arrayOrEmpty(query, "order_by")) {
     Bytes name;
@@ -209,6 +243,8 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   plan.order = order.span();
   plan.limit = limit;
   plan.filter_aliases = b.filter_aliases;
+  plan.derived = b.derived.span();
+  plan.time_dim = series_time;
   return plan;
 }
 

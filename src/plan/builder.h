@@ -84,6 +84,10 @@ struct Builder {
   // Rejects measures that cannot be used: invalid definitions, and calculated
   // measures with unknown references, cycles or more than 16 levels.
   [[nodiscard]] Result<void> checkMeasure(uint32_t index, uint32_t depth);
+  // checkMeasure for a measure derived along time: its base exists, is
+  // usable, is not derived itself, and suits the form. Records it in
+  // `derived`.
+  [[nodiscard]] Result<void> checkDerived(uint32_t index, uint32_t depth);
 
   // checkMeasure's memory: for each measure, the deepest level at which it
   // was already found usable (-1: not yet). A measure usable at some depth is
@@ -95,6 +99,9 @@ struct Builder {
   uint32_t filter_aliases = 0;
   // While a measure's own filters are planned: that measure.
   std::optional<uint32_t> filtering = std::nullopt;
+  // The measures derived along time that the query needs, in the order
+  // they were first checked.
+  Array<uint32_t> derived = {};
 };
 
 }  // namespace quendra

@@ -134,6 +134,8 @@ Result<void> Builder::checkMeasure(uint32_t index, uint32_t depth) {
   switch (m.def.tag) {
     case MeasureDef::Tag::agg:
       return planMeasureFilters(*this, index);
+    case MeasureDef::Tag::derived:
+      return checkDerived(index, depth);
     case MeasureDef::Tag::invalid: {
       Err kind = m.def.invalid.starts_with("unsupported") ? Err::Unsupported : Err::Invalid;
       return diag->fail(kind, {"measure '", m.name, "': ", m.def.invalid});
@@ -155,6 +157,44 @@ Result<void> Builder::checkMeasure(uint32_t index, uint32_t depth) {
   }
   checked_depth[index] = static_cast<int8_t>(depth);
   return {};
+}
+
+namespace {
+
+// Whether measure `index` is derived or reaches a derived measure through
+// calculations (depth-bounded: cycles were refused already).
+bool reachesDerived(const Builder& b, uint32_t index, int depth) {
+  const MeasureDef& d = b.measures[index].def;
+  if (d.tag == MeasureDef::Tag::derived) return true;
+  if (d.tag != MeasureDef::Tag::calc || depth > 16) return false;
+  for (const Node& n : d.calc.all())
+    if (n.tag == Tag::ident)
+      if (std::optional<uint32_t> r = b.findMeasure(n.text); r && reachesDerived(b, *r, depth + 1)) return true;
+  return false;
+}
+
+}  // namespace
+
+Result<void> Builder::checkDerived(uint32_t index, uint32_t depth) {
+  const Measure& m = measures[index];
+  const Derived& x = m.def.derived;
+  std::optional<uint32_t> base = findMeasure(x.base);
+  if (!base) return diag->fail(Err::UnknownField, {"measure '", m.name, "' refers to unknown measure '", x.base, "'"});
+  TRY(checkMeasure(*base, depth + 1));
+  if (reachesDerived(*this, *base, 0))
+    return diag->fail(Err::Unsupported, {"measure '", m.name, "': '", x.base, "' is derived along time itself"});
+  const MeasureDef& b = measures[*base].def;
+  if (x.form != Derived::Form::offset) {
+    bool windowed = b.tag == MeasureDef::Tag::agg &&
+                    (b.agg.func == AggFn::sum || b.agg.func == AggFn::count || b.agg.func == AggFn::min ||
+                     b.agg.func == AggFn::max || b.agg.func == AggFn::mean);
+    if (!windowed)
+      return diag->fail(Err::Unsupported, {"measure '", m.name, "': running and trailing windows need a sum, count, "
+                                           "min, max or mean measure, not '", x.base, "'"});
+  }
+  for (uint32_t d : derived)
+    if (d == index) return {};
+  return derived.push(arena, index);
 }
 
 Result<Pred> Builder::filter(const Json& f) {

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "base/bytes.h"
+#include "base/grain.h"
 #include "base/json.h"
 #include "expr/expr.h"
 
@@ -45,13 +46,28 @@ struct Join {
   uint8_t parent = 0;            // 0: the base table; always below alias
 };
 
-enum class AggFn : uint8_t { sum = 0, mean = 1, min = 2, max = 3, count = 4, nunique = 5 };
+enum class AggFn : uint8_t {
+  sum = 0,
+  mean = 1,
+  min = 2,
+  max = 3,
+  count = 4,
+  nunique = 5,
+  median = 6,
+  percentile = 7,  // continuous, at Agg::p
+  stddev = 8,      // sample
+  variance = 9,    // sample
+};
+
+// The statistical aggregates: numeric argument, float result.
+inline bool isStatistic(AggFn f) { return f >= AggFn::median; }
 
 struct Pred;
 
 struct Agg {
   std::optional<Bound> arg;  // always over the base table; none for COUNT(*)
   AggFn func = AggFn::count;
+  double p = 0.5;  // median and percentile: the fraction of the way up
   // The measure's own row filters: it aggregates only the selected rows
   // where every one is true. Planned from `filters_json` when a query first
   // uses the measure, so a measure nobody asks for costs nothing.
@@ -60,14 +76,28 @@ struct Agg {
   bool filters_planned = false;
 };
 
+// A measure derived from another along the query's time dimension: its
+// value some periods earlier, its running total, or its total over a
+// trailing window of periods.
+struct Derived {
+  enum class Form : uint8_t { offset, running, trailing };
+  Form form = Form::offset;
+  Bytes base;             // the measure it derives from, as named
+  int64_t n = 0;          // offset, trailing: how many units
+  Grain unit = Grain::day;  // offset, trailing: the unit; running: where it restarts
+  bool resets = false;    // running: restarts at each unit
+};
+
 // A measure's definition: an aggregate, a calculation over other measures,
-// or the reason it cannot be used (reported only when a query uses it).
+// the reason it cannot be used (reported only when a query uses it), or a
+// measure derived from another along time.
 struct MeasureDef {
-  enum class Tag : uint8_t { agg, calc, invalid };
+  enum class Tag : uint8_t { agg, calc, invalid, derived };
   Tag tag = Tag::invalid;
-  Agg agg;        // tag agg
-  Expr calc;      // tag calc: identifiers name other measures
-  Bytes invalid;  // tag invalid
+  Agg agg;          // tag agg
+  Expr calc;        // tag calc: identifiers name other measures
+  Bytes invalid;    // tag invalid
+  Derived derived;  // tag derived
 };
 
 struct Measure {

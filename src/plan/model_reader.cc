@@ -1,6 +1,8 @@
 // The model reader: one model of the manifest becomes fields, joins and
 // measures. Everything is checked at query time, in a fixed order, so the
 // same manifest error is reported the same way on every query of the model.
+#include <cstdio>
+
 #include "base/bytes.h"
 #include "expr/parser.h"
 #include "plan/builder.h"
@@ -14,9 +16,28 @@ std::optional<Bytes> dimExprText(const Json& def) {
 }
 
 Result<Expr> Builder::parse(Bytes text) {
-  auto e = quendra::parse(arena, text);
-  if (e) return *e;
-  if (e.error() == ParseErr::OutOfMemory) return std::unexpected(Err::OutOfMemory);
+  ParseFail why;
+  auto e = quendra::parse(arena, text, &why);
+  if (e) {
+    auto fits = literalKindsFit(arena, *e);
+    if (!fits) return std::unexpected(Err::OutOfMemory);
+    // As evaluation reports it; literals alone show that it cannot work.
+    if (!*fits) return diag->fail(Err::Invalid, {"type mismatch in expression"});
+    return *e;
+  }
+  switch (e.error()) {
+    case ParseErr::OutOfMemory: return std::unexpected(Err::OutOfMemory);
+    case ParseErr::UnknownFunction:
+      return diag->fail(Err::Invalid, {"unknown function '", why.function, "' in expression '", text, "'"});
+    case ParseErr::WrongArity: {
+      // Every function takes one argument, or (COALESCE) at least one.
+      char got[12];
+      std::snprintf(got, sizeof got, "%u", why.got);
+      return diag->fail(Err::Invalid, {"function '", why.function, why.max == why.min ? "' takes " : "' takes at least ",
+                                       "1 argument, not ", got, ", in expression '", text, "'"});
+    }
+    case ParseErr::BadExpression: break;
+  }
   return diag->fail(Err::Invalid, {"cannot parse expression '", text, "'"});
 }
 
@@ -68,8 +89,62 @@ Result<void> Builder::addFields(const Json& m, std::optional<Bytes> prefix, uint
   return {};
 }
 
+namespace {
+
+// {"measure": M, ...}: exactly one of offset (with unit), running, or
+// trailing (with unit). Sets def.invalid when the form is not one of them.
+Result<void> derivedDef(Builder& b, const Json& d, MeasureDef& def) {
+  Derived& x = def.derived;
+  x.base = d.getString("measure")->str();
+  const Json* offset = d.get("offset");
+  const Json* running = d.get("running");
+  const Json* trailing = d.get("trailing");
+  if ((offset != nullptr) + (running != nullptr) + (trailing != nullptr) != 1) {
+    def.invalid = "needs exactly one of 'offset', 'running' or 'trailing'";
+    return {};
+  }
+  if (running) {
+    x.form = Derived::Form::running;
+    if (running->isBool() && running->b) {
+      def.tag = MeasureDef::Tag::derived;
+      return {};
+    }
+    std::optional<Grain> g = running->isString() ? grainFromName(running->str()) : std::nullopt;
+    if (!g || (*g != Grain::month && *g != Grain::quarter && *g != Grain::year)) {
+      def.invalid = "'running' must be true, 'month', 'quarter' or 'year'";
+      return {};
+    }
+    x.resets = true;
+    x.unit = *g;
+    def.tag = MeasureDef::Tag::derived;
+    return {};
+  }
+  const Json* count = offset ? offset : trailing;
+  x.form = offset ? Derived::Form::offset : Derived::Form::trailing;
+  if (!count->isInt() || count->i <= 0 || count->i > 100000) {
+    def.invalid = offset ? "'offset' must be a positive integer" : "'trailing' must be a positive integer";
+    return {};
+  }
+  x.n = count->i;
+  const Json* unit = d.getString("unit");
+  std::optional<Grain> g = unit ? grainFromName(unit->str()) : std::nullopt;
+  if (!g) {
+    def.invalid = TRY(concat(b.arena, {"'unit' must be a grain name (", offset ? "offset" : "trailing", ")"}));
+    return {};
+  }
+  x.unit = *g;
+  def.tag = MeasureDef::Tag::derived;
+  return {};
+}
+
+}  // namespace
+
 Result<MeasureDef> Builder::measureDef(const Json& d) {
   MeasureDef def;
+  if (d.getString("measure") && !d.get("calc") && !d.get("agg")) {
+    TRY(derivedDef(*this, d, def));
+    return def;
+  }
   if (const Json* calc = d.getString("calc")) {
     def.calc = TRY(parse(calc->str()));
     // Row filters select rows to aggregate; a calculation has none of its
@@ -91,8 +166,10 @@ Result<MeasureDef> Builder::measureDef(const Json& d) {
   static constexpr struct {
     Bytes name;
     AggFn fn;
-  } kAggs[] = {{"sum", AggFn::sum}, {"mean", AggFn::mean}, {"avg", AggFn::mean}, {"min", AggFn::min},
-               {"max", AggFn::max}, {"count", AggFn::count}, {"nunique", AggFn::nunique}};
+  } kAggs[] = {{"sum", AggFn::sum},           {"mean", AggFn::mean},       {"avg", AggFn::mean},
+               {"min", AggFn::min},           {"max", AggFn::max},         {"count", AggFn::count},
+               {"nunique", AggFn::nunique},   {"median", AggFn::median},   {"percentile", AggFn::percentile},
+               {"stddev", AggFn::stddev},     {"variance", AggFn::variance}};
   std::optional<AggFn> fn;
   for (const auto& k : kAggs)
     if (k.name == a) {
@@ -108,6 +185,16 @@ Result<MeasureDef> Builder::measureDef(const Json& d) {
     def.invalid = TRY(concat(arena, {"'", a, "' needs an expr"}));
     return def;
   }
+  double p = 0.5;
+  if (*fn == AggFn::percentile) {
+    const Json* pj = d.get("p");
+    bool ok = pj && (pj->isInt() || pj->kind == JsonKind::float_);
+    if (ok) p = pj->isInt() ? static_cast<double>(pj->i) : pj->f;
+    if (!ok || !(p >= 0 && p <= 1)) {
+      def.invalid = "'percentile' needs 'p', a number from 0 to 1";
+      return def;
+    }
+  }
   const Json* filters = d.get("filters");
   if (filters && !filters->isArray()) {
     def.invalid = "'filters' must be an array";
@@ -115,6 +202,7 @@ Result<MeasureDef> Builder::measureDef(const Json& d) {
   }
   def.tag = MeasureDef::Tag::agg;
   def.agg.func = *fn;
+  def.agg.p = p;
   def.agg.filters_json = filters;
   if (expr) def.agg.arg = TRY(bind(expr->str(), 0));
   return def;

@@ -42,6 +42,10 @@ struct Plan {
   std::optional<uint64_t> limit;
   // Aliases read by the filters of the measures the query needs.
   uint32_t filter_aliases = 0;
+  // Measures derived along time that the query needs, and the index in
+  // dims of its one time dimension (which then has a grain).
+  std::span<const uint32_t> derived;
+  uint32_t time_dim = 0;
 
   size_t outCount() const { return dims.size() + selected.size(); }
   // Bit 0, the aliases of all dimensions, of every where/having predicate

@@ -1,6 +1,7 @@
 #include "sql/writer.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cmath>
 
 namespace quendra {
@@ -20,33 +21,55 @@ Result<void> MeasureCtx::writeIdent(Bytes name, Text& out) {
   return writeMeasure(w, out, *m, static_cast<uint8_t>(depth + 1));
 }
 
-namespace {
-Result<void> writePreds(const Writer& w, Text& out, std::span<const Pred> preds, Bytes sep);
-}  // namespace
-
 Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t depth) {
   const MeasureDef& def = w.plan.measures[index].def;
   if (def.tag == MeasureDef::Tag::calc) {
     MeasureCtx ctx{w, depth};
     return writeSql(def.calc, out, ctx);
   }
+  if (w.refs && (def.tag == MeasureDef::Tag::agg || def.tag == MeasureDef::Tag::derived)) {
+    TRY(out.put(w.refs->table));
+    TRY(out.put('.'));
+    char name[16];
+    const char* prefix = def.tag == MeasureDef::Tag::derived ? "v" : w.refs->wide ? "w" : "m";
+    std::snprintf(name, sizeof name, "%s%u", prefix, index);
+    return quote(w.dialect, out, name);
+  }
   if (def.tag != MeasureDef::Tag::agg) return std::unexpected(Err::WriteFailed);  // refused by planning
-  static constexpr Bytes kNames[] = {"SUM(", "AVG(", "MIN(", "MAX(", "COUNT(", "COUNT("};
-  const Agg& agg = def.agg;
-  TRY(out.put(kNames[static_cast<int>(agg.func)]));
+  return writeAgg(w, out, def.agg);
+}
+
+Result<void> writeAgg(const Writer& w, Text& out, const Agg& agg) {
+  // By AggFn; the quantiles take the fraction after the argument.
+  static constexpr Bytes kNames[] = {"SUM(",          "AVG(",          "MIN(",       "MAX(",      "COUNT(",
+                                     "COUNT(",        "quantile_cont(", "quantile_cont(", "stddev_samp(", "var_samp("};
+  const bool quantile = agg.func == AggFn::median || agg.func == AggFn::percentile;
+  if (quantile && w.dialect == Dialect::spark)
+    TRY(out.put("percentile("));
+  else
+    TRY(out.put(kNames[static_cast<int>(agg.func)]));
   if (agg.arg && agg.func == AggFn::nunique) TRY(out.put("DISTINCT "));
-  if (!agg.filters.empty()) {
+  const bool filtered = !agg.filters.empty() || w.extra;
+  if (filtered) {
     // Rows outside the filters give the aggregate a NULL, which every
     // aggregate skips: the same rows the executor leaves out.
     TRY(out.put("CASE WHEN "));
     TRY(writePreds(w, out, agg.filters, " AND "));
+    if (w.extra) {
+      if (!agg.filters.empty()) TRY(out.put(" AND "));
+      TRY(writePred(w, out, *w.extra));
+    }
     TRY(out.put(" THEN "));
   }
   if (agg.arg)
     TRY(writeBound(w, out, *agg.arg));
   else
-    TRY(out.put(agg.filters.empty() ? Bytes("*") : Bytes("1")));
-  if (!agg.filters.empty()) TRY(out.put(" END"));
+    TRY(out.put(filtered ? Bytes("1") : Bytes("*")));
+  if (filtered) TRY(out.put(" END"));
+  if (quantile) {
+    TRY(out.put(", "));
+    TRY(writeFloat(w.dialect, out, agg.p));
+  }
   return out.put(')');
 }
 
@@ -156,24 +179,9 @@ Bytes cmpText(CmpOp op) {
   return "";
 }
 
-// A LIKE pattern. Patterns know only % and _; Spark's LIKE also reads a
-// backslash as an escape, so in spark each backslash is escaped to stand
-// for itself.
 Result<void> writePattern(const Writer& w, Text& out, const Literal& lit) {
-  if (w.dialect != Dialect::spark || lit.tag != Literal::Tag::string || lit.s.find('\\') == Bytes::npos)
-    return writeLiteral(w, out, lit);
-  size_t extra = 0;
-  for (char c : lit.s) extra += c == '\\';
-  char* p = out.arena->make<char>(lit.s.size() + extra);
-  if (!p) return std::unexpected(Err::OutOfMemory);
-  size_t k = 0;
-  for (char c : lit.s) {
-    p[k++] = c;
-    if (c == '\\') p[k++] = '\\';
-  }
-  Literal doubled = lit;
-  doubled.s = Bytes(p, k);
-  return writeLiteral(w, out, doubled);
+  if (lit.tag != Literal::Tag::string) return writeLiteral(w, out, lit);
+  return writeLikePattern(w.dialect, out, lit.s);
 }
 
 Result<void> writeCmp(const Writer& w, Text& out, const Cmp& c) {
@@ -222,14 +230,6 @@ Result<void> writeRange(const Writer& w, Text& out, const Range& r) {
   return out.put(r.end_is_date ? Bytes(" AS TIMESTAMP) + INTERVAL 1 DAY)") : Bytes(" AS TIMESTAMP))"));
 }
 
-Result<void> writePreds(const Writer& w, Text& out, std::span<const Pred> preds, Bytes sep) {
-  for (size_t i = 0; i < preds.size(); ++i) {
-    if (i) TRY(out.put(sep));
-    TRY(writePred(w, out, preds[i]));
-  }
-  return {};
-}
-
 // True when another output column's name equals column `index`'s ignoring
 // ASCII case.
 bool sharesNameIgnoringCase(const Plan& plan, uint32_t index) {
@@ -239,6 +239,14 @@ bool sharesNameIgnoringCase(const Plan& plan, uint32_t index) {
 }
 
 }  // namespace
+
+Result<void> writePreds(const Writer& w, Text& out, std::span<const Pred> preds, Bytes sep) {
+  for (size_t i = 0; i < preds.size(); ++i) {
+    if (i) TRY(out.put(sep));
+    TRY(writePred(w, out, preds[i]));
+  }
+  return {};
+}
 
 Result<void> writePred(const Writer& w, Text& out, const Pred& p) {
   switch (p.tag) {
@@ -293,18 +301,8 @@ bool needsEmptyGrouping(const Plan& plan) {
 
 }  // namespace
 
-Result<void> writePlan(const Writer& w, Text& out) {
+Result<void> writeFrom(const Writer& w, Text& out) {
   const Plan& plan = w.plan;
-  TRY(out.put("SELECT "));
-  for (size_t i = 0; i < plan.outCount(); ++i) {
-    if (i) TRY(out.put(",\n       "));
-    if (i < plan.dims.size())
-      TRY(writeDim(w, out, plan.dims[i]));
-    else
-      TRY(writeMeasure(w, out, plan.selected[i - plan.dims.size()], 0));
-    TRY(out.put(" AS "));
-    TRY(quote(w.dialect, out, plan.out_names[i]));
-  }
   TRY(out.put("\nFROM "));
   TRY(writeTable(w, out, plan.table));
   TRY(out.put(" AS t0"));
@@ -326,25 +324,11 @@ Result<void> writePlan(const Writer& w, Text& out) {
       if (composite) TRY(out.put(')'));
     }
   }
-  if (!plan.where.empty()) {
-    TRY(out.put("\nWHERE "));
-    TRY(writePreds(w, out, plan.where, " AND "));
-  }
-  if (!plan.dims.empty()) {
-    TRY(out.put("\nGROUP BY "));
-    for (size_t i = 0; i < plan.dims.size(); ++i) {
-      if (i) TRY(out.put(", "));
-      TRY(out.putUint(i + 1));
-    }
-  } else if (needsEmptyGrouping(plan)) {
-    // Both engines read this as one group over all selected rows, also
-    // when none is selected; DuckDB's shorter GROUP BY () is not Spark's.
-    TRY(out.put("\nGROUP BY GROUPING SETS (())"));
-  }
-  if (!plan.having.empty()) {
-    TRY(out.put("\nHAVING "));
-    TRY(writePreds(w, out, plan.having, " AND "));
-  }
+  return {};
+}
+
+Result<void> writeOrderLimit(const Writer& w, Text& out) {
+  const Plan& plan = w.plan;
   if (!plan.order.empty()) {
     TRY(out.put("\nORDER BY "));
     for (size_t i = 0; i < plan.order.size(); ++i) {
@@ -367,6 +351,42 @@ Result<void> writePlan(const Writer& w, Text& out) {
     TRY(out.putUint(*plan.limit));
   }
   return {};
+}
+
+Result<void> writePlan(const Writer& w, Text& out) {
+  const Plan& plan = w.plan;
+  if (!plan.derived.empty()) return writeTimePlan(w, out);
+  TRY(out.put("SELECT "));
+  for (size_t i = 0; i < plan.outCount(); ++i) {
+    if (i) TRY(out.put(",\n       "));
+    if (i < plan.dims.size())
+      TRY(writeDim(w, out, plan.dims[i]));
+    else
+      TRY(writeMeasure(w, out, plan.selected[i - plan.dims.size()], 0));
+    TRY(out.put(" AS "));
+    TRY(quote(w.dialect, out, plan.out_names[i]));
+  }
+  TRY(writeFrom(w, out));
+  if (!plan.where.empty()) {
+    TRY(out.put("\nWHERE "));
+    TRY(writePreds(w, out, plan.where, " AND "));
+  }
+  if (!plan.dims.empty()) {
+    TRY(out.put("\nGROUP BY "));
+    for (size_t i = 0; i < plan.dims.size(); ++i) {
+      if (i) TRY(out.put(", "));
+      TRY(out.putUint(i + 1));
+    }
+  } else if (needsEmptyGrouping(plan)) {
+    // Both engines read this as one group over all selected rows, also
+    // when none is selected; DuckDB's shorter GROUP BY () is not Spark's.
+    TRY(out.put("\nGROUP BY GROUPING SETS (())"));
+  }
+  if (!plan.having.empty()) {
+    TRY(out.put("\nHAVING "));
+    TRY(writePreds(w, out, plan.having, " AND "));
+  }
+  return writeOrderLimit(w, out);
 }
 
 Result<Bytes> emitSql(Arena& arena, const Json& manifest, const Json& query, Dialect dialect, Diag& diag) {

@@ -17,9 +17,20 @@ namespace quendra {
 // measures expand in place, so a small manifest can describe a huge text.
 constexpr size_t kMaxSqlBytes = size_t{64} << 20;
 
+// Where a statement that first groups in a common table expression reads
+// its measures: aggregate measures as columns "m<i>" (over the query's own
+// rows) or, when `wide`, "w<i>" (over the rows that derived measures
+// read), and derived ones as "v<i>", all of table `table`.
+struct MeasureRefs {
+  Bytes table;
+  bool wide = false;
+};
+
 struct Writer {
   const Plan& plan;
   Dialect dialect;
+  const MeasureRefs* refs = nullptr;  // measures as columns, when set
+  const Pred* extra = nullptr;        // a filter every aggregate also applies
 };
 
 // Identifiers are columns of the table with alias `alias`: t<alias>."name".
@@ -40,6 +51,8 @@ struct MeasureCtx {
 
 // plan.measures[index] as its aggregate call or its expanded calculation.
 [[nodiscard]] Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t depth);
+// One aggregate call, with the aggregate's filters (and w.extra) applied.
+[[nodiscard]] Result<void> writeAgg(const Writer& w, Text& out, const Agg& agg);
 [[nodiscard]] Result<void> writeBound(const Writer& w, Text& out, const Bound& b);
 [[nodiscard]] Result<void> writeDim(const Writer& w, Text& out, const Dim& d);
 // A table name split at dots, each part quoted (an empty part fails in
@@ -53,6 +66,19 @@ struct MeasureCtx {
 // literal with an exponent (1E300).
 [[nodiscard]] Result<void> writeFloat(Dialect d, Text& out, double v);
 [[nodiscard]] Result<void> writePlan(const Writer& w, Text& out);
+// The statement of a plan with measures derived along time: grouped once in
+// a common table expression over the rows they need, then offsets, running
+// and trailing windows over the groups, then the query's own range, having,
+// order and limit.
+[[nodiscard]] Result<void> writeTimePlan(const Writer& w, Text& out);
+
+// Pieces shared by both statement forms.
+// "\nFROM <table> AS t0" and a LEFT JOIN per used join.
+[[nodiscard]] Result<void> writeFrom(const Writer& w, Text& out);
+// Predicates joined by " AND ".
+[[nodiscard]] Result<void> writePreds(const Writer& w, Text& out, std::span<const Pred> preds, Bytes sep);
+// "\nORDER BY ..." and "\nLIMIT n", as the plan asks.
+[[nodiscard]] Result<void> writeOrderLimit(const Writer& w, Text& out);
 
 // Writing errors as reported: OutOfMemory and UnknownField stay, everything
 // else is WriteFailed.

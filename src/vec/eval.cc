@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "vec/time.h"
+
 namespace quendra {
 namespace {
 
@@ -70,6 +72,39 @@ EvalResult<Vec> evalOp(Arena& arena, Tag tag, const Vec& a, const Vec& b) {
   }
   // Leaves never reach here; evalNode routes them to evalLiteral.
   return std::unexpected(EvalErr::TypeMismatch);
+}
+
+EvalResult<Vec> evalList(Arena& arena, Tag tag, std::span<const Vec> ops) {
+  const size_t n = ops.size();
+  if (tag == Tag::case_) {
+    // From the last branch back, each one's condition choosing between its
+    // value and everything after it.
+    Vec acc = n % 2 ? ops[n - 1] : TRY(nullVec(arena, Kind::int_, 1, true));
+    for (size_t k = n / 2; k-- > 0;) acc = TRY(choose(arena, ops[2 * k], ops[2 * k + 1], acc));
+    return acc;
+  }
+  if (tag == Tag::coalesce) {
+    Vec acc = ops[n - 1];
+    for (size_t k = n - 1; k-- > 0;) acc = TRY(choose(arena, TRY(isNull(arena, ops[k], true)), ops[k], acc));
+    return acc;
+  }
+  // x IN (e1, ...) is x = e1 OR ...: null when no equality holds and one
+  // is null, as in SQL.
+  Vec acc = TRY(compare(arena, vec::CmpOp::eq, ops[0], ops[1]));
+  for (size_t k = 2; k < n; ++k) acc = TRY(logic(arena, false, acc, TRY(compare(arena, vec::CmpOp::eq, ops[0], ops[k]))));
+  return tag == Tag::in ? acc : not_(arena, acc);
+}
+
+EvalResult<Vec> evalUnary(Arena& arena, const Node& n, const Vec& a) {
+  switch (n.tag) {
+    case Tag::abs: return absolute(arena, a);
+    case Tag::part: return datePart(arena, static_cast<DatePart>(n.b), a);
+    default: break;
+  }
+  if (a.isNullScalar()) return nullVec(arena, Kind::bool_, 1, true);
+  bool ci = n.tag == Tag::ilike || n.tag == Tag::not_ilike;
+  bool negated = n.tag == Tag::not_like || n.tag == Tag::not_ilike;
+  return like(arena, a, TRY(scalarStr(arena, n.text)), ci, negated);
 }
 
 namespace {

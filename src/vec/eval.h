@@ -28,10 +28,34 @@ namespace quendra {
 // ignored for the unary tags neg, not_, is_null and is_not_null).
 [[nodiscard]] EvalResult<Vec> evalOp(Arena& arena, Tag tag, const Vec& a, const Vec& b);
 
+// A case_, coalesce, in or not_in node over its operands' vectors, in list
+// order: CASE keeps the value of the first true condition (null without
+// one), COALESCE the first non-null value, IN is the OR of equalities.
+[[nodiscard]] EvalResult<Vec> evalList(Arena& arena, Tag tag, std::span<const Vec> ops);
+
+// A like .. not_ilike, abs or part node over its operand's vector.
+[[nodiscard]] EvalResult<Vec> evalUnary(Arena& arena, const Node& n, const Vec& a);
+
 template <class Cx>
 [[nodiscard]] EvalResult<Vec> evalNode(Arena& arena, const Expr& e, uint32_t i, Cx& cx) {
   const Node& n = e[i];
   switch (n.tag) {
+    case Tag::case_:
+    case Tag::coalesce:
+    case Tag::in:
+    case Tag::not_in: {
+      auto list = e.list(n);
+      Vec* ops = arena.make<Vec>(list.size());
+      if (!ops) return std::unexpected(EvalErr::OutOfMemory);
+      for (size_t k = 0; k < list.size(); ++k) ops[k] = TRY(evalNode(arena, e, list[k], cx));
+      return evalList(arena, n.tag, {ops, list.size()});
+    }
+    case Tag::like:
+    case Tag::not_like:
+    case Tag::ilike:
+    case Tag::not_ilike:
+    case Tag::abs:
+    case Tag::part: return evalUnary(arena, n, TRY(evalNode(arena, e, n.a, cx)));
     case Tag::ident: return cx.resolve(n.text);
     case Tag::int_:
     case Tag::float_:

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "base/arena.h"
 #include "base/bytes.h"
@@ -72,6 +73,19 @@ enum class Ord : uint8_t { gt = 0, lt = 1, eq = 2 };
 // and NOT LIKE alike.
 [[nodiscard]] EvalResult<Vec> like(Arena& arena, const Vec& v, const Vec& pat, bool ci,
                                    bool negated);
+
+// Where cond is true (and not null) a, elsewhere b: CASE, one branch at a
+// time, and COALESCE, with cond from IS NOT NULL. a and b take one kind:
+// equal kinds stay, int with float is float, date with timestamp is
+// timestamp (a date as its midnight), a null scalar takes the other's
+// kind; TypeMismatch for any other pair, and when cond is neither bool nor a
+// null scalar, whatever it holds. A scalar cond returns a or b as widened;
+// otherwise a column of cond's len whose mask is the chosen side's.
+[[nodiscard]] EvalResult<Vec> choose(Arena& arena, const Vec& cond, const Vec& a, const Vec& b);
+
+// |v| over int (INT64_MIN stays itself, as 0 - x does) or float; a null
+// scalar gives a null of that kind; TypeMismatch otherwise. Shares v's mask.
+[[nodiscard]] EvalResult<Vec> absolute(Arena& arena, const Vec& v);
 
 // Wildcard match: '%' matches any run of characters (none included), '_'
 // exactly one UTF-8 character, every other pattern byte itself (ASCII

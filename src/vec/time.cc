@@ -273,3 +273,70 @@ EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a) {
 }
 
 }  // namespace quendra
+
+namespace quendra {
+
+EvalResult<Vec> datePart(Arena& arena, DatePart part, const Vec& v) {
+  if (v.isNullScalar()) return nullVec(arena, Kind::int_, 1, true);
+  if (!v.isTemporal()) return std::unexpected(EvalErr::TypeMismatch);
+  const size_t m = v.stored();
+  int64_t* out = arena.make<int64_t>(m);
+  if (!out) return std::unexpected(EvalErr::OutOfMemory);
+  const bool is_date = v.kind == Kind::date;
+  const int64_t* x = v.data.ints;
+  for (size_t i = 0; i < m; ++i) {
+    if (v.nulls && v.nulls[i]) {
+      out[i] = 0;
+      continue;
+    }
+    // The day, and the microseconds into it (a date is its midnight).
+    int64_t days = is_date ? x[i] : x[i] / kMicrosPerDay;
+    int64_t us = is_date ? 0 : x[i] % kMicrosPerDay;
+    if (us < 0) {
+      us += kMicrosPerDay;
+      --days;
+    }
+    int64_t r = 0;
+    switch (part) {
+      case DatePart::year: r = civilFromDays(days).y; break;
+      case DatePart::quarter: r = (civilFromDays(days).m - 1) / 3 + 1; break;
+      case DatePart::month: r = civilFromDays(days).m; break;
+      case DatePart::day: r = civilFromDays(days).d; break;
+      case DatePart::hour: r = us / kMicrosPerHour; break;
+      case DatePart::minute: r = us / kMicrosPerMinute % 60; break;
+      // 1970-01-01 was a Thursday, ISO day 4.
+      case DatePart::isodow: r = ((days + 3) % 7 + 7) % 7 + 1; break;
+    }
+    out[i] = r;
+  }
+  Vec w = v;
+  w.kind = Kind::int_;
+  w.data = intData(out);
+  return w;
+}
+
+}  // namespace quendra
+
+namespace quendra {
+
+int64_t shiftTime(int64_t us, int64_t n, Grain unit) {
+  switch (unit) {
+    case Grain::second: return us + n * kMicrosPerSecond;
+    case Grain::minute: return us + n * kMicrosPerMinute;
+    case Grain::hour: return us + n * kMicrosPerHour;
+    case Grain::day: return us + n * kMicrosPerDay;
+    case Grain::week: return us + n * 7 * kMicrosPerDay;
+    default: break;
+  }
+  // Months: the same day and time of day, the day clamped to the month's end.
+  const int64_t months = unit == Grain::year ? 12 * n : unit == Grain::quarter ? 3 * n : n;
+  const int64_t day = floorDiv(us, kMicrosPerDay);
+  const int64_t within = us - day * kMicrosPerDay;
+  Civil c = civilFromDays(day);
+  const int64_t total = c.y * 12 + (c.m - 1) + months;
+  const int64_t y = floorDiv(total, 12), m = total - y * 12 + 1;
+  const int64_t last = daysFromCivil(m == 12 ? y + 1 : y, m == 12 ? 1 : m + 1, 1) - daysFromCivil(y, m, 1);
+  return daysFromCivil(y, m, c.d < last ? c.d : last) * kMicrosPerDay + within;
+}
+
+}  // namespace quendra

@@ -22,6 +22,7 @@
 #include "base/arena.h"
 #include "base/bytes.h"
 #include "base/grain.h"
+#include "expr/expr.h"
 #include "vec/vec.h"
 
 namespace quendra {
@@ -78,5 +79,18 @@ int64_t truncateStored(Grain grain, bool is_date, int64_t x);
 // entries hold 0. A date is truncated as its midnight, exactly, and the
 // result is then clamped. TypeMismatch for any other kind.
 [[nodiscard]] EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a);
+
+// The instant n units of `unit` after us (before, for negative n), in the
+// calendar: months, quarters and years keep the day of the month, clamped
+// to the month's end (2024-03-31 one month back is 2024-02-29), and the
+// time of day. REQUIRES: the result lies within years -200000..200000.
+int64_t shiftTime(int64_t us, int64_t n, Grain unit);
+
+// The date part of each entry of a date or timestamp vector as an int
+// vector with v's shape and (shared) mask: year, quarter 1-4, month 1-12,
+// day of month, hour 0-23, minute 0-59, or ISO day of week (1 Monday to 7
+// Sunday); a date is its midnight. A null scalar gives an int null;
+// TypeMismatch for any other kind.
+[[nodiscard]] EvalResult<Vec> datePart(Arena& arena, DatePart part, const Vec& v);
 
 }  // namespace quendra

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -239,11 +240,19 @@ TEST(Json, EveryAllocationFailureIsOutOfMemory) {
 
 // The public JSON parsing test suite: y_ files must be accepted (the two that
 // repeat a key are rejected as duplicates), n_ files rejected, and i_ files
-// handled either way without a crash.
+// handled either way without a crash. The suite lives outside the
+// repository: the environment variable QUENDRA_JSON_SUITE names its folder,
+// else the build looks beside the checkout. A clone without it skips; a
+// folder named explicitly must exist.
 TEST(Json, PublicTestSuite) {
   namespace fs = std::filesystem;
-  fs::path dir = QUENDRA_JSON_SUITE;
-  ASSERT_TRUE(fs::is_directory(dir)) << dir;
+  const char* named = std::getenv("QUENDRA_JSON_SUITE");
+  bool is_named = named && *named;
+  fs::path dir = is_named ? named : QUENDRA_JSON_SUITE;
+  if (!is_named && !fs::is_directory(dir))
+    GTEST_SKIP() << "JSON test suite not found at " << dir
+                 << "; set QUENDRA_JSON_SUITE to its test_parsing folder (from JSONTestSuite) to run it";
+  ASSERT_TRUE(fs::is_directory(dir)) << "QUENDRA_JSON_SUITE=" << dir << " is not a folder";
   int counts[3] = {0, 0, 0};
   for (const auto& entry : fs::directory_iterator(dir)) {
     std::string name = entry.path().filename().string();

@@ -21,7 +21,17 @@ using quendra::testing::utf8Of;
 constexpr const char* kManifest = R"({"models": {"orders": {"table": "orders",
     "dimensions": {"status": "status", "amount": "amount"},
     "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"},
-                 "avg": {"calc": "total / n"}}}}})";
+                 "avg": {"calc": "total / n"}}},
+    "timed": {"table": "orders", "dimensions": {"status": "status", "day": {"expr": "at", "time": true}},
+              "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"},
+                           "prev": {"measure": "total", "offset": 10, "unit": "day"},
+                           "run": {"measure": "n", "running": true}, "win": {"measure": "total", "trailing": 25, "unit": "day"}}},
+    "snow": {"table": "orders", "dimensions": {"status": "status", "amount": "amount"},
+             "measures": {"paid": {"agg": "sum", "expr": "amount",
+                                   "filters": [{"field": "same.next.status", "operator": "=", "value": "paid"}]}},
+             "joins": {"same": {"model": "snow2", "left_on": ["status", "amount"], "right_on": ["status", "amount"]}}},
+    "snow2": {"table": "orders", "dimensions": {"status": "status", "amount": "amount", "up": "amount + 20"},
+              "joins": {"next": {"model": "snow2", "left_on": "up", "right_on": "amount"}}}}})";
 
 struct Host {
   quendra_ctx* ctx = quendra_new();
@@ -34,6 +44,9 @@ struct Host {
     HostColumn amount("l", 4, {std::nullopt, bytesOf<int64_t>({10, 20, 30, 40})});
     ASSERT_EQ(quendra_bind_column(ctx, "orders", "status", &status.array, &status.schema), 0);
     ASSERT_EQ(quendra_bind_column(ctx, "orders", "amount", &amount.array, &amount.schema), 0);
+    constexpr int64_t kDay = 86'400'000'000;
+    HostColumn at("tsu:", 4, {std::nullopt, bytesOf<int64_t>({19'700 * kDay, 19'710 * kDay, 19'715 * kDay, 19'700 * kDay})});
+    ASSERT_EQ(quendra_bind_column(ctx, "orders", "at", &at.array, &at.schema), 0);
   }
   int run(const std::string& q, ArrowArray* a, ArrowSchema* s) {
     return quendra_execute(ctx, reinterpret_cast<const uint8_t*>(q.data()), q.size(), a, s);
@@ -102,7 +115,10 @@ TEST(Execute, ResultsOutliveQueriesClearsAndTheContext) {
 TEST(Execute, AllocationFailuresAnywhereInTheCall) {
   const std::string queries[] = {kByStatus,
                                  R"({"model": "orders", "dimensions": ["status", "amount"], "measures": ["avg"],
-                                     "filters": [{"field": "status", "operator": "in", "values": ["paid", "void"]}]})"};
+                                     "filters": [{"field": "status", "operator": "in", "values": ["paid", "void"]}]})",
+                                 R"({"model": "snow", "dimensions": ["same.next.status"], "measures": ["paid"]})",
+                                 R"({"model": "timed", "dimensions": ["status", "day"], "time_grain": "day",
+                                     "measures": ["total", "prev", "run", "win"], "order_by": ["day"]})"};
   quendra::Arena::setBlockSizeForTesting(64);
   size_t refused = 0;
   for (const std::string& q : queries) {

@@ -159,6 +159,12 @@ EvalResult<Vec> ev(Arena& A, const Expr& e, uint32_t i, const Resolve& id) {
     case Tag::null_lit: return nullVec(A, Kind::int_, 1, true);
     default: break;
   }
+  if (isVariadic(n.tag)) {
+    std::vector<Vec> ops;
+    for (uint32_t k : e.list(n)) ops.push_back(TRY(ev(A, e, k, id)));
+    return evalList(A, n.tag, ops);
+  }
+  if (n.tag >= Tag::like) return evalUnary(A, n, TRY(ev(A, e, n.a, id)));
   Vec a = TRY(ev(A, e, n.a, id));
   switch (n.tag) {
     case Tag::neg: return negate(A, a);
@@ -316,22 +322,62 @@ struct Group {
 // The bound tables by name, as the model looks them up.
 using BoundTables = std::vector<std::pair<std::string, exec::Table>>;
 
-Result<MCol> aggregate(Env& env, const Agg& a, const std::vector<Group>& groups, size_t n) {
+// Whether row r passes a measure's own filters (every one evaluated).
+using RowFilter = std::function<Result<bool>(const Agg&, size_t)>;
+
+Result<MCol> aggregate(Env& env, const Agg& a, const std::vector<Group>& groups, size_t n, const RowFilter& passes) {
   Env::Rows arg;
   if (a.arg) arg = TRY(env.rows(a.arg->e, a.arg->alias, n));
+  std::vector<bool> in(n, true);
+  for (size_t r = 0; r < std::max<size_t>(n, 1) && !a.filters.empty(); ++r) {
+    bool k = TRY(passes(a, n ? r : kNoRow));
+    if (n) in[r] = k;
+  }
   bool numeric = arg.kind == Kind::int_ || arg.kind == Kind::float_;
-  if ((a.func == AggFn::sum || a.func == AggFn::mean) && !numeric) return std::unexpected(Err::Invalid);
-  bool float_sum = a.func == AggFn::mean || (a.func == AggFn::sum && arg.kind == Kind::float_);
+  if ((a.func == AggFn::sum || a.func == AggFn::mean || isStatistic(a.func)) && !numeric)
+    return std::unexpected(Err::Invalid);
+  bool float_sum = a.func == AggFn::mean || (a.func == AggFn::sum && arg.kind == Kind::float_) || isStatistic(a.func);
   MCol out{float_sum ? Kind::float_ : Kind::int_, false, {}};
   if (a.func == AggFn::min || a.func == AggFn::max) out.kind = arg.kind;
   for (const Group& g : groups) {
     std::vector<Cell> vals;  // the group's non-null values in row order
     for (size_t r : g.rows) {
+      if (!in[r]) continue;
       Cell c = a.arg ? cellAt(arg.v[r], 0) : Cell{false, 1, 0, {}};
       if (!c.null) vals.push_back(c);
     }
     Cell res;
+    std::vector<double> xs;
+    for (auto& v : vals) xs.push_back(arg.kind == Kind::float_ ? v.f : static_cast<double>(v.i));
     switch (a.func) {
+      case AggFn::median:
+      case AggFn::percentile: {
+        // Sorted in full, NaN last; the same interpolation between ranks.
+        std::stable_sort(xs.begin(), xs.end(), [](double x, double y) {
+          return std::isnan(y) ? !std::isnan(x) : !std::isnan(x) && x < y;
+        });
+        res.null = xs.empty();
+        if (xs.empty()) break;
+        double pos = a.p * static_cast<double>(xs.size() - 1);
+        auto lo = static_cast<size_t>(pos);
+        double frac = pos - static_cast<double>(lo);
+        res.f = frac == 0 ? xs[lo] + 0.0 : xs[lo] + (xs[lo + 1] - xs[lo]) * frac + 0.0;
+        break;
+      }
+      case AggFn::stddev:
+      case AggFn::variance: {
+        double mean = 0, m2 = 0;
+        int64_t k = 0;
+        for (double x : xs) {
+          double d = x - mean;
+          mean += d / static_cast<double>(++k);
+          m2 += d * (x - mean);
+        }
+        res.null = k < 2;
+        double var = k < 2 ? 0 : m2 / static_cast<double>(k - 1);
+        res.f = a.func == AggFn::stddev ? std::sqrt(var) : var;
+        break;
+      }
       case AggFn::count: res = {false, static_cast<int64_t>(vals.size()), 0, {}}; break;
       case AggFn::nunique: {
         std::vector<Cell> seen;
@@ -477,11 +523,16 @@ Result<Answer> model(Arena& A, const Plan& plan, const BoundTables& bound) {
       if (plan.measures[i].name == name) return i;
     return std::nullopt;
   };
+  RowFilter passes = [&](const Agg& a, size_t row) -> Result<bool> {
+    bool all = true;
+    for (const Pred& p : a.filters) all = TRY(keeps(TRY(pred(A, p, {boundAt(row), nullptr})))) && all;
+    return all;
+  };
   std::vector<std::optional<MCol>> mv(plan.measures.size());
   std::function<Result<MCol>(uint32_t)> measure = [&](uint32_t i) -> Result<MCol> {
     if (mv[i]) return *mv[i];
     if (plan.measures[i].def.tag == MeasureDef::Tag::agg)
-      return *(mv[i] = TRY(aggregate(env, plan.measures[i].def.agg, groups, n)));
+      return *(mv[i] = TRY(aggregate(env, plan.measures[i].def.agg, groups, n, passes)));
     if (plan.measures[i].def.tag != MeasureDef::Tag::calc) return std::unexpected(Err::Invalid);
     const Expr& e = plan.measures[i].def.calc;
     MCol out;
@@ -660,6 +711,8 @@ struct Model {
   std::vector<Name> fields, measures;
 };
 
+std::string filterJson(Gen& g, const Model& m, bool on_measure, int depth);
+
 Model makeManifest(Gen& g) {
   // Key, definition, value class and how often it is present: the last few
   // cannot be truncated to a grain or evaluated at all.
@@ -677,6 +730,12 @@ Model makeManifest(Gen& g) {
       {"i1", "\"i + 1\"", 'n', 100}, {"im", "\"i % 3\"", 'n', 100}, {"fj", "\"f * j\"", 'n', 100},
       {"q", "\"i / j\"", 'n', 100}, {"sx", "\"s = 'x'\"", 'b', 100}, {"nb", "\"NOT b\"", 'b', 100},
       {"inn", "\"i IS NULL\"", 'b', 100}, {"ti", R"({"expr": "i", "time": true})", 'n', 10},
+      {"cs", "\"CASE WHEN i > 0 THEN 'pos' WHEN i < 0 THEN 'neg' END\"", 's', 60},
+      {"cn", "\"CASE WHEN s = 'x' THEN 1 WHEN b THEN 2 WHEN f > 1 THEN 1 ELSE 3 END\"", 'n', 60},
+      {"cw", "\"CASE WHEN b THEN 1 WHEN TRUE THEN 2.5 END\"", 'n', 40},
+      {"co", "\"COALESCE(j, i, 0) + ABS(i)\"", 'n', 40},
+      {"cy", "\"YEAR(ts) * 100 + ISODOW(d)\"", 'n', 40},
+      {"cl", "\"s NOT ILIKE 'a%' OR i IN (1, NULL)\"", 'b', 40},
       {"nope", "\"nope + 1\"", 'n', 5}, {"sp", "\"s + 1\"", 'n', 5}};
   // Arguments of aggregates; sum and mean mostly take the first eight.
   static const std::pair<const char*, char> kArgs[] = {{"i", 'n'}, {"j", 'n'}, {"f", 'n'}, {"i + j", 'n'},
@@ -691,7 +750,11 @@ Model makeManifest(Gen& g) {
     if ((k == 0) == r_first) {
       joins += R"("r": {"model": "rm", "left_on": ")" + (g.chance(93) ? "k" : g.pick<std::string>({"ks", "f"})) +
                R"(", "right_on": ")" + (g.chance(85) ? "id" : g.pick<std::string>({"dd", "dd", "fid", "g"})) + "\"}";
-      static const Name rf[] = {{"r.id", 'n'}, {"r.g", 's'}, {"r.v", 'n'}, {"r.w", 'n'}, {"r.dd", 't', true}};
+      // Through rm's own joins: to qm, to itself (twice down), and one
+      // that is broken but never named.
+      static const Name rf[] = {{"r.id", 'n'},     {"r.g", 's'},      {"r.v", 'n'},          {"r.w", 'n'},
+                                {"r.dd", 't', true}, {"r.q2.code", 's'}, {"r.q2.z", 'n'},      {"r.self.g", 's'},
+                                {"r.self.dd", 't', true}, {"r.self.self.v", 'n'}, {"r.self.q2.z", 'n'}};
       m.fields.insert(m.fields.end(), std::begin(rf), std::end(rf));
     } else {
       joins += R"("q": {"model": "qm", "left_on": ")" + std::string(g.chance(90) ? "ks" : "k") +
@@ -700,18 +763,38 @@ Model makeManifest(Gen& g) {
       m.fields.push_back({"q.z", 'n'});
     }
   }
+  if (g.chance(40)) {
+    // A composite key: unique as a whole even where id alone repeats.
+    joins += std::string(joins.empty() ? "" : ", ") +
+             R"("rc": {"model": "rm", "left_on": ["k", "i"], "right_on": ["id", "v"]})";
+    static const Name cf[] = {{"rc.g", 's'}, {"rc.v", 'n'}, {"rc.q2.z", 'n'}};
+    m.fields.insert(m.fields.end(), std::begin(cf), std::end(cf));
+  }
   for (const Def& d : kDims) {
     if (!g.chance(d.pct)) continue;
     dj += std::string(dj.empty() ? "\"" : ", \"") + d.key + "\": " + d.def;
     m.fields.push_back({(joins.empty() ? "" : "m.") + std::string(d.key), d.cls, d.def[0] == '{'});
   }
   for (size_t i = 0, na = 3 + g.below(5); i < na; ++i) {
-    std::string fn = g.pick<std::string>({"sum", "mean", "avg", "min", "max", "count", "nunique"});
-    bool numeric = fn == "sum" || fn == "mean" || fn == "avg";
+    std::string fn = g.pick<std::string>({"sum", "mean", "avg", "min", "max", "count", "nunique", "median",
+                                           "percentile", "stddev", "variance"});
+    bool numeric = fn == "sum" || fn == "mean" || fn == "avg" || fn == "median" || fn == "percentile" ||
+                   fn == "stddev" || fn == "variance";
+    std::string p = fn == "percentile" ? g.pick<std::string>({", \"p\": 0.9", ", \"p\": 0", ", \"p\": 1", ", \"p\": 0.25"}) : "";
     auto [arg, cls] = kArgs[g.below(numeric && g.chance(95) ? 8 : std::size(kArgs))];
     std::string expr = fn == "count" && g.chance(50) ? "" : R"(, "expr": ")" + std::string(arg) + "\"";
+    std::string filters;
+    if (g.chance(30)) {
+      // Fields whose evaluation cannot fail with another kind than a type
+      // mismatch, so that the order measures are reached in stays moot.
+      std::string f = filterJson(g, m, false, 0);
+      for (int t = 0; t < 5 && (f.find("nope") != std::string::npos || f.find("sp\"") != std::string::npos); ++t)
+        f = filterJson(g, m, false, 0);
+      filters = R"(, "filters": [)" + f + "]";
+    }
     m.measures.push_back({"a" + std::to_string(i), fn == "min" || fn == "max" ? cls : 'n'});
-    mj += std::string(mj.empty() ? "\"" : ", \"") + m.measures.back().name + R"(": {"agg": ")" + fn + "\"" + expr + "}";
+    mj += std::string(mj.empty() ? "\"" : ", \"") + m.measures.back().name + R"(": {"agg": ")" + fn + "\"" + p +
+          expr + filters + "}";
   }
   // Calculations over earlier measures, mostly numeric ones.
   for (size_t i = 0, nc = g.below(4); i < nc; ++i) {
@@ -729,7 +812,10 @@ Model makeManifest(Gen& g) {
   m.json = R"({"models": {"m": {"table": "t0", "dimensions": {)" + dj + "}, \"measures\": {" + mj + "}" +
            (joins.empty() ? (g.chance(30) ? ", \"joins\": {}" : "") : ", \"joins\": {" + joins + "}") + "}, " +
            R"("rm": {"table": "r1", "dimensions": {"id": "id", "g": "g", "v": "v", "w": "w",)" +
-           R"( "dd": {"expr": "dd", "time": true}, "fid": "fid"}},)" +
+           R"( "dd": {"expr": "dd", "time": true}, "fid": "fid"}, "joins": {)" +
+           R"("q2": {"model": "qm", "left_on": "g", "right_on": "code"},)" +
+           R"( "self": {"model": "rm", "left_on": "v", "right_on": "id"},)" +
+           R"( "broken": {"model": "gone", "left_on": "v", "right_on": "id"}}},)" +
            R"( "qm": {"table": "r2", "dimensions": {"code": "code", "z": "z"}}}})";
   return m;
 }

@@ -15,7 +15,7 @@ std::string manifest() {
   std::string m = R"({"models": {"orders": {"table": "orders",
     "dimensions": {"status": "status", "total": "amount", "revenue": "rev_col"},
     "measures": {"revenue": {"agg": "sum", "expr": "amount"}, "n": {"agg": "count"},
-                 "self": {"calc": "self"}, "ghost": {"calc": "n + nope"}, "bad": {"agg": "median", "expr": "x"},
+                 "self": {"calc": "self"}, "ghost": {"calc": "n + nope"}, "bad": {"agg": "mode", "expr": "x"},
                  "prefixed": {"calc": "orders.revenue"})";
   for (int i = 0; i < 17; ++i)
     m += ", \"c" + std::to_string(i) + "\": {\"calc\": \"c" + std::to_string(i + 1) + " + 1\"}";
@@ -73,7 +73,7 @@ TEST(Filter, MessagesInCheckOrder) {
        "Invalid: calculated measure 'c17' is too deeply nested or cyclic"},
       {R"({"field": "self", "operator": ">", "value": 1})",
        "Invalid: calculated measure 'self' is too deeply nested or cyclic"},
-      {R"({"field": "bad", "operator": ">", "value": 1})", "Unsupported: measure 'bad': unsupported aggregate 'median'"},
+      {R"({"field": "bad", "operator": ">", "value": 1})", "Unsupported: measure 'bad': unsupported aggregate 'mode'"},
       {R"({"field": "ghost", "operator": ">", "value": 1})",
        "UnknownField: measure 'ghost' refers to unknown measure 'nope'"},
   };

@@ -118,7 +118,11 @@ TEST(ModelReader, StoredMeasureProblemsSurfaceOnlyWhenUsed) {
   const std::string orders = R"({"table": "o", "measures": {
     "n": {"agg": "count"}, "num": 5, "empty": {}, "caps": {"agg": "AVG", "expr": "x"},
     "avg_bare": {"agg": "avg"}, "sum_bare": {"agg": "sum"}, "calc_wins": {"calc": "n", "agg": "bogus"},
-    "nuniq": {"agg": "nunique", "expr": "customer_id"}, "mean": {"agg": "mean", "expr": "amount"}}})";
+    "nuniq": {"agg": "nunique", "expr": "customer_id"}, "mean": {"agg": "mean", "expr": "amount"},
+    "p0": {"agg": "percentile", "expr": "x", "p": 0}, "p1": {"agg": "percentile", "expr": "x", "p": 1},
+    "p_big": {"agg": "percentile", "expr": "x", "p": 1.5}, "p_text": {"agg": "percentile", "expr": "x", "p": "0.5"},
+    "p_none": {"agg": "percentile", "expr": "x"}, "med_bare": {"agg": "median"},
+    "sd": {"agg": "stddev", "expr": "x", "p": "ignored"}}})";
   const std::pair<std::string, std::string> cases[] = {
       {"n", "ok"},
       {"calc_wins", "ok"},
@@ -130,6 +134,13 @@ TEST(ModelReader, StoredMeasureProblemsSurfaceOnlyWhenUsed) {
       {"caps", "Unsupported: measure 'caps': unsupported aggregate 'AVG'"},
       {"avg_bare", "Invalid: measure 'avg_bare': 'avg' needs an expr"},
       {"sum_bare", "Invalid: measure 'sum_bare': 'sum' needs an expr"},
+      {"p0", "ok"},
+      {"p1", "ok"},
+      {"sd", "ok"},
+      {"p_big", "Invalid: measure 'p_big': 'percentile' needs 'p', a number from 0 to 1"},
+      {"p_text", "Invalid: measure 'p_text': 'percentile' needs 'p', a number from 0 to 1"},
+      {"p_none", "Invalid: measure 'p_none': 'percentile' needs 'p', a number from 0 to 1"},
+      {"med_bare", "Invalid: measure 'med_bare': 'median' needs an expr"},
       {"Orders.n", "UnknownField: unknown measure 'Orders.n'"},
       {"orders.", "UnknownField: unknown measure 'orders.'"},
   };

@@ -31,14 +31,29 @@ const std::string kShop = R"json({"models": {
       "aov": {"calc": "revenue / order_count"},
       "margin": {"calc": "(aov - lo) * 2"},
       "prefixed": {"calc": "orders.revenue"},
-      "three": {"calc": "3"}, "three_more": {"calc": "three + 1"}
+      "three": {"calc": "3"}, "three_more": {"calc": "three + 1"},
+      "eu_revenue": {"agg": "sum", "expr": "amount",
+                     "filters": [{"field": "customers.nation.name", "operator": "=", "value": "EU"}]},
+      "eu_orders": {"agg": "count", "filters": [{"field": "customers.nation.name", "operator": "=", "value": "EU"},
+                                                 {"operator": "or", "conditions": [{"field": "a", "operator": ">", "value": 1},
+                                                   {"field": "status", "operator": "like", "value": "p%"}]}]},
+      "med": {"agg": "median", "expr": "amount"}, "sd": {"agg": "stddev", "expr": "amount"},
+      "var": {"agg": "variance", "expr": "a + b"},
+      "p90": {"agg": "percentile", "expr": "amount", "p": 0.9,
+              "filters": [{"field": "status", "operator": "=", "value": "paid"}]},
+      "rev_ly": {"measure": "revenue", "offset": 1, "unit": "year"}, "ytd": {"measure": "revenue", "running": "year"},
+      "avg_3m": {"measure": "avg_amount", "trailing": 3, "unit": "month"}, "aov_lm": {"measure": "aov", "offset": 1, "unit": "month"},
+      "eu_buyers": {"agg": "nunique", "expr": "customer_id",
+                    "filters": [{"field": "customers.nation.code", "operator": "in", "values": [1, 2]}]}
     },
     "joins": {
       "customers": {"model": "customers", "left_on": "customer_id", "right_on": "id", "type": "one"},
       "products": {"model": "products", "left_on": "product_id", "right_on": "id"}
     }
   },
-  "customers": {"table": "crm.customers", "dimensions": {"id": "id", "region": "region"}},
+  "customers": {"table": "crm.customers", "dimensions": {"id": "id", "region": "region"},
+                "joins": {"nation": {"model": "nations", "left_on": ["region", "id"], "right_on": ["region", "cid"]}}},
+  "nations": {"table": "nations", "dimensions": {"region": "region", "cid": "cid", "name": "name", "code": "code"}},
   "products": {"table": "..p\"r`od", "dimensions": {"id": "id", "category": "category"}},
   "flat": {"table": "flat", "dimensions": {"a": "a", "created_at": {"expr": "created_at", "time": true}},
            "measures": {"n": {"agg": "count"}}}
@@ -381,6 +396,79 @@ TEST(Writer, EntryPointContract) {
   quendra_free(ctx);
 }
 
+// CASE, COALESCE, IN, LIKE, ABS and the date parts, each in both dialects.
+TEST(Writer, FunctionsAndConditionals) {
+  const struct {
+    const char* expr;
+    const char* duckdb;
+    const char* spark;
+  } cases[] = {
+      {"CASE WHEN a > 100 THEN 'large' WHEN a > 10 THEN 'medium' ELSE 'small' END",
+       R"((CASE WHEN (t0."a" > 100) THEN 'large' WHEN (t0."a" > 10) THEN 'medium' ELSE 'small' END))",
+       "(CASE WHEN (t0.`a` > 100) THEN 'large' WHEN (t0.`a` > 10) THEN 'medium' ELSE 'small' END)"},
+      {"case when b then 1.5 end", R"((CASE WHEN t0."b" THEN 1.5 END))", "(CASE WHEN t0.`b` THEN 1.5D END)"},
+      {"COALESCE(a, b, 'x')", R"(COALESCE(t0."a", t0."b", 'x'))", "COALESCE(t0.`a`, t0.`b`, 'x')"},
+      {"a IN (1, NULL)", R"((t0."a" IN (1, NULL)))", "(t0.`a` IN (1, NULL))"},
+      {"a + 1 NOT IN (2)", R"(((t0."a" + 1) NOT IN (2)))", "((t0.`a` + 1) NOT IN (2))"},
+      {"s LIKE 'a\\%'", R"((t0."s" LIKE 'a\%'))", R"((t0.`s` LIKE 'a\\\\%'))"},
+      {"s NOT ILIKE 'it''s'", R"((t0."s" NOT ILIKE 'it''s'))", R"((t0.`s` NOT ILIKE 'it\'s'))"},
+      {"ABS(a - 1)", R"(ABS((t0."a" - 1)))", "ABS((t0.`a` - 1))"},
+      {"year(t) * 100 + Quarter(t)", R"(((year(t0."t") * 100) + quarter(t0."t")))",
+       "((year(t0.`t`) * 100) + quarter(t0.`t`))"},
+      {"month(t) + day(t) + hour(t) + minute(t)",
+       R"((((month(t0."t") + day(t0."t")) + hour(t0."t")) + minute(t0."t")))",
+       "(((month(t0.`t`) + dayofmonth(t0.`t`)) + hour(t0.`t`)) + minute(t0.`t`))"},
+      {"ISODOW(t)", R"(isodow(t0."t"))", "(weekday(t0.`t`) + 1)"},
+      {"\"end\" + \"x\"\"y\"", R"((t0."end" + t0."x""y"))", "(t0.`end` + t0.`x\"y`)"},
+  };
+  for (const auto& c : cases) {
+    std::string expr;
+    for (char ch : std::string(c.expr)) expr += ch == '"' || ch == '\\' ? std::string("\\") + ch : std::string(1, ch);
+    const std::string m = R"({"models": {"m": {"table": "t", "dimensions": {"d": ")" + expr + "\"}}}}";
+    for (int d = 0; d < 2; ++d) {
+      std::string sql = emit(R"({"model": "m", "dimensions": ["d"]})", d, m);
+      size_t start = sql.find("SELECT ") + 7;
+      EXPECT_EQ(sql.substr(start, sql.find(" AS ") - start), d ? c.spark : c.duckdb) << c.expr;
+    }
+  }
+}
+
+TEST(Writer, StatisticalAggregates) {
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"med", R"(quantile_cont(t0."amount", 0.5))", "percentile(t0.`amount`, 0.5)"},
+      {"p90", R"(quantile_cont(CASE WHEN (t0."status" = 'paid') THEN t0."amount" END, 0.9))",
+       "percentile(CASE WHEN (t0.`status` = 'paid') THEN t0.`amount` END, 0.9)"},
+      {"sd", R"(stddev_samp(t0."amount"))", "stddev_samp(t0.`amount`)"},
+      {"var", R"(var_samp((t0."a" + t0."b")))", "var_samp((t0.`a` + t0.`b`))"},
+  };
+  for (const auto& [m, duck, spark] : cases) {
+    EXPECT_EQ(measureSql(m), duck);
+    EXPECT_EQ(measureSql(m, 1), spark);
+  }
+}
+
+TEST(Writer, NestedJoinsCompositeKeysAndMeasureFilters) {
+  const std::string q =
+      R"({"model": "orders", "dimensions": ["customers.nation.name"], "measures": ["eu_revenue", "eu_orders", "eu_buyers"]})";
+  EXPECT_EQ(emit(q),
+            "SELECT t3.\"name\" AS \"customers.nation.name\",\n"
+            "       SUM(CASE WHEN (t3.\"name\" = 'EU') THEN t0.\"amount\" END) AS \"eu_revenue\",\n"
+            "       COUNT(CASE WHEN (t3.\"name\" = 'EU') AND ((t0.\"a\" > 1) OR (t0.\"status\" LIKE 'p%')) THEN 1 END)"
+            " AS \"eu_orders\",\n"
+            "       COUNT(DISTINCT CASE WHEN (t3.\"code\" IN (1, 2)) THEN t0.\"customer_id\" END) AS \"eu_buyers\"\n"
+            "FROM \"orders\" AS t0\n"
+            "LEFT JOIN \"crm\".\"customers\" AS t1 ON t0.\"customer_id\" = t1.\"id\"\n"
+            "LEFT JOIN \"nations\" AS t3 ON (t1.\"region\" = t3.\"region\") AND (t1.\"id\" = t3.\"cid\")\n"
+            "GROUP BY 1");
+  // A measure's filters join what they read even when nothing else does,
+  // and a query without dimensions still answers one group.
+  EXPECT_EQ(emit(R"({"model": "orders", "measures": ["eu_revenue"]})", 1),
+            "SELECT SUM(CASE WHEN (t3.`name` = 'EU') THEN t0.`amount` END) AS `eu_revenue`\n"
+            "FROM `orders` AS t0\n"
+            "LEFT JOIN `crm`.`customers` AS t1 ON t0.`customer_id` = t1.`id`\n"
+            "LEFT JOIN `nations` AS t3 ON (t1.`region` = t3.`region`) AND (t1.`id` = t3.`cid`)");
+}
+
 // Every heap request of quendra_emit_sql failed, alone and from then on, for
 // a dozen representative queries in both dialects: the call reports 5 (out
 // of memory, from planning, or the text copy), 6 (the text buffer could not
@@ -409,6 +497,11 @@ TEST(Writer, SurvivesEveryAllocationFailure) {
       R"({"model": "orders", "measures": ["nope"]})",
       R"({"model": "orders", "measures": ["prefixed"]})",
       R"({"model": "orders", "dimensions": ["orders.bs"], "filters": [{"field": "a", "operator": "ilike", "value": "a\\b'c"}]})",
+      R"({"model": "orders", "dimensions": ["customers.nation.name"], "measures": ["eu_orders", "eu_buyers"],
+          "filters": [{"field": "eu_revenue", "operator": ">", "value": 1}]})",
+      R"({"model": "orders", "dimensions": ["orders.created_at", "customers.region"], "time_grain": "month",
+          "measures": ["revenue", "rev_ly", "ytd", "avg_3m", "aov_lm"], "filters": [{"field": "ytd", "operator": ">", "value": 0}],
+          "time_range": {"start": "2024-01-01", "end": "2024-06-30"}, "order_by": [["rev_ly", "desc"]], "limit": 5})",
   };
   Arena::setBlockSizeForTesting(64);
   int failures = 0;

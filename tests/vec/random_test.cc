@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ctime>
 #include <limits>
 #include <random>
 #include <string>
@@ -425,6 +426,120 @@ TEST(VecRandom, TruncateVecMatchesRowByRow) {
       }
     }
   }
+}
+
+}  // namespace
+}  // namespace quendra
+
+namespace quendra {
+namespace {
+
+// choose, the kernel of CASE and COALESCE, against its definition row by
+// row: the chosen side's value widened to the common kind, or its null.
+TEST(VecRandom, ChooseMatchesRowByRow) {
+  Arena arena;
+  Gen g{arena, std::mt19937_64(11)};
+  g.date_in_range = true;
+  const std::pair<Kind, Kind> pairs[] = {{Kind::int_, Kind::int_},   {Kind::int_, Kind::float_},
+                                         {Kind::float_, Kind::int_}, {Kind::date, Kind::timestamp},
+                                         {Kind::timestamp, Kind::date}, {Kind::bool_, Kind::bool_},
+                                         {Kind::str, Kind::str}};
+  for (auto [ka, kb] : pairs) {
+    for (Form fc : kForms) {
+      forEachShape(g, ka, kb, [&](const Vec& a, const Vec& b) {
+        const size_t n = a.scalar ? (b.scalar ? 1 : b.len) : a.len;
+        Vec c = g.operand(Kind::bool_, fc, n);
+        SCOPED_TRACE(::testing::Message() << "kinds " << int(ka) << "," << int(kb) << " cond " << formName(fc));
+        Vec r = *choose(arena, c, a, b);
+        Kind k = a.isNullScalar() ? kb : b.isNullScalar() || ka == kb ? ka
+                 : ka == Kind::date || ka == Kind::timestamp ? Kind::timestamp : Kind::float_;
+        auto side = [&](size_t i) -> const Vec& { return !c.isNull(i) && c.boolAt(i) ? a : b; };
+        OutLen shape = c.scalar ? OutLen{side(0).len, side(0).scalar} : OutLen{c.len, false};
+        if (k == Kind::str) {
+          ASSERT_EQ(r.kind, Kind::str);
+          ASSERT_EQ(r.len, shape.n);
+          for (size_t i = 0; i < shape.stored(); ++i) {
+            ASSERT_EQ(r.isNull(i), side(i).isNull(i)) << i;
+            if (!side(i).isNull(i)) ASSERT_EQ(r.strAt(i), side(i).strAt(i)) << i;
+            if (!c.scalar && side(i).isNull(i)) ASSERT_EQ(r.strAt(i), Bytes()) << i;
+          }
+          return;
+        }
+        auto want = [&](size_t i) {
+          const Vec& s = side(i);
+          if (s.isNull(i)) return Want{true};
+          if (k == Kind::float_) return Want{false, 0, s.floatAt(i)};
+          if (k == Kind::timestamp) return Want{false, tsAt(s, i)};
+          return Want{false, k == Kind::bool_ ? int64_t{s.boolAt(i)} : s.intAt(i)};
+        };
+        if (!c.scalar) return expectRows(r, k, shape, want);
+        // A scalar condition hands out the chosen side as it is, whatever
+        // lies under its nulls.
+        ASSERT_EQ(r.kind, k);
+        ASSERT_EQ(r.len, shape.n);
+        for (size_t i = 0; i < shape.stored(); ++i) {
+          Want w = want(i);
+          ASSERT_EQ(r.isNull(i), w.null) << i;
+          if (w.null) continue;
+          if (k == Kind::float_)
+            ASSERT_TRUE(sameDouble(r.floatAt(i), w.f)) << i;
+          else
+            ASSERT_EQ(k == Kind::bool_ ? int64_t{r.boolAt(i)} : r.intAt(i), w.i) << i;
+        }
+      });
+      if (HasFatalFailure()) return;
+    }
+  }
+  // Kinds that do not mix fail whatever the condition holds, unless one
+  // side is a null scalar.
+  Vec t = *scalarBool(arena, true);
+  for (auto [ka, kb] : {std::pair{Kind::int_, Kind::str}, {Kind::bool_, Kind::int_}, {Kind::date, Kind::int_},
+                        {Kind::str, Kind::timestamp}}) {
+    EXPECT_EQ(choose(arena, t, g.operand(ka, Form::col, 3), g.operand(kb, Form::col, 3)).error(),
+              EvalErr::TypeMismatch);
+    EXPECT_TRUE(choose(arena, t, g.operand(ka, Form::col, 3), g.operand(kb, Form::scalar_null, 3)));
+  }
+  EXPECT_EQ(choose(arena, *scalarInt(arena, 1), t, t).error(), EvalErr::TypeMismatch);
+}
+
+// ABS and the date parts against libc's calendar.
+TEST(VecRandom, AbsAndDatePartsMatchRowByRow) {
+  Arena arena;
+  Gen g{arena, std::mt19937_64(12)};
+  g.date_in_range = true;
+  for (size_t n : kLens) {
+    for (Form f : kForms) {
+      SCOPED_TRACE(::testing::Message() << "n=" << n << " " << formName(f));
+      for (Kind k : {Kind::int_, Kind::float_}) {
+        Vec a = g.operand(k, f, n);
+        expectRows(*absolute(arena, a), k, {a.len, a.scalar}, [&](size_t i) {
+          if (a.isNull(i)) return Want{true};
+          if (k == Kind::float_) return Want{false, 0, std::fabs(a.floatAt(i))};
+          return Want{false, a.intAt(i) == INT64_MIN ? INT64_MIN : std::abs(a.intAt(i))};
+        });
+      }
+      for (Kind k : {Kind::date, Kind::timestamp}) {
+        Vec a = g.operand(k, f, n);
+        for (int p = 0; p <= 6; ++p) {
+          Vec r = *datePart(arena, static_cast<DatePart>(p), a);
+          expectRows(r, Kind::int_, {a.len, a.scalar}, [&](size_t i) {
+            if (a.isNull(i)) return Want{true};
+            // Seconds since 1970, floored, for gmtime.
+            int64_t x = a.intAt(i);
+            time_t secs = k == Kind::date ? x * 86400 : (x >= 0 ? x / 1'000'000 : -((-(x + 1)) / 1'000'000) - 1);
+            tm t{};
+            gmtime_r(&secs, &t);
+            const int64_t want[] = {t.tm_year + int64_t{1900}, t.tm_mon / 3 + 1, t.tm_mon + 1, t.tm_mday,
+                                    t.tm_hour, t.tm_min, t.tm_wday ? t.tm_wday : 7};
+            return Want{false, want[p]};
+          });
+          if (HasFatalFailure()) return;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(datePart(arena, DatePart::year, *scalarInt(arena, 1)).error(), EvalErr::TypeMismatch);
+  EXPECT_EQ(absolute(arena, *scalarStr(arena, "x")).error(), EvalErr::TypeMismatch);
 }
 
 }  // namespace

@@ -232,3 +232,35 @@ TEST(VecTime, TruncateVec) {
 
 }  // namespace
 }  // namespace quendra
+
+namespace quendra {
+namespace {
+
+// Calendar shifts keep the day of the month, clamped to the month's end,
+// and the time of day; weeks and days are fixed lengths.
+TEST(VecTime, ShiftTimeClampsToTheMonthsEnd) {
+  auto at = [](int64_t y, int64_t m, int64_t d, int64_t h = 0) {
+    return daysFromCivil(y, m, d) * kMicrosPerDay + h * kMicrosPerHour;
+  };
+  const struct {
+    int64_t from;
+    int64_t n;
+    Grain unit;
+    int64_t want;
+  } cases[] = {
+      {at(2024, 3, 31, 7), -1, Grain::month, at(2024, 2, 29, 7)},
+      {at(2024, 2, 29), -1, Grain::year, at(2023, 2, 28)},
+      {at(2024, 2, 29), 4, Grain::year, at(2028, 2, 29)},
+      {at(2024, 5, 31), -1, Grain::quarter, at(2024, 2, 29)},
+      {at(2024, 1, 31), 1, Grain::month, at(2024, 2, 29)},
+      {at(2024, 1, 15), -13, Grain::month, at(2022, 12, 15)},
+      {at(1969, 12, 31, 23), 2, Grain::month, at(1970, 2, 28, 23)},
+      {at(2025, 1, 5), -1, Grain::week, at(2024, 12, 29)},
+      {at(2024, 3, 1), -1, Grain::day, at(2024, 2, 29)},
+      {at(2024, 3, 1, 1), -2, Grain::hour, at(2024, 2, 29, 23)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(shiftTime(c.from, c.n, c.unit), c.want) << c.from << " " << c.n;
+}
+
+}  // namespace
+}  // namespace quendra

@@ -1,0 +1,232 @@
+"""Checking a manifest field by field, for Context.check and
+`python -m quendra check`.
+
+The library reads a model whole when a query uses it, so one broken
+definition fails every query of its model with the same message. To say
+which field is at fault, each model is rebuilt one definition at a time in a
+scratch context: its table alone (with a count added, so that there is
+always something to plan), then each dimension, each join, each aggregate
+and each calculation, keeping those that plan. A definition that does not
+plan is a problem of its own; the rest go on being checked without it."""
+
+from __future__ import annotations
+
+import json
+from dataclasses import asdict, dataclass, field
+from typing import Any, Optional
+
+from ._native import Context, Error
+
+_PARTS = ("dimensions", "joins", "measures")
+
+
+@dataclass(frozen=True)
+class Problem:
+    """One problem: `kind` is "model", "dimension", "join" or "measure";
+    `field` is the name a query uses (a join's name for a join, None for the
+    model itself); `stage` is "plan" or "probe" (over bound tables)."""
+
+    model: str
+    kind: str
+    field: Optional[str]
+    message: str
+    code: int
+    code_text: Optional[str]
+    stage: str = "plan"
+
+    def __str__(self) -> str:
+        where = f"model '{self.model}'"
+        if self.field is not None and not self.message.startswith(f"{self.kind} '"):
+            where += f", {self.kind} '{self.field}'"
+        return f"{where}: {self.message}" + (" (probe)" if self.stage == "probe" else "")
+
+
+@dataclass
+class CheckReport:
+    """What Context.check found: how many models and fields it checked, and
+    every problem (none when all is well)."""
+
+    models: int = 0
+    fields: int = 0
+    problems: list[Problem] = field(default_factory=list)
+
+    @property
+    def ok(self) -> bool:
+        return not self.problems
+
+    def to_dict(self) -> dict:
+        return {"ok": self.ok, "models": self.models, "fields": self.fields,
+                "problems": [asdict(p) for p in self.problems]}
+
+
+class _Planner:
+    """Plans queries against the manifest with one model replaced."""
+
+    def __init__(self, models: dict):
+        from . import _native
+
+        self.models = models
+        self.ctx = Context(_native._lib_path)
+
+    def errors(self, name: str, model: dict, queries: list[dict]) -> list[Optional[Error]]:
+        self.ctx.load_models({"models": {**self.models, name: model}})
+        out: list[Optional[Error]] = []
+        for q in queries:
+            try:
+                self.ctx.sql(q)
+                out.append(None)
+            except Error as e:
+                out.append(e)
+        return out
+
+    def error(self, name: str, model: dict, query: dict) -> Optional[Error]:
+        return self.errors(name, model, [query])[0]
+
+
+def _members(model: dict, part: str) -> dict:
+    value = model.get(part)
+    return value if isinstance(value, dict) else {}
+
+
+def _target_dimensions(models: dict, join: Any) -> dict:
+    """The dimensions of the model a join reaches."""
+    target = models.get(join.get("model")) if isinstance(join, dict) else None
+    return _members(target, "dimensions") if isinstance(target, dict) else {}
+
+
+def _dimension_query(name: str, definition: Any) -> dict:
+    """A query of one dimension; a time dimension at the coarsest grain, so
+    that its smallest_time_grain is read too."""
+    query: dict = {"dimensions": [name]}
+    if isinstance(definition, dict) and definition.get("time") is True:
+        query["time_grains"] = {name: "year"}
+    return query
+
+
+class _ModelCheck:
+    """Rebuilds one model definition by definition; `good` ends as the model
+    without the definitions that failed (and with the added count)."""
+
+    def __init__(self, planner: _Planner, name: str, model: dict, report: CheckReport):
+        self.planner, self.name, self.model, self.report = planner, name, model, report
+        self.count = "__check_rows"
+        while self.count in _members(model, "measures"):
+            self.count += "_"
+        self.good = {k: v for k, v in model.items() if k not in _PARTS}
+        self.good.update(dimensions={}, joins={}, measures={self.count: {"agg": "count"}})
+        self.has_joins = bool(_members(model, "joins"))
+        self.usable = False  # set once the model's table alone plans
+
+    def own(self, key: str) -> str:
+        """A dimension's name in queries of the finished model."""
+        return f"{self.name}.{key}" if self.has_joins else key
+
+    def problem(self, kind: str, fld: Optional[str], e: Error, stage: str = "plan") -> None:
+        self.report.problems.append(Problem(self.name, kind, fld, e.message or str(e), e.code, e.code_text, stage))
+
+    def attempt(self, part: str, key: str, value: Any, query: dict) -> Optional[Error]:
+        """Adds one definition to the good model when `query` then plans."""
+        candidate = dict(self.good, **{part: {**self.good[part], key: value}})
+        err = self.planner.error(self.name, candidate, dict(query, model=self.name))
+        if err is None:
+            self.good = candidate
+        return err
+
+    def run(self) -> None:
+        name, model = self.name, self.model
+        err = self.planner.error(name, self.good, {"model": name, "measures": [self.count]})
+        if err is not None:  # no table, or the like: nothing of the model can work
+            self.problem("model", None, err)
+            return
+        self.usable = True
+        for part in _PARTS:
+            if part in model and not isinstance(model[part], dict):
+                self.report.problems.append(Problem(name, "model", None, f"'{part}' must be an object", 1, "invalid"))
+        dims, joins, measures = (_members(model, p) for p in _PARTS)
+        self.report.fields += len(dims) + len(measures)
+        for key, value in dims.items():
+            # Without joins yet, the candidate names its dimensions bare.
+            if err := self.attempt("dimensions", key, value, _dimension_query(key, value)):
+                self.problem("dimension", self.own(key), err)
+        for key, value in joins.items():
+            # Joins are read whenever the model is: planning the count reads it.
+            if err := self.attempt("joins", key, value, {"measures": [self.count]}):
+                self.problem("join", key, err)
+        for key, value in measures.items():
+            if not (isinstance(value, dict) and "calc" in value):
+                if err := self.attempt("measures", key, value, {"measures": [key]}):
+                    self.problem("measure", key, err)
+        # Calculations may use each other: add those that plan until none does.
+        calcs = {k: v for k, v in measures.items() if isinstance(v, dict) and "calc" in v}
+        while calcs:
+            added = [k for k, v in calcs.items() if self.attempt("measures", k, v, {"measures": [k]}) is None]
+            for k in added:
+                del calcs[k]
+            if not added:
+                break
+        for key, value in calcs.items():
+            self.problem("measure", key, self.attempt("measures", key, value, {"measures": [key]}))
+        # The dimensions of each join that planned, named through the join.
+        joined = {f"{j}.{k}": d for j, v in self.good["joins"].items()
+                  for k, d in _target_dimensions(self.planner.models, v).items()}
+        self.report.fields += len(joined)
+        queries = [dict(_dimension_query(f, d), model=name) for f, d in joined.items()]
+        for fld, err in zip(joined, self.planner.errors(name, self.good, queries)):
+            if err is not None:
+                self.problem("dimension", fld, err)
+
+    def probe(self, ctx: Context) -> None:
+        """One-row queries over the bound tables; the good model is loaded."""
+
+        def attempt(kind: str, fld: Optional[str], query: dict) -> bool:
+            try:
+                ctx.execute(dict(query, model=self.name, limit=1))
+                return True
+            except Error as e:
+                self.problem(kind, fld, e, "probe")
+                return False
+
+        if not attempt("model", None, {"measures": [self.count]}):
+            return  # its table is missing: every probe would say so again
+        for key in self.good["dimensions"]:
+            attempt("dimension", self.own(key), {"dimensions": [self.own(key)]})
+        for key, value in self.good["joins"].items():
+            keys = list(_target_dimensions(self.planner.models, value))
+            if keys:  # a join is run only when a query reads a field through it
+                attempt("join", key, {"dimensions": [f"{key}.{keys[0]}"]})
+        for key in self.good["measures"]:
+            if key != self.count:
+                attempt("measure", key, {"measures": [key]})
+
+
+def check(ctx: Context, manifest: bytes, probe: bool) -> CheckReport:
+    report = CheckReport()
+    models = json.loads(manifest)["models"]
+    if not isinstance(models, dict):
+        report.problems.append(Problem("", "model", None, "'models' must be an object", 1, "invalid"))
+        return report
+    planner = _Planner(models)
+    checks = []
+    try:
+        for name, model in models.items():
+            report.models += 1
+            if not isinstance(model, dict):
+                report.problems.append(Problem(name, "model", None, "a model must be an object", 1, "invalid"))
+                continue
+            mc = _ModelCheck(planner, name, model, report)
+            mc.run()
+            checks.append(mc)
+    finally:
+        planner.ctx.close()
+    if probe:
+        # Probes run in the caller's context, over its tables, with every
+        # model as rebuilt: a broken definition must not hide the others.
+        usable = [mc for mc in checks if mc.usable]
+        good = dict(models, **{mc.name: mc.good for mc in usable})
+        try:
+            ctx.load_models({"models": good})
+            for mc in usable:
+                mc.probe(ctx)
+        finally:
+            ctx.load_models(manifest)
+    return report

@@ -1,0 +1,213 @@
+"""Command line:
+
+    python -m quendra version
+    python -m quendra load  --manifest FILE
+    python -m quendra sql   --manifest FILE --query JSON_OR_FILE [--dialect duckdb|spark]
+    python -m quendra run   --manifest FILE [--data DIR] [--table NAME=FILE ...] --query JSON_OR_FILE
+                            [--engine memory|duckdb|spark] [--memory-limit SIZE] [--spark-remote sc://HOST:PORT]
+                            [--format table|csv|json]
+    python -m quendra check --manifest FILE [--data DIR] [--table NAME=FILE ...] [--format text|json]
+
+A manifest is JSON, or YAML when its name ends in .yaml or .yml (PyYAML).
+`--query` is the path of a file holding the query document when such a file
+exists, and otherwise the query's JSON text itself.
+
+Every Parquet (.parquet), CSV (.csv) and Arrow IPC (.arrow, .feather, .ipc)
+file of --data is a table named after the file (its name without the
+extension); `--table NAME=FILE` names a file otherwise, such as
+"sales.returns". `run` answers in memory over the files bound, or runs the
+query's SQL on DuckDB or Spark reading the files in place. `check` plans
+every field of every model and, with data, probes them over it.
+
+Every failure is one line on standard error and a non-zero exit status,
+never a traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import sys
+from datetime import date, datetime
+from pathlib import Path
+from typing import Any, Optional
+
+from ._engines import MissingPackage, duckdb_over_files, spark_over_files
+from ._files import CliError, bind_all, file_kind, query_bytes, read_manifest, tables_to_bind
+from ._native import DIALECTS, Context, Error, version
+
+
+def _text(value: Any) -> str:
+    if value is None:
+        return "NULL"
+    if isinstance(value, datetime):
+        return value.isoformat(sep=" ")
+    if isinstance(value, date):
+        return value.isoformat()
+    if isinstance(value, float):
+        return repr(value)
+    return str(value)
+
+
+def _json_value(value: Any) -> Any:
+    if isinstance(value, float) and not math.isfinite(value):
+        return str(value)  # JSON has no NaN or infinity
+    if isinstance(value, (date, datetime)):
+        return _text(value)
+    return value
+
+
+def render(result: Any, fmt: str) -> str:
+    names = result.column_names
+    rows = [tuple(col[i].as_py() for col in result.columns) for i in range(result.num_rows)]
+    if fmt == "json":
+        return json.dumps({"columns": names, "rows": [[_json_value(v) for v in r] for r in rows]}, ensure_ascii=False)
+    if fmt == "csv":
+        import csv
+        import io
+        buf = io.StringIO()
+        writer = csv.writer(buf, lineterminator="\n")
+        writer.writerow(names)
+        writer.writerows([["" if v is None else _text(v) for v in r] for r in rows])
+        return buf.getvalue().rstrip("\n")
+    cells = [[_text(v) for v in r] for r in rows]
+    widths = [max([len(n)] + [len(r[i]) for r in cells]) for i, n in enumerate(names)]
+    lines = [" | ".join(n.ljust(w) for n, w in zip(names, widths)).rstrip(), "-+-".join("-" * w for w in widths)]
+    lines += [" | ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in cells]
+    lines.append(f"({len(rows)} row{'' if len(rows) == 1 else 's'})")
+    return "\n".join(lines)
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="python -m quendra")
+    parser.add_argument("--library", help="path to libquendra.so (default: the one installed with the package, "
+                                          "else the build directory)")
+    sub = parser.add_subparsers(dest="command", required=True)
+    sub.add_parser("version", help="print the library version")
+
+    def command(name: str, text: str) -> argparse.ArgumentParser:
+        p = sub.add_parser(name, help=text)
+        p.add_argument("--manifest", required=True, help="manifest file: JSON, or YAML (.yaml, .yml)")
+        return p
+
+    def data_options(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--data", help="directory whose Parquet, CSV and Arrow IPC files become tables")
+        p.add_argument("--table", action="append", default=[], metavar="NAME=FILE",
+                       help="read FILE as table NAME (repeatable)")
+
+    command("load", "load a manifest and report its size")
+    sql = command("sql", "compile a query into one SQL statement")
+    sql.add_argument("--query", required=True, help="query JSON text, or a file holding it")
+    sql.add_argument("--dialect", default="duckdb", choices=sorted(DIALECTS), help="SQL dialect (default duckdb)")
+    run = command("run", "answer a query over data files")
+    data_options(run)
+    run.add_argument("--query", required=True, help="query JSON text, or a file holding it")
+    run.add_argument("--engine", default="memory", choices=["memory", "duckdb", "spark"],
+                     help="memory: bind the files and answer in the library (default); duckdb, spark: run the "
+                          "query's SQL there, reading the files in place")
+    run.add_argument("--memory-limit", metavar="SIZE",
+                     help="duckdb only: its memory limit (such as 500MB); larger data spills to disk")
+    run.add_argument("--spark-remote", metavar="URL", help="spark only: a Spark Connect server (sc://host:port) "
+                                                          "instead of a local session")
+    run.add_argument("--format", default="table", choices=["table", "csv", "json"], help="output format")
+    check = command("check", "plan every dimension and measure of every model; with data, probe them")
+    data_options(check)
+    check.add_argument("--format", default="text", choices=["text", "json"], help="output format")
+    return parser
+
+
+def _load(ctx: Context, manifest: str) -> None:
+    try:
+        ctx.load_models(read_manifest(manifest))
+    except Error as e:
+        raise CliError(f"manifest {manifest}: {e}", e.code) from None
+
+
+def _run(args: argparse.Namespace, ctx: Context) -> str:
+    if args.memory_limit and args.engine != "duckdb":
+        raise CliError("--memory-limit applies to --engine duckdb only")
+    if args.spark_remote and args.engine != "spark":
+        raise CliError("--spark-remote applies to --engine spark only")
+    _load(ctx, args.manifest)
+    query = query_bytes(args.query)
+    names = tables_to_bind(args.data, args.table)
+    if args.engine == "memory":
+        bind_all(ctx, names)
+        return render(_answer(ctx, query, "memory"), args.format)
+    files = {name: (path, file_kind(path)) for name, path in names.items()}
+    try:
+        ctx.sql(query, args.engine)  # a query that cannot be planned fails before an engine starts
+    except Error as e:
+        raise CliError(f"query: {e}", e.code) from None
+    open_engine = duckdb_over_files if args.engine == "duckdb" else spark_over_files
+    option = args.memory_limit if args.engine == "duckdb" else args.spark_remote
+    try:
+        with open_engine(files, option) as session:
+            return render(_answer(ctx, query, session.engine), args.format)
+    except (CliError, MissingPackage):
+        raise
+    except ValueError as e:
+        raise CliError(str(e)) from None
+    except Exception as e:  # the engine's own failure, whatever its type
+        raise CliError(f"{args.engine}: {_first_line(e)}") from None
+
+
+def _answer(ctx: Context, query: bytes, engine: Any) -> Any:
+    try:
+        return ctx.query(query, engine)
+    except Error as e:
+        raise CliError(f"query: {e}", e.code) from None
+
+
+def _first_line(e: BaseException) -> str:
+    lines = [line.strip() for line in str(e).splitlines() if line.strip()]
+    return lines[0] if lines else type(e).__name__
+
+
+def _check(args: argparse.Namespace, ctx: Context) -> tuple[str, int]:
+    _load(ctx, args.manifest)
+    probe = bool(args.data or args.table)
+    if probe:
+        bind_all(ctx, tables_to_bind(args.data, args.table))
+    report = ctx.check(probe=probe)
+    if args.format == "json":
+        text = json.dumps(report.to_dict(), ensure_ascii=False)
+    else:
+        summary = (f"{report.models} model{'s' * (report.models != 1)}, {report.fields} "
+                   f"field{'s' * (report.fields != 1)}{', probed over the data' if probe else ''}: ")
+        n = len(report.problems)
+        summary += f"{n} problem{'s' * (n != 1)}" if n else "no problems"
+        text = "\n".join([str(p) for p in report.problems] + [summary])
+    return text, 0 if report.ok else 1
+
+
+def main(argv: Optional[list[str]] = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        if args.command == "version":
+            print(version(args.library))
+            return 0
+        with Context(args.library) as ctx:
+            if args.command == "load":
+                _load(ctx, args.manifest)
+                print(f"loaded {args.manifest} ({len(ctx._manifest or b'')} bytes)")
+            elif args.command == "sql":
+                _load(ctx, args.manifest)
+                try:
+                    print(ctx.sql(query_bytes(args.query), args.dialect))
+                except Error as e:
+                    raise CliError(f"query: {e}", e.code) from None
+            elif args.command == "run":
+                print(_run(args, ctx))
+            else:
+                text, status = _check(args, ctx)
+                print(text)
+                return status
+        return 0
+    except CliError as e:
+        print(f"error: {e}", file=sys.stderr)
+        return e.code
+    except (MissingPackage, FileNotFoundError) as e:  # FileNotFoundError: the library itself
+        print(f"error: {e}", file=sys.stderr)
+        return 1
