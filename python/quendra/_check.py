@@ -116,6 +116,7 @@ class _ModelCheck:
         self.good.update(dimensions={}, joins={}, measures={self.count: {"agg": "count"}})
         self.has_joins = bool(_members(model, "joins"))
         self.usable = False  # set once the model's table alone plans
+        self.measure_query: dict[str, dict] = {}  # the query each good measure planned with
 
     def own(self, key: str) -> str:
         """A dimension's name in queries of the finished model."""
@@ -131,6 +132,31 @@ class _ModelCheck:
         if err is None:
             self.good = candidate
         return err
+
+    def measure_queries(self, key: str) -> list[dict]:
+        """Queries that ask for measure `key`: alone, then (for a measure
+        derived along time, or one that reads one) by each time dimension of
+        the model at each grain, since those need one."""
+        out = [{"measures": [key]}]
+        for dim, d in self.good["dimensions"].items():
+            if isinstance(d, dict) and d.get("time") is True:
+                name = self.own(dim)
+                out += [{"dimensions": [name], "time_grains": {name: g}, "measures": [key]}
+                        for g in ("day", "week", "month", "quarter", "year")]
+        return out
+
+    def attempt_measure(self, key: str, value: Any) -> Optional[Error]:
+        """attempt() with the first of measure_queries that plans; the error
+        of the plain query when none does."""
+        errors = []
+        for query in self.measure_queries(key):
+            err = self.attempt("measures", key, value, query)
+            if err is None:
+                self.measure_query[key] = query
+                return None
+            errors.append(err)
+        # Say what is wrong with the measure, not that it lacks a time dimension.
+        return next((e for e in errors if "needs one time dimension" not in (e.message or "")), errors[0])
 
     def run(self) -> None:
         name, model = self.name, self.model
@@ -152,20 +178,17 @@ class _ModelCheck:
             # Joins are read whenever the model is: planning the count reads it.
             if err := self.attempt("joins", key, value, {"measures": [self.count]}):
                 self.problem("join", key, err)
-        for key, value in measures.items():
-            if not (isinstance(value, dict) and "calc" in value):
-                if err := self.attempt("measures", key, value, {"measures": [key]}):
-                    self.problem("measure", key, err)
-        # Calculations may use each other: add those that plan until none does.
-        calcs = {k: v for k, v in measures.items() if isinstance(v, dict) and "calc" in v}
-        while calcs:
-            added = [k for k, v in calcs.items() if self.attempt("measures", k, v, {"measures": [k]}) is None]
+        # Measures may read each other (calculations, and measures derived
+        # along time): add those that plan until none does.
+        pending = dict(measures)
+        while pending:
+            added = [k for k, v in pending.items() if self.attempt_measure(k, v) is None]
             for k in added:
-                del calcs[k]
+                del pending[k]
             if not added:
                 break
-        for key, value in calcs.items():
-            self.problem("measure", key, self.attempt("measures", key, value, {"measures": [key]}))
+        for key, value in pending.items():
+            self.problem("measure", key, self.attempt_measure(key, value))
         # The dimensions of each join that planned, named through the join.
         joined = {f"{j}.{k}": d for j, v in self.good["joins"].items()
                   for k, d in _target_dimensions(self.planner.models, v).items()}
@@ -196,7 +219,7 @@ class _ModelCheck:
                 attempt("join", key, {"dimensions": [f"{key}.{keys[0]}"]})
         for key in self.good["measures"]:
             if key != self.count:
-                attempt("measure", key, {"measures": [key]})
+                attempt("measure", key, self.measure_query.get(key, {"measures": [key]}))
 
 
 def check(ctx: Context, manifest: bytes, probe: bool) -> CheckReport:

@@ -14,6 +14,36 @@ std::unexpected<ParseErr> bad() { return std::unexpected(ParseErr::BadExpression
 
 }  // namespace
 
+std::expected<Bytes, ParseErr> Lexer::quoted(char q, bool copy) {
+  // Find the closing quote first, so that a copy is allocated once at its
+  // final size; a doubled quote inside stands for one.
+  const size_t n = src.size();
+  size_t quotes = 0;
+  size_t i = pos;
+  for (;;) {
+    const void* hit = i < n ? std::memchr(src.data() + i, q, n - i) : nullptr;
+    if (!hit) return bad();
+    i = static_cast<const char*>(hit) - src.data();
+    if (i + 1 < n && src[i + 1] == q) {
+      ++quotes;
+      i += 2;
+      continue;
+    }
+    break;
+  }
+  Bytes text = src.substr(pos, i - pos);
+  pos = i + 1;
+  if (!copy && !quotes) return text;
+  char* out = arena->make<char>(text.size() - quotes);
+  if (!out && text.size() > quotes) return std::unexpected(ParseErr::OutOfMemory);
+  size_t k = 0;
+  for (size_t j = 0; j < text.size(); ++j) {
+    out[k++] = text[j];
+    if (text[j] == q) ++j;  // skip the second quote of a pair
+  }
+  return Bytes(out, k);
+}
+
 std::expected<Tok, ParseErr> Lexer::next() {
   const size_t n = src.size();
   auto at = [&](size_t i) { return static_cast<unsigned char>(src[i]); };
@@ -54,64 +84,15 @@ std::expected<Tok, ParseErr> Lexer::next() {
       return Tok{src.substr(start, 1), TokKind::comma};
     case '"': {
       // A quoted column name: never a keyword or a function, so a column
-      // called "end" or "year" can still be named. "" inside stands for ".
-      size_t i = pos;
-      size_t quotes = 0;
-      for (;;) {
-        const void* q = i < n ? std::memchr(src.data() + i, '"', n - i) : nullptr;
-        if (!q) return bad();
-        i = static_cast<const char*>(q) - src.data();
-        if (i + 1 < n && at(i + 1) == '"') {
-          ++quotes;
-          i += 2;
-          continue;
-        }
-        break;
-      }
-      Bytes text = src.substr(pos, i - pos);
-      if (quotes) {
-        char* out = arena->make<char>(text.size() - quotes);
-        if (!out) return std::unexpected(ParseErr::OutOfMemory);
-        size_t k = 0;
-        for (size_t j = pos; j < i; ++j) {
-          out[k++] = src[j];
-          if (at(j) == '"') ++j;
-        }
-        text = Bytes(out, k);
-      }
-      pos = i + 1;
+      // called "end" or "year" can still be named.
+      Bytes text = TRY(quoted('"', false));
       if (text.empty()) return bad();
       return Tok{text, TokKind::quoted};
     }
     case ')':
       return Tok{src.substr(start, 1), TokKind::rparen};
-    case '\'': {
-      // Find the closing quote first, so the copy is allocated once at its
-      // final size; '' inside the literal stands for one quote.
-      size_t quotes = 0;
-      size_t i = pos;
-      for (;;) {
-        const void* q = i < n ? std::memchr(src.data() + i, '\'', n - i) : nullptr;
-        if (!q) return bad();
-        i = static_cast<const char*>(q) - src.data();
-        if (i + 1 < n && at(i + 1) == '\'') {
-          ++quotes;
-          i += 2;
-          continue;
-        }
-        break;
-      }
-      size_t raw = i - pos;
-      char* out = arena->make<char>(raw - quotes);
-      if (!out) return std::unexpected(ParseErr::OutOfMemory);
-      size_t k = 0;
-      for (size_t j = pos; j < i; ++j) {
-        out[k++] = src[j];
-        if (at(j) == '\'') ++j;  // skip the second quote of a pair
-      }
-      pos = i + 1;
-      return Tok{Bytes(out, k), TokKind::string};
-    }
+    case '\'':
+      return Tok{TRY(quoted('\'', true)), TokKind::string};
     default:
       return bad();
   }

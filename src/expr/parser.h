@@ -43,6 +43,10 @@ struct Lexer {
 
   // The next token, or BadExpression / OutOfMemory.
   std::expected<Tok, ParseErr> next();
+  // The text up to the closing `q` of a quoted token whose opening quote is
+  // just before pos, with doubled quotes undone; moves past it. A copy in
+  // the arena when `copy` or a quote was doubled, else a view of src.
+  std::expected<Bytes, ParseErr> quoted(char q, bool copy);
 };
 
 // Parses `src` as one expression. ident, int and float node texts point into

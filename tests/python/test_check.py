@@ -17,13 +17,16 @@ from test_engines import cli
 BROKEN = {"models": {
     "orders": {"table": "orders",
                "dimensions": {"id": "id", "status": "status", "customer_id": "customer_id", "bad": "id +",
-                              "no_expr": 5, "at": {"expr": "ts", "time": True, "smallest_time_grain": "fortnight"}},
+                              "no_expr": 5, "at": {"expr": "ts", "time": True, "smallest_time_grain": "fortnight"},
+                              "day": {"expr": "ts", "time": True}},
                "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"},
                             "broken": {"agg": "sum", "expr": "amount *"}, "mode": {"agg": "mode", "expr": "x"},
                             "per": {"calc": "avg_total / n"}, "avg_total": {"calc": "total / n"},
                             "lost": {"calc": "total / nowhere"},
                             "odd": {"agg": "count", "filters": [{"field": "n", "operator": ">", "value": 1}]},
-                            "as_text": {"agg": "sum", "expr": "status"}},
+                            "as_text": {"agg": "sum", "expr": "status"},
+                            "total_ly": {"measure": "total", "offset": 1, "unit": "year"},
+                            "total_lf": {"measure": "total", "offset": 1, "unit": "fortnight"}},
                "joins": {"customers": {"model": "customers", "left_on": "customer_id", "right_on": "id"},
                          "ghost": {"model": "nobody", "left_on": "customer_id", "right_on": "id"},
                          "twice": {"model": "customers", "left_on": "status", "right_on": "name"}}},
@@ -36,6 +39,7 @@ PLAN_PROBLEMS = {
     ("orders", "dimension", "orders.bad"), ("orders", "dimension", "orders.no_expr"),
     ("orders", "dimension", "orders.at"), ("orders", "measure", "broken"), ("orders", "measure", "mode"),
     ("orders", "measure", "lost"), ("orders", "measure", "odd"), ("orders", "join", "ghost"),
+    ("orders", "measure", "total_lf"),
     ("tableless", "model", None),
 }
 # Over the data: a text summed, a join key that is not unique, a missing table.
@@ -56,7 +60,7 @@ def test_check_names_every_broken_definition_and_only_those():
         ctx.load_models(BROKEN)
         report = ctx.check()
         assert found(report.problems) == PLAN_PROBLEMS
-        assert (report.models, report.fields) == (4, 6 + 9 + 2 * 2 + 2 + 2)  # a model without a table has none
+        assert (report.models, report.fields) == (4, 7 + 11 + 2 * 2 + 2 + 2)  # a model without a table has none
         assert {str(p) for p in report.problems if p.field in ("broken", "lost")} == {
             "model 'orders', measure 'broken': cannot parse expression 'amount *'",
             "model 'orders': measure 'lost' refers to unknown measure 'nowhere'"}
@@ -87,7 +91,7 @@ def test_command_line_check(tmp_path):
     out = cli("check", "--manifest", str(manifest))
     lines = out.stdout.strip().splitlines()
     assert out.returncode == 1 and len(lines) == len(PLAN_PROBLEMS) + 1, out.stdout + out.stderr
-    assert lines[-1] == f"4 models, 23 fields: {len(PLAN_PROBLEMS)} problems"
+    assert lines[-1] == f"4 models, 26 fields: {len(PLAN_PROBLEMS)} problems"
     out = cli("check", "--manifest", str(manifest), "--data", str(data), "--format", "json")
     doc = json.loads(out.stdout)
     assert out.returncode == 1 and not doc["ok"]
