@@ -24,6 +24,7 @@ import itertools
 import json
 import math
 import random
+import re
 import sys
 import time
 from dataclasses import dataclass, field, replace
@@ -90,6 +91,25 @@ OPEN: dict[str, bool] = {
     # 1970-01-01 00:00:00.000001); the engines compare the date's midnight.
     # Date keys are referenced by date columns only.
     "date-vs-timestamp-key": True,
+    # A CASE of text or boolean values whose last values are NULL, with no
+    # other ELSE (`CASE WHEN b THEN 'x' WHEN c THEN NULL END`): in memory a
+    # type mismatch; the engines answer. Such a CASE ends with a value.
+    "case-null-tail": True,
+    # A filter field naming a base-table column whose name is a keyword
+    # (`Not`): in memory the name fails to parse as an expression. Raw
+    # filter fields are never keywords.
+    "keyword-raw-field": True,
+    # The offset of a calculation that is not null over null measures (a
+    # constant, `COALESCE(m, 4)`, a CASE): in memory null where the earlier
+    # period has no group; in SQL the calculation over the missing group's
+    # nulls (4). Offsets are taken of calculations that read an aggregate
+    # through arithmetic and ABS only.
+    "offset-of-null-safe-calc": True,
+    # A join below a join with no match, keyed by an expression that is not
+    # null over nulls (`COALESCE(parent, 3)`): in memory no match, as for
+    # every join below a miss; in SQL the expression over the missing row's
+    # nulls matches. Key expressions keep nulls null.
+    "key-expression-below-miss": True,
 }
 
 # DuckDB's outer-join simplification fails with an internal error on valid
@@ -100,7 +120,11 @@ DUCKDB_SKIPS_OUTER_JOIN_SIMPLIFICATION = True
 
 KINDS = ("int", "float", "bool", "str", "date", "ts")
 GRAINS = ("second", "minute", "hour", "day", "week", "month", "quarter", "year")
-KEYWORDS = {"and", "or", "not", "is", "null", "true", "false"}
+# Words the expression language reads as keywords wherever they stand (and
+# "case", before WHEN); a column of such a name is written in double quotes.
+KEYWORDS = {"and", "or", "not", "is", "null", "true", "false", "case"}
+STATS = ("median", "percentile", "stddev", "variance")
+DATE_PARTS = ("YEAR", "QUARTER", "MONTH", "DAY", "HOUR", "MINUTE", "ISODOW")
 
 # Data strings: empty, quotes, backslashes, LIKE wildcards, SQL markers,
 # non-ASCII of every UTF-8 length, case variants. With ilike-non-ascii on,
@@ -124,6 +148,19 @@ def _float_text(v: float) -> str:
 
 def quote_expr_string(s: str) -> str:
     return "'" + s.replace("'", "''") + "'"
+
+
+def spell(rng: random.Random, name: str) -> str:
+    """A column as an expression names it: bare, or in double quotes (always
+    for a keyword)."""
+    if name.lower() in KEYWORDS or rng.random() < 0.15:
+        return '"' + name.replace('"', '""') + '"'
+    return name
+
+
+def kw(rng: random.Random, word: str) -> str:
+    """A keyword or function name in a random case."""
+    return rng.choice([word, word, word.lower(), word.capitalize()])
 
 
 # ---------------------------------------------------------------- worlds
@@ -176,14 +213,17 @@ class World:
     bad: tuple | None = None  # (name, message): a measure whose filter names a measure, kept out of `measures`
     broken: list = field(default_factory=list)  # (field name, message): fields through a broken join
     long: list = field(default_factory=list)  # (path, dimension key): paths whose last join is a self join
+    cases: set = field(default_factory=set)  # dimensions that are a CASE of literals
+    series: list = field(default_factory=list)  # measures derived along time, and calculations over them
 
     def field(self, name: str) -> Field | None:
         return next((f for f in self.fields if f.name == name), None)
 
     def measure(self, name: str) -> Measure | None:
-        m = next((m for m in self.measures if m.name == name), None)
+        every = self.measures + self.series
+        m = next((m for m in every if m.name == name), None)
         if m is None and name.startswith(self.model + ".") and len(name) > len(self.model) + 1:
-            m = next((m for m in self.measures if m.name == name[len(self.model) + 1:]), None)
+            m = next((m for m in every if m.name == name[len(self.model) + 1:]), None)
         return m
 
 
@@ -214,6 +254,26 @@ def _times(rng: random.Random) -> list[int]:
         us = rng.choice([0, 0, rng.randint(0, 23) * 3_600_000_000, rng.randint(0, 86_399) * 1_000_000,
                          rng.randint(0, 86_400_000_000 - 1), 86_400_000_000 - 1])
         pool.append(day * 86_400_000_000 + us)
+    return pool
+
+
+def _series(rng: random.Random) -> list[int]:
+    """A pool of instants in microseconds one step apart (hours to years)
+    with gaps, each maybe placed later within its step."""
+    start = dt.datetime(1970, 1, 1) + dt.timedelta(days=rng.choice([rng.randint(-400, 400), 19700, 19000, -3000]),
+                                                   hours=rng.choice([0, 0, rng.randint(0, 23)]))
+    step = rng.choice(["hour", "day", "day", "week", "month", "month", "quarter", "year"])
+    pool = []
+    for k in sorted(rng.sample(range(40), rng.randint(3, 16))):
+        if step in ("month", "quarter", "year"):
+            months = start.month - 1 + k * {"month": 1, "quarter": 3, "year": 12}[step]
+            t = start.replace(year=start.year + months // 12, month=months % 12 + 1, day=min(start.day, 28))
+        else:
+            t = start + k * dt.timedelta(**{step + "s": 1})
+        if rng.random() < 0.4:
+            t += dt.timedelta(minutes=rng.randint(0, 59), seconds=rng.randint(0, 59),
+                              days=rng.randint(0, 20) if step in ("month", "quarter", "year") else 0)
+        pool.append((t - dt.datetime(1970, 1, 1)) // dt.timedelta(microseconds=1))
     return pool
 
 
@@ -252,7 +312,7 @@ def make_column(rng: random.Random, kind: str, n: int, null_p: float, special: b
         values = [rng.choice(pool) for _ in range(n)]
     elif kind == "date":
         typ = rng.choice([pa.date32(), pa.date32(), pa.date64()])
-        pool = [t // 86_400_000_000 for t in _times(rng)]
+        pool = [t // 86_400_000_000 for t in (_series(rng) if rng.random() < 0.5 else _times(rng))]
         values = [dt.date(1970, 1, 1) + dt.timedelta(days=rng.choice(pool)) for _ in range(n)]
     else:
         unit = rng.choice(["s", "ms", "us", "us", "ns"])
@@ -261,7 +321,7 @@ def make_column(rng: random.Random, kind: str, n: int, null_p: float, special: b
         if unit in ("s", "ms"):
             flags.add("coarse")
         scale = {"s": 1_000_000, "ms": 1000, "us": 1, "ns": 1}[unit]
-        pool = [t // scale * scale for t in _times(rng)]
+        pool = [t // scale * scale for t in (_series(rng) if rng.random() < 0.5 else _times(rng))]
         values = [rng.choice(pool) // scale for _ in range(n)]
         if unit == "ns":
             sub = EXCLUDE["sub-microsecond"]
@@ -271,10 +331,12 @@ def make_column(rng: random.Random, kind: str, n: int, null_p: float, special: b
     return pa.array(values, typ), frozenset(flags)
 
 
-# Column names the expression language can spell (letters, digits, _ and .),
-# unique ignoring case since both engines resolve names that way.
+# Column names the expression language can spell (letters, digits, _ and .;
+# keywords in double quotes), unique ignoring case since both engines
+# resolve names that way.
 COLUMN_NAMES = ["amount", "Qty", "price", "status", "note", "created", "day", "flag", "x.y", "select", "order",
-                "group", "v_1", "_under", "Ünused", "grade", "score", "kind", "ratio", "at", "level", "code"]
+                "group", "v_1", "_under", "Ünused", "grade", "score", "kind", "ratio", "at", "level", "code",
+                "end", "year", "case", "Not", "like"]
 
 
 def _unique_names(rng: random.Random, k: int, taken: set[str]) -> list[str]:
@@ -389,10 +451,23 @@ def time_dim(rng: random.Random, c: Col, key: str) -> tuple[dict, Field]:
     smallest = rng.choice([None, None, "day", "hour", "Month", "second"])
     if c.kind == "date" and smallest in ("hour", "second"):
         smallest = None
-    d = {"expr": c.name, "time": True}
+    d = {"expr": spell(rng, c.name), "time": True}
     if smallest:
         d["smallest_time_grain"] = smallest
     return d, Field(key, c.kind, c.flags, True, smallest and smallest.lower(), values=c.values)
+
+
+def key_dim(rng: random.Random, c: Col, key: bool) -> str:
+    """A dimension over column c; over a join key sometimes an expression
+    that keeps its kind (the join then compares the expression)."""
+    name = spell(rng, c.name)
+    if not key or c.kind not in ("int", "str") or rng.random() < 0.8:
+        return name
+    other = quote_expr_string(rng.choice(MISSING["str"] + c.values[:2])) if c.kind == "str" else rng.choice([3, 99])
+    if OPEN["key-expression-below-miss"]:
+        return f"{kw(rng, 'ABS')}({name})" if c.kind == "int" and rng.random() < 0.5 else \
+            f"{kw(rng, 'CASE')} {kw(rng, 'WHEN')} {name} IS NULL THEN NULL ELSE {name} END"
+    return f"{kw(rng, 'COALESCE')}({name}, {other})"
 
 
 @dataclass
@@ -461,10 +536,12 @@ def make_world(seed: int) -> World:
         for name, kind, values in zip(d.key_names, d.kinds, zip(*d.rows) if d.rows else [[]] * len(d.kinds)):
             cols[name], c = key_column(rng, name, kind, list(values))
             metas.append(c)
+        lefts_all = set()
         for join, t in d.edges:
             target = dims[t]
             refs = references(rng, target.keys, target.kinds, len(d.rows))
             lefts = part_names(f"r{t}", len(target.kinds))
+            lefts_all |= set(lefts)
             for p, name in enumerate(lefts):
                 cols[name], c = reference_column(rng, name, target.kinds[p], [r[p] for r in refs])
                 metas.append(c)
@@ -480,7 +557,7 @@ def make_world(seed: int) -> World:
             if c.kind in ("date", "ts") and c.name not in keyed and rng.random() < 0.5:
                 d.dims[c.name], spec = time_dim(rng, c, c.name)
             else:
-                d.dims[c.name], spec = c.name, Field(c.name, c.kind, c.flags, values=c.values)
+                d.dims[c.name], spec = key_dim(rng, c, c.name in lefts_all), Field(c.name, c.kind, c.flags, values=c.values)
             d.specs.append(spec)
 
     # The base table: references to the first tables (and to itself), then
@@ -528,10 +605,16 @@ def make_world(seed: int) -> World:
             base_dims[key], spec = time_dim(rng, c, key)
             specs.append(spec)
         else:
-            add_dim(key, c.name if rng.random() < 0.8 else {"expr": c.name}, c.kind, c.flags, values=c.values)
+            text = key_dim(rng, c, c.name in keycols and c.name != "id")
+            add_dim(key, text if rng.random() < 0.8 else {"expr": text}, c.kind, c.flags, values=c.values)
+    cases = set()  # dimensions that are a CASE of literals
     for i in range(rng.randint(0, 3)):
-        kind = rng.choice(["int", "float", "bool", "bool"])
-        text, flags = gen.expr(kind, raw, 2)
+        kind = rng.choice(["int", "float", "bool", "bool", "str", "case", "case"])
+        if kind == "case":
+            (text, kind), flags = gen.literal_case(raw), frozenset()
+            cases.add(prefix + f"e{i}")
+        else:
+            text, flags = gen.expr(kind, raw, 2)
         add_dim(f"e{i}", text, kind, flags)
 
     measures: dict = {}
@@ -541,7 +624,7 @@ def make_world(seed: int) -> World:
         if d.joins:
             models[d.model]["joins"] = d.joins
     fields = [replace(s, name=prefix + s.name) for s in specs]
-    world = World(seed, tables, {"models": models}, model, fields, [], raw)
+    world = World(seed, tables, {"models": models}, model, fields, [], raw, cases=cases)
     if base_joins:
         models[model]["joins"] = base_joins
         # A join whose table is never bound: queries never read it.
@@ -655,6 +738,8 @@ def make_world(seed: int) -> World:
     if rng.random() < 0.3:
         add_measure(rng.choice(['odd "name"', "with space", "é`q"]), {"agg": "count", "expr": "id"}, "int",
                     frozenset({"agg"}))
+    if any(f.time for f in usable) and rng.random() < 0.5:
+        derived_measures(rng, world, measures)
     named = [m.name for m in mlist if world.field(m.name) is None]  # a dimension of that name would win
     if rng.random() < 0.1 and named:
         target = rng.choice(named)
@@ -663,29 +748,89 @@ def make_world(seed: int) -> World:
     return world
 
 
+def derived_measures(rng: random.Random, world: World, defs: dict):
+    """Measures derived along time into world.series: offsets of any
+    measure, running and trailing windows of sums, counts, minima, maxima
+    and means, and calculations over them (growth). Flag "unit:<grain>": a
+    grain the query's must fit; "series": reads a derived measure."""
+    windowed = [m for m in world.measures if defs[m.name].get("agg") in ("sum", "count", "min", "max", "mean", "avg")]
+    def null_in_null_out(name):
+        if "calc" not in defs[name]:
+            return True
+        names = _names(defs[name]["calc"])
+        return not {"case", "coalesce"} & {n.lower() for n in names} and \
+            all(null_in_null_out(n) for n in names if n in defs) and any(n in defs for n in names)
+
+    shifted = [m for m in world.measures if null_in_null_out(m.name) or not OPEN["offset-of-null-safe-calc"]]
+    for i in range(rng.randint(1, 4)):
+        form = rng.choice(["offset", "offset", "running", "trailing"])
+        base = rng.choice(shifted if form == "offset" else windowed)
+        unit = rng.choice(["hour", "day", "day", "week", "month", "month", "quarter", "year", "year"])
+        if form == "offset":
+            d = {"measure": base.name, "offset": rng.choice([1, 1, 1, 2, 3, 12]), "unit": unit}
+        elif form == "trailing":
+            d = {"measure": base.name, "trailing": rng.choice([1, 2, 3, 7]), "unit": unit}
+        else:
+            unit = rng.choice([None, None, "month", "quarter", "year"])
+            d = {"measure": base.name, "running": unit or True}
+        agg = defs[base.name].get("agg")
+        kind = "float" if form != "offset" and agg in ("mean", "avg") else base.kind
+        flags = base.flags - {"agg"} | {"series"} | ({f"unit:{unit}"} if unit else set())
+        defs[f"t{i}"] = d
+        world.series.append(Measure(f"t{i}", kind, flags))
+        if form == "offset" and kind in ("int", "float") and base.name.isidentifier() and rng.random() < 0.7:
+            b, p = spell(rng, base.name), f"t{i}"
+            defs[f"g{i}"] = {"calc": f"({b} - {p}) / {p}"}
+            world.series.append(Measure(f"g{i}", "float", flags))
+    nums = [m for m in world.measures + world.series if m.kind in ("int", "float") and m.name.isidentifier()
+            and not {"f32", "narrow"} & m.flags]
+    if rng.random() < 0.5:
+        text, kind, flags = ExprGen(rng).calc(nums)
+        defs["tc"] = {"calc": text}
+        world.series.append(Measure("tc", kind, flags | {"series"}))
+
+
 def agg_measure(rng: random.Random, gen, raw: list[Col]) -> tuple[dict, str, frozenset]:
     """An aggregate measure over base columns: its definition, the kind of
     its value and its flags."""
     numeric = [c for c in raw if c.kind in ("int", "float")]
-    agg = rng.choice(["sum", "mean", "avg", "min", "max", "count", "nunique"])
+    agg = rng.choice(["sum", "mean", "avg", "min", "max", "count", "nunique"] if rng.random() < 0.75 else STATS)
+    extra = {}
     if agg in ("sum", "mean", "avg"):
         kind = rng.choice(["int", "float"])
         if rng.random() < 0.7 and numeric:
             c = rng.choice(numeric)
-            text, flags, kind = c.name, c.flags, c.kind
+            text, flags, kind = gen.ref(c), c.flags, c.kind
         else:
             text, flags = gen.expr(kind, raw, 1)
         out = "float" if agg != "sum" or kind == "float" else "int"
     elif agg in ("min", "max"):
         pool = [c for c in raw if "nan" not in c.flags or not EXCLUDE["nan-ordering"]]
         c = rng.choice(pool)
-        text, flags, out = c.name, c.flags, c.kind
+        text, flags, out = gen.ref(c), c.flags, c.kind
+    elif agg in STATS:
+        # Quantiles order their values (nan-ordering), and are taken over
+        # columns or integer expressions: DuckDB interpolates in a float32
+        # or decimal argument's own type.
+        quantile = agg in ("median", "percentile")
+        pool = [c for c in numeric if not (quantile and ("f32" in c.flags or "nan" in c.flags))]
+        if pool and rng.random() < 0.7:
+            c = rng.choice(pool)
+            text, flags = gen.ref(c), c.flags
+        else:
+            text, flags = gen.expr("int" if quantile else rng.choice(["int", "float"]), raw, 1)
+            if quantile and "nan" in flags:
+                text, flags = "id", frozenset()
+        out, flags = "float", frozenset(flags) | {"stat"}
+        if agg == "percentile":
+            extra["p"] = rng.choice([0, 1, 0.0, 1.0, 0.5, 0.25, 0.9, 0.1, 0.375, round(rng.random(), 3)])
     else:
         c = rng.choice(raw)
-        text, flags, out = c.name, frozenset(), "int"
-    # MIN and MAX keep a column's type in the engines; sums and means are wide.
-    kept = {"nan", "f32", "narrow", "coarse", "mul"} if agg in ("min", "max") else {"nan", "mul"}
-    return {"agg": agg, "expr": text}, out, frozenset(flags) & kept | {"agg"}
+        text, flags, out = gen.ref(c), frozenset(), "int"
+    # MIN and MAX keep a column's type in the engines; sums and means are
+    # wide. "stat": a statistic, compared a little more loosely.
+    kept = {"nan", "f32", "narrow", "coarse", "mul"} if agg in ("min", "max") else {"nan", "mul", "stat"}
+    return {"agg": agg, "expr": text} | extra, out, frozenset(flags) & kept | {"agg"}
 
 
 # ---------------------------------------------------------------- expressions
@@ -701,10 +846,15 @@ class ExprGen:
         return not ("narrow" in c.flags and EXCLUDE["narrow-int-arithmetic"]) and \
             not ("f32" in c.flags and EXCLUDE["float32-arithmetic"])
 
+    def ref(self, c: Col) -> str:
+        return spell(self.rng, c.name)
+
     def expr(self, kind: str, cols: list[Col], depth: int) -> tuple[str, frozenset]:
         """An expression of `kind` over `cols`, and its flags."""
         rng = self.rng
-        same = [c for c in cols if c.kind == kind and c.name.lower() not in KEYWORDS]
+        if depth > 0 and rng.random() < 0.2:
+            return self.construct(kind, cols, depth - 1)
+        same = [c for c in cols if c.kind == kind]
         if kind in ("int", "float"):
             arith = [c for c in cols if c.kind in ("int", "float") and self._arith_ok(c)
                      and (kind == "float" or c.kind == "int")]
@@ -712,7 +862,7 @@ class ExprGen:
             if depth <= 0 or roll < 0.3:
                 if arith and rng.random() < 0.8:
                     c = rng.choice(arith)
-                    return c.name, c.flags
+                    return self.ref(c), c.flags
                 if kind == "int":
                     return str(rng.randint(0, 9)), frozenset()
                 return _float_text(abs(_dyadic(rng))), frozenset()
@@ -732,23 +882,81 @@ class ExprGen:
             if depth <= 0 or roll < 0.25:
                 if same and rng.random() < 0.7:
                     c = rng.choice(same)
-                    return c.name, c.flags
+                    return self.ref(c), c.flags
                 return self.compare(cols, depth - 1)
             if roll < 0.55:
                 return self.compare(cols, depth - 1)
             if roll < 0.65:
                 a, f = self.expr("bool", cols, depth - 1)
-                return f"NOT {a}" if rng.random() < 0.5 else f"not ({a})", f
+                return f"{kw(rng, 'NOT')} {a}" if rng.random() < 0.5 else f"not ({a})", f
             if roll < 0.8:
                 c = rng.choice(cols)
-                return f"{c.name} IS {'NOT ' if rng.random() < 0.5 else ''}NULL", frozenset()
+                return f"{self.ref(c)} IS {'NOT ' if rng.random() < 0.5 else ''}NULL", frozenset()
             a, fa = self.expr("bool", cols, depth - 1)
             b, fb = self.expr("bool", cols, depth - 1)
             return f"({a} {rng.choice(['AND', 'OR', 'and', 'Or'])} {b})", fa | fb
-        if same:
+        if same and rng.random() < 0.8:
             c = rng.choice(same)
-            return c.name, c.flags
+            return self.ref(c), c.flags
         return quote_expr_string(rng.choice(STRINGS)), frozenset()
+
+    def value(self, kind: str, cols: list[Col], depth: int) -> tuple[str, frozenset]:
+        """A CASE branch or COALESCE argument of `kind`: integers where
+        floats go, sometimes NULL."""
+        roll = self.rng.random()
+        if roll < 0.1:
+            return "NULL", frozenset()
+        return self.expr("int" if kind == "float" and roll < 0.3 else kind, cols, depth)
+
+    def construct(self, kind: str, cols: list[Col], depth: int) -> tuple[str, frozenset]:
+        """CASE, COALESCE, ABS, a date part, IN or LIKE with a value of `kind`."""
+        rng = self.rng
+        forms = ["case", "case", "coalesce"] + {"int": ["abs", "part", "part"], "float": ["abs"],
+                                                 "bool": ["in", "in", "like"]}.get(kind, [])
+        times = [c for c in cols if c.kind in ("date", "ts")]
+        form = rng.choice([f for f in forms if f != "part" or times])
+        if form in ("case", "coalesce"):
+            values = [self.value(kind, cols, depth) for _ in range(rng.randint(1, 3) + (form == "case"))]
+            if all(v == "NULL" for v, _ in values):
+                values[0] = self.expr(kind, cols, depth)
+            flags = frozenset().union(*(f for _, f in values))
+            if form == "case" and OPEN["case-null-tail"] and kind not in ("int", "float"):
+                while values[-1][0] == "NULL":
+                    values.pop()
+            if form == "coalesce":
+                return f"{kw(rng, 'COALESCE')}({', '.join(v for v, _ in values)})", flags
+            # The last value is the ELSE, or one more branch.
+            last = len(values) - 1 if len(values) > 1 and rng.random() < 0.6 else len(values)
+            parts = [f"{kw(rng, 'WHEN')} {self.expr('bool', cols, depth)[0]} {kw(rng, 'THEN')} {v}"
+                     for v, _ in values[:last]] + [f"{kw(rng, 'ELSE')} {v}" for v, _ in values[last:]]
+            return f"{kw(rng, 'CASE')} {' '.join(parts)} {kw(rng, 'END')}", flags
+        if form == "abs":
+            a, f = self.expr(kind, cols, depth)
+            return f"{kw(rng, 'ABS')}({a})", f
+        if form == "part":
+            return f"{kw(rng, rng.choice(DATE_PARTS))}({self.ref(rng.choice(times))})", frozenset()
+        no = kw(rng, "NOT") + " " if rng.random() < 0.4 else ""
+        if form == "like":
+            strs = [c for c in cols if c.kind == "str"]
+            a = self.ref(rng.choice(strs)) if strs and rng.random() < 0.8 else self.expr("str", cols, depth)[0]
+            op = rng.choice(["LIKE", "ILIKE"])
+            pattern = like_pattern(rng, op == "ILIKE" and EXCLUDE["ilike-non-ascii"])
+            return f"{a} {no}{kw(rng, op)} {quote_expr_string(pattern)}", frozenset()
+        # IN: a column, or an integer or text expression, and literals (NULL among them).
+        usable = [c for c in cols if not ("nan" in c.flags and EXCLUDE["nan-ordering"])]
+        if usable and rng.random() < 0.75:
+            c = rng.choice(usable)
+            a, akind, values, coarse = self.ref(c), c.kind, c.values, "coarse" in c.flags
+        else:
+            akind = rng.choice(["int", "str"])
+            a, f = self.expr(akind, usable, depth)
+            if "nan" in f and EXCLUDE["nan-ordering"]:
+                a = "1" if akind == "int" else "'a'"
+            values, coarse = [], False
+        items = [literal_text(literal(rng, akind, values, coarse)) for _ in range(rng.randint(1, 4))]
+        if rng.random() < 0.2:
+            items.insert(rng.randrange(len(items) + 1), "NULL")
+        return f"{a} {no}{kw(rng, 'IN')} ({', '.join(items)})", frozenset()
 
     def compare(self, cols: list[Col], depth: int) -> tuple[str, frozenset]:
         """A comparison between typed operands; never on values that may be
@@ -763,14 +971,45 @@ class ExprGen:
                 a = "1"
             return f"({a} {op} {_float_text(abs(_dyadic(rng))) if rng.random() < 0.5 else rng.randint(0, 9)})", \
                 frozenset()
+        name = self.ref(c)
+        if c.kind in ("date", "ts") and rng.random() < 0.3:
+            return f"({kw(rng, rng.choice(DATE_PARTS))}({name}) {op} {rng.randint(0, 12)})", frozenset()
+        if c.kind == "str" and rng.random() < 0.2:
+            no = kw(rng, "NOT") + " " if rng.random() < 0.4 else ""
+            op = rng.choice(["LIKE", "ILIKE"])
+            pattern = like_pattern(rng, op == "ILIKE" and EXCLUDE["ilike-non-ascii"])
+            return f"({name} {no}{kw(rng, op)} {quote_expr_string(pattern)})", frozenset()
         if c.kind in ("int", "float"):
             lit = rng.choice([str(rng.randint(0, 9)), _float_text(abs(_dyadic(rng))), f"-{rng.randint(1, 9)}"])
-            return f"({c.name} {op} {lit})", frozenset()
+            return f"({name} {op} {lit})", frozenset()
         if c.kind == "str":
-            return f"({c.name} {op} {quote_expr_string(rng.choice(STRINGS))})", frozenset()
+            return f"({name} {op} {quote_expr_string(rng.choice(STRINGS))})", frozenset()
         if c.kind == "bool":
-            return f"({c.name} {op} {rng.choice(['TRUE', 'false'])})", frozenset()
-        return f"({c.name} {op} '{time_text(rng, c.kind, 'coarse' in c.flags)}')", frozenset()
+            return f"({name} {op} {rng.choice(['TRUE', 'false'])})", frozenset()
+        return f"({name} {op} '{time_text(rng, c.kind, 'coarse' in c.flags)}')", frozenset()
+
+    def literal_case(self, cols: list[Col]) -> tuple[str, str]:
+        """A CASE whose values are all literals of one kind (or integers and
+        floats), repeating some, maybe without ELSE; and its kind. Conditions
+        may be constants."""
+        rng = self.rng
+        kind = rng.choice(["str", "str", "int", "float", "bool", "mixed"])
+        pool = {"str": lambda: quote_expr_string(rng.choice(STRINGS[:12])),
+                "int": lambda: str(rng.randint(0, 4)),
+                "float": lambda: rng.choice(["0.5", "0.50", "2.25", "1.0", "7.5"]),
+                "bool": lambda: rng.choice(["TRUE", "FALSE", "true"]),
+                "mixed": lambda: rng.choice(["1", "2", "1.0", "2.5"])}[kind]
+        values = [pool() if rng.random() < 0.85 else "NULL" for _ in range(rng.randint(1, 5))]
+        if all(v == "NULL" for v in values):
+            values[0] = pool()
+        while OPEN["case-null-tail"] and kind in ("str", "bool") and values[-1] == "NULL":
+            values.pop()
+        last = len(values) - 1 if len(values) > 1 and rng.random() < 0.6 else len(values)
+        conds = [self.expr("bool", cols, 1)[0] if rng.random() < 0.9 else rng.choice(["TRUE", "FALSE", "NULL"])
+                 for _ in values[:last]]
+        parts = [f"{kw(rng, 'WHEN')} {c} {kw(rng, 'THEN')} {v}" for c, v in zip(conds, values)] + \
+            [f"{kw(rng, 'ELSE')} {v}" for v in values[last:]]
+        return f"{kw(rng, 'CASE')} {' '.join(parts)} {kw(rng, 'END')}", "float" if kind == "mixed" else kind
 
     def calc(self, measures: list[Measure]) -> tuple[str, str, frozenset]:
         """A calculated measure over other numeric measures."""
@@ -782,11 +1021,23 @@ class ExprGen:
             if depth == 0 or rng.random() < 0.4:
                 if rng.random() < 0.8:
                     m = rng.choice(measures)
-                    return m.name, m.kind, m.flags
+                    return spell(rng, m.name), m.kind, m.flags
                 return str(rng.randint(1, 5)), "int", frozenset()
-            op = rng.choice(["+", "-", "*", "/", "%"])
             a, ka, fa = term(depth - 1)
             b, kb, fb = term(depth - 1)
+            kind = "float" if "float" in (ka, kb) else "int"
+            roll = rng.random()
+            if roll < 0.08:
+                return f"{kw(rng, 'ABS')}({a})", ka, fa
+            if roll < 0.16:
+                return f"{kw(rng, 'COALESCE')}({a}, {b})", kind, fa | fb
+            if roll < 0.25:
+                c, kc, fc = term(depth - 1)
+                cond = f"{c} IS NULL" if "nan" in fc and EXCLUDE["nan-ordering"] else \
+                    f"{c} {rng.choice(['>', '<=', '=', '<>'])} {rng.randint(-1, 3)}"
+                return f"{kw(rng, 'CASE')} {kw(rng, 'WHEN')} {cond} {kw(rng, 'THEN')} {a} {kw(rng, 'ELSE')} {b} " \
+                       f"{kw(rng, 'END')}", kind, fa | fb | fc
+            op = rng.choice(["+", "-", "*", "/", "%"])
             if op == "%" and (ka != "int" or kb != "int") and EXCLUDE["float-remainder"]:
                 op = "+"
             kind = "float" if op == "/" or "float" in (ka, kb) else "int"
@@ -794,6 +1045,19 @@ class ExprGen:
             return text, kind, flags
 
         return term(2)
+
+
+def literal_text(v) -> str:
+    """A value of `literal` written in the expression language."""
+    if v is None:
+        return "NULL"
+    if isinstance(v, bool):
+        return "TRUE" if v else "FALSE"
+    if isinstance(v, float):
+        return ("-" if math.copysign(1, v) < 0 and v else "") + _float_text(v)
+    if isinstance(v, int):
+        return str(v)
+    return quote_expr_string(v)
 
 
 def _product_guard(a: str, op: str, b: str, fa, fb) -> tuple[str, frozenset]:
@@ -827,6 +1091,7 @@ class Query:
     doc: dict
     total_order: bool = False  # the order keys make every row's position unique
     order_cols: list = field(default_factory=list)  # output positions of the order keys
+    loose: frozenset = frozenset()  # output positions of statistics, compared to STAT_REL
     expect_error: str | None = None
     full: bool = False  # needs all 30 joins there may be
 
@@ -938,11 +1203,23 @@ def make_query(world: World, k: int) -> Query:
     if world.long and rng.random() < 0.03:
         return long_query(rng, world)
     fields = [f for f in world.fields if not f.ghost]
-    dims = [rng.choice(fields) for _ in range(rng.choice([0, 1, 1, 2, 2, 3]))] if fields else []
-    if dims and rng.random() < 0.05:
-        dims.append(dims[0])  # the same dimension twice
-    measures = [rng.choice(world.measures) for _ in range(rng.choice([0, 1, 2, 3, 4]) if dims else
-                                                           rng.randint(1, 4))]
+    series = series_pick(rng, world, fields) if world.series and rng.random() < 0.4 else None
+    if series:
+        # Measures derived along time: one time dimension at a grain they
+        # fit, other dimensions that are not time ones.
+        tf, grain, fit = series
+        others = [f for f in fields if not f.time]
+        dims = [tf] + [rng.choice(others) for _ in range(rng.choice([0, 1, 1, 2]) if others else 0)]
+        rng.shuffle(dims)
+        measures = [rng.choice(fit) for _ in range(rng.randint(1, 3))] + \
+            [rng.choice(world.measures) for _ in range(rng.choice([0, 0, 1, 2]))]
+        rng.shuffle(measures)
+    else:
+        dims = [rng.choice(fields) for _ in range(rng.choice([0, 1, 1, 2, 2, 3]))] if fields else []
+        if dims and rng.random() < 0.05:
+            dims.append(dims[0])  # the same dimension twice
+        measures = [rng.choice(world.measures) for _ in range(rng.choice([0, 1, 2, 3, 4]) if dims else
+                                                               rng.randint(1, 4))]
     doc: dict = {"model": world.model}
     mnames = [m.name if rng.random() < 0.9 else f"{world.model}.{m.name}" for m in measures]
     if dims or rng.random() < 0.9:
@@ -953,7 +1230,12 @@ def make_query(world: World, k: int) -> Query:
 
     # Grains: for all time dimensions, or per dimension.
     times = [f for f in dims if f.time]
-    if times and rng.random() < 0.7:
+    if series:
+        if rng.random() < 0.6:
+            doc["time_grain"] = rng.choice([grain, grain.upper(), grain.capitalize()])
+        else:
+            doc["time_grains"] = {tf.name: grain}
+    elif times and rng.random() < 0.7:
         def pick(f):
             lo = GRAINS.index(f.smallest) if f.smallest else 0
             return rng.choice(GRAINS[lo:])
@@ -971,7 +1253,7 @@ def make_query(world: World, k: int) -> Query:
         if f.time and g:
             outputs[i] = (f.name, "ts", f.flags)
 
-    if times and rng.random() < 0.3:
+    if times and rng.random() < (0.5 if series else 0.3):
         doc["time_range"] = time_range(rng, times[0].values)
 
     # Row filters on dimensions and raw columns, and filters on measures.
@@ -979,7 +1261,7 @@ def make_query(world: World, k: int) -> Query:
     for _ in range(rng.choice([0, 0, 0, 1, 1, 2])):
         filters.append(row_filter(rng, world, fields))
     if measures and rng.random() < 0.3:
-        filters.append(having_filter(rng, world))
+        filters.append(having_filter(rng, world, world.measures + (series[2] if series else [])))
     if filters:
         doc["filters"] = filters
     if rng.random() < 0.3:
@@ -987,7 +1269,7 @@ def make_query(world: World, k: int) -> Query:
         doc["filter"] = text
 
     # Ordering; a limit only with an order that makes rows unique.
-    q = Query(doc)
+    q = Query(doc, loose=frozenset(i for i, (_, _, flags) in enumerate(outputs) if "stat" in flags))
     orderable = [i for i, (_, kind, flags) in enumerate(outputs)
                  if not ("nan" in flags and EXCLUDE["nan-ordering"])]
     if outputs and rng.random() < 0.6:
@@ -1033,6 +1315,26 @@ def make_query(world: World, k: int) -> Query:
     return q
 
 
+def _fits(unit: str, grain: str) -> bool:
+    """Whether periods of `unit` are whole periods of `grain`."""
+    return unit == grain or (grain != "week" and GRAINS.index(unit) > GRAINS.index(grain))
+
+
+def series_pick(rng: random.Random, world: World, fields: list[Field]):
+    """A time dimension, a grain for it and the derived measures (and
+    calculations over them) whose units fit that grain; or None."""
+    times = [f for f in fields if f.time]
+    if not times:
+        return None
+    tf = rng.choice(times)
+    options = []
+    for g in GRAINS[GRAINS.index(tf.smallest) if tf.smallest else 0:]:
+        fit = [m for m in world.series if all(_fits(u[5:], g) for u in m.flags if u.startswith("unit:"))]
+        if fit:
+            options.append((g, fit))
+    return (tf,) + rng.choice(options) if options else None
+
+
 NOT_UNIQUE = "join key is not unique in the right table (only many-to-one joins are supported)"
 
 
@@ -1051,7 +1353,16 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "path-dimension", "path-grain", "path-filter", "path-order", "read-hops-4", "read-self",
           "read-composite", "read-two-paths", "filtered-measure", "filtered-in-calc", "filtered-having",
           "measure-filter-path", "30-joins", "error-not-unique", "error-broken-join", "error-measure-filter",
-          "error-too-many-joins"}
+          "error-too-many-joins", "case", "case-literal-dimension", "coalesce", "in-list", "like-expression", "abs",
+          "date-part", "quoted-keyword", "stat-median", "stat-percentile", "stat-spread", "stat-filtered",
+          "stat-in-calc", "time-offset", "time-offset-calc", "time-running", "time-running-reset", "time-trailing",
+          "time-calc", "time-having", "time-order", "time-range-series"}
+
+# Expression constructs, as query_shapes finds them in the expressions a
+# query evaluates.
+CONSTRUCTS = {"case": r"\bcase\s+when\b", "coalesce": r"\bcoalesce\(", "in-list": r"\bin \(",
+              "like-expression": r"\blike '", "abs": r"\babs\(", "date-part": r"\b(?:%s)\(" % "|".join(DATE_PARTS).lower(),
+              "quoted-keyword": r'"(?:end|year|case|not|like)"'}
 
 
 def query_shapes(world: World, q: Query) -> set[str]:
@@ -1087,11 +1398,59 @@ def query_shapes(world: World, q: Query) -> set[str]:
             out.add("measure-filter-path")
     if q.full:
         out.add("30-joins")
+    model = world.manifest["models"][world.model]
+    texts = [doc.get("filter", "")] + [d if isinstance(d, str) else d["expr"] for d in (
+        model["dimensions"].get(n.removeprefix(prefix)) for n, prefix in itertools.product(
+            doc.get("dimensions", []) + leaves, ("", world.model + "."))) if d is not None]
+    out |= {"case-literal-dimension" for n in doc.get("dimensions", []) if n in world.cases}
+    measures = [n for n in doc.get("measures", []) + leaves if world.field(n) is None and world.measure(n)]
+    for name, via in _reached(world, measures):
+        d = model["measures"][name]
+        texts += [d.get("expr") or d.get("calc") or ""]
+        if d.get("agg") in STATS:
+            out |= {"stat-" + {"stddev": "spread", "variance": "spread"}.get(d["agg"], d["agg"])}
+            out |= ({"stat-filtered"} if "filters" in d else set()) | ({"stat-in-calc"} if via else set())
+        if "measure" in d:
+            form = "offset" if "offset" in d else "trailing" if "trailing" in d else \
+                "running" if d["running"] is True else "running-reset"
+            out |= {"time-" + form} | ({"time-calc"} if via else set())
+            out |= {"time-offset-calc"} if form == "offset" and "calc" in model["measures"][d["measure"]] else set()
+            out |= {"time-range-series"} if "time_range" in doc else set()
+    for tag, names in (("time-having", leaves), ("time-order", order)):
+        names = [n for n in names if world.field(n) is None and world.measure(n)]
+        if any("measure" in model["measures"][n] for n, _ in _reached(world, names)):
+            out.add(tag)
+    text = " ".join(texts).lower()
+    out |= {tag for tag, pattern in CONSTRUCTS.items() if re.search(pattern, text)}
     if q.expect_error:
         out.add("error-not-unique" if q.expect_error == NOT_UNIQUE else "error-broken-join"
                 if q.expect_error.startswith("join '") else "error-too-many-joins"
                 if q.expect_error == "too many joins" else "error-measure-filter")
     return out
+
+
+def _reached(world: World, names: list[str]) -> list[tuple[str, bool]]:
+    """The measures of the base model that measures `names` read (through
+    calculations and derived measures), each with whether a calculation
+    reads it."""
+    defs = world.manifest["models"][world.model]["measures"]
+    todo = [(world.measure(n).name, False) for n in names]
+    out = []
+    while todo:
+        name, via = todo.pop()
+        if name not in defs or (name, via) in out:
+            continue
+        out.append((name, via))
+        d = defs[name]
+        if "measure" in d:
+            todo.append((d["measure"], via))
+        todo += [(name, True) for name in _names(d.get("calc", ""))]
+    return out
+
+
+def _names(text: str) -> list[str]:
+    """The names (and keywords) an expression holds."""
+    return [quoted.replace('""', '"') or bare for quoted, bare in re.findall(r'"((?:[^"]|"")*)"|([A-Za-z_]\w*)', text)]
 
 
 def _fields_read(doc: dict) -> list[str]:
@@ -1111,7 +1470,8 @@ def _raw_name(world: World, c: Col, rng: random.Random) -> str | None:
     names = [c.name, f"{world.model}.{c.name}"]
     rng.shuffle(names)
     for name in names:
-        if world.field(name) is None and world.measure(name) is None and "." not in c.name:
+        if world.field(name) is None and world.measure(name) is None and "." not in c.name and \
+                not (OPEN["keyword-raw-field"] and c.name.lower() in KEYWORDS):
             return name
     return None
 
@@ -1129,15 +1489,15 @@ def row_filter(rng: random.Random, world: World, fields: list[Field], depth: int
     return filter_on(rng, f.name, f.kind, f.flags, f.values)
 
 
-def having_filter(rng: random.Random, world: World, depth: int = 0) -> dict:
+def having_filter(rng: random.Random, world: World, pool: list, depth: int = 0) -> dict:
     if depth < 1 and rng.random() < 0.25:
         return {"operator": rng.choice(["and", "or"]),
-                "conditions": [having_filter(rng, world, depth + 1) for _ in range(rng.randint(1, 3))]}
-    m = rng.choice(world.measures)
+                "conditions": [having_filter(rng, world, pool, depth + 1) for _ in range(rng.randint(1, 3))]}
+    m = rng.choice(pool)
     # A dimension of the same name would win over the measure.
     names = [n for n in (m.name, f"{world.model}.{m.name}") if world.field(n) is None]
     if not names:
-        return having_filter(rng, world, depth)
+        return having_filter(rng, world, pool, depth)
     return filter_on(rng, names[0] if rng.random() < 0.9 else names[-1], m.kind, m.flags)
 
 
@@ -1166,8 +1526,13 @@ def _same(a, b, rel: float = 1e-9) -> bool:
     return type(a) is type(b) and a == b
 
 
-def _rows_same(r, s) -> bool:
-    return len(r) == len(s) and all(_same(a, b) for a, b in zip(r, s))
+# Variances, standard deviations and interpolated quantiles are summed and
+# divided in another order by each engine: a few last bits differ.
+STAT_REL = 1e-9
+
+
+def _rows_same(r, s, loose=frozenset()) -> bool:
+    return len(r) == len(s) and all(_same(a, b, STAT_REL if i in loose else 1e-9) for i, (a, b) in enumerate(zip(r, s)))
 
 
 def _sort_key(row):
@@ -1184,16 +1549,16 @@ def _sort_key(row):
     return out
 
 
-def multiset_diff(a: list, b: list):
+def multiset_diff(a: list, b: list, loose=frozenset()):
     """First pair of rows that keeps a and b from being equal multisets, or None."""
     if len(a) != len(b):
         return ("row counts", len(a), len(b))
     sa, sb = sorted(a, key=_sort_key), sorted(b, key=_sort_key)
-    if all(_rows_same(x, y) for x, y in zip(sa, sb)):
+    if all(_rows_same(x, y, loose) for x, y in zip(sa, sb)):
         return None
     rest = list(sb)
     for x in sa:  # slow path: match each row to any equal one
-        hit = next((i for i, y in enumerate(rest) if _rows_same(x, y)), None)
+        hit = next((i for i, y in enumerate(rest) if _rows_same(x, y, loose)), None)
         if hit is None:
             return ("row only in memory", x, "nearest in SQL", rest[0] if rest else None)
         rest.pop(hit)
@@ -1210,19 +1575,20 @@ def compare(q: Query, mem_names, mem_rows, names, rows):
     if nan_key:  # the in-memory sort is not a strict order over NaN
         if "limit" in q.doc:
             return None if len(mem_rows) == len(rows) else ("row counts", len(mem_rows), len(rows))
-        return multiset_diff(mem_rows, rows)
+        return multiset_diff(mem_rows, rows, q.loose)
     if q.total_order:
         for i, (x, y) in enumerate(zip(mem_rows, rows)):
-            if not _rows_same(x, y):
+            if not _rows_same(x, y, q.loose):
                 return (f"row {i}", x, y)
         return None if len(mem_rows) == len(rows) else ("row counts", len(mem_rows), len(rows))
     if q.order_cols:
+        keys = frozenset(j for j, i in enumerate(q.order_cols) if i in q.loose)
         kx = [tuple(r[i] for i in q.order_cols) for r in mem_rows]
         ky = [tuple(r[i] for i in q.order_cols) for r in rows]
         for i, (x, y) in enumerate(zip(kx, ky)):
-            if not _rows_same(x, y):
+            if not _rows_same(x, y, keys):
                 return (f"order keys of row {i}", mem_rows[i], rows[i])
-    return multiset_diff(mem_rows, rows)
+    return multiset_diff(mem_rows, rows, q.loose)
 
 
 # ---------------------------------------------------------------- engines
@@ -1247,6 +1613,9 @@ class DuckEngine:
         if self.con is not None:
             self.con.close()
         self.con = self.duckdb.connect(config={"threads": 1})
+        # Date parts and grains of zoned timestamps are read in UTC, as in
+        # memory and in the Spark session.
+        self.con.execute("SET TimeZone = 'UTC'")
         if DUCKDB_SKIPS_OUTER_JOIN_SIMPLIFICATION:
             self.con.execute("SET disabled_optimizers = 'outer_join_simplification'")
         for i, (name, table) in enumerate(world.tables.items()):
