@@ -91,9 +91,11 @@ OPEN: dict[str, bool] = {
     # 1970-01-01 00:00:00.000001); the engines compare the date's midnight.
     # Date keys are referenced by date columns only.
     "date-vs-timestamp-key": True,
-    # A CASE of text or boolean values whose last values are NULL, with no
-    # other ELSE (`CASE WHEN b THEN 'x' WHEN c THEN NULL END`): in memory a
-    # type mismatch; the engines answer. Such a CASE ends with a value.
+    # A CASE of text or boolean values with a branch whose value is null (a
+    # NULL, `6 IN (NULL)`) and no ELSE or a null one after it (`CASE WHEN b
+    # THEN 'x' WHEN c THEN NULL END`): in memory a type mismatch; the
+    # engines answer. Such CASEs end with an ELSE of a column or literal,
+    # or with a non-null literal.
     "case-null-tail": True,
     # A filter field naming a base-table column whose name is a keyword
     # (`Not`): in memory the name fails to parse as an expression. Raw
@@ -110,6 +112,11 @@ OPEN: dict[str, bool] = {
     # every join below a miss; in SQL the expression over the missing row's
     # nulls matches. Key expressions keep nulls null.
     "key-expression-below-miss": True,
+    # A CASE condition that is the NULL literal is written as a bare NULL,
+    # which Spark refuses ("requires the BOOLEAN type, however NULL has the
+    # type VOID"); memory and DuckDB take it as never true. Constant
+    # conditions are TRUE or FALSE.
+    "spark-null-condition": True,
 }
 
 # DuckDB's outer-join simplification fails with an internal error on valid
@@ -920,13 +927,13 @@ class ExprGen:
             if all(v == "NULL" for v, _ in values):
                 values[0] = self.expr(kind, cols, depth)
             flags = frozenset().union(*(f for _, f in values))
-            if form == "case" and OPEN["case-null-tail"] and kind not in ("int", "float"):
-                while values[-1][0] == "NULL":
-                    values.pop()
             if form == "coalesce":
                 return f"{kw(rng, 'COALESCE')}({', '.join(v for v, _ in values)})", flags
             # The last value is the ELSE, or one more branch.
             last = len(values) - 1 if len(values) > 1 and rng.random() < 0.6 else len(values)
+            if OPEN["case-null-tail"] and kind not in ("int", "float"):
+                values.append(self.expr(kind, cols, 0))  # a column or a literal
+                last = len(values) - 1
             parts = [f"{kw(rng, 'WHEN')} {self.expr('bool', cols, depth)[0]} {kw(rng, 'THEN')} {v}"
                      for v, _ in values[:last]] + [f"{kw(rng, 'ELSE')} {v}" for v, _ in values[last:]]
             return f"{kw(rng, 'CASE')} {' '.join(parts)} {kw(rng, 'END')}", flags
@@ -1005,7 +1012,7 @@ class ExprGen:
         while OPEN["case-null-tail"] and kind in ("str", "bool") and values[-1] == "NULL":
             values.pop()
         last = len(values) - 1 if len(values) > 1 and rng.random() < 0.6 else len(values)
-        conds = [self.expr("bool", cols, 1)[0] if rng.random() < 0.9 else rng.choice(["TRUE", "FALSE", "NULL"])
+        conds = [self.expr("bool", cols, 1)[0] if rng.random() < 0.9 else rng.choice(["TRUE", "FALSE"] + ([] if OPEN["spark-null-condition"] else ["NULL"]))
                  for _ in values[:last]]
         parts = [f"{kw(rng, 'WHEN')} {c} {kw(rng, 'THEN')} {v}" for c, v in zip(conds, values)] + \
             [f"{kw(rng, 'ELSE')} {v}" for v in values[last:]]
