@@ -470,11 +470,12 @@ def key_dim(rng: random.Random, c: Col, key: bool) -> str:
     name = spell(rng, c.name)
     if not key or c.kind not in ("int", "str") or rng.random() < 0.8:
         return name
-    other = quote_expr_string(rng.choice(MISSING["str"] + c.values[:2])) if c.kind == "str" else rng.choice([3, 99])
-    if OPEN["key-expression-below-miss"]:
-        return f"{kw(rng, 'ABS')}({name})" if c.kind == "int" and rng.random() < 0.5 else \
-            f"{kw(rng, 'CASE')} {kw(rng, 'WHEN')} {name} IS NULL THEN NULL ELSE {name} END"
-    return f"{kw(rng, 'COALESCE')}({name}, {other})"
+    if not OPEN["key-expression-below-miss"] and rng.random() < 0.5:
+        other = quote_expr_string(rng.choice(MISSING["str"] + c.values[:2])) if c.kind == "str" else 99
+        return f"{kw(rng, 'COALESCE')}({name}, {other})"
+    if c.kind == "int" and rng.random() < 0.5:
+        return f"{kw(rng, 'ABS')}({name})"
+    return f"{kw(rng, 'CASE')} {kw(rng, 'WHEN')} {name} IS NULL THEN NULL ELSE {name} END"
 
 
 @dataclass
@@ -564,7 +565,8 @@ def make_world(seed: int) -> World:
             if c.kind in ("date", "ts") and c.name not in keyed and rng.random() < 0.5:
                 d.dims[c.name], spec = time_dim(rng, c, c.name)
             else:
-                d.dims[c.name], spec = key_dim(rng, c, c.name in lefts_all), Field(c.name, c.kind, c.flags, values=c.values)
+                d.dims[c.name] = key_dim(rng, c, c.name in lefts_all)
+                spec = Field(c.name, c.kind, c.flags, values=c.values)
             d.specs.append(spec)
 
     # The base table: references to the first tables (and to itself), then
@@ -759,8 +761,9 @@ def derived_measures(rng: random.Random, world: World, defs: dict):
     """Measures derived along time into world.series: offsets of any
     measure, running and trailing windows of sums, counts, minima, maxima
     and means, and calculations over them (growth). Flag "unit:<grain>": a
-    grain the query's must fit; "series": reads a derived measure."""
+    unit the query's grain must fit."""
     windowed = [m for m in world.measures if defs[m.name].get("agg") in ("sum", "count", "min", "max", "mean", "avg")]
+
     def null_in_null_out(name):
         if "calc" not in defs[name]:
             return True
@@ -782,7 +785,7 @@ def derived_measures(rng: random.Random, world: World, defs: dict):
             d = {"measure": base.name, "running": unit or True}
         agg = defs[base.name].get("agg")
         kind = "float" if form != "offset" and agg in ("mean", "avg") else base.kind
-        flags = base.flags - {"agg"} | {"series"} | ({f"unit:{unit}"} if unit else set())
+        flags = base.flags - {"agg"} | ({f"unit:{unit}"} if unit else set())
         defs[f"t{i}"] = d
         world.series.append(Measure(f"t{i}", kind, flags))
         if form == "offset" and kind in ("int", "float") and base.name.isidentifier() and rng.random() < 0.7:
@@ -794,7 +797,7 @@ def derived_measures(rng: random.Random, world: World, defs: dict):
     if rng.random() < 0.5:
         text, kind, flags = ExprGen(rng).calc(nums)
         defs["tc"] = {"calc": text}
-        world.series.append(Measure("tc", kind, flags | {"series"}))
+        world.series.append(Measure("tc", kind, flags))
 
 
 def agg_measure(rng: random.Random, gen, raw: list[Col]) -> tuple[dict, str, frozenset]:
@@ -828,15 +831,14 @@ def agg_measure(rng: random.Random, gen, raw: list[Col]) -> tuple[dict, str, fro
             text, flags = gen.expr("int" if quantile else rng.choice(["int", "float"]), raw, 1)
             if quantile and "nan" in flags:
                 text, flags = "id", frozenset()
-        out, flags = "float", frozenset(flags) | {"stat"}
+        out = "float"
         if agg == "percentile":
             extra["p"] = rng.choice([0, 1, 0.0, 1.0, 0.5, 0.25, 0.9, 0.1, 0.375, round(rng.random(), 3)])
     else:
         c = rng.choice(raw)
         text, flags, out = gen.ref(c), frozenset(), "int"
-    # MIN and MAX keep a column's type in the engines; sums and means are
-    # wide. "stat": a statistic, compared a little more loosely.
-    kept = {"nan", "f32", "narrow", "coarse", "mul"} if agg in ("min", "max") else {"nan", "mul", "stat"}
+    # MIN and MAX keep a column's type in the engines; sums and means are wide.
+    kept = {"nan", "f32", "narrow", "coarse", "mul"} if agg in ("min", "max") else {"nan", "mul"}
     return {"agg": agg, "expr": text} | extra, out, frozenset(flags) & kept | {"agg"}
 
 
@@ -1012,8 +1014,8 @@ class ExprGen:
         while OPEN["case-null-tail"] and kind in ("str", "bool") and values[-1] == "NULL":
             values.pop()
         last = len(values) - 1 if len(values) > 1 and rng.random() < 0.6 else len(values)
-        conds = [self.expr("bool", cols, 1)[0] if rng.random() < 0.9 else rng.choice(["TRUE", "FALSE"] + ([] if OPEN["spark-null-condition"] else ["NULL"]))
-                 for _ in values[:last]]
+        constants = ["TRUE", "FALSE"] + ([] if OPEN["spark-null-condition"] else ["NULL"])
+        conds = [self.expr("bool", cols, 1)[0] if rng.random() < 0.9 else rng.choice(constants) for _ in values[:last]]
         parts = [f"{kw(rng, 'WHEN')} {c} {kw(rng, 'THEN')} {v}" for c, v in zip(conds, values)] + \
             [f"{kw(rng, 'ELSE')} {v}" for v in values[last:]]
         return f"{kw(rng, 'CASE')} {' '.join(parts)} {kw(rng, 'END')}", "float" if kind == "mixed" else kind
@@ -1098,7 +1100,6 @@ class Query:
     doc: dict
     total_order: bool = False  # the order keys make every row's position unique
     order_cols: list = field(default_factory=list)  # output positions of the order keys
-    loose: frozenset = frozenset()  # output positions of statistics, compared to STAT_REL
     expect_error: str | None = None
     full: bool = False  # needs all 30 joins there may be
 
@@ -1109,7 +1110,8 @@ def time_range(rng: random.Random, values: list) -> dict:
     def instant():
         if values and rng.random() < 0.7:
             v = rng.choice(values)
-            return v if isinstance(v, dt.datetime) else dt.datetime(v.year, v.month, v.day)
+            v = v if isinstance(v, dt.datetime) else dt.datetime(v.year, v.month, v.day)
+            return v + dt.timedelta(hours=rng.randint(1, 900)) if rng.random() < 0.3 else v  # within a period
         return dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=rng.choice(_times(rng)))
 
     def text(t):
@@ -1276,7 +1278,7 @@ def make_query(world: World, k: int) -> Query:
         doc["filter"] = text
 
     # Ordering; a limit only with an order that makes rows unique.
-    q = Query(doc, loose=frozenset(i for i, (_, _, flags) in enumerate(outputs) if "stat" in flags))
+    q = Query(doc)
     orderable = [i for i, (_, kind, flags) in enumerate(outputs)
                  if not ("nan" in flags and EXCLUDE["nan-ordering"])]
     if outputs and rng.random() < 0.6:
@@ -1368,8 +1370,8 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
 CONSTRUCTS = {"case": r"\bcase\s+when\b", "coalesce": r"\bcoalesce\(", "in-list": r"\bin \(",
-              "like-expression": r"\blike '", "abs": r"\babs\(", "date-part": r"\b(?:%s)\(" % "|".join(DATE_PARTS).lower(),
-              "quoted-keyword": r'"(?:end|year|case|not|like)"'}
+              "like-expression": r"\blike '", "abs": r"\babs\(", "quoted-keyword": r'"(?:end|year|case|not|like)"',
+              "date-part": r"\b(?:%s)\(" % "|".join(DATE_PARTS).lower()}
 
 
 def query_shapes(world: World, q: Query) -> set[str]:
@@ -1406,9 +1408,10 @@ def query_shapes(world: World, q: Query) -> set[str]:
     if q.full:
         out.add("30-joins")
     model = world.manifest["models"][world.model]
-    texts = [doc.get("filter", "")] + [d if isinstance(d, str) else d["expr"] for d in (
-        model["dimensions"].get(n.removeprefix(prefix)) for n, prefix in itertools.product(
-            doc.get("dimensions", []) + leaves, ("", world.model + "."))) if d is not None]
+    texts = [doc.get("filter", "")]
+    for n in doc.get("dimensions", []) + leaves:
+        d = model["dimensions"].get(n, model["dimensions"].get(n.removeprefix(world.model + ".")))
+        texts += [d if isinstance(d, str) else d["expr"]] if d is not None else []
     out |= {"case-literal-dimension" for n in doc.get("dimensions", []) if n in world.cases}
     measures = [n for n in doc.get("measures", []) + leaves if world.field(n) is None and world.measure(n)]
     for name, via in _reached(world, measures):
@@ -1451,7 +1454,7 @@ def _reached(world: World, names: list[str]) -> list[tuple[str, bool]]:
         d = defs[name]
         if "measure" in d:
             todo.append((d["measure"], via))
-        todo += [(name, True) for name in _names(d.get("calc", ""))]
+        todo += [(n, True) for n in _names(d.get("calc", ""))]
     return out
 
 
@@ -1533,13 +1536,8 @@ def _same(a, b, rel: float = 1e-9) -> bool:
     return type(a) is type(b) and a == b
 
 
-# Variances, standard deviations and interpolated quantiles are summed and
-# divided in another order by each engine: a few last bits differ.
-STAT_REL = 1e-9
-
-
-def _rows_same(r, s, loose=frozenset()) -> bool:
-    return len(r) == len(s) and all(_same(a, b, STAT_REL if i in loose else 1e-9) for i, (a, b) in enumerate(zip(r, s)))
+def _rows_same(r, s) -> bool:
+    return len(r) == len(s) and all(_same(a, b) for a, b in zip(r, s))
 
 
 def _sort_key(row):
@@ -1556,16 +1554,16 @@ def _sort_key(row):
     return out
 
 
-def multiset_diff(a: list, b: list, loose=frozenset()):
+def multiset_diff(a: list, b: list):
     """First pair of rows that keeps a and b from being equal multisets, or None."""
     if len(a) != len(b):
         return ("row counts", len(a), len(b))
     sa, sb = sorted(a, key=_sort_key), sorted(b, key=_sort_key)
-    if all(_rows_same(x, y, loose) for x, y in zip(sa, sb)):
+    if all(_rows_same(x, y) for x, y in zip(sa, sb)):
         return None
     rest = list(sb)
     for x in sa:  # slow path: match each row to any equal one
-        hit = next((i for i, y in enumerate(rest) if _rows_same(x, y, loose)), None)
+        hit = next((i for i, y in enumerate(rest) if _rows_same(x, y)), None)
         if hit is None:
             return ("row only in memory", x, "nearest in SQL", rest[0] if rest else None)
         rest.pop(hit)
@@ -1582,20 +1580,19 @@ def compare(q: Query, mem_names, mem_rows, names, rows):
     if nan_key:  # the in-memory sort is not a strict order over NaN
         if "limit" in q.doc:
             return None if len(mem_rows) == len(rows) else ("row counts", len(mem_rows), len(rows))
-        return multiset_diff(mem_rows, rows, q.loose)
+        return multiset_diff(mem_rows, rows)
     if q.total_order:
         for i, (x, y) in enumerate(zip(mem_rows, rows)):
-            if not _rows_same(x, y, q.loose):
+            if not _rows_same(x, y):
                 return (f"row {i}", x, y)
         return None if len(mem_rows) == len(rows) else ("row counts", len(mem_rows), len(rows))
     if q.order_cols:
-        keys = frozenset(j for j, i in enumerate(q.order_cols) if i in q.loose)
         kx = [tuple(r[i] for i in q.order_cols) for r in mem_rows]
         ky = [tuple(r[i] for i in q.order_cols) for r in rows]
         for i, (x, y) in enumerate(zip(kx, ky)):
-            if not _rows_same(x, y, keys):
+            if not _rows_same(x, y):
                 return (f"order keys of row {i}", mem_rows[i], rows[i])
-    return multiset_diff(mem_rows, rows, q.loose)
+    return multiset_diff(mem_rows, rows)
 
 
 # ---------------------------------------------------------------- engines
