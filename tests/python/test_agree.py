@@ -12,6 +12,17 @@ import agree
 # 5,000 DuckDB queries, 30 through Spark, 3,000 metamorphic checks: about
 # 35 seconds on two idle cores, a third of it Spark's.
 DUCK_WORLDS, SPARK_WORLDS, META_WORLDS = 200, 6, 120
+DUCK_SEEDS, SPARK_SEEDS, META_SEEDS = (range(start, start + n) for start, n in
+                                       ((1000, DUCK_WORLDS), (2196, SPARK_WORLDS), (3000, META_WORLDS)))
+
+
+def shapes(seeds, per_world: int) -> set[str]:
+    out = set()
+    for seed in seeds:
+        world = agree.make_world(seed)
+        for k in range(per_world):
+            out |= agree.query_shapes(world, agree.make_query(world, k))
+    return out
 
 
 @pytest.fixture(scope="module")
@@ -24,20 +35,31 @@ def duck_engine():
 @pytest.mark.parametrize("batch", range(4))
 def test_memory_agrees_with_duckdb(batch, duck_engine):
     per = DUCK_WORLDS // 4
-    seeds = range(1000 + batch * per, 1000 + (batch + 1) * per)
+    seeds = DUCK_SEEDS[batch * per:(batch + 1) * per]
     assert agree.run(duck_engine, seeds, per_world=25) == per * 25
 
 
 def test_memory_agrees_with_spark(spark):
     engine = agree.SparkEngine(spark)
     try:
-        assert agree.run(engine, range(2000, 2000 + SPARK_WORLDS), per_world=5) == SPARK_WORLDS * 5
+        assert agree.run(engine, SPARK_SEEDS, per_world=5) == SPARK_WORLDS * 5
     finally:
         engine.close()  # drops its views; the session belongs to the fixture
 
 
 def test_metamorphic_relations_hold():
-    assert agree.run(None, range(3000, 3000 + META_WORLDS), per_world=25) == META_WORLDS * 25
+    assert agree.run(None, META_SEEDS, per_world=25) == META_WORLDS * 25
+
+
+def test_sample_covers_every_shape():
+    """Each DuckDB batch and the metamorphic sample hold every shape the
+    generator makes (nested paths, composite and self joins, filtered
+    measures, the errors); the Spark sample every one but the errors."""
+    per = DUCK_WORLDS // 4
+    for batch in range(4):
+        assert not agree.SHAPES - shapes(DUCK_SEEDS[batch * per:(batch + 1) * per], 25), batch
+    assert not agree.SHAPES - shapes(META_SEEDS, 25)
+    assert not {s for s in agree.SHAPES if not s.startswith("error-")} - shapes(SPARK_SEEDS, 5)
 
 
 def test_exclusions_are_named_and_documented():
