@@ -84,13 +84,7 @@ EXCLUDE = {
 # Disagreements found by this tester and not yet resolved, each kept out of
 # the generator under its own name until the engines agree (then the switch
 # goes); build/agree-findings.md has the repro of each.
-OPEN: dict[str, bool] = {
-    # A join of a date key (part) to a timestamp one: in memory the days are
-    # compared with the microseconds as they are (1970-01-02 matches
-    # 1970-01-01 00:00:00.000001); the engines compare the date's midnight.
-    # Date keys are referenced by date columns only.
-    "date-vs-timestamp-key": True,
-}
+OPEN: dict[str, bool] = {}
 
 # DuckDB's outer-join simplification fails with an internal error on valid
 # statements (two LEFT JOINs, IS NULL on one join's key and an OR across
@@ -333,7 +327,7 @@ def key_column(rng: random.Random, name: str, kind: str, values: list) -> tuple[
 def reference_column(rng: random.Random, name: str, kind: str, values: list) -> tuple[pa.Array, Col]:
     """A column referencing key values of `kind`; date keys are sometimes
     referenced by timestamps at midnight."""
-    if kind == "date" and not OPEN["date-vs-timestamp-key"] and rng.random() < 0.3:
+    if kind == "date" and rng.random() < 0.3:
         kind, values = "ts", [v and dt.datetime(v.year, v.month, v.day) for v in values]
     return key_column(rng, name, kind, values)
 
