@@ -45,7 +45,12 @@ Result<std::optional<Vec>> Exec::caseCodes(const Bound& b) {
     }
     const Node& v = e[ops[j == pairs ? ops.size() - 1 : 2 * j + 1]];
     if (!isLiteral(v.tag)) return std::optional<Vec>();
-    vals[j] = TRY(liftEval(evalLiteral(arena, v)));
+    // A literal that cannot be read is left to the plain evaluation, which
+    // reports it in its own order among the CASE's errors.
+    auto lit = evalLiteral(arena, v);
+    if (!lit) return lit.error() == EvalErr::OutOfMemory ? Result<std::optional<Vec>>(std::unexpected(Err::OutOfMemory))
+                                                          : std::optional<Vec>();
+    vals[j] = *lit;
     if (vals[j].isNullScalar()) continue;
     if (kind && *kind != vals[j].kind) return std::optional<Vec>();
     kind = vals[j].kind;

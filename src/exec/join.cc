@@ -6,6 +6,7 @@
 
 #include "exec/exec.h"
 #include "exec/keymap.h"
+#include "vec/time.h"
 
 namespace quendra {
 namespace {
@@ -13,6 +14,19 @@ namespace {
 constexpr Bytes kNotUnique = "join key is not unique in the right table (only many-to-one joins are supported)";
 
 bool intKind(const Vec& v) { return storageOf(v.kind) == Data::Tag::int_; }
+
+// A date key as the timestamps of its midnights, so that it meets a
+// timestamp key at the same instant, as a comparison would.
+Result<Vec> asTimestamps(Exec& ex, const Vec& v) {
+  const size_t m = v.stored();
+  int64_t* out = ex.arena.make<int64_t>(m);
+  if (!out && m) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < m; ++i) out[i] = v.nulls && v.nulls[i] ? 0 : microsOfDay(v.data.ints[i]);
+  Vec w = v;
+  w.kind = Kind::timestamp;
+  w.data = intData(out);
+  return w;
+}
 
 // The row of right key vector rk (rn rows) for each of the n base rows of lk.
 // A scalar key is read at position 0 for every row.
@@ -189,6 +203,9 @@ Result<void> Exec::buildJoins(const Tables& tables) {
       lks[k] = nested ? TRY(px.evalBound(Bound{j.left[k].e, 0})) : TRY(evalBound(j.left[k]));
       if (!(intKind(lks[k]) && intKind(rks[k])) && !(lks[k].kind == Kind::str && rks[k].kind == Kind::str))
         return diag.fail(Err::Invalid, {"join keys have incompatible types"});
+      // Other integer kinds meet as stored numbers.
+      if (lks[k].kind == Kind::date && rks[k].kind == Kind::timestamp) lks[k] = TRY(asTimestamps(*this, lks[k]));
+      if (rks[k].kind == Kind::date && lks[k].kind == Kind::timestamp) rks[k] = TRY(asTimestamps(*this, rks[k]));
     }
     uint32_t* idx;
     if (nkeys > 1)

@@ -99,7 +99,14 @@ Result<void> writeNode(const Expr& e, uint32_t index, Text& out, Ctx& ctx) {
       --depth;
     } else {
       f.stage = k + 1;
-      stack[depth++] = {operand(e, n, k), 0};
+      const uint32_t c = operand(e, n, k);
+      // A bare NULL has no type in Spark, which a CASE condition must have
+      // (boolean); both engines read the cast as never true.
+      if (n.tag == Tag::case_ && k % 2 == 0 && k + 1 < operandCount(e, n) && e[c].tag == Tag::null_lit) {
+        TRY(out.put("CAST(NULL AS BOOLEAN)"));
+        continue;
+      }
+      stack[depth++] = {c, 0};
     }
   }
   return {};

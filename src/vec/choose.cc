@@ -54,6 +54,9 @@ void pickFixed(const uint8_t* take, const uint8_t* nulls, size_t n, const T* a, 
 
 EvalResult<Vec> choose(Arena& arena, const Vec& cond, const Vec& a0, const Vec& b0) {
   if (cond.kind != Kind::bool_ && !cond.isNullScalar()) return std::unexpected(EvalErr::TypeMismatch);
+  // Null either way: still a null of no particular kind, which a later
+  // choice between it and a value of any kind can take.
+  if (a0.isNullScalar() && b0.isNullScalar()) return b0;
   std::optional<Kind> k = common(a0, b0);
   if (!k) return std::unexpected(EvalErr::TypeMismatch);
   Vec a = TRY(widen(arena, a0, *k));

@@ -79,8 +79,9 @@ enum class Ord : uint8_t { gt = 0, lt = 1, eq = 2 };
 // equal kinds stay, int with float is float, date with timestamp is
 // timestamp (a date as its midnight), a null scalar takes the other's
 // kind; TypeMismatch for any other pair, and when cond is neither bool nor a
-// null scalar, whatever it holds. A scalar cond returns a or b as widened;
-// otherwise a column of cond's len whose mask is the chosen side's.
+// null scalar, whatever it holds. Two null scalars give b; otherwise a scalar
+// cond returns a or b as widened, and a column cond a column of its len
+// whose mask is the chosen side's.
 [[nodiscard]] EvalResult<Vec> choose(Arena& arena, const Vec& cond, const Vec& a, const Vec& b);
 
 // |v| over int (INT64_MIN stays itself, as 0 - x does) or float; a null

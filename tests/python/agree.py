@@ -86,11 +86,6 @@ EXCLUDE = {
 # the generator under its own name until the engines agree (then the switch
 # goes); build/agree-findings.md has the repro of each.
 OPEN: dict[str, bool] = {
-    # A join of a date key (part) to a timestamp one: in memory the days are
-    # compared with the microseconds as they are (1970-01-02 matches
-    # 1970-01-01 00:00:00.000001); the engines compare the date's midnight.
-    # Date keys are referenced by date columns only.
-    "date-vs-timestamp-key": True,
     # A CASE of text or boolean values with a branch whose value is null (a
     # NULL, `6 IN (NULL)`) and no ELSE or a null one after it (`CASE WHEN b
     # THEN 'x' WHEN c THEN NULL END`): in memory a type mismatch; the
@@ -402,7 +397,7 @@ def key_column(rng: random.Random, name: str, kind: str, values: list) -> tuple[
 def reference_column(rng: random.Random, name: str, kind: str, values: list) -> tuple[pa.Array, Col]:
     """A column referencing key values of `kind`; date keys are sometimes
     referenced by timestamps at midnight."""
-    if kind == "date" and not OPEN["date-vs-timestamp-key"] and rng.random() < 0.3:
+    if kind == "date" and rng.random() < 0.3:
         kind, values = "ts", [v and dt.datetime(v.year, v.month, v.day) for v in values]
     return key_column(rng, name, kind, values)
 
