@@ -86,12 +86,6 @@ EXCLUDE = {
 # the generator under its own name until the engines agree (then the switch
 # goes); build/agree-findings.md has the repro of each.
 OPEN: dict[str, bool] = {
-    # A CASE of text or boolean values with a branch whose value is null (a
-    # NULL, `6 IN (NULL)`) and no ELSE or a null one after it (`CASE WHEN b
-    # THEN 'x' WHEN c THEN NULL END`): in memory a type mismatch; the
-    # engines answer. Such CASEs end with an ELSE of a column or literal,
-    # or with a non-null literal.
-    "case-null-tail": True,
     # A filter field naming a base-table column whose name is a keyword
     # (`Not`): in memory the name fails to parse as an expression. Raw
     # filter fields are never keywords.
@@ -107,11 +101,6 @@ OPEN: dict[str, bool] = {
     # every join below a miss; in SQL the expression over the missing row's
     # nulls matches. Key expressions keep nulls null.
     "key-expression-below-miss": True,
-    # A CASE condition that is the NULL literal is written as a bare NULL,
-    # which Spark refuses ("requires the BOOLEAN type, however NULL has the
-    # type VOID"); memory and DuckDB take it as never true. Constant
-    # conditions are TRUE or FALSE.
-    "spark-null-condition": True,
 }
 
 # DuckDB's outer-join simplification fails with an internal error on valid
@@ -767,6 +756,9 @@ def derived_measures(rng: random.Random, world: World, defs: dict):
             all(null_in_null_out(n) for n in names if n in defs) and any(n in defs for n in names)
 
     shifted = [m for m in world.measures if null_in_null_out(m.name) or not OPEN["offset-of-null-safe-calc"]]
+    def arith(m):  # narrow-int-arithmetic, float32-arithmetic
+        return m.kind in ("int", "float") and m.name.isidentifier() and not {"f32", "narrow"} & m.flags
+
     for i in range(rng.randint(1, 4)):
         form = rng.choice(["offset", "offset", "running", "trailing"])
         base = rng.choice(shifted if form == "offset" else windowed)
@@ -783,14 +775,12 @@ def derived_measures(rng: random.Random, world: World, defs: dict):
         flags = base.flags - {"agg"} | ({f"unit:{unit}"} if unit else set())
         defs[f"t{i}"] = d
         world.series.append(Measure(f"t{i}", kind, flags))
-        if form == "offset" and kind in ("int", "float") and base.name.isidentifier() and rng.random() < 0.7:
+        if form == "offset" and arith(base) and rng.random() < 0.7:
             b, p = spell(rng, base.name), f"t{i}"
             defs[f"g{i}"] = {"calc": f"({b} - {p}) / {p}"}
             world.series.append(Measure(f"g{i}", "float", flags))
-    nums = [m for m in world.measures + world.series if m.kind in ("int", "float") and m.name.isidentifier()
-            and not {"f32", "narrow"} & m.flags]
     if rng.random() < 0.5:
-        text, kind, flags = ExprGen(rng).calc(nums)
+        text, kind, flags = ExprGen(rng).calc([m for m in world.measures + world.series if arith(m)])
         defs["tc"] = {"calc": text}
         world.series.append(Measure("tc", kind, flags))
 
@@ -928,9 +918,6 @@ class ExprGen:
                 return f"{kw(rng, 'COALESCE')}({', '.join(v for v, _ in values)})", flags
             # The last value is the ELSE, or one more branch.
             last = len(values) - 1 if len(values) > 1 and rng.random() < 0.6 else len(values)
-            if OPEN["case-null-tail"] and kind not in ("int", "float"):
-                values.append(self.expr(kind, cols, 0))  # a column or a literal
-                last = len(values) - 1
             parts = [f"{kw(rng, 'WHEN')} {self.expr('bool', cols, depth)[0]} {kw(rng, 'THEN')} {v}"
                      for v, _ in values[:last]] + [f"{kw(rng, 'ELSE')} {v}" for v, _ in values[last:]]
             return f"{kw(rng, 'CASE')} {' '.join(parts)} {kw(rng, 'END')}", flags
@@ -1006,11 +993,9 @@ class ExprGen:
         values = [pool() if rng.random() < 0.85 else "NULL" for _ in range(rng.randint(1, 5))]
         if all(v == "NULL" for v in values):
             values[0] = pool()
-        while OPEN["case-null-tail"] and kind in ("str", "bool") and values[-1] == "NULL":
-            values.pop()
         last = len(values) - 1 if len(values) > 1 and rng.random() < 0.6 else len(values)
-        constants = ["TRUE", "FALSE"] + ([] if OPEN["spark-null-condition"] else ["NULL"])
-        conds = [self.expr("bool", cols, 1)[0] if rng.random() < 0.9 else rng.choice(constants) for _ in values[:last]]
+        conds = [self.expr("bool", cols, 1)[0] if rng.random() < 0.9 else rng.choice(["TRUE", "FALSE", "NULL"])
+                 for _ in values[:last]]
         parts = [f"{kw(rng, 'WHEN')} {c} {kw(rng, 'THEN')} {v}" for c, v in zip(conds, values)] + \
             [f"{kw(rng, 'ELSE')} {v}" for v in values[last:]]
         return f"{kw(rng, 'CASE')} {' '.join(parts)} {kw(rng, 'END')}", "float" if kind == "mixed" else kind
