@@ -125,6 +125,19 @@ Result<std::optional<Bound>> Builder::rawColumn(Bytes name) {
   if (name.size() > model_name.size() && name.starts_with(model_name) && name[model_name.size()] == '.')
     rest = name.substr(model_name.size() + 1);
   if (rest.empty() || rest.find('.') != Bytes::npos) return std::optional<Bound>();
+  // A column whose name is a keyword (not, null) is no expression; it is
+  // still the column.
+  bool word = true;
+  for (char c : rest) word &= c == '_' || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+  if (word) {
+    auto e = quendra::parse(arena, rest);
+    if (!e && e.error() == ParseErr::BadExpression) {
+      Node* n = arena.make<Node>(1);
+      if (!n) return std::unexpected(Err::OutOfMemory);
+      *n = Node{rest, 0, 0, Tag::ident};
+      return std::optional<Bound>(Bound{Expr{n, 1, 0, nullptr}, 0});
+    }
+  }
   return std::optional<Bound>(TRY(bind(rest, 0)));
 }
 

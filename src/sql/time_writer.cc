@@ -175,7 +175,16 @@ Result<void> writeDerived(const Writer& w, Text& out, uint32_t idx) {
       std::snprintf(alias, sizeof alias, "o%u", idx);
       MeasureRefs refs{Bytes(alias), true};
       Writer ow{plan, w.dialect, &refs, nullptr};
-      return writeMeasure(ow, out, *plan.findMeasure(x.base), 0);
+      const uint32_t b = *plan.findMeasure(x.base);
+      if (plan.measures[b].def.tag != MeasureDef::Tag::calc) return writeMeasure(ow, out, b, 0);
+      // Without an earlier group there is nothing to calculate over: a
+      // calculation over its missing columns could still answer
+      // (COALESCE(m, 0)).
+      TRY(out.put("CASE WHEN "));
+      TRY(col(w, out, alias, "d", plan.time_dim));
+      TRY(out.put(" IS NULL THEN NULL ELSE "));
+      TRY(writeMeasure(ow, out, b, 0));
+      return out.put(" END");
     }
     case Derived::Form::running: {
       const Agg& a = *windowBase(plan, x);

@@ -80,28 +80,17 @@ EXCLUDE = {
     # unit before comparing, dropping the fraction the text holds. Texts
     # compared with such columns have whole seconds.
     "fraction-vs-coarse-timestamp": True,
+    # A join below a join with no match, keyed by an expression that is not
+    # null over nulls (`COALESCE(parent, 3)`): in memory no match, as for
+    # every join below a miss; in SQL the expression over the missing row's
+    # nulls may match. Key expressions keep nulls null.
+    "key-expression-below-miss": True,
 }
 
 # Disagreements found by this tester and not yet resolved, each kept out of
 # the generator under its own name until the engines agree (then the switch
 # goes); build/agree-findings.md has the repro of each.
-OPEN: dict[str, bool] = {
-    # A filter field naming a base-table column whose name is a keyword
-    # (`Not`): in memory the name fails to parse as an expression. Raw
-    # filter fields are never keywords.
-    "keyword-raw-field": True,
-    # The offset of a calculation that is not null over null measures (a
-    # constant, `COALESCE(m, 4)`, a CASE): in memory null where the earlier
-    # period has no group; in SQL the calculation over the missing group's
-    # nulls (4). Offsets are taken of calculations that read an aggregate
-    # through arithmetic and ABS only.
-    "offset-of-null-safe-calc": True,
-    # A join below a join with no match, keyed by an expression that is not
-    # null over nulls (`COALESCE(parent, 3)`): in memory no match, as for
-    # every join below a miss; in SQL the expression over the missing row's
-    # nulls matches. Key expressions keep nulls null.
-    "key-expression-below-miss": True,
-}
+OPEN: dict[str, bool] = {}
 
 # DuckDB's outer-join simplification fails with an internal error on valid
 # statements (two LEFT JOINs, IS NULL on one join's key and an OR across
@@ -454,7 +443,7 @@ def key_dim(rng: random.Random, c: Col, key: bool) -> str:
     name = spell(rng, c.name)
     if not key or c.kind not in ("int", "str") or rng.random() < 0.8:
         return name
-    if not OPEN["key-expression-below-miss"] and rng.random() < 0.5:
+    if not EXCLUDE["key-expression-below-miss"] and rng.random() < 0.5:
         other = quote_expr_string(rng.choice(MISSING["str"] + c.values[:2])) if c.kind == "str" else 99
         return f"{kw(rng, 'COALESCE')}({name}, {other})"
     if c.kind == "int" and rng.random() < 0.5:
@@ -547,11 +536,11 @@ def make_world(seed: int) -> World:
         tables[d.table] = pa.table(cols)
         for c in metas:
             if c.kind in ("date", "ts") and c.name not in keyed and rng.random() < 0.5:
-                d.dims[c.name], spec = time_dim(rng, c, c.name)
+                d.dims[c.name], fld = time_dim(rng, c, c.name)
             else:
                 d.dims[c.name] = key_dim(rng, c, c.name in lefts_all)
-                spec = Field(c.name, c.kind, c.flags, values=c.values)
-            d.specs.append(spec)
+                fld = Field(c.name, c.kind, c.flags, values=c.values)
+            d.specs.append(fld)
 
     # The base table: references to the first tables (and to itself), then
     # columns of every kind.
@@ -595,8 +584,8 @@ def make_world(seed: int) -> World:
     for c in raw:
         key = c.name if rng.random() < 0.7 or c.name in keycols else c.name + "_d"
         if c.kind in ("date", "ts") and c.name not in keycols and rng.random() < 0.8:
-            base_dims[key], spec = time_dim(rng, c, key)
-            specs.append(spec)
+            base_dims[key], fld = time_dim(rng, c, key)
+            specs.append(fld)
         else:
             text = key_dim(rng, c, c.name in keycols and c.name != "id")
             add_dim(key, text if rng.random() < 0.8 else {"expr": text}, c.kind, c.flags, values=c.values)
@@ -748,14 +737,8 @@ def derived_measures(rng: random.Random, world: World, defs: dict):
     unit the query's grain must fit."""
     windowed = [m for m in world.measures if defs[m.name].get("agg") in ("sum", "count", "min", "max", "mean", "avg")]
 
-    def null_in_null_out(name):
-        if "calc" not in defs[name]:
-            return True
-        names = _names(defs[name]["calc"])
-        return not {"case", "coalesce"} & {n.lower() for n in names} and \
-            all(null_in_null_out(n) for n in names if n in defs) and any(n in defs for n in names)
+    shifted = list(world.measures)
 
-    shifted = [m for m in world.measures if null_in_null_out(m.name) or not OPEN["offset-of-null-safe-calc"]]
     def arith(m):  # narrow-int-arithmetic, float32-arithmetic
         return m.kind in ("int", "float") and m.name.isidentifier() and not {"f32", "narrow"} & m.flags
 
@@ -1460,8 +1443,7 @@ def _raw_name(world: World, c: Col, rng: random.Random) -> str | None:
     names = [c.name, f"{world.model}.{c.name}"]
     rng.shuffle(names)
     for name in names:
-        if world.field(name) is None and world.measure(name) is None and "." not in c.name and \
-                not (OPEN["keyword-raw-field"] and c.name.lower() in KEYWORDS):
+        if world.field(name) is None and world.measure(name) is None and "." not in c.name:
             return name
     return None
 
