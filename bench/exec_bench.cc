@@ -91,7 +91,7 @@ struct Facts {
     if (!slot) return false;
     auto* stats = arena.make<ColStats>(5);
     if (!stats) return false;
-    for (int c = 0; c < 5; ++c) stats[c] = statsOf(cols[c]);
+    for (int c = 0; c < 5; ++c) stats[c] = *statsOf(arena, cols[c]);
     *slot->value = exec::Table{{names, 5}, {cols, 5}, kRows, {stats, 5}};
     return true;
   }

@@ -79,7 +79,8 @@ int fileColumn(Ctx& ctx, Bytes table, Bytes column, const quendra::Vec& col) {
   if (tb && !tb->cols.empty() && tb->nrows != col.len)
     return bindFailed(ctx, "columns of one table must have the same length", 1);
   auto name = quendra::copyBytes(arena, column);
-  if (!name) return bindFailed(ctx, "out of memory", 5);
+  std::optional<quendra::ColStats> stats = quendra::statsOf(arena, col);
+  if (!name || !stats) return bindFailed(ctx, "out of memory", 5);
   if (!tb) {
     quendra::TableBuilder fresh;
     auto key = quendra::copyBytes(arena, table);
@@ -96,7 +97,7 @@ int fileColumn(Ctx& ctx, Bytes table, Bytes column, const quendra::Vec& col) {
   // Room is reserved, so no push can fail.
   static_cast<void>(tb->names.push(arena, *name));
   static_cast<void>(tb->cols.push(arena, col));
-  static_cast<void>(tb->stats.push(arena, quendra::statsOf(col)));
+  static_cast<void>(tb->stats.push(arena, *stats));
   tb->nrows = col.len;
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <span>
 
 #include "base/arena.h"
@@ -27,6 +28,11 @@ namespace quendra {
 // In a join index: the base row has no match. In a first-row list: the
 // group has no row. gather turns it into a null.
 constexpr uint32_t kMissingRow = 0xFFFFFFFF;
+
+// A row list of one missing row: a frame over it has one position, whose
+// every column is null. It stands in where no row is left, so that
+// expressions are still evaluated once and their faults reported.
+inline constexpr uint32_t kNullRow[1] = {kMissingRow};
 
 // One slot per alias that a 32-bit alias mask can name.
 constexpr int kAliasSlots = 32;
@@ -100,6 +106,11 @@ struct Exec {
   // When set, range predicates start here instead of at their own start:
   // the earliest instant that the derived measures read.
   std::optional<int64_t> range_from;
+  // When set, the frame's positions are rows of the bound table: position i
+  // reads base row rows[i] (kMissingRow reads nulls), base.nrows counts the
+  // positions and join_idx[] is per position. Set once filters have left
+  // few rows, so that everything after them works on those rows alone.
+  const uint32_t* rows = nullptr;
 
   Exec(Arena& a, Diag& d, const Plan& p, const exec::Table& t) : arena(a), diag(d), plan(p), base(t) {}
 
@@ -135,7 +146,25 @@ struct Exec {
   // One boolean per base row (where) or per group (having), or a scalar.
   [[nodiscard]] Result<Vec> evalPred(const Pred& p);
   // The rows of sel (over the base rows) for which where-predicate p holds.
+  // Each predicate is evaluated over the rows still selected, or once per
+  // row of a joined table when that table is the smaller.
   [[nodiscard]] Result<Sel> narrow(const Pred& p, Sel sel);
+  // Makes the rows of sel the frame's positions (see `rows`).
+  [[nodiscard]] Result<void> compact(Sel sel);
+  // narrow for a predicate on one table, evaluated over this frame's
+  // positions: comparisons of a column with a literal keep rows straight
+  // from the column, anything else goes through a boolean vector.
+  [[nodiscard]] Result<Sel> narrowHere(const Pred& p, Sel sel);
+  // The rows of sel (into out) that a comparison of the column left with
+  // literals keeps, read straight from the column; nullopt when the
+  // comparison has no such path.
+  [[nodiscard]] Result<std::optional<size_t>> keepDirect(const Cmp& c, const Vec& left, Sel sel, uint32_t* out);
+  // The zones of b's column when b is nothing but a column of the bound
+  // table that this frame's positions are.
+  const int64_t* zonesOf(const Bound& b) const;
+  // The start and end instants of a range (the end past a whole last day),
+  // from range_from when set; bad texts are reported.
+  [[nodiscard]] Result<std::pair<int64_t, int64_t>> rangeEnds(const Range& r);
   // The argument of an aggregate over every base row (none for count(*)),
   // checked to suit the aggregate; failures are reported.
   [[nodiscard]] Result<std::optional<Vec>> aggArg(const Agg& a);
@@ -189,6 +218,9 @@ struct Exec {
 
 // Narrows sel (over n positions) to the true, non-null positions of mask.
 [[nodiscard]] Result<Sel> keepTrue(Exec& ex, Sel sel, const Vec& mask, size_t n);
+
+// One comparison of a filter as a boolean vector over left's rows.
+[[nodiscard]] EvalResult<Vec> cmpVec(Arena& arena, const Cmp& c, const Vec& left);
 
 // The names joined with ", ".
 [[nodiscard]] Result<Bytes> joinNames(Arena& arena, std::span<const Bytes> names);

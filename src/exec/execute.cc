@@ -34,8 +34,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   Exec ex(arena, diag, plan, *base);
   TRY(ex.buildJoins(tables));
 
-  // Row selection: every predicate over every base row, each narrowing the
-  // ascending selection by one merge pass. Measures derived along time read
+  // Row selection: each predicate narrows the ascending selection. Measures derived along time read
   // rows before the query's range too: the range then selects from the
   // earliest instant they read, and marks the query's own rows apart.
   const bool timed = !plan.derived.empty();
@@ -52,6 +51,16 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
       continue;
     }
     sel = TRY(ex.narrow(p, sel));
+  }
+  // Once filters have left few rows, everything after them (dimensions,
+  // arguments, measure filters) works on those rows alone: columns are
+  // read through the selection instead of evaluated for every row.
+  // With no row left, one row of nulls stands in, selected by nothing.
+  if (!sel.all() && sel.n <= base->nrows / 2) {
+    const Sel rows = sel.n ? sel : Sel{kNullRow, 1};
+    if (in_range) in_range = TRY(gathered(ex, *in_range, {rows.idx, rows.n}));
+    TRY(ex.compact(rows));
+    sel = sel.n ? Sel{nullptr, sel.n} : Sel{kNullRow, 0};
   }
 
   // Dimension vectors over the whole base table, truncated to their grain.

@@ -44,7 +44,10 @@ EvalResult<Vec> Exec::Cx::resolve(Bytes name) {
     return std::unexpected(EvalErr::UnknownColumn);
   }
   Vec v = t->cols[i];
-  if (alias != 0) v = TRY(gather(ex.arena, v, {ex.join_idx[alias], ex.base.nrows}));
+  if (alias != 0)
+    v = TRY(gather(ex.arena, v, {ex.join_idx[alias], ex.base.nrows}));
+  else if (ex.rows)
+    v = TRY(gather(ex.arena, v, {ex.rows, ex.base.nrows}));
   if (!ex.cache.push(ex.arena, Cached{name, v, alias})) return std::unexpected(EvalErr::OutOfMemory);
   return v;
 }

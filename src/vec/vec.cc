@@ -117,39 +117,48 @@ EvalResult<uint8_t*> mergeNulls(Arena& arena, const Vec& a, const Vec& b, size_t
   return out;
 }
 
-ColStats statsOf(const Vec& v) {
+std::optional<ColStats> statsOf(Arena& arena, const Vec& v) {
   ColStats st;
   if (v.scalar || v.data.tag != Data::Tag::int_ || v.len == 0) return st;
+  const size_t nzones = (v.len + kZoneRows - 1) / kZoneRows;
+  int64_t* zones = arena.make<int64_t>(2 * nzones);
+  if (!zones) return std::nullopt;
   const int64_t* __restrict x = v.data.ints;
   const uint8_t* __restrict nulls = v.nulls;
-  // Four independent minima and maxima, so the compare-and-select chains
-  // overlap; a null compares as neither.
-  int64_t lo[4] = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
-  int64_t hi[4] = {INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN};
-  bool any = false;
-  size_t i = 0;
-  for (; i + 4 <= v.len; i += 4)
-    for (size_t j = 0; j < 4; ++j) {
-      const bool live = !nulls || !nulls[i + j];
-      const int64_t a = x[i + j];
-      lo[j] = live && a < lo[j] ? a : lo[j];
-      hi[j] = live && a > hi[j] ? a : hi[j];
-      any |= live;
+  st.lo = INT64_MAX;
+  st.hi = INT64_MIN;
+  for (size_t z = 0; z < nzones; ++z) {
+    const size_t from = z * kZoneRows, to = from + kZoneRows < v.len ? from + kZoneRows : v.len;
+    // Four independent minima and maxima, so the compare-and-select chains
+    // overlap; a null compares as neither.
+    int64_t lo[4] = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
+    int64_t hi[4] = {INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN};
+    size_t i = from;
+    for (; i + 4 <= to; i += 4)
+      for (size_t j = 0; j < 4; ++j) {
+        const bool live = !nulls || !nulls[i + j];
+        const int64_t a = x[i + j];
+        lo[j] = live && a < lo[j] ? a : lo[j];
+        hi[j] = live && a > hi[j] ? a : hi[j];
+        st.known |= live;
+      }
+    for (; i < to; ++i) {
+      const bool live = !nulls || !nulls[i];
+      lo[0] = live && x[i] < lo[0] ? x[i] : lo[0];
+      hi[0] = live && x[i] > hi[0] ? x[i] : hi[0];
+      st.known |= live;
     }
-  for (; i < v.len; ++i) {
-    const bool live = !nulls || !nulls[i];
-    lo[0] = live && x[i] < lo[0] ? x[i] : lo[0];
-    hi[0] = live && x[i] > hi[0] ? x[i] : hi[0];
-    any |= live;
+    for (size_t j = 1; j < 4; ++j) {
+      lo[0] = lo[j] < lo[0] ? lo[j] : lo[0];
+      hi[0] = hi[j] > hi[0] ? hi[j] : hi[0];
+    }
+    zones[2 * z] = lo[0];
+    zones[2 * z + 1] = hi[0];
+    st.lo = lo[0] < st.lo ? lo[0] : st.lo;
+    st.hi = hi[0] > st.hi ? hi[0] : st.hi;
   }
-  if (!any) return st;
-  st.lo = lo[0];
-  st.hi = hi[0];
-  for (size_t j = 1; j < 4; ++j) {
-    st.lo = lo[j] < st.lo ? lo[j] : st.lo;
-    st.hi = hi[j] > st.hi ? hi[j] : st.hi;
-  }
-  st.known = true;
+  st.zones = zones;
+  if (!st.known) st.lo = st.hi = 0;
   return st;
 }
 

@@ -22,6 +22,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <expected>
 #include <type_traits>
 
@@ -199,9 +200,16 @@ OutLen outLen(const Vec& a, const Vec& b);
 struct ColStats {
   int64_t lo = 0, hi = 0;
   bool known = false;
+  // Per block of kZoneRows rows, the smallest and largest non-null value
+  // (lo > hi for a block without one), as pairs; nullptr when not known.
+  // A filter on a column stored in order skips the blocks it excludes.
+  const int64_t* zones = nullptr;
 };
 
-// The stats of v (a column of its full length).
-ColStats statsOf(const Vec& v);
+constexpr size_t kZoneRows = 4096;
+
+// The stats of v (a column of its full length), its zones in arena;
+// nullopt when they do not fit.
+std::optional<ColStats> statsOf(Arena& arena, const Vec& v);
 
 }  // namespace quendra

@@ -642,9 +642,9 @@ struct Tab {
   size_t n = 0;
   std::vector<ColStats> stats;
   // With or without the stats binding records, so both ways get checked.
-  exec::Table view(bool with_stats) {
+  exec::Table view(Arena& a, bool with_stats) {
     stats.clear();
-    for (const Vec& c : cols) stats.push_back(statsOf(c));
+    for (const Vec& c : cols) stats.push_back(*statsOf(a, c));
     return {names, cols, n, with_stats ? std::span<const ColStats>(stats) : std::span<const ColStats>()};
   }
 };
@@ -970,8 +970,8 @@ TEST(ExecModel, ExecuteMatchesRowAtATimeModel) {
     Arena data;
     Tab base, r1, r2;
     makeTables(g, data, base, r1, r2);
-    BoundTables bound = {{"t0", base.view(seed % 2)}, {"r1", r1.view(seed % 2)}};
-    if (g.chance(95)) bound.push_back({"r2", r2.view(seed % 2)});
+    BoundTables bound = {{"t0", base.view(data, seed % 2)}, {"r1", r1.view(data, seed % 2)}};
+    if (g.chance(95)) bound.push_back({"r2", r2.view(data, seed % 2)});
     Tables tables;
     for (auto& [name, t] : bound) {
       auto slot = tables.findOrInsert(data, name);

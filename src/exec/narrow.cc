@@ -1,0 +1,388 @@
+// Row selection: each where predicate narrows the selection of base rows.
+//
+// A predicate is evaluated only where it can still matter: over the rows
+// that earlier predicates kept, or, on a joined table smaller than that,
+// once per joined row and then looked up through the join. A comparison of
+// a column with a literal keeps rows straight from the column's values,
+// with no boolean vector in between; an OR keeps the rows each branch keeps
+// of those that no earlier branch did.
+#include <cstring>
+
+#include "exec/exec.h"
+#include "vec/loops.h"
+#include "vec/time.h"
+
+namespace quendra {
+namespace {
+
+// The positions of sel (over a column of rows with mask nulls) whose row is
+// non-null and satisfies keep(row), appended to out; returns their number.
+// Where most rows go the same way a branch is cheapest, as it is almost
+// always predicted and skips the store; otherwise every position is stored
+// and the count moves on only past kept ones, which no data can mispredict.
+// Each block of rows takes the way that suited the block before it.
+template <bool All, bool Masked, class F>
+size_t keepIf(Sel sel, const uint8_t* __restrict nulls, uint32_t* __restrict out, F&& keep) {
+  constexpr size_t kBlock = 1024;
+  size_t k = 0;
+  bool branchy = true;
+  for (size_t from = 0; from < sel.n; from += kBlock) {
+    const size_t to = sel.n - from < kBlock ? sel.n : from + kBlock;
+    const size_t before = k;
+    auto test = [&](uint32_t row) {
+      bool t = keep(row);
+      if constexpr (Masked) t &= !nulls[row];
+      return t;
+    };
+    if (branchy) {
+      for (size_t i = from; i < to; ++i) {
+        uint32_t row = All ? static_cast<uint32_t>(i) : sel.idx[i];
+        if (test(row)) out[k++] = row;
+      }
+    } else {
+      for (size_t i = from; i < to; ++i) {
+        uint32_t row = All ? static_cast<uint32_t>(i) : sel.idx[i];
+        out[k] = row;
+        k += test(row);
+      }
+    }
+    const size_t kept = k - before, n = to - from;
+    branchy = kept * 16 < n || kept * 16 > n * 15;
+  }
+  return k;
+}
+
+// keepIf with the shape of sel and of the mask made template flags.
+template <class F>
+size_t keepRows(Sel sel, const uint8_t* nulls, uint32_t* out, F&& keep) {
+  if (sel.all()) return nulls ? keepIf<true, true>(sel, nulls, out, keep) : keepIf<true, false>(sel, nulls, out, keep);
+  return nulls ? keepIf<false, true>(sel, nulls, out, keep) : keepIf<false, false>(sel, nulls, out, keep);
+}
+
+template <class T, class X>
+size_t keepCmp(vec::CmpOp op, Sel sel, const X* __restrict x, const uint8_t* nulls, T c, uint32_t* out) {
+  return loops::byCmpOp(op, [&](auto o) {
+    constexpr vec::CmpOp Op = decltype(o)::value;
+    return keepRows(sel, nulls, out, [&](uint32_t r) { return loops::ordCmp<Op>(static_cast<T>(x[r]), c); });
+  });
+}
+
+int64_t floorDiv(int64_t a, int64_t d) { return a / d - (a % d < 0); }
+int64_t ceilDiv(int64_t a, int64_t d) { return a / d + (a % d > 0); }
+
+// The stored integers a <= x <= b that a filter keeps; empty when a > b.
+struct Interval {
+  int64_t a = INT64_MIN, b = INT64_MAX;
+  bool empty() const { return a > b; }
+};
+
+// x op c as an interval; nullopt for <>, which is none.
+std::optional<Interval> intervalOf(vec::CmpOp op, int64_t c) {
+  using C = vec::CmpOp;
+  switch (op) {
+    case C::eq: return Interval{c, c};
+    case C::lt: return c == INT64_MIN ? Interval{1, 0} : Interval{INT64_MIN, c - 1};
+    case C::le: return Interval{INT64_MIN, c};
+    case C::gt: return c == INT64_MAX ? Interval{1, 0} : Interval{c + 1, INT64_MAX};
+    case C::ge: return Interval{c, INT64_MAX};
+    case C::ne: break;
+  }
+  return std::nullopt;
+}
+
+// The days (of a date column) whose midnight satisfies day op us, as an
+// interval of days: exact for every value, as the kernel's widened
+// comparison is. nullopt for <>.
+std::optional<Interval> dayInterval(vec::CmpOp op, int64_t us) {
+  using C = vec::CmpOp;
+  const int64_t fl = floorDiv(us, kMicrosPerDay), ce = ceilDiv(us, kMicrosPerDay);
+  switch (op) {
+    case C::eq: return fl == ce ? Interval{fl, fl} : Interval{1, 0};
+    case C::lt: return intervalOf(C::lt, ce);
+    case C::le: return intervalOf(C::le, fl);
+    case C::gt: return intervalOf(C::gt, fl);
+    case C::ge: return intervalOf(C::ge, ce);
+    case C::ne: break;
+  }
+  return std::nullopt;
+}
+
+// The rows of sel whose non-null x lies in iv. Over every row of a column
+// with zones, a block wholly outside is skipped and one wholly inside kept
+// without a comparison.
+size_t keepInterval(Sel sel, const int64_t* __restrict x, const uint8_t* nulls, Interval iv, const int64_t* zones,
+                    uint32_t* out) {
+  if (iv.empty()) return 0;
+  const int64_t a = iv.a, b = iv.b;
+  auto inside = [&](uint32_t r) { return (x[r] >= a) & (x[r] <= b); };
+  if (!zones || !sel.all()) return keepRows(sel, nulls, out, inside);
+  size_t k = 0;
+  for (size_t from = 0, z = 0; from < sel.n; from += kZoneRows, ++z) {
+    const size_t n = sel.n - from < kZoneRows ? sel.n - from : kZoneRows;
+    const int64_t lo = zones[2 * z], hi = zones[2 * z + 1];
+    if (hi < a || lo > b) continue;
+    if (a <= lo && hi <= b && !nulls) {
+      for (size_t i = 0; i < n; ++i) out[k + i] = static_cast<uint32_t>(from + i);
+      k += n;
+      continue;
+    }
+    // keepRows over the block's rows, numbered from the block's start.
+    Sel block{nullptr, n};
+    const size_t got = nulls ? keepIf<true, true>(block, nulls + from, out + k, [&](uint32_t r) { return inside(r + from); })
+                             : keepIf<true, false>(block, nulls, out + k, [&](uint32_t r) { return inside(r + from); });
+    for (size_t i = 0; i < got; ++i) out[k + i] += static_cast<uint32_t>(from);
+    k += got;
+  }
+  return k;
+}
+
+// Strings equal to one of a list's, by length first.
+struct StrSet {
+  std::span<const Literal> values;
+  bool has(Bytes s) const {
+    for (const Literal& l : values)
+      if (l.tag == Literal::Tag::string && l.s.size() == s.size() && (s.empty() || std::memcmp(l.s.data(), s.data(), s.size()) == 0))
+        return true;
+    return false;
+  }
+};
+
+bool isPlainColumn(const Bound& b) { return b.e.count == 1 && b.e[b.e.root].tag == Tag::ident; }
+
+// The bound a predicate on one table reads; nullptr for AND, OR and
+// comparisons of measures.
+const Bound* leafBound(const Pred& p) {
+  switch (p.tag) {
+    case Pred::Tag::cmp: return p.cmp.lhs.tag == Operand::Tag::dim ? &p.cmp.lhs.dim : nullptr;
+    case Pred::Tag::expr: return &p.expr;
+    case Pred::Tag::range: return &p.range.b;
+    case Pred::Tag::all:
+    case Pred::Tag::any: break;
+  }
+  return nullptr;
+}
+
+// p over its own table as the base of another frame.
+Pred atBase(const Pred& p) {
+  Pred q = p;
+  q.cmp.lhs.dim.alias = 0;
+  q.expr.alias = 0;
+  q.range.b.alias = 0;
+  return q;
+}
+
+// The entries of a that are not in b, where b is an ascending sub-list of
+// a; both over positions 0 .. n-1 when `all`.
+Result<Sel> without(Arena& arena, Sel a, Sel b) {
+  uint32_t* out = arena.make<uint32_t>(a.n - b.n + 1);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  size_t k = 0, j = 0;
+  for (size_t i = 0; i < a.n; ++i) {
+    const uint32_t row = a.at(i);
+    if (j < b.n && b.at(j) == row)
+      ++j;
+    else
+      out[k++] = row;
+  }
+  return Sel{out, k};
+}
+
+// Positions of a sub-frame over sel, turned back into rows of sel.
+Result<Sel> rowsOf(Arena& arena, Sel sel, Sel got) {
+  if (sel.all()) return got;
+  if (got.all()) return sel;
+  uint32_t* out = arena.make<uint32_t>(got.n + 1);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < got.n; ++i) out[i] = sel.idx[got.at(i)];
+  return Sel{out, got.n};
+}
+
+}  // namespace
+
+const int64_t* Exec::zonesOf(const Bound& b) const {
+  if (rows) return nullptr;  // positions are not the bound rows
+  const ColStats* st = baseStats(b);
+  return st ? st->zones : nullptr;
+}
+
+Result<std::optional<size_t>> Exec::keepDirect(const Cmp& c, const Vec& left, Sel sel, uint32_t* out) {
+  const bool ordered = static_cast<int>(c.op) <= static_cast<int>(CmpOp::ge);
+  const vec::CmpOp op = static_cast<vec::CmpOp>(c.op);
+  if (ordered) {
+    // The same comparisons as the kernel's: two integers exactly, otherwise
+    // as doubles with its NaN rule; a text against a date or timestamp read
+    // once as an instant.
+    const Literal& l = c.values[0];
+    std::optional<Interval> iv;
+    if (left.kind == Kind::int_ && l.tag == Literal::Tag::int_) {
+      iv = intervalOf(op, l.i);
+    } else if (left.isNumeric() && (l.tag == Literal::Tag::int_ || l.tag == Literal::Tag::float_)) {
+      const double f = l.tag == Literal::Tag::int_ ? static_cast<double>(l.i) : l.f;
+      if (left.kind == Kind::float_) return keepCmp(op, sel, left.data.floats, left.nulls, f, out);
+      return keepCmp(op, sel, left.data.ints, left.nulls, f, out);
+    } else if (left.isTemporal() && l.tag == Literal::Tag::string) {
+      std::optional<int64_t> us = parseTimestamp(l.s);
+      if (!us) return std::unexpected(lift(EvalErr::BadLiteral));
+      if (left.kind == Kind::timestamp)
+        iv = intervalOf(op, *us);
+      else
+        iv = dayInterval(op, *us);
+      if (!iv) {
+        // <> an instant inside a day holds for every day.
+        if (left.kind == Kind::date && floorDiv(*us, kMicrosPerDay) != ceilDiv(*us, kMicrosPerDay))
+          return keepInterval(sel, left.data.ints, left.nulls, Interval{}, nullptr, out);
+        const int64_t c0 = left.kind == Kind::date ? floorDiv(*us, kMicrosPerDay) : *us;
+        return keepCmp(op, sel, left.data.ints, left.nulls, c0, out);
+      }
+    } else {
+      if (left.kind != Kind::str || l.tag != Literal::Tag::string || (op != vec::CmpOp::eq && op != vec::CmpOp::ne))
+        return std::nullopt;
+    }
+    if (iv) return keepInterval(sel, left.data.ints, left.nulls, *iv, zonesOf(c.lhs.dim), out);
+    if (op == vec::CmpOp::ne && left.kind == Kind::int_ && l.tag == Literal::Tag::int_)
+      return keepCmp(op, sel, left.data.ints, left.nulls, l.i, out);
+  }
+  // A string column against a list of texts: = and IN keep the rows equal
+  // to one, <> and NOT IN those equal to none (and none at all when the
+  // list holds a NULL, which makes NOT IN unknown).
+  if (left.kind != Kind::str) return std::nullopt;
+  const bool neg = c.op == CmpOp::ne || c.op == CmpOp::not_in;
+  if (!neg && c.op != CmpOp::eq && c.op != CmpOp::in) return std::nullopt;
+  bool any_text = false, any_null = false;
+  for (const Literal& l : c.values) {
+    if (l.tag == Literal::Tag::string) any_text = true;
+    else if (l.tag == Literal::Tag::null) any_null = true;
+    else return std::nullopt;  // the kernel's type mismatch
+  }
+  if (!any_text) return std::nullopt;
+  if (neg && any_null) return 0;
+  const StrSet set{c.values};
+  const uint64_t* __restrict offs = left.data.str.offs;
+  const char* bytes = left.data.str.bytes.data();
+  return keepRows(sel, left.nulls, out, [&](uint32_t r) {
+    return set.has(Bytes(bytes + offs[r], offs[r + 1] - offs[r])) != neg;
+  });
+}
+
+Result<Sel> Exec::narrowHere(const Pred& p, Sel sel) {
+  if (p.tag == Pred::Tag::cmp && p.cmp.lhs.tag == Operand::Tag::dim) {
+    const Cmp& c = p.cmp;
+    Vec left = TRY(evalBound(c.lhs.dim));
+    // (Over no rows the kernel reads no literal, so neither is it read here.)
+    if (!left.scalar && left.len) {
+      // Room for every position, though only the kept ones are touched.
+      uint32_t* out = arena.make<uint32_t>(sel.n + 1);
+      if (!out) return std::unexpected(Err::OutOfMemory);
+      std::optional<size_t> kept = TRY(keepDirect(c, left, sel, out));
+      if (kept) return Sel{out, *kept};
+    }
+    auto mask = cmpVec(arena, c, left);
+    if (!mask) return std::unexpected(lift(mask.error()));
+    return keepTrue(*this, sel, *mask, base.nrows);
+  }
+  if (p.tag == Pred::Tag::range) {
+    // The bound first, so a missing column is reported before bad texts.
+    Vec v = TRY(evalBound(p.range.b));
+    if (!v.scalar && v.isTemporal()) {
+      auto [lo, hi] = TRY(rangeEnds(p.range));
+      // From lo on, and before hi (up to hi when the end is an instant).
+      Interval iv{lo, p.range.end_is_date ? hi - 1 : hi};
+      if (v.kind == Kind::date) iv = Interval{ceilDiv(iv.a, kMicrosPerDay), floorDiv(iv.b, kMicrosPerDay)};
+      uint32_t* out = arena.make<uint32_t>(sel.n + 1);
+      if (!out) return std::unexpected(Err::OutOfMemory);
+      return Sel{out, keepInterval(sel, v.data.ints, v.nulls, iv, zonesOf(p.range.b), out)};
+    }
+  }
+  return keepTrue(*this, sel, TRY(evalPred(p)), base.nrows);
+}
+
+Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
+  switch (p.tag) {
+    case Pred::Tag::all:
+      for (const Pred& c : p.children) sel = TRY(narrow(c, sel));
+      return sel;
+    case Pred::Tag::any: {
+      // Each branch over the rows no earlier branch kept; every branch is
+      // evaluated, even over no rows, so that its faults are reported.
+      Sel rest = sel;
+      for (const Pred& c : p.children) {
+        Sel got = TRY(narrow(c, rest));
+        rest = TRY(without(arena, rest, got));
+      }
+      return without(arena, sel, rest);
+    }
+    case Pred::Tag::cmp:
+    case Pred::Tag::expr:
+    case Pred::Tag::range: break;
+  }
+  const Bound* b = leafBound(p);
+  if (!b || b->alias >= kAliasSlots || (b->alias != 0 && (!right[b->alias] || !join_idx[b->alias])))
+    return keepTrue(*this, sel, TRY(evalPred(p)), base.nrows);
+  const Pred q = atBase(p);
+  if (b->alias != 0 && right[b->alias]->nrows < sel.n) {
+    // Once per joined row, then looked up per selected row; a row without a
+    // match takes the predicate's value over nulls.
+    const exec::Table& t = *right[b->alias];
+    Exec joined(arena, diag, plan, t);
+    joined.range_from = range_from;
+    Sel hit = TRY(joined.narrowHere(q, Sel{nullptr, t.nrows}));
+    Exec missing(arena, diag, plan, t);
+    missing.range_from = range_from;
+    missing.rows = kNullRow;
+    missing.base.nrows = 1;
+    const bool keep_missing = TRY(missing.narrowHere(q, Sel{nullptr, 1})).n == 1;
+    uint8_t* keep = arena.make<uint8_t>(t.nrows + 1);
+    uint32_t* out = arena.make<uint32_t>(sel.n + 1);
+    if (!keep || !out) return std::unexpected(Err::OutOfMemory);
+    std::memset(keep, 0, t.nrows);
+    for (size_t i = 0; i < hit.n; ++i) keep[hit.at(i)] = 1;
+    const uint32_t* __restrict idx = join_idx[b->alias];
+    return Sel{out, keepRows(sel, nullptr, out, [&](uint32_t row) {
+                 const uint32_t r = idx[row];
+                 return r == kMissingRow ? keep_missing : keep[r] != 0;
+               })};
+  }
+  // Over every row, a plain column is read where it lies and anything else
+  // is evaluated (and cached) in this frame.
+  if (sel.all() || (b->alias == 0 && isPlainColumn(*b))) return narrowHere(p, sel);
+  // Otherwise over the selected rows only, in a frame whose positions they
+  // are (read through this frame's own rows or join index).
+  const uint32_t* through = b->alias == 0 ? this->rows : join_idx[b->alias];
+  Sel at = sel.n ? sel : Sel{kNullRow, 1};
+  if (sel.n && through) {
+    uint32_t* composed = arena.make<uint32_t>(sel.n + 1);
+    if (!composed) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < sel.n; ++i) composed[i] = through[sel.idx[i]];
+    at.idx = composed;
+  }
+  Exec sub(arena, diag, plan, b->alias == 0 ? base : *right[b->alias]);
+  sub.range_from = range_from;
+  sub.rows = at.idx;
+  sub.base.nrows = at.n;
+  Sel got = TRY(sub.narrowHere(q, Sel{nullptr, at.n}));
+  return sel.n ? rowsOf(arena, sel, got) : sel;
+}
+
+Result<void> Exec::compact(Sel sel) {
+  if (sel.all()) return {};
+  for (int k = 1; k < kAliasSlots; ++k) {
+    if (!join_idx[k]) continue;
+    uint32_t* idx = arena.make<uint32_t>(sel.n + 1);
+    if (!idx) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < sel.n; ++i) idx[i] = sel.idx[i] == kMissingRow ? kMissingRow : join_idx[k][sel.idx[i]];
+    join_idx[k] = idx;
+  }
+  if (rows) {
+    uint32_t* composed = arena.make<uint32_t>(sel.n + 1);
+    if (!composed) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < sel.n; ++i) composed[i] = sel.idx[i] == kMissingRow ? kMissingRow : rows[sel.idx[i]];
+    rows = composed;
+  } else {
+    rows = sel.idx;
+  }
+  base.nrows = sel.n;
+  cache.clear();
+  return {};
+}
+
+}  // namespace quendra
