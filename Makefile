@@ -8,6 +8,10 @@
 # make bench-compare  times in-memory queries against DuckDB and Polars over
 #             ROWS generated rows (default 10,000,000), checking every answer;
 #             JSON and a chart under build/bench/
+# make bench-tpch  times TPC-H questions and other semantic queries over
+#             TPC-H data at scale factor SF (default 1) against DuckDB, checking
+#             every answer (and the TPC-H ones against the official texts);
+#             JSON and a chart under build/bench/
 # make fuzz   replays the fuzz corpus and fuzzes each target FUZZ_SECONDS
 # make agree  compares in-memory answers with DuckDB and Spark on random
 #             queries for SECONDS (default 600, split between the two
@@ -25,9 +29,10 @@ FUZZ_SECONDS ?= 60
 SECONDS ?= 600
 ENGINE ?= all
 ROWS ?= 10000000
+SF ?= 1
 FUZZ_TARGETS ?= json expr emit query bind execute
 
-.PHONY: all deps build build-asan build-tsan venv test test-release test-asan test-tsan test-python test-packaging demo bench bench-compare fuzz clean
+.PHONY: all deps build build-asan build-tsan venv test test-release test-asan test-tsan test-python test-packaging demo bench bench-compare bench-tpch fuzz clean
 
 all: build
 
@@ -102,6 +107,9 @@ $(VENV)/.bench-stamp: bench/requirements.txt $(VENV)/.stamp
 
 bench-compare: build venv $(VENV)/.bench-stamp
 	$(VENV)/bin/python bench/compare.py --rows $(ROWS) --out $(BUILD)/bench
+
+bench-tpch: build venv $(VENV)/.bench-stamp
+	$(VENV)/bin/python bench/tpch.py --sf $(SF) --out $(BUILD)/bench
 
 fuzz:
 	@tools/install-deps.sh fuzz
