@@ -149,6 +149,11 @@ struct Exec {
   // Each predicate is evaluated over the rows still selected, or once per
   // row of a joined table when that table is the smaller.
   [[nodiscard]] Result<Sel> narrow(const Pred& p, Sel sel);
+  // narrow for each of ps in turn (an AND).
+  [[nodiscard]] Result<Sel> narrowList(std::span<const Pred> ps, Sel sel);
+  // Two comparisons of one column of the bound table with literals, in one
+  // pass where they make an interval; nullopt when they do not.
+  [[nodiscard]] Result<std::optional<Sel>> narrowPair(const Pred& p1, const Pred& p2, Sel sel);
   // Makes the rows of sel the frame's positions (see `rows`).
   [[nodiscard]] Result<void> compact(Sel sel);
   // narrow for a predicate on one table, evaluated over this frame's

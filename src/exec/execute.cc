@@ -41,8 +41,9 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   ex.keep_gid = timed;
   std::optional<Vec> in_range;
   Sel sel{nullptr, base->nrows};
-  for (const Pred& p : plan.where) {
-    if (timed && p.tag == Pred::Tag::range) {
+  if (!timed) sel = TRY(ex.narrowList(plan.where, sel));
+  for (const Pred& p : timed ? plan.where : std::span<const Pred>()) {
+    if (p.tag == Pred::Tag::range) {
       in_range = TRY(ex.evalPred(p));
       ex.range_from = TRY(ex.widenedStart(p.range));
       auto widened = ex.narrow(p, sel);

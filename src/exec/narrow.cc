@@ -107,6 +107,21 @@ std::optional<Interval> dayInterval(vec::CmpOp op, int64_t us) {
   return std::nullopt;
 }
 
+// For a comparison of an integer-stored column with a literal, the
+// interval it keeps: an integer with an integer, a date or timestamp with a
+// text read as an instant. nullopt for any other (and for <>);
+// BadLiteral for a text that is no instant.
+EvalResult<std::optional<Interval>> intervalFor(const Cmp& c, const Vec& left) {
+  if (static_cast<int>(c.op) > static_cast<int>(CmpOp::ge) || c.op == CmpOp::ne) return std::nullopt;
+  const vec::CmpOp op = static_cast<vec::CmpOp>(c.op);
+  const Literal& l = c.values[0];
+  if (left.kind == Kind::int_ && l.tag == Literal::Tag::int_) return intervalOf(op, l.i);
+  if (!left.isTemporal() || l.tag != Literal::Tag::string) return std::nullopt;
+  std::optional<int64_t> us = parseTimestamp(l.s);
+  if (!us) return std::unexpected(EvalErr::BadLiteral);
+  return left.kind == Kind::timestamp ? intervalOf(op, *us) : dayInterval(op, *us);
+}
+
 // The rows of sel whose non-null x lies in iv. Over every row of a column
 // with zones, a block wholly outside is skipped and one wholly inside kept
 // without a comparison.
@@ -213,34 +228,25 @@ Result<std::optional<size_t>> Exec::keepDirect(const Cmp& c, const Vec& left, Se
     // as doubles with its NaN rule; a text against a date or timestamp read
     // once as an instant.
     const Literal& l = c.values[0];
-    std::optional<Interval> iv;
-    if (left.kind == Kind::int_ && l.tag == Literal::Tag::int_) {
-      iv = intervalOf(op, l.i);
+    std::optional<Interval> iv = TRY(liftEval(intervalFor(c, left)));
+    if (iv) {
     } else if (left.isNumeric() && (l.tag == Literal::Tag::int_ || l.tag == Literal::Tag::float_)) {
       const double f = l.tag == Literal::Tag::int_ ? static_cast<double>(l.i) : l.f;
       if (left.kind == Kind::float_) return keepCmp(op, sel, left.data.floats, left.nulls, f, out);
+      if (l.tag == Literal::Tag::int_) return keepCmp(op, sel, left.data.ints, left.nulls, l.i, out);
       return keepCmp(op, sel, left.data.ints, left.nulls, f, out);
     } else if (left.isTemporal() && l.tag == Literal::Tag::string) {
-      std::optional<int64_t> us = parseTimestamp(l.s);
-      if (!us) return std::unexpected(lift(EvalErr::BadLiteral));
-      if (left.kind == Kind::timestamp)
-        iv = intervalOf(op, *us);
-      else
-        iv = dayInterval(op, *us);
-      if (!iv) {
-        // <> an instant inside a day holds for every day.
-        if (left.kind == Kind::date && floorDiv(*us, kMicrosPerDay) != ceilDiv(*us, kMicrosPerDay))
-          return keepInterval(sel, left.data.ints, left.nulls, Interval{}, nullptr, out);
-        const int64_t c0 = left.kind == Kind::date ? floorDiv(*us, kMicrosPerDay) : *us;
-        return keepCmp(op, sel, left.data.ints, left.nulls, c0, out);
-      }
+      // <>: an instant inside a day differs from every day.
+      const int64_t us = *parseTimestamp(l.s);
+      if (left.kind == Kind::date && floorDiv(us, kMicrosPerDay) != ceilDiv(us, kMicrosPerDay))
+        return keepInterval(sel, left.data.ints, left.nulls, Interval{}, nullptr, out);
+      const int64_t c0 = left.kind == Kind::date ? floorDiv(us, kMicrosPerDay) : us;
+      return keepCmp(op, sel, left.data.ints, left.nulls, c0, out);
     } else {
       if (left.kind != Kind::str || l.tag != Literal::Tag::string || (op != vec::CmpOp::eq && op != vec::CmpOp::ne))
         return std::nullopt;
     }
     if (iv) return keepInterval(sel, left.data.ints, left.nulls, *iv, zonesOf(c.lhs.dim), out);
-    if (op == vec::CmpOp::ne && left.kind == Kind::int_ && l.tag == Literal::Tag::int_)
-      return keepCmp(op, sel, left.data.ints, left.nulls, l.i, out);
   }
   // A string column against a list of texts: = and IN keep the rows equal
   // to one, <> and NOT IN those equal to none (and none at all when the
@@ -296,11 +302,76 @@ Result<Sel> Exec::narrowHere(const Pred& p, Sel sel) {
   return keepTrue(*this, sel, TRY(evalPred(p)), base.nrows);
 }
 
+Result<std::optional<Sel>> Exec::narrowPair(const Pred& p1, const Pred& p2, Sel sel) {
+  auto column = [](const Pred& p) -> const Bound* {
+    if (p.tag != Pred::Tag::cmp || p.cmp.lhs.tag != Operand::Tag::dim) return nullptr;
+    const Bound& b = p.cmp.lhs.dim;
+    return b.alias == 0 && isPlainColumn(b) && static_cast<int>(p.cmp.op) <= static_cast<int>(CmpOp::ge) ? &b
+                                                                                                        : nullptr;
+  };
+  const Bound* b1 = column(p1);
+  const Bound* b2 = column(p2);
+  if (!b1 || !b2 || b1->e[b1->e.root].text != b2->e[b2->e.root].text) return std::nullopt;
+  Vec left = TRY(evalBound(*b1));
+  if (left.scalar || !left.len) return std::nullopt;
+  const Cmp &c1 = p1.cmp, &c2 = p2.cmp;
+  if (left.data.tag == Data::Tag::int_) {
+    std::optional<Interval> iv1 = TRY(liftEval(intervalFor(c1, left)));
+    if (!iv1) return std::nullopt;
+    std::optional<Interval> iv2 = TRY(liftEval(intervalFor(c2, left)));
+    if (!iv2) return std::nullopt;
+    const Interval both{iv1->a > iv2->a ? iv1->a : iv2->a, iv1->b < iv2->b ? iv1->b : iv2->b};
+    uint32_t* out = arena.make<uint32_t>(sel.n + 1);
+    if (!out) return std::unexpected(Err::OutOfMemory);
+    return Sel{out, keepInterval(sel, left.data.ints, left.nulls, both, zonesOf(*b1), out)};
+  }
+  // A float column between two numbers: both comparisons in one pass, each
+  // as the kernel makes it.
+  auto number = [](const Literal& l) { return l.tag == Literal::Tag::int_ || l.tag == Literal::Tag::float_; };
+  auto value = [](const Literal& l) { return l.tag == Literal::Tag::int_ ? static_cast<double>(l.i) : l.f; };
+  auto lower = [](CmpOp op) { return op == CmpOp::ge || op == CmpOp::gt; };
+  auto upper = [](CmpOp op) { return op == CmpOp::le || op == CmpOp::lt; };
+  if (left.kind != Kind::float_ || !number(c1.values[0]) || !number(c2.values[0])) return std::nullopt;
+  if (!(lower(c1.op) && upper(c2.op)) && !(upper(c1.op) && lower(c2.op))) return std::nullopt;
+  const Cmp& lo = lower(c1.op) ? c1 : c2;
+  const Cmp& hi = lower(c1.op) ? c2 : c1;
+  const double a = value(lo.values[0]), b = value(hi.values[0]);
+  const double* __restrict x = left.data.floats;
+  uint32_t* out = arena.make<uint32_t>(sel.n + 1);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  using C = vec::CmpOp;
+  auto run = [&](auto lop, auto hop) {
+    constexpr C L = decltype(lop)::value, H = decltype(hop)::value;
+    return keepRows(sel, left.nulls, out,
+                    [&](uint32_t r) { return loops::ordCmp<L>(x[r], a) & loops::ordCmp<H>(x[r], b); });
+  };
+  using GE = std::integral_constant<C, C::ge>;
+  using GT = std::integral_constant<C, C::gt>;
+  using LE = std::integral_constant<C, C::le>;
+  using LT = std::integral_constant<C, C::lt>;
+  size_t k = lo.op == CmpOp::ge ? (hi.op == CmpOp::le ? run(GE{}, LE{}) : run(GE{}, LT{}))
+                                : (hi.op == CmpOp::le ? run(GT{}, LE{}) : run(GT{}, LT{}));
+  return Sel{out, k};
+}
+
+Result<Sel> Exec::narrowList(std::span<const Pred> ps, Sel sel) {
+  for (size_t i = 0; i < ps.size(); ++i) {
+    // Two bounds on one column in a row make one pass.
+    if (i + 1 < ps.size()) {
+      if (std::optional<Sel> got = TRY(narrowPair(ps[i], ps[i + 1], sel))) {
+        sel = *got;
+        ++i;
+        continue;
+      }
+    }
+    sel = TRY(narrow(ps[i], sel));
+  }
+  return sel;
+}
+
 Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
   switch (p.tag) {
-    case Pred::Tag::all:
-      for (const Pred& c : p.children) sel = TRY(narrow(c, sel));
-      return sel;
+    case Pred::Tag::all: return narrowList(p.children, sel);
     case Pred::Tag::any: {
       // Each branch over the rows no earlier branch kept; every branch is
       // evaluated, even over no rows, so that its faults are reported.
