@@ -25,6 +25,8 @@
 
 namespace quendra {
 
+class KeyMap;
+
 // In a join index: the base row has no match. In a first-row list: the
 // group has no row. gather turns it into a null.
 constexpr uint32_t kMissingRow = 0xFFFFFFFF;
@@ -82,15 +84,30 @@ struct LazyDim {
   bool streamed = false;
 };
 
+// How a join finds the right row of a parent row (a base row, or a row of
+// the joined table the join goes through): a map of the right key looked up
+// with the left key at that row, or for composite keys a row per parent row.
+struct JoinStep {
+  const uint32_t* idx = nullptr;        // composite: right row per parent row
+  KeyMap* ints = nullptr;                // integer key -> right row + 1 (none live: nullptr)
+  BytesMap<uint32_t>* strs = nullptr;    // text key -> right row
+  Vec lk;                                // left key over the parent's rows
+  uint8_t parent = 0;
+  bool ready = false;
+};
+
 struct Exec {
   Arena& arena;
   Diag& diag;
   Plan plan;
   exec::Table base;
   std::optional<exec::Table> right[kAliasSlots];
-  // Slot k, once its join is built: one entry per base row, the matching
-  // row of right[k] or kMissingRow.
+  // Slot k, once a step has needed it whole: one entry per position, the
+  // matching row of right[k] or kMissingRow. Until then rows are looked up
+  // only for the positions a step reads (joinRows), so that filters decide
+  // first which rows are worth joining.
   const uint32_t* join_idx[kAliasSlots] = {};
+  JoinStep steps[kAliasSlots];
   Array<Cached> cache;
   // One per plan measure: its per-group value once computed.
   std::optional<Vec>* measure_vals = nullptr;
@@ -141,14 +158,22 @@ struct Exec {
   // earlier, or a calculated measure, evaluated on first use and kept.
   [[nodiscard]] Result<Vec> measureVec(uint32_t idx, uint8_t depth);
 
-  // Fills right[] and join_idx[] for every join the plan uses.
+  // Fills right[] and steps[] for every join the plan uses.
   [[nodiscard]] Result<void> buildJoins(const Tables& tables);
+  // The right rows of join k for the positions `at` (all of them when it
+  // is "all"), one per entry.
+  [[nodiscard]] Result<const uint32_t*> joinRows(uint8_t k, Sel at);
+  // join_idx[k], made on first use.
+  [[nodiscard]] Result<const uint32_t*> joinIdx(uint8_t k);
   // One boolean per base row (where) or per group (having), or a scalar.
   [[nodiscard]] Result<Vec> evalPred(const Pred& p);
   // The rows of sel (over the base rows) for which where-predicate p holds.
   // Each predicate is evaluated over the rows still selected, or once per
   // row of a joined table when that table is the smaller.
   [[nodiscard]] Result<Sel> narrow(const Pred& p, Sel sel);
+  // True when p compares a column of the bound base table with literals
+  // that suit it: cheap, and sure not to fail.
+  bool cheapOnBase(const Pred& p) const;
   // narrow for each of ps in turn (an AND).
   [[nodiscard]] Result<Sel> narrowList(std::span<const Pred> ps, Sel sel);
   // Two comparisons of one column of the bound table with literals, in one

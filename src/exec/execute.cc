@@ -76,7 +76,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     coded[i] = false;
     if (nd == 1 && !d.grain && !timed) {
       if (std::optional<Vec> right = ex.joinedColumn(d.b)) {
-        lazy = LazyDim{LazyDim::Form::joined, &d, nullptr, *right, ex.join_idx[d.b.alias], false};
+        lazy = LazyDim{LazyDim::Form::joined, &d, nullptr, *right, TRY(ex.joinIdx(d.b.alias)), false};
         is_lazy = true;
         continue;
       }

@@ -44,8 +44,11 @@ EvalResult<Vec> Exec::Cx::resolve(Bytes name) {
     return std::unexpected(EvalErr::UnknownColumn);
   }
   Vec v = t->cols[i];
-  if (alias != 0)
-    v = TRY(gather(ex.arena, v, {ex.join_idx[alias], ex.base.nrows}));
+  if (alias != 0) {
+    auto idx = ex.joinIdx(alias);
+    if (!idx) return std::unexpected(EvalErr::OutOfMemory);
+    v = TRY(gather(ex.arena, v, {*idx, ex.base.nrows}));
+  }
   else if (ex.rows)
     v = TRY(gather(ex.arena, v, {ex.rows, ex.base.nrows}));
   if (!ex.cache.push(ex.arena, Cached{name, v, alias})) return std::unexpected(EvalErr::OutOfMemory);
@@ -53,7 +56,7 @@ EvalResult<Vec> Exec::Cx::resolve(Bytes name) {
 }
 
 std::optional<Vec> Exec::joinedColumn(const Bound& b) const {
-  if (b.alias == 0 || b.alias >= kAliasSlots || !right[b.alias] || !join_idx[b.alias]) return std::nullopt;
+  if (b.alias == 0 || b.alias >= kAliasSlots || !right[b.alias] || !steps[b.alias].ready) return std::nullopt;
   if (b.e.count != 1 || b.e[b.e.root].tag != Tag::ident) return std::nullopt;
   const exec::Table& t = *right[b.alias];
   for (size_t i = 0; i < t.names.size(); ++i)

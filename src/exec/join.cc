@@ -28,11 +28,9 @@ Result<Vec> asTimestamps(Exec& ex, const Vec& v) {
   return w;
 }
 
-// The row of right key vector rk (rn rows) for each of the n base rows of lk.
-// A scalar key is read at position 0 for every row.
-Result<uint32_t*> lookupInts(Exec& ex, const Vec& lk, const Vec& rk, size_t rn, size_t n) {
-  uint32_t* out = ex.arena.make<uint32_t>(n);
-  if (!out) return std::unexpected(Err::OutOfMemory);
+// A map from each non-null key of rk (rn rows; a scalar is read at 0) to
+// its row + 1; nullptr when no key is live, so that nothing matches.
+Result<KeyMap*> intKeyMap(Exec& ex, const Vec& rk, size_t rn) {
   const int64_t* rv = rk.data.ints;
   auto rnull = [&](size_t r) { return rk.nulls && rk.nulls[rk.scalar ? 0 : r]; };
   auto rkey = [&](size_t r) { return rv[rk.scalar ? 0 : r]; };
@@ -44,50 +42,34 @@ Result<uint32_t*> lookupInts(Exec& ex, const Vec& lk, const Vec& rk, size_t rn, 
     hi = rkey(r) > hi ? rkey(r) : hi;
     ++live;
   }
-  if (live == 0) {
-    for (size_t i = 0; i < n; ++i) out[i] = kMissingRow;
-    return out;
-  }
-  KeyMap map;
-  if (!map.init(ex.arena, lo, hi, live, live)) return std::unexpected(Err::OutOfMemory);  // right keys are unique
+  if (live == 0) return nullptr;
+  KeyMap* map = ex.arena.make<KeyMap>(1);
+  if (!map) return std::unexpected(Err::OutOfMemory);
+  new (map) KeyMap();
+  if (!map->init(ex.arena, lo, hi, live, live)) return std::unexpected(Err::OutOfMemory);  // right keys are unique
   for (size_t r = 0; r < rn; ++r) {
     if (rnull(r)) continue;
-    uint32_t* slot = map.upsert(ex.arena, static_cast<uint64_t>(rkey(r)));
+    uint32_t* slot = map->upsert(ex.arena, static_cast<uint64_t>(rkey(r)));
     if (!slot) return std::unexpected(Err::OutOfMemory);
     if (*slot) return ex.diag.fail(Err::Unsupported, {kNotUnique});
     *slot = static_cast<uint32_t>(r) + 1;
   }
-  const int64_t* __restrict lv = lk.data.ints;
-  const uint8_t* lnull = lk.nulls;
-  // Stored values are row + 1, so an absent key (0) becomes the marker
-  // by the same subtraction.
-  if (lk.scalar) {
-    uint32_t r = lnull && lnull[0] ? 0 : map.find(static_cast<uint64_t>(lv[0]));
-    for (size_t i = 0; i < n; ++i) out[i] = r - 1;
-  } else if (lnull) {
-    for (size_t i = 0; i < n; ++i) out[i] = (lnull[i] ? 0 : map.find(static_cast<uint64_t>(lv[i]))) - 1;
-  } else {
-    for (size_t i = 0; i < n; ++i) out[i] = map.find(static_cast<uint64_t>(lv[i])) - 1;
-  }
-  return out;
+  return map;
 }
 
-Result<uint32_t*> lookupStrs(Exec& ex, const Vec& lk, const Vec& rk, size_t rn, size_t n) {
-  uint32_t* out = ex.arena.make<uint32_t>(n);
-  if (!out) return std::unexpected(Err::OutOfMemory);
-  BytesMap<uint32_t> map;
+// A map from each non-null key of rk to its row.
+Result<BytesMap<uint32_t>*> strKeyMap(Exec& ex, const Vec& rk, size_t rn) {
+  auto* map = ex.arena.make<BytesMap<uint32_t>>(1);
+  if (!map) return std::unexpected(Err::OutOfMemory);
+  new (map) BytesMap<uint32_t>();
   for (size_t r = 0; r < rn; ++r) {
     if (rk.isNull(r)) continue;
-    auto slot = map.findOrInsert(ex.arena, rk.strAt(r));
+    auto slot = map->findOrInsert(ex.arena, rk.strAt(r));
     if (!slot) return std::unexpected(Err::OutOfMemory);
     if (!slot->inserted) return ex.diag.fail(Err::Unsupported, {kNotUnique});
     *slot->value = static_cast<uint32_t>(r);
   }
-  for (size_t i = 0; i < n; ++i) {
-    const uint32_t* r = lk.isNull(i) ? nullptr : map.find(lk.strAt(i));
-    out[i] = r ? *r : kMissingRow;
-  }
-  return out;
+  return map;
 }
 
 // Composite keys, one part at a time: every right value of a part gets a
@@ -180,6 +162,83 @@ Result<uint32_t*> lookupComposite(Exec& ex, std::span<const Vec> lks, std::span<
 
 }  // namespace
 
+Result<const uint32_t*> Exec::joinRows(uint8_t k, Sel at) {
+  if (join_idx[k]) {
+    if (at.all()) return join_idx[k];
+    uint32_t* out = arena.make<uint32_t>(at.n + 1);
+    if (!out) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < at.n; ++i) out[i] = join_idx[k][at.idx[i]];
+    return out;
+  }
+  JoinStep& st = steps[k];
+  // Through a joined table, asked for more rows than that table has: each
+  // of its rows is looked up once, and the rows asked for read the result.
+  if (st.parent != 0 && !st.idx && at.n > right[st.parent]->nrows) {
+    const size_t pn = right[st.parent]->nrows;
+    Exec px(arena, diag, plan, *right[st.parent]);
+    px.steps[k] = st;
+    px.steps[k].parent = 0;
+    st.idx = TRY(px.joinRows(k, Sel{nullptr, pn}));
+  }
+  // The parent's rows: the base table's (through this frame's rows), or a
+  // joined table's, found the same way one step up.
+  const uint32_t* up = nullptr;
+  if (st.parent != 0) {
+    up = TRY(joinRows(st.parent, at));
+  } else if (rows) {
+    if (at.all()) {
+      up = rows;
+    } else {
+      uint32_t* composed = arena.make<uint32_t>(at.n + 1);
+      if (!composed) return std::unexpected(Err::OutOfMemory);
+      for (size_t i = 0; i < at.n; ++i) composed[i] = rows[at.idx[i]];
+      up = composed;
+    }
+  } else if (!at.all()) {
+    up = at.idx;
+  }
+  uint32_t* out = arena.make<uint32_t>(at.n + 1);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  const size_t n = at.n;
+  auto parentRow = [&](size_t i) { return up ? up[i] : static_cast<uint32_t>(i); };
+  if (st.idx) {
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t p = parentRow(i);
+      out[i] = p == kMissingRow ? kMissingRow : st.idx[p];
+    }
+  } else if (st.strs) {
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t p = parentRow(i);
+      const uint32_t* r = p == kMissingRow || st.lk.isNull(p) ? nullptr : st.strs->find(st.lk.strAt(p));
+      out[i] = r ? *r : kMissingRow;
+    }
+  } else if (!st.ints || st.lk.scalar) {
+    // No live right key, or one key for every row.
+    const uint32_t r = !st.ints || st.lk.isNull(0) ? 0 : st.ints->find(static_cast<uint64_t>(st.lk.data.ints[0]));
+    for (size_t i = 0; i < n; ++i) out[i] = parentRow(i) == kMissingRow ? kMissingRow : r - 1;
+  } else {
+    // Stored values are row + 1, so an absent key (0) becomes the marker
+    // by the same subtraction.
+    const KeyMap& map = *st.ints;
+    const int64_t* __restrict lv = st.lk.data.ints;
+    const uint8_t* lnull = st.lk.nulls;
+    if (!up && !lnull) {
+      for (size_t i = 0; i < n; ++i) out[i] = map.find(static_cast<uint64_t>(lv[i])) - 1;
+    } else {
+      for (size_t i = 0; i < n; ++i) {
+        const uint32_t p = parentRow(i);
+        out[i] = p == kMissingRow || (lnull && lnull[p]) ? kMissingRow : map.find(static_cast<uint64_t>(lv[p])) - 1;
+      }
+    }
+  }
+  return out;
+}
+
+Result<const uint32_t*> Exec::joinIdx(uint8_t k) {
+  if (!join_idx[k]) join_idx[k] = TRY(joinRows(k, Sel{nullptr, base.nrows}));
+  return join_idx[k];
+}
+
 Result<void> Exec::buildJoins(const Tables& tables) {
   uint32_t used = plan.usedAliases();
   for (const Join& j : plan.joins) {
@@ -207,22 +266,19 @@ Result<void> Exec::buildJoins(const Tables& tables) {
       if (lks[k].kind == Kind::date && rks[k].kind == Kind::timestamp) lks[k] = TRY(asTimestamps(*this, lks[k]));
       if (rks[k].kind == Kind::date && lks[k].kind == Kind::timestamp) rks[k] = TRY(asTimestamps(*this, rks[k]));
     }
-    uint32_t* idx;
+    // The right key's map is built here, with the checks that it is
+    // unique; each parent row is looked up only when a step first needs it.
+    JoinStep& st = steps[j.alias];
+    st = JoinStep{};
+    st.parent = j.parent;
     if (nkeys > 1)
-      idx = TRY(lookupComposite(*this, {lks, nkeys}, {rks, nkeys}, t->nrows, parent.nrows));
+      st.idx = TRY(lookupComposite(*this, {lks, nkeys}, {rks, nkeys}, t->nrows, parent.nrows));
     else if (intKind(lks[0]))
-      idx = TRY(lookupInts(*this, lks[0], rks[0], t->nrows, parent.nrows));
+      st.ints = TRY(intKeyMap(*this, rks[0], t->nrows));
     else
-      idx = TRY(lookupStrs(*this, lks[0], rks[0], t->nrows, parent.nrows));
-    if (nested) {
-      // Base row -> parent row -> this table's row; no parent row, no row.
-      const uint32_t* __restrict up = join_idx[j.parent];
-      uint32_t* composed = arena.make<uint32_t>(base.nrows);
-      if (!composed) return std::unexpected(Err::OutOfMemory);
-      for (size_t i = 0; i < base.nrows; ++i) composed[i] = up[i] == kMissingRow ? kMissingRow : idx[up[i]];
-      idx = composed;
-    }
-    join_idx[j.alias] = idx;
+      st.strs = TRY(strKeyMap(*this, rks[0], t->nrows));
+    st.lk = lks[0];
+    st.ready = true;
   }
   return {};
 }

@@ -354,17 +354,61 @@ Result<std::optional<Sel>> Exec::narrowPair(const Pred& p1, const Pred& p2, Sel 
   return Sel{out, k};
 }
 
+bool Exec::cheapOnBase(const Pred& p) const {
+  const Bound* b = leafBound(p);
+  if (!b || b->alias != 0 || !isPlainColumn(*b) || p.tag == Pred::Tag::expr) return false;
+  const Bytes name = b->e[b->e.root].text;
+  size_t i = 0;
+  while (i < base.names.size() && base.names[i] != name) ++i;
+  if (i == base.names.size()) return false;
+  const Vec& v = base.cols[i];
+  if (v.scalar || !v.len) return false;
+  if (p.tag == Pred::Tag::range)
+    return v.isTemporal() && parseTimestamp(p.range.start) && parseTimestamp(p.range.end);
+  const Cmp& c = p.cmp;
+  auto fits = [&](const Literal& l) {
+    switch (l.tag) {
+      case Literal::Tag::int_:
+      case Literal::Tag::float_: return v.isNumeric();
+      case Literal::Tag::string: return v.kind == Kind::str || (v.isTemporal() && parseTimestamp(l.s).has_value());
+      case Literal::Tag::null:
+      case Literal::Tag::boolean: break;
+    }
+    return false;
+  };
+  if (static_cast<int>(c.op) <= static_cast<int>(CmpOp::ge))
+    return fits(c.values[0]) && (v.kind != Kind::str || c.op == CmpOp::eq || c.op == CmpOp::ne);
+  if (c.op != CmpOp::in && c.op != CmpOp::not_in) return false;
+  bool text = false;
+  for (const Literal& l : c.values) {
+    if (l.tag == Literal::Tag::string) text = true;
+    else if (l.tag != Literal::Tag::null) return false;
+  }
+  return text && v.kind == Kind::str;
+}
+
 Result<Sel> Exec::narrowList(std::span<const Pred> ps, Sel sel) {
-  for (size_t i = 0; i < ps.size(); ++i) {
+  // Comparisons of the base table's own columns with literals go first:
+  // they are the cheapest to evaluate and leave the others fewer rows. None
+  // of them can fail, so whichever fault the others hold is still the one
+  // reported.
+  const Pred** order = arena.make<const Pred*>(ps.size() + 1);
+  if (!order) return std::unexpected(Err::OutOfMemory);
+  size_t n = 0;
+  for (const Pred& p : ps)
+    if (cheapOnBase(p)) order[n++] = &p;
+  for (const Pred& p : ps)
+    if (!cheapOnBase(p)) order[n++] = &p;
+  for (size_t i = 0; i < n; ++i) {
     // Two bounds on one column in a row make one pass.
-    if (i + 1 < ps.size()) {
-      if (std::optional<Sel> got = TRY(narrowPair(ps[i], ps[i + 1], sel))) {
+    if (i + 1 < n) {
+      if (std::optional<Sel> got = TRY(narrowPair(*order[i], *order[i + 1], sel))) {
         sel = *got;
         ++i;
         continue;
       }
     }
-    sel = TRY(narrow(ps[i], sel));
+    sel = TRY(narrow(*order[i], sel));
   }
   return sel;
 }
@@ -387,7 +431,7 @@ Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
     case Pred::Tag::range: break;
   }
   const Bound* b = leafBound(p);
-  if (!b || b->alias >= kAliasSlots || (b->alias != 0 && (!right[b->alias] || !join_idx[b->alias])))
+  if (!b || b->alias >= kAliasSlots || (b->alias != 0 && (!right[b->alias] || !steps[b->alias].ready)))
     return keepTrue(*this, sel, TRY(evalPred(p)), base.nrows);
   const Pred q = atBase(p);
   if (b->alias != 0 && right[b->alias]->nrows < sel.n) {
@@ -407,23 +451,27 @@ Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
     if (!keep || !out) return std::unexpected(Err::OutOfMemory);
     std::memset(keep, 0, t.nrows);
     for (size_t i = 0; i < hit.n; ++i) keep[hit.at(i)] = 1;
-    const uint32_t* __restrict idx = join_idx[b->alias];
-    return Sel{out, keepRows(sel, nullptr, out, [&](uint32_t row) {
-                 const uint32_t r = idx[row];
-                 return r == kMissingRow ? keep_missing : keep[r] != 0;
-               })};
+    const uint32_t* __restrict jr = TRY(joinRows(b->alias, sel));
+    size_t k = 0;
+    for (size_t i = 0; i < sel.n; ++i) {
+      const uint32_t r = jr[i];
+      out[k] = sel.at(i);
+      k += r == kMissingRow ? keep_missing : keep[r];
+    }
+    return Sel{out, k};
   }
   // Over every row, a plain column is read where it lies and anything else
   // is evaluated (and cached) in this frame.
   if (sel.all() || (b->alias == 0 && isPlainColumn(*b))) return narrowHere(p, sel);
   // Otherwise over the selected rows only, in a frame whose positions they
   // are (read through this frame's own rows or join index).
-  const uint32_t* through = b->alias == 0 ? this->rows : join_idx[b->alias];
   Sel at = sel.n ? sel : Sel{kNullRow, 1};
-  if (sel.n && through) {
+  if (sel.n && b->alias != 0) {
+    at.idx = TRY(joinRows(b->alias, sel));
+  } else if (sel.n && this->rows) {
     uint32_t* composed = arena.make<uint32_t>(sel.n + 1);
     if (!composed) return std::unexpected(Err::OutOfMemory);
-    for (size_t i = 0; i < sel.n; ++i) composed[i] = through[sel.idx[i]];
+    for (size_t i = 0; i < sel.n; ++i) composed[i] = this->rows[sel.idx[i]];
     at.idx = composed;
   }
   Exec sub(arena, diag, plan, b->alias == 0 ? base : *right[b->alias]);
