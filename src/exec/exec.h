@@ -179,6 +179,14 @@ struct Exec {
   // Two comparisons of one column of the bound table with literals, in one
   // pass where they make an interval; nullopt when they do not.
   [[nodiscard]] Result<std::optional<Sel>> narrowPair(const Pred& p1, const Pred& p2, Sel sel);
+  // Marks in dep the dimensions that others determine, which grouping can
+  // leave out: plain columns of a joined table whose row is fixed by a
+  // dimension that is the join's key (its left key column, or the joined
+  // table's unique right key column), or by such a table's own row through
+  // a join from it. None for measures derived along time (`timed`).
+  void markDetermined(bool timed, bool* dep) const;
+  // b evaluated at the given positions (kMissingRow: nulls), one value each.
+  [[nodiscard]] Result<Vec> evalAt(const Bound& b, std::span<const uint32_t> at);
   // Makes the rows of sel the frame's positions (see `rows`).
   [[nodiscard]] Result<void> compact(Sel sel);
   // narrow for a predicate on one table, evaluated over this frame's

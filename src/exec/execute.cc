@@ -64,17 +64,25 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     sel = sel.n ? Sel{nullptr, sel.n} : Sel{kNullRow, 0};
   }
 
-  // Dimension vectors over the whole base table, truncated to their grain.
+  // Grouping dimensions over the frame's positions, truncated to their
+  // grain; the dimensions they determine are read per group afterwards.
   const size_t nd = plan.dims.size();
-  Vec* dims = arena.make<Vec>(nd);
-  bool* coded = arena.make<bool>(nd);  // dims[i] holds caseCodes
+  bool* dep = arena.make<bool>(nd + 1);
+  uint32_t* key = arena.make<uint32_t>(nd + 1);  // the plan's index of each grouping dimension
+  if (!dep || !key) return std::unexpected(Err::OutOfMemory);
+  ex.markDetermined(timed, dep);
+  size_t nk = 0;
+  for (size_t i = 0; i < nd; ++i)
+    if (!dep[i]) key[nk++] = static_cast<uint32_t>(i);
+  Vec* dims = arena.make<Vec>(nk);
+  bool* coded = arena.make<bool>(nk);  // dims[i] holds caseCodes
   if (!dims || !coded) return std::unexpected(Err::OutOfMemory);
   LazyDim lazy;
   bool is_lazy = false;
-  for (size_t i = 0; i < nd; ++i) {
-    const Dim& d = plan.dims[i];
+  for (size_t i = 0; i < nk; ++i) {
+    const Dim& d = plan.dims[key[i]];
     coded[i] = false;
-    if (nd == 1 && !d.grain && !timed) {
+    if (nk == 1 && !d.grain && !timed) {
       if (std::optional<Vec> right = ex.joinedColumn(d.b)) {
         lazy = LazyDim{LazyDim::Form::joined, &d, nullptr, *right, TRY(ex.joinIdx(d.b.alias)), false};
         is_lazy = true;
@@ -90,7 +98,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     }
     dims[i] = TRY(ex.evalBound(d.b));
     if (d.grain) {
-      if (nd == 1 && !timed && grainRank(*d.grain) >= grainRank(Grain::day) && dims[i].isTemporal() &&
+      if (nk == 1 && !timed && grainRank(*d.grain) >= grainRank(Grain::day) && dims[i].isTemporal() &&
           !dims[i].scalar) {
         lazy = LazyDim{LazyDim::Form::grain, &d, ex.baseStats(d.b), dims[i], nullptr, false};
         is_lazy = true;
@@ -123,37 +131,40 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   }
 
   // Stats describe the bound column itself, not its values truncated.
-  const ColStats* stats = nd == 1 && !plan.dims[0].grain ? ex.baseStats(plan.dims[0].b) : nullptr;
+  const Dim* single = nk == 1 ? &plan.dims[key[0]] : nullptr;
+  const ColStats* stats = single && !single->grain ? ex.baseStats(single->b) : nullptr;
   // Branch codes run from 0 to the number of branches.
   ColStats code_range;
-  if (nd == 1 && coded[0]) {
-    const Expr& e = plan.dims[0].b.e;
+  if (single && coded[0]) {
+    const Expr& e = single->b.e;
     code_range = ColStats{0, static_cast<int64_t>(e.list(e[e.root]).size() / 2), true};
     stats = &code_range;
   }
-  Groups groups = TRY(ex.groupAndAggregate({dims, nd}, sel, needed, args, is_lazy ? &lazy : nullptr, stats));
+  Groups groups = TRY(ex.groupAndAggregate({dims, nk}, sel, needed, args, is_lazy ? &lazy : nullptr, stats));
 
   // Output columns at group level: dimensions at each group's first row,
   // then the selected measures.
   const size_t nout = plan.outCount();
   Vec* cols = arena.make<Vec>(nout);
   if (!cols) return std::unexpected(Err::OutOfMemory);
-  for (size_t i = lazy.streamed ? 1 : 0; i < nd; ++i) {
-    cols[i] = TRY(gathered(ex, dims[i], {groups.first, groups.ngroups}));
-    if (coded[i]) cols[i] = TRY(ex.caseValues(plan.dims[i].b, cols[i]));
+  for (size_t i = lazy.streamed ? 1 : 0; i < nk; ++i) {
+    cols[key[i]] = TRY(gathered(ex, dims[i], {groups.first, groups.ngroups}));
+    if (coded[i]) cols[key[i]] = TRY(ex.caseValues(plan.dims[key[i]].b, cols[key[i]]));
   }
+  for (size_t i = 0; i < nd; ++i)
+    if (dep[i]) cols[i] = TRY(ex.evalAt(plan.dims[i].b, {groups.first, groups.ngroups}));
   if (lazy.streamed && lazy.form == LazyDim::Form::joined) {
     // The joined rows of the groups' first rows.
     uint32_t* rows = arena.make<uint32_t>(groups.ngroups);
     if (!rows) return std::unexpected(Err::OutOfMemory);
     for (size_t g = 0; g < groups.ngroups; ++g)
       rows[g] = groups.first[g] == kMissingRow ? kMissingRow : lazy.join[groups.first[g]];
-    cols[0] = TRY(gathered(ex, lazy.v, {rows, groups.ngroups}));
+    cols[key[0]] = TRY(gathered(ex, lazy.v, {rows, groups.ngroups}));
   } else if (lazy.streamed) {
     // Truncating the groups' first values gives each group's period.
     auto t = truncateVec(arena, *lazy.dim->grain, TRY(gathered(ex, lazy.v, {groups.first, groups.ngroups})));
     if (!t) return std::unexpected(ex.lift(t.error()));
-    cols[0] = *t;
+    cols[key[0]] = *t;
   }
   Sel kept{nullptr, groups.ngroups};
   if (timed) {

@@ -167,7 +167,7 @@ Result<const uint32_t*> Exec::joinRows(uint8_t k, Sel at) {
     if (at.all()) return join_idx[k];
     uint32_t* out = arena.make<uint32_t>(at.n + 1);
     if (!out) return std::unexpected(Err::OutOfMemory);
-    for (size_t i = 0; i < at.n; ++i) out[i] = join_idx[k][at.idx[i]];
+    for (size_t i = 0; i < at.n; ++i) out[i] = at.idx[i] == kMissingRow ? kMissingRow : join_idx[k][at.idx[i]];
     return out;
   }
   JoinStep& st = steps[k];
@@ -191,7 +191,7 @@ Result<const uint32_t*> Exec::joinRows(uint8_t k, Sel at) {
     } else {
       uint32_t* composed = arena.make<uint32_t>(at.n + 1);
       if (!composed) return std::unexpected(Err::OutOfMemory);
-      for (size_t i = 0; i < at.n; ++i) composed[i] = rows[at.idx[i]];
+      for (size_t i = 0; i < at.n; ++i) composed[i] = at.idx[i] == kMissingRow ? kMissingRow : rows[at.idx[i]];
       up = composed;
     }
   } else if (!at.all()) {

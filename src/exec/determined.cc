@@ -1,0 +1,84 @@
+// Dimensions that other dimensions determine. A joined table's row is a
+// function of its join's key, so once a grouping dimension is that key
+// (the left key column, or the joined table's unique right key column),
+// every plain column of that table, and of the tables joined from it, is
+// the same throughout a group: grouping leaves those out and reads them
+// once per group.
+#include "exec/exec.h"
+
+namespace quendra {
+namespace {
+
+bool isPlainColumn(const Bound& b) { return b.e.count == 1 && b.e[b.e.root].tag == Tag::ident; }
+
+Bytes nameOf(const Bound& b) { return b.e[b.e.root].text; }
+
+}  // namespace
+
+void Exec::markDetermined(bool timed, bool* dep) const {
+  const size_t nd = plan.dims.size();
+  for (size_t i = 0; i < nd; ++i) dep[i] = false;
+  if (timed || nd < 2) return;
+  // A plain column that exists in its table: reading it cannot fail, so
+  // reading it later changes no reported fault.
+  auto plain = [&](const Dim& d) {
+    if (d.grain || !isPlainColumn(d.b) || d.b.alias >= kAliasSlots) return false;
+    const exec::Table* t = d.b.alias == 0 ? &base : right[d.b.alias] ? &*right[d.b.alias] : nullptr;
+    if (!t || (d.b.alias != 0 && !steps[d.b.alias].ready)) return false;
+    for (const Bytes& n : t->names)
+      if (n == nameOf(d.b)) return true;
+    return false;
+  };
+  // The joins whose row the dimension's value fixes.
+  auto fixes = [&](const Dim& d, const Join& j) {
+    if (j.alias >= kAliasSlots || !steps[j.alias].ready || j.left.size() != 1) return false;
+    if (d.b.alias == j.parent && isPlainColumn(j.left[0]) && nameOf(j.left[0]) == nameOf(d.b)) return true;
+    return d.b.alias == j.alias && isPlainColumn(j.right[0]) && nameOf(j.right[0]) == nameOf(d.b);
+  };
+  bool fixed[kAliasSlots] = {};
+  auto take = [&](const Dim& d) {
+    for (const Join& j : plan.joins)
+      if (fixes(d, j)) fixed[j.alias] = true;
+    for (const Join& j : plan.joins)  // parents come first
+      if (j.alias < kAliasSlots && j.parent != 0 && fixed[j.parent]) fixed[j.alias] = true;
+  };
+  auto anchors = [&](const Dim& d) {
+    for (const Join& j : plan.joins)
+      if (fixes(d, j)) return true;
+    return false;
+  };
+  // Key dimensions first, so that they fix what they can before the rest.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t i = 0; i < nd; ++i) {
+      const Dim& d = plan.dims[i];
+      if (!plain(d) || anchors(d) != (pass == 0)) continue;
+      if (d.b.alias != 0 && fixed[d.b.alias])
+        dep[i] = true;
+      else
+        take(d);
+    }
+  }
+}
+
+Result<Vec> Exec::evalAt(const Bound& b, std::span<const uint32_t> at) {
+  // Over no position, one row of nulls is evaluated and none kept.
+  const Sel s = at.empty() ? Sel{kNullRow, 1} : Sel{at.data(), at.size()};
+  const uint32_t* where = nullptr;
+  if (b.alias != 0) {
+    where = TRY(joinRows(b.alias, s));
+  } else {
+    uint32_t* composed = arena.make<uint32_t>(s.n);
+    if (!composed) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < s.n; ++i)
+      composed[i] = s.idx[i] == kMissingRow ? kMissingRow : rows ? rows[s.idx[i]] : s.idx[i];
+    where = composed;
+  }
+  Exec sub(arena, diag, plan, b.alias == 0 ? base : *right[b.alias]);
+  sub.rows = where;
+  sub.base.nrows = s.n;
+  Vec v = TRY(sub.evalBound(Bound{b.e, 0}));
+  if (at.empty() && !v.scalar) v.len = 0;
+  return v;
+}
+
+}  // namespace quendra
