@@ -60,6 +60,39 @@ void Exec::markDetermined(bool timed, bool* dep) const {
   }
 }
 
+Result<std::optional<Vec>> Exec::dictCodes(const Bound& b) {
+  const ColStats* st = baseStats(b);
+  if (!st || !st->codes || !st->dict.len) return std::nullopt;
+  size_t col = 0;
+  while (base.names[col] != nameOf(b)) ++col;
+  const uint8_t* vnulls = base.cols[col].nulls;
+  const size_t n = base.nrows;
+  int64_t* out = arena.make<int64_t>(n + 1);
+  uint8_t* nulls = vnulls || rows ? arena.make<uint8_t>(n + 1) : nullptr;
+  if (!out || ((vnulls || rows) && !nulls)) return std::unexpected(Err::OutOfMemory);
+  const uint16_t* __restrict codes = st->codes;
+  if (!rows && !vnulls) {
+    for (size_t i = 0; i < n; ++i) out[i] = codes[i];
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t r = rows ? rows[i] : static_cast<uint32_t>(i);
+      const bool null = r == kMissingRow || (vnulls && vnulls[r]);
+      out[i] = null ? 0 : codes[r];
+      nulls[i] = null;
+    }
+  }
+  return std::optional<Vec>(column(Kind::int_, n, nulls, intData(out)));
+}
+
+Result<Vec> Exec::dictValues(const Bound& b, const Vec& codes) {
+  const Vec& dict = baseStats(b)->dict;
+  uint32_t* idx = arena.make<uint32_t>(codes.len + 1);
+  if (!idx) return std::unexpected(Err::OutOfMemory);
+  for (size_t g = 0; g < codes.len; ++g)
+    idx[g] = codes.isNull(g) ? kMissingRow : static_cast<uint32_t>(codes.intAt(g));
+  return liftEval(gather(arena, dict, {idx, codes.len}));
+}
+
 Result<Vec> Exec::evalAt(const Bound& b, std::span<const uint32_t> at) {
   // Over no position, one row of nulls is evaluated and none kept.
   const Sel s = at.empty() ? Sel{kNullRow, 1} : Sel{at.data(), at.size()};

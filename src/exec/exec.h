@@ -235,6 +235,12 @@ struct Exec {
   // no branch: the number of branches). Grouping by it groups by the value.
   // nullopt for any other expression.
   [[nodiscard]] Result<std::optional<Vec>> caseCodes(const Bound& b);
+  // For a column of the bound base table with a dictionary: per position
+  // the code of its value (null where the value is), numbered 0 up to the
+  // dictionary's size. nullopt for any other expression.
+  [[nodiscard]] Result<std::optional<Vec>> dictCodes(const Bound& b);
+  // The values of the codes dictCodes gave (one per group).
+  [[nodiscard]] Result<Vec> dictValues(const Bound& b, const Vec& codes);
   // The CASE's values for the codes caseCodes gave (one per group).
   [[nodiscard]] Result<Vec> caseValues(const Bound& b, const Vec& codes);
   // The earliest instant the plan's derived measures read, for a range

@@ -75,13 +75,15 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   for (size_t i = 0; i < nd; ++i)
     if (!dep[i]) key[nk++] = static_cast<uint32_t>(i);
   Vec* dims = arena.make<Vec>(nk);
-  bool* coded = arena.make<bool>(nk);  // dims[i] holds caseCodes
+  // dims[i] holds caseCodes, or the codes of a text column's dictionary.
+  enum class Coded : uint8_t { no, by_case, by_dict };
+  Coded* coded = arena.make<Coded>(nk);
   if (!dims || !coded) return std::unexpected(Err::OutOfMemory);
   LazyDim lazy;
   bool is_lazy = false;
   for (size_t i = 0; i < nk; ++i) {
     const Dim& d = plan.dims[key[i]];
-    coded[i] = false;
+    coded[i] = Coded::no;
     if (nk == 1 && !d.grain && !timed) {
       if (std::optional<Vec> right = ex.joinedColumn(d.b)) {
         lazy = LazyDim{LazyDim::Form::joined, &d, nullptr, *right, TRY(ex.joinIdx(d.b.alias)), false};
@@ -90,9 +92,14 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
       }
     }
     if (!d.grain) {
+      if (std::optional<Vec> codes = TRY(ex.dictCodes(d.b))) {
+        dims[i] = *codes;
+        coded[i] = Coded::by_dict;
+        continue;
+      }
       if (std::optional<Vec> codes = TRY(ex.caseCodes(d.b))) {
         dims[i] = *codes;
-        coded[i] = true;
+        coded[i] = Coded::by_case;
         continue;
       }
     }
@@ -135,9 +142,12 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   const ColStats* stats = single && !single->grain ? ex.baseStats(single->b) : nullptr;
   // Branch codes run from 0 to the number of branches.
   ColStats code_range;
-  if (single && coded[0]) {
+  if (single && coded[0] != Coded::no) {
     const Expr& e = single->b.e;
-    code_range = ColStats{0, static_cast<int64_t>(e.list(e[e.root]).size() / 2), true};
+    code_range.lo = 0;
+    code_range.hi = coded[0] == Coded::by_case ? static_cast<int64_t>(e.list(e[e.root]).size() / 2)
+                                               : static_cast<int64_t>(stats->dict.len) - 1;
+    code_range.known = true;
     stats = &code_range;
   }
   Groups groups = TRY(ex.groupAndAggregate({dims, nk}, sel, needed, args, is_lazy ? &lazy : nullptr, stats));
@@ -149,7 +159,8 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   if (!cols) return std::unexpected(Err::OutOfMemory);
   for (size_t i = lazy.streamed ? 1 : 0; i < nk; ++i) {
     cols[key[i]] = TRY(gathered(ex, dims[i], {groups.first, groups.ngroups}));
-    if (coded[i]) cols[key[i]] = TRY(ex.caseValues(plan.dims[key[i]].b, cols[key[i]]));
+    if (coded[i] == Coded::by_case) cols[key[i]] = TRY(ex.caseValues(plan.dims[key[i]].b, cols[key[i]]));
+    if (coded[i] == Coded::by_dict) cols[key[i]] = TRY(ex.dictValues(plan.dims[key[i]].b, cols[key[i]]));
   }
   for (size_t i = 0; i < nd; ++i)
     if (dep[i]) cols[i] = TRY(ex.evalAt(plan.dims[i].b, {groups.first, groups.ngroups}));

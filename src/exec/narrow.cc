@@ -274,6 +274,20 @@ Result<Sel> Exec::narrowHere(const Pred& p, Sel sel) {
   if (p.tag == Pred::Tag::cmp && p.cmp.lhs.tag == Operand::Tag::dim) {
     const Cmp& c = p.cmp;
     Vec left = TRY(evalBound(c.lhs.dim));
+    // A text column with a dictionary: the comparison once per distinct
+    // value, then per row a look-up by its code.
+    const ColStats* st = rows ? nullptr : baseStats(c.lhs.dim);
+    if (st && st->codes && st->dict.len && left.len && c.op != CmpOp::is_null && c.op != CmpOp::is_not_null) {
+      auto mask = cmpVec(arena, c, st->dict);
+      if (!mask) return std::unexpected(lift(mask.error()));
+      const size_t nd = st->dict.len;
+      uint8_t* keep = arena.make<uint8_t>(nd);
+      uint32_t* out = arena.make<uint32_t>(sel.n + 1);
+      if (!keep || !out) return std::unexpected(Err::OutOfMemory);
+      for (size_t k = 0; k < nd; ++k) keep[k] = !mask->isNull(k) && mask->boolAt(k);
+      const uint16_t* __restrict codes = st->codes;
+      return Sel{out, keepRows(sel, left.nulls, out, [&](uint32_t r) { return keep[codes[r]] != 0; })};
+    }
     // (Over no rows the kernel reads no literal, so neither is it read here.)
     if (!left.scalar && left.len) {
       // Room for every position, though only the kept ones are touched.

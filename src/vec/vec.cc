@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/hash.h"
+
 namespace quendra {
 namespace {
 
@@ -117,8 +119,57 @@ EvalResult<uint8_t*> mergeNulls(Arena& arena, const Vec& a, const Vec& b, size_t
   return out;
 }
 
+namespace {
+
+// The dictionary of a text column whose rows hold at most 65,535 distinct
+// values, each on average at least 8 times: filters on it are then
+// evaluated once per distinct value, and grouping numbers the codes.
+// Gives up as soon as the values show too many different ones. False when
+// memory runs out.
+bool encode(Arena& arena, const Vec& v, ColStats& st) {
+  constexpr size_t kMaxDistinct = 65535, kRepeats = 8, kJudgeFrom = 8192;
+  if (v.scalar || v.kind != Kind::str || v.len < kJudgeFrom) return true;
+  Arena scratch;
+  BytesMap<uint16_t> map;
+  uint16_t* codes = scratch.make<uint16_t>(v.len);
+  if (!codes) return false;
+  for (size_t r = 0; r < v.len; ++r) {
+    if (v.nulls && v.nulls[r]) {
+      codes[r] = 0;
+      continue;
+    }
+    auto slot = map.findOrInsert(scratch, v.strAt(r));
+    if (!slot) return false;
+    if (slot->inserted) {
+      if (map.size() > kMaxDistinct || (r + 1 >= kJudgeFrom && map.size() * kRepeats > r + 1)) return true;
+      *slot->value = static_cast<uint16_t>(map.size() - 1);
+    }
+    codes[r] = *slot->value;
+  }
+  if (map.size() * kRepeats > v.len) return true;
+  const size_t nd = map.size();
+  uint64_t* offs = arena.make<uint64_t>(nd + 1);
+  uint16_t* kept = arena.make<uint16_t>(v.len);
+  if (!offs || !kept) return false;
+  std::memset(offs, 0, (nd + 1) * sizeof(uint64_t));
+  map.forEach([&](Bytes key, uint16_t code) { offs[code + 1] = key.size(); });
+  for (size_t c = 0; c < nd; ++c) offs[c + 1] += offs[c];
+  char* bytes = arena.make<char>(offs[nd]);
+  if (!bytes && offs[nd]) return false;
+  map.forEach([&](Bytes key, uint16_t code) {
+    if (!key.empty()) std::memcpy(bytes + offs[code], key.data(), key.size());
+  });
+  std::memcpy(kept, codes, v.len * sizeof(uint16_t));
+  st.codes = kept;
+  st.dict = column(Kind::str, nd, nullptr, strData(offs, Bytes(bytes, offs[nd])));
+  return true;
+}
+
+}  // namespace
+
 std::optional<ColStats> statsOf(Arena& arena, const Vec& v) {
   ColStats st;
+  if (!encode(arena, v, st)) return std::nullopt;
   if (v.scalar || v.data.tag != Data::Tag::int_ || v.len == 0) return st;
   const size_t nzones = (v.len + kZoneRows - 1) / kZoneRows;
   int64_t* zones = arena.make<int64_t>(2 * nzones);

@@ -204,12 +204,17 @@ struct ColStats {
   // (lo > hi for a block without one), as pairs; nullptr when not known.
   // A filter on a column stored in order skips the blocks it excludes.
   const int64_t* zones = nullptr;
+  // A text column whose values repeat: per row the number of its value in
+  // dict, the distinct values in order of first appearance (a null row's
+  // code means nothing). nullptr when the column has too many values.
+  const uint16_t* codes = nullptr;
+  Vec dict;
 };
 
 constexpr size_t kZoneRows = 4096;
 
-// The stats of v (a column of its full length), its zones in arena;
-// nullopt when they do not fit.
+// The stats of v (a column of its full length), its zones and dictionary
+// in arena; nullopt when they do not fit.
 std::optional<ColStats> statsOf(Arena& arena, const Vec& v);
 
 }  // namespace quendra
