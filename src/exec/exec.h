@@ -171,9 +171,12 @@ struct Exec {
   // Each predicate is evaluated over the rows still selected, or once per
   // row of a joined table when that table is the smaller.
   [[nodiscard]] Result<Sel> narrow(const Pred& p, Sel sel);
-  // True when p compares a column of the bound base table with literals
-  // that suit it: cheap, and sure not to fail.
-  bool cheapOnBase(const Pred& p) const;
+  // True when p compares a column of a bound table (the base table's or a
+  // joined one's) with literals that suit it: cheap, and sure not to fail.
+  bool cheap(const Pred& p) const;
+  // narrow for comparisons on join a's table and the tables joined from
+  // it: one keep mask over a's rows, then one look-up per selected row.
+  [[nodiscard]] Result<Sel> narrowJoined(uint8_t a, std::span<const Pred*> ps, Sel sel);
   // narrow for each of ps in turn (an AND).
   [[nodiscard]] Result<Sel> narrowList(std::span<const Pred> ps, Sel sel);
   // Two comparisons of one column of the bound table with literals, in one

@@ -368,14 +368,16 @@ Result<std::optional<Sel>> Exec::narrowPair(const Pred& p1, const Pred& p2, Sel 
   return Sel{out, k};
 }
 
-bool Exec::cheapOnBase(const Pred& p) const {
+bool Exec::cheap(const Pred& p) const {
   const Bound* b = leafBound(p);
-  if (!b || b->alias != 0 || !isPlainColumn(*b) || p.tag == Pred::Tag::expr) return false;
+  if (!b || b->alias >= kAliasSlots || !isPlainColumn(*b) || p.tag == Pred::Tag::expr) return false;
+  if (b->alias != 0 && (!right[b->alias] || !steps[b->alias].ready)) return false;
+  const exec::Table& t = b->alias == 0 ? base : *right[b->alias];
   const Bytes name = b->e[b->e.root].text;
   size_t i = 0;
-  while (i < base.names.size() && base.names[i] != name) ++i;
-  if (i == base.names.size()) return false;
-  const Vec& v = base.cols[i];
+  while (i < t.names.size() && t.names[i] != name) ++i;
+  if (i == t.names.size()) return false;
+  const Vec& v = t.cols[i];
   if (v.scalar || !v.len) return false;
   if (p.tag == Pred::Tag::range)
     return v.isTemporal() && parseTimestamp(p.range.start) && parseTimestamp(p.range.end);
@@ -402,17 +404,26 @@ bool Exec::cheapOnBase(const Pred& p) const {
 }
 
 Result<Sel> Exec::narrowList(std::span<const Pred> ps, Sel sel) {
-  // Comparisons of the base table's own columns with literals go first:
-  // they are the cheapest to evaluate and leave the others fewer rows. None
-  // of them can fail, so whichever fault the others hold is still the one
-  // reported.
+  // Comparisons of columns with literals that suit them go first: they
+  // cannot fail, so whichever fault the others hold is still the one
+  // reported. The base table's own come first of all, as the cheapest; then
+  // those on each joined table and the tables joined from it, which make
+  // one keep mask over that table's rows, applied in one pass.
   const Pred** order = arena.make<const Pred*>(ps.size() + 1);
-  if (!order) return std::unexpected(Err::OutOfMemory);
+  uint8_t* top = arena.make<uint8_t>(ps.size() + 1);  // first-hop join of a cheap joined comparison
+  if (!order || !top) return std::unexpected(Err::OutOfMemory);
   size_t n = 0;
-  for (const Pred& p : ps)
-    if (cheapOnBase(p)) order[n++] = &p;
-  for (const Pred& p : ps)
-    if (!cheapOnBase(p)) order[n++] = &p;
+  for (size_t i = 0; i < ps.size(); ++i) {
+    top[i] = 0;
+    if (!cheap(ps[i])) continue;
+    uint8_t a = leafBound(ps[i])->alias;
+    if (a == 0) {
+      order[n++] = &ps[i];
+      continue;
+    }
+    while (steps[a].parent != 0) a = steps[a].parent;
+    top[i] = a;
+  }
   for (size_t i = 0; i < n; ++i) {
     // Two bounds on one column in a row make one pass.
     if (i + 1 < n) {
@@ -424,7 +435,78 @@ Result<Sel> Exec::narrowList(std::span<const Pred> ps, Sel sel) {
     }
     sel = TRY(narrow(*order[i], sel));
   }
+  for (size_t i = 0; i < ps.size(); ++i) {
+    if (!top[i]) continue;
+    size_t m = 0;
+    for (size_t j = i; j < ps.size(); ++j)
+      if (top[j] == top[i]) {
+        order[m++] = &ps[j];
+        if (j != i) top[j] = 0;
+      }
+    sel = TRY(narrowJoined(top[i], {order, m}, sel));
+  }
+  for (size_t i = 0; i < ps.size(); ++i)
+    if (!cheap(ps[i])) sel = TRY(narrow(ps[i], sel));
   return sel;
+}
+
+Result<Sel> Exec::narrowJoined(uint8_t a, std::span<const Pred*> ps, Sel sel) {
+  const exec::Table& ta = *right[a];
+  if (ta.nrows >= sel.n) {
+    for (const Pred* p : ps) sel = TRY(narrow(*p, sel));
+    return sel;
+  }
+  uint8_t* keep = arena.make<uint8_t>(ta.nrows + 1);
+  if (!keep) return std::unexpected(Err::OutOfMemory);
+  std::memset(keep, 1, ta.nrows);
+  bool keep_missing = true;
+  // A frame over the joined table, where the joins from it start.
+  Exec ax(arena, diag, plan, ta);
+  for (int k = 1; k < kAliasSlots; ++k) {
+    ax.right[k] = right[k];
+    ax.steps[k] = steps[k];
+    if (steps[k].parent == a) ax.steps[k].parent = 0;
+  }
+  for (const Pred* p : ps) {
+    const uint8_t d = leafBound(*p)->alias;
+    const exec::Table& td = *right[d];
+    const Pred q = atBase(*p);
+    // Once per row of the predicate's own table; a row without a match
+    // takes the predicate's value over nulls.
+    Exec dx(arena, diag, plan, td);
+    dx.range_from = range_from;
+    Sel hit = TRY(dx.narrowHere(q, Sel{nullptr, td.nrows}));
+    Exec missing(arena, diag, plan, td);
+    missing.range_from = range_from;
+    missing.rows = kNullRow;
+    missing.base.nrows = 1;
+    const bool d_missing = TRY(missing.narrowHere(q, Sel{nullptr, 1})).n == 1;
+    keep_missing &= d_missing;
+    if (d == a) {
+      uint8_t* on = arena.make<uint8_t>(ta.nrows + 1);
+      if (!on) return std::unexpected(Err::OutOfMemory);
+      std::memset(on, 0, ta.nrows);
+      for (size_t i = 0; i < hit.n; ++i) on[hit.at(i)] = 1;
+      for (size_t r = 0; r < ta.nrows; ++r) keep[r] &= on[r];
+      continue;
+    }
+    uint8_t* on = arena.make<uint8_t>(td.nrows + 1);
+    if (!on) return std::unexpected(Err::OutOfMemory);
+    std::memset(on, 0, td.nrows);
+    for (size_t i = 0; i < hit.n; ++i) on[hit.at(i)] = 1;
+    const uint32_t* __restrict dr = TRY(ax.joinRows(d, Sel{nullptr, ta.nrows}));
+    for (size_t r = 0; r < ta.nrows; ++r) keep[r] &= dr[r] == kMissingRow ? d_missing : on[dr[r]];
+  }
+  uint32_t* out = arena.make<uint32_t>(sel.n + 1);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  const uint32_t* __restrict jr = TRY(joinRows(a, sel));
+  size_t k = 0;
+  for (size_t i = 0; i < sel.n; ++i) {
+    const uint32_t r = jr[i];
+    out[k] = sel.at(i);
+    k += r == kMissingRow ? keep_missing : keep[r];
+  }
+  return Sel{out, k};
 }
 
 Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
