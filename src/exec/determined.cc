@@ -60,22 +60,36 @@ void Exec::markDetermined(bool timed, bool* dep) const {
   }
 }
 
+const ColStats* Exec::columnStats(const Bound& b, const Vec** col) const {
+  if (b.alias >= kAliasSlots || !isPlainColumn(b)) return nullptr;
+  if (b.alias != 0 && (!right[b.alias] || !steps[b.alias].ready)) return nullptr;
+  const exec::Table& t = b.alias == 0 ? base : *right[b.alias];
+  if (t.stats.empty()) return nullptr;
+  for (size_t i = 0; i < t.names.size(); ++i) {
+    if (t.names[i] != nameOf(b)) continue;
+    *col = &t.cols[i];
+    return &t.stats[i];
+  }
+  return nullptr;
+}
+
 Result<std::optional<Vec>> Exec::dictCodes(const Bound& b) {
-  const ColStats* st = baseStats(b);
+  const Vec* col = nullptr;
+  const ColStats* st = columnStats(b, &col);
   if (!st || !st->codes || !st->dict.len) return std::nullopt;
-  size_t col = 0;
-  while (base.names[col] != nameOf(b)) ++col;
-  const uint8_t* vnulls = base.cols[col].nulls;
+  // The table row each position reads: the frame's own rows, or the join's.
+  const uint32_t* at = b.alias == 0 ? rows : TRY(joinIdx(b.alias));
+  const uint8_t* vnulls = col->nulls;
   const size_t n = base.nrows;
   int64_t* out = arena.make<int64_t>(n + 1);
-  uint8_t* nulls = vnulls || rows ? arena.make<uint8_t>(n + 1) : nullptr;
-  if (!out || ((vnulls || rows) && !nulls)) return std::unexpected(Err::OutOfMemory);
+  uint8_t* nulls = vnulls || at ? arena.make<uint8_t>(n + 1) : nullptr;
+  if (!out || ((vnulls || at) && !nulls)) return std::unexpected(Err::OutOfMemory);
   const uint16_t* __restrict codes = st->codes;
-  if (!rows && !vnulls) {
+  if (!at && !vnulls) {
     for (size_t i = 0; i < n; ++i) out[i] = codes[i];
   } else {
     for (size_t i = 0; i < n; ++i) {
-      const uint32_t r = rows ? rows[i] : static_cast<uint32_t>(i);
+      const uint32_t r = at ? at[i] : static_cast<uint32_t>(i);
       const bool null = r == kMissingRow || (vnulls && vnulls[r]);
       out[i] = null ? 0 : codes[r];
       nulls[i] = null;
@@ -85,7 +99,8 @@ Result<std::optional<Vec>> Exec::dictCodes(const Bound& b) {
 }
 
 Result<Vec> Exec::dictValues(const Bound& b, const Vec& codes) {
-  const Vec& dict = baseStats(b)->dict;
+  const Vec* col = nullptr;
+  const Vec& dict = columnStats(b, &col)->dict;
   uint32_t* idx = arena.make<uint32_t>(codes.len + 1);
   if (!idx) return std::unexpected(Err::OutOfMemory);
   for (size_t g = 0; g < codes.len; ++g)

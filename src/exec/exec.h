@@ -108,6 +108,12 @@ struct Exec {
   // first which rows are worth joining.
   const uint32_t* join_idx[kAliasSlots] = {};
   JoinStep steps[kAliasSlots];
+  // The last rows a filter kept through join k, with the right row of each.
+  struct Probe {
+    Sel sel;
+    const uint32_t* rows = nullptr;
+  };
+  Probe probed[kAliasSlots];
   Array<Cached> cache;
   // One per plan measure: its per-group value once computed.
   std::optional<Vec>* measure_vals = nullptr;
@@ -174,6 +180,9 @@ struct Exec {
   // True when p compares a column of a bound table (the base table's or a
   // joined one's) with literals that suit it: cheap, and sure not to fail.
   bool cheap(const Pred& p) const;
+  // The rows of sel whose row of join a is kept (keep_missing: without
+  // one).
+  [[nodiscard]] Result<Sel> keepJoined(uint8_t a, Sel sel, const uint8_t* keep, bool keep_missing);
   // narrow for comparisons on join a's table and the tables joined from
   // it: one keep mask over a's rows, then one look-up per selected row.
   [[nodiscard]] Result<Sel> narrowJoined(uint8_t a, std::span<const Pred*> ps, Sel sel);
@@ -238,7 +247,10 @@ struct Exec {
   // no branch: the number of branches). Grouping by it groups by the value.
   // nullopt for any other expression.
   [[nodiscard]] Result<std::optional<Vec>> caseCodes(const Bound& b);
-  // For a column of the bound base table with a dictionary: per position
+  // The stats of b's column (and the column, in *col) when b is nothing but
+  // a column of the base table or of a joined one; nullptr otherwise.
+  const ColStats* columnStats(const Bound& b, const Vec** col) const;
+  // For a column of a bound table with a dictionary: per position
   // the code of its value (null where the value is), numbered 0 up to the
   // dictionary's size. nullopt for any other expression.
   [[nodiscard]] Result<std::optional<Vec>> dictCodes(const Bound& b);

@@ -26,6 +26,22 @@ Result<std::span<uint32_t>> materialise(Arena& arena, Sel s) {
   return std::span<uint32_t>(out, s.n);
 }
 
+bool plainBase(const Bound& b) { return b.alias == 0 && b.e.count == 1 && b.e[b.e.root].tag == Tag::ident; }
+
+// True when a step after the filters computes something per row: an
+// expression, a joined column, a measure's filters or a time grain.
+bool computesPerRow(const Plan& plan, const bool* needed, bool timed) {
+  if (timed) return true;
+  for (const Dim& d : plan.dims)
+    if (d.grain || !plainBase(d.b)) return true;
+  for (size_t i = 0; i < plan.measures.size(); ++i) {
+    if (!needed[i] || plan.measures[i].def.tag != MeasureDef::Tag::agg) continue;
+    const Agg& a = plan.measures[i].def.agg;
+    if (!a.filters.empty() || (a.arg && !plainBase(*a.arg))) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& tables, Diag& diag) {
@@ -53,11 +69,26 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     }
     sel = TRY(ex.narrow(p, sel));
   }
+  const size_t nm = plan.measures.size();
+  bool* needed = arena.make<bool>(nm);
+  ex.measure_vals = arena.make<std::optional<Vec>>(nm);
+  auto* args = arena.make<std::optional<Vec>>(nm);
+  if (!needed || !ex.measure_vals || !args) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < nm; ++i) {
+    needed[i] = false;
+    new (&ex.measure_vals[i]) std::optional<Vec>();
+    new (&args[i]) std::optional<Vec>();
+  }
+  for (uint32_t i : plan.selected) markNeeded(plan, i, needed);
+  for (const Pred& p : plan.having) markPred(plan, p, needed);
   // Once filters have left few rows, everything after them (dimensions,
   // arguments, measure filters) works on those rows alone: columns are
-  // read through the selection instead of evaluated for every row.
+  // read through the selection instead of evaluated for every row. Plain
+  // columns of the base table are read through the selection anyway, so
+  // for them alone it pays only when very few rows are left.
   // With no row left, one row of nulls stands in, selected by nothing.
-  if (!sel.all() && sel.n <= base->nrows / 2) {
+  const size_t few = computesPerRow(plan, needed, timed) ? base->nrows / 2 : base->nrows / 8;
+  if (!sel.all() && sel.n <= few) {
     const Sel rows = sel.n ? sel : Sel{kNullRow, 1};
     if (in_range) in_range = TRY(gathered(ex, *in_range, {rows.idx, rows.n}));
     TRY(ex.compact(rows));
@@ -84,6 +115,13 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   for (size_t i = 0; i < nk; ++i) {
     const Dim& d = plan.dims[key[i]];
     coded[i] = Coded::no;
+    if (!d.grain) {
+      if (std::optional<Vec> codes = TRY(ex.dictCodes(d.b))) {
+        dims[i] = *codes;
+        coded[i] = Coded::by_dict;
+        continue;
+      }
+    }
     if (nk == 1 && !d.grain && !timed) {
       if (std::optional<Vec> right = ex.joinedColumn(d.b)) {
         lazy = LazyDim{LazyDim::Form::joined, &d, nullptr, *right, TRY(ex.joinIdx(d.b.alias)), false};
@@ -92,11 +130,6 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
       }
     }
     if (!d.grain) {
-      if (std::optional<Vec> codes = TRY(ex.dictCodes(d.b))) {
-        dims[i] = *codes;
-        coded[i] = Coded::by_dict;
-        continue;
-      }
       if (std::optional<Vec> codes = TRY(ex.caseCodes(d.b))) {
         dims[i] = *codes;
         coded[i] = Coded::by_case;
@@ -118,18 +151,6 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   }
 
   // Aggregate arguments, evaluated and checked in measure order.
-  const size_t nm = plan.measures.size();
-  bool* needed = arena.make<bool>(nm);
-  ex.measure_vals = arena.make<std::optional<Vec>>(nm);
-  auto* args = arena.make<std::optional<Vec>>(nm);
-  if (!needed || !ex.measure_vals || !args) return std::unexpected(Err::OutOfMemory);
-  for (size_t i = 0; i < nm; ++i) {
-    needed[i] = false;
-    new (&ex.measure_vals[i]) std::optional<Vec>();
-    new (&args[i]) std::optional<Vec>();
-  }
-  for (uint32_t i : plan.selected) markNeeded(plan, i, needed);
-  for (const Pred& p : plan.having) markPred(plan, p, needed);
   for (size_t i = 0; i < nm; ++i) {
     if (!needed[i] || plan.measures[i].def.tag != MeasureDef::Tag::agg) continue;
     args[i] = TRY(ex.aggArg(plan.measures[i].def.agg));
@@ -139,6 +160,11 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
 
   // Stats describe the bound column itself, not its values truncated.
   const Dim* single = nk == 1 ? &plan.dims[key[0]] : nullptr;
+  size_t dict_len = 0;
+  if (single && coded[0] == Coded::by_dict) {
+    const Vec* col = nullptr;
+    dict_len = ex.columnStats(single->b, &col)->dict.len;
+  }
   const ColStats* stats = single && !single->grain ? ex.baseStats(single->b) : nullptr;
   // Branch codes run from 0 to the number of branches.
   ColStats code_range;
@@ -146,7 +172,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     const Expr& e = single->b.e;
     code_range.lo = 0;
     code_range.hi = coded[0] == Coded::by_case ? static_cast<int64_t>(e.list(e[e.root]).size() / 2)
-                                               : static_cast<int64_t>(stats->dict.len) - 1;
+                                               : static_cast<int64_t>(dict_len) - 1;
     code_range.known = true;
     stats = &code_range;
   }

@@ -497,15 +497,23 @@ Result<Sel> Exec::narrowJoined(uint8_t a, std::span<const Pred*> ps, Sel sel) {
     const uint32_t* __restrict dr = TRY(ax.joinRows(d, Sel{nullptr, ta.nrows}));
     for (size_t r = 0; r < ta.nrows; ++r) keep[r] &= dr[r] == kMissingRow ? d_missing : on[dr[r]];
   }
+  return keepJoined(a, sel, keep, keep_missing);
+}
+
+Result<Sel> Exec::keepJoined(uint8_t a, Sel sel, const uint8_t* keep, bool keep_missing) {
   uint32_t* out = arena.make<uint32_t>(sel.n + 1);
-  if (!out) return std::unexpected(Err::OutOfMemory);
+  uint32_t* found = arena.make<uint32_t>(sel.n + 1);
+  if (!out || !found) return std::unexpected(Err::OutOfMemory);
   const uint32_t* __restrict jr = TRY(joinRows(a, sel));
   size_t k = 0;
   for (size_t i = 0; i < sel.n; ++i) {
     const uint32_t r = jr[i];
     out[k] = sel.at(i);
+    found[k] = r;
     k += r == kMissingRow ? keep_missing : keep[r];
   }
+  // The right rows of the kept rows, for compact to reuse.
+  probed[a] = Probe{Sel{out, k}, found};
   return Sel{out, k};
 }
 
@@ -543,18 +551,10 @@ Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
     missing.base.nrows = 1;
     const bool keep_missing = TRY(missing.narrowHere(q, Sel{nullptr, 1})).n == 1;
     uint8_t* keep = arena.make<uint8_t>(t.nrows + 1);
-    uint32_t* out = arena.make<uint32_t>(sel.n + 1);
-    if (!keep || !out) return std::unexpected(Err::OutOfMemory);
+    if (!keep) return std::unexpected(Err::OutOfMemory);
     std::memset(keep, 0, t.nrows);
     for (size_t i = 0; i < hit.n; ++i) keep[hit.at(i)] = 1;
-    const uint32_t* __restrict jr = TRY(joinRows(b->alias, sel));
-    size_t k = 0;
-    for (size_t i = 0; i < sel.n; ++i) {
-      const uint32_t r = jr[i];
-      out[k] = sel.at(i);
-      k += r == kMissingRow ? keep_missing : keep[r];
-    }
-    return Sel{out, k};
+    return keepJoined(b->alias, sel, keep, keep_missing);
   }
   // Over every row, a plain column is read where it lies and anything else
   // is evaluated (and cached) in this frame.
@@ -581,10 +581,26 @@ Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
 Result<void> Exec::compact(Sel sel) {
   if (sel.all()) return {};
   for (int k = 1; k < kAliasSlots; ++k) {
-    if (!join_idx[k]) continue;
+    const Probe& pr = probed[k];
+    if (!join_idx[k] && !pr.rows) continue;
     uint32_t* idx = arena.make<uint32_t>(sel.n + 1);
     if (!idx) return std::unexpected(Err::OutOfMemory);
-    for (size_t i = 0; i < sel.n; ++i) idx[i] = sel.idx[i] == kMissingRow ? kMissingRow : join_idx[k][sel.idx[i]];
+    if (join_idx[k]) {
+      for (size_t i = 0; i < sel.n; ++i) idx[i] = sel.idx[i] == kMissingRow ? kMissingRow : join_idx[k][sel.idx[i]];
+    } else if (sel.n == 1 && sel.idx[0] == kMissingRow) {
+      idx[0] = kMissingRow;
+    } else {
+      // A filter looked rows up: where sel is a part of the rows it kept
+      // (both ascending), their right rows are known. Rows kept by another
+      // branch of an OR are not, and are looked up after compaction.
+      size_t j = 0, i = 0;
+      for (; i < sel.n; ++i) {
+        while (j < pr.sel.n && pr.sel.at(j) != sel.idx[i]) ++j;
+        if (j == pr.sel.n) break;
+        idx[i] = pr.rows[j];
+      }
+      if (i < sel.n) continue;
+    }
     join_idx[k] = idx;
   }
   if (rows) {
