@@ -23,6 +23,7 @@ import re
 import statistics
 import sys
 import time
+from datetime import datetime
 from pathlib import Path
 
 # Polars sizes its thread pool when imported, so this must come first.
@@ -65,6 +66,9 @@ MANIFEST = {"models": {
     },
     "stores": {"table": "stores", "dimensions": {"id": "id", "region": "region"}},
     "customers": {"table": "customers", "dimensions": {"id": "id", "city": "city"}},
+    # The same amounts stored in time order, as an append-only event log is.
+    "events": {"table": "events", "dimensions": {"ts": {"expr": "ts", "time": True}},
+               "measures": {"revenue": {"agg": "sum", "expr": "amount"}, "n": {"agg": "count"}}},
 }}
 
 
@@ -100,7 +104,9 @@ def make_data(rows: int, seed: int) -> dict[str, pa.Table]:
                        "region": regions.take(pa.array(rng.integers(0, 10, STORES)))})
     customers = pa.table({"id": pa.array(rng.permutation(CUSTOMERS)),
                           "city": cities.take(pa.array(rng.integers(0, 1000, CUSTOMERS)))})
-    return {"facts": facts, "stores": stores, "customers": customers}
+    events = pa.table({"ts": pa.array(np.sort(facts.column("ts").to_numpy()), pa.timestamp("us")),
+                       "amount": facts.column("amount")})
+    return {"facts": facts, "stores": stores, "customers": customers, "events": events}
 
 
 # Each case: name, label, query, the columns it reads (table.column), the goal
@@ -192,6 +198,14 @@ def cases() -> list[dict]:
         dict(name="yoy", label="by month: revenue, a year earlier, to date", goal=0.5,
              query=q(["facts.ts"], measures=["revenue", "revenue_ly", "revenue_ytd"], time_grain="month"),
              reads=["facts.ts", "facts.amount"], polars=year_over_year),
+        dict(name="window", label="one month of five years by day, stored in time order", goal=0.1,
+             query={"model": "events", "dimensions": ["ts"], "time_grain": "day", "measures": ["revenue", "n"],
+                    "time_range": {"start": "2023-03-01", "end": "2023-03-31"}},
+             reads=["events.ts", "events.amount"],
+             polars=lambda t: (t["events"]
+                               .filter((pl.col("ts") >= datetime(2023, 3, 1)) & (pl.col("ts") < datetime(2023, 4, 1)))
+                               .group_by(pl.col("ts").dt.truncate("1d"))
+                               .agg(revenue().alias("revenue"), pl.len().alias("n")))),
         dict(name="ratio", label="revenue / priced by k10k", goal=None,
              query=q(["facts.k10k"], measures=["avg_price"]), reads=["facts.k10k", "facts.amount"],
              # The mean of the non-null amounts is null without one, as the
