@@ -176,7 +176,40 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     code_range.known = true;
     stats = &code_range;
   }
-  Groups groups = TRY(ex.groupAndAggregate({dims, nk}, sel, needed, args, is_lazy ? &lazy : nullptr, stats));
+  // Several text columns with dictionaries whose codes combine into a small
+  // range: grouped as one column of combined codes (a null taking a code of
+  // its own), which keeps each combination's first appearance.
+  std::span<Vec> group_by{dims, nk};
+  Vec combined;
+  ColStats combined_range;
+  bool all_dict = nk >= 2 && !is_lazy;
+  uint64_t combos = 1;
+  for (size_t i = 0; all_dict && i < nk; ++i) {
+    const Vec* col = nullptr;
+    all_dict = coded[i] == Coded::by_dict;
+    if (all_dict) combos *= ex.columnStats(plan.dims[key[i]].b, &col)->dict.len + 1;
+    all_dict &= combos <= (uint64_t{1} << 20);
+  }
+  if (all_dict) {
+    const size_t n = ex.base.nrows;
+    int64_t* code = arena.make<int64_t>(n + 1);
+    if (!code) return std::unexpected(Err::OutOfMemory);
+    for (size_t r = 0; r < n; ++r) code[r] = 0;
+    for (size_t i = 0; i < nk; ++i) {
+      const Vec* col = nullptr;
+      const int64_t width = static_cast<int64_t>(ex.columnStats(plan.dims[key[i]].b, &col)->dict.len) + 1;
+      const int64_t* __restrict c = dims[i].data.ints;
+      const uint8_t* nulls = dims[i].nulls;
+      for (size_t r = 0; r < n; ++r) code[r] = code[r] * width + (nulls && nulls[r] ? width - 1 : c[r]);
+    }
+    combined = column(Kind::int_, n, nullptr, intData(code));
+    combined_range.lo = 0;
+    combined_range.hi = static_cast<int64_t>(combos) - 1;
+    combined_range.known = true;
+    stats = &combined_range;
+    group_by = {&combined, 1};
+  }
+  Groups groups = TRY(ex.groupAndAggregate(group_by, sel, needed, args, is_lazy ? &lazy : nullptr, stats));
 
   // Output columns at group level: dimensions at each group's first row,
   // then the selected measures.
