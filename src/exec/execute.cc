@@ -88,7 +88,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   // for them alone it pays only when very few rows are left.
   // With no row left, one row of nulls stands in, selected by nothing.
   const size_t few = computesPerRow(plan, needed, timed) ? base->nrows / 2 : base->nrows / 8;
-  if (!sel.all() && sel.n <= few) {
+  if (!sel.all() && sel.n <= few && base->nrows) {
     const Sel rows = sel.n ? sel : Sel{kNullRow, 1};
     if (in_range) in_range = TRY(gathered(ex, *in_range, {rows.idx, rows.n}));
     TRY(ex.compact(rows));

@@ -404,6 +404,13 @@ bool Exec::cheap(const Pred& p) const {
 }
 
 Result<Sel> Exec::narrowList(std::span<const Pred> ps, Sel sel) {
+  // An empty table's predicates are evaluated over its no rows, in order,
+  // as vectors: over no rows the kernels check no kinds and read no
+  // literals, and no shortcut here may report what they do not.
+  if (base.nrows == 0) {
+    for (const Pred& p : ps) sel = TRY(keepTrue(*this, sel, TRY(evalPred(p)), 0));
+    return sel;
+  }
   // Comparisons of columns with literals that suit them go first: they
   // cannot fail, so whichever fault the others hold is still the one
   // reported. The base table's own come first of all, as the cheapest; then
@@ -518,6 +525,7 @@ Result<Sel> Exec::keepJoined(uint8_t a, Sel sel, const uint8_t* keep, bool keep_
 }
 
 Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
+  if (base.nrows == 0) return keepTrue(*this, sel, TRY(evalPred(p)), 0);
   switch (p.tag) {
     case Pred::Tag::all: return narrowList(p.children, sel);
     case Pred::Tag::any: {

@@ -839,7 +839,8 @@ std::string filterJson(Gen& g, const Model& m, bool on_measure, int depth) {
     return R"({"operator": ")" + g.pick<std::string>({"and", "OR", " And "}) + R"(", "conditions": [)" + a + ", " + b + "]}";
   }
   static const std::vector<Name> raw = {{"j", 'n'}, {"i", 'n'}, {"s", 's'}, {"f", 'n'}, {"d", 't'}, {"m.j", 'n'}};
-  const Name& f = on_measure ? m.measures[g.below(m.measures.size())]
+  // A model may have no measure to name (the measure list is random).
+  const Name& f = on_measure && !m.measures.empty() ? m.measures[g.below(m.measures.size())]
                   : g.chance(85) ? m.fields[g.below(m.fields.size())] : raw[g.below(raw.size())];
   std::string op;
   switch (g.chance(5) ? '?' : f.cls) {
