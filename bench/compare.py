@@ -303,6 +303,25 @@ def timed(fn):
     return time.perf_counter() - start, result
 
 
+def time_case(case: dict, run: dict, engines: list[str], runs: int, label: str) -> None:
+    """Times every engine `runs` times, taking turns so that a change in
+    load hits all of them, and stores the times, minima, medians and the
+    ratios of ours (engines[0]) to each other engine in `case`."""
+    times = {e: [] for e in engines}
+    for _ in range(runs):
+        for e in engines:
+            t, result = timed(run[e])
+            del result
+            times[e].append(t)
+    case["times"] = times
+    case["min"] = {e: min(v) for e, v in times.items()}
+    case["median"] = {e: statistics.median(v) for e, v in times.items()}
+    case["ratio"] = {e: case["median"]["ours"] / case["median"][e] for e in engines[1:]}
+    case["ratio_of_min"] = {e: case["min"]["ours"] / case["min"][e] for e in engines[1:]}
+    print(f"  {label:<34} ours {ms(case['median']['ours'])} ms  "
+          f"duckdb-1 {ms(case['median']['duckdb-1'])} ms  ratio {case['ratio']['duckdb-1']:.2f}", flush=True)
+
+
 def latency(data: dict[str, pa.Table], rows: int = 10_000, runs: int = 2000) -> dict:
     """Library time of one small query through the Python API (planning,
     execution, export and pyarrow import), against DuckDB on the same rows."""
@@ -424,19 +443,7 @@ def main() -> int:
             if problem:
                 failures.append(f"{case['name']}: {e}: {problem}")
         del answers
-        times = {e: [] for e in ENGINES}
-        for _ in range(args.runs):  # engines take turns, so a change in load hits all of them
-            for e in ENGINES:
-                t, result = timed(run[e])
-                del result
-                times[e].append(t)
-        case["times"] = times
-        case["min"] = {e: min(v) for e, v in times.items()}
-        case["median"] = {e: statistics.median(v) for e, v in times.items()}
-        case["ratio"] = {e: case["median"]["ours"] / case["median"][e] for e in ENGINES[1:]}
-        case["ratio_of_min"] = {e: case["min"]["ours"] / case["min"][e] for e in ENGINES[1:]}
-        print(f"  {case['label']:<34} ours {ms(case['median']['ours'])} ms  "
-              f"duckdb-1 {ms(case['median']['duckdb-1'])} ms  ratio {case['ratio']['duckdb-1']:.2f}", flush=True)
+        time_case(case, run, ENGINES, args.runs, case["label"])
 
     lat = latency(data)
     load_after = os.getloadavg()

@@ -45,7 +45,7 @@ sys.path.insert(0, str(TPCH))
 
 import quendra  # noqa: E402
 import data  # noqa: E402  examples/tpch/data.py
-from compare import floats_equal, ms, normalise, timed  # noqa: E402  bench/compare.py
+from compare import floats_equal, ms, normalise, time_case, timed  # noqa: E402  bench/compare.py
 import test_tpch  # noqa: E402  tests/python/test_tpch.py: the official answers' matching rules
 
 ENGINES = ["ours", "duckdb-1", "duckdb-2", "duckdb-native-1"]
@@ -288,19 +288,7 @@ def main() -> int:
         if len(case["check"]) < len(ENGINES) - 1 or any(v.startswith("failed") for v in case["check"].values()):
             print(f"  {case['name']:<24} a query failed, not timed", flush=True)
             continue
-        times = {e: [] for e in ENGINES}
-        for _ in range(args.runs):  # engines take turns, so a change in load hits all of them
-            for e in ENGINES:
-                t, result = timed(run[e])
-                del result
-                times[e].append(t)
-        case["times"] = times
-        case["min"] = {e: min(v) for e, v in times.items()}
-        case["median"] = {e: statistics.median(v) for e, v in times.items()}
-        case["ratio"] = {e: case["median"]["ours"] / case["median"][e] for e in ENGINES[1:]}
-        case["ratio_of_min"] = {e: case["min"]["ours"] / case["min"][e] for e in ENGINES[1:]}
-        print(f"  {case['name']:<24} ours {ms(case['median']['ours'])} ms  "
-              f"duckdb-1 {ms(case['median']['duckdb-1'])} ms  ratio {case['ratio']['duckdb-1']:.2f}", flush=True)
+        time_case(case, run, ENGINES, args.runs, case["name"])
 
     timed_cases = [c for c in plan if "ratio" in c]
     means = {e: geomean([c["ratio"][e] for c in timed_cases]) for e in ENGINES[1:]}

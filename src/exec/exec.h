@@ -180,6 +180,9 @@ struct Exec {
   // True when p compares a column of a bound table (the base table's or a
   // joined one's) with literals that suit it: cheap, and sure not to fail.
   bool cheap(const Pred& p) const;
+  // Per row of table t (a predicate q over it as its base), whether q
+  // holds; *keep_missing: whether it holds over a row of nulls.
+  [[nodiscard]] Result<const uint8_t*> keepMask(const Pred& q, const exec::Table& t, bool* keep_missing);
   // The rows of sel whose row of join a is kept (keep_missing: without
   // one).
   [[nodiscard]] Result<Sel> keepJoined(uint8_t a, Sel sel, const uint8_t* keep, bool keep_missing);

@@ -478,33 +478,34 @@ Result<Sel> Exec::narrowJoined(uint8_t a, std::span<const Pred*> ps, Sel sel) {
     const uint8_t d = leafBound(*p)->alias;
     const exec::Table& td = *right[d];
     const Pred q = atBase(*p);
-    // Once per row of the predicate's own table; a row without a match
-    // takes the predicate's value over nulls.
-    Exec dx(arena, diag, plan, td);
-    dx.range_from = range_from;
-    Sel hit = TRY(dx.narrowHere(q, Sel{nullptr, td.nrows}));
-    Exec missing(arena, diag, plan, td);
-    missing.range_from = range_from;
-    missing.rows = kNullRow;
-    missing.base.nrows = 1;
-    const bool d_missing = TRY(missing.narrowHere(q, Sel{nullptr, 1})).n == 1;
+    bool d_missing = false;
+    const uint8_t* on = TRY(keepMask(q, td, &d_missing));
     keep_missing &= d_missing;
     if (d == a) {
-      uint8_t* on = arena.make<uint8_t>(ta.nrows + 1);
-      if (!on) return std::unexpected(Err::OutOfMemory);
-      std::memset(on, 0, ta.nrows);
-      for (size_t i = 0; i < hit.n; ++i) on[hit.at(i)] = 1;
       for (size_t r = 0; r < ta.nrows; ++r) keep[r] &= on[r];
       continue;
     }
-    uint8_t* on = arena.make<uint8_t>(td.nrows + 1);
-    if (!on) return std::unexpected(Err::OutOfMemory);
-    std::memset(on, 0, td.nrows);
-    for (size_t i = 0; i < hit.n; ++i) on[hit.at(i)] = 1;
     const uint32_t* __restrict dr = TRY(ax.joinRows(d, Sel{nullptr, ta.nrows}));
     for (size_t r = 0; r < ta.nrows; ++r) keep[r] &= dr[r] == kMissingRow ? d_missing : on[dr[r]];
   }
   return keepJoined(a, sel, keep, keep_missing);
+}
+
+Result<const uint8_t*> Exec::keepMask(const Pred& q, const exec::Table& t, bool* keep_missing) {
+  Exec rx(arena, diag, plan, t);
+  rx.range_from = range_from;
+  Sel hit = TRY(rx.narrowHere(q, Sel{nullptr, t.nrows}));
+  // A row without a match takes the predicate's value over nulls.
+  Exec missing(arena, diag, plan, t);
+  missing.range_from = range_from;
+  missing.rows = kNullRow;
+  missing.base.nrows = 1;
+  *keep_missing = TRY(missing.narrowHere(q, Sel{nullptr, 1})).n == 1;
+  uint8_t* keep = arena.make<uint8_t>(t.nrows + 1);
+  if (!keep) return std::unexpected(Err::OutOfMemory);
+  std::memset(keep, 0, t.nrows);
+  for (size_t i = 0; i < hit.n; ++i) keep[hit.at(i)] = 1;
+  return keep;
 }
 
 Result<Sel> Exec::keepJoined(uint8_t a, Sel sel, const uint8_t* keep, bool keep_missing) {
@@ -547,21 +548,9 @@ Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
     return keepTrue(*this, sel, TRY(evalPred(p)), base.nrows);
   const Pred q = atBase(p);
   if (b->alias != 0 && right[b->alias]->nrows < sel.n) {
-    // Once per joined row, then looked up per selected row; a row without a
-    // match takes the predicate's value over nulls.
-    const exec::Table& t = *right[b->alias];
-    Exec joined(arena, diag, plan, t);
-    joined.range_from = range_from;
-    Sel hit = TRY(joined.narrowHere(q, Sel{nullptr, t.nrows}));
-    Exec missing(arena, diag, plan, t);
-    missing.range_from = range_from;
-    missing.rows = kNullRow;
-    missing.base.nrows = 1;
-    const bool keep_missing = TRY(missing.narrowHere(q, Sel{nullptr, 1})).n == 1;
-    uint8_t* keep = arena.make<uint8_t>(t.nrows + 1);
-    if (!keep) return std::unexpected(Err::OutOfMemory);
-    std::memset(keep, 0, t.nrows);
-    for (size_t i = 0; i < hit.n; ++i) keep[hit.at(i)] = 1;
+    // Once per joined row, then looked up per selected row.
+    bool keep_missing = false;
+    const uint8_t* keep = TRY(keepMask(q, *right[b->alias], &keep_missing));
     return keepJoined(b->alias, sel, keep, keep_missing);
   }
   // Over every row, a plain column is read where it lies and anything else
