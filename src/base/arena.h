@@ -91,8 +91,10 @@ class Arena {
   size_t reserved() const { return reserved_; }
 
   // Most bytes (headers included) that reset keeps, unless the largest block
-  // alone is bigger, in which case it is kept alone.
-  static constexpr size_t kMaxRetained = size_t{256} << 20;
+  // alone is bigger, in which case it is kept alone. A query over a few
+  // million rows works in several hundred megabytes; faulting that in
+  // afresh on every call costs as much as the query itself.
+  static constexpr size_t kMaxRetained = size_t{1} << 30;
 
   // Test-only: when n != 0, every arena takes blocks of n bytes (and a block
   // of its own for anything larger than n / 4), so that nearly every
