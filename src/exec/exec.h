@@ -108,7 +108,8 @@ struct Exec {
   // first which rows are worth joining.
   const uint32_t* join_idx[kAliasSlots] = {};
   JoinStep steps[kAliasSlots];
-  // The last rows a filter kept through join k, with the right row of each.
+  // The most positions whose rows of join k were looked up (at most one
+  // selection, ascending), with the right row of each.
   struct Probe {
     Sel sel;
     const uint32_t* rows = nullptr;
@@ -169,6 +170,8 @@ struct Exec {
   // The right rows of join k for the positions `at` (all of them when it
   // is "all"), one per entry.
   [[nodiscard]] Result<const uint32_t*> joinRows(uint8_t k, Sel at);
+  // joinRows without the reuse of earlier look-ups.
+  [[nodiscard]] Result<const uint32_t*> lookUp(uint8_t k, Sel at);
   // join_idx[k], made on first use.
   [[nodiscard]] Result<const uint32_t*> joinIdx(uint8_t k);
   // One boolean per base row (where) or per group (having), or a scalar.
@@ -277,6 +280,10 @@ struct Exec {
   // nullptr otherwise.
   const ColStats* baseStats(const Bound& b) const;
 };
+
+// The right rows of positions `at` read from the earlier look-up pr, into
+// out; false when some position of `at` is not among pr's.
+bool fromProbe(const Exec::Probe& pr, Sel at, uint32_t* out);
 
 // Narrows sel (over n positions) to the true, non-null positions of mask.
 [[nodiscard]] Result<Sel> keepTrue(Exec& ex, Sel sel, const Vec& mask, size_t n);

@@ -162,6 +162,21 @@ Result<uint32_t*> lookupComposite(Exec& ex, std::span<const Vec> lks, std::span<
 
 }  // namespace
 
+bool fromProbe(const Exec::Probe& pr, Sel at, uint32_t* out) {
+  size_t j = 0;
+  for (size_t i = 0; i < at.n; ++i) {
+    const uint32_t pos = at.idx[i];
+    if (pos == kMissingRow) {
+      out[i] = kMissingRow;
+      continue;
+    }
+    while (j < pr.sel.n && pr.sel.at(j) < pos) ++j;
+    if (j == pr.sel.n || pr.sel.at(j) != pos) return false;
+    out[i] = pr.rows[j];
+  }
+  return true;
+}
+
 Result<const uint32_t*> Exec::joinRows(uint8_t k, Sel at) {
   if (join_idx[k]) {
     if (at.all()) return join_idx[k];
@@ -170,6 +185,19 @@ Result<const uint32_t*> Exec::joinRows(uint8_t k, Sel at) {
     for (size_t i = 0; i < at.n; ++i) out[i] = at.idx[i] == kMissingRow ? kMissingRow : join_idx[k][at.idx[i]];
     return out;
   }
+  if (probed[k].rows && !at.all()) {
+    // Filters narrow the rows step by step (and an OR's branches read
+    // parts of one selection): a look-up over more rows often holds these.
+    uint32_t* out = arena.make<uint32_t>(at.n + 1);
+    if (!out) return std::unexpected(Err::OutOfMemory);
+    if (fromProbe(probed[k], at, out)) return out;
+  }
+  const uint32_t* found = TRY(lookUp(k, at));
+  if (!at.all() && at.n > probed[k].sel.n) probed[k] = Probe{at, found};
+  return found;
+}
+
+Result<const uint32_t*> Exec::lookUp(uint8_t k, Sel at) {
   JoinStep& st = steps[k];
   // Through a joined table, asked for more rows than that table has: each
   // of its rows is looked up once, and the rows asked for read the result.

@@ -510,18 +510,14 @@ Result<const uint8_t*> Exec::keepMask(const Pred& q, const exec::Table& t, bool*
 
 Result<Sel> Exec::keepJoined(uint8_t a, Sel sel, const uint8_t* keep, bool keep_missing) {
   uint32_t* out = arena.make<uint32_t>(sel.n + 1);
-  uint32_t* found = arena.make<uint32_t>(sel.n + 1);
-  if (!out || !found) return std::unexpected(Err::OutOfMemory);
+  if (!out) return std::unexpected(Err::OutOfMemory);
   const uint32_t* __restrict jr = TRY(joinRows(a, sel));
   size_t k = 0;
   for (size_t i = 0; i < sel.n; ++i) {
     const uint32_t r = jr[i];
     out[k] = sel.at(i);
-    found[k] = r;
     k += r == kMissingRow ? keep_missing : keep[r];
   }
-  // The right rows of the kept rows, for compact to reuse.
-  probed[a] = Probe{Sel{out, k}, found};
   return Sel{out, k};
 }
 
@@ -586,20 +582,14 @@ Result<void> Exec::compact(Sel sel) {
       for (size_t i = 0; i < sel.n; ++i) idx[i] = sel.idx[i] == kMissingRow ? kMissingRow : join_idx[k][sel.idx[i]];
     } else if (sel.n == 1 && sel.idx[0] == kMissingRow) {
       idx[0] = kMissingRow;
-    } else {
-      // A filter looked rows up: where sel is a part of the rows it kept
-      // (both ascending), their right rows are known. Rows kept by another
-      // branch of an OR are not, and are looked up after compaction.
-      size_t j = 0, i = 0;
-      for (; i < sel.n; ++i) {
-        while (j < pr.sel.n && pr.sel.at(j) != sel.idx[i]) ++j;
-        if (j == pr.sel.n) break;
-        idx[i] = pr.rows[j];
-      }
-      if (i < sel.n) continue;
+    } else if (!fromProbe(pr, sel, idx)) {
+      // Rows kept by another branch of an OR were not looked up; they are
+      // after compaction.
+      continue;
     }
     join_idx[k] = idx;
   }
+  for (int k = 1; k < kAliasSlots; ++k) probed[k] = Probe{};
   if (rows) {
     uint32_t* composed = arena.make<uint32_t>(sel.n + 1);
     if (!composed) return std::unexpected(Err::OutOfMemory);
