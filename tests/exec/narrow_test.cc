@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/heap.h"
 #include "exec/exec.h"
 #include "vec/time.h"
 #include "../plan/plan_test_util.h"
@@ -215,6 +216,131 @@ TEST(Narrow, DictionaryColumnsAnswerAsPlainText) {
       EXPECT_EQ(answers[1], answers[0]) << query;
     }
   }
+}
+
+
+// Every allocation of queries that take the filter shortcuts (zones, a
+// dictionary, keep masks over a joined table and one joined from it, an OR
+// reading earlier look-ups, compaction, dimensions read per group), refused
+// in turn, must end as OutOfMemory with nothing leaked, and the queries must
+// then answer as before.
+TEST(Narrow, AllocationFailuresReportOutOfMemory) {
+  constexpr size_t kRows = 9000, kCust = 700, kNations = 7;
+  Arena data;
+  std::mt19937_64 rng(5);
+  std::vector<int64_t> t(kRows), cust(kRows), amount(kRows), cid(kCust), nat(kCust), nid(kNations);
+  std::vector<std::string> seg(kRows), cname(kCust), nname(kNations);
+  const char* segs[] = {"BUILDING", "MACHINERY", "AUTO"};
+  for (size_t r = 0; r < kRows; ++r) {
+    t[r] = static_cast<int64_t>(r) * 600'000'000;  // ten minutes apart, in order
+    cust[r] = static_cast<int64_t>(rng() % (kCust + 20));  // some match no customer
+    amount[r] = static_cast<int64_t>(rng() % 1000);
+    seg[r] = segs[rng() % 3];
+  }
+  for (size_t c = 0; c < kCust; ++c) {
+    cid[c] = static_cast<int64_t>(c);
+    nat[c] = static_cast<int64_t>(rng() % kNations);
+    cname[c] = "c" + std::to_string(c);
+  }
+  for (size_t n = 0; n < kNations; ++n) {
+    nid[n] = static_cast<int64_t>(n);
+    nname[n] = n % 2 ? "FRANCE" : "GERMANY";
+  }
+  auto text = [&](std::vector<std::string>& v) {
+    uint64_t* offs = data.make<uint64_t>(v.size() + 1);
+    std::string all;
+    offs[0] = 0;
+    for (size_t r = 0; r < v.size(); ++r) {
+      all += v[r];
+      offs[r + 1] = all.size();
+    }
+    char* bytes = data.make<char>(all.size());
+    std::memcpy(bytes, all.data(), all.size());
+    return column(Kind::str, v.size(), nullptr, strData(offs, Bytes(bytes, all.size())));
+  };
+  auto ints = [](Kind k, std::vector<int64_t>& v) { return column(k, v.size(), nullptr, intData(v.data())); };
+  struct Bound {
+    std::vector<Bytes> names;
+    std::vector<Vec> cols;
+    std::vector<ColStats> stats;
+  } f{{"t", "cust", "amount", "seg"}, {ints(Kind::timestamp, t), ints(Kind::int_, cust), ints(Kind::int_, amount), text(seg)}, {}},
+      c{{"id", "nation", "name"}, {ints(Kind::int_, cid), ints(Kind::int_, nat), text(cname)}, {}},
+      n{{"id", "name"}, {ints(Kind::int_, nid), text(nname)}, {}};
+  Tables tables;
+  for (auto [name, b] : {std::pair<const char*, Bound*>{"f", &f}, {"c", &c}, {"n", &n}}) {
+    for (const Vec& v : b->cols) b->stats.push_back(*statsOf(data, v));
+    *tables.findOrInsert(data, name)->value = exec::Table{b->names, b->cols, b->cols[0].len, b->stats};
+  }
+  ASSERT_TRUE(f.stats[0].zones && f.stats[3].codes);
+  const char* manifest = R"({"models": {
+    "f": {"table": "f", "dimensions": {"t": {"expr": "t", "time": true}, "seg": "seg", "cust": "cust"},
+      "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount * 2"},
+        "french": {"agg": "sum", "expr": "amount", "filters": [{"field": "c.n.name", "operator": "=", "value": "FRANCE"}]}},
+      "joins": {"c": {"model": "c", "left_on": "cust", "right_on": "id"}}},
+    "c": {"table": "c", "dimensions": {"id": "id", "name": "name", "nation": "nation"},
+      "joins": {"n": {"model": "n", "left_on": "nation", "right_on": "id"}}},
+    "n": {"table": "n", "dimensions": {"id": "id", "name": "name"}}}})";
+  const char* queries[] = {
+      R"({"model": "f", "dimensions": ["f.seg"], "measures": ["n", "total", "french"],
+          "filters": [{"field": "f.t", "operator": ">=", "value": "1970-01-20"}, {"field": "f.t", "operator": "<", "value": "1970-02-03"},
+                      {"field": "f.seg", "operator": "in", "values": ["AUTO", "BUILDING"]}]})",
+      R"({"model": "f", "dimensions": ["c.id", "c.name", "c.n.name"], "measures": ["total"],
+          "filters": [{"field": "c.n.name", "operator": "=", "value": "FRANCE"}, {"field": "c.id", "operator": "<", "value": 600},
+                      {"field": "f.seg", "operator": "<>", "value": "AUTO"}],
+          "order_by": [["total", "desc"]], "limit": 5})",
+      R"({"model": "f", "dimensions": ["c.n.name", "f.seg"], "measures": ["n"],
+          "filters": [{"operator": "or", "conditions": [
+            {"operator": "and", "conditions": [{"field": "c.n.name", "operator": "=", "value": "FRANCE"}, {"field": "f.seg", "operator": "=", "value": "AUTO"}]},
+            {"operator": "and", "conditions": [{"field": "c.n.name", "operator": "=", "value": "GERMANY"}, {"field": "c.name", "operator": "like", "value": "c1%"}]}]}]})",
+  };
+  auto run = [&](const char* q, Arena& call, Diag& diag) {
+    Json m = testing::readOrDie(call, manifest);
+    Json qj = testing::readOrDie(call, q);
+    auto plan = build(call, m, qj, diag);
+    EXPECT_TRUE(plan) << diag.message;
+    return execute(call, *plan, tables, diag);
+  };
+  auto answer = [&](const char* q) {
+    Arena call;
+    Diag diag{&call, {}, {}};
+    auto r = run(q, call, diag);
+    if (!r) return std::string("failed: ") + std::string(diag.message);
+    std::string out;
+    for (size_t row = 0; row < r->nrows; ++row)
+      for (const Vec& v : r->cols)
+        out += (v.isNull(row) ? std::string("null") : v.kind == Kind::str ? std::string(v.strAt(row)) : std::to_string(v.intAt(row))) + "|";
+    return out;
+  };
+  Arena::setBlockSizeForTesting(64);
+  for (const char* q : queries) {
+    const std::string want = answer(q);
+    ASSERT_EQ(want.rfind("failed", 0), std::string::npos) << want;
+    ASSERT_NE(want, "");
+    for (bool every_after : {false, true}) {
+      size_t refused = 0;
+      for (uint64_t k = 1;; ++k) {
+        Arena call;
+        Diag diag{&call, {}, {}};
+        Json m = testing::readOrDie(call, manifest);
+        Json qj = testing::readOrDie(call, q);
+        auto plan = build(call, m, qj, diag);
+        ASSERT_TRUE(plan);
+        setHeapFailure(k, every_after);
+        auto r = execute(call, *plan, tables, diag);
+        const uint64_t made = heapRequests();
+        setHeapFailure(0, false);
+        if (r) {
+          if (made < k) break;
+          continue;
+        }
+        ASSERT_EQ(r.error(), Err::OutOfMemory) << q << " at " << k << ": " << diag.message;
+        ++refused;
+      }
+      EXPECT_GT(refused, 10u);
+      EXPECT_EQ(answer(q), want);
+    }
+  }
+  Arena::setBlockSizeForTesting(0);
 }
 
 }  // namespace
