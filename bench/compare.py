@@ -270,20 +270,31 @@ def floats_equal(a: pa.Array, b: pa.Array) -> bool:
     return bool(ok.all())
 
 
+def aligned(ours: pa.Table, other: pa.Table):
+    """(problem, a, b, floats): what makes the two answers incomparable
+    (another shape), or both with one comparable type per column, named c0,
+    c1, … by position, and which columns compare as floats."""
+    if other.num_columns != ours.num_columns:
+        return f"{other.num_columns} columns, expected {ours.num_columns}", None, None, None
+    if other.num_rows != ours.num_rows:
+        return f"{other.num_rows} rows, expected {ours.num_rows}", None, None, None
+    names = [f"c{i}" for i in range(ours.num_columns)]
+    fl = [pa.types.is_floating(a.type) or pa.types.is_floating(b.type) for a, b in zip(ours.columns, other.columns)]
+    a = pa.table([normalise(c, f) for c, f in zip(ours.columns, fl)], names=names)
+    b = pa.table([normalise(c, f) for c, f in zip(other.columns, fl)], names=names)
+    return None, a, b, fl
+
+
 def differs(ours: pa.Table, other: pa.Table, n_dims: int, ordered: str | None) -> str | None:
     """None when `other` holds the same rows as `ours` (as a multiset; floats
     to a relative 1e-9), else what differs. Columns are matched by position:
     dimensions first, then measures, in query order, in every engine. An
     ordered case compares the ordered values of its order-by measure only,
     since groups tied on it may be cut at the limit differently."""
-    if other.num_columns != ours.num_columns:
-        return f"{other.num_columns} columns, expected {ours.num_columns}"
-    if other.num_rows != ours.num_rows:
-        return f"{other.num_rows} rows, expected {ours.num_rows}"
-    names = [f"c{i}" for i in range(ours.num_columns)]
-    fl = [pa.types.is_floating(a.type) or pa.types.is_floating(b.type) for a, b in zip(ours.columns, other.columns)]
-    a = pa.table([normalise(c, f) for c, f in zip(ours.columns, fl)], names=names)
-    b = pa.table([normalise(c, f) for c, f in zip(other.columns, fl)], names=names)
+    problem, a, b, fl = aligned(ours, other)
+    if problem:
+        return problem
+    names = a.column_names
     cols = range(ours.num_columns)
     if ordered is not None:
         cols = [ours.column_names.index(ordered)]

@@ -45,7 +45,7 @@ sys.path.insert(0, str(TPCH))
 
 import quendra  # noqa: E402
 import data  # noqa: E402  examples/tpch/data.py
-from compare import floats_equal, ms, normalise, time_case, timed  # noqa: E402  bench/compare.py
+from compare import aligned, floats_equal, ms, time_case, timed  # noqa: E402  bench/compare.py
 import test_tpch  # noqa: E402  tests/python/test_tpch.py: the official answers' matching rules
 
 ENGINES = ["ours", "duckdb-1", "duckdb-2", "duckdb-native-1"]
@@ -125,14 +125,10 @@ def differs(ours: pa.Table, other: pa.Table, query: dict) -> str | None:
     sorted by the dimensions, must agree as a multiset, except that under a
     limit the rows tied with the last one on every order key may be other
     groups of the same keys."""
-    if other.num_columns != ours.num_columns:
-        return f"{other.num_columns} columns, expected {ours.num_columns}"
-    if other.num_rows != ours.num_rows:
-        return f"{other.num_rows} rows, expected {ours.num_rows}"
-    names = [f"c{i}" for i in range(ours.num_columns)]
-    fl = [pa.types.is_floating(a.type) or pa.types.is_floating(b.type) for a, b in zip(ours.columns, other.columns)]
-    a = pa.table([normalise(c, f) for c, f in zip(ours.columns, fl)], names=names)
-    b = pa.table([normalise(c, f) for c, f in zip(other.columns, fl)], names=names)
+    problem, a, b, fl = aligned(ours, other)
+    if problem:
+        return problem
+    names = a.column_names
     keys = order_keys(query, ours.column_names)
     for i in keys:
         if not column_equal(a.column(i).combine_chunks(), b.column(i).combine_chunks(), fl[i]):
