@@ -314,6 +314,18 @@ def timed(fn):
     return time.perf_counter() - start, result
 
 
+def pick_cases(parser: argparse.ArgumentParser, plan: list[dict], names: str | None) -> list[dict]:
+    """The cases named in the comma-separated `names` (all without it); an
+    unknown name is a usage error listing the known ones."""
+    if not names:
+        return plan
+    wanted = names.split(",")
+    unknown = set(wanted) - {c["name"] for c in plan}
+    if unknown:
+        parser.error(f"unknown case {', '.join(sorted(unknown))}; cases: {', '.join(c['name'] for c in plan)}")
+    return [c for c in plan if c["name"] in wanted]
+
+
 def time_case(case: dict, run: dict, engines: list[str], runs: int, label: str) -> None:
     """Times every engine `runs` times, taking turns so that a change in
     load hits all of them, and stores the times, minima, medians and the
@@ -409,12 +421,7 @@ def main() -> int:
     t, _ = timed(lambda: [ctx.bind(name, table) for name, table in data.items()])
     print(f"bound in {t:.1f} s")
     plan = cases()
-    if args.cases:
-        wanted = args.cases.split(",")
-        unknown = set(wanted) - {c["name"] for c in plan}
-        if unknown:
-            parser.error(f"unknown case {', '.join(sorted(unknown))}; cases: {', '.join(c['name'] for c in plan)}")
-        plan = [c for c in plan if c["name"] in wanted]
+    plan = pick_cases(parser, plan, args.cases)
     for case in plan:
         case["sql"] = ctx.sql(case["query"], "duckdb")
         case["read_bytes"] = sum(data[c.split(".")[0]].column(c.split(".")[1]).nbytes for c in case["reads"])

@@ -45,7 +45,7 @@ sys.path.insert(0, str(TPCH))
 
 import quendra  # noqa: E402
 import data  # noqa: E402  examples/tpch/data.py
-from compare import aligned, floats_equal, ms, time_case, timed  # noqa: E402  bench/compare.py
+from compare import aligned, floats_equal, ms, pick_cases, time_case, timed  # noqa: E402  bench/compare.py
 import test_tpch  # noqa: E402  tests/python/test_tpch.py: the official answers' matching rules
 
 ENGINES = ["ours", "duckdb-1", "duckdb-2", "duckdb-native-1"]
@@ -210,12 +210,7 @@ def main() -> int:
                         "a partial run prints its table and writes nothing")
     args = parser.parse_args()
     plan = cases()
-    if args.cases:
-        wanted = args.cases.split(",")
-        unknown = set(wanted) - {c["name"] for c in plan}
-        if unknown:
-            parser.error(f"unknown case {', '.join(sorted(unknown))}; cases: {', '.join(c['name'] for c in plan)}")
-        plan = [c for c in plan if c["name"] in wanted]
+    plan = pick_cases(parser, plan, args.cases)
     load_before = os.getloadavg()
     print(f"load average {load_before[0]:.2f} {load_before[1]:.2f} {load_before[2]:.2f} on {os.cpu_count()} cores")
 

@@ -17,6 +17,7 @@
 #include "exec/exec.h"
 #include "vec/time.h"
 #include "../plan/plan_test_util.h"
+#include "sweep.h"
 #include "../vec/vec_testing.h"
 
 namespace quendra {
@@ -327,25 +328,7 @@ TEST_F(ExecTest, AllocationFailuresReportOutOfMemory) {
     std::string want = run(q);
     ASSERT_EQ(want.find(':'), std::string::npos) << want;
     for (bool every_after : {false, true}) {
-      size_t refused = 0;
-      for (uint64_t n = 1;; ++n) {
-        Arena call;
-        Diag diag{&call, {}, {}};
-        Json m = testing::readOrDie(call, kManifest);
-        Json qj = testing::readOrDie(call, q);
-        auto plan = build(call, m, qj, diag);
-        ASSERT_TRUE(plan);
-        setHeapFailure(n, every_after);
-        auto r = execute(call, *plan, tables, diag);
-        uint64_t made = heapRequests();
-        setHeapFailure(0, false);
-        if (r) {
-          if (made < n) break;
-          continue;  // a refused request that the query did not need
-        }
-        ASSERT_EQ(r.error(), Err::OutOfMemory) << q << " at " << n << ": " << diag.message;
-        ++refused;
-      }
+      const size_t refused = testing::refuseEach(kManifest, q, tables, every_after);
       EXPECT_GT(refused, 10u);
       std::printf("refused %zu requests (every_after=%d)\n", refused, every_after);
       EXPECT_EQ(run(q), want);

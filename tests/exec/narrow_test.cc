@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "base/heap.h"
 #include "exec/exec.h"
+#include "sweep.h"
 #include "vec/time.h"
 #include "../plan/plan_test_util.h"
 
@@ -317,25 +317,7 @@ TEST(Narrow, AllocationFailuresReportOutOfMemory) {
     ASSERT_EQ(want.rfind("failed", 0), std::string::npos) << want;
     ASSERT_NE(want, "");
     for (bool every_after : {false, true}) {
-      size_t refused = 0;
-      for (uint64_t k = 1;; ++k) {
-        Arena call;
-        Diag diag{&call, {}, {}};
-        Json m = testing::readOrDie(call, manifest);
-        Json qj = testing::readOrDie(call, q);
-        auto plan = build(call, m, qj, diag);
-        ASSERT_TRUE(plan);
-        setHeapFailure(k, every_after);
-        auto r = execute(call, *plan, tables, diag);
-        const uint64_t made = heapRequests();
-        setHeapFailure(0, false);
-        if (r) {
-          if (made < k) break;
-          continue;
-        }
-        ASSERT_EQ(r.error(), Err::OutOfMemory) << q << " at " << k << ": " << diag.message;
-        ++refused;
-      }
+      const size_t refused = testing::refuseEach(manifest, q, tables, every_after);
       EXPECT_GT(refused, 10u);
       EXPECT_EQ(answer(q), want);
     }
