@@ -8,12 +8,16 @@
 #include "base/heap.h"
 
 namespace quendra {
+
+class ExportBlock {
+ public:
+  Arena arena;
+  std::atomic<size_t> refs{0};
+};
+
 namespace {
 
-struct Block {
-  Arena arena;
-  std::atomic<size_t> refs;
-};
+using Block = ExportBlock;
 
 void unref(Block* b) {
   if (b->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
@@ -87,9 +91,9 @@ std::expected<void, ExportErr> exportColumn(Arena& arena, Block* block, Bytes na
   switch (v.kind) {
     case Kind::int_:
     case Kind::timestamp:
-      buffers[1] = arena.copy(v.data.ints, n);
+      buffers[1] = arena.holds(v.data.ints) ? v.data.ints : arena.copy(v.data.ints, n);
       break;
-    case Kind::float_: buffers[1] = arena.copy(v.data.floats, n); break;
+    case Kind::float_: buffers[1] = arena.holds(v.data.floats) ? v.data.floats : arena.copy(v.data.floats, n); break;
     case Kind::bool_: {
       const uint8_t* x = v.data.bools;
       buffers[1] = bits(arena, n, [&](size_t i) { return x[i] != 0; });
@@ -136,16 +140,32 @@ std::expected<void, ExportErr> exportColumn(Arena& arena, Block* block, Bytes na
 
 Bytes exportErrName(ExportErr e) { return e == ExportErr::TooLarge ? "TooLarge" : "OutOfMemory"; }
 
+ExportBlock* newExport() {
+  void* mem = heapAlloc(sizeof(Block));
+  return mem ? new (mem) Block() : nullptr;
+}
+
+Arena& exportArena(ExportBlock* block) { return block->arena; }
+
+void dropExport(ExportBlock* block) {
+  block->~Block();
+  heapFree(block);
+}
+
 std::expected<void, ExportErr> exportTable(std::span<const Bytes> names, std::span<const Vec> cols, size_t nrows,
                                            ArrowArray* out_array, ArrowSchema* out_schema) {
+  Block* block = newExport();
+  if (!block) return Fail(ExportErr::OutOfMemory);
+  return exportTable(block, names, cols, nrows, out_array, out_schema);
+}
+
+std::expected<void, ExportErr> exportTable(ExportBlock* block, std::span<const Bytes> names,
+                                           std::span<const Vec> cols, size_t nrows, ArrowArray* out_array,
+                                           ArrowSchema* out_schema) {
   const size_t ncols = cols.size();
-  void* mem = heapAlloc(sizeof(Block));
-  if (!mem) return Fail(ExportErr::OutOfMemory);
-  auto* block = new (mem) Block();
   block->refs.store(2 * ncols + 2, std::memory_order_relaxed);
   auto fail = [&](ExportErr e) {
-    block->~Block();
-    heapFree(block);
+    dropExport(block);
     return Fail(e);
   };
   Arena& arena = block->arena;

@@ -1,5 +1,5 @@
-// Result export: a query's columns copied into one Arrow struct array that
-// owns its memory, independent of the context that produced it.
+// Result export: a query's columns as one Arrow struct array that owns its
+// memory, independent of the context that produced it.
 //
 // Everything one export allocates lives in a Block: one C-heap allocation
 // holding an arena and an atomic reference count, one reference per
@@ -8,6 +8,10 @@
 // children that have not been moved out; the last one frees the block. So
 // the host may release the parent, or move children out and release them
 // later, in any order and from any thread.
+//
+// A query may write its final columns straight into the block's arena
+// (exportArena) before exporting: 64-bit integer, float and timestamp
+// columns found there are handed over as they are instead of copied.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +19,7 @@
 #include <expected>
 #include <span>
 
+#include "base/arena.h"
 #include "base/bytes.h"
 #include "quendra.h"
 #include "vec/vec.h"
@@ -35,6 +40,21 @@ enum class ExportErr : uint8_t {
 [[nodiscard]] std::expected<void, ExportErr> exportTable(std::span<const Bytes> names, std::span<const Vec> cols,
                                                          size_t nrows, ArrowArray* out_array,
                                                          ArrowSchema* out_schema);
+
+class ExportBlock;
+
+// A block for one export; nullptr when the heap refuses.
+[[nodiscard]] ExportBlock* newExport();
+// The arena whose memory the exported structures will own.
+Arena& exportArena(ExportBlock* block);
+// Frees a block that will not be exported, with everything in its arena.
+void dropExport(ExportBlock* block);
+
+// exportTable into a block from newExport, which it takes over: the
+// exported structures own it, or on failure it is freed.
+[[nodiscard]] std::expected<void, ExportErr> exportTable(ExportBlock* block, std::span<const Bytes> names,
+                                                         std::span<const Vec> cols, size_t nrows,
+                                                         ArrowArray* out_array, ArrowSchema* out_schema);
 
 // "OutOfMemory" or "TooLarge".
 Bytes exportErrName(ExportErr e);

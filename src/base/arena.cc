@@ -165,6 +165,13 @@ bool Arena::extend(void* p, size_t old_n, size_t new_n) {
 #endif
 }
 
+bool Arena::holds(const void* p) const {
+  const auto at = reinterpret_cast<uintptr_t>(p);
+  for (const Block* b = head_; b; b = b->next)
+    if (at >= start(b) && at < start(b) + b->size) return true;
+  return false;
+}
+
 void Arena::reset() {
   // Blocks in use and spares from earlier resets compete alike: largest
   // first, since one big block serves what several small ones cannot.

@@ -87,6 +87,10 @@ class Arena {
   // Frees every block, spares included.
   void release();
 
+  // True when p lies in memory this arena handed out since its last reset
+  // or release (spares excluded): what outlives the call that asked.
+  bool holds(const void* p) const;
+
   // Bytes currently held from the heap (headers included), spares included.
   size_t reserved() const { return reserved_; }
 
@@ -122,7 +126,7 @@ class Arena {
   // fits.
   Block* takeSpare(size_t need, size_t want, size_t limit);
   static Block* sortBySizeDesc(Block* list);
-  static uintptr_t start(Block* b) { return reinterpret_cast<uintptr_t>(b + 1); }
+  static uintptr_t start(const Block* b) { return reinterpret_cast<uintptr_t>(b + 1); }
 
   // Zero-byte requests are served from here, so that an empty arena still
   // returns a valid, aligned pointer for them without touching the heap.

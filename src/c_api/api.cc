@@ -218,9 +218,15 @@ int quendra_execute(quendra_ctx* h, const uint8_t* query_ptr, size_t query_len, 
     quendra::setError(ctx, "OutOfMemory", diag.message.empty() ? Bytes("OutOfMemory") : diag.message);
     return 5;
   }
-  auto result = quendra::execute(ctx.call_arena, plan, tables, diag);
-  if (!result) return quendra::reportKind(ctx, result.error(), diag.message);
-  auto out = quendra::exportTable(result->names, result->cols, result->nrows, out_array, out_schema);
+  // The result's final columns are written where the export will own them.
+  quendra::ExportBlock* block = quendra::newExport();
+  if (!block) return quendra::reportKind(ctx, quendra::Err::OutOfMemory, {});
+  auto result = quendra::execute(ctx.call_arena, plan, tables, diag, &quendra::exportArena(block));
+  if (!result) {
+    quendra::dropExport(block);
+    return quendra::reportKind(ctx, result.error(), diag.message);
+  }
+  auto out = quendra::exportTable(block, result->names, result->cols, result->nrows, out_array, out_schema);
   if (!out) {
     quendra::setError(ctx, quendra::exportErrName(out.error()), "cannot export the result");
     return 5;

@@ -126,9 +126,20 @@ Result<const int64_t*> accumulate(Exec& ex, const Vec& v, const X* __restrict x,
 // The column of per-group sums (or means) once every value is added:
 // null where a group had no value.
 Result<Vec> finishSum(Exec& ex, int64_t* isums, double* fsums, const int64_t* counts, bool mean,
-                      const uint8_t* seen = nullptr) {
+                      uint8_t* seen = nullptr) {
   const size_t n = ex.ngroups;
-  const uint8_t* mask = seen ? TRY(emptyGroups(ex.arena, seen, n)) : TRY(emptyGroups(ex.arena, counts, n));
+  const uint8_t* mask = nullptr;
+  if (seen) {
+    // The flags are not needed after this: they become the mask in place.
+    bool any = false;
+    for (size_t g = 0; g < n; ++g) any |= seen[g] == 0;
+    if (any) {
+      for (size_t g = 0; g < n; ++g) seen[g] = seen[g] == 0;
+      mask = seen;
+    }
+  } else {
+    mask = TRY(emptyGroups(ex.arena, counts, n));
+  }
   if (isums) return column(Kind::int_, n, mask, intData(isums));
   if (mean)
     for (size_t g = 0; g < n; ++g)
@@ -493,22 +504,42 @@ void step(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g) {
   }
 }
 
-// Room for `cap` groups in every accumulator a needs.
-bool allocate(Arena& arena, Acc& a, size_t cap) {
+template <class T>
+T* room(Arena& arena, size_t n, bool zero) {
+  T* p = arena.make<T>(n);
+  if (p && zero) std::memset(p, 0, n * sizeof(T));
+  return p;
+}
+
+// Room for `cap` groups in every accumulator a needs, the ones that become
+// the measure's column from `home`. Zeroed (min and max: no row yet)
+// unless `lazy`: clear then readies each group once it is numbered, so
+// that room for more groups than turn up is never touched.
+bool allocate(Arena& arena, Arena& home, Acc& a, size_t cap, bool lazy) {
   const bool nulls = a.v && a.v->nulls;
   if (a.fn == AggFn::min || a.fn == AggFn::max) {
     a.best = arena.make<uint32_t>(cap);
-    if (a.best) std::memset(a.best, 0xFF, cap * sizeof(uint32_t));
+    if (a.best && !lazy) std::memset(a.best, 0xFF, cap * sizeof(uint32_t));
     return a.best != nullptr;
   }
   if (nulls && a.fn == AggFn::sum && cap > kFewGroups) {
-    if (!(a.seen = zeroed<uint8_t>(arena, cap))) return false;
-  } else if (nulls && !(a.counts = zeroed<int64_t>(arena, cap))) {
+    if (!(a.seen = room<uint8_t>(arena, cap, !lazy))) return false;
+  } else if (nulls && !(a.counts = room<int64_t>(a.fn == AggFn::count ? home : arena, cap, !lazy))) {
     return false;
   }
   if (a.fn == AggFn::count) return true;
-  if (a.fn == AggFn::sum && a.v->kind == Kind::int_) return (a.isums = zeroed<int64_t>(arena, cap)) != nullptr;
-  return (a.fsums = zeroed<double>(arena, cap)) != nullptr;
+  if (a.fn == AggFn::sum && a.v->kind == Kind::int_) return (a.isums = room<int64_t>(home, cap, !lazy)) != nullptr;
+  return (a.fsums = room<double>(home, cap, !lazy)) != nullptr;
+}
+
+// Readies groups [from, to) of a lazily allocated accumulator.
+void clear(Acc& a, size_t from, size_t to) {
+  const size_t n = to - from;
+  if (a.best) std::memset(a.best + from, 0xFF, n * sizeof(uint32_t));
+  if (a.seen) std::memset(a.seen + from, 0, n);
+  if (a.counts) std::memset(a.counts + from, 0, n * sizeof(int64_t));
+  if (a.isums) std::memset(a.isums + from, 0, n * sizeof(int64_t));
+  if (a.fsums) std::memset(a.fsums + from, 0, n * sizeof(double));
 }
 
 Result<Vec> finish(Exec& ex, Acc& a) {
@@ -607,8 +638,10 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
 
   Groups groups;
   DirectGroups direct;
+  HashGroups hashed;
   bool streamed = false;
-  if (dims.size() == 1 && alone && !accs.empty() && sel.n > 0 && !keep_gid) {
+  const bool streams = alone && !accs.empty() && sel.n > 0 && !keep_gid;
+  if (dims.size() == 1 && streams) {
     if (!lazy) {
       streamed = TRY(direct.init(arena, dims[0], sel, stats));
     } else if (lazy->form == LazyDim::Form::joined) {
@@ -627,25 +660,48 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
       dims[0] = *t;
     }
   }
+  // Many groups of integer or float keys: numbered a stretch at a time too,
+  // their keys written straight into the output.
+  bool by_hash = false;
+  if (!streamed && streams) {
+    Arena** key_arenas = arena.make<Arena*>(dims.size());
+    if (!key_arenas) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < dims.size(); ++i) key_arenas[i] = out && out_dims && out_dims[i] ? out : &arena;
+    by_hash = streamed = TRY(hashed.init(arena, dims, sel, key_arenas));
+  }
   if (!streamed) {
     groups = TRY(groupRows(arena, dims, sel));
     gid = groups.gid;
     ngroups = groups.ngroups;
   }
-  const size_t cap = streamed ? direct.bound() : ngroups;
+  // Hashed groups may number up to one per selected row; their state is
+  // readied as they appear.
+  const size_t cap = by_hash ? sel.n : streamed ? direct.bound() : ngroups;
   // Counted in 32 bits (rows are numbered in 32), half the state of a
-  // large group count; widened once at the end.
+  // large group count; widened once at the end. Hashed groups, which are
+  // many and miss the cache anyway, count straight into the 64-bit column.
   uint32_t* sizes = nullptr;
+  int64_t* wide_sizes = nullptr;
   uint32_t* first = nullptr;
   uint32_t* stretch = nullptr;
   if (!accs.empty()) {
-    for (Acc& a : accs)
-      if (!allocate(arena, a, cap)) return std::unexpected(Err::OutOfMemory);
-    if (sizes_needed && !(sizes = zeroed<uint32_t>(arena, cap))) return std::unexpected(Err::OutOfMemory);
+    auto home = [&](uint32_t measure) -> Arena& {
+      return out && out_measures && out_measures[measure] ? *out : arena;
+    };
+    bool sizes_out = false;
+    for (Acc& a : accs) {
+      if (!allocate(arena, home(a.measure), a, cap, by_hash)) return std::unexpected(Err::OutOfMemory);
+      sizes_out |= a.fn == AggFn::count && !a.counts && &home(a.measure) != &arena;
+    }
+    if (sizes_needed) {
+      if (by_hash ? !(wide_sizes = room<int64_t>(sizes_out ? *out : arena, cap, false))
+                  : !(sizes = zeroed<uint32_t>(arena, cap)))
+        return std::unexpected(Err::OutOfMemory);
+    }
     if (streamed) {
-      first = arena.make<uint32_t>(cap);
+      first = by_hash && !need_first ? nullptr : arena.make<uint32_t>(cap);
       stretch = arena.make<uint32_t>(kStretch);
-      if (!first || !stretch) return std::unexpected(Err::OutOfMemory);
+      if ((!first && !(by_hash && !need_first)) || !stretch) return std::unexpected(Err::OutOfMemory);
     }
     uint32_t seen = 0;
     // A sparse row list reads scattered rows: there long stretches let
@@ -655,24 +711,43 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
     for (size_t from = 0; from < sel.n; from += len) {
       const size_t to = sel.n - from < len ? sel.n : from + len;
       const uint32_t* g = gid ? gid + from : kNoGroups;
-      if (streamed) {
+      if (by_hash) {
+        const uint32_t before = hashed.ngroups();
+        if (!hashed.number(arena, from, to, stretch)) return std::unexpected(Err::OutOfMemory);
+        const uint32_t after = hashed.ngroups();
+        for (Acc& a : accs) clear(a, before, after);
+        if (wide_sizes) std::memset(wide_sizes + before, 0, (after - before) * sizeof(int64_t));
+        g = stretch;
+      } else if (streamed) {
         if (!direct.number(arena, from, to, stretch)) return std::unexpected(Err::OutOfMemory);
         g = stretch;
-        // Groups are numbered by first appearance, so the next unseen
-        // group is always the next number.
+      }
+      // Groups are numbered by first appearance, so the next unseen group
+      // is always the next number.
+      if (first)
         for (size_t k = from; k < to; ++k)
           if (stretch[k - from] == seen) first[seen++] = sel.at(k);
-      }
       if (sizes) {
         uint32_t* __restrict sz = sizes;
+        eachInStretch(sel, nullptr, from, to, g, [&](uint32_t, uint32_t gg) { ++sz[gg]; });
+      }
+      if (wide_sizes) {
+        int64_t* __restrict sz = wide_sizes;
         eachInStretch(sel, nullptr, from, to, g, [&](uint32_t, uint32_t gg) { ++sz[gg]; });
       }
       for (Acc& a : accs) step(a, sel, from, to, g);
     }
     if (streamed) {
-      ngroups = direct.ngroups();
-      groups = Groups{nullptr, ngroups, first};
+      ngroups = by_hash ? hashed.ngroups() : direct.ngroups();
+      groups = Groups{nullptr, ngroups, first, nullptr};
     }
+    if (by_hash) {
+      Vec* keys = arena.make<Vec>(dims.size());
+      if (!keys) return std::unexpected(Err::OutOfMemory);
+      for (size_t i = 0; i < dims.size(); ++i) keys[i] = hashed.key(i);
+      groups.keys = keys;
+    }
+    if (wide_sizes) group_sizes = wide_sizes;
     if (sizes) {
       int64_t* wide = arena.make<int64_t>(ngroups);
       if (!wide) return std::unexpected(Err::OutOfMemory);

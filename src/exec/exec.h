@@ -135,6 +135,16 @@ struct Exec {
   // positions and join_idx[] is per position. Set once filters have left
   // few rows, so that everything after them works on those rows alone.
   const uint32_t* rows = nullptr;
+  // Where columns that go out as they are may be written: the exported
+  // result's own memory (nullptr: arena). Set with out_dims, which marks
+  // the grouping dimensions whose per-group values are output unchanged,
+  // and out_measures, the measures whose accumulators are.
+  Arena* out = nullptr;
+  const bool* out_dims = nullptr;
+  const bool* out_measures = nullptr;
+  // Whether grouping must list each group's first row (for dimensions read
+  // per group, or gathered from a group's first row).
+  bool need_first = true;
 
   Exec(Arena& a, Diag& d, const Plan& p, const exec::Table& t) : arena(a), diag(d), plan(p), base(t) {}
 
@@ -307,6 +317,9 @@ void markPred(const Plan& plan, const Pred& p, bool* needed);
 
 // Runs the plan over the bound tables. The result's columns live in arena;
 // a failure's kind is returned and its message left in diag.
-[[nodiscard]] Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& tables, Diag& diag);
+// With `out`, columns of the result that need no conversion may be written
+// there instead (see Exec::out).
+[[nodiscard]] Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& tables, Diag& diag,
+                                           Arena* out = nullptr);
 
 }  // namespace quendra

@@ -42,9 +42,12 @@ bool computesPerRow(const Plan& plan, const bool* needed, bool timed) {
   return false;
 }
 
+// Kinds whose values export hands over as they are stored.
+bool sharedKind(Kind k) { return k == Kind::int_ || k == Kind::timestamp || k == Kind::float_; }
+
 }  // namespace
 
-Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& tables, Diag& diag) {
+Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& tables, Diag& diag, Arena* out) {
   const exec::Table* base = tables.find(plan.table);
   if (!base) return diag.fail(Err::UnknownModel, {"table '", plan.table, "' is not bound"});
   Exec ex(arena, diag, plan, *base);
@@ -209,6 +212,24 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     stats = &combined_range;
     group_by = {&combined, 1};
   }
+  // Unordered and unfiltered, the groups come out in the order they are
+  // numbered, so accumulators and keys can be written where the result
+  // will own them.
+  const bool own_keys = group_by.data() == dims;
+  if (out && plan.order.empty() && plan.having.empty() && !timed) {
+    bool* out_dims = arena.make<bool>(nk);
+    bool* out_measures = arena.make<bool>(nm);
+    if (!out_dims || !out_measures) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < nk; ++i)
+      out_dims[i] = own_keys && coded[i] == Coded::no && !is_lazy && sharedKind(dims[i].kind);
+    for (size_t i = 0; i < nm; ++i) out_measures[i] = false;
+    for (uint32_t i : plan.selected) out_measures[i] = true;
+    ex.out = out;
+    ex.out_dims = out_dims;
+    ex.out_measures = out_measures;
+  }
+  ex.need_first = !own_keys;
+  for (size_t i = 0; i < nd; ++i) ex.need_first |= dep[i];
   Groups groups = TRY(ex.groupAndAggregate(group_by, sel, needed, args, is_lazy ? &lazy : nullptr, stats));
 
   // Output columns at group level: dimensions at each group's first row,
@@ -217,7 +238,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   Vec* cols = arena.make<Vec>(nout);
   if (!cols) return std::unexpected(Err::OutOfMemory);
   for (size_t i = lazy.streamed ? 1 : 0; i < nk; ++i) {
-    cols[key[i]] = TRY(gathered(ex, dims[i], {groups.first, groups.ngroups}));
+    cols[key[i]] = groups.keys && own_keys ? groups.keys[i] : TRY(gathered(ex, dims[i], {groups.first, groups.ngroups}));
     if (coded[i] == Coded::by_case) cols[key[i]] = TRY(ex.caseValues(plan.dims[key[i]].b, cols[key[i]]));
     if (coded[i] == Coded::by_dict) cols[key[i]] = TRY(ex.dictValues(plan.dims[key[i]].b, cols[key[i]]));
   }
@@ -263,7 +284,12 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   std::span<uint32_t> order = TRY(materialise(arena, kept));
   if (!plan.order.empty()) TRY(sortGroups(arena, SortCtx{{cols, nout}, plan.order}, order, nrows));
 
-  for (size_t i = 0; i < nout; ++i) cols[i] = TRY(gathered(ex, cols[i], order.first(nrows)));
+  // Columns that export hands over as they are go straight where it will.
+  for (size_t i = 0; i < nout; ++i) {
+    auto g = gather(out && sharedKind(cols[i].kind) ? *out : arena, cols[i], order.first(nrows));
+    if (!g) return std::unexpected(ex.lift(g.error()));
+    cols[i] = *g;
+  }
   return exec::Result{plan.out_names, {cols, nout}, nrows};
 }
 

@@ -404,6 +404,199 @@ Result<std::optional<Codes>> combinedGroups(Arena& arena, std::span<const Vec> d
 
 }  // namespace
 
+namespace {
+
+// A null's stand-in in a row's hash; equality still tells it from a value.
+constexpr uint64_t kNullBits = 0x5BD1E9955BD1E995ull;
+constexpr uint64_t kHashSeed = 0x243F6A8885A308D3ull;
+
+// One more dimension folded into a row's hash; the rotation keeps the
+// dimensions' order apart, and mix64 finishes the hash once at the end.
+inline uint64_t fold(uint64_t h, uint64_t x) { return (std::rotl(h, 29) ^ x) * 0x9E3779B97F4A7C15ull; }
+
+template <bool All, class F>
+inline void eachPosition(const uint32_t* __restrict idx, size_t from, size_t to, F&& f) {
+  for (size_t k = from; k < to; ++k) f(k, All ? static_cast<uint32_t>(k) : idx[k]);
+}
+
+}  // namespace
+
+void HashGroups::hashRows(size_t from, size_t to, uint64_t* __restrict out) const {
+  for (size_t k = from; k < to; ++k) out[k - from] = kHashSeed;
+  // A dimension at a time: each loop reads one column and decides nothing
+  // per row but a null.
+  for (size_t d = 0; d < nkeys_; ++d) {
+    const Vec& v = *keys_[d].v;
+    const uint8_t* __restrict nulls = v.nulls;
+    auto each = [&](auto bits) {
+      auto f = [&](size_t k, uint32_t row) {
+        const uint64_t x = nulls && nulls[row] ? kNullBits : bits(row);
+        out[k - from] = fold(out[k - from], x);
+      };
+      if (sel_.all())
+        eachPosition<true>(sel_.idx, from, to, f);
+      else
+        eachPosition<false>(sel_.idx, from, to, f);
+    };
+    if (keys_[d].floats) {
+      const double* __restrict x = v.data.floats;
+      each([x](uint32_t r) { return floatKey(x[r]); });
+    } else {
+      const int64_t* __restrict x = v.data.ints;
+      each([x](uint32_t r) { return static_cast<uint64_t>(x[r]); });
+    }
+  }
+  for (size_t k = from; k < to; ++k) out[k - from] = mix64(out[k - from]);
+}
+
+uint64_t HashGroups::hashGroup(uint32_t g) const {
+  uint64_t h = kHashSeed;
+  for (size_t d = 0; d < nkeys_; ++d) {
+    const Key& key = keys_[d];
+    const uint64_t x = key.nulls && key.nulls[g] ? kNullBits
+                       : key.floats            ? floatKey(key.floats[g])
+                                               : static_cast<uint64_t>(key.ints[g]);
+    h = fold(h, x);
+  }
+  return mix64(h);
+}
+
+bool HashGroups::same(uint32_t row, uint32_t g) const {
+  for (size_t d = 0; d < nkeys_; ++d) {
+    const Key& key = keys_[d];
+    const Vec& v = *key.v;
+    if (key.nulls) {
+      const bool null = v.nulls[row] != 0;
+      if (null != (key.nulls[g] != 0)) return false;
+      if (null) continue;
+    }
+    if (key.floats ? floatKey(v.data.floats[row]) != floatKey(key.floats[g]) : v.data.ints[row] != key.ints[g])
+      return false;
+  }
+  return true;
+}
+
+void HashGroups::addKeys(uint32_t row, uint32_t g) {
+  for (size_t d = 0; d < nkeys_; ++d) {
+    Key& key = keys_[d];
+    const Vec& v = *key.v;
+    const bool null = v.nulls && v.nulls[row];
+    if (key.nulls) key.nulls[g] = null;
+    if (key.floats)
+      key.floats[g] = null ? 0 : v.data.floats[row];
+    else
+      key.ints[g] = null ? 0 : v.data.ints[row];
+  }
+}
+
+bool HashGroups::alloc(Arena& arena, size_t cap) {
+  uint32_t* slots = arena.make<uint32_t>(cap);
+  if (!slots) return false;
+  std::memset(slots, 0, cap * sizeof(uint32_t));
+  slots_ = slots;
+  cap_ = cap;
+  limit_ = cap - cap / 4;
+  // A slot holds group + 1, at most limit_, below the tag.
+  gbits_ = static_cast<unsigned>(std::bit_width(limit_));
+  if (gbits_ > 32) gbits_ = 32;
+  tag_mask_ = gbits_ == 32 ? 0 : (uint64_t{1} << (32 - gbits_)) - 1;
+  gmask_ = gbits_ == 32 ? 0xFFFFFFFFu : (uint32_t{1} << gbits_) - 1;
+  return true;
+}
+
+bool HashGroups::grow(Arena& arena) {
+  if (cap_ > SIZE_MAX / 8) return false;
+  if (!alloc(arena, cap_ * 2)) return false;
+  for (uint32_t g = 0; g < ngroups_; ++g) {
+    const uint64_t h = hashGroup(g);
+    size_t i = index(h);
+    while (slots_[i]) i = i + 1 == cap_ ? 0 : i + 1;
+    slots_[i] = tagOf(h) | (g + 1);
+  }
+  return true;
+}
+
+Result<bool> HashGroups::init(Arena& arena, std::span<const Vec> dims, Sel sel, Arena* const* key_arenas) {
+  if (dims.empty() || sel.n == 0) return false;
+  for (const Vec& d : dims)
+    if (d.scalar || (d.data.tag != Data::Tag::int_ && d.data.tag != Data::Tag::float_)) return false;
+  nkeys_ = dims.size();
+  sel_ = sel;
+  keys_ = arena.make<Key>(nkeys_);
+  if (!keys_) return std::unexpected(Err::OutOfMemory);
+  for (size_t d = 0; d < nkeys_; ++d) keys_[d] = Key{&dims[d], nullptr, nullptr, nullptr};
+  // How many groups to expect, from the hashes of the first rows.
+  const size_t sample = sel.n < 2048 ? sel.n : 2048;
+  uint64_t* h = arena.make<uint64_t>(sample);
+  if (!h) return std::unexpected(Err::OutOfMemory);
+  hashRows(0, sample, h);
+  const uint64_t expect = expectDistinct(arena, sel.n, [h](size_t k) { return h[k]; });
+  if (expect < many_) return false;
+  for (size_t d = 0; d < nkeys_; ++d) {
+    Key& key = keys_[d];
+    if (dims[d].data.tag == Data::Tag::float_)
+      key.floats = key_arenas[d]->make<double>(sel.n);
+    else
+      key.ints = key_arenas[d]->make<int64_t>(sel.n);
+    if (dims[d].nulls) key.nulls = arena.make<uint8_t>(sel.n);
+    if ((!key.floats && !key.ints) || (dims[d].nulls && !key.nulls)) return std::unexpected(Err::OutOfMemory);
+  }
+  // Room for half as many again as expected before the table grows, which
+  // would need a table twice the size beside it; never more than one group
+  // per selected row needs.
+  size_t cap = expect + expect / 2;
+  const size_t most = sel.n + sel.n / 3 + 4;
+  if (cap > most) cap = most;
+  if (cap < 64) cap = 64;
+  if (!alloc(arena, cap)) return std::unexpected(Err::OutOfMemory);
+  return true;
+}
+
+bool HashGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out) {
+  // Hashes a batch at a time, and the batch's slots are fetched before any
+  // is probed, so that their misses overlap.
+  constexpr size_t kBatch = 256;
+  uint64_t h[kBatch];
+  for (size_t b = from; b < to; b += kBatch) {
+    const size_t e = to - b < kBatch ? to : b + kBatch;
+    hashRows(b, e, h);
+    for (size_t k = b; k < e; ++k) __builtin_prefetch(&slots_[index(h[k - b])]);
+    for (size_t k = b; k < e; ++k) {
+      const uint32_t row = sel_.at(k);
+      const uint64_t hk = h[k - b];
+      uint32_t g = 0;
+      for (;;) {
+        const uint32_t tag = tagOf(hk);
+        size_t i = index(hk);
+        uint32_t s;
+        while ((s = slots_[i]) != 0) {
+          if ((s & ~gmask_) == tag && same(row, (s & gmask_) - 1)) break;
+          i = i + 1 == cap_ ? 0 : i + 1;
+        }
+        if (s) {
+          g = (s & gmask_) - 1;
+          break;
+        }
+        if (ngroups_ == limit_) {
+          if (!grow(arena)) return false;
+          continue;  // its slot moved
+        }
+        g = ngroups_++;
+        addKeys(row, g);
+        slots_[i] = tag | (g + 1);
+        break;
+      }
+      out[k - from] = g;
+    }
+  }
+  return true;
+}
+
+Vec HashGroups::key(size_t i) const {
+  const Key& key = keys_[i];
+  return column(key.v->kind, ngroups_, key.nulls, key.floats ? floatData(key.floats) : intData(key.ints));
+}
+
 Result<Groups> groupRows(Arena& arena, std::span<const Vec> dims, Sel sel) {
   const size_t n = sel.n;
   // Row indices, codes and group numbers are u32; binding refuses tables

@@ -48,6 +48,9 @@ struct Groups {
   const uint32_t* gid = nullptr;
   size_t ngroups = 0;
   const uint32_t* first = nullptr;
+  // When grouping wrote them itself (HashGroups): each dimension's value per
+  // group, one column per dimension. first may then be nullptr.
+  const Vec* keys = nullptr;
 };
 // Group numbers for the selected values of one int, float or temporal
 // vector with a key range narrow enough for a direct table, one stretch of
@@ -90,6 +93,66 @@ class DirectGroups {
   bool floats_ = false;
   bool days_ = false;
   bool dates_ = false;  // days: the values are day numbers
+};
+
+// Group numbers for one or more non-scalar dimensions stored as 64-bit
+// integers or floats, when many groups are expected: numbered a stretch at
+// a time as DirectGroups does, with each group's values written once, at
+// its first row, into per-group key columns that then serve as the
+// dimensions' output. A slot of the table holds a group number and a few
+// bits of its hash, 4 bytes where a key and number take 16: many groups
+// take little more memory than their output, and the columns hold the
+// keys that a matching tag must still be compared with. Numbers are as
+// groupRows gives them for the same dimensions.
+class HashGroups {
+ public:
+  // False when a dimension is not of that shape, or when the first rows
+  // suggest fewer than manyGroups() groups. Dimension i's key column comes
+  // from key_arenas[i], with room for every selected row; only the part
+  // that groups fill is ever written.
+  [[nodiscard]] Result<bool> init(Arena& arena, std::span<const Vec> dims, Sel sel, Arena* const* key_arenas);
+  // The group numbers of the selection's positions [from, to), into out;
+  // false when memory runs out.
+  [[nodiscard]] bool number(Arena& arena, size_t from, size_t to, uint32_t* out);
+  uint32_t ngroups() const { return ngroups_; }
+  // Dimension i's value per group, ngroups() of them.
+  Vec key(size_t i) const;
+
+  // Fewer groups than this are numbered faster by groupRows, whose tables
+  // stay in cache.
+  static size_t manyGroups() { return many_; }
+  // Test-only: makes every grouping of the right shape take this path.
+  static void setManyGroupsForTesting(size_t n) { many_ = n ? n : kMany; }
+
+ private:
+  struct Key {
+    const Vec* v;
+    int64_t* ints;    // int-stored dimensions
+    double* floats;   // float ones
+    uint8_t* nulls;   // per group, when v has nulls
+  };
+  static constexpr size_t kMany = size_t{1} << 16;
+  static inline size_t many_ = kMany;
+
+  void hashRows(size_t from, size_t to, uint64_t* out) const;
+  uint64_t hashGroup(uint32_t g) const;
+  bool same(uint32_t row, uint32_t g) const;
+  void addKeys(uint32_t row, uint32_t g);
+  size_t index(uint64_t h) const { return static_cast<size_t>((static_cast<unsigned __int128>(h) * cap_) >> 64); }
+  uint32_t tagOf(uint64_t h) const { return static_cast<uint32_t>((h & tag_mask_) << gbits_); }
+  [[nodiscard]] bool alloc(Arena& arena, size_t cap);
+  [[nodiscard]] bool grow(Arena& arena);
+
+  Key* keys_ = nullptr;
+  size_t nkeys_ = 0;
+  Sel sel_;
+  uint32_t* slots_ = nullptr;
+  size_t cap_ = 0;
+  size_t limit_ = 0;      // groups the table takes before it grows
+  unsigned gbits_ = 0;    // low bits of a slot: group + 1
+  uint64_t tag_mask_ = 0;
+  uint32_t gmask_ = 0;
+  uint32_t ngroups_ = 0;
 };
 
 [[nodiscard]] Result<Groups> groupRows(Arena& arena, std::span<const Vec> dims, Sel sel);

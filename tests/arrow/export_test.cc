@@ -159,6 +159,27 @@ TEST_F(ExportTest, MovedChildrenOutliveTheParent) {
   }
 }
 
+// Columns written into the block's own arena are handed over, not copied,
+// when Arrow stores them as they are (64-bit integers, floats, timestamps);
+// the rest are converted as always, and the block outlives the call.
+TEST_F(ExportTest, ColumnsInTheBlockAreHandedOver) {
+  ExportBlock* block = newExport();
+  ASSERT_NE(block, nullptr);
+  Make own{exportArena(block)};
+  std::vector<Vec> owned = {own.ints({4, 5}), own.floats({1.5, std::nullopt}), own.ints({1, 2}, Kind::timestamp),
+                            own.ints({3, 4}, Kind::date), mk.ints({6, 7})};
+  Exported e;
+  ASSERT_TRUE(exportTable(block, std::vector<Bytes>{"a", "b", "c", "d", "e"}, owned, 2, &e.array, &e.schema));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(e.array.children[i]->buffers[1], owned[i].data.ints) << i;
+  for (int i = 3; i < 5; ++i) EXPECT_NE(e.array.children[i]->buffers[1], owned[i].data.ints) << i;
+  EXPECT_EQ(at<int32_t>(e.array.children[3], 1, 1), 4);
+  EXPECT_EQ(at<int64_t>(e.array.children[4], 1, 1), 7);
+  EXPECT_FALSE(bit(e.array.children[1], 0, 1));
+  e.schema.release(&e.schema);
+  EXPECT_EQ(at<double>(e.array.children[1], 1, 0), 1.5);
+  e.array.release(&e.array);
+}
+
 TEST_F(ExportTest, FailuresLeaveTheHostsStructuresUntouched) {
   for (bool every_after : {false, true}) {
     size_t refused = 0;

@@ -322,10 +322,15 @@ TEST_F(ExecTest, AllocationFailuresReportOutOfMemory) {
       R"({"model": "orders", "dimensions": ["c.region"], "measures": ["n", "total", "hi"],
           "filters": [{"field": "orders.id", "operator": ">", "value": 1}]})",
       R"({"model": "orders", "dimensions": ["orders.ts"], "time_grain": "month", "measures": ["avg", "amounts"]})",
+      // Keys of three kinds, numbered by hash when many groups are expected.
+      R"({"model": "orders", "dimensions": ["orders.id", "orders.amount", "orders.day"],
+          "measures": ["n", "amounts", "total", "ids", "avg", "hi"], "filters": [{"field": "orders.id", "operator": ">", "value": 1}]})",
   };
   Arena::setBlockSizeForTesting(64);
+  std::map<std::string, std::string> want_of;
   for (const char* q : queries) {
     std::string want = run(q);
+    want_of[q] = want;
     ASSERT_EQ(want.find(':'), std::string::npos) << want;
     for (bool every_after : {false, true}) {
       const size_t refused = testing::refuseEach(kManifest, q, tables, every_after);
@@ -334,6 +339,14 @@ TEST_F(ExecTest, AllocationFailuresReportOutOfMemory) {
       EXPECT_EQ(run(q), want);
     }
   }
+  // Again grouped by hash whatever the group count, and with the result's
+  // columns written to an arena of their own, as for export.
+  HashGroups::setManyGroupsForTesting(1);
+  for (const char* q : queries) {
+    for (bool every_after : {false, true}) EXPECT_GT(testing::refuseEach(kManifest, q, tables, every_after, true), 10u);
+    EXPECT_EQ(run(q), want_of[q]);
+  }
+  HashGroups::setManyGroupsForTesting(0);
   Arena::setBlockSizeForTesting(0);
 }
 
