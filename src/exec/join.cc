@@ -250,10 +250,22 @@ Result<const uint32_t*> Exec::lookUp(uint8_t k, Sel at) {
     const KeyMap& map = *st.ints;
     const int64_t* __restrict lv = st.lk.data.ints;
     const uint8_t* lnull = st.lk.nulls;
+    // Keys are fetched well ahead of their look-up, and the map's slot a
+    // little ahead, once the key is at hand: rows left by filters lie
+    // scattered, and so do a large map's slots.
+    constexpr size_t kKeyAhead = 32, kSlotAhead = 8;
     if (!up && !lnull) {
-      for (size_t i = 0; i < n; ++i) out[i] = map.find(static_cast<uint64_t>(lv[i])) - 1;
+      for (size_t i = 0; i < n; ++i) {
+        if (i + kSlotAhead < n) map.prefetch(static_cast<uint64_t>(lv[i + kSlotAhead]));
+        out[i] = map.find(static_cast<uint64_t>(lv[i])) - 1;
+      }
     } else {
       for (size_t i = 0; i < n; ++i) {
+        if (up && i + kKeyAhead < n && up[i + kKeyAhead] != kMissingRow) __builtin_prefetch(&lv[up[i + kKeyAhead]]);
+        if (i + kSlotAhead < n) {
+          const uint32_t q = parentRow(i + kSlotAhead);
+          if (q != kMissingRow && !(lnull && lnull[q])) map.prefetch(static_cast<uint64_t>(lv[q]));
+        }
         const uint32_t p = parentRow(i);
         out[i] = p == kMissingRow || (lnull && lnull[p]) ? kMissingRow : map.find(static_cast<uint64_t>(lv[p])) - 1;
       }

@@ -89,6 +89,16 @@ class KeyMap {
     return &slots_[i].val;
   }
 
+  // Starts fetching the memory find(key) will read first.
+  void prefetch(uint64_t key) const {
+    if (direct_) {
+      const uint64_t d = key - lo_;
+      if (d < cap_) __builtin_prefetch(&vals_[d]);
+    } else {
+      __builtin_prefetch(&slots_[slot(key)]);
+    }
+  }
+
   // The value of key, or 0 when absent.
   uint32_t find(uint64_t key) const {
     if (direct_) {

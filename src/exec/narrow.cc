@@ -15,14 +15,20 @@
 namespace quendra {
 namespace {
 
+// Fetches nothing ahead: the rows of a whole column come in order.
+struct NoAhead {
+  void operator()(size_t) const {}
+};
+
 // The positions of sel (over a column of rows with mask nulls) whose row is
 // non-null and satisfies keep(row), appended to out; returns their number.
 // Where most rows go the same way a branch is cheapest, as it is almost
 // always predicted and skips the store; otherwise every position is stored
 // and the count moves on only past kept ones, which no data can mispredict.
 // Each block of rows takes the way that suited the block before it.
-template <bool All, bool Masked, class F>
-size_t keepIf(Sel sel, const uint8_t* __restrict nulls, uint32_t* __restrict out, F&& keep) {
+// ahead(i) is told each position before it is tested.
+template <bool All, bool Masked, class F, class A = NoAhead>
+size_t keepIf(Sel sel, const uint8_t* __restrict nulls, uint32_t* __restrict out, F&& keep, A ahead = {}) {
   constexpr size_t kBlock = 1024;
   size_t k = 0;
   bool branchy = true;
@@ -36,11 +42,13 @@ size_t keepIf(Sel sel, const uint8_t* __restrict nulls, uint32_t* __restrict out
     };
     if (branchy) {
       for (size_t i = from; i < to; ++i) {
+        ahead(i);
         uint32_t row = All ? static_cast<uint32_t>(i) : sel.idx[i];
         if (test(row)) out[k++] = row;
       }
     } else {
       for (size_t i = from; i < to; ++i) {
+        ahead(i);
         uint32_t row = All ? static_cast<uint32_t>(i) : sel.idx[i];
         out[k] = row;
         k += test(row);
@@ -52,10 +60,35 @@ size_t keepIf(Sel sel, const uint8_t* __restrict nulls, uint32_t* __restrict out
   return k;
 }
 
-// keepIf with the shape of sel and of the mask made template flags.
+// Through a row list, the values keep reads (`width` bytes each from
+// `data`) and their null flags are fetched a little ahead: rows left by
+// earlier filters lie scattered, and each read would otherwise wait on
+// memory.
+struct FetchAhead {
+  const uint32_t* idx;
+  size_t n;
+  const char* data;
+  size_t width;
+  const uint8_t* nulls;
+  void operator()(size_t i) const {
+    constexpr size_t kAhead = 32;
+    if (i + kAhead >= n) return;
+    const uint32_t row = idx[i + kAhead];
+    __builtin_prefetch(data + size_t{row} * width);
+    if (nulls) __builtin_prefetch(nulls + row);
+  }
+};
+
+// keepIf with the shape of sel and of the mask made template flags; data
+// and width as for FetchAhead.
 template <class F>
-size_t keepRows(Sel sel, const uint8_t* nulls, uint32_t* out, F&& keep) {
+size_t keepRows(Sel sel, const uint8_t* nulls, uint32_t* out, F&& keep, const void* data = nullptr,
+                size_t width = 0) {
   if (sel.all()) return nulls ? keepIf<true, true>(sel, nulls, out, keep) : keepIf<true, false>(sel, nulls, out, keep);
+  if (data) {
+    const FetchAhead ahead{sel.idx, sel.n, static_cast<const char*>(data), width, nulls};
+    return nulls ? keepIf<false, true>(sel, nulls, out, keep, ahead) : keepIf<false, false>(sel, nulls, out, keep, ahead);
+  }
   return nulls ? keepIf<false, true>(sel, nulls, out, keep) : keepIf<false, false>(sel, nulls, out, keep);
 }
 
@@ -63,7 +96,8 @@ template <class T, class X>
 size_t keepCmp(vec::CmpOp op, Sel sel, const X* __restrict x, const uint8_t* nulls, T c, uint32_t* out) {
   return loops::byCmpOp(op, [&](auto o) {
     constexpr vec::CmpOp Op = decltype(o)::value;
-    return keepRows(sel, nulls, out, [&](uint32_t r) { return loops::ordCmp<Op>(static_cast<T>(x[r]), c); });
+    return keepRows(
+        sel, nulls, out, [&](uint32_t r) { return loops::ordCmp<Op>(static_cast<T>(x[r]), c); }, x, sizeof(X));
   });
 }
 
@@ -130,7 +164,7 @@ size_t keepInterval(Sel sel, const int64_t* __restrict x, const uint8_t* nulls, 
   if (iv.empty()) return 0;
   const int64_t a = iv.a, b = iv.b;
   auto inside = [&](uint32_t r) { return (x[r] >= a) & (x[r] <= b); };
-  if (!zones || !sel.all()) return keepRows(sel, nulls, out, inside);
+  if (!zones || !sel.all()) return keepRows(sel, nulls, out, inside, x, sizeof(int64_t));
   size_t k = 0;
   for (size_t from = 0, z = 0; from < sel.n; from += kZoneRows, ++z) {
     const size_t n = sel.n - from < kZoneRows ? sel.n - from : kZoneRows;
@@ -286,7 +320,8 @@ Result<Sel> Exec::narrowHere(const Pred& p, Sel sel) {
       if (!keep || !out) return std::unexpected(Err::OutOfMemory);
       for (size_t k = 0; k < nd; ++k) keep[k] = !mask->isNull(k) && mask->boolAt(k);
       const uint16_t* __restrict codes = st->codes;
-      return Sel{out, keepRows(sel, left.nulls, out, [&](uint32_t r) { return keep[codes[r]] != 0; })};
+      return Sel{out, keepRows(sel, left.nulls, out, [&](uint32_t r) { return keep[codes[r]] != 0; }, codes,
+                               sizeof(*codes))};
     }
     // (Over no rows the kernel reads no literal, so neither is it read here.)
     if (!left.scalar && left.len) {
@@ -356,8 +391,9 @@ Result<std::optional<Sel>> Exec::narrowPair(const Pred& p1, const Pred& p2, Sel 
   using C = vec::CmpOp;
   auto run = [&](auto lop, auto hop) {
     constexpr C L = decltype(lop)::value, H = decltype(hop)::value;
-    return keepRows(sel, left.nulls, out,
-                    [&](uint32_t r) { return loops::ordCmp<L>(x[r], a) & loops::ordCmp<H>(x[r], b); });
+    return keepRows(
+        sel, left.nulls, out, [&](uint32_t r) { return loops::ordCmp<L>(x[r], a) & loops::ordCmp<H>(x[r], b); }, x,
+        sizeof(double));
   };
   using GE = std::integral_constant<C, C::ge>;
   using GT = std::integral_constant<C, C::gt>;
