@@ -29,11 +29,15 @@ Result<std::span<uint32_t>> materialise(Arena& arena, Sel s) {
 bool plainBase(const Bound& b) { return b.alias == 0 && b.e.count == 1 && b.e[b.e.root].tag == Tag::ident; }
 
 // True when a step after the filters computes something per row: an
-// expression, a joined column, a measure's filters or a time grain.
+// expression, a joined column, a measure's filters or a time grain (but
+// that of a lone time dimension at a day or coarser, which grouping
+// numbers from the stored values).
 bool computesPerRow(const Plan& plan, const bool* needed, bool timed) {
   if (timed) return true;
-  for (const Dim& d : plan.dims)
-    if (d.grain || !plainBase(d.b)) return true;
+  for (const Dim& d : plan.dims) {
+    const bool lone_days = plan.dims.size() == 1 && d.grain && grainRank(*d.grain) >= grainRank(Grain::day);
+    if ((d.grain && !lone_days) || !plainBase(d.b)) return true;
+  }
   for (size_t i = 0; i < plan.measures.size(); ++i) {
     if (!needed[i] || plan.measures[i].def.tag != MeasureDef::Tag::agg) continue;
     const Agg& a = plan.measures[i].def.agg;
@@ -90,8 +94,12 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   // columns of the base table are read through the selection anyway, so
   // for them alone it pays only when very few rows are left.
   // With no row left, one row of nulls stands in, selected by nothing.
-  const size_t few = computesPerRow(plan, needed, timed) ? base->nrows / 2 : base->nrows / 8;
-  if (!sel.all() && sel.n <= few && base->nrows) {
+  // One unbroken run of rows (a window over a table stored in time order)
+  // reads through the selection as cheaply as from a copy.
+  const bool per_row = computesPerRow(plan, needed, timed);
+  const size_t few = per_row ? base->nrows / 2 : base->nrows / 8;
+  const bool run = !sel.all() && sel.n && sel.idx[sel.n - 1] - sel.idx[0] == sel.n - 1;
+  if (!sel.all() && sel.n <= few && base->nrows && !(run && !per_row)) {
     const Sel rows = sel.n ? sel : Sel{kNullRow, 1};
     if (in_range) in_range = TRY(gathered(ex, *in_range, {rows.idx, rows.n}));
     TRY(ex.compact(rows));
