@@ -292,6 +292,52 @@ TEST_F(ExecTest, FailuresAndTheirMessages) {
   EXPECT_EQ(run(R"({"model": "orders", "measures": ["n"]})"), "7;");
 }
 
+// Given an arena for the result, the columns export can hand over as they
+// are (64-bit integers, floats, timestamps) are written there: the keys and
+// accumulators of hashed groups, or the final gather of an ordered answer.
+// Others stay in the call arena, and the answers do not change.
+TEST_F(ExecTest, ResultColumnsAreWrittenWhereExportWillOwnThem) {
+  HashGroups::setManyGroupsForTesting(1);
+  struct Case {
+    const char* query;
+    std::vector<bool> owned;  // per output column
+  } cases[] = {
+      {R"({"model": "orders", "dimensions": ["orders.id", "orders.ts", "orders.day"], "measures": ["n", "total", "ids", "amounts"]})",
+       {true, true, false, true, true, true, true}},
+      // A calculation, and a minimum picked by row: computed after grouping.
+      {R"({"model": "orders", "dimensions": ["orders.amount"], "measures": ["per", "hi"]})", {true, false, false}},
+      {R"({"model": "orders", "dimensions": ["orders.cust", "orders.status"], "measures": ["n"], "order_by": [["n", "desc"]]})",
+       {true, false, true}},
+  };
+  for (const Case& c : cases) {
+    const std::string want = run(c.query);
+    Arena call, out;
+    Diag diag{&call, {}, {}};
+    Json m = testing::readOrDie(call, kManifest);
+    Json q = testing::readOrDie(call, c.query);
+    auto plan = build(call, m, q, diag);
+    ASSERT_TRUE(plan) << diag.message;
+    auto r = execute(call, *plan, tables, diag, &out);
+    ASSERT_TRUE(r) << diag.message;
+    std::string got;
+    for (size_t i = 0; i < r->nrows; ++i) {
+      for (size_t col = 0; col < r->cols.size(); ++col) got += (col ? "|" : "") + cell(r->cols[col], i);
+      got += ";";
+    }
+    EXPECT_EQ(got, want) << c.query;
+    ASSERT_EQ(r->cols.size(), c.owned.size());
+    for (size_t col = 0; col < c.owned.size(); ++col) {
+      const Data& d = r->cols[col].data;
+      const void* values = d.tag == Data::Tag::str      ? static_cast<const void*>(d.str.offs)
+                           : d.tag == Data::Tag::float_ ? static_cast<const void*>(d.floats)
+                           : d.tag == Data::Tag::bool_  ? static_cast<const void*>(d.bools)
+                                                        : static_cast<const void*>(d.ints);
+      EXPECT_EQ(out.holds(values), c.owned[col]) << c.query << " column " << col;
+    }
+  }
+  HashGroups::setManyGroupsForTesting(0);
+}
+
 // Strings gathered past what 64-bit offsets hold fail as out of memory
 // instead of wrapping (the bytes are never read: the offsets decide first).
 TEST(Gather, StringTotalsThatWouldWrapFail) {
