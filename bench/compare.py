@@ -314,6 +314,20 @@ def timed(fn):
     return time.perf_counter() - start, result
 
 
+def duck_connections(tables: dict[str, pa.Table]) -> dict:
+    """DuckDB connections with 1 and 2 threads, by thread count, each reading
+    the Arrow tables through views (no copy)."""
+    import duckdb
+
+    ducks = {}
+    for threads in (1, 2):
+        con = duckdb.connect(config={"threads": threads})
+        for name, table in tables.items():
+            con.register(name, table)
+        ducks[threads] = con
+    return ducks
+
+
 def pick_cases(parser: argparse.ArgumentParser, plan: list[dict], names: str | None) -> list[dict]:
     """The cases named in the comma-separated `names` (all without it); an
     unknown name is a usage error listing the known ones."""
@@ -434,12 +448,7 @@ def main() -> int:
     import duckdb
     import polars as pl
 
-    ducks = {}
-    for threads in (1, 2):
-        con = duckdb.connect(config={"threads": threads})
-        for name, table in data.items():
-            con.register(name, table)  # a view over the Arrow table, no copy
-        ducks[threads] = con
+    ducks = duck_connections(data)
     frames = {name: pl.from_arrow(table).lazy() for name, table in data.items()}
 
     failures = []

@@ -45,7 +45,7 @@ sys.path.insert(0, str(TPCH))
 
 import quendra  # noqa: E402
 import data  # noqa: E402  examples/tpch/data.py
-from compare import aligned, floats_equal, ms, pick_cases, time_case, timed  # noqa: E402  bench/compare.py
+from compare import aligned, duck_connections, floats_equal, ms, pick_cases, time_case, timed  # noqa: E402  bench/compare.py
 import test_tpch  # noqa: E402  tests/python/test_tpch.py: the official answers' matching rules
 
 ENGINES = ["ours", "duckdb-1", "duckdb-2", "duckdb-native-1"]
@@ -226,12 +226,7 @@ def main() -> int:
 
     import duckdb
 
-    ducks = {}
-    for threads in (1, 2):
-        con = duckdb.connect(config={"threads": threads})
-        for name, table in tables.items():
-            con.register(name, table)  # a view over the Arrow table, no copy
-        ducks[threads] = con
+    ducks = duck_connections(tables)
     native = duckdb.connect(config={"threads": 2})
     for name, table in tables.items():
         native.register("arrow_" + name, table)
