@@ -175,6 +175,13 @@ struct Exec {
   // earlier, or a calculated measure, evaluated on first use and kept.
   [[nodiscard]] Result<Vec> measureVec(uint32_t idx, uint8_t depth);
 
+  // Reads every row-level expression the query evaluates (where
+  // predicates, dimensions with their grains, the arguments and filters of
+  // the aggregates marked in needed) once over a row of nulls, so that a
+  // literal that does not suit its column's kind, or operands of mismatched
+  // kinds, fail whatever rows the tables hold or the filters leave. Needs
+  // the joins built; changes nothing in this frame.
+  [[nodiscard]] Result<void> checkKinds(const bool* needed);
   // Fills right[] and steps[] for every join the plan uses.
   [[nodiscard]] Result<void> buildJoins(const Tables& tables);
   // The right rows of join k for the positions `at` (all of them when it

@@ -56,6 +56,14 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   if (!base) return diag.fail(Err::UnknownModel, {"table '", plan.table, "' is not bound"});
   Exec ex(arena, diag, plan, *base);
   TRY(ex.buildJoins(tables));
+  const size_t nm = plan.measures.size();
+  bool* needed = arena.make<bool>(nm);
+  if (!needed) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < nm; ++i) needed[i] = false;
+  for (uint32_t i : plan.selected) markNeeded(plan, i, needed);
+  for (const Pred& p : plan.having) markPred(plan, p, needed);
+  // Faults of kinds and literals first: they must not hang on the data.
+  TRY(ex.checkKinds(needed));
 
   // Row selection: each predicate narrows the ascending selection. Measures derived along time read
   // rows before the query's range too: the range then selects from the
@@ -76,18 +84,13 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     }
     sel = TRY(ex.narrow(p, sel));
   }
-  const size_t nm = plan.measures.size();
-  bool* needed = arena.make<bool>(nm);
   ex.measure_vals = arena.make<std::optional<Vec>>(nm);
   auto* args = arena.make<std::optional<Vec>>(nm);
-  if (!needed || !ex.measure_vals || !args) return std::unexpected(Err::OutOfMemory);
+  if (!ex.measure_vals || !args) return std::unexpected(Err::OutOfMemory);
   for (size_t i = 0; i < nm; ++i) {
-    needed[i] = false;
     new (&ex.measure_vals[i]) std::optional<Vec>();
     new (&args[i]) std::optional<Vec>();
   }
-  for (uint32_t i : plan.selected) markNeeded(plan, i, needed);
-  for (const Pred& p : plan.having) markPred(plan, p, needed);
   // Once filters have left few rows, everything after them (dimensions,
   // arguments, measure filters) works on those rows alone: columns are
   // read through the selection instead of evaluated for every row. Plain

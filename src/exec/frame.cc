@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "exec/exec.h"
+#include "vec/time.h"
 
 namespace quendra {
 
@@ -105,6 +106,22 @@ Result<Vec> Exec::evalBound(const Bound& b) {
   auto v = evalExpr(arena, b.e, cx);
   if (!v) return std::unexpected(liftOrKeep(v.error()));
   return *v;
+}
+
+Result<void> Exec::checkKinds(const bool* needed) {
+  // A copy of this frame whose one position reads nulls everywhere; its
+  // resolved columns go to a cache of its own.
+  Exec probe = *this;
+  probe.cache = Array<Cached>{};
+  TRY(probe.compact(Sel{kNullRow, 1}));
+  for (const Pred& p : plan.where) TRY(keepTrue(probe, Sel{nullptr, 1}, TRY(probe.evalPred(p)), 1));
+  for (const Dim& d : plan.dims) {
+    Vec v = TRY(probe.evalBound(d.b));
+    if (d.grain) TRY(probe.liftEval(truncateVec(arena, *d.grain, v)));
+  }
+  for (size_t i = 0; i < plan.measures.size(); ++i)
+    if (needed[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg) TRY(probe.aggArg(plan.measures[i].def.agg));
+  return {};
 }
 
 Result<Vec> Exec::measureVec(uint32_t idx, uint8_t depth) {

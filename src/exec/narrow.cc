@@ -256,7 +256,9 @@ Result<std::optional<size_t>> Exec::keepDirect(const Cmp& c, const Vec& left, Se
       return keepCmp(op, sel, left.data.ints, left.nulls, f, out);
     } else if (left.isTemporal() && l.tag == Literal::Tag::string) {
       // <>: an instant inside a day differs from every day.
-      const int64_t us = *parseTimestamp(l.s);
+      const std::optional<int64_t> read = parseTimestamp(l.s);
+      if (!read) return std::unexpected(lift(EvalErr::BadLiteral));
+      const int64_t us = *read;
       if (left.kind == Kind::date && floorDiv(us, kMicrosPerDay) != ceilDiv(us, kMicrosPerDay))
         return keepInterval(sel, left.data.ints, left.nulls, Interval{}, nullptr, out);
       const int64_t c0 = left.kind == Kind::date ? floorDiv(us, kMicrosPerDay) : us;
@@ -426,8 +428,7 @@ bool Exec::cheap(const Pred& p) const {
 
 Result<Sel> Exec::narrowList(std::span<const Pred> ps, Sel sel) {
   // An empty table's predicates are evaluated over its no rows, in order,
-  // as vectors: over no rows the kernels check no kinds and read no
-  // literals, and no shortcut here may report what they do not.
+  // as vectors (their kinds and literals were checked before any row).
   if (base.nrows == 0) {
     for (const Pred& p : ps) sel = TRY(keepTrue(*this, sel, TRY(evalPred(p)), 0));
     return sel;

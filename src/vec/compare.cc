@@ -75,6 +75,22 @@ Vec timestampAt(const int64_t* us) {
 }  // namespace
 
 EvalResult<Vec> compare(Arena& arena, vec::CmpOp op, const Vec& a_in, const Vec& b_in) {
+  // A text compared with a time is read first, so that a text that is no
+  // instant fails over no rows as over many.
+  Vec a = a_in, b = b_in;
+  int64_t lit_a, lit_b;
+  if (a.isTemporal() && b.scalar && b.kind == Kind::str && !b.isNull(0)) {
+    std::optional<int64_t> us = parseTimestamp(b.strAt(0));
+    if (!us) return std::unexpected(EvalErr::BadLiteral);
+    lit_b = *us;
+    b = timestampAt(&lit_b);
+  }
+  if (a.scalar && a.kind == Kind::str && !a.isNull(0) && b.isTemporal()) {
+    std::optional<int64_t> us = parseTimestamp(a.strAt(0));
+    if (!us) return std::unexpected(EvalErr::BadLiteral);
+    lit_a = *us;
+    a = timestampAt(&lit_a);
+  }
   OutLen shape = outLen(a_in, b_in);
   if (a_in.isNullScalar() || b_in.isNullScalar())
     return nullVec(arena, Kind::bool_, shape.n, shape.scalar);
@@ -83,21 +99,6 @@ EvalResult<Vec> compare(Arena& arena, vec::CmpOp op, const Vec& a_in, const Vec&
     empty.data = boolData(arena.make<uint8_t>(0));
     empty.kind = Kind::bool_;
     return empty;
-  }
-
-  Vec a = a_in, b = b_in;
-  int64_t lit_a, lit_b;
-  if (a.isTemporal() && b.scalar && b.kind == Kind::str) {
-    std::optional<int64_t> us = parseTimestamp(b.strAt(0));
-    if (!us) return std::unexpected(EvalErr::BadLiteral);
-    lit_b = *us;
-    b = timestampAt(&lit_b);
-  }
-  if (a.scalar && a.kind == Kind::str && b.isTemporal()) {
-    std::optional<int64_t> us = parseTimestamp(a.strAt(0));
-    if (!us) return std::unexpected(EvalErr::BadLiteral);
-    lit_a = *us;
-    a = timestampAt(&lit_a);
   }
 
   enum class Path { ints, floats, temporal, strs, bools };

@@ -12,9 +12,10 @@
 //
 // Evaluation errors depend on kinds and literals, never on values, so
 // evaluating row by row meets the first failing expression in the same step
-// as a whole-column pass. The one exception is a comparison over zero rows,
-// which checks nothing; that is why the model evaluates an expression once
-// over zero rows when a table (or the group list) is empty.
+// as a whole-column pass. Row-level expressions (filters, dimensions,
+// aggregate arguments and their filters) are read once over a row of nulls
+// before any row, so their faults show whatever the data; group-level ones
+// are evaluated once over zero groups when there are none.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,7 +39,8 @@
 namespace quendra {
 namespace {
 
-constexpr size_t kNoRow = SIZE_MAX;  // evaluate over zero rows
+constexpr size_t kNoRow = SIZE_MAX;         // evaluate over zero rows
+constexpr size_t kNullProbe = SIZE_MAX - 1;  // one row whose every column is null
 
 // ---------------------------------------------------------------- values
 
@@ -194,6 +196,7 @@ struct Env {
     const exec::Table* t = tab[alias];
     for (size_t c = 0; t && c < t->names.size(); ++c) {
       if (t->names[c] != name) continue;
+      if (row == kNullProbe) return vecOf(A, t->cols[c].kind, {Cell{}});
       if (alias == 0 || row == kNoRow) return slice(t->cols[c], row);
       int64_t m = match[alias][row];
       return m < 0 ? vecOf(A, t->cols[c].kind, {Cell{}}) : slice(t->cols[c], m);
@@ -201,13 +204,15 @@ struct Env {
     return std::unexpected(EvalErr::UnknownColumn);
   }
 
-  // One value per row 0..n-1, and the kind (from one zero-row pass when n is 0).
+  // One value per row 0..n-1, and the kind (from one zero-row pass when n is 0),
+  // after one pass over a row of nulls when `probe`.
   struct Rows {
     std::vector<Vec> v;
     Kind kind = Kind::int_;
   };
-  Result<Rows> rows(const Expr& e, uint8_t alias, size_t n) {
+  Result<Rows> rows(const Expr& e, uint8_t alias, size_t n, bool probe = false) {
     Rows out;
+    if (probe) TRY(lifted(ev(A, e, e.root, [&](Bytes name) { return col(alias, name, kNullProbe); })));
     for (size_t r = 0; r < std::max<size_t>(n, 1); ++r) {
       size_t row = n ? r : kNoRow;
       Vec v = TRY(lifted(ev(A, e, e.root, [&](Bytes name) { return col(alias, name, row); })));
@@ -327,8 +332,9 @@ using RowFilter = std::function<Result<bool>(const Agg&, size_t)>;
 
 Result<MCol> aggregate(Env& env, const Agg& a, const std::vector<Group>& groups, size_t n, const RowFilter& passes) {
   Env::Rows arg;
-  if (a.arg) arg = TRY(env.rows(a.arg->e, a.arg->alias, n));
+  if (a.arg) arg = TRY(env.rows(a.arg->e, a.arg->alias, n, true));
   std::vector<bool> in(n, true);
+  if (!a.filters.empty()) TRY(passes(a, kNullProbe));
   for (size_t r = 0; r < std::max<size_t>(n, 1) && !a.filters.empty(); ++r) {
     bool k = TRY(passes(a, n ? r : kNoRow));
     if (n) in[r] = k;
@@ -479,6 +485,7 @@ Result<Answer> model(Arena& A, const Plan& plan, const BoundTables& bound) {
 
   // Where: each predicate over every base row.
   std::vector<bool> keep(n, true);
+  for (const Pred& p : plan.where) TRY(keeps(TRY(pred(A, p, {boundAt(kNullProbe), nullptr}))));
   for (const Pred& p : plan.where)
     for (size_t r = 0; r < std::max<size_t>(n, 1); ++r) {
       bool k = TRY(keeps(TRY(pred(A, p, {boundAt(n ? r : kNoRow), nullptr}))));
@@ -488,7 +495,7 @@ Result<Answer> model(Arena& A, const Plan& plan, const BoundTables& bound) {
   // Dimensions over every base row, truncated to their grain.
   std::vector<Env::Rows> dims;
   for (const Dim& d : plan.dims) {
-    auto rows = TRY(env.rows(d.b.e, d.b.alias, n));
+    auto rows = TRY(env.rows(d.b.e, d.b.alias, n, true));
     if (d.grain) {
       if (rows.kind != Kind::date && rows.kind != Kind::timestamp) return std::unexpected(Err::Invalid);
       for (auto& v : rows.v) v = TRY(lifted(truncateVec(A, *d.grain, v)));
@@ -828,7 +835,7 @@ std::string valueOf(Gen& g, char cls) {
     case 'b': return g.pick<std::string>({"true", "false"});
     case 't': return g.chance(95) ? g.pick<std::string>({"\"2024-01-01\"", "\"2024-01-02 12:00\"", "\"1970-01-01\"",
                                              "\"2023-12-31T23:59:59\"", "\"1970-01-05\""})
-                                  : "\"soon\"";
+                                  : g.pick<std::string>({"\"soon\"", "\"2024-03-01 10:30:1\"", "\"garbage\""});
   }
   return "null";
 }
@@ -851,7 +858,9 @@ std::string filterJson(Gen& g, const Model& m, bool on_measure, int depth) {
       op = g.pick<std::string>({"=", "!=", "like", "not like", "ilike", "not ilike", "in", "Not In", "is null", "<"});
       break;
     case 'b': op = g.pick<std::string>({"=", "ne", "is null", "is not null", "in"}); break;
-    case 't': op = g.pick<std::string>({"=", ">=", "<", "in", "is null", "<="}); break;
+    case 't':
+      op = g.pick<std::string>({"=", ">=", "<", "in", "is null", "<=", "!=", "<>", "ne", ">", "not in"});
+      break;
     default: op = g.pick<std::string>({"=", "like", "in", "is null", ">"});
   }
   std::string out = R"({"field": ")" + f.name + R"(", "operator": ")" + op + "\"";
@@ -890,7 +899,8 @@ std::string makeQuery(Gen& g, const Model& m) {
   if (g.chance(25))
     q += ", \"filter\": " + str(g.pick<std::string>({"i > 0", "s <> 'x' OR b", "f >= 0.5", "d >= '2024-01-01'", "NOT b",
                                          "i % 2 = 0", "TRUE", "NULL", "ts < '2024-01-02 00:00:00'",
-                                         "i + j * 2 < 3", "s IS NULL OR i IS NOT NULL", "f / j > 1", "j"}));
+                                         "i + j * 2 < 3", "s IS NULL OR i IS NOT NULL", "f / j > 1", "j", "ts <> 'garbage'",
+                                         "d != '2024-03-01 10:30:1' OR i > 0"}));
   if (has_time && g.chance(25))
     q += R"(, "time_range": {"start": ")" + g.pick<std::string>({"2024-01-01", "2023-12-31 12:00", "1970-01-01"}) +
          R"(", "end": ")" + g.pick<std::string>({"2024-01-02", "2024-01-01 06:00:00", "2024-01-01", "1970-01-03", "bad"}) + "\"}";

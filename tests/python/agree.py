@@ -1065,6 +1065,7 @@ class Query:
     order_cols: list = field(default_factory=list)  # output positions of the order keys
     expect_error: str | None = None
     full: bool = False  # needs all 30 joins there may be
+    engine_refuses: bool = False  # the engine must fail too (a text no engine reads as a time, over rows)
 
 
 def time_range(rng: random.Random, values: list) -> dict:
@@ -1284,7 +1285,49 @@ def make_query(world: World, k: int) -> Query:
             doc.setdefault("dimensions", []).append(name)
         else:
             doc.setdefault("filters", []).append({"field": name, "operator": "is null"})
+    elif rng.random() < 0.06 and (timed := [f for f in fields if f.kind in ("date", "ts") and
+                                                 not _reads_dup(world, f.name)]):
+        bad_time_filter(rng, world, q, rng.choice(timed))
     return q
+
+
+# Texts that are no time: words no engine reads as one, and near misses that
+# some engine takes (one digit of seconds or month, no such month or day,
+# Spark's special word for the day before today).
+WORDS_NOT_TIMES = ["garbage", "soon", ""]
+NEAR_TIMES = ["2024-03-01 10:30:1", "2024-02-32", "2024-3-1", "2024-13-01", "yesterday"]
+BAD_LITERAL = "cannot read a literal in the expression (timestamps are YYYY-MM-DD[ HH:MM:SS])"
+
+
+def bad_time_filter(rng: random.Random, world: World, q: Query, f: Field) -> None:
+    """Makes q compare time field f with a text that is no time, under any
+    operator, in a structured filter or the free one: it must fail in
+    memory whatever the rows (none, all null, none left by other filters,
+    none kept by the limit), and the engine must refuse a word over rows."""
+    doc = q.doc
+    text = rng.choice(WORDS_NOT_TIMES + NEAR_TIMES)
+    op = rng.choice(["=", "!=", "<", "<=", ">", ">=", "in", "not in"])
+    raws = [c for c in world.raw if c.kind in ("date", "ts")]
+    on_base = not f.path
+    if raws and "filter" not in doc and rng.random() < 0.3:
+        sql_op = {"in": "IN", "not in": "NOT IN"}.get(op, op)
+        value = f"({quote_expr_string(text)})" if "in" in op else quote_expr_string(text)
+        doc["filter"] = f"{ExprGen(rng).ref(rng.choice(raws))} {sql_op} {value}"
+        on_base = True
+    else:
+        bad = {"field": f.name, "operator": _spell_op(rng, op)}
+        if "in" in op:
+            bad["values"] = [text] + [literal(rng, f.kind, f.values) for _ in range(rng.randint(0, 2))]
+        else:
+            bad["value"] = text
+        filters = doc.setdefault("filters", [])
+        filters.insert(rng.randint(0, len(filters)), bad)
+    if rng.random() < 0.2:
+        doc["limit"] = 0
+    q.expect_error = BAD_LITERAL
+    base_rows = world.tables[world.manifest["models"][world.model]["table"]].num_rows
+    q.engine_refuses = text in WORDS_NOT_TIMES and text != "" and on_base and base_rows > 0 and \
+        len(doc.get("filters", [])) + ("filter" in doc) + ("time_range" in doc) == 1 and "limit" not in doc
 
 
 def _fits(unit: str, grain: str) -> bool:
@@ -1324,7 +1367,7 @@ def _reads_dup(world: World, name: str) -> bool:
 SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-paths", "broken", "filtered",
           "path-dimension", "path-grain", "path-filter", "path-order", "read-hops-4", "read-self",
           "read-composite", "read-two-paths", "filtered-measure", "filtered-in-calc", "filtered-having",
-          "measure-filter-path", "30-joins", "error-not-unique", "error-broken-join", "error-measure-filter",
+          "measure-filter-path", "30-joins", "error-not-unique", "error-broken-join", "error-measure-filter", "error-bad-time-text",
           "error-too-many-joins", "case", "case-literal-dimension", "coalesce", "in-list", "like-expression", "abs",
           "date-part", "quoted-keyword", "stat-median", "stat-percentile", "stat-spread", "stat-filtered",
           "stat-in-calc", "time-offset", "time-offset-calc", "time-running", "time-running-reset", "time-trailing",
@@ -1398,7 +1441,8 @@ def query_shapes(world: World, q: Query) -> set[str]:
     if q.expect_error:
         out.add("error-not-unique" if q.expect_error == NOT_UNIQUE else "error-broken-join"
                 if q.expect_error.startswith("join '") else "error-too-many-joins"
-                if q.expect_error == "too many joins" else "error-measure-filter")
+                if q.expect_error == "too many joins" else "error-bad-time-text"
+                if q.expect_error == BAD_LITERAL else "error-measure-filter")
     return out
 
 
@@ -1681,6 +1725,13 @@ def check_query(ctx, engine, world: World, q: Query, k: int):
         mem = ctx.execute(q.doc)
     except quendra.Error as e:
         if q.expect_error and e.message == q.expect_error:
+            if q.engine_refuses and engine is not None:
+                sql = ctx.sql(q.doc, engine.name)
+                try:
+                    engine.run(sql)
+                except Exception:  # noqa: BLE001 - any refusal agrees
+                    return
+                raise Failure(describe(world, q, engine.name, k, f"{engine.name} answered; memory: {e.message}", sql))
             return
         raise Failure(describe(world, q, engine.name, k, f"in memory: {e.code_text}: {e.message}", None))
     if q.expect_error:
@@ -1746,12 +1797,19 @@ def _mem(ctx, doc):
 def check_metamorphic(ctx, world: World, q: Query, k: int):
     """Relations the in-memory engine must keep on its own."""
     doc = q.doc
-    if q.expect_error:
-        return
     gen = ExprGen(random.Random(world.seed * 7919 + k))
 
     def fail(detail):
         raise Failure(describe(world, q, "meta", k, detail, None))
+
+    if q.expect_error:
+        try:
+            ctx.execute(doc)
+        except quendra.Error as e:
+            if e.message == q.expect_error:
+                return
+            fail(f"in memory: {e.message}; expected {q.expect_error}")
+        fail(f"in memory answered; expected {q.expect_error}")
 
     base = _mem(ctx, doc)
     # 1. p, NOT p and p IS NULL split every group's rows and integer sums
