@@ -3,6 +3,7 @@
 // reports the same one.
 #include "base/array.h"
 #include "plan/builder.h"
+#include "plan/suggest.h"
 #include "plan/plan.h"
 
 namespace quendra {
@@ -139,7 +140,13 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
     if (!d.isString()) return diag.fail(Err::Invalid, {"dimensions must be strings"});
     Bytes n = d.str();
     std::optional<Field> f = TRY(b.resolveField(n));
-    if (!f) return diag.fail(Err::UnknownField, {"unknown dimension '", n, "' in model '", m, "'"});
+    if (!f) {
+      Suggestion s{n};
+      for (const Field& known : b.fields) s.offer(known.name);
+      if (s.found())
+        return diag.fail(Err::UnknownField, {"unknown dimension '", n, "' in model '", m, "'; did you mean '", s.best, "'?"});
+      return diag.fail(Err::UnknownField, {"unknown dimension '", n, "' in model '", m, "'"});
+    }
     Dim dim;
     dim.name = n;
     dim.b = TRY(b.bind(f->expr, f->alias));
@@ -154,7 +161,12 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   for (const Json& s : measure_names) {
     if (!s.isString()) return diag.fail(Err::Invalid, {"measures must be strings"});
     std::optional<uint32_t> idx = b.findMeasure(s.str());
-    if (!idx) return diag.fail(Err::UnknownField, {"unknown measure '", s.str(), "'"});
+    if (!idx) {
+      Suggestion hint{s.str()};
+      for (const Measure& known : b.measures) hint.offer(known.name);
+      if (hint.found()) return diag.fail(Err::UnknownField, {"unknown measure '", s.str(), "'; did you mean '", hint.best, "'?"});
+      return diag.fail(Err::UnknownField, {"unknown measure '", s.str(), "'"});
+    }
     TRY(b.checkMeasure(*idx, 0));
     TRY(selected.push(arena, *idx));
   }

@@ -84,6 +84,9 @@ struct Builder {
   // Rejects measures that cannot be used: invalid definitions, and calculated
   // measures with unknown references, cycles or more than 16 levels.
   [[nodiscard]] Result<void> checkMeasure(uint32_t index, uint32_t depth);
+  // Fails with "measure 'measure' refers to unknown measure 'ref'", with a
+  // suggestion when one of the measures is near.
+  std::unexpected<Err> unknownMeasure(Bytes measure, Bytes ref);
   // checkMeasure for a measure derived along time: its base exists, is
   // usable, is not derived itself, and suits the form. Records it in
   // `derived`.

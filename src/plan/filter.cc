@@ -7,6 +7,7 @@
 #include "base/bytes.h"
 #include "expr/parser.h"
 #include "plan/builder.h"
+#include "plan/suggest.h"
 
 namespace quendra {
 namespace {
@@ -141,6 +142,15 @@ Result<std::optional<Bound>> Builder::rawColumn(Bytes name) {
   return std::optional<Bound>(TRY(bind(rest, 0)));
 }
 
+std::unexpected<Err> Builder::unknownMeasure(Bytes measure, Bytes ref) {
+  Suggestion hint{ref};
+  for (const Measure& known : measures) hint.offer(known.name);
+  if (hint.found())
+    return diag->fail(Err::UnknownField,
+                      {"measure '", measure, "' refers to unknown measure '", ref, "'; did you mean '", hint.best, "'?"});
+  return diag->fail(Err::UnknownField, {"measure '", measure, "' refers to unknown measure '", ref, "'"});
+}
+
 Result<void> Builder::checkMeasure(uint32_t index, uint32_t depth) {
   const Measure& m = measures[index];
   if (depth > 16) return diag->fail(Err::Invalid, {"calculated measure '", m.name, "' is too deeply nested or cyclic"});
@@ -165,7 +175,7 @@ Result<void> Builder::checkMeasure(uint32_t index, uint32_t depth) {
   for (const Node& n : m.def.calc.all()) {
     if (n.tag != Tag::ident) continue;
     std::optional<uint32_t> ref = findMeasure(n.text);
-    if (!ref) return diag->fail(Err::UnknownField, {"measure '", m.name, "' refers to unknown measure '", n.text, "'"});
+    if (!ref) return unknownMeasure(m.name, n.text);
     TRY(checkMeasure(*ref, depth + 1));
   }
   checked_depth[index] = static_cast<int8_t>(depth);
@@ -192,7 +202,7 @@ Result<void> Builder::checkDerived(uint32_t index, uint32_t depth) {
   const Measure& m = measures[index];
   const Derived& x = m.def.derived;
   std::optional<uint32_t> base = findMeasure(x.base);
-  if (!base) return diag->fail(Err::UnknownField, {"measure '", m.name, "' refers to unknown measure '", x.base, "'"});
+  if (!base) return unknownMeasure(m.name, x.base);
   TRY(checkMeasure(*base, depth + 1));
   if (reachesDerived(*this, *base, 0))
     return diag->fail(Err::Unsupported, {"measure '", m.name, "': '", x.base, "' is derived along time itself"});
@@ -256,6 +266,10 @@ Result<Pred> Builder::filter(const Json& f) {
     lhs.tag = Operand::Tag::measure;
     lhs.measure = *m;
   } else {
+    Suggestion hint{name};
+    for (const Field& known : fields) hint.offer(known.name);
+    for (const Measure& known : measures) hint.offer(known.name);
+    if (hint.found()) return diag->fail(Err::UnknownField, {"unknown filter field '", name, "'; did you mean '", hint.best, "'?"});
     return diag->fail(Err::UnknownField, {"unknown filter field '", name, "'"});
   }
 

@@ -141,7 +141,7 @@ TEST(ModelReader, StoredMeasureProblemsSurfaceOnlyWhenUsed) {
       {"p_text", "Invalid: measure 'p_text': 'percentile' needs 'p', a number from 0 to 1"},
       {"p_none", "Invalid: measure 'p_none': 'percentile' needs 'p', a number from 0 to 1"},
       {"med_bare", "Invalid: measure 'med_bare': 'median' needs an expr"},
-      {"Orders.n", "UnknownField: unknown measure 'Orders.n'"},
+      {"Orders.n", "UnknownField: unknown measure 'Orders.n'; did you mean 'n'?"},
       {"orders.", "UnknownField: unknown measure 'orders.'"},
   };
   for (const auto& [measure, want] : cases)

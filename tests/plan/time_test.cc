@@ -57,7 +57,7 @@ TEST(TimeMeasures, FormsBasesAndMessages) {
       {R"("dimensions": ["day"], "time_grain": "day", "measures": ["run_text"])",
        "Invalid: measure 'run_text': 'running' must be true, 'month', 'quarter' or 'year'"},
       {R"("dimensions": ["day"], "time_grain": "day", "measures": ["lost"])",
-       "UnknownField: measure 'lost' refers to unknown measure 'nope'"},
+       "UnknownField: measure 'lost' refers to unknown measure 'nope'; did you mean 'none'?"},
       // Bases.
       {R"("dimensions": ["day"], "time_grain": "year", "measures": ["ly_of_ly"])",
        "Unsupported: measure 'ly_of_ly': 'rev_ly' is derived along time itself"},
