@@ -15,7 +15,7 @@ import json
 from dataclasses import asdict, dataclass, field
 from typing import Any, Optional
 
-from ._native import Context, Error
+from ._errors import Error
 
 _PARTS = ("dimensions", "joins", "measures")
 
@@ -60,13 +60,12 @@ class CheckReport:
 
 
 class _Planner:
-    """Plans queries against the manifest with one model replaced."""
+    """Plans queries against the manifest with one model replaced, in a
+    scratch context of its own."""
 
-    def __init__(self, models: dict):
-        from . import _native
-
+    def __init__(self, models: dict, scratch: Any):
         self.models = models
-        self.ctx = Context(_native._lib_path)
+        self.ctx = scratch
 
     def errors(self, name: str, model: dict, queries: list[dict]) -> list[Optional[Error]]:
         self.ctx.load_models({"models": {**self.models, name: model}})
@@ -198,7 +197,7 @@ class _ModelCheck:
             if err is not None:
                 self.problem("dimension", fld, err)
 
-    def probe(self, ctx: Context) -> None:
+    def probe(self, ctx: Any) -> None:
         """One-row queries over the bound tables; the good model is loaded."""
 
         def attempt(kind: str, fld: Optional[str], query: dict) -> bool:
@@ -222,13 +221,16 @@ class _ModelCheck:
                 attempt("measure", key, self.measure_query.get(key, {"measures": [key]}))
 
 
-def check(ctx: Context, manifest: bytes, probe: bool) -> CheckReport:
+def check(ctx: Any, manifest: bytes, probe: bool, scratch: Any) -> CheckReport:
+    """The report on `manifest`, planned in `scratch` (a fresh Context, which
+    this closes) and probed in `ctx` over its tables when `probe`."""
     report = CheckReport()
     models = json.loads(manifest)["models"]
     if not isinstance(models, dict):
+        scratch.close()
         report.problems.append(Problem("", "model", None, "'models' must be an object", 1, "invalid"))
         return report
-    planner = _Planner(models)
+    planner = _Planner(models, scratch)
     checks = []
     try:
         for name, model in models.items():

@@ -8,16 +8,7 @@ import os
 from pathlib import Path
 from typing import Any, Optional, Union
 
-# Integer results of the C interface, by name.
-CODES = {
-    0: "ok",
-    1: "invalid",
-    2: "unknown model",
-    3: "unknown field",
-    4: "unsupported",
-    5: "out of memory",
-    6: "write failed",
-}
+from ._errors import CODES, Error
 
 # Dialects of quendra_emit_sql, by name.
 DIALECTS = {"duckdb": 0, "spark": 1}
@@ -26,19 +17,6 @@ _PACKAGE_DIR = Path(__file__).resolve().parent
 _REPO_ROOT = _PACKAGE_DIR.parents[1]
 _lib: Optional[ctypes.CDLL] = None
 _lib_path: Optional[Path] = None
-
-
-class Error(Exception):
-    """A failed call: `code` is the integer result, `code_text` and `message`
-    come from the context's error document (`message` is None when the
-    library could not allocate the document)."""
-
-    def __init__(self, code: int, code_text: Optional[str], message: Optional[str]):
-        self.code = code
-        self.code_text = code_text
-        self.message = message
-        text = message if message is not None else CODES.get(code, "error")
-        super().__init__(f"{code_text or CODES.get(code, 'error')} ({code}): {text}")
 
 
 def find_library(path: Union[str, os.PathLike, None] = None) -> Path:
@@ -285,4 +263,4 @@ class Context:
 
         if self._manifest is None:
             raise ValueError("no manifest loaded")
-        return _check.check(self, self._manifest, probe)
+        return _check.check(self, self._manifest, probe, Context(_lib_path))

@@ -74,10 +74,26 @@ def read_table(hook, ctx, table):
     return nrows.value, cols
 
 
+# Every pool a test counted with; kept alive, since buffers allocated
+# through one may outlive its test.
+_POOLS = []
+
+
+@pytest.fixture(autouse=True)
+def own_pool():
+    """Each test allocates through a pool of its own, so that what earlier
+    tests left for the collector cannot move its count."""
+    parent = pa.default_memory_pool()
+    _POOLS.append(pa.proxy_memory_pool(parent))
+    pa.set_memory_pool(_POOLS[-1])
+    yield
+    pa.set_memory_pool(parent)
+
+
 def allocated():
-    """pyarrow's allocated bytes once unreachable arrays are collected."""
+    """The test's pool's allocated bytes once unreachable arrays are collected."""
     gc.collect()
-    return pa.total_allocated_bytes()
+    return _POOLS[-1].bytes_allocated()
 
 
 def cycle(pattern, n=70):
