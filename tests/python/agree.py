@@ -59,6 +59,11 @@ EXCLUDE = {
     "nan-ordering": True,
     # Timestamps bind as microseconds; nanosecond fractions are not generated.
     "sub-microsecond": True,
+    # A text that is no time fails in memory whatever the rows; the engines
+    # refuse it only over rows that reach the comparison, and read some
+    # near misses. The engine is asked to refuse only plain words, over a
+    # base table with rows and no other filter.
+    "bad-time-text": True,
     # uint64 values above 2^63-1 bind as negative numbers; not generated.
     "uint64-wrap": True,
     # In memory 64-bit integer +, - and * wrap around; the engines fail or
@@ -1326,7 +1331,8 @@ def bad_time_filter(rng: random.Random, world: World, q: Query, f: Field) -> Non
         doc["limit"] = 0
     q.expect_error = BAD_LITERAL
     base_rows = world.tables[world.manifest["models"][world.model]["table"]].num_rows
-    q.engine_refuses = text in WORDS_NOT_TIMES and text != "" and on_base and base_rows > 0 and \
+    q.engine_refuses = (text in WORDS_NOT_TIMES or not EXCLUDE["bad-time-text"]) and text != "" and on_base and \
+        base_rows > 0 and \
         len(doc.get("filters", [])) + ("filter" in doc) + ("time_range" in doc) == 1 and "limit" not in doc
 
 

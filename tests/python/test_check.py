@@ -22,7 +22,7 @@ BROKEN = {"models": {
                "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"},
                             "broken": {"agg": "sum", "expr": "amount *"}, "mode": {"agg": "mode", "expr": "x"},
                             "per": {"calc": "avg_total / n"}, "avg_total": {"calc": "total / n"},
-                            "lost": {"calc": "total / nowhere"},
+                            "lost": {"calc": "total / totl"},
                             "odd": {"agg": "count", "filters": [{"field": "n", "operator": ">", "value": 1}]},
                             "as_text": {"agg": "sum", "expr": "status"},
                             "total_ly": {"measure": "total", "offset": 1, "unit": "year"},
@@ -63,7 +63,7 @@ def test_check_names_every_broken_definition_and_only_those():
         assert (report.models, report.fields) == (4, 7 + 11 + 2 * 2 + 2 + 2)  # a model without a table has none
         assert {str(p) for p in report.problems if p.field in ("broken", "lost")} == {
             "model 'orders', measure 'broken': cannot parse expression 'amount *'",
-            "model 'orders': measure 'lost' refers to unknown measure 'nowhere'"}
+            "model 'orders': measure 'lost' refers to unknown measure 'totl'; did you mean 'total'?"}
         ctx.bind_tables(TABLES)
         probed = ctx.check(probe=True)
         assert found(probed.problems) == PLAN_PROBLEMS | PROBE_PROBLEMS
@@ -92,6 +92,7 @@ def test_command_line_check(tmp_path):
     lines = out.stdout.strip().splitlines()
     assert out.returncode == 1 and len(lines) == len(PLAN_PROBLEMS) + 1, out.stdout + out.stderr
     assert lines[-1] == f"4 models, 26 fields: {len(PLAN_PROBLEMS)} problems"
+    assert "model 'orders': measure 'lost' refers to unknown measure 'totl'; did you mean 'total'?" in lines
     out = cli("check", "--manifest", str(manifest), "--data", str(data), "--format", "json")
     doc = json.loads(out.stdout)
     assert out.returncode == 1 and not doc["ok"]
@@ -120,3 +121,24 @@ def test_yaml_manifests(tmp_path):
         bad.write_text(text)
         out = cli("load", "--manifest", str(bad))
         assert out.returncode == 1 and message in out.stderr and len(out.stderr.splitlines()) == 1, out.stderr
+
+
+def test_package_modules_import_one_way():
+    """No module of the package imports one that imports it back, directly
+    or round a longer cycle (lazy imports inside functions included)."""
+    import ast
+    from pathlib import Path
+
+    package = Path(quendra.__file__).parent
+    graph = {}
+    for path in package.glob("*.py"):
+        deps = set()
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.ImportFrom) and node.level == 1:
+                deps |= {node.module} if node.module else {a.name for a in node.names}
+        graph[path.stem] = deps
+
+    def reaches(start, goal, seen):
+        return any(d == goal or (d not in seen and reaches(d, goal, seen | {d})) for d in graph.get(start, ()))
+
+    assert [m for m in graph if reaches(m, m, {m})] == []
