@@ -154,6 +154,7 @@ struct Exec {
     Exec& ex;
     uint8_t alias;
     [[nodiscard]] EvalResult<Vec> resolve(Bytes name);
+    [[nodiscard]] EvalResult<Vec> resolveAt(uint8_t at, Bytes name) { return Cx{ex, at}.resolve(name); }
   };
   // Identifiers as other measures of the plan, one value per group.
   struct MCx {

@@ -57,6 +57,9 @@ enum class DatePart : uint8_t { year, quarter, month, day, hour, minute, isodow 
 
 // Field use by tag:
 //   ident, int_, float_: text as written (a view into the source text)
+//   ident: b is 1 when the name was written in double quotes; a is 0, or
+//     for a column of another table than the expression's own (a path
+//     through joins), that table's alias + 1
 //   string: the content with doubled quotes collapsed (an arena copy)
 //   boolean: a is 1 for TRUE, 0 for FALSE
 //   neg, not_, is_null, is_not_null: a is the operand
@@ -85,6 +88,10 @@ struct Expr {
   // The operands of a case_, coalesce, in or not_in node.
   std::span<const uint32_t> list(const Node& n) const { return {args + n.a, n.b}; }
 };
+
+// For an ident node: the alias its column is read at, given the
+// expression's own alias.
+inline uint8_t identAlias(const Node& n, uint8_t own) { return n.a ? static_cast<uint8_t>(n.a - 1) : own; }
 
 // True for the tags whose operands are listed in Expr::args.
 inline bool isVariadic(Tag t) { return t == Tag::case_ || t == Tag::coalesce || t == Tag::in || t == Tag::not_in; }

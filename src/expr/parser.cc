@@ -321,7 +321,7 @@ class Parser {
       }
       case TokKind::quoted:
         TRY(advance());
-        return add(Tag::ident, t.text);
+        return add(Tag::ident, t.text, 0, 1);
       case TokKind::ident: {
         if (eqNoCase(t.text, "CASE")) {
           Tok next = TRY(peek());

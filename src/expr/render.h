@@ -4,7 +4,9 @@
 // operator precedence, and is the same for both dialects except for quoting.
 // What an identifier becomes is up to a context object with
 //   Result<void> writeIdent(Bytes name, Text& out)
-// (a column of one table, or another measure expanded in place).
+// (a column of one table, or another measure expanded in place), and for
+// identifiers that name a column of another table (see Node)
+//   Result<void> writeIdentAt(uint8_t alias, Bytes name, Text& out).
 #pragma once
 
 #include <cstdint>
@@ -65,12 +67,21 @@ uint32_t operand(const Expr& e, const Node& n, uint32_t k);
 
 }  // namespace render_detail
 
+// An identifier through the context: a column of another table (see Node)
+// by writeIdentAt, where the context has tables.
+template <class Ctx>
+[[nodiscard]] Result<void> writeIdentOf(const Node& n, Text& out, Ctx& ctx) {
+  if constexpr (requires { ctx.writeIdentAt(uint8_t{}, n.text, out); })
+    if (n.a) return ctx.writeIdentAt(static_cast<uint8_t>(n.a - 1), n.text, out);
+  return ctx.writeIdent(n.text, out);
+}
+
 template <class Ctx>
 Result<void> writeNode(const Expr& e, uint32_t index, Text& out, Ctx& ctx) {
   using namespace render_detail;
   const Node& top = e[index];
   if (isLeaf(top.tag)) {
-    if (top.tag == Tag::ident) return ctx.writeIdent(top.text, out);
+    if (top.tag == Tag::ident) return writeIdentOf(top, out, ctx);
     return writeLeaf(ctx.dialect(), top, out);
   }
   struct Frame {
@@ -87,7 +98,7 @@ Result<void> writeNode(const Expr& e, uint32_t index, Text& out, Ctx& ctx) {
     const Node& n = e[f.node];
     if (isLeaf(n.tag)) {
       if (n.tag == Tag::ident)
-        TRY(ctx.writeIdent(n.text, out));
+        TRY(writeIdentOf(n, out, ctx));
       else
         TRY(writeLeaf(ctx.dialect(), n, out));
       --depth;

@@ -10,7 +10,7 @@ namespace quendra {
 
 uint32_t Plan::usedAliases() const {
   uint32_t mask = 1;
-  for (const Dim& d : dims) mask |= 1u << d.b.alias;
+  for (const Dim& d : dims) mask |= aliasesOf(d.b);
   for (const Pred& p : where) mask |= predAliases(p);
   for (const Pred& p : having) mask |= predAliases(p);
   mask |= filter_aliases;
@@ -149,7 +149,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
     }
     Dim dim;
     dim.name = n;
-    dim.b = TRY(b.bind(f->expr, f->alias));
+    dim.b = TRY(b.resolveNames(TRY(b.bind(f->expr, f->alias))));
     TRY(grainFor(*f, query, diag, dim.grain));
     dim.time = f->time;
     TRY(dims.push(arena, dim));
@@ -176,7 +176,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   if (const Json* f = query.getString("filter")) {
     Pred p;
     p.tag = Pred::Tag::expr;
-    p.expr = TRY(b.bind(f->str(), 0));
+    p.expr = TRY(b.resolveNames(TRY(b.bind(f->str(), 0))));
     TRY(where.push(arena, p));
   }
 

@@ -58,6 +58,25 @@ struct Builder {
   // queried model, then a dimension key of the model reached. The joins it
   // passes are read (and get aliases) on first use. None when it is not one.
   [[nodiscard]] Result<std::optional<Field>> pathField(Bytes name);
+  // b with its dotted names resolved against the model at b.alias: a name
+  // that starts with one of that model's join names is a path (followed
+  // from that model) to a dimension of the model reached, whose expression
+  // takes its place over that model's alias, or else to a column of its
+  // table; `model.key` names the model's own dimension `key`, written in
+  // place. Other names, and names in double quotes, stay columns of the
+  // model's own table. The result reads one alias, or is kMixedAlias.
+  [[nodiscard]] Result<Bound> resolveNames(const Bound& b);
+  // The join `name` begins with (its name and a dot), from the model at
+  // alias `at` (`m`), read and numbered on first use; its alias, or 0 when
+  // no join of `m` begins the name.
+  [[nodiscard]] Result<uint8_t> hop(uint8_t at, const Json& m, Bytes name);
+  // The dimensions being written in place, innermost last, to refuse
+  // cycles.
+  struct Inlining {
+    uint8_t alias;
+    Bytes key;
+  };
+  Array<Inlining> inlining = {};
   // findField, else pathField.
   [[nodiscard]] Result<std::optional<Field>> resolveField(Bytes name);
   // Appends the base model's measures.

@@ -87,16 +87,34 @@ Result<Literal> Builder::literal(const Json& v) {
 Result<std::optional<Bound>> Builder::filterDim(Bytes name) {
   const Field* f = findField(name);
   if (!f) return std::optional<Bound>();
-  return std::optional<Bound>(TRY(bind(f->expr, f->alias)));
+  return std::optional<Bound>(TRY(resolveNames(TRY(bind(f->expr, f->alias)))));
 }
 
 namespace {
 
-// Plans the filters of aggregate measure `index` on its first use. Their
-// failures name the measure, since the query itself does not mention them.
+// Names the measure in the message of a failure of its definition, since
+// the query itself does not mention it.
+std::unexpected<Err> inMeasure(Builder& b, uint32_t index, Err e) {
+  if (e != Err::OutOfMemory && b.diag->err)
+    b.diag->set(*b.diag->err, {"measure '", b.measures[index].name, "': ", b.diag->message});
+  return std::unexpected(e);
+}
+
+// Resolves the paths of aggregate measure `index`'s argument and plans its
+// filters on its first use.
 Result<void> planMeasureFilters(Builder& b, uint32_t index) {
   Agg& agg = b.measures[index].def.agg;
-  if (agg.filters_planned || !agg.filters_json) return {};
+  if (agg.filters_planned) return {};
+  if (agg.arg) {
+    auto arg = b.resolveNames(*agg.arg);
+    if (!arg) return inMeasure(b, index, arg.error());
+    agg.arg = *arg;
+    b.filter_aliases |= aliasesOf(*arg);
+  }
+  if (!agg.filters_json) {
+    agg.filters_planned = true;
+    return {};
+  }
   auto items = agg.filters_json->items();
   Pred* preds = b.arena.make<Pred>(items.size());
   if (!preds && !items.empty()) return std::unexpected(Err::OutOfMemory);
@@ -106,9 +124,7 @@ Result<void> planMeasureFilters(Builder& b, uint32_t index) {
     auto p = b.filter(items[i]);
     if (!p) {
       b.filtering.reset();
-      if (p.error() != Err::OutOfMemory && b.diag->err)
-        b.diag->set(*b.diag->err, {"measure '", b.measures[index].name, "': ", b.diag->message});
-      return std::unexpected(p.error());
+      return inMeasure(b, index, p.error());
     }
     preds[i] = *p;
     b.filter_aliases |= predAliases(preds[i]);
@@ -254,7 +270,7 @@ Result<Pred> Builder::filter(const Json& f) {
   if (!dim && !findMeasure(name)) {
     dim = TRY(rawColumn(name));
     if (!dim)
-      if (std::optional<Field> f = TRY(pathField(name))) dim = TRY(bind(f->expr, f->alias));
+      if (std::optional<Field> f = TRY(pathField(name))) dim = TRY(resolveNames(TRY(bind(f->expr, f->alias))));
   }
   if (dim) {
     lhs.tag = Operand::Tag::dim;
@@ -332,11 +348,11 @@ uint32_t predAliases(const Pred& p) {
       return mask;
     }
     case Pred::Tag::cmp:
-      return p.cmp.lhs.tag == Operand::Tag::measure ? 1u : 1u << p.cmp.lhs.dim.alias;
+      return p.cmp.lhs.tag == Operand::Tag::measure ? 1u : aliasesOf(p.cmp.lhs.dim);
     case Pred::Tag::expr:
-      return 1u << p.expr.alias;
+      return aliasesOf(p.expr);
     case Pred::Tag::range:
-      return 1u << p.range.b.alias;
+      return aliasesOf(p.range.b);
   }
   return 1;
 }

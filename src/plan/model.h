@@ -19,12 +19,19 @@ constexpr int kMaxJoins = 30;
 // Dimensions in one join key, on each side.
 constexpr int kMaxKeyParts = 8;
 
+// Alias of an expression that reads columns of several tables: each of its
+// identifiers names its own (see Node).
+constexpr uint8_t kMixedAlias = 0xFF;
+
 // A parsed expression whose identifiers name columns of the table `alias`
-// designates.
+// designates (or, under kMixedAlias, each of the table its node names).
 struct Bound {
   Expr e;
   uint8_t alias = 0;
 };
+
+// The aliases b reads, as a mask.
+uint32_t aliasesOf(const Bound& b);
 
 // One dimension available to queries.
 struct Field {
@@ -65,7 +72,7 @@ inline bool isStatistic(AggFn f) { return f >= AggFn::median; }
 struct Pred;
 
 struct Agg {
-  std::optional<Bound> arg;  // always over the base table; none for COUNT(*)
+  std::optional<Bound> arg;  // one value per base row (paths read joined columns); none for COUNT(*)
   AggFn func = AggFn::count;
   double p = 0.5;  // median and percentile: the fraction of the way up
   // The measure's own row filters: it aggregates only the selected rows
@@ -73,6 +80,7 @@ struct Agg {
   // uses the measure, so a measure nobody asks for costs nothing.
   const Json* filters_json = nullptr;
   std::span<const Pred> filters;
+  // Whether the filters are planned and the argument's paths resolved.
   bool filters_planned = false;
 };
 

@@ -321,44 +321,6 @@ Result<void> Builder::setup() {
   return {};
 }
 
-Result<std::optional<Field>> Builder::pathField(Bytes name) {
-  uint8_t at = 0;  // the table reached so far
-  const Json* m = model;
-  Bytes rest = name;
-  for (;;) {
-    if (at != 0) {
-      const Json* dims = m->getObject("dimensions");
-      if (const Json* def = dims ? dims->get(rest) : nullptr)
-        return std::optional<Field>(TRY(fieldOf(name, rest, *def, at)));
-    }
-    // The first join of m, in document order, whose name and a dot begin
-    // what is left; join names may hold dots themselves.
-    const Json* js = m->getObject("joins");
-    if (!js) return std::optional<Field>();
-    const JsonMember* hop = nullptr;
-    for (const JsonMember& jm : js->members())
-      if (rest.size() > jm.key.size() + 1 && rest.starts_with(jm.key) && rest[jm.key.size()] == '.') {
-        hop = &jm;
-        break;
-      }
-    if (!hop) return std::optional<Field>();
-    uint8_t next = 0;
-    for (size_t k = 0; k < nodes.len && !next; ++k)
-      if (nodes[k].parent == at && nodes[k].name == hop->key) next = static_cast<uint8_t>(k + 1);
-    if (!next) {
-      // Only the queried model's joins are read up front; a join further
-      // down is read, checked and numbered when a name first passes it.
-      Bytes label = at ? TRY(concat(arena, {nodes[at - 1].path, ".", hop->key})) : hop->key;
-      Bytes parent_name = at ? nodes[at - 1].model_name : model_name;
-      TRY(readJoin(label, hop->key, hop->value, *m, parent_name, at));
-      next = static_cast<uint8_t>(joins.len);
-    }
-    at = next;
-    m = nodes[at - 1].model;
-    rest = rest.substr(hop->key.size() + 1);
-  }
-}
-
 Result<std::optional<Field>> Builder::resolveField(Bytes name) {
   if (const Field* f = findField(name)) return std::optional<Field>(*f);
   return pathField(name);

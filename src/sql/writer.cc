@@ -8,9 +8,9 @@ namespace quendra {
 
 Err mapErr(Err e) { return e == Err::OutOfMemory || e == Err::UnknownField ? e : Err::WriteFailed; }
 
-Result<void> IdentCtx::writeIdent(Bytes name, Text& out) {
+Result<void> IdentCtx::writeIdentAt(uint8_t at, Bytes name, Text& out) {
   TRY(out.put('t'));
-  TRY(out.putUint(alias));
+  TRY(out.putUint(at));
   TRY(out.put('.'));
   return quote(w.dialect, out, name);
 }

@@ -38,7 +38,8 @@ struct IdentCtx {
   const Writer& w;
   uint8_t alias;
   Dialect dialect() const { return w.dialect; }
-  [[nodiscard]] Result<void> writeIdent(Bytes name, Text& out);
+  [[nodiscard]] Result<void> writeIdent(Bytes name, Text& out) { return writeIdentAt(alias, name, out); }
+  [[nodiscard]] Result<void> writeIdentAt(uint8_t at, Bytes name, Text& out);
 };
 
 // Identifiers are measures of the plan, expanded in place.

@@ -4,7 +4,9 @@
 // context only decides what an identifier means. `Cx` must provide
 //   EvalResult<Vec> resolve(Bytes name);
 // which returns the identifier's vector (one value per row, or a scalar) or
-// an evaluation error. Each node becomes one kernel call over all rows;
+// an evaluation error, and may provide
+//   EvalResult<Vec> resolveAt(uint8_t alias, Bytes name);
+// for identifiers that name a column of another table (see Node). Each node becomes one kernel call over all rows;
 // operand a is evaluated completely before operand b, there is no
 // short-circuit, and the first error ends the evaluation unchanged.
 #pragma once
@@ -56,7 +58,12 @@ template <class Cx>
     case Tag::not_ilike:
     case Tag::abs:
     case Tag::part: return evalUnary(arena, n, TRY(evalNode(arena, e, n.a, cx)));
-    case Tag::ident: return cx.resolve(n.text);
+    case Tag::ident:
+      // A column of another table than the expression's own, in contexts
+      // that have tables.
+      if constexpr (requires { cx.resolveAt(uint8_t{}, n.text); })
+        if (n.a) return cx.resolveAt(static_cast<uint8_t>(n.a - 1), n.text);
+      return cx.resolve(n.text);
     case Tag::int_:
     case Tag::float_:
     case Tag::string:

@@ -26,9 +26,11 @@ constexpr const char* kManifest = R"({"models": {"orders": {"table": "orders",
               "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"},
                            "prev": {"measure": "total", "offset": 10, "unit": "day"},
                            "run": {"measure": "n", "running": true}, "win": {"measure": "total", "trailing": 25, "unit": "day"}}},
-    "snow": {"table": "orders", "dimensions": {"status": "status", "amount": "amount"},
+    "snow": {"table": "orders", "dimensions": {"status": "status", "amount": "amount",
+                                               "mix": "amount + same.next.amount", "twice": "snow.mix * 2"},
              "measures": {"paid": {"agg": "sum", "expr": "amount",
-                                   "filters": [{"field": "same.next.status", "operator": "=", "value": "paid"}]}},
+                                   "filters": [{"field": "same.next.status", "operator": "=", "value": "paid"}]},
+                          "lift": {"agg": "sum", "expr": "same.up - amount"}},
              "joins": {"same": {"model": "snow2", "left_on": ["status", "amount"], "right_on": ["status", "amount"]}}},
     "snow2": {"table": "orders", "dimensions": {"status": "status", "amount": "amount", "up": "amount + 20"},
               "joins": {"next": {"model": "snow2", "left_on": "up", "right_on": "amount"}}}}})";
@@ -117,6 +119,8 @@ TEST(Execute, AllocationFailuresAnywhereInTheCall) {
                                  R"({"model": "orders", "dimensions": ["status", "amount"], "measures": ["avg"],
                                      "filters": [{"field": "status", "operator": "in", "values": ["paid", "void"]}]})",
                                  R"({"model": "snow", "dimensions": ["same.next.status"], "measures": ["paid"]})",
+                                 R"({"model": "snow", "dimensions": ["snow.twice"], "measures": ["lift"],
+                                     "filter": "same.next.status <> 'void' OR amount > 15"})",
                                  R"({"model": "timed", "dimensions": ["status", "day"], "time_grain": "day",
                                      "measures": ["total", "prev", "run", "win"], "order_by": ["day"]})"};
   quendra::Arena::setBlockSizeForTesting(64);

@@ -139,13 +139,13 @@ Result<Vec> lifted(EvalResult<Vec> r) {
   return std::unexpected(r.error() == EvalErr::OutOfMemory ? Err::OutOfMemory : Err::Invalid);
 }
 
-using Resolve = std::function<EvalResult<Vec>(Bytes)>;
+using Resolve = std::function<EvalResult<Vec>(const Node&)>;
 
 // One node of e, its operands first, each operator one kernel call.
 EvalResult<Vec> ev(Arena& A, const Expr& e, uint32_t i, const Resolve& id) {
   const Node& n = e[i];
   switch (n.tag) {
-    case Tag::ident: return id(n.text);
+    case Tag::ident: return id(n);
     case Tag::int_: {
       int64_t x = 0;
       auto [end, ec] = std::from_chars(n.text.data(), n.text.data() + n.text.size(), x);
@@ -212,10 +212,10 @@ struct Env {
   };
   Result<Rows> rows(const Expr& e, uint8_t alias, size_t n, bool probe = false) {
     Rows out;
-    if (probe) TRY(lifted(ev(A, e, e.root, [&](Bytes name) { return col(alias, name, kNullProbe); })));
+    if (probe) TRY(lifted(ev(A, e, e.root, [&](const Node& n) { return col(identAlias(n, alias), n.text, kNullProbe); })));
     for (size_t r = 0; r < std::max<size_t>(n, 1); ++r) {
       size_t row = n ? r : kNoRow;
-      Vec v = TRY(lifted(ev(A, e, e.root, [&](Bytes name) { return col(alias, name, row); })));
+      Vec v = TRY(lifted(ev(A, e, e.root, [&](const Node& n) { return col(identAlias(n, alias), n.text, row); })));
       out.kind = v.kind;
       if (n) out.v.push_back(v);
     }
@@ -474,7 +474,7 @@ Result<Answer> model(Arena& A, const Plan& plan, const BoundTables& bound) {
 
   auto boundAt = [&](size_t row) {
     return [&env, row](const Bound& b) {
-      return lifted(ev(env.A, b.e, b.e.root, [&](Bytes name) { return env.col(b.alias, name, row); }));
+      return lifted(ev(env.A, b.e, b.e.root, [&](const Node& n) { return env.col(identAlias(n, b.alias), n.text, row); }));
     };
   };
   // A predicate's value must be a bool or a null scalar; true keeps.
@@ -545,8 +545,8 @@ Result<Answer> model(Arena& A, const Plan& plan, const BoundTables& bound) {
     MCol out;
     for (size_t g = 0; g < std::max<size_t>(ng, 1); ++g) {
       size_t at = ng ? g : kNoRow;
-      Vec v = TRY(lifted(ev(A, e, e.root, [&](Bytes name) -> EvalResult<Vec> {
-        auto j = byName(name);
+      Vec v = TRY(lifted(ev(A, e, e.root, [&](const Node& id) -> EvalResult<Vec> {
+        auto j = byName(id.text);
         if (!j) return std::unexpected(EvalErr::UnknownColumn);
         auto m = measure(*j);
         if (!m) return std::unexpected(EvalErr::TypeMismatch);
@@ -743,11 +743,17 @@ Model makeManifest(Gen& g) {
       {"co", "\"COALESCE(j, i, 0) + ABS(i)\"", 'n', 40},
       {"cy", "\"YEAR(ts) * 100 + ISODOW(d)\"", 'n', 40},
       {"cl", "\"s NOT ILIKE 'a%' OR i IN (1, NULL)\"", 'b', 40},
-      {"nope", "\"nope + 1\"", 'n', 5}, {"sp", "\"s + 1\"", 'n', 5}};
+      {"nope", "\"nope + 1\"", 'n', 5}, {"sp", "\"s + 1\"", 'n', 5},
+      // Paths to joined fields (plain columns when the join is absent) and
+      // dimensions over the model's own dimensions, one of them a cycle.
+      {"pv", "\"i + r.v\"", 'n', 30}, {"pq", "\"COALESCE(r.q2.z, r.self.v) * 2\"", 'n', 30},
+      {"pg", "\"CASE WHEN q.z > 0 THEN r.g ELSE s END\"", 's', 30}, {"pd", "\"m.i1 + m.k\"", 'n', 30},
+      {"pc", "\"m.pd * 2 + rc.v\"", 'n', 20}, {"cyc", "\"m.cyc + 1\"", 'n', 3}};
   // Arguments of aggregates; sum and mean mostly take the first eight.
   static const std::pair<const char*, char> kArgs[] = {{"i", 'n'}, {"j", 'n'}, {"f", 'n'}, {"i + j", 'n'},
                                                        {"f * 2", 'n'}, {"i / j", 'n'}, {"2", 'n'}, {"NULL", 'n'},
-                                                       {"s", 's'}, {"b", 'b'}, {"d", 't'}, {"ts", 't'}};
+                                                       {"s", 's'}, {"b", 'b'}, {"d", 't'}, {"ts", 't'},
+                                                       {"i + r.v", 'n'}, {"r.self.w", 'n'}};
   Model m;
   std::string joins, dj, mj;
   // Mostly a unique integer key on either side; sometimes keys of kinds
@@ -789,14 +795,22 @@ Model makeManifest(Gen& g) {
                    fn == "stddev" || fn == "variance";
     std::string p = fn == "percentile" ? g.pick<std::string>({", \"p\": 0.9", ", \"p\": 0", ", \"p\": 1", ", \"p\": 0.25"}) : "";
     auto [arg, cls] = kArgs[g.below(numeric && g.chance(95) ? 8 : std::size(kArgs))];
+    // A path reads the join r; without it, it would be an unknown column,
+    // which measures must not meet (see filters below).
+    if (std::strstr(arg, "r.") && joins.find("\"r\":") == std::string::npos) arg = "i";
     std::string expr = fn == "count" && g.chance(50) ? "" : R"(, "expr": ")" + std::string(arg) + "\"";
     std::string filters;
     if (g.chance(30)) {
       // Fields whose evaluation cannot fail with another kind than a type
       // mismatch, so that the order measures are reached in stays moot.
       std::string f = filterJson(g, m, false, 0);
-      for (int t = 0; t < 5 && (f.find("nope") != std::string::npos || f.find("sp\"") != std::string::npos); ++t)
-        f = filterJson(g, m, false, 0);
+      // (Paths are unknown columns where their join is absent.)
+      auto risky = [](const std::string& text) {
+        for (const char* name : {"nope", "sp\"", "pv\"", "pq\"", "pg\"", "pc\"", "cyc\""})
+          if (text.find(name) != std::string::npos) return true;
+        return false;
+      };
+      for (int t = 0; t < 5 && risky(f); ++t) f = filterJson(g, m, false, 0);
       filters = R"(, "filters": [)" + f + "]";
     }
     m.measures.push_back({"a" + std::to_string(i), fn == "min" || fn == "max" ? cls : 'n'});

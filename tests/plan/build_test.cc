@@ -222,7 +222,7 @@ TEST(Build, TimeRangeDetailsAndAliases) {
 // "out of memory", never anything else.
 TEST(Build, EveryAllocationFailureIsReported) {
   const std::string query = R"({"model": "orders", "dimensions": ["orders.created_at", "customer.region"],
-    "measures": ["revenue", "aov"], "time_grain": "month", "filter": "amount > 1",
+    "measures": ["revenue", "aov"], "time_grain": "month", "filter": "amount > 1 OR customer.region = orders.status",
     "filters": [{"operator": "and", "conditions": [{"field": "orders.status", "operator": "in", "values": ["a", "b"]},
                                                    {"field": "amount", "operator": "is not null"}]},
                 {"field": "aov", "operator": ">", "value": 2.5}],

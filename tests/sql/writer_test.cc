@@ -471,6 +471,51 @@ TEST(Writer, NestedJoinsCompositeKeysAndMeasureFilters) {
             "LEFT JOIN `nations` AS t3 ON (t1.`region` = t3.`region`) AND (t1.`id` = t3.`cid`)");
 }
 
+TEST(Writer, PathsAndDimensionsInExpressions) {
+  const std::string m = R"({"models": {
+    "lines": {"table": "lines", "dimensions": {"part_id": "part_id", "qty": "qty",
+        "gross": "qty * part.price", "twice": "lines.gross * 2", "cat": "part.cat.label", "dear": "part.dear",
+        "quoted": "\"part.price\"", "dotted": "x.y + nojoin.z", "loop": "lines.loop2 + 1", "loop2": "lines.loop"},
+      "measures": {"weighted": {"agg": "sum", "expr": "part.cat.weight * qty"}},
+      "joins": {"part": {"model": "parts", "left_on": "part_id", "right_on": "id"}}},
+    "parts": {"table": "parts", "dimensions": {"id": "id", "price": "price", "cat_id": "cat_id", "dear": "parts.price > 5"},
+      "joins": {"cat": {"model": "cats", "left_on": "cat_id", "right_on": "id"}}},
+    "cats": {"table": "cats", "dimensions": {"id": "id", "label": "label", "weight": "weight"}}}})";
+  auto q = [&](const std::string& body, int dialect = 0) { return emit(R"({"model": "lines", )" + body + "}", dialect, m); };
+  // A path reads the joined column; a dimension is written in place over
+  // its own model's alias, through as many joins as its path passes.
+  EXPECT_EQ(q(R"("dimensions": ["lines.twice", "lines.cat", "lines.dear"])"),
+            "SELECT ((t0.\"qty\" * t1.\"price\") * 2) AS \"lines.twice\",\n"
+            "       t2.\"label\" AS \"lines.cat\",\n"
+            "       (t1.\"price\" > 5) AS \"lines.dear\"\n"
+            "FROM \"lines\" AS t0\n"
+            "LEFT JOIN \"parts\" AS t1 ON t0.\"part_id\" = t1.\"id\"\n"
+            "LEFT JOIN \"cats\" AS t2 ON t1.\"cat_id\" = t2.\"id\"\n"
+            "GROUP BY 1, 2, 3");
+  // In a measure and the free filter; joins are read in the order names
+  // first need them.
+  EXPECT_EQ(q(R"("measures": ["weighted"], "filter": "part.price IS NULL OR part.cat.label <> 'x'")", 1),
+            "SELECT SUM((t2.`weight` * t0.`qty`)) AS `weighted`\n"
+            "FROM `lines` AS t0\n"
+            "LEFT JOIN `parts` AS t1 ON t0.`part_id` = t1.`id`\n"
+            "LEFT JOIN `cats` AS t2 ON t1.`cat_id` = t2.`id`\n"
+            "WHERE ((t1.`price` IS NULL) OR (t2.`label` <> 'x'))");
+  // Quoted names, and dotted ones that start with no join, stay columns.
+  EXPECT_EQ(q(R"("dimensions": ["lines.quoted", "lines.dotted"])"),
+            "SELECT t0.\"part.price\" AS \"lines.quoted\",\n"
+            "       (t0.\"x.y\" + t0.\"nojoin.z\") AS \"lines.dotted\"\n"
+            "FROM \"lines\" AS t0\n"
+            "GROUP BY 1, 2");
+  EXPECT_EQ(q(R"("dimensions": ["lines.loop"])"),
+            R"(error 1 {"code":"Invalid","message":"dimension 'loop2' of model 'lines' refers to itself"})");
+  EXPECT_EQ(q(R"("dimensions": ["lines.part_id"], "filters": [{"field": "lines.gross", "operator": ">", "value": 6}])"),
+            "SELECT t0.\"part_id\" AS \"lines.part_id\"\n"
+            "FROM \"lines\" AS t0\n"
+            "LEFT JOIN \"parts\" AS t1 ON t0.\"part_id\" = t1.\"id\"\n"
+            "WHERE ((t0.\"qty\" * t1.\"price\") > 6)\n"
+            "GROUP BY 1");
+}
+
 // Every heap request of quendra_emit_sql failed, alone and from then on, for
 // a dozen representative queries in both dialects: the call reports 5 (out
 // of memory, from planning, or the text copy), 6 (the text buffer could not
