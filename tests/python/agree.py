@@ -200,6 +200,7 @@ class World:
     long: list = field(default_factory=list)  # (path, dimension key): paths whose last join is a self join
     cases: set = field(default_factory=set)  # dimensions that are a CASE of literals
     series: list = field(default_factory=list)  # measures derived along time, and calculations over them
+    path_cols: list = field(default_factory=list)  # Col named by a path to another model's dimension
 
     def field(self, name: str) -> Field | None:
         return next((f for f in self.fields if f.name == name), None)
@@ -663,6 +664,29 @@ def make_world(seed: int) -> World:
     if snow:
         world.shapes.add("snowflake")
 
+    # Expressions over other models' dimensions, reached through paths, and
+    # base dimensions written over other base dimensions (`model.key`),
+    # drawn by a generator of their own so that the rest of the world stays
+    # what the seed made before.
+    prng = random.Random(seed * 7_919 + 17)
+    pgen = ExprGen(prng)
+    reachable = [(path, t) for path, t, _, dup in chosen if not dup]
+    for path, t in prng.sample(reachable, min(4, len(reachable))):
+        for sp in prng.sample(specs_of[t], min(3, len(specs_of[t]))):
+            world.path_cols.append(Col(".".join(path + (sp.name,)), sp.kind, sp.flags | {"path"}, sp.values))
+    if world.path_cols:
+        for i in range(prng.choice([0, 1, 2, 3])):
+            kind = prng.choice(["int", "float", "bool", "str"])
+            text, flags = pgen.expr(kind, world.path_cols + raw, 2)
+            add_dim(f"p{i}", text, kind, flags - {"path"})
+            fields.append(replace(specs[-1], name=prefix + f"p{i}"))
+    for i in range(prng.choice([0, 0, 1, 2])):
+        own = [Col(f"{model}.{sp.name}", sp.kind, sp.flags | {"path"}, sp.values) for sp in specs]
+        kind = prng.choice(["int", "float", "bool", "str"])
+        text, flags = pgen.expr(kind, own + raw, 2)
+        add_dim(f"q{i}", text, kind, flags - {"path"})
+        fields.append(replace(specs[-1], name=prefix + f"q{i}"))
+
     # A broken join in a joined model; queries follow it only to see it
     # fail with its path in the message.
     hosts = [p for p in chosen if p[1] in by_model]
@@ -707,6 +731,9 @@ def make_world(seed: int) -> World:
         if name in measures or name == "n":
             continue
         add_measure(name, definition, out, flags)
+    for i in range(prng.choice([0, 1, 2]) if world.path_cols else 0):
+        definition, out, flags = agg_measure(prng, pgen, world.path_cols + raw)
+        add_measure(f"pm{i}", definition, out, flags)
     usable = [f for f in fields if not f.ghost]
     for i in range(rng.choice([0, 0, 1, 2, 3])):
         definition, out, flags = agg_measure(rng, gen, raw)
@@ -829,7 +856,7 @@ class ExprGen:
             not ("f32" in c.flags and EXCLUDE["float32-arithmetic"])
 
     def ref(self, c: Col) -> str:
-        return spell(self.rng, c.name)
+        return c.name if "path" in c.flags else spell(self.rng, c.name)
 
     def expr(self, kind: str, cols: list[Col], depth: int) -> tuple[str, frozenset]:
         """An expression of `kind` over `cols`, and its flags."""
@@ -1243,7 +1270,7 @@ def make_query(world: World, k: int) -> Query:
     if filters:
         doc["filters"] = filters
     if rng.random() < 0.3:
-        text, _ = ExprGen(rng).expr("bool", world.raw, 2)
+        text, _ = ExprGen(rng).expr("bool", world.raw + world.path_cols, 2)
         doc["filter"] = text
 
     # Ordering; a limit only with an order that makes rows unique.
@@ -1377,7 +1404,8 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "error-too-many-joins", "case", "case-literal-dimension", "coalesce", "in-list", "like-expression", "abs",
           "date-part", "quoted-keyword", "stat-median", "stat-percentile", "stat-spread", "stat-filtered",
           "stat-in-calc", "time-offset", "time-offset-calc", "time-running", "time-running-reset", "time-trailing",
-          "time-calc", "time-having", "time-order", "time-range-series"}
+          "time-calc", "time-having", "time-order", "time-range-series", "path-expression",
+          "dimension-chain"}
 
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
@@ -1444,6 +1472,10 @@ def query_shapes(world: World, q: Query) -> set[str]:
             out.add(tag)
     text = " ".join(texts).lower()
     out |= {tag for tag, pattern in CONSTRUCTS.items() if re.search(pattern, text)}
+    if any(c.name.lower() in text for c in world.path_cols):
+        out.add("path-expression")
+    if world.model.lower() + "." in text:
+        out.add("dimension-chain")
     if q.expect_error:
         out.add("error-not-unique" if q.expect_error == NOT_UNIQUE else "error-broken-join"
                 if q.expect_error.startswith("join '") else "error-too-many-joins"

@@ -14,7 +14,7 @@ import agree
 # a run of worlds whose few queries still hold every shape.
 DUCK_WORLDS, SPARK_WORLDS, META_WORLDS = 200, 8, 120
 DUCK_SEEDS, SPARK_SEEDS, META_SEEDS = (range(start, start + n) for start, n in
-                                       ((1200, DUCK_WORLDS), (48339, SPARK_WORLDS), (3000, META_WORLDS)))
+                                       ((1200, DUCK_WORLDS), (50251, SPARK_WORLDS), (3000, META_WORLDS)))
 
 
 def shapes(seeds, per_world: int) -> set[str]:

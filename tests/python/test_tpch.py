@@ -53,6 +53,8 @@ def zero_if_null(value):
 CASES = {
     "q01": {},
     "q03": {},
+    # A filter comparing fields reached by two paths.
+    "q05": {},
     "q06": {"rename": {"discount_revenue": "revenue"}},
     "q07": {
         "rename": {
@@ -66,6 +68,8 @@ CASES = {
     # UNITED STATES, which has some in both years.
     "q08": {"rename": {"orders.o_orderdate": "o_year"}, "values": {"o_year": year, "mkt_share": zero_if_null}},
     "q08_us": {"rename": {"orders.o_orderdate": "o_year", "us_mkt_share": "mkt_share"}, "values": {"o_year": year}},
+    # A measure whose expression reads partsupp through the composite key.
+    "q09": {"rename": {"supplier.nation.n_name": "nation", "orders.o_orderdate": "o_year"}, "values": {"o_year": year}},
     "q10": {},
     "q12": {},
     "q14": {},
