@@ -617,6 +617,46 @@ Result<Vec> Exec::aggregate(const Agg& a, const Vec* v) {
   return std::unexpected(Err::Invalid);
 }
 
+Result<Vec> Exec::aggregateOver(const Agg& a, const Vec* v, uint8_t k) {
+  // The first selected row of each (group, joined row) pair stands for the
+  // pair: a joined row shared by many rows of a group counts once there.
+  const uint32_t* x = TRY(joinIdx(k));
+  const uint64_t width = uint64_t{right[k]->nrows} + 1;
+  uint32_t* rows = arena.make<uint32_t>(sel.n + 1);
+  uint32_t* gids = arena.make<uint32_t>(sel.n + 1);
+  if (!rows || !gids) return std::unexpected(Err::OutOfMemory);
+  KeyMap seen;
+  const uint64_t hi = static_cast<uint64_t>(ngroups ? ngroups : 1) * width;
+  const uint64_t distinct = expectDistinct(arena, sel.n, [&](size_t i) {
+    return (gid ? gid[i] : 0) * width + x[sel.at(i)];
+  });
+  if (!seen.init(arena, 0, hi > INT64_MAX ? INT64_MAX : static_cast<int64_t>(hi), sel.n, distinct))
+    return std::unexpected(Err::OutOfMemory);
+  size_t m = 0;
+  for (size_t i = 0; i < sel.n; ++i) {
+    const uint32_t r = sel.at(i), xr = x[r];
+    if (xr == kMissingRow) continue;
+    const uint32_t g = gid ? gid[i] : 0;
+    uint32_t* slot = seen.upsert(arena, g * width + xr);
+    if (!slot) return std::unexpected(Err::OutOfMemory);
+    if (*slot) continue;
+    *slot = 1;
+    rows[m] = r;
+    gids[m++] = g;
+  }
+  const Sel own_sel = sel;
+  const uint32_t* own_gid = gid;
+  const int64_t* own_sizes = group_sizes;
+  sel = Sel{rows, m};
+  gid = gids;
+  group_sizes = nullptr;
+  auto out = aggregate(a, v);
+  sel = own_sel;
+  gid = own_gid;
+  group_sizes = own_sizes;
+  return out;
+}
+
 Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* needed,
                                        const std::optional<Vec>* args, LazyDim* lazy, const ColStats* stats) {
   sel = s;

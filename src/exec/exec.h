@@ -256,6 +256,11 @@ struct Exec {
   }
   // The per-group value of an aggregate over sel and gid.
   [[nodiscard]] Result<Vec> aggregate(const Agg& a, const Vec* v);
+  // aggregate over the rows of join k's table instead: each of them once
+  // per group however many selected rows share it, and none for rows
+  // without a match. v is over the base rows, as for aggregate.
+  // REQUIRES: gid kept (keep_gid) when there are several groups.
+  [[nodiscard]] Result<Vec> aggregateOver(const Agg& a, const Vec* v, uint8_t k);
   // Groups the selected rows by dims and computes every aggregate measure
   // marked in needed, from its argument in args, into measure_vals. Sets
   // sel, ngroups, gid (which stays nullptr when no aggregate needs a
@@ -318,10 +323,6 @@ bool fromProbe(const Exec::Probe& pr, Sel at, uint32_t* out);
 // strings' total length cannot be represented.
 [[nodiscard]] EvalResult<Vec> gather(Arena& arena, const Vec& v, std::span<const uint32_t> idx);
 
-// Which measures a query must compute: needed[i] for every measure that an
-// output or a having predicate reaches, directly or through calculations.
-void markNeeded(const Plan& plan, uint32_t idx, bool* needed);
-void markPred(const Plan& plan, const Pred& p, bool* needed);
 
 // Runs the plan over the bound tables. The result's columns live in arena;
 // a failure's kind is returned and its message left in diag.

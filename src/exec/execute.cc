@@ -64,12 +64,21 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   for (const Pred& p : plan.having) markPred(plan, p, needed);
   // Faults of kinds and literals first: they must not hang on the data.
   TRY(ex.checkKinds(needed));
+  // Measures of joined models aggregate their own rows, once each per
+  // group, after grouping has numbered every selected row's group.
+  bool* own = arena.make<bool>(nm);
+  if (!own) return std::unexpected(Err::OutOfMemory);
+  bool joined = false;
+  for (size_t i = 0; i < nm; ++i) {
+    own[i] = needed[i] && plan.measures[i].over == 0;
+    joined |= needed[i] && plan.measures[i].over != 0 && plan.measures[i].def.tag == MeasureDef::Tag::agg;
+  }
 
   // Row selection: each predicate narrows the ascending selection. Measures derived along time read
   // rows before the query's range too: the range then selects from the
   // earliest instant they read, and marks the query's own rows apart.
   const bool timed = !plan.derived.empty();
-  ex.keep_gid = timed;
+  ex.keep_gid = timed || joined;
   std::optional<Vec> in_range;
   Sel sel{nullptr, base->nrows};
   if (!timed) sel = TRY(ex.narrowList(plan.where, sel));
@@ -234,14 +243,19 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     for (size_t i = 0; i < nk; ++i)
       out_dims[i] = own_keys && coded[i] == Coded::no && !is_lazy && sharedKind(dims[i].kind);
     for (size_t i = 0; i < nm; ++i) out_measures[i] = false;
-    for (uint32_t i : plan.selected) out_measures[i] = true;
+    for (uint32_t i : plan.selected) out_measures[i] = own[i];
     ex.out = out;
     ex.out_dims = out_dims;
     ex.out_measures = out_measures;
   }
   ex.need_first = !own_keys;
   for (size_t i = 0; i < nd; ++i) ex.need_first |= dep[i];
-  Groups groups = TRY(ex.groupAndAggregate(group_by, sel, needed, args, is_lazy ? &lazy : nullptr, stats));
+  Groups groups = TRY(ex.groupAndAggregate(group_by, sel, own, args, is_lazy ? &lazy : nullptr, stats));
+  for (size_t i = 0; joined && i < nm; ++i) {
+    const Measure& m = plan.measures[i];
+    if (needed[i] && m.over != 0 && m.def.tag == MeasureDef::Tag::agg)
+      ex.measure_vals[i] = TRY(ex.aggregateOver(m.def.agg, args[i] ? &*args[i] : nullptr, m.over));
+  }
 
   // Output columns at group level: dimensions at each group's first row,
   // then the selected measures.

@@ -136,32 +136,6 @@ Result<Vec> Exec::measureVec(uint32_t idx, uint8_t depth) {
   return *v;
 }
 
-void markNeeded(const Plan& plan, uint32_t idx, bool* needed) {
-  if (needed[idx]) return;
-  // Marking before descending makes a measure that reaches itself harmless.
-  needed[idx] = true;
-  const MeasureDef& d = plan.measures[idx].def;
-  if (d.tag != MeasureDef::Tag::calc) return;
-  for (const Node& n : d.calc.all()) {
-    if (n.tag != Tag::ident) continue;
-    if (auto j = plan.findMeasure(n.text)) markNeeded(plan, *j, needed);
-  }
-}
-
-void markPred(const Plan& plan, const Pred& p, bool* needed) {
-  switch (p.tag) {
-    case Pred::Tag::all:
-    case Pred::Tag::any:
-      for (const Pred& c : p.children) markPred(plan, c, needed);
-      return;
-    case Pred::Tag::cmp:
-      if (p.cmp.lhs.tag == Operand::Tag::measure) markNeeded(plan, p.cmp.lhs.measure, needed);
-      return;
-    case Pred::Tag::expr:
-    case Pred::Tag::range: return;
-  }
-}
-
 namespace {
 
 // Fixed-width values at idx; a marker position gets 0. Separate loops for

@@ -26,6 +26,32 @@ std::optional<uint32_t> Plan::findMeasure(Bytes name) const {
   return std::nullopt;
 }
 
+void markNeeded(const Plan& plan, uint32_t idx, bool* needed) {
+  if (needed[idx]) return;
+  // Marking before descending makes a measure that reaches itself harmless.
+  needed[idx] = true;
+  const MeasureDef& d = plan.measures[idx].def;
+  if (d.tag != MeasureDef::Tag::calc) return;
+  for (const Node& n : d.calc.all()) {
+    if (n.tag != Tag::ident) continue;
+    if (auto j = plan.findMeasure(n.text)) markNeeded(plan, *j, needed);
+  }
+}
+
+void markPred(const Plan& plan, const Pred& p, bool* needed) {
+  switch (p.tag) {
+    case Pred::Tag::all:
+    case Pred::Tag::any:
+      for (const Pred& c : p.children) markPred(plan, c, needed);
+      return;
+    case Pred::Tag::cmp:
+      if (p.cmp.lhs.tag == Operand::Tag::measure) markNeeded(plan, p.cmp.lhs.measure, needed);
+      return;
+    case Pred::Tag::expr:
+    case Pred::Tag::range: return;
+  }
+}
+
 namespace {
 
 // The grain a time dimension is truncated to: its time_grains entry, else the
@@ -160,7 +186,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   TRY(selected.reserve(arena, measure_names.size()));
   for (const Json& s : measure_names) {
     if (!s.isString()) return diag.fail(Err::Invalid, {"measures must be strings"});
-    std::optional<uint32_t> idx = b.findMeasure(s.str());
+    std::optional<uint32_t> idx = TRY(b.measureNamed(s.str()));
     if (!idx) {
       Suggestion hint{s.str()};
       for (const Measure& known : b.measures) hint.offer(known.name);
@@ -206,7 +232,13 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   }
 
   uint32_t series_time = 0;
-  if (!b.derived.empty()) series_time = TRY(checkTimeDim(b, dims.span(), diag));
+  if (!b.derived.empty()) {
+    for (const Measure& joined : b.measures)
+      if (joined.over != 0)
+        return diag.fail(Err::Unsupported, {"measures derived along time cannot be asked with measures of joined "
+                                            "models, such as '", joined.name, "'"});
+    series_time = TRY(checkTimeDim(b, dims.span(), diag));
+  }
 
   Array<Order> order;
   for (const Json& o : arrayOrEmpty(query, "order_by")) {

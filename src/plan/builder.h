@@ -81,7 +81,16 @@ struct Builder {
   [[nodiscard]] Result<std::optional<Field>> resolveField(Bytes name);
   // Appends the base model's measures.
   [[nodiscard]] Result<void> loadMeasures();
-  [[nodiscard]] Result<MeasureDef> measureDef(const Json& d);
+  // A measure definition whose argument reads the table at alias `at`.
+  [[nodiscard]] Result<MeasureDef> measureDef(const Json& d, uint8_t at = 0);
+  // The measure called `name`: the queried model's own (findMeasure), or
+  // `<path>.<measure>`, a measure of the model the joins of the path reach,
+  // added to `measures` on first use under that name (its calculation's
+  // references prefixed with the path). None when neither.
+  [[nodiscard]] Result<std::optional<uint32_t>> measureNamed(Bytes name);
+  // The field `name` as the model at alias `at` names it: its own dimension
+  // (`key` or `model.key`), a path from it, or a column of its table.
+  [[nodiscard]] Result<std::optional<Bound>> fieldAt(uint8_t at, Bytes name);
 
   // Parses `text`; a bad text fails as "cannot parse expression '<text>'".
   [[nodiscard]] Result<Expr> parse(Bytes text);
@@ -116,6 +125,10 @@ struct Builder {
   // usable at every shallower one, so shared references are checked once per
   // depth instead of once per path, which keeps wide reference graphs fast.
   int8_t* checked_depth = nullptr;
+  size_t checked_len = 0;
+  // The alias whose model a measure's filters are planned for: 0, or the
+  // model of a measure asked through a path.
+  uint8_t home = 0;
   // Aliases read by the filters of the measures checked so far (every
   // measure a query needs is checked).
   uint32_t filter_aliases = 0;

@@ -103,33 +103,38 @@ std::unexpected<Err> inMeasure(Builder& b, uint32_t index, Err e) {
 // Resolves the paths of aggregate measure `index`'s argument and plans its
 // filters on its first use.
 Result<void> planMeasureFilters(Builder& b, uint32_t index) {
-  Agg& agg = b.measures[index].def.agg;
-  if (agg.filters_planned) return {};
-  if (agg.arg) {
-    auto arg = b.resolveNames(*agg.arg);
-    if (!arg) return inMeasure(b, index, arg.error());
-    agg.arg = *arg;
+  if (b.measures[index].def.agg.filters_planned) return {};
+  const uint8_t over = b.measures[index].over;
+  b.filter_aliases |= 1u << over;
+  std::optional<Bound> arg = b.measures[index].def.agg.arg;
+  if (arg) {
+    auto resolved = b.resolveNames(*arg);
+    if (!resolved) return inMeasure(b, index, resolved.error());
+    arg = *resolved;
     b.filter_aliases |= aliasesOf(*arg);
   }
-  if (!agg.filters_json) {
-    agg.filters_planned = true;
-    return {};
-  }
-  auto items = agg.filters_json->items();
-  Pred* preds = b.arena.make<Pred>(items.size());
-  if (!preds && !items.empty()) return std::unexpected(Err::OutOfMemory);
+  const Json* filters_json = b.measures[index].def.agg.filters_json;
+  auto items = filters_json ? filters_json->items() : std::span<const Json>();
+  Pred* preds = b.arena.make<Pred>(items.size() + 1);
+  if (!preds) return std::unexpected(Err::OutOfMemory);
+  // A measure of another model names that model's fields.
   b.filtering = index;
+  b.home = over;
   for (size_t i = 0; i < items.size(); ++i) {
     new (&preds[i]) Pred();
     auto p = b.filter(items[i]);
     if (!p) {
       b.filtering.reset();
+      b.home = 0;
       return inMeasure(b, index, p.error());
     }
     preds[i] = *p;
     b.filter_aliases |= predAliases(preds[i]);
   }
   b.filtering.reset();
+  b.home = 0;
+  Agg& agg = b.measures[index].def.agg;
+  agg.arg = arg;
   agg.filters = {preds, items.size()};
   agg.filters_planned = true;
   return {};
@@ -168,7 +173,8 @@ std::unexpected<Err> Builder::unknownMeasure(Bytes measure, Bytes ref) {
 }
 
 Result<void> Builder::checkMeasure(uint32_t index, uint32_t depth) {
-  const Measure& m = measures[index];
+  // A copy: naming a measure through a path may grow the list.
+  const Measure m = measures[index];
   if (depth > 16) return diag->fail(Err::Invalid, {"calculated measure '", m.name, "' is too deeply nested or cyclic"});
   switch (m.def.tag) {
     case MeasureDef::Tag::agg:
@@ -182,16 +188,22 @@ Result<void> Builder::checkMeasure(uint32_t index, uint32_t depth) {
     case MeasureDef::Tag::calc:
       break;
   }
-  if (!checked_depth) {
-    checked_depth = arena.make<int8_t>(measures.len);
-    if (!checked_depth) return std::unexpected(Err::OutOfMemory);
-    std::memset(checked_depth, -1, measures.len);
+  // Measures asked through paths join the list as they are first named.
+  if (checked_len < measures.len) {
+    int8_t* grown = arena.make<int8_t>(measures.len);
+    if (!grown) return std::unexpected(Err::OutOfMemory);
+    if (checked_len) std::memcpy(grown, checked_depth, checked_len);
+    std::memset(grown + checked_len, -1, measures.len - checked_len);
+    checked_depth = grown;
+    checked_len = measures.len;
   }
   if (static_cast<int>(depth) <= checked_depth[index]) return {};
-  for (const Node& n : m.def.calc.all()) {
+  const Expr calc = m.def.calc;
+  const Bytes name = m.name;
+  for (const Node& n : calc.all()) {
     if (n.tag != Tag::ident) continue;
-    std::optional<uint32_t> ref = findMeasure(n.text);
-    if (!ref) return unknownMeasure(m.name, n.text);
+    std::optional<uint32_t> ref = TRY(measureNamed(n.text));
+    if (!ref) return unknownMeasure(name, n.text);
     TRY(checkMeasure(*ref, depth + 1));
   }
   checked_depth[index] = static_cast<int8_t>(depth);
@@ -266,16 +278,17 @@ Result<Pred> Builder::filter(const Json& f) {
   if (!field) return diag->fail(Err::Invalid, {"filter needs 'field'"});
   Bytes name = field->str();
   Operand lhs;
-  std::optional<Bound> dim = TRY(filterDim(name));
-  if (!dim && !findMeasure(name)) {
+  std::optional<Bound> dim = home ? TRY(fieldAt(home, name)) : TRY(filterDim(name));
+  if (!dim && !home && !findMeasure(name)) {
     dim = TRY(rawColumn(name));
     if (!dim)
       if (std::optional<Field> f = TRY(pathField(name))) dim = TRY(resolveNames(TRY(bind(f->expr, f->alias))));
   }
+  std::optional<uint32_t> m = dim || filtering ? findMeasure(name) : TRY(measureNamed(name));
   if (dim) {
     lhs.tag = Operand::Tag::dim;
     lhs.dim = *dim;
-  } else if (std::optional<uint32_t> m = findMeasure(name); m && filtering) {
+  } else if (m && filtering) {
     return diag->fail(Err::Invalid, {"a measure filter cannot name measure '", name, "'"});
   } else if (m) {
     TRY(checkMeasure(*m, 0));

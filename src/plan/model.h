@@ -111,6 +111,11 @@ struct MeasureDef {
 struct Measure {
   Bytes name;
   MeasureDef def;
+  // The alias of the model whose rows it aggregates: 0 for the queried
+  // model's own measures, the join's alias for a measure asked through a
+  // path (`orders.total_price`), which counts each of that model's rows
+  // once however many rows of the query share it.
+  uint8_t over = 0;
 };
 
 // A dimension definition's expression text: the definition itself when it is

@@ -139,7 +139,7 @@ Result<void> derivedDef(Builder& b, const Json& d, MeasureDef& def) {
 
 }  // namespace
 
-Result<MeasureDef> Builder::measureDef(const Json& d) {
+Result<MeasureDef> Builder::measureDef(const Json& d, uint8_t at) {
   MeasureDef def;
   if (d.getString("measure") && !d.get("calc") && !d.get("agg")) {
     TRY(derivedDef(*this, d, def));
@@ -204,7 +204,7 @@ Result<MeasureDef> Builder::measureDef(const Json& d) {
   def.agg.func = *fn;
   def.agg.p = p;
   def.agg.filters_json = filters;
-  if (expr) def.agg.arg = TRY(bind(expr->str(), 0));
+  if (expr) def.agg.arg = TRY(bind(expr->str(), at));
   return def;
 }
 

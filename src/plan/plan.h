@@ -56,6 +56,11 @@ struct Plan {
   std::optional<uint32_t> findMeasure(Bytes name) const;
 };
 
+// Which measures a query must compute: needed[i] for every measure that an
+// output or a having predicate reaches, directly or through calculations.
+void markNeeded(const Plan& plan, uint32_t idx, bool* needed);
+void markPred(const Plan& plan, const Pred& p, bool* needed);
+
 // Builds the plan of `query` over the stored `manifest`. All of it lives in
 // `arena`; failures are recorded in `diag`.
 [[nodiscard]] Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& diag);

@@ -11,20 +11,6 @@
 namespace quendra {
 namespace {
 
-// "<prefix><i>", quoted.
-Result<void> name(const Writer& w, Text& out, const char* prefix, uint32_t i) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%s%u", prefix, i);
-  return quote(w.dialect, out, text);
-}
-
-// table."<prefix><i>"
-Result<void> col(const Writer& w, Text& out, Bytes table, const char* prefix, uint32_t i) {
-  TRY(out.put(table));
-  TRY(out.put('.'));
-  return name(w, out, prefix, i);
-}
-
 Result<void> interval(Text& out, int64_t n, Grain unit) {
   static constexpr Bytes kUnits[] = {" SECOND", " MINUTE", " HOUR", " DAY", " DAY", " MONTH", " MONTH", " YEAR"};
   int64_t k = unit == Grain::week ? 7 * n : unit == Grain::quarter ? 3 * n : n;
@@ -37,15 +23,6 @@ Result<void> grainText(const Writer& w, Text& out, Grain g) {
   static constexpr Bytes kLower[] = {"second", "minute", "hour", "day", "week", "month", "quarter", "year"};
   static constexpr Bytes kUpper[] = {"SECOND", "MINUTE", "HOUR", "DAY", "WEEK", "MONTH", "QUARTER", "YEAR"};
   return out.put(w.dialect == Dialect::duckdb ? kLower[grainRank(g)] : kUpper[grainRank(g)]);
-}
-
-// Equal, nulls included: the other dimensions of one series.
-Result<void> sameDim(const Writer& w, Text& out, Bytes a, Bytes b, uint32_t i) {
-  TRY(out.put('('));
-  TRY(col(w, out, a, "d", i));
-  TRY(out.put(w.dialect == Dialect::duckdb ? Bytes(" IS NOT DISTINCT FROM ") : Bytes(" <=> ")));
-  TRY(col(w, out, b, "d", i));
-  return out.put(')');
 }
 
 // " AND " + sameDim for every dimension but the time one.
@@ -151,18 +128,18 @@ Result<void> runningSpec(const Writer& w, Text& out, const Derived& x) {
     if (i == plan.time_dim) continue;
     TRY(out.put(any ? Bytes(", ") : Bytes("PARTITION BY ")));
     any = true;
-    TRY(col(w, out, "q", "d", i));
+    TRY(column(w, out, "q", "d", i));
   }
   if (x.resets) {
     TRY(out.put(any ? Bytes(", ") : Bytes("PARTITION BY ")));
     TRY(out.put("date_trunc('"));
     TRY(grainText(w, out, x.unit));
     TRY(out.put("', "));
-    TRY(col(w, out, "q", "d", plan.time_dim));
+    TRY(column(w, out, "q", "d", plan.time_dim));
     TRY(out.put(')'));
   }
   TRY(out.put(any || x.resets ? Bytes(" ORDER BY ") : Bytes("ORDER BY ")));
-  TRY(col(w, out, "q", "d", plan.time_dim));
+  TRY(column(w, out, "q", "d", plan.time_dim));
   return out.put(" ASC NULLS LAST ROWS BETWEEN UNBOUNDED PRECEDING AND CURRENT ROW)");
 }
 
@@ -181,7 +158,7 @@ Result<void> writeDerived(const Writer& w, Text& out, uint32_t idx) {
       // calculation over its missing columns could still answer
       // (COALESCE(m, 0)).
       TRY(out.put("CASE WHEN "));
-      TRY(col(w, out, alias, "d", plan.time_dim));
+      TRY(column(w, out, alias, "d", plan.time_dim));
       TRY(out.put(" IS NULL THEN NULL ELSE "));
       TRY(writeMeasure(ow, out, b, 0));
       return out.put(" END");
@@ -190,21 +167,21 @@ Result<void> writeDerived(const Writer& w, Text& out, uint32_t idx) {
       const Agg& a = *windowBase(plan, x);
       const uint32_t b = *plan.findMeasure(x.base);
       TRY(out.put("CASE WHEN "));
-      TRY(col(w, out, "q", "d", plan.time_dim));
+      TRY(column(w, out, "q", "d", plan.time_dim));
       TRY(out.put(" IS NULL THEN NULL ELSE "));
       if (a.func == AggFn::mean) {
         TRY(out.put("(SUM("));
-        TRY(col(w, out, "q", "ws", b));
+        TRY(column(w, out, "q", "ws", b));
         TRY(out.put(')'));
         TRY(runningSpec(w, out, x));
         TRY(out.put(" / NULLIF(SUM("));
-        TRY(col(w, out, "q", "wc", b));
+        TRY(column(w, out, "q", "wc", b));
         TRY(out.put(')'));
         TRY(runningSpec(w, out, x));
         TRY(out.put(", 0))"));
       } else {
         TRY(out.put(windowFn(a.func)));
-        TRY(col(w, out, "q", "w", b));
+        TRY(column(w, out, "q", "w", b));
         TRY(out.put(')'));
         TRY(runningSpec(w, out, x));
       }
@@ -212,11 +189,11 @@ Result<void> writeDerived(const Writer& w, Text& out, uint32_t idx) {
     }
     case Derived::Form::trailing: {
       std::snprintf(alias, sizeof alias, "r%u", idx);
-      if (windowBase(plan, x)->func != AggFn::mean) return col(w, out, alias, "x", 0);
+      if (windowBase(plan, x)->func != AggFn::mean) return column(w, out, alias, "x", 0);
       TRY(out.put('('));
-      TRY(col(w, out, alias, "s", 0));
+      TRY(column(w, out, alias, "s", 0));
       TRY(out.put(" / NULLIF("));
-      TRY(col(w, out, alias, "c", 0));
+      TRY(column(w, out, alias, "c", 0));
       return out.put(", 0))");
     }
   }
@@ -236,9 +213,9 @@ Result<void> writeDerivedJoins(const Writer& w, Text& out, uint32_t idx) {
     TRY(out.put("\nLEFT JOIN q AS "));
     TRY(out.put(alias));
     TRY(out.put(" ON ("));
-    TRY(col(w, out, alias, "d", t));
+    TRY(column(w, out, alias, "d", t));
     TRY(out.put(" = ("));
-    TRY(col(w, out, "q", "d", t));
+    TRY(column(w, out, "q", "d", t));
     TRY(out.put(" - "));
     TRY(interval(out, x.n, x.unit));
     TRY(out.put("))"));
@@ -250,7 +227,7 @@ Result<void> writeDerivedJoins(const Writer& w, Text& out, uint32_t idx) {
   const uint32_t b = *plan.findMeasure(x.base);
   TRY(out.put("\nLEFT JOIN (SELECT "));
   for (uint32_t i = 0; i < plan.dims.size(); ++i) {
-    TRY(col(w, out, "a", "d", i));
+    TRY(column(w, out, "a", "d", i));
     TRY(out.put(" AS "));
     char name[16];
     std::snprintf(name, sizeof name, "d%u", i);
@@ -259,39 +236,39 @@ Result<void> writeDerivedJoins(const Writer& w, Text& out, uint32_t idx) {
   }
   if (a.func == AggFn::mean) {
     TRY(out.put("SUM("));
-    TRY(col(w, out, "b", "ws", b));
+    TRY(column(w, out, "b", "ws", b));
     TRY(out.put(") AS "));
     TRY(quote(w.dialect, out, "s0"));
     TRY(out.put(", SUM("));
-    TRY(col(w, out, "b", "wc", b));
+    TRY(column(w, out, "b", "wc", b));
     TRY(out.put(") AS "));
     TRY(quote(w.dialect, out, "c0"));
   } else {
     TRY(out.put(windowFn(a.func)));
-    TRY(col(w, out, "b", "w", b));
+    TRY(column(w, out, "b", "w", b));
     TRY(out.put(") AS "));
     TRY(quote(w.dialect, out, "x0"));
   }
   // The periods whose start is at or after this period's end minus the
   // window, up to this one.
   TRY(out.put("\n           FROM q AS a JOIN q AS b ON ("));
-  TRY(col(w, out, "b", "d", t));
+  TRY(column(w, out, "b", "d", t));
   TRY(out.put(" >= (("));
-  TRY(col(w, out, "a", "d", t));
+  TRY(column(w, out, "a", "d", t));
   TRY(out.put(" + "));
   TRY(interval(out, 1, g));
   TRY(out.put(") - "));
   TRY(interval(out, x.n, x.unit));
   TRY(out.put(")) AND ("));
-  TRY(col(w, out, "b", "d", t));
+  TRY(column(w, out, "b", "d", t));
   TRY(out.put(" <= "));
-  TRY(col(w, out, "a", "d", t));
+  TRY(column(w, out, "a", "d", t));
   TRY(out.put(')'));
   TRY(sameSeries(w, out, "b", "a"));
   TRY(out.put("\n           GROUP BY "));
   for (uint32_t i = 0; i < plan.dims.size(); ++i) {
     if (i) TRY(out.put(", "));
-    TRY(col(w, out, "a", "d", i));
+    TRY(column(w, out, "a", "d", i));
   }
   TRY(out.put(") AS "));
   TRY(out.put(alias));
@@ -325,7 +302,7 @@ Result<void> writeTimePlan(const Writer& w, Text& out) {
     if (i) TRY(out.put(",\n       "));
     TRY(writeDim(w, out, plan.dims[i]));
     TRY(out.put(" AS "));
-    TRY(name(w, out, "d", i));
+    TRY(columnName(w, out, "d", i));
   }
   Writer own{plan, w.dialect, nullptr, range};
   for (uint32_t m = 0; m < nm; ++m) {
@@ -335,13 +312,13 @@ Result<void> writeTimePlan(const Writer& w, Text& out) {
       TRY(out.put(",\n       "));
       TRY(writeAgg(own, out, d.agg));
       TRY(out.put(" AS "));
-      TRY(name(w, out, "m", m));
+      TRY(columnName(w, out, "m", m));
     }
     if (!wide[m]) continue;
     TRY(out.put(",\n       "));
     TRY(writeAgg(w, out, d.agg));
     TRY(out.put(" AS "));
-    TRY(name(w, out, "w", m));
+    TRY(columnName(w, out, "w", m));
     if (d.agg.func == AggFn::mean) {
       // A window's mean is its sum over its count, not a mean of means.
       Agg sum = d.agg, count = d.agg;
@@ -350,11 +327,11 @@ Result<void> writeTimePlan(const Writer& w, Text& out) {
       TRY(out.put(",\n       "));
       TRY(writeAgg(w, out, sum));
       TRY(out.put(" AS "));
-      TRY(name(w, out, "ws", m));
+      TRY(columnName(w, out, "ws", m));
       TRY(out.put(",\n       "));
       TRY(writeAgg(w, out, count));
       TRY(out.put(" AS "));
-      TRY(name(w, out, "wc", m));
+      TRY(columnName(w, out, "wc", m));
     }
   }
   if (range) {
@@ -387,7 +364,7 @@ Result<void> writeTimePlan(const Writer& w, Text& out) {
     TRY(out.put(",\n       "));
     TRY(writeDerived(w, out, d));
     TRY(out.put(" AS "));
-    TRY(name(w, out, "v", d));
+    TRY(columnName(w, out, "v", d));
   }
   TRY(out.put("\nFROM q"));
   for (uint32_t d : plan.derived) TRY(writeDerivedJoins(w, out, d));
@@ -399,7 +376,7 @@ Result<void> writeTimePlan(const Writer& w, Text& out) {
   for (size_t i = 0; i < plan.outCount(); ++i) {
     if (i) TRY(out.put(",\n       "));
     if (i < plan.dims.size())
-      TRY(col(w, out, "w", "d", static_cast<uint32_t>(i)));
+      TRY(column(w, out, "w", "d", static_cast<uint32_t>(i)));
     else
       TRY(writeMeasure(outer, out, plan.selected[i - plan.dims.size()], 0));
     TRY(out.put(" AS "));

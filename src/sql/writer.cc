@@ -27,6 +27,17 @@ Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t de
     MeasureCtx ctx{w, depth};
     return writeSql(def.calc, out, ctx);
   }
+  if (w.refs && w.refs->across && def.tag == MeasureDef::Tag::agg) {
+    // A group with no row of a joined model: no row of its subquery, and
+    // a count of nothing is 0.
+    const uint8_t over = w.plan.measures[index].over;
+    const bool count = over && (def.agg.func == AggFn::count || def.agg.func == AggFn::nunique);
+    if (count) TRY(out.put("COALESCE("));
+    char table[8];
+    std::snprintf(table, sizeof table, "q%u", over);
+    TRY(column(w, out, table, "m", index));
+    return count ? out.put(", 0)") : Result<void>{};
+  }
   if (w.refs && (def.tag == MeasureDef::Tag::agg || def.tag == MeasureDef::Tag::derived)) {
     TRY(out.put(w.refs->table));
     TRY(out.put('.'));
@@ -39,7 +50,7 @@ Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t de
   return writeAgg(w, out, def.agg);
 }
 
-Result<void> writeAgg(const Writer& w, Text& out, const Agg& agg) {
+Result<void> writeAggHead(const Writer& w, Text& out, const Agg& agg) {
   // By AggFn; the quantiles take the fraction after the argument.
   static constexpr Bytes kNames[] = {"SUM(",          "AVG(",          "MIN(",       "MAX(",      "COUNT(",
                                      "COUNT(",        "quantile_cont(", "quantile_cont(", "stddev_samp(", "var_samp("};
@@ -49,6 +60,24 @@ Result<void> writeAgg(const Writer& w, Text& out, const Agg& agg) {
   else
     TRY(out.put(kNames[static_cast<int>(agg.func)]));
   if (agg.arg && agg.func == AggFn::nunique) TRY(out.put("DISTINCT "));
+  return {};
+}
+
+Result<void> writeAggTail(const Writer& w, Text& out, const Agg& agg) {
+  if (agg.func == AggFn::median || agg.func == AggFn::percentile) {
+    TRY(out.put(", "));
+    TRY(writeFloat(w.dialect, out, agg.p));
+  }
+  return out.put(')');
+}
+
+Result<void> writeAgg(const Writer& w, Text& out, const Agg& agg) {
+  TRY(writeAggHead(w, out, agg));
+  TRY(writeAggArg(w, out, agg));
+  return writeAggTail(w, out, agg);
+}
+
+Result<void> writeAggArg(const Writer& w, Text& out, const Agg& agg) {
   const bool filtered = !agg.filters.empty() || w.extra;
   if (filtered) {
     // Rows outside the filters give the aggregate a NULL, which every
@@ -66,11 +95,7 @@ Result<void> writeAgg(const Writer& w, Text& out, const Agg& agg) {
   else
     TRY(out.put(filtered ? Bytes("1") : Bytes("*")));
   if (filtered) TRY(out.put(" END"));
-  if (quantile) {
-    TRY(out.put(", "));
-    TRY(writeFloat(w.dialect, out, agg.p));
-  }
-  return out.put(')');
+  return {};
 }
 
 Result<void> writeBound(const Writer& w, Text& out, const Bound& b) {
@@ -287,6 +312,13 @@ bool aggregates(const Plan& plan, const Pred& p) {
   return p.tag == Pred::Tag::cmp && p.cmp.lhs.tag == Operand::Tag::measure && aggregates(plan, p.cmp.lhs.measure, 0);
 }
 
+// Whether a measure of a joined model is among those the query computes.
+bool readsJoinedMeasures(const Plan& plan) {
+  bool any = false;
+  for (const Measure& m : plan.measures) any |= m.over != 0;
+  return any;
+}
+
 // A query without dimensions answers exactly one row. A statement whose
 // measures are calculations over literals alone holds no aggregate call,
 // and without one the engine would answer a row per selected input row.
@@ -300,6 +332,26 @@ bool needsEmptyGrouping(const Plan& plan) {
 }
 
 }  // namespace
+
+Result<void> columnName(const Writer& w, Text& out, const char* prefix, uint32_t i) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%s%u", prefix, i);
+  return quote(w.dialect, out, text);
+}
+
+Result<void> column(const Writer& w, Text& out, Bytes table, const char* prefix, uint32_t i) {
+  TRY(out.put(table));
+  TRY(out.put('.'));
+  return columnName(w, out, prefix, i);
+}
+
+Result<void> sameDim(const Writer& w, Text& out, Bytes a, Bytes b, uint32_t i) {
+  TRY(out.put('('));
+  TRY(column(w, out, a, "d", i));
+  TRY(out.put(w.dialect == Dialect::duckdb ? Bytes(" IS NOT DISTINCT FROM ") : Bytes(" <=> ")));
+  TRY(column(w, out, b, "d", i));
+  return out.put(')');
+}
 
 Result<void> writeFrom(const Writer& w, Text& out) {
   const Plan& plan = w.plan;
@@ -356,6 +408,7 @@ Result<void> writeOrderLimit(const Writer& w, Text& out) {
 Result<void> writePlan(const Writer& w, Text& out) {
   const Plan& plan = w.plan;
   if (!plan.derived.empty()) return writeTimePlan(w, out);
+  if (readsJoinedMeasures(plan)) return writeAcrossPlan(w, out);
   TRY(out.put("SELECT "));
   for (size_t i = 0; i < plan.outCount(); ++i) {
     if (i) TRY(out.put(",\n       "));

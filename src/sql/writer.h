@@ -21,9 +21,12 @@ constexpr size_t kMaxSqlBytes = size_t{64} << 20;
 // its measures: aggregate measures as columns "m<i>" (over the query's own
 // rows) or, when `wide`, "w<i>" (over the rows that derived measures
 // read), and derived ones as "v<i>", all of table `table`.
+// With `across`, aggregate measure i is column "m<i>" of table q<over>
+// instead, the subquery of the model whose rows it aggregates.
 struct MeasureRefs {
   Bytes table;
   bool wide = false;
+  bool across = false;
 };
 
 struct Writer {
@@ -52,8 +55,16 @@ struct MeasureCtx {
 
 // plan.measures[index] as its aggregate call or its expanded calculation.
 [[nodiscard]] Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t depth);
-// One aggregate call, with the aggregate's filters (and w.extra) applied.
+// One aggregate call, with the aggregate's filters (and w.extra) applied:
+// writeAggHead, writeAggArg, writeAggTail.
 [[nodiscard]] Result<void> writeAgg(const Writer& w, Text& out, const Agg& agg);
+// "SUM(" and the like, with "DISTINCT " for a distinct count.
+[[nodiscard]] Result<void> writeAggHead(const Writer& w, Text& out, const Agg& agg);
+// What the aggregate reads per row: its argument (1 for a count without
+// one) under a CASE of its filters and w.extra, or "*" for a plain count.
+[[nodiscard]] Result<void> writeAggArg(const Writer& w, Text& out, const Agg& agg);
+// The quantiles' fraction and the closing parenthesis.
+[[nodiscard]] Result<void> writeAggTail(const Writer& w, Text& out, const Agg& agg);
 [[nodiscard]] Result<void> writeBound(const Writer& w, Text& out, const Bound& b);
 [[nodiscard]] Result<void> writeDim(const Writer& w, Text& out, const Dim& d);
 // A table name split at dots, each part quoted (an empty part fails in
@@ -67,13 +78,25 @@ struct MeasureCtx {
 // literal with an exponent (1E300).
 [[nodiscard]] Result<void> writeFloat(Dialect d, Text& out, double v);
 [[nodiscard]] Result<void> writePlan(const Writer& w, Text& out);
+// The statement of a plan with measures of joined models: the query's own
+// measures grouped in one subquery (q0), each joined model's in another
+// (q<alias>) over its rows made distinct by the join's key, joined on the
+// dimensions with null-safe equality; having, order and limit outside.
+[[nodiscard]] Result<void> writeAcrossPlan(const Writer& w, Text& out);
 // The statement of a plan with measures derived along time: grouped once in
 // a common table expression over the rows they need, then offsets, running
 // and trailing windows over the groups, then the query's own range, having,
 // order and limit.
 [[nodiscard]] Result<void> writeTimePlan(const Writer& w, Text& out);
 
-// Pieces shared by both statement forms.
+// Pieces shared by the statement forms.
+// "<prefix><i>", quoted.
+[[nodiscard]] Result<void> columnName(const Writer& w, Text& out, const char* prefix, uint32_t i);
+// table."<prefix><i>"
+[[nodiscard]] Result<void> column(const Writer& w, Text& out, Bytes table, const char* prefix, uint32_t i);
+// a."d<i>" and b."d<i>" equal, nulls included: "(a.d IS NOT DISTINCT FROM
+// b.d)" in duckdb, "(a.d <=> b.d)" in spark.
+[[nodiscard]] Result<void> sameDim(const Writer& w, Text& out, Bytes a, Bytes b, uint32_t i);
 // "\nFROM <table> AS t0" and a LEFT JOIN per used join.
 [[nodiscard]] Result<void> writeFrom(const Writer& w, Text& out);
 // Predicates joined by " AND ".

@@ -33,6 +33,7 @@ constexpr const char* kManifest = R"({"models": {"orders": {"table": "orders",
                           "lift": {"agg": "sum", "expr": "same.up - amount"}},
              "joins": {"same": {"model": "snow2", "left_on": ["status", "amount"], "right_on": ["status", "amount"]}}},
     "snow2": {"table": "orders", "dimensions": {"status": "status", "amount": "amount", "up": "amount + 20"},
+              "measures": {"k": {"agg": "count"}, "s": {"agg": "sum", "expr": "snow2.up"}},
               "joins": {"next": {"model": "snow2", "left_on": "up", "right_on": "amount"}}}}})";
 
 struct Host {
@@ -119,6 +120,7 @@ TEST(Execute, AllocationFailuresAnywhereInTheCall) {
                                  R"({"model": "orders", "dimensions": ["status", "amount"], "measures": ["avg"],
                                      "filters": [{"field": "status", "operator": "in", "values": ["paid", "void"]}]})",
                                  R"({"model": "snow", "dimensions": ["same.next.status"], "measures": ["paid"]})",
+                                 R"({"model": "snow", "dimensions": ["snow.status"], "measures": ["same.k", "same.s"]})",
                                  R"({"model": "snow", "dimensions": ["snow.twice"], "measures": ["lift"],
                                      "filter": "same.next.status <> 'void' OR amount > 15"})",
                                  R"({"model": "timed", "dimensions": ["status", "day"], "time_grain": "day",

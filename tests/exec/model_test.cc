@@ -538,6 +538,23 @@ Result<Answer> model(Arena& A, const Plan& plan, const BoundTables& bound) {
   std::vector<std::optional<MCol>> mv(plan.measures.size());
   std::function<Result<MCol>(uint32_t)> measure = [&](uint32_t i) -> Result<MCol> {
     if (mv[i]) return *mv[i];
+    if (plan.measures[i].def.tag == MeasureDef::Tag::agg && plan.measures[i].over != 0) {
+      // A joined model's measure: each of its rows once per group, the
+      // first row of the group that reaches it standing for it.
+      std::vector<Group> own = groups;
+      const auto& match = env.match[plan.measures[i].over];
+      for (Group& g : own) {
+        std::vector<size_t> kept;
+        std::vector<int64_t> seen;
+        for (size_t r : g.rows)
+          if (match[r] >= 0 && std::find(seen.begin(), seen.end(), match[r]) == seen.end()) {
+            seen.push_back(match[r]);
+            kept.push_back(r);
+          }
+        g.rows = kept;
+      }
+      return *(mv[i] = TRY(aggregate(env, plan.measures[i].def.agg, own, n, passes)));
+    }
     if (plan.measures[i].def.tag == MeasureDef::Tag::agg)
       return *(mv[i] = TRY(aggregate(env, plan.measures[i].def.agg, groups, n, passes)));
     if (plan.measures[i].def.tag != MeasureDef::Tag::calc) return std::unexpected(Err::Invalid);
@@ -832,7 +849,10 @@ Model makeManifest(Gen& g) {
   }
   m.json = R"({"models": {"m": {"table": "t0", "dimensions": {)" + dj + "}, \"measures\": {" + mj + "}" +
            (joins.empty() ? (g.chance(30) ? ", \"joins\": {}" : "") : ", \"joins\": {" + joins + "}") + "}, " +
-           R"("rm": {"table": "r1", "dimensions": {"id": "id", "g": "g", "v": "v", "w": "w",)" +
+           R"("rm": {"table": "r1", "measures": {"rn": {"agg": "count"}, "rv": {"agg": "sum", "expr": "v"},)" +
+           R"( "rw": {"agg": "max", "expr": "w"}, "rx": {"agg": "count", "filters": [{"field": "g", "operator": "=",)" +
+           R"( "value": "x"}]}, "rq": {"agg": "sum", "expr": "q2.z"}, "rc": {"calc": "rv / rn"}},)" +
+           R"( "dimensions": {"id": "id", "g": "g", "v": "v", "w": "w",)" +
            R"( "dd": {"expr": "dd", "time": true}, "fid": "fid"}, "joins": {)" +
            R"("q2": {"model": "qm", "left_on": "g", "right_on": "code"},)" +
            R"( "self": {"model": "rm", "left_on": "v", "right_on": "id"},)" +
@@ -900,7 +920,8 @@ std::string makeQuery(Gen& g, const Model& m) {
     has_time |= f.time;
   }
   for (size_t k = g.below(4); k > 0; --k)
-    meas.push_back((g.chance(10) ? "m." : "") + m.measures[g.below(m.measures.size())].name);
+    meas.push_back(g.chance(12) ? g.pick<std::string>({"r.rn", "r.rv", "r.rw", "r.rx", "r.rq", "r.rc", "rc.rv", "r.self.rn"})
+                   : (g.chance(10) ? "m." : "") + m.measures[g.below(m.measures.size())].name);
   std::string q = R"({"model": "m", "dimensions": [)";
   for (size_t i = 0; i < dims.size(); ++i) q += (i ? ", " : "") + str(dims[i]);
   q += "], \"measures\": [";

@@ -201,12 +201,14 @@ class World:
     cases: set = field(default_factory=set)  # dimensions that are a CASE of literals
     series: list = field(default_factory=list)  # measures derived along time, and calculations over them
     path_cols: list = field(default_factory=list)  # Col named by a path to another model's dimension
+    joined: list = field(default_factory=list)  # Measure named by a path to another model's measure
+    joined_at: dict = field(default_factory=dict)  # its name -> (path, model reached, measure there)
 
     def field(self, name: str) -> Field | None:
         return next((f for f in self.fields if f.name == name), None)
 
     def measure(self, name: str) -> Measure | None:
-        every = self.measures + self.series
+        every = self.measures + self.series + self.joined
         m = next((m for m in every if m.name == name), None)
         if m is None and name.startswith(self.model + ".") and len(name) > len(self.model) + 1:
             m = next((m for m in every if m.name == name[len(self.model) + 1:]), None)
@@ -471,6 +473,7 @@ class Dim:
     joins: dict = field(default_factory=dict)
     dims: dict = field(default_factory=dict)
     specs: list = field(default_factory=list)  # its dimensions as Fields named by key
+    measures: dict = field(default_factory=dict)  # name -> (definition, kind of value, flags)
 
     @property
     def key_names(self) -> list[str]:
@@ -680,6 +683,27 @@ def make_world(seed: int) -> World:
             text, flags = pgen.expr(kind, world.path_cols + raw, 2)
             add_dim(f"p{i}", text, kind, flags - {"path"})
             fields.append(replace(specs[-1], name=prefix + f"p{i}"))
+    # Measures of the joined models, asked through their paths: each of
+    # their rows counts once per group however many rows reach it.
+    for d in dims:
+        cols = [Col(sp.name, sp.kind, sp.flags, sp.values) for sp in d.specs if "." not in sp.name]
+        d.measures = {}
+        for i in range(prng.choice([0, 1, 2, 3]) if cols else 0):
+            definition, out, flags = agg_measure(prng, pgen, cols)
+            if prng.random() < 0.3:
+                c = prng.choice(cols)
+                definition["filters"] = [filter_on(prng, c.name, c.kind, c.flags, c.values)]
+            d.measures[f"dm{i}"] = (definition, out, flags)
+        if prng.random() < 0.5:
+            d.measures["rows"] = ({"agg": "count"}, "int", frozenset({"agg"}))
+        if d.measures:
+            models[d.model]["measures"] = {name: m[0] for name, m in d.measures.items()}
+    by_target = {d.model: d for d in dims}
+    for path, t in reachable:
+        for mname, (_, out, flags) in by_target[t].measures.items() if t in by_target else ():
+            name = ".".join(path + (mname,))
+            world.joined.append(Measure(name, out, flags))
+            world.joined_at[name] = (path, t, mname)
     for i in range(prng.choice([0, 0, 1, 2])):
         own = [Col(f"{model}.{sp.name}", sp.kind, sp.flags | {"path"}, sp.values) for sp in specs]
         kind = prng.choice(["int", "float", "bool", "str"])
@@ -733,7 +757,7 @@ def make_world(seed: int) -> World:
         add_measure(name, definition, out, flags)
     for i in range(prng.choice([0, 1, 2]) if world.path_cols else 0):
         definition, out, flags = agg_measure(prng, pgen, world.path_cols + raw)
-        add_measure(f"pm{i}", definition, out, flags)
+        add_measure(f"pm{i}", definition, out, flags | {"path"})
     usable = [f for f in fields if not f.ghost]
     for i in range(rng.choice([0, 0, 1, 2, 3])):
         definition, out, flags = agg_measure(rng, gen, raw)
@@ -1227,6 +1251,14 @@ def make_query(world: World, k: int) -> Query:
                                                                rng.randint(1, 4))]
     doc: dict = {"model": world.model}
     mnames = [m.name if rng.random() < 0.9 else f"{world.model}.{m.name}" for m in measures]
+    # Measures of joined models, from a stream of their own.
+    jrng = random.Random(world.seed * 7_919 + k)
+    if world.joined and not series and jrng.random() < 0.35:
+        for _ in range(jrng.choice([1, 1, 2])):
+            at = jrng.randint(0, len(measures))
+            m = jrng.choice(world.joined)
+            measures.insert(at, m)
+            mnames.insert(at, m.name)
     if dims or rng.random() < 0.9:
         doc["dimensions"] = [f.name for f in dims]
     if measures:
@@ -1267,6 +1299,8 @@ def make_query(world: World, k: int) -> Query:
         filters.append(row_filter(rng, world, fields))
     if measures and rng.random() < 0.3:
         filters.append(having_filter(rng, world, world.measures + (series[2] if series else [])))
+    if world.joined and not series and jrng.random() < 0.15:
+        filters.append(having_filter(jrng, world, world.joined))
     if filters:
         doc["filters"] = filters
     if rng.random() < 0.3:
@@ -1405,7 +1439,7 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "date-part", "quoted-keyword", "stat-median", "stat-percentile", "stat-spread", "stat-filtered",
           "stat-in-calc", "time-offset", "time-offset-calc", "time-running", "time-running-reset", "time-trailing",
           "time-calc", "time-having", "time-order", "time-range-series", "path-expression",
-          "dimension-chain"}
+          "dimension-chain", "joined-measure"}
 
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
@@ -1472,6 +1506,8 @@ def query_shapes(world: World, q: Query) -> set[str]:
             out.add(tag)
     text = " ".join(texts).lower()
     out |= {tag for tag, pattern in CONSTRUCTS.items() if re.search(pattern, text)}
+    if any(n in world.joined_at for n in doc.get("measures", []) + leaves):
+        out.add("joined-measure")
     if any(c.name.lower() in text for c in world.path_cols):
         out.add("path-expression")
     if world.model.lower() + "." in text:
@@ -1548,8 +1584,10 @@ def having_filter(rng: random.Random, world: World, pool: list, depth: int = 0) 
         return {"operator": rng.choice(["and", "or"]),
                 "conditions": [having_filter(rng, world, pool, depth + 1) for _ in range(rng.randint(1, 3))]}
     m = rng.choice(pool)
-    # A dimension of the same name would win over the measure.
-    names = [n for n in (m.name, f"{world.model}.{m.name}") if world.field(n) is None]
+    # A dimension of the same name would win over the measure; a joined
+    # model's measure is named by its path alone.
+    names = [n for n in ((m.name,) if m in world.joined else (m.name, f"{world.model}.{m.name}"))
+             if world.field(n) is None]
     if not names:
         return having_filter(rng, world, pool, depth)
     return filter_on(rng, names[0] if rng.random() < 0.9 else names[-1], m.kind, m.flags)
@@ -1851,11 +1889,11 @@ def check_metamorphic(ctx, world: World, q: Query, k: int):
 
     base = _mem(ctx, doc)
     # 1. p, NOT p and p IS NULL split every group's rows and integer sums
-    # (not those of filtered measures when the query needs every join there
-    # may be: their filters may need more).
+    # (not those of filtered measures or measures over paths when the query
+    # needs every join there may be: their filters and paths may need more).
     ints = [m for m in world.measures if m.kind == "int" and "calc" not in world.manifest["models"][world.model]
             ["measures"][m.name] and world.manifest["models"][world.model]["measures"][m.name]["agg"]
-            in ("count", "sum") and "dup" not in m.flags and not (q.full and "filtered" in m.flags)]
+            in ("count", "sum") and "dup" not in m.flags and not (q.full and ("filtered" in m.flags or "path" in m.flags))]
     split = {key: v for key, v in doc.items() if key not in ("measures", "order_by", "limit")}
     split["measures"] = [m.name for m in ints]
     split["filters"] = [f for f in doc.get("filters", []) if not _on_measure(world, f)]
@@ -1928,6 +1966,33 @@ def check_metamorphic(ctx, world: World, q: Query, k: int):
         if any(got.get(key, empty) != v for key, v in kept.items()) or \
                 any(v != empty for key, v in got.items() if key not in kept):
             fail(f"filtered measure {m.name!r} gave {got}; its plain copy over the rows its filters keep {kept}")
+
+    # 5. A joined model's measure asked through its path, grouped by the
+    # key of the join that reaches it (one of its rows per group), is the
+    # measure asked of that model directly for the same key.
+    models = world.manifest["models"]
+    asked = [m.name for m in world.joined if "broken" not in models[world.joined_at[m.name][1]].get("joins", {})]
+    if asked:
+        name = asked[k % len(asked)]
+        path, target, mname = world.joined_at[name]
+        host = world.model
+        for hop in path[:-1]:
+            host = models[host]["joins"][hop]["model"]
+        right = models[host]["joins"][path[-1]]["right_on"]
+        right = [right] if isinstance(right, str) else right
+        own = [r if not models[target].get("joins") else f"{target}.{r}" for r in right]
+        through = _mem(ctx, {"model": world.model, "dimensions": [".".join(path + (r,)) for r in right],
+                             "measures": [name]})[1]
+        direct = _mem(ctx, {"model": target, "dimensions": own, "measures": [mname]})[1]
+        nk = len(right)
+        direct = {tuple(_hashable(v) for v in r[:nk]): r[nk] for r in direct}
+        for r in through:
+            key = tuple(_hashable(v) for v in r[:nk])
+            if any(v is None for v in r[:nk]):
+                continue
+            if key not in direct or not _same(r[nk], direct[key]):
+                fail(f"{name!r} for key {key} gave {r[nk]}; {mname!r} of {target!r} directly "
+                     f"{direct.get(key, 'no row')}")
 
 
 def _hashable(v):

@@ -76,6 +76,9 @@ CASES = {
     "q19": {},
     # Through the composite lineitem -> partsupp key and partsupp's own joins.
     "partsupp_scarce": {},
+    # Measures of joined models: each order, part and customer once.
+    "segment_orders": {},
+    "small_parts_by_year": {"values": {"o_orderdate": year}},
 }
 ENGINES = ("memory", "duckdb", "spark")
 

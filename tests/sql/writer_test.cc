@@ -53,7 +53,8 @@ const std::string kShop = R"json({"models": {
   },
   "customers": {"table": "crm.customers", "dimensions": {"id": "id", "region": "region"},
                 "joins": {"nation": {"model": "nations", "left_on": ["region", "id"], "right_on": ["region", "cid"]}}},
-  "nations": {"table": "nations", "dimensions": {"region": "region", "cid": "cid", "name": "name", "code": "code"}},
+  "nations": {"table": "nations", "dimensions": {"region": "region", "cid": "cid", "name": "name", "code": "code"},
+              "measures": {"nations": {"agg": "nunique", "expr": "name", "filters": [{"field": "code", "operator": ">", "value": 0}]}}},
   "products": {"table": "..p\"r`od", "dimensions": {"id": "id", "category": "category"}},
   "flat": {"table": "flat", "dimensions": {"a": "a", "created_at": {"expr": "created_at", "time": true}},
            "measures": {"n": {"agg": "count"}}}
@@ -516,6 +517,52 @@ TEST(Writer, PathsAndDimensionsInExpressions) {
             "GROUP BY 1");
 }
 
+TEST(Writer, MeasuresOfJoinedModelsCountEachRowOnce) {
+  const std::string m = R"({"models": {
+    "lines": {"table": "lines", "dimensions": {"mode": "mode", "order_id": "order_id", "day": {"expr": "d", "time": true}},
+      "measures": {"n": {"agg": "count"}, "ytd": {"measure": "n", "running": "year"}},
+      "joins": {"orders": {"model": "orders", "left_on": "order_id", "right_on": "o_id"}}},
+    "orders": {"table": "orders", "dimensions": {"o_id": "o_id", "prio": "prio"},
+      "measures": {"count": {"agg": "count"}, "total": {"agg": "sum", "expr": "total"},
+                   "urgent": {"agg": "count", "filters": [{"field": "prio", "operator": "=", "value": "1"}]},
+                   "avg": {"calc": "total / count"}, "run": {"measure": "count", "running": true}}}}})";
+  auto q = [&](const std::string& body, int dialect = 0) { return emit(R"({"model": "lines", )" + body + "}", dialect, m); };
+  // Each model's measures in a subquery of their own, the joined model's
+  // over its rows made distinct by the join's key; joined on the
+  // dimensions, nulls equal; a count of no rows is 0.
+  EXPECT_EQ(q(R"("dimensions": ["lines.mode"], "measures": ["n", "orders.avg", "orders.urgent"],
+                 "filters": [{"field": "orders.total", "operator": ">", "value": 5}], "order_by": ["lines.mode"])", 1),
+            "SELECT q0.`d0` AS `lines.mode`,\n"
+            "       q0.`m0` AS `n`,\n"
+            "       (q1.`m3` / NULLIF(COALESCE(q1.`m4`, 0), 0)) AS `orders.avg`,\n"
+            "       COALESCE(q1.`m5`, 0) AS `orders.urgent`\n"
+            "FROM (SELECT t0.`mode` AS `d0`,\n"
+            "       COUNT(*) AS `m0`\n"
+            "FROM `lines` AS t0\n"
+            "LEFT JOIN `orders` AS t1 ON t0.`order_id` = t1.`o_id`\n"
+            "GROUP BY 1) AS q0\n"
+            "LEFT JOIN (SELECT r.`d0`,\n"
+            "       SUM(r.`x3`) AS `m3`,\n"
+            "       COUNT(*) AS `m4`,\n"
+            "       COUNT(r.`x5`) AS `m5`\n"
+            "FROM (SELECT DISTINCT t0.`mode` AS `d0`,\n"
+            "       t1.`o_id` AS `k0`,\n"
+            "       t1.`total` AS `x3`,\n"
+            "       CASE WHEN (t1.`prio` = '1') THEN 1 END AS `x5`\n"
+            "FROM `lines` AS t0\n"
+            "LEFT JOIN `orders` AS t1 ON t0.`order_id` = t1.`o_id`\n"
+            "WHERE (t1.`o_id` IS NOT NULL)) AS r\n"
+            "GROUP BY 1) AS q1 ON (q0.`d0` <=> q1.`d0`)\n"
+            "WHERE (q1.`m3` > 5)\n"
+            "ORDER BY `lines.mode` ASC NULLS LAST");
+  EXPECT_EQ(q(R"("measures": ["orders.nope"])"), R"(error 3 {"code":"UnknownField","message":"unknown measure 'orders.nope'"})");
+  EXPECT_EQ(q(R"("measures": ["orders.run"])"),
+            R"(error 4 {"code":"Unsupported","message":"measure 'orders.run': unsupported through a join: it is derived along time"})");
+  EXPECT_EQ(q(R"("dimensions": ["lines.day"], "time_grain": "day", "measures": ["ytd", "orders.count"])"),
+            R"(error 4 {"code":"Unsupported","message":"measures derived along time cannot be asked with measures of )"
+            R"(joined models, such as 'orders.count'"})");
+}
+
 // Every heap request of quendra_emit_sql failed, alone and from then on, for
 // a dozen representative queries in both dialects: the call reports 5 (out
 // of memory, from planning, or the text copy), 6 (the text buffer could not
@@ -544,6 +591,8 @@ TEST(Writer, SurvivesEveryAllocationFailure) {
       R"({"model": "orders", "measures": ["nope"]})",
       R"({"model": "orders", "measures": ["prefixed"]})",
       R"({"model": "orders", "dimensions": ["orders.bs"], "filters": [{"field": "a", "operator": "ilike", "value": "a\\b'c"}]})",
+      R"({"model": "orders", "dimensions": ["orders.status"], "measures": ["revenue", "customers.nation.nations"],
+          "filters": [{"field": "customers.nation.nations", "operator": ">", "value": 0}]})",
       R"({"model": "orders", "dimensions": ["customers.nation.name"], "measures": ["eu_orders", "eu_buyers"],
           "filters": [{"field": "eu_revenue", "operator": ">", "value": 1}]})",
       R"({"model": "orders", "dimensions": ["orders.created_at", "customers.region"], "time_grain": "month",

@@ -1,0 +1,88 @@
+// Measures and fields of the models that joins reach, named from the
+// queried model (`orders.total_price`) or from the model a measure belongs
+// to (its filters).
+#include "base/bytes.h"
+#include "plan/builder.h"
+
+namespace quendra {
+namespace {
+
+// `calc` with every identifier (a measure of the model reached) prefixed
+// with `path` and a dot, so that it names the same measure from the
+// queried model.
+Result<Expr> prefixed(Arena& arena, const Expr& calc, Bytes path) {
+  Node* nodes = arena.make<Node>(calc.count);
+  if (!nodes) return std::unexpected(Err::OutOfMemory);
+  for (uint32_t i = 0; i < calc.count; ++i) {
+    nodes[i] = calc[i];
+    if (nodes[i].tag == Tag::ident) nodes[i].text = TRY(concat(arena, {path, ".", calc[i].text}));
+  }
+  Expr out = calc;
+  out.nodes = nodes;
+  return out;
+}
+
+}  // namespace
+
+Result<std::optional<uint32_t>> Builder::measureNamed(Bytes name) {
+  if (std::optional<uint32_t> own = findMeasure(name)) return std::optional<uint32_t>(*own);
+  // Along the joins the name begins with, to a model with a measure called
+  // what is left.
+  uint8_t at = 0;
+  const Json* m = model;
+  Bytes rest = name;
+  for (;;) {
+    const uint8_t next = TRY(hop(at, *m, rest));
+    if (!next) return std::nullopt;
+    rest = rest.substr(nodes[next - 1].name.size() + 1);
+    at = next;
+    m = nodes[at - 1].model;
+    const Json* ms = m->getObject("measures");
+    const Json* def = ms ? ms->get(rest) : nullptr;
+    if (!def) continue;
+    Measure joined;
+    joined.name = name;
+    joined.over = at;
+    if (!def->isObject()) {
+      joined.def.tag = MeasureDef::Tag::invalid;
+      joined.def.invalid = "measure must be an object";
+    } else {
+      joined.def = TRY(measureDef(*def, at));
+    }
+    const Bytes path = name.substr(0, name.size() - rest.size() - 1);
+    if (joined.def.tag == MeasureDef::Tag::calc) joined.def.calc = TRY(prefixed(arena, joined.def.calc, path));
+    if (joined.def.tag == MeasureDef::Tag::derived) {
+      joined.def.tag = MeasureDef::Tag::invalid;
+      joined.def.invalid = "unsupported through a join: it is derived along time";
+    }
+    TRY(measures.push(arena, joined));
+    return std::optional<uint32_t>(static_cast<uint32_t>(measures.len - 1));
+  }
+}
+
+Result<std::optional<Bound>> Builder::fieldAt(uint8_t at, Bytes name) {
+  const Json& m = at ? *nodes[at - 1].model : *model;
+  const Bytes m_name = at ? nodes[at - 1].model_name : model_name;
+  const Json* dims = m.getObject("dimensions");
+  Bytes key = name;
+  if (name.size() > m_name.size() + 1 && name.starts_with(m_name) && name[m_name.size()] == '.')
+    key = name.substr(m_name.size() + 1);
+  if (const Json* def = dims ? dims->get(key) : nullptr) {
+    std::optional<Bytes> text = dimExprText(*def);
+    if (!text) return diag->fail(Err::Invalid, {"dimension '", key, "' has no expr"});
+    return std::optional<Bound>(TRY(resolveNames(TRY(bind(*text, at)))));
+  }
+  Node* n = arena.make<Node>(1);
+  if (!n) return std::unexpected(Err::OutOfMemory);
+  // A path from this model, read as it would be inside its expressions.
+  if (TRY(hop(at, m, name))) {
+    *n = Node{name, 0, 0, Tag::ident};
+    return std::optional<Bound>(TRY(resolveNames(Bound{Expr{n, 1, 0, nullptr}, at})));
+  }
+  // Else a column of its table.
+  if (key.empty() || key.find('.') != Bytes::npos) return std::optional<Bound>();
+  *n = Node{key, 0, 0, Tag::ident};
+  return std::optional<Bound>(Bound{Expr{n, 1, 0, nullptr}, at});
+}
+
+}  // namespace quendra

@@ -1,0 +1,183 @@
+// Statements for queries that ask measures of joined models. Each model's
+// measures are computed in a subquery of their own over the query's rows,
+// grouped by the query's dimensions: the queried model's in q0, and each
+// joined model's in q<alias>, after its rows are made distinct by the
+// join's key (so that a row of it shared by many of the query's rows counts
+// once per group). The outer SELECT joins them on the dimensions, nulls
+// equal, and applies having, order and limit.
+#include <cstdio>
+
+#include "sql/writer.h"
+
+namespace quendra {
+namespace {
+
+Result<void> groupBy(Text& out, size_t n) {
+  TRY(out.put("\nGROUP BY "));
+  for (size_t i = 0; i < n; ++i) {
+    if (i) TRY(out.put(", "));
+    TRY(out.putUint(i + 1));
+  }
+  return {};
+}
+
+// ",\n       " before every select item but the first.
+Result<void> item(Text& out, bool& first) {
+  if (!first) TRY(out.put(",\n       "));
+  first = false;
+  return {};
+}
+
+// The query's rows: FROM, its joins and WHERE, with `also` AND-ed in.
+Result<void> rows(const Writer& w, Text& out, const Join* also) {
+  const Plan& plan = w.plan;
+  TRY(writeFrom(w, out));
+  if (plan.where.empty() && !also) return {};
+  TRY(out.put("\nWHERE "));
+  TRY(writePreds(w, out, plan.where, " AND "));
+  if (!also) return {};
+  // Rows with a match only: a missing row of the joined model is no row
+  // of it to count.
+  for (size_t k = 0; k < also->right.size(); ++k) {
+    if (k || !plan.where.empty()) TRY(out.put(" AND "));
+    TRY(out.put('('));
+    TRY(writeBound(w, out, also->right[k]));
+    TRY(out.put(" IS NOT NULL)"));
+  }
+  return {};
+}
+
+// q0: the dimensions and the queried model's own aggregates.
+Result<void> ownSubquery(const Writer& w, Text& out, const bool* needed) {
+  const Plan& plan = w.plan;
+  TRY(out.put("(SELECT "));
+  bool first = true;
+  for (uint32_t i = 0; i < plan.dims.size(); ++i) {
+    TRY(item(out, first));
+    TRY(writeDim(w, out, plan.dims[i]));
+    TRY(out.put(" AS "));
+    TRY(columnName(w, out, "d", i));
+  }
+  for (uint32_t i = 0; i < plan.measures.size(); ++i) {
+    const Measure& m = plan.measures[i];
+    if (!needed[i] || m.over != 0 || m.def.tag != MeasureDef::Tag::agg) continue;
+    TRY(item(out, first));
+    TRY(writeAgg(w, out, m.def.agg));
+    TRY(out.put(" AS "));
+    TRY(columnName(w, out, "m", i));
+  }
+  // One column at least; without dimensions, one row whatever is selected.
+  if (first) {
+    TRY(out.put("COUNT(*) AS "));
+    TRY(columnName(w, out, "n", 0));
+  }
+  TRY(rows(w, out, nullptr));
+  if (!plan.dims.empty())
+    TRY(groupBy(out, plan.dims.size()));
+  else
+    TRY(out.put("\nGROUP BY GROUPING SETS (())"));
+  return out.put(") AS q0");
+}
+
+// q<alias>: the measures of the model joined at `j`, over its distinct rows
+// among the query's rows of each group.
+Result<void> joinedSubquery(const Writer& w, Text& out, const bool* needed, const Join& j) {
+  const Plan& plan = w.plan;
+  const uint32_t nd = static_cast<uint32_t>(plan.dims.size());
+  TRY(out.put("(SELECT "));
+  bool first = true;
+  for (uint32_t i = 0; i < nd; ++i) {
+    TRY(item(out, first));
+    TRY(column(w, out, "r", "d", i));
+  }
+  for (uint32_t i = 0; i < plan.measures.size(); ++i) {
+    const Measure& m = plan.measures[i];
+    if (!needed[i] || m.over != j.alias || m.def.tag != MeasureDef::Tag::agg) continue;
+    TRY(item(out, first));
+    TRY(writeAggHead(w, out, m.def.agg));
+    if (m.def.agg.arg || !m.def.agg.filters.empty())
+      TRY(column(w, out, "r", "x", i));
+    else
+      TRY(out.put('*'));
+    TRY(writeAggTail(w, out, m.def.agg));
+    TRY(out.put(" AS "));
+    TRY(columnName(w, out, "m", i));
+  }
+  TRY(out.put("\nFROM (SELECT DISTINCT "));
+  first = true;
+  for (uint32_t i = 0; i < nd; ++i) {
+    TRY(item(out, first));
+    TRY(writeDim(w, out, plan.dims[i]));
+    TRY(out.put(" AS "));
+    TRY(columnName(w, out, "d", i));
+  }
+  for (uint32_t k = 0; k < j.right.size(); ++k) {
+    TRY(item(out, first));
+    TRY(writeBound(w, out, j.right[k]));
+    TRY(out.put(" AS "));
+    TRY(columnName(w, out, "k", k));
+  }
+  for (uint32_t i = 0; i < plan.measures.size(); ++i) {
+    const Measure& m = plan.measures[i];
+    if (!needed[i] || m.over != j.alias || m.def.tag != MeasureDef::Tag::agg) continue;
+    if (!m.def.agg.arg && m.def.agg.filters.empty()) continue;
+    TRY(item(out, first));
+    TRY(writeAggArg(w, out, m.def.agg));
+    TRY(out.put(" AS "));
+    TRY(columnName(w, out, "x", i));
+  }
+  TRY(rows(w, out, &j));
+  TRY(out.put(") AS r"));
+  if (nd) TRY(groupBy(out, nd));
+  TRY(out.put(") AS q"));
+  return out.putUint(j.alias);
+}
+
+}  // namespace
+
+Result<void> writeAcrossPlan(const Writer& w, Text& out) {
+  const Plan& plan = w.plan;
+  const size_t nm = plan.measures.size();
+  bool* needed = out.arena->make<bool>(nm + 1);
+  if (!needed) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < nm; ++i) needed[i] = false;
+  for (uint32_t i : plan.selected) markNeeded(plan, i, needed);
+  for (const Pred& p : plan.having) markPred(plan, p, needed);
+
+  const MeasureRefs refs{"", false, true};
+  const Writer outer{plan, w.dialect, &refs, w.extra};
+  TRY(out.put("SELECT "));
+  for (uint32_t i = 0; i < plan.outCount(); ++i) {
+    if (i) TRY(out.put(",\n       "));
+    if (i < plan.dims.size())
+      TRY(column(w, out, "q0", "d", i));
+    else
+      TRY(writeMeasure(outer, out, plan.selected[i - plan.dims.size()], 0));
+    TRY(out.put(" AS "));
+    TRY(quote(w.dialect, out, plan.out_names[i]));
+  }
+  TRY(out.put("\nFROM "));
+  TRY(ownSubquery(w, out, needed));
+  for (const Join& j : plan.joins) {
+    bool reads = false;
+    for (size_t i = 0; i < nm; ++i) reads |= needed[i] && plan.measures[i].over == j.alias;
+    if (!reads) continue;
+    TRY(out.put(plan.dims.empty() ? Bytes("\nCROSS JOIN ") : Bytes("\nLEFT JOIN ")));
+    TRY(joinedSubquery(w, out, needed, j));
+    if (plan.dims.empty()) continue;
+    char table[8];
+    std::snprintf(table, sizeof table, "q%u", j.alias);
+    TRY(out.put(" ON "));
+    for (uint32_t i = 0; i < plan.dims.size(); ++i) {
+      if (i) TRY(out.put(" AND "));
+      TRY(sameDim(w, out, "q0", table, i));
+    }
+  }
+  if (!plan.having.empty()) {
+    TRY(out.put("\nWHERE "));
+    TRY(writePreds(outer, out, plan.having, " AND "));
+  }
+  return writeOrderLimit(w, out);
+}
+
+}  // namespace quendra
