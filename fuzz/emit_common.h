@@ -20,7 +20,8 @@ inline constexpr std::string_view kManifest = R"json({"models": {
       "product_id": "product_id", "big": "amount >= 100 AND status <> 'void'",
       "created_at": {"expr": "created_at", "time": true, "smallest_time_grain": "hour"},
       "ship_date": {"expr": "ship_date", "time": true, "smallest_time_grain": "day"},
-      "odd\"name`": "id % 7"
+      "odd\"name`": "id % 7", "priced": "amount * products.price", "home": "customers.home.name",
+      "big_home": "orders.big AND orders.home IS NOT NULL"
     },
     "measures": {
       "revenue": {"agg": "sum", "expr": "amount"}, "order_count": {"agg": "count"},
@@ -34,7 +35,9 @@ inline constexpr std::string_view kManifest = R"json({"models": {
       "referred": {"agg": "count", "filters": [{"operator": "or", "conditions": [
                      {"field": "customers.referrer.referrer.region", "operator": "is not null"},
                      {"field": "status", "operator": "in", "values": ["paid", 1]}]}]},
-      "eu_share": {"calc": "eu_revenue / revenue"}
+      "eu_share": {"calc": "eu_revenue / revenue"},
+      "margin": {"agg": "sum", "expr": "amount - products.price"},
+      "per_customer": {"calc": "revenue / customers.count"}
     },
     "joins": {
       "customers": {"model": "customers", "left_on": "customer_id", "right_on": "id", "type": "one"},
@@ -43,6 +46,8 @@ inline constexpr std::string_view kManifest = R"json({"models": {
   },
   "customers": {"table": "customers", "dimensions": {"id": "id", "region": "region", "name": "name",
                 "country": "country", "referrer_id": "referrer_id", "signup": {"expr": "signup_date", "time": true}},
+                "measures": {"count": {"agg": "count"}, "regions": {"agg": "nunique", "expr": "home.name",
+                             "filters": [{"field": "referrer.region", "operator": "is not null"}]}},
                 "joins": {"home": {"model": "regions", "left_on": ["region", "country"], "right_on": ["code", "country"]},
                           "referrer": {"model": "customers", "left_on": "referrer_id", "right_on": "id"},
                           "broken": {"model": "nowhere", "left_on": "id", "right_on": "id"}}},

@@ -30,7 +30,8 @@ struct Input {
 
 constexpr const char* kManifest = R"({"models": {
   "m": {"table": "t0",
-    "dimensions": {"a": "a", "b": "b", "c": "c", "d": "d", "e": "a + 1", "t": {"expr": "d", "time": true}},
+    "dimensions": {"a": "a", "b": "b", "c": "c", "d": "d", "e": "a + 1", "t": {"expr": "d", "time": true},
+                   "pj": "a + j.b", "ch": "m.e * 2 + j.kk.c"},
     "measures": {"n": {"agg": "count"}, "sa": {"agg": "sum", "expr": "a"}, "mb": {"agg": "mean", "expr": "b"},
       "lo": {"agg": "min", "expr": "c"}, "hi": {"agg": "max", "expr": "d"}, "u": {"agg": "nunique", "expr": "c"},
       "r": {"calc": "sa / n"}, "rr": {"calc": "r * 2 - mb"},
@@ -38,6 +39,8 @@ constexpr const char* kManifest = R"({"models": {
       "fn": {"agg": "count", "filters": [{"field": "m.b", "operator": ">", "value": 1}]}},
     "joins": {"j": {"model": "k", "left_on": "a", "right_on": "a"}}},
   "k": {"table": "t1", "dimensions": {"a": "a", "b": "b", "c": "c"},
+    "measures": {"kn": {"agg": "count"}, "ks": {"agg": "sum", "expr": "b + kk.a",
+                                                "filters": [{"field": "c", "operator": "is not null"}]}},
     "joins": {"kk": {"model": "k", "left_on": ["b", "c"], "right_on": ["a", "b"]}}},
   "known": {"table": "known", "dimensions": {"g": "g"}, "measures": {"n": {"agg": "count"}, "s": {"agg": "sum", "expr": "v"}}}}})";
 

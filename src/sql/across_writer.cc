@@ -28,6 +28,17 @@ Result<void> item(Text& out, bool& first) {
   return {};
 }
 
+// The query's dimensions as select items "d<i>".
+Result<void> dimItems(const Writer& w, Text& out, bool& first) {
+  for (uint32_t i = 0; i < w.plan.dims.size(); ++i) {
+    TRY(item(out, first));
+    TRY(writeDim(w, out, w.plan.dims[i]));
+    TRY(out.put(" AS "));
+    TRY(columnName(w, out, "d", i));
+  }
+  return {};
+}
+
 // The query's rows: FROM, its joins and WHERE, with `also` AND-ed in.
 Result<void> rows(const Writer& w, Text& out, const Join* also) {
   const Plan& plan = w.plan;
@@ -52,12 +63,7 @@ Result<void> ownSubquery(const Writer& w, Text& out, const bool* needed) {
   const Plan& plan = w.plan;
   TRY(out.put("(SELECT "));
   bool first = true;
-  for (uint32_t i = 0; i < plan.dims.size(); ++i) {
-    TRY(item(out, first));
-    TRY(writeDim(w, out, plan.dims[i]));
-    TRY(out.put(" AS "));
-    TRY(columnName(w, out, "d", i));
-  }
+  TRY(dimItems(w, out, first));
   for (uint32_t i = 0; i < plan.measures.size(); ++i) {
     const Measure& m = plan.measures[i];
     if (!needed[i] || m.over != 0 || m.def.tag != MeasureDef::Tag::agg) continue;
@@ -105,12 +111,7 @@ Result<void> joinedSubquery(const Writer& w, Text& out, const bool* needed, cons
   }
   TRY(out.put("\nFROM (SELECT DISTINCT "));
   first = true;
-  for (uint32_t i = 0; i < nd; ++i) {
-    TRY(item(out, first));
-    TRY(writeDim(w, out, plan.dims[i]));
-    TRY(out.put(" AS "));
-    TRY(columnName(w, out, "d", i));
-  }
+  TRY(dimItems(w, out, first));
   for (uint32_t k = 0; k < j.right.size(); ++k) {
     TRY(item(out, first));
     TRY(writeBound(w, out, j.right[k]));
