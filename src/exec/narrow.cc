@@ -562,6 +562,15 @@ Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
     case Pred::Tag::range: break;
   }
   const Bound* b = leafBound(p);
+  if (b && b->alias == kMixedAlias && !sel.all()) {
+    // An expression over several tables, once filters have narrowed the
+    // rows: evaluated over those rows alone, in a copy of this frame whose
+    // positions they are, with joins looked up for them only.
+    Exec sub = *this;
+    sub.cache = Array<Cached>{};
+    TRY(sub.compact(sel));
+    return rowsOf(arena, sel, TRY(keepTrue(sub, Sel{nullptr, sel.n}, TRY(sub.evalPred(p)), sel.n)));
+  }
   if (!b || b->alias >= kAliasSlots || (b->alias != 0 && (!right[b->alias] || !steps[b->alias].ready)))
     return keepTrue(*this, sel, TRY(evalPred(p)), base.nrows);
   const Pred q = atBase(p);
