@@ -84,11 +84,25 @@ struct LazyDim {
   bool streamed = false;
 };
 
+// A composite key's right side, for looking up parent rows as they are
+// needed: each part's right values numbered densely from 1, each further
+// part's (code so far, code of the part) pairs numbered again, and the
+// right row of each final code.
+struct CompositeKey {
+  std::span<const Vec> lks;       // the left key's parts over the parent's rows
+  KeyMap** ints = nullptr;        // per part: integer value -> code (none live: nullptr)
+  BytesMap<uint32_t>** strs = nullptr;  // per part: text value -> code
+  KeyMap** pairs = nullptr;       // per part from the second on: pair -> code
+  const uint32_t* row_of = nullptr;  // final code -> right row; [0] the marker
+  bool live = false;              // some right row has every part non-null
+};
+
 // How a join finds the right row of a parent row (a base row, or a row of
 // the joined table the join goes through): a map of the right key looked up
-// with the left key at that row, or for composite keys a row per parent row.
+// with the left key at that row.
 struct JoinStep {
-  const uint32_t* idx = nullptr;        // composite: right row per parent row
+  const uint32_t* idx = nullptr;        // right row per parent row, once made whole
+  const CompositeKey* comp = nullptr;    // composite keys
   KeyMap* ints = nullptr;                // integer key -> right row + 1 (none live: nullptr)
   BytesMap<uint32_t>* strs = nullptr;    // text key -> right row
   Vec lk;                                // left key over the parent's rows

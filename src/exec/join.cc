@@ -73,91 +73,116 @@ Result<BytesMap<uint32_t>*> strKeyMap(Exec& ex, const Vec& rk, size_t rn) {
 }
 
 // Composite keys, one part at a time: every right value of a part gets a
-// dense code (0 for null), and a left value the code of the equal right
-// value (0 when there is none). The codes of the parts so far and of the
-// next part then pair up into a new dense code, so after the last part two
-// rows share a code exactly when every part is equal, and a code of 0 on
-// the left matches nothing.
-struct PartCodes {
-  uint32_t* left;
-  uint32_t* right;
-  uint32_t count;  // codes handed out, 0 excluded
-};
-
-Result<PartCodes> partCodes(Exec& ex, const Vec& lk, const Vec& rk, size_t rn, size_t n) {
-  PartCodes c{ex.arena.make<uint32_t>(n), ex.arena.make<uint32_t>(rn), 0};
-  if (!c.left || !c.right) return std::unexpected(Err::OutOfMemory);
-  if (intKind(lk)) {
-    int64_t lo = INT64_MAX, hi = INT64_MIN;
-    for (size_t r = 0; r < rn; ++r)
-      if (!rk.isNull(r)) lo = std::min(lo, rk.intAt(r)), hi = std::max(hi, rk.intAt(r));
-    KeyMap map;
-    if (!map.init(ex.arena, lo, hi, rn, rn)) return std::unexpected(Err::OutOfMemory);
-    for (size_t r = 0; r < rn; ++r) {
-      if (rk.isNull(r)) {
-        c.right[r] = 0;
-        continue;
+// dense code, then the codes of the parts so far and of the next part pair
+// up into a new dense code, so that after the last part two right rows
+// share a code exactly when every part is equal. A parent row is looked up
+// the same way, part by part, when a step first needs it; a part with no
+// equal right value (or null) matches nothing.
+Result<const CompositeKey*> compositeKey(Exec& ex, std::span<const Vec> lks, std::span<const Vec> rks, size_t rn) {
+  const size_t parts = lks.size();
+  auto* key = ex.arena.make<CompositeKey>(1);
+  auto** ints = ex.arena.make<KeyMap*>(parts);
+  auto** strs = ex.arena.make<BytesMap<uint32_t>*>(parts);
+  auto** pairs = ex.arena.make<KeyMap*>(parts);
+  uint32_t* acc = ex.arena.make<uint32_t>(rn + 1);  // code so far per right row, 0: a null part
+  uint32_t* code = ex.arena.make<uint32_t>(rn + 1);
+  if (!key || !ints || !strs || !pairs || !acc || !code) return std::unexpected(Err::OutOfMemory);
+  new (key) CompositeKey();
+  uint32_t count = 0;
+  for (size_t k = 0; k < parts; ++k) {
+    const Vec& rk = rks[k];
+    ints[k] = nullptr;
+    strs[k] = nullptr;
+    pairs[k] = nullptr;
+    uint32_t part_count = 0;
+    if (intKind(rk)) {
+      int64_t lo = INT64_MAX, hi = INT64_MIN;
+      for (size_t r = 0; r < rn; ++r)
+        if (!rk.isNull(r)) lo = std::min(lo, rk.intAt(r)), hi = std::max(hi, rk.intAt(r));
+      if (lo <= hi) {
+        ints[k] = ex.arena.make<KeyMap>(1);
+        if (!ints[k]) return std::unexpected(Err::OutOfMemory);
+        new (ints[k]) KeyMap();
+        if (!ints[k]->init(ex.arena, lo, hi, rn, rn)) return std::unexpected(Err::OutOfMemory);
       }
-      uint32_t* slot = map.upsert(ex.arena, static_cast<uint64_t>(rk.intAt(r)));
-      if (!slot) return std::unexpected(Err::OutOfMemory);
-      if (!*slot) *slot = ++c.count;
-      c.right[r] = *slot;
+      for (size_t r = 0; r < rn; ++r) {
+        code[r] = 0;
+        if (rk.isNull(r)) continue;
+        uint32_t* slot = ints[k]->upsert(ex.arena, static_cast<uint64_t>(rk.intAt(r)));
+        if (!slot) return std::unexpected(Err::OutOfMemory);
+        if (!*slot) *slot = ++part_count;
+        code[r] = *slot;
+      }
+    } else {
+      strs[k] = ex.arena.make<BytesMap<uint32_t>>(1);
+      if (!strs[k]) return std::unexpected(Err::OutOfMemory);
+      new (strs[k]) BytesMap<uint32_t>();
+      for (size_t r = 0; r < rn; ++r) {
+        code[r] = 0;
+        if (rk.isNull(r)) continue;
+        auto slot = TRY(strs[k]->findOrInsert(ex.arena, rk.strAt(r)));
+        if (slot.inserted) *slot.value = ++part_count;
+        code[r] = *slot.value;
+      }
     }
-    for (size_t i = 0; i < n; ++i) c.left[i] = lk.isNull(i) || !c.count ? 0 : map.find(static_cast<uint64_t>(lk.intAt(i)));
-    return c;
-  }
-  BytesMap<uint32_t> map;
-  for (size_t r = 0; r < rn; ++r) {
-    if (rk.isNull(r)) {
-      c.right[r] = 0;
+    if (k == 0) {
+      std::memcpy(acc, code, rn * sizeof(uint32_t));
+      count = part_count;
       continue;
     }
-    auto slot = TRY(map.findOrInsert(ex.arena, rk.strAt(r)));
-    if (slot.inserted) *slot.value = ++c.count;
-    c.right[r] = *slot.value;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    const uint32_t* code = lk.isNull(i) ? nullptr : map.find(lk.strAt(i));
-    c.left[i] = code ? *code : 0;
-  }
-  return c;
-}
-
-Result<uint32_t*> lookupComposite(Exec& ex, std::span<const Vec> lks, std::span<const Vec> rks, size_t rn, size_t n) {
-  PartCodes acc = TRY(partCodes(ex, lks[0], rks[0], rn, n));
-  for (size_t k = 1; k < lks.size(); ++k) {
-    PartCodes next = TRY(partCodes(ex, lks[k], rks[k], rn, n));
-    KeyMap pairs;
-    if (!pairs.init(ex.arena, 1, 0, rn, rn)) return std::unexpected(Err::OutOfMemory);  // always hashed
-    uint32_t count = 0;
-    auto pair = [](uint32_t a, uint32_t b) { return uint64_t{a} << 32 | b; };
+    pairs[k] = ex.arena.make<KeyMap>(1);
+    if (!pairs[k]) return std::unexpected(Err::OutOfMemory);
+    new (pairs[k]) KeyMap();
+    if (!pairs[k]->init(ex.arena, 1, 0, rn, rn)) return std::unexpected(Err::OutOfMemory);  // always hashed
+    count = 0;
     for (size_t r = 0; r < rn; ++r) {
-      if (!acc.right[r] || !next.right[r]) {
-        acc.right[r] = 0;
+      if (!acc[r] || !code[r]) {
+        acc[r] = 0;
         continue;
       }
-      uint32_t* slot = pairs.upsert(ex.arena, pair(acc.right[r], next.right[r]));
+      uint32_t* slot = pairs[k]->upsert(ex.arena, uint64_t{acc[r]} << 32 | code[r]);
       if (!slot) return std::unexpected(Err::OutOfMemory);
       if (!*slot) *slot = ++count;
-      acc.right[r] = *slot;
+      acc[r] = *slot;
     }
-    for (size_t i = 0; i < n; ++i)
-      acc.left[i] = acc.left[i] && next.left[i] && count ? pairs.find(pair(acc.left[i], next.left[i])) : 0;
-    acc.count = count;
   }
   // The whole key must be unique among right rows without a null part.
-  uint32_t* row_of = ex.arena.make<uint32_t>(size_t{acc.count} + 1);
-  uint32_t* out = ex.arena.make<uint32_t>(n);
-  if (!row_of || !out) return std::unexpected(Err::OutOfMemory);
-  std::memset(row_of, 0xFF, (size_t{acc.count} + 1) * sizeof(uint32_t));
+  uint32_t* row_of = ex.arena.make<uint32_t>(size_t{count} + 1);
+  if (!row_of) return std::unexpected(Err::OutOfMemory);
+  std::memset(row_of, 0xFF, (size_t{count} + 1) * sizeof(uint32_t));
   for (size_t r = 0; r < rn; ++r) {
-    uint32_t code = acc.right[r];
-    if (!code) continue;
-    if (row_of[code] != kMissingRow) return ex.diag.fail(Err::Unsupported, {kNotUnique});
-    row_of[code] = static_cast<uint32_t>(r);
+    if (!acc[r]) continue;
+    if (row_of[acc[r]] != kMissingRow) return ex.diag.fail(Err::Unsupported, {kNotUnique});
+    row_of[acc[r]] = static_cast<uint32_t>(r);
   }
-  for (size_t i = 0; i < n; ++i) out[i] = row_of[acc.left[i]];  // row_of[0] is the marker
-  return out;
+  key->lks = lks;
+  key->ints = ints;
+  key->strs = strs;
+  key->pairs = pairs;
+  key->row_of = row_of;
+  key->live = count != 0;
+  return key;
+}
+
+// The right row of parent row p under a composite key, or kMissingRow.
+uint32_t compositeRow(const CompositeKey& key, uint32_t p) {
+  if (!key.live) return kMissingRow;
+  uint32_t acc = 0;
+  for (size_t k = 0; k < key.lks.size(); ++k) {
+    const Vec& lk = key.lks[k];
+    if (lk.isNull(p)) return kMissingRow;
+    uint32_t c = 0;
+    if (key.ints[k]) {
+      c = key.ints[k]->find(static_cast<uint64_t>(lk.intAt(p)));
+    } else if (key.strs[k]) {
+      const uint32_t* found = key.strs[k]->find(lk.strAt(p));
+      c = found ? *found : 0;
+    }
+    if (!c) return kMissingRow;
+    acc = k == 0 ? c : key.pairs[k]->find(uint64_t{acc} << 32 | c);
+    if (!acc) return kMissingRow;
+  }
+  return key.row_of[acc];
 }
 
 }  // namespace
@@ -233,6 +258,11 @@ Result<const uint32_t*> Exec::lookUp(uint8_t k, Sel at) {
     for (size_t i = 0; i < n; ++i) {
       const uint32_t p = parentRow(i);
       out[i] = p == kMissingRow ? kMissingRow : st.idx[p];
+    }
+  } else if (st.comp) {
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t p = parentRow(i);
+      out[i] = p == kMissingRow ? kMissingRow : compositeRow(*st.comp, p);
     }
   } else if (st.strs) {
     for (size_t i = 0; i < n; ++i) {
@@ -312,7 +342,7 @@ Result<void> Exec::buildJoins(const Tables& tables) {
     st = JoinStep{};
     st.parent = j.parent;
     if (nkeys > 1)
-      st.idx = TRY(lookupComposite(*this, {lks, nkeys}, {rks, nkeys}, t->nrows, parent.nrows));
+      st.comp = TRY(compositeKey(*this, {lks, nkeys}, {rks, nkeys}, t->nrows));
     else if (intKind(lks[0]))
       st.ints = TRY(intKeyMap(*this, rks[0], t->nrows));
     else
