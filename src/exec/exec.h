@@ -94,6 +94,7 @@ struct CompositeKey {
   BytesMap<uint32_t>** strs = nullptr;  // per part: text value -> code
   KeyMap** pairs = nullptr;       // per part from the second on: pair -> code
   const uint32_t* row_of = nullptr;  // final code -> right row; [0] the marker
+  size_t parent_rows = 0;         // rows of the parent's table
   bool live = false;              // some right row has every part non-null
 };
 

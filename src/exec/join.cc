@@ -78,7 +78,8 @@ Result<BytesMap<uint32_t>*> strKeyMap(Exec& ex, const Vec& rk, size_t rn) {
 // share a code exactly when every part is equal. A parent row is looked up
 // the same way, part by part, when a step first needs it; a part with no
 // equal right value (or null) matches nothing.
-Result<const CompositeKey*> compositeKey(Exec& ex, std::span<const Vec> lks, std::span<const Vec> rks, size_t rn) {
+Result<const CompositeKey*> compositeKey(Exec& ex, std::span<const Vec> lks, std::span<const Vec> rks, size_t rn,
+                                         size_t parent_rows) {
   const size_t parts = lks.size();
   auto* key = ex.arena.make<CompositeKey>(1);
   auto** ints = ex.arena.make<KeyMap*>(parts);
@@ -160,8 +161,36 @@ Result<const CompositeKey*> compositeKey(Exec& ex, std::span<const Vec> lks, std
   key->strs = strs;
   key->pairs = pairs;
   key->row_of = row_of;
+  key->parent_rows = parent_rows;
   key->live = count != 0;
   return key;
+}
+
+// The code of part k's value at parent row p (0: none equal, or null).
+uint32_t partCode(const CompositeKey& key, size_t k, uint32_t p) {
+  const Vec& lk = key.lks[k];
+  if (lk.isNull(p)) return 0;
+  if (key.ints[k]) return key.ints[k]->find(static_cast<uint64_t>(lk.intAt(p)));
+  if (!key.strs[k]) return 0;
+  const uint32_t* found = key.strs[k]->find(lk.strAt(p));
+  return found ? *found : 0;
+}
+
+// The right row of every parent row, a part at a time: each loop is one
+// map look-up per row, which lets the misses of many rows overlap.
+Result<const uint32_t*> compositeAll(Exec& ex, const CompositeKey& key) {
+  const size_t n = key.parent_rows;
+  uint32_t* acc = ex.arena.make<uint32_t>(n + 1);
+  uint32_t* code = ex.arena.make<uint32_t>(n + 1);
+  if (!acc || !code) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < n; ++i) acc[i] = key.live ? partCode(key, 0, static_cast<uint32_t>(i)) : 0;
+  for (size_t k = 1; k < key.lks.size(); ++k) {
+    for (size_t i = 0; i < n; ++i) code[i] = acc[i] ? partCode(key, k, static_cast<uint32_t>(i)) : 0;
+    const KeyMap& pairs = *key.pairs[k];
+    for (size_t i = 0; i < n; ++i) acc[i] = acc[i] && code[i] ? pairs.find(uint64_t{acc[i]} << 32 | code[i]) : 0;
+  }
+  for (size_t i = 0; i < n; ++i) acc[i] = key.row_of[acc[i]];  // row_of[0] is the marker
+  return acc;
 }
 
 // The right row of parent row p under a composite key, or kMissingRow.
@@ -169,15 +198,7 @@ uint32_t compositeRow(const CompositeKey& key, uint32_t p) {
   if (!key.live) return kMissingRow;
   uint32_t acc = 0;
   for (size_t k = 0; k < key.lks.size(); ++k) {
-    const Vec& lk = key.lks[k];
-    if (lk.isNull(p)) return kMissingRow;
-    uint32_t c = 0;
-    if (key.ints[k]) {
-      c = key.ints[k]->find(static_cast<uint64_t>(lk.intAt(p)));
-    } else if (key.strs[k]) {
-      const uint32_t* found = key.strs[k]->find(lk.strAt(p));
-      c = found ? *found : 0;
-    }
+    const uint32_t c = partCode(key, k, p);
     if (!c) return kMissingRow;
     acc = k == 0 ? c : key.pairs[k]->find(uint64_t{acc} << 32 | c);
     if (!acc) return kMissingRow;
@@ -224,6 +245,9 @@ Result<const uint32_t*> Exec::joinRows(uint8_t k, Sel at) {
 
 Result<const uint32_t*> Exec::lookUp(uint8_t k, Sel at) {
   JoinStep& st = steps[k];
+  // A composite key asked for a good share of its parent's rows: every
+  // parent row at once, kept for the steps after.
+  if (st.comp && !st.idx && at.n * 4 >= st.comp->parent_rows) st.idx = TRY(compositeAll(*this, *st.comp));
   // Through a joined table, asked for more rows than that table has: each
   // of its rows is looked up once, and the rows asked for read the result.
   if (st.parent != 0 && !st.idx && at.n > right[st.parent]->nrows) {
@@ -342,7 +366,7 @@ Result<void> Exec::buildJoins(const Tables& tables) {
     st = JoinStep{};
     st.parent = j.parent;
     if (nkeys > 1)
-      st.comp = TRY(compositeKey(*this, {lks, nkeys}, {rks, nkeys}, t->nrows));
+      st.comp = TRY(compositeKey(*this, {lks, nkeys}, {rks, nkeys}, t->nrows, parent.nrows));
     else if (intKind(lks[0]))
       st.ints = TRY(intKeyMap(*this, rks[0], t->nrows));
     else
