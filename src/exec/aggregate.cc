@@ -618,36 +618,37 @@ Result<Vec> Exec::aggregate(const Agg& a, const Vec* v) {
 }
 
 Result<Vec> Exec::aggregateOver(const Agg& a, const Vec* v, uint8_t k) {
-  // The first selected row of each (group, joined row) pair stands for the
-  // pair: a joined row shared by many rows of a group counts once there.
-  const uint32_t* x = TRY(joinIdx(k));
-  const uint64_t width = uint64_t{right[k]->nrows} + 1;
-  uint32_t* rows = arena.make<uint32_t>(sel.n + 1);
+  // The first selected position of each (group, row) pair stands for the
+  // pair: a row shared by many positions of a group counts once there.
+  const uint32_t* x = k ? TRY(joinIdx(k)) : rows;  // nullptr: the position is the row
+  const uint64_t width = uint64_t{k ? right[k]->nrows : base_rows} + 1;
+  auto rowAt = [&](uint32_t pos) { return x ? x[pos] : pos; };
+  uint32_t* firsts = arena.make<uint32_t>(sel.n + 1);
   uint32_t* gids = arena.make<uint32_t>(sel.n + 1);
-  if (!rows || !gids) return std::unexpected(Err::OutOfMemory);
+  if (!firsts || !gids) return std::unexpected(Err::OutOfMemory);
   KeyMap seen;
   const uint64_t hi = static_cast<uint64_t>(ngroups ? ngroups : 1) * width;
   const uint64_t distinct = expectDistinct(arena, sel.n, [&](size_t i) {
-    return (gid ? gid[i] : 0) * width + x[sel.at(i)];
+    return (gid ? gid[i] : 0) * width + rowAt(sel.at(i));
   });
   if (!seen.init(arena, 0, hi > INT64_MAX ? INT64_MAX : static_cast<int64_t>(hi), sel.n, distinct))
     return std::unexpected(Err::OutOfMemory);
   size_t m = 0;
   for (size_t i = 0; i < sel.n; ++i) {
-    const uint32_t r = sel.at(i), xr = x[r];
+    const uint32_t r = sel.at(i), xr = rowAt(r);
     if (xr == kMissingRow) continue;
     const uint32_t g = gid ? gid[i] : 0;
     uint32_t* slot = seen.upsert(arena, g * width + xr);
     if (!slot) return std::unexpected(Err::OutOfMemory);
     if (*slot) continue;
     *slot = 1;
-    rows[m] = r;
+    firsts[m] = r;
     gids[m++] = g;
   }
   const Sel own_sel = sel;
   const uint32_t* own_gid = gid;
   const int64_t* own_sizes = group_sizes;
-  sel = Sel{rows, m};
+  sel = Sel{firsts, m};
   gid = gids;
   group_sizes = nullptr;
   auto out = aggregate(a, v);

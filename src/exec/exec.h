@@ -107,6 +107,9 @@ struct JoinStep {
   KeyMap* ints = nullptr;                // integer key -> right row + 1 (none live: nullptr)
   BytesMap<uint32_t>* strs = nullptr;    // text key -> right row
   Vec lk;                                // left key over the parent's rows
+  // Many-joins: per right row, the next right row with an equal key
+  // (kMissingRow after the last); the maps give each key's first row.
+  const uint32_t* next = nullptr;
   uint8_t parent = 0;
   bool ready = false;
 };
@@ -161,7 +164,11 @@ struct Exec {
   // per group, or gathered from a group's first row).
   bool need_first = true;
 
-  Exec(Arena& a, Diag& d, const Plan& p, const exec::Table& t) : arena(a), diag(d), plan(p), base(t) {}
+  // Rows of the bound base table (base.nrows counts the frame's positions
+  // once `rows` is set).
+  size_t base_rows = 0;
+
+  Exec(Arena& a, Diag& d, const Plan& p, const exec::Table& t) : arena(a), diag(d), plan(p), base(t), base_rows(t.nrows) {}
 
   // Identifiers as columns of the table `alias` denotes, one value per base
   // row (joined columns gathered once and cached).
@@ -198,6 +205,12 @@ struct Exec {
   // kinds, fail whatever rows the tables hold or the filters leave. Needs
   // the joins built; changes nothing in this frame.
   [[nodiscard]] Result<void> checkKinds(const bool* needed);
+  // Expands the frame through many-join k (whose parent's rows the frame
+  // already has): each position becomes one position per matching row of
+  // k's table, or one with none (the rows a LEFT JOIN forms). Returns, per
+  // new position, the position it came from.
+  // REQUIRES: the frame's positions all selected, no step reading k yet.
+  [[nodiscard]] Result<const uint32_t*> expand(uint8_t k);
   // Fills right[] and steps[] for every join the plan uses.
   [[nodiscard]] Result<void> buildJoins(const Tables& tables);
   // The right rows of join k for the positions `at` (all of them when it
@@ -271,9 +284,10 @@ struct Exec {
   }
   // The per-group value of an aggregate over sel and gid.
   [[nodiscard]] Result<Vec> aggregate(const Agg& a, const Vec* v);
-  // aggregate over the rows of join k's table instead: each of them once
-  // per group however many selected rows share it, and none for rows
-  // without a match. v is over the base rows, as for aggregate.
+  // aggregate over the rows of join k's table instead (k 0: of the base
+  // table): each of them once per group however many selected positions
+  // share it, and none for positions without a match. v is over the
+  // positions, as for aggregate.
   // REQUIRES: gid kept (keep_gid) when there are several groups.
   [[nodiscard]] Result<Vec> aggregateOver(const Agg& a, const Vec* v, uint8_t k);
   // Groups the selected rows by dims and computes every aggregate measure

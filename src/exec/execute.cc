@@ -49,6 +49,64 @@ bool computesPerRow(const Plan& plan, const bool* needed, bool timed) {
 // Kinds whose values export hands over as they are stored.
 bool sharedKind(Kind k) { return k == Kind::int_ || k == Kind::timestamp || k == Kind::float_; }
 
+// Row selection across many-joins: the filters that read no many-join
+// first, then the frame expanded through the many-joins the query's rows
+// pass through, then the other filters over the expanded rows.
+Result<Sel> fanOut(Exec& ex, Sel sel) {
+  const Plan& plan = ex.plan;
+  uint32_t below = 0;  // aliases under a many-join of the frame
+  for (const Join& j : plan.joins)
+    if ((plan.fan >> j.alias & 1) || (below >> j.parent & 1)) below |= 1u << j.alias;
+  const size_t nw = plan.where.size();
+  Pred* flat = ex.arena.make<Pred>(nw + 1);
+  Pred* rest = ex.arena.make<Pred>(nw + 1);
+  if (!flat || !rest) return std::unexpected(Err::OutOfMemory);
+  size_t nf = 0, nr = 0;
+  for (const Pred& p : plan.where) (predAliases(p) & below ? rest[nr++] : flat[nf++]) = p;
+  sel = TRY(ex.narrowList({flat, nf}, sel));
+  if (!sel.all()) TRY(ex.compact(sel));
+  for (uint32_t a = plan.fan; a; a &= a - 1) TRY(ex.expand(static_cast<uint8_t>(__builtin_ctz(a))));
+  return ex.narrowList({rest, nr}, Sel{nullptr, ex.base.nrows});
+}
+
+// The measures that do not share the grouping pass, each model's over its
+// own rows: the frame as grouped when it reaches them, else a copy of it
+// expanded through the further many-joins on the way to the model, each
+// new position in the group of the position it came from.
+Result<void> aggregatePerModel(Exec& ex, const bool* needed, const bool* own) {
+  const Plan& plan = ex.plan;
+  const size_t nm = plan.measures.size();
+  for (uint8_t over = 0; over < kAliasSlots; ++over) {
+    bool any = false;
+    for (size_t i = 0; i < nm; ++i)
+      any |= needed[i] && !own[i] && plan.measures[i].over == over && plan.measures[i].def.tag == MeasureDef::Tag::agg;
+    if (!any) continue;
+    const uint32_t further = over ? plan.manyAbove(over) & ~plan.fan : 0;
+    Exec px = ex;
+    px.cache = Array<Cached>{};
+    if (further && ex.sel.n) {
+      const uint32_t* gid = ex.gid;
+      for (uint32_t a = further; a; a &= a - 1) {
+        const uint32_t* origin = TRY(px.expand(static_cast<uint8_t>(__builtin_ctz(a))));
+        uint32_t* moved = ex.arena.make<uint32_t>(px.base.nrows + 1);
+        if (!moved) return std::unexpected(Err::OutOfMemory);
+        for (size_t j = 0; j < px.base.nrows; ++j) moved[j] = gid ? gid[origin[j]] : 0;
+        gid = moved;
+      }
+      px.gid = gid;
+      px.sel = Sel{nullptr, px.base.nrows};
+      px.group_sizes = nullptr;
+    }
+    for (size_t i = 0; i < nm; ++i) {
+      const Measure& m = plan.measures[i];
+      if (!needed[i] || own[i] || m.over != over || m.def.tag != MeasureDef::Tag::agg) continue;
+      const std::optional<Vec> arg = TRY(px.aggArg(m.def.agg));
+      ex.measure_vals[i] = TRY(px.aggregateOver(m.def.agg, arg ? &*arg : nullptr, over));
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& tables, Diag& diag, Arena* out) {
@@ -65,13 +123,15 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   // Faults of kinds and literals first: they must not hang on the data.
   TRY(ex.checkKinds(needed));
   // Measures of joined models aggregate their own rows, once each per
-  // group, after grouping has numbered every selected row's group.
+  // group, after grouping has numbered every selected row's group; so do
+  // all measures once many-joins repeat rows.
   bool* own = arena.make<bool>(nm);
   if (!own) return std::unexpected(Err::OutOfMemory);
+  const bool fanned = plan.fanned;
   bool joined = false;
   for (size_t i = 0; i < nm; ++i) {
-    own[i] = needed[i] && plan.measures[i].over == 0;
-    joined |= needed[i] && plan.measures[i].over != 0 && plan.measures[i].def.tag == MeasureDef::Tag::agg;
+    own[i] = needed[i] && plan.measures[i].over == 0 && !fanned;
+    joined |= needed[i] && !own[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg;
   }
 
   // Row selection: each predicate narrows the ascending selection. Measures derived along time read
@@ -81,7 +141,8 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   ex.keep_gid = timed || joined;
   std::optional<Vec> in_range;
   Sel sel{nullptr, base->nrows};
-  if (!timed) sel = TRY(ex.narrowList(plan.where, sel));
+  if (fanned) sel = TRY(fanOut(ex, sel));
+  else if (!timed) sel = TRY(ex.narrowList(plan.where, sel));
   for (const Pred& p : timed ? plan.where : std::span<const Pred>()) {
     if (p.tag == Pred::Tag::range) {
       in_range = TRY(ex.evalPred(p));
@@ -111,7 +172,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   const bool per_row = computesPerRow(plan, needed, timed);
   const size_t few = per_row ? base->nrows / 2 : base->nrows / 8;
   const bool run = !sel.all() && sel.n && sel.idx[sel.n - 1] - sel.idx[0] == sel.n - 1;
-  if (!sel.all() && sel.n <= few && base->nrows && !(run && !per_row)) {
+  if (!sel.all() && (fanned || (sel.n <= few && base->nrows && !(run && !per_row)))) {
     const Sel rows = sel.n ? sel : Sel{kNullRow, 1};
     if (in_range) in_range = TRY(gathered(ex, *in_range, {rows.idx, rows.n}));
     TRY(ex.compact(rows));
@@ -124,7 +185,12 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   bool* dep = arena.make<bool>(nd + 1);
   uint32_t* key = arena.make<uint32_t>(nd + 1);  // the plan's index of each grouping dimension
   if (!dep || !key) return std::unexpected(Err::OutOfMemory);
-  ex.markDetermined(timed, dep);
+  if (fanned) {
+    // A dimension's key no longer fixes a row once rows repeat.
+    for (size_t i = 0; i < nd; ++i) dep[i] = false;
+  } else {
+    ex.markDetermined(timed, dep);
+  }
   size_t nk = 0;
   for (size_t i = 0; i < nd; ++i)
     if (!dep[i]) key[nk++] = static_cast<uint32_t>(i);
@@ -175,7 +241,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
 
   // Aggregate arguments, evaluated and checked in measure order.
   for (size_t i = 0; i < nm; ++i) {
-    if (!needed[i] || plan.measures[i].def.tag != MeasureDef::Tag::agg) continue;
+    if (!own[i] || plan.measures[i].def.tag != MeasureDef::Tag::agg) continue;
     args[i] = TRY(ex.aggArg(plan.measures[i].def.agg));
     // The query's own measures count only the rows of its range.
     if (in_range) args[i] = TRY(ex.keepOnly(args[i], *in_range));
@@ -251,11 +317,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   ex.need_first = !own_keys;
   for (size_t i = 0; i < nd; ++i) ex.need_first |= dep[i];
   Groups groups = TRY(ex.groupAndAggregate(group_by, sel, own, args, is_lazy ? &lazy : nullptr, stats));
-  for (size_t i = 0; joined && i < nm; ++i) {
-    const Measure& m = plan.measures[i];
-    if (needed[i] && m.over != 0 && m.def.tag == MeasureDef::Tag::agg)
-      ex.measure_vals[i] = TRY(ex.aggregateOver(m.def.agg, args[i] ? &*args[i] : nullptr, m.over));
-  }
+  if (joined) TRY(aggregatePerModel(ex, needed, own));
 
   // Output columns at group level: dimensions at each group's first row,
   // then the selected measures.

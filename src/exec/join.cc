@@ -1,6 +1,9 @@
-// Many-to-one left joins: for every base row, the one right row whose key
-// equals its key, or kMissingRow. Joined columns are gathered lazily by
-// column resolution through the index built here.
+// Left joins: for every base row, the right row whose key equals its key,
+// or kMissingRow. Joined columns are gathered lazily by column resolution
+// through the index built here. The right key of a many-join may repeat:
+// its map holds the first right row of each key, and a chain links each
+// right row to the next one with an equal key, which expanding the frame
+// follows.
 #include <algorithm>
 #include <cstring>
 
@@ -29,8 +32,10 @@ Result<Vec> asTimestamps(Exec& ex, const Vec& v) {
 }
 
 // A map from each non-null key of rk (rn rows; a scalar is read at 0) to
-// its row + 1; nullptr when no key is live, so that nothing matches.
-Result<KeyMap*> intKeyMap(Exec& ex, const Vec& rk, size_t rn) {
+// its row + 1; nullptr when no key is live, so that nothing matches. With
+// `next`, keys may repeat: the map holds each key's first row and next[r]
+// the row after r with the same key (kMissingRow after the last).
+Result<KeyMap*> intKeyMap(Exec& ex, const Vec& rk, size_t rn, uint32_t* next) {
   const int64_t* rv = rk.data.ints;
   auto rnull = [&](size_t r) { return rk.nulls && rk.nulls[rk.scalar ? 0 : r]; };
   auto rkey = [&](size_t r) { return rv[rk.scalar ? 0 : r]; };
@@ -47,26 +52,32 @@ Result<KeyMap*> intKeyMap(Exec& ex, const Vec& rk, size_t rn) {
   if (!map) return std::unexpected(Err::OutOfMemory);
   new (map) KeyMap();
   if (!map->init(ex.arena, lo, hi, live, live)) return std::unexpected(Err::OutOfMemory);  // right keys are unique
-  for (size_t r = 0; r < rn; ++r) {
+  // Chains are built from the last row up, so that each starts at its
+  // key's first row.
+  for (size_t q = 0; q < rn; ++q) {
+    const size_t r = next ? rn - 1 - q : q;
     if (rnull(r)) continue;
     uint32_t* slot = map->upsert(ex.arena, static_cast<uint64_t>(rkey(r)));
     if (!slot) return std::unexpected(Err::OutOfMemory);
-    if (*slot) return ex.diag.fail(Err::Unsupported, {kNotUnique});
+    if (*slot && !next) return ex.diag.fail(Err::Unsupported, {kNotUnique});
+    if (next) next[r] = *slot - 1;
     *slot = static_cast<uint32_t>(r) + 1;
   }
   return map;
 }
 
-// A map from each non-null key of rk to its row.
-Result<BytesMap<uint32_t>*> strKeyMap(Exec& ex, const Vec& rk, size_t rn) {
+// A map from each non-null key of rk to its row; `next` as for intKeyMap.
+Result<BytesMap<uint32_t>*> strKeyMap(Exec& ex, const Vec& rk, size_t rn, uint32_t* next) {
   auto* map = ex.arena.make<BytesMap<uint32_t>>(1);
   if (!map) return std::unexpected(Err::OutOfMemory);
   new (map) BytesMap<uint32_t>();
-  for (size_t r = 0; r < rn; ++r) {
+  for (size_t q = 0; q < rn; ++q) {
+    const size_t r = next ? rn - 1 - q : q;
     if (rk.isNull(r)) continue;
     auto slot = map->findOrInsert(ex.arena, rk.strAt(r));
     if (!slot) return std::unexpected(Err::OutOfMemory);
-    if (!slot->inserted) return ex.diag.fail(Err::Unsupported, {kNotUnique});
+    if (!slot->inserted && !next) return ex.diag.fail(Err::Unsupported, {kNotUnique});
+    if (next) next[r] = slot->inserted ? kMissingRow : *slot->value;
     *slot->value = static_cast<uint32_t>(r);
   }
   return map;
@@ -79,7 +90,7 @@ Result<BytesMap<uint32_t>*> strKeyMap(Exec& ex, const Vec& rk, size_t rn) {
 // the same way, part by part, when a step first needs it; a part with no
 // equal right value (or null) matches nothing.
 Result<const CompositeKey*> compositeKey(Exec& ex, std::span<const Vec> lks, std::span<const Vec> rks, size_t rn,
-                                         size_t parent_rows) {
+                                         size_t parent_rows, uint32_t* next) {
   const size_t parts = lks.size();
   auto* key = ex.arena.make<CompositeKey>(1);
   auto** ints = ex.arena.make<KeyMap*>(parts);
@@ -147,13 +158,16 @@ Result<const CompositeKey*> compositeKey(Exec& ex, std::span<const Vec> lks, std
       acc[r] = *slot;
     }
   }
-  // The whole key must be unique among right rows without a null part.
+  // The whole key must be unique among right rows without a null part
+  // (or, with `next`, chained from its first row).
   uint32_t* row_of = ex.arena.make<uint32_t>(size_t{count} + 1);
   if (!row_of) return std::unexpected(Err::OutOfMemory);
   std::memset(row_of, 0xFF, (size_t{count} + 1) * sizeof(uint32_t));
-  for (size_t r = 0; r < rn; ++r) {
+  for (size_t q = 0; q < rn; ++q) {
+    const size_t r = next ? rn - 1 - q : q;
     if (!acc[r]) continue;
-    if (row_of[acc[r]] != kMissingRow) return ex.diag.fail(Err::Unsupported, {kNotUnique});
+    if (row_of[acc[r]] != kMissingRow && !next) return ex.diag.fail(Err::Unsupported, {kNotUnique});
+    if (next) next[r] = row_of[acc[r]];
     row_of[acc[r]] = static_cast<uint32_t>(r);
   }
   key->lks = lks;
@@ -328,6 +342,50 @@ Result<const uint32_t*> Exec::lookUp(uint8_t k, Sel at) {
   return out;
 }
 
+Result<const uint32_t*> Exec::expand(uint8_t k) {
+  const size_t n = base.nrows;
+  const uint32_t* head = TRY(lookUp(k, Sel{nullptr, n}));
+  const uint32_t* next = steps[k].next;
+  size_t total = 0;
+  for (size_t i = 0; i < n; ++i) {
+    size_t matches = 1;
+    if (head[i] != kMissingRow)
+      for (uint32_t r = next[head[i]]; r != kMissingRow; r = next[r]) ++matches;
+    total += matches;
+  }
+  if (total >= kMissingRow)
+    return diag.fail(Err::Unsupported, {"the query's rows across its many-joins number more than 4294967294"});
+  uint32_t* origin = arena.make<uint32_t>(total + 1);
+  uint32_t* hit = arena.make<uint32_t>(total + 1);
+  if (!origin || !hit) return std::unexpected(Err::OutOfMemory);
+  size_t m = 0;
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t r = head[i];
+    do {
+      origin[m] = static_cast<uint32_t>(i);
+      hit[m++] = r;
+      r = r == kMissingRow ? kMissingRow : next[r];
+    } while (r != kMissingRow);
+  }
+  // Everything per position follows its position.
+  for (int a = 1; a < kAliasSlots; ++a) {
+    if (!join_idx[a]) continue;
+    uint32_t* idx = arena.make<uint32_t>(total + 1);
+    if (!idx) return std::unexpected(Err::OutOfMemory);
+    for (size_t j = 0; j < total; ++j) idx[j] = join_idx[a][origin[j]];
+    join_idx[a] = idx;
+  }
+  uint32_t* base_of = arena.make<uint32_t>(total + 1);
+  if (!base_of) return std::unexpected(Err::OutOfMemory);
+  for (size_t j = 0; j < total; ++j) base_of[j] = rows ? rows[origin[j]] : origin[j];
+  rows = base_of;
+  join_idx[k] = hit;
+  for (int a = 1; a < kAliasSlots; ++a) probed[a] = Probe{};
+  base.nrows = total;
+  cache.clear();
+  return origin;
+}
+
 Result<const uint32_t*> Exec::joinIdx(uint8_t k) {
   if (!join_idx[k]) join_idx[k] = TRY(joinRows(k, Sel{nullptr, base.nrows}));
   return join_idx[k];
@@ -365,12 +423,20 @@ Result<void> Exec::buildJoins(const Tables& tables) {
     JoinStep& st = steps[j.alias];
     st = JoinStep{};
     st.parent = j.parent;
+    uint32_t* next = nullptr;
+    if (j.many) {
+      // Rows without a live key are in no chain.
+      next = arena.make<uint32_t>(t->nrows + 1);
+      if (!next) return std::unexpected(Err::OutOfMemory);
+      std::memset(next, 0xFF, (t->nrows + 1) * sizeof(uint32_t));
+      st.next = next;
+    }
     if (nkeys > 1)
-      st.comp = TRY(compositeKey(*this, {lks, nkeys}, {rks, nkeys}, t->nrows, parent.nrows));
+      st.comp = TRY(compositeKey(*this, {lks, nkeys}, {rks, nkeys}, t->nrows, parent.nrows, next));
     else if (intKind(lks[0]))
-      st.ints = TRY(intKeyMap(*this, rks[0], t->nrows));
+      st.ints = TRY(intKeyMap(*this, rks[0], t->nrows, next));
     else
-      st.strs = TRY(strKeyMap(*this, rks[0], t->nrows));
+      st.strs = TRY(strKeyMap(*this, rks[0], t->nrows, next));
     st.lk = lks[0];
     st.ready = true;
   }

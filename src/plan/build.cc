@@ -289,6 +289,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   plan.filter_aliases = b.filter_aliases;
   plan.derived = b.derived.span();
   plan.time_dim = series_time;
+  TRY(planFanOut(b, plan));
   return plan;
 }
 

@@ -139,4 +139,9 @@ struct Builder {
   Array<uint32_t> derived = {};
 };
 
+struct Plan;
+// Fills plan.fan, fanned, base_key and the needed joins' keys, and refuses
+// what a query across many-joins cannot ask.
+[[nodiscard]] Result<void> planFanOut(Builder& b, Plan& plan);
+
 }  // namespace quendra

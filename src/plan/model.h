@@ -42,15 +42,22 @@ struct Field {
   bool time = false;
 };
 
-// A many-to-one join from the base table, or from a table joined before it
-// (its parent): a join through joined models. Keys have one to kMaxKeyParts
-// parts; a row matches when every part is equal.
+// A join from the base table, or from a table joined before it (its
+// parent): a join through joined models. Keys have one to kMaxKeyParts
+// parts; a row matches when every part is equal. A `one` join matches at
+// most one row (its right key is unique); a `many` join matches any number,
+// and a parent row with n matches stands for n rows of the query.
 struct Join {
   Bytes table;                   // the joined model's table
   std::span<const Bound> left;   // key parts over the parent's table (alias `parent`)
   std::span<const Bound> right;  // key parts over the joined table (the join's alias)
   uint8_t alias = 0;
   uint8_t parent = 0;            // 0: the base table; always below alias
+  bool many = false;
+  Bytes path;                    // the join names from the queried model, dot-separated
+  // The joined model's primary key over this alias, read when a query
+  // counts that model's rows across a many-join; empty until then.
+  std::span<const Bound> key;
 };
 
 enum class AggFn : uint8_t {

@@ -262,8 +262,8 @@ Result<void> Builder::readJoin(Bytes label, Bytes name, const Json& v, const Jso
   if (joins.len == kMaxJoins) return diag->fail(Err::Unsupported, {"too many joins"});
   if (!v.isObject()) return diag->fail(Err::Invalid, {"join '", label, "' must be an object"});
   const Json* type = v.getString("type");
-  if (type && type->str() != "one")
-    return diag->fail(Err::Unsupported, {"join '", label, "': only type 'one' is supported"});
+  if (type && type->str() != "one" && type->str() != "many")
+    return diag->fail(Err::Invalid, {"join '", label, "': type must be 'one' or 'many'"});
   const Json* target = v.getString("model");
   if (!target) return diag->fail(Err::Invalid, {"join '", label, "' has no model"});
   Bytes t = target->str();
@@ -304,6 +304,8 @@ Result<void> Builder::readJoin(Bytes label, Bytes name, const Json& v, const Jso
   join.right = {right, ls.size()};
   join.alias = alias;
   join.parent = parent_alias;
+  join.many = type && type->str() == "many";
+  join.path = label;
   TRY(joins.push(arena, join));
   return nodes.push(arena, JoinNode{name, label, t, other, parent_alias});
 }

@@ -46,12 +46,24 @@ struct Plan {
   // dims of its one time dimension (which then has a grain).
   std::span<const uint32_t> derived;
   uint32_t time_dim = 0;
+  // Many-joins that the query's rows pass through (those its dimensions
+  // and row filters read, and the many-joins above them), as a mask of
+  // aliases; and whether any join the query uses, these or those on the
+  // way to a measure's model, is a many-join. Then every measure counts
+  // each row of its model once per group.
+  uint32_t fan = 0;
+  bool fanned = false;
+  // The queried model's primary key, when the query's rows repeat its rows
+  // and it has measures to aggregate.
+  std::span<const Bound> base_key;
 
   size_t outCount() const { return dims.size() + selected.size(); }
   // Bit 0, the aliases of all dimensions, of every where/having predicate
   // and of the needed measures' filters, and the parent of every join in
   // the set.
   uint32_t usedAliases() const;
+  // The many-joins on the way from the base table to alias k, k included.
+  uint32_t manyAbove(uint8_t k) const;
   // The first measure named exactly `name`.
   std::optional<uint32_t> findMeasure(Bytes name) const;
 };

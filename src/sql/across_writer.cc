@@ -39,10 +39,36 @@ Result<void> dimItems(const Writer& w, Text& out, bool& first) {
   return {};
 }
 
-// The query's rows: FROM, its joins and WHERE, with `also` AND-ed in.
-Result<void> rows(const Writer& w, Text& out, const Join* also) {
+// The aliases a subquery's rows are formed from, closed under parents.
+uint32_t closed(const Plan& plan, uint32_t mask) {
+  for (size_t k = plan.joins.size(); k-- > 0;)
+    if (mask >> plan.joins[k].alias & 1) mask |= 1u << plan.joins[k].parent;
+  return mask;
+}
+
+// The joins a subquery reads: all that the query uses, unless a many-join
+// is among them; then those of the dimensions and row filters, and those
+// on the way to the model whose measures it aggregates (`over`) and that
+// they read, so that two many-joins never multiply each other's rows.
+uint32_t joinsFor(const Plan& plan, const bool* needed, uint8_t over) {
+  if (!plan.fanned) return plan.usedAliases();
+  uint32_t mask = 1u << over;
+  for (const Dim& d : plan.dims) mask |= aliasesOf(d.b);
+  for (const Pred& p : plan.where) mask |= predAliases(p);
+  for (size_t i = 0; i < plan.measures.size(); ++i) {
+    const Measure& m = plan.measures[i];
+    if (!needed[i] || m.over != over || m.def.tag != MeasureDef::Tag::agg) continue;
+    if (m.def.agg.arg) mask |= aliasesOf(*m.def.agg.arg);
+    for (const Pred& p : m.def.agg.filters) mask |= predAliases(p);
+  }
+  return closed(plan, mask);
+}
+
+// The query's rows: FROM, the joins of `mask` and WHERE, with the match of
+// `also` AND-ed in.
+Result<void> rows(const Writer& w, Text& out, const Join* also, uint32_t mask) {
   const Plan& plan = w.plan;
-  TRY(writeFrom(w, out));
+  TRY(writeFromJoins(w, out, mask));
   if (plan.where.empty() && !also) return {};
   TRY(out.put("\nWHERE "));
   TRY(writePreds(w, out, plan.where, " AND "));
@@ -58,6 +84,11 @@ Result<void> rows(const Writer& w, Text& out, const Join* also) {
   return {};
 }
 
+bool aggOver(const Plan& plan, const bool* needed, uint32_t i, uint8_t over) {
+  const Measure& m = plan.measures[i];
+  return needed[i] && m.over == over && m.def.tag == MeasureDef::Tag::agg;
+}
+
 // q0: the dimensions and the queried model's own aggregates.
 Result<void> ownSubquery(const Writer& w, Text& out, const bool* needed) {
   const Plan& plan = w.plan;
@@ -65,10 +96,9 @@ Result<void> ownSubquery(const Writer& w, Text& out, const bool* needed) {
   bool first = true;
   TRY(dimItems(w, out, first));
   for (uint32_t i = 0; i < plan.measures.size(); ++i) {
-    const Measure& m = plan.measures[i];
-    if (!needed[i] || m.over != 0 || m.def.tag != MeasureDef::Tag::agg) continue;
+    if (!aggOver(plan, needed, i, 0)) continue;
     TRY(item(out, first));
-    TRY(writeAgg(w, out, m.def.agg));
+    TRY(writeAgg(w, out, plan.measures[i].def.agg));
     TRY(out.put(" AS "));
     TRY(columnName(w, out, "m", i));
   }
@@ -77,7 +107,7 @@ Result<void> ownSubquery(const Writer& w, Text& out, const bool* needed) {
     TRY(out.put("COUNT(*) AS "));
     TRY(columnName(w, out, "n", 0));
   }
-  TRY(rows(w, out, nullptr));
+  TRY(rows(w, out, nullptr, joinsFor(plan, needed, 0)));
   if (!plan.dims.empty())
     TRY(groupBy(out, plan.dims.size()));
   else
@@ -85,9 +115,13 @@ Result<void> ownSubquery(const Writer& w, Text& out, const bool* needed) {
   return out.put(") AS q0");
 }
 
-// q<alias>: the measures of the model joined at `j`, over its distinct rows
-// among the query's rows of each group.
-Result<void> joinedSubquery(const Writer& w, Text& out, const bool* needed, const Join& j) {
+// q<over>: the measures of the model at alias `over` over its distinct rows
+// among the query's rows of each group, told apart by `key` (the join's
+// right key, or the model's primary key). For the queried model itself
+// (over 0, its rows repeated by many-joins) every group is kept, with or
+// without rows of the model.
+Result<void> distinctSubquery(const Writer& w, Text& out, const bool* needed, uint8_t over,
+                              std::span<const Bound> key) {
   const Plan& plan = w.plan;
   const uint32_t nd = static_cast<uint32_t>(plan.dims.size());
   TRY(out.put("(SELECT "));
@@ -97,41 +131,44 @@ Result<void> joinedSubquery(const Writer& w, Text& out, const bool* needed, cons
     TRY(column(w, out, "r", "d", i));
   }
   for (uint32_t i = 0; i < plan.measures.size(); ++i) {
-    const Measure& m = plan.measures[i];
-    if (!needed[i] || m.over != j.alias || m.def.tag != MeasureDef::Tag::agg) continue;
+    if (!aggOver(plan, needed, i, over)) continue;
+    const Agg& a = plan.measures[i].def.agg;
     TRY(item(out, first));
-    TRY(writeAggHead(w, out, m.def.agg));
-    if (m.def.agg.arg || !m.def.agg.filters.empty())
+    TRY(writeAggHead(w, out, a));
+    if (a.arg || !a.filters.empty())
       TRY(column(w, out, "r", "x", i));
     else
       TRY(out.put('*'));
-    TRY(writeAggTail(w, out, m.def.agg));
+    TRY(writeAggTail(w, out, a));
     TRY(out.put(" AS "));
     TRY(columnName(w, out, "m", i));
   }
   TRY(out.put("\nFROM (SELECT DISTINCT "));
   first = true;
   TRY(dimItems(w, out, first));
-  for (uint32_t k = 0; k < j.right.size(); ++k) {
+  for (uint32_t k = 0; k < key.size(); ++k) {
     TRY(item(out, first));
-    TRY(writeBound(w, out, j.right[k]));
+    TRY(writeBound(w, out, key[k]));
     TRY(out.put(" AS "));
     TRY(columnName(w, out, "k", k));
   }
   for (uint32_t i = 0; i < plan.measures.size(); ++i) {
-    const Measure& m = plan.measures[i];
-    if (!needed[i] || m.over != j.alias || m.def.tag != MeasureDef::Tag::agg) continue;
-    if (!m.def.agg.arg && m.def.agg.filters.empty()) continue;
+    if (!aggOver(plan, needed, i, over)) continue;
+    const Agg& a = plan.measures[i].def.agg;
+    if (!a.arg && a.filters.empty()) continue;
     TRY(item(out, first));
-    TRY(writeAggArg(w, out, m.def.agg));
+    TRY(writeAggArg(w, out, a));
     TRY(out.put(" AS "));
     TRY(columnName(w, out, "x", i));
   }
-  TRY(rows(w, out, &j));
+  TRY(rows(w, out, over ? &plan.joins[over - 1] : nullptr, joinsFor(plan, needed, over)));
   TRY(out.put(") AS r"));
-  if (nd) TRY(groupBy(out, nd));
+  if (nd)
+    TRY(groupBy(out, nd));
+  else if (!over)
+    TRY(out.put("\nGROUP BY GROUPING SETS (())"));
   TRY(out.put(") AS q"));
-  return out.putUint(j.alias);
+  return out.putUint(over);
 }
 
 }  // namespace
@@ -158,13 +195,18 @@ Result<void> writeAcrossPlan(const Writer& w, Text& out) {
     TRY(quote(w.dialect, out, plan.out_names[i]));
   }
   TRY(out.put("\nFROM "));
-  TRY(ownSubquery(w, out, needed));
+  bool own = false;
+  for (uint32_t i = 0; i < nm; ++i) own |= aggOver(plan, needed, i, 0);
+  if (plan.fan && own)
+    TRY(distinctSubquery(w, out, needed, 0, plan.base_key));
+  else
+    TRY(ownSubquery(w, out, needed));
   for (const Join& j : plan.joins) {
     bool reads = false;
     for (size_t i = 0; i < nm; ++i) reads |= needed[i] && plan.measures[i].over == j.alias;
     if (!reads) continue;
     TRY(out.put(plan.dims.empty() ? Bytes("\nCROSS JOIN ") : Bytes("\nLEFT JOIN ")));
-    TRY(joinedSubquery(w, out, needed, j));
+    TRY(distinctSubquery(w, out, needed, j.alias, j.many ? j.key : j.right));
     if (plan.dims.empty()) continue;
     char table[8];
     std::snprintf(table, sizeof table, "q%u", j.alias);

@@ -353,12 +353,13 @@ Result<void> sameDim(const Writer& w, Text& out, Bytes a, Bytes b, uint32_t i) {
   return out.put(')');
 }
 
-Result<void> writeFrom(const Writer& w, Text& out) {
+Result<void> writeFrom(const Writer& w, Text& out) { return writeFromJoins(w, out, w.plan.usedAliases()); }
+
+Result<void> writeFromJoins(const Writer& w, Text& out, uint32_t used) {
   const Plan& plan = w.plan;
   TRY(out.put("\nFROM "));
   TRY(writeTable(w, out, plan.table));
   TRY(out.put(" AS t0"));
-  uint32_t used = plan.usedAliases();
   for (const Join& j : plan.joins) {
     if (!(used >> j.alias & 1)) continue;
     TRY(out.put("\nLEFT JOIN "));
@@ -408,7 +409,7 @@ Result<void> writeOrderLimit(const Writer& w, Text& out) {
 Result<void> writePlan(const Writer& w, Text& out) {
   const Plan& plan = w.plan;
   if (!plan.derived.empty()) return writeTimePlan(w, out);
-  if (readsJoinedMeasures(plan)) return writeAcrossPlan(w, out);
+  if (readsJoinedMeasures(plan) || plan.fanned) return writeAcrossPlan(w, out);
   TRY(out.put("SELECT "));
   for (size_t i = 0; i < plan.outCount(); ++i) {
     if (i) TRY(out.put(",\n       "));

@@ -99,6 +99,8 @@ struct MeasureCtx {
 [[nodiscard]] Result<void> sameDim(const Writer& w, Text& out, Bytes a, Bytes b, uint32_t i);
 // "\nFROM <table> AS t0" and a LEFT JOIN per used join.
 [[nodiscard]] Result<void> writeFrom(const Writer& w, Text& out);
+// writeFrom with the joins of the alias mask `used` alone.
+[[nodiscard]] Result<void> writeFromJoins(const Writer& w, Text& out, uint32_t used);
 // Predicates joined by " AND ".
 [[nodiscard]] Result<void> writePreds(const Writer& w, Text& out, std::span<const Pred> preds, Bytes sep);
 // "\nORDER BY ..." and "\nLIMIT n", as the plan asks.

@@ -34,7 +34,7 @@ TEST(ModelReader, ManifestMessagesInCheckOrder) {
       {R"({"table": "o", "measures": {"n": {"agg": "sum", "expr": "a b"}}})", "Invalid: cannot parse expression 'a b'"},
       {R"({"table": "o", "measures": {"n": {"agg": "count"}}, "joins": {"j": 1}})", "Invalid: join 'j' must be an object"},
       {R"({"table": "o", "measures": {"n": {"agg": "count"}}, "joins": {"j": {"type": "One"}}})",
-       "Unsupported: join 'j': only type 'one' is supported"},
+       "Invalid: join 'j': type must be 'one' or 'many'"},
       {R"({"table": "o", "measures": {"n": {"agg": "count"}}, "joins": {"j": {"type": "one"}}})",
        "Invalid: join 'j' has no model"},
       {R"({"table": "o", "measures": {"n": {"agg": "count"}}, "joins": {"j": {"model": "ghost"}}})",

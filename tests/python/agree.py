@@ -728,7 +728,7 @@ def make_world(seed: int) -> World:
             ({"model": other, "left_on": ["k", "k"], "right_on": ["k"]}, "': left_on and right_on differ in length"),
             ({"model": other, "left_on": [], "right_on": []}, "': left_on is an empty array"),
             ({"model": other, "left_on": ["k"] * 9, "right_on": ["k"] * 9}, "': left_on has more than 8 names"),
-            ({"model": other, "left_on": "k", "right_on": "k", "type": "many"}, "': only type 'one' is supported"),
+            ({"model": other, "left_on": "k", "right_on": "k", "type": "several"}, "': type must be 'one' or 'many'"),
             ("not an object", "' must be an object"),
         ]
         definition, tail = rng.choice(kinds)
