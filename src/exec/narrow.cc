@@ -439,7 +439,7 @@ Result<Sel> Exec::narrowList(std::span<const Pred> ps, Sel sel) {
   // those on each joined table and the tables joined from it, which make
   // one keep mask over that table's rows, applied in one pass.
   const Pred** order = arena.make<const Pred*>(ps.size() + 1);
-  uint8_t* top = arena.make<uint8_t>(ps.size() + 1);  // first-hop join of a cheap joined comparison
+  uint8_t* top = arena.make<uint8_t>(ps.size() + 1);  // highest join of a cheap joined comparison
   if (!order || !top) return std::unexpected(Err::OutOfMemory);
   size_t n = 0;
   for (size_t i = 0; i < ps.size(); ++i) {
@@ -450,7 +450,9 @@ Result<Sel> Exec::narrowList(std::span<const Pred> ps, Sel sel) {
       order[n++] = &ps[i];
       continue;
     }
-    while (steps[a].parent != 0) a = steps[a].parent;
+    // Up to the join from the base table, or to the many-join whose rows
+    // the frame's positions already are: above it a row stands for many.
+    while (steps[a].parent != 0 && !steps[a].next) a = steps[a].parent;
     top[i] = a;
   }
   for (size_t i = 0; i < n; ++i) {

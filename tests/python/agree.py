@@ -203,6 +203,7 @@ class World:
     path_cols: list = field(default_factory=list)  # Col named by a path to another model's dimension
     joined: list = field(default_factory=list)  # Measure named by a path to another model's measure
     joined_at: dict = field(default_factory=dict)  # its name -> (path, model reached, measure there)
+    nopk: dict = field(default_factory=dict)  # measure through a many-join -> the error its model lacking a key gives
 
     def field(self, name: str) -> Field | None:
         return next((f for f in self.fields if f.name == name), None)
@@ -783,7 +784,128 @@ def make_world(seed: int) -> World:
         target = rng.choice(named)
         measures["bad"] = {"agg": "count", "filters": [{"field": target, "operator": "is not null"}]}
         world.bad = ("bad", f"measure 'bad': a measure filter cannot name measure '{target}'")
+    if base_joins and len(base_joins) + len(nested) < 22:
+        many_joins(random.Random(seed * 104_729 + 5), world, base_dims, dims, base_edges)
     return world
+
+
+def _detail(rng: random.Random, name: str, model: str, ids: list, keycol: str, pk: str, extra=None):
+    """A table of rows that reference `ids` (0 to 3 rows each, a few that
+    match none, a few with a null reference) under column keycol, with a
+    unique key pk and random columns; extra: name -> values per row to add.
+    Returns the Arrow table and its columns as Col."""
+    refs = []
+    for v in ids:
+        refs += [v] * rng.choice([0, 0, 1, 1, 2, 3])
+    refs += [rng.choice([99, 100, 7777])] * rng.choice([0, 1]) + [None] * rng.choice([0, 0, 1])
+    rng.shuffle(refs)
+    m = len(refs)
+    cols = {pk: pa.array(rng.sample(range(3 * m + 5), m), pa.int64()), keycol: pa.array(refs, pa.int64())}
+    for cname, values in (extra or {}).items():
+        cols[cname] = values(refs)
+    metas = [Col(c, "int", frozenset(), _sample(a)) for c, a in cols.items()]
+    for cname in _unique_names(rng, rng.randint(1, 3), {c.lower() for c in cols}):
+        kind = rng.choice(["int", "float", "str", "bool", "ts", "date"])
+        arr, flags = make_column(rng, kind, m, rng.choice([0, 0.2]), special=rng.random() < 0.1)
+        cols[cname] = arr
+        metas.append(Col(cname, kind, flags, _sample(arr)))
+    return pa.table(cols), metas
+
+
+def many_joins(rng: random.Random, world: World, base_dims: dict, dims: list, base_edges: list):
+    """Many-joins: from the base model to tables of rows that reference its
+    rows (one or two such joins, a key of one or two parts), below them a
+    many-join further down and a one-join up to a dimension table, and a
+    many-join below a one-join of the base model. Every model counted across
+    one has a primary key, but rarely one that has none."""
+    if rng.random() > 0.4:
+        return
+    models = world.manifest["models"]
+    base = models[world.model]
+    fact = world.tables[base["table"]]
+    ids = fact.column("id").to_pylist()
+    base_dims["mk"] = "id"
+    base["primary_key"] = rng.choice(["id", ["id"]])
+    world.shapes.add("many")
+    plain = [d for d in dims if d.kinds == ["int"] and not d.dup and d.keys]
+
+    def add_model(path: tuple, mname: str, table_name: str, table: pa.Table, metas: list, pk: str):
+        world.tables[table_name] = table
+        defs = {c.name: spell(rng, c.name) for c in metas}
+        ms = {"rows": {"agg": "count"}}
+        gen = ExprGen(rng)
+        for i in range(rng.randint(1, 3)):
+            definition, out, flags = agg_measure(rng, gen, metas)
+            if rng.random() < 0.3:
+                c = rng.choice(metas)
+                definition["filters"] = [filter_on(rng, c.name, c.kind, c.flags, c.values)]
+            ms[f"dm{i}"] = definition
+            world.joined.append(Measure(".".join(path + (f"dm{i}",)), out, flags))
+        world.joined.append(Measure(".".join(path + ("rows",)), "int", frozenset({"agg"})))
+        models[mname] = {"table": table_name, "dimensions": defs, "measures": ms}
+        if rng.random() < 0.92:
+            models[mname]["primary_key"] = pk if rng.random() < 0.7 else [pk]
+        for name in ms:
+            full = ".".join(path + (name,))
+            world.joined_at[full] = (path, mname, name)
+            if "primary_key" not in models[mname]:
+                world.nopk[full] = f"model '{mname}' needs a primary_key to be aggregated across the join " \
+                                   f"'{'.'.join(path)}'"
+        for c in metas:
+            world.fields.append(Field(".".join(path + (c.name,)), c.kind, c.flags, values=c.values, path=path,
+                                      target=mname, tags=frozenset({"many"})))
+            world.path_cols.append(Col(".".join(path + (c.name,)), c.kind, c.flags | {"path", "many"}, c.values))
+        return models[mname]
+
+    for i in range(rng.choice([1, 1, 2])):
+        join = rng.choice(["lines", "items", "notes", "visits"]) + str(i)
+        extra = None
+        composite = rng.random() < 0.3
+        if composite:
+            # A second key part: a small group number on the base rows that
+            # most referencing rows repeat.
+            if "grp" not in fact.column_names:
+                grp = [rng.choice([1, 2, None]) for _ in ids]
+                fact = fact.append_column("grp", pa.array(grp, pa.int64()))
+                world.tables[base["table"]] = fact
+                base_dims["mg"] = "grp"
+            by_id = dict(zip(ids, fact.column("grp").to_pylist()))
+            extra = {"g": lambda refs: pa.array([by_id.get(r) if rng.random() < 0.8 else rng.choice([1, 2, None])
+                                                 for r in refs], pa.int64())}
+            world.shapes.add("many-composite")
+        table, metas = _detail(rng, f"det{i}", f"md{i}", ids, "ref", "mid", extra)
+        m = add_model((join,), f"md{i}", f"det{i}", table, metas, "mid")
+        base["joins"][join] = {"model": f"md{i}", "type": "many",
+                               "left_on": ["mk", "mg"] if composite else rng.choice(["mk", ["mk"]]),
+                               "right_on": ["ref", "g"] if composite else "ref"}
+        if i == 1:
+            world.shapes.add("two-many")
+        if i == 0 and rng.random() < 0.5:
+            # Further down: rows that reference these rows.
+            sub, sub_metas = _detail(rng, "sub", "ms", table.column("mid").to_pylist(), "sref", "sid")
+            add_model((join, "subs"), "ms", "sub", sub, sub_metas, "sid")
+            m.setdefault("joins", {})["subs"] = {"model": "ms", "type": "many", "left_on": "mid", "right_on": "sref"}
+            world.shapes.add("many-below-many")
+        if plain and rng.random() < 0.5:
+            # Up from them to a dimension table, a one-join.
+            d = rng.choice(plain)
+            refs = [rng.choice(d.keys)[0] if rng.random() < 0.8 else None for _ in range(len(table))]
+            world.tables[f"det{i}"] = table.append_column("own", pa.array(refs, pa.int64()))
+            m["dimensions"]["own"] = "own"
+            m.setdefault("joins", {})["owner"] = {"model": d.model, "left_on": "own", "right_on": "k"}
+            for sp in [sp for sp in d.specs if "." not in sp.name][:3]:
+                name = ".".join((join, "owner", sp.name))
+                world.fields.append(replace(sp, name=name, path=(join, "owner"), target=d.model,
+                                            tags=frozenset({"many"})))
+            world.shapes.add("one-below-many")
+    edges = [(join, dims[j]) for join, j in base_edges if dims[j] in plain]
+    if edges and rng.random() < 0.5:
+        join, d = rng.choice(edges)
+        kid, kid_metas = _detail(rng, "kid", "mkid", [k[0] for k in d.keys], "kref", "kid")
+        add_model((join, "kids"), "mkid", "kid", kid, kid_metas, "kid")
+        d.joins["kids"] = {"model": "mkid", "type": "many", "left_on": "k", "right_on": "kref"}
+        models[d.model]["joins"] = d.joins
+        world.shapes.add("many-below-one")
 
 
 def derived_measures(rng: random.Random, world: World, defs: dict):
@@ -1232,7 +1354,11 @@ def make_query(world: World, k: int) -> Query:
     if world.long and rng.random() < 0.03:
         return long_query(rng, world)
     fields = [f for f in world.fields if not f.ghost]
-    series = series_pick(rng, world, fields) if world.series and rng.random() < 0.4 else None
+    # Measures derived along time are not asked across many-joins.
+    flat = [f for f in fields if "many" not in f.tags]
+    series = series_pick(rng, world, flat) if world.series and rng.random() < 0.4 else None
+    if series:
+        fields = flat
     if series:
         # Measures derived along time: one time dimension at a grain they
         # fit, other dimensions that are not time ones.
@@ -1304,7 +1430,8 @@ def make_query(world: World, k: int) -> Query:
     if filters:
         doc["filters"] = filters
     if rng.random() < 0.3:
-        text, _ = ExprGen(rng).expr("bool", world.raw + world.path_cols, 2)
+        text, _ = ExprGen(rng).expr("bool", world.raw + [c for c in world.path_cols
+                                                          if not (series and "many" in c.flags)], 2)
         doc["filter"] = text
 
     # Ordering; a limit only with an order that makes rows unique.
@@ -1354,6 +1481,11 @@ def make_query(world: World, k: int) -> Query:
     elif rng.random() < 0.06 and (timed := [f for f in fields if f.kind in ("date", "ts") and
                                                  not _reads_dup(world, f.name)]):
         bad_time_filter(rng, world, q, rng.choice(timed))
+    # A model without a primary key fails planning, before anything the
+    # rows would show.
+    asked = [n for n in doc.get("measures", []) + _fields_read({"filters": doc.get("filters", [])}) if n in world.nopk]
+    if asked and q.expect_error in (None, NOT_UNIQUE, BAD_LITERAL):
+        q.expect_error = world.nopk[asked[0]]
     return q
 
 
@@ -1439,7 +1571,8 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "date-part", "quoted-keyword", "stat-median", "stat-percentile", "stat-spread", "stat-filtered",
           "stat-in-calc", "time-offset", "time-offset-calc", "time-running", "time-running-reset", "time-trailing",
           "time-calc", "time-having", "time-order", "time-range-series", "path-expression",
-          "dimension-chain", "joined-measure"}
+          "dimension-chain", "joined-measure", "many", "many-composite", "two-many", "many-below-many",
+          "one-below-many", "many-below-one", "read-many", "many-measure", "error-primary-key"}
 
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
@@ -1512,11 +1645,15 @@ def query_shapes(world: World, q: Query) -> set[str]:
         out.add("path-expression")
     if world.model.lower() + "." in text:
         out.add("dimension-chain")
+    if any(world.joined_at.get(n, ((), "", ""))[1] in ("md0", "md1", "ms", "mkid")
+           for n in doc.get("measures", []) + leaves):
+        out.add("many-measure")
     if q.expect_error:
         out.add("error-not-unique" if q.expect_error == NOT_UNIQUE else "error-broken-join"
                 if q.expect_error.startswith("join '") else "error-too-many-joins"
                 if q.expect_error == "too many joins" else "error-bad-time-text"
-                if q.expect_error == BAD_LITERAL else "error-measure-filter")
+                if q.expect_error == BAD_LITERAL else "error-primary-key"
+                if "needs a primary_key" in q.expect_error else "error-measure-filter")
     return out
 
 
