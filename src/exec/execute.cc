@@ -65,7 +65,18 @@ Result<Sel> fanOut(Exec& ex, Sel sel) {
   for (const Pred& p : plan.where) (predAliases(p) & below ? rest[nr++] : flat[nf++]) = p;
   sel = TRY(ex.narrowList({flat, nf}, sel));
   if (!sel.all()) TRY(ex.compact(sel));
-  for (uint32_t a = plan.fan; a; a &= a - 1) TRY(ex.expand(static_cast<uint8_t>(__builtin_ctz(a))));
+  // In the order of the joins' paths (a join before those below it), not
+  // of their aliases, which follow the order the query names them in: the
+  // rows, and so the groups, come out the same however it names them.
+  uint8_t order[kAliasSlots];
+  int n = 0;
+  for (uint32_t a = plan.fan; a; a &= a - 1) {
+    const uint8_t k = static_cast<uint8_t>(__builtin_ctz(a));
+    int i = n++;
+    for (; i > 0 && plan.joins[k - 1].path < plan.joins[order[i - 1] - 1].path; --i) order[i] = order[i - 1];
+    order[i] = k;
+  }
+  for (int i = 0; i < n; ++i) TRY(ex.expand(order[i]));
   return ex.narrowList({rest, nr}, Sel{nullptr, ex.base.nrows});
 }
 

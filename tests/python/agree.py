@@ -837,7 +837,9 @@ def many_joins(rng: random.Random, world: World, base_dims: dict, dims: list, ba
         for i in range(rng.randint(1, 3)):
             definition, out, flags = agg_measure(rng, gen, metas)
             if rng.random() < 0.3:
-                c = rng.choice(metas)
+                # A dotted name is no column once the model has joins and
+                # its dimensions go by model.key.
+                c = rng.choice([c for c in metas if "." not in c.name])
                 definition["filters"] = [filter_on(rng, c.name, c.kind, c.flags, c.values)]
             ms[f"dm{i}"] = definition
             world.joined.append(Measure(".".join(path + (f"dm{i}",)), out, flags))
@@ -1810,8 +1812,24 @@ def compare(q: Query, mem_names, mem_rows, names, rows):
         ky = [tuple(r[i] for i in q.order_cols) for r in rows]
         for i, (x, y) in enumerate(zip(kx, ky)):
             if not _rows_same(x, y):
+                if _near_ties(kx + ky):
+                    # Groups with equal values (many-joins make them: a row
+                    # repeated into several groups) may differ in the last
+                    # bits of a float, and so in their order.
+                    if "limit" in q.doc:
+                        return None if len(mem_rows) == len(rows) else ("row counts", len(mem_rows), len(rows))
+                    return multiset_diff(mem_rows, rows)
                 return (f"order keys of row {i}", mem_rows[i], rows[i])
     return multiset_diff(mem_rows, rows)
+
+
+def _near_ties(keys: list) -> bool:
+    """Whether two float order keys differ but agree to a relative 1e-9."""
+    for col in zip(*keys) if keys else ():
+        floats = sorted({v for v in col if isinstance(v, float) and math.isfinite(v)})
+        if any(a != b and math.isclose(a, b, rel_tol=1e-9) for a, b in zip(floats, floats[1:])):
+            return True
+    return False
 
 
 # ---------------------------------------------------------------- engines
@@ -2108,7 +2126,12 @@ def check_metamorphic(ctx, world: World, q: Query, k: int):
     # key of the join that reaches it (one of its rows per group), is the
     # measure asked of that model directly for the same key.
     models = world.manifest["models"]
-    asked = [m.name for m in world.joined if "broken" not in models[world.joined_at[m.name][1]].get("joins", {})]
+    # (A measure's filter field named by key is that model's dimension
+    # through a path, but a column when the model, having joins, is asked
+    # directly: those are left out.)
+    asked = [m.name for m in world.joined if "broken" not in models[world.joined_at[m.name][1]].get("joins", {})
+             and m.name not in world.nopk and not ("filters" in models[world.joined_at[m.name][1]]["measures"]
+                                                   [world.joined_at[m.name][2]] and models[world.joined_at[m.name][1]].get("joins"))]
     if asked:
         name = asked[k % len(asked)]
         path, target, mname = world.joined_at[name]
