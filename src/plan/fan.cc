@@ -93,9 +93,12 @@ Result<void> planFanOut(Builder& b, Plan& plan) {
   if (plan.fan && (over & 1))
     plan.base_key = TRY(primaryKey(b, 0, *b.model, b.model_name, plan.joins[first(plan.fan) - 1].path));
   plan.joins = b.joins.span();
-  for (uint32_t a = over & ~1u; a; a &= a - 1) {
-    const uint8_t k = first(a);
-    if (!b.joins[k - 1].many) continue;
+  // In the order the query first names their measures.
+  for (size_t i = 0; i < nm; ++i) {
+    const uint8_t k = plan.measures[i].over;
+    if (!needed[i] || !k || !b.joins[k - 1].many || !b.joins[k - 1].key.empty() ||
+        plan.measures[i].def.tag != MeasureDef::Tag::agg)
+      continue;
     // A key that is a path may read joins not read before: the list may grow.
     std::span<const Bound> key = TRY(primaryKey(b, k, *b.nodes[k - 1].model, b.nodes[k - 1].model_name, b.joins[k - 1].path));
     b.joins[k - 1].key = key;

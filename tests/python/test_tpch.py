@@ -79,6 +79,10 @@ CASES = {
     # Measures of joined models: each order, part and customer once.
     "segment_orders": {},
     "small_parts_by_year": {"values": {"o_orderdate": year}},
+    # Across many-joins: customers to their orders to their lines, and
+    # suppliers to their supplies (filtered by part) to those supplies' lines.
+    "segment_customers": {},
+    "supplier_small_parts": {},
 }
 ENGINES = ("memory", "duckdb", "spark")
 
