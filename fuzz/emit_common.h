@@ -15,6 +15,7 @@ namespace quendra::fuzz {
 inline constexpr std::string_view kManifest = R"json({"models": {
   "orders": {
     "table": "shop.orders",
+    "primary_key": ["id"],
     "dimensions": {
       "id": "id", "status": "status", "amount": "amount", "customer_id": "customer_id",
       "product_id": "product_id", "big": "amount >= 100 AND status <> 'void'",
@@ -44,13 +45,14 @@ inline constexpr std::string_view kManifest = R"json({"models": {
       "products": {"model": "products", "left_on": "product_id", "right_on": "id"}
     }
   },
-  "customers": {"table": "customers", "dimensions": {"id": "id", "region": "region", "name": "name",
+  "customers": {"table": "customers", "primary_key": "id", "dimensions": {"id": "id", "region": "region", "name": "name",
                 "country": "country", "referrer_id": "referrer_id", "signup": {"expr": "signup_date", "time": true}},
                 "measures": {"count": {"agg": "count"}, "regions": {"agg": "nunique", "expr": "home.name",
                              "filters": [{"field": "referrer.region", "operator": "is not null"}]}},
                 "joins": {"home": {"model": "regions", "left_on": ["region", "country"], "right_on": ["code", "country"]},
                           "referrer": {"model": "customers", "left_on": "referrer_id", "right_on": "id"},
-                          "broken": {"model": "nowhere", "left_on": "id", "right_on": "id"}}},
+                          "broken": {"model": "nowhere", "left_on": "id", "right_on": "id"},
+                          "orders": {"model": "orders", "type": "many", "left_on": "id", "right_on": "customer_id"}}},
   "regions": {"table": "regions", "dimensions": {"code": "code", "country": "country", "name": "name"}},
   "products": {"table": "pro\"du`cts", "dimensions": {"id": "id", "category": "category", "price": "price"}}
 }})json";

@@ -37,11 +37,14 @@ constexpr const char* kManifest = R"({"models": {
       "r": {"calc": "sa / n"}, "rr": {"calc": "r * 2 - mb"},
       "fs": {"agg": "sum", "expr": "a", "filters": [{"field": "j.kk.c", "operator": "is not null"}]},
       "fn": {"agg": "count", "filters": [{"field": "m.b", "operator": ">", "value": 1}]}},
-    "joins": {"j": {"model": "k", "left_on": "a", "right_on": "a"}}},
-  "k": {"table": "t1", "dimensions": {"a": "a", "b": "b", "c": "c"},
+    "joins": {"j": {"model": "k", "left_on": "a", "right_on": "a"},
+              "many": {"model": "k", "type": "many", "left_on": "b", "right_on": "b"}},
+    "primary_key": "a"},
+  "k": {"table": "t1", "primary_key": ["a", "c"], "dimensions": {"a": "a", "b": "b", "c": "c"},
     "measures": {"kn": {"agg": "count"}, "ks": {"agg": "sum", "expr": "b + kk.a",
                                                 "filters": [{"field": "c", "operator": "is not null"}]}},
-    "joins": {"kk": {"model": "k", "left_on": ["b", "c"], "right_on": ["a", "b"]}}},
+    "joins": {"kk": {"model": "k", "left_on": ["b", "c"], "right_on": ["a", "b"]},
+              "down": {"model": "k", "type": "many", "left_on": "c", "right_on": "c"}}},
   "known": {"table": "known", "dimensions": {"g": "g"}, "measures": {"n": {"agg": "count"}, "s": {"agg": "sum", "expr": "v"}}}}})";
 
 constexpr const char* kKnownQuery = R"({"model": "known", "dimensions": ["g"], "measures": ["n", "s"], "order_by": ["g"]})";

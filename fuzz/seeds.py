@@ -32,6 +32,8 @@ QUERIES = [
      "measures": ["eu_revenue", "referred", "eu_share"],
      "filters": [{"field": "customers.referrer.region", "operator": "like", "value": "E%"}],
      "order_by": ["customers.home.name"]},
+    {"model": "customers", "dimensions": ["orders.status"], "measures": ["count", "orders.revenue", "orders.aov"],
+     "filters": [{"field": "orders.amount", "operator": ">", "value": 5}]},
     {"model": "customers", "dimensions": ["region", "signup"], "time_grain": "quarter",
      "time_range": {"start": "2020-01-01 00:00:00", "end": "2020-12-31T23:59:59"}},
 ]
@@ -47,6 +49,9 @@ EXECUTE_QUERIES = [
                                                   {"field": "m.b", "operator": "is null"}]}]},
     {"model": "m", "dimensions": ["j.kk.b"], "measures": ["fs", "fn"],
      "filters": [{"field": "j.kk.kk.a", "operator": "is not null"}]},
+    {"model": "m", "dimensions": ["many.c"], "measures": ["n", "sa", "many.kn", "many.down.ks"],
+     "filters": [{"field": "many.down.b", "operator": ">", "value": 1}]},
+    {"model": "m", "dimensions": ["m.b"], "measures": ["u", "many.ks", "j.down.kn"], "filter": "many.a > j.down.a"},
 ]
 
 EXPRESSIONS = [

@@ -84,6 +84,25 @@ struct LazyDim {
   bool streamed = false;
 };
 
+// How the rows are grouped (see Exec::chooseGrouping).
+struct Grouping {
+  // What the grouping dimensions hold instead of their values.
+  enum class Coded : uint8_t { no, by_case, by_dict };
+  size_t nk = 0;               // grouping dimensions
+  uint32_t* key = nullptr;     // the plan's index of each
+  bool* dep = nullptr;         // per plan dimension: determined by others, read per group
+  Vec* dims = nullptr;         // per grouping dimension: values, or codes as `coded` says
+  Coded* coded = nullptr;
+  LazyDim lazy;                // the one dimension, while still in its cheaper form
+  bool is_lazy = false;
+  std::span<Vec> by;           // what grouping numbers: dims, or the one column `combined`
+  Vec combined;                // several dictionaries' codes as one
+  ColStats range;              // the range of codes, when they are codes
+  const ColStats* stats = nullptr;  // what is known of a single grouping column
+  // Whether grouping numbers the dimensions themselves, so that its keys are theirs.
+  bool ownKeys() const { return by.data() == dims; }
+};
+
 // A composite key's right side, for looking up parent rows as they are
 // needed: each part's right values numbered densely from 1, each further
 // part's (code so far, code of the part) pairs numbered again, and the
@@ -300,6 +319,13 @@ struct Exec {
   [[nodiscard]] Result<Groups> groupAndAggregate(std::span<Vec> dims, Sel s, const bool* needed,
                                                  const std::optional<Vec>* args, LazyDim* lazy,
                                                  const ColStats* stats);
+  // The grouping of the frame's positions by the plan's dimensions, each
+  // in the form grouping numbers cheapest (see Grouping); dimensions are
+  // evaluated here, in order.
+  [[nodiscard]] Result<Grouping*> chooseGrouping(bool timed);
+  // The grouping dimensions' output columns (into cols at their plan
+  // index), one value per group, as grouping left them.
+  [[nodiscard]] Result<void> keyColumns(const Grouping& g, const Groups& groups, Vec* cols);
   // For a CASE whose values are all literals of one kind: per base row, the
   // number of the first branch with its value that the row takes (ELSE and
   // no branch: the number of branches). Grouping by it groups by the value.

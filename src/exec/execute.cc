@@ -1,6 +1,11 @@
-// One query in memory: base table, joins, row filter, dimension vectors,
-// grouping, aggregation, output columns, group filter, ordering, limit and
-// the final gather, always in that order; the first failure ends it.
+// One query in memory, as a pipeline: joins built, kinds checked, rows
+// selected (expanded through many-joins), settled into a frame of their
+// own when few, grouped (the form of each grouping dimension chosen in
+// chooseGrouping), aggregated (the measures that share the grouping pass
+// there, every other model's in a pass of its own over its own rows,
+// merged by group), output columns, measures derived along time, group
+// filter, ordering, limit and the final gather, always in that order; the
+// first failure ends it.
 #include <cstring>
 #include <new>
 
@@ -118,6 +123,51 @@ Result<void> aggregatePerModel(Exec& ex, const bool* needed, const bool* own) {
   return {};
 }
 
+// Row selection: each predicate narrows the ascending selection; across
+// many-joins, through the expanded rows. Measures derived along time read
+// rows before the query's range too: the range then selects from the
+// earliest instant they read, and marks the query's own rows apart in
+// in_range.
+Result<Sel> selectRows(Exec& ex, bool timed, std::optional<Vec>& in_range) {
+  const Plan& plan = ex.plan;
+  Sel sel{nullptr, ex.base.nrows};
+  if (plan.fanned) return fanOut(ex, sel);
+  if (!timed) return ex.narrowList(plan.where, sel);
+  for (const Pred& p : plan.where) {
+    if (p.tag == Pred::Tag::range) {
+      in_range = TRY(ex.evalPred(p));
+      ex.range_from = TRY(ex.widenedStart(p.range));
+      auto widened = ex.narrow(p, sel);
+      ex.range_from.reset();
+      sel = TRY(std::move(widened));
+      continue;
+    }
+    sel = TRY(ex.narrow(p, sel));
+  }
+  return sel;
+}
+
+// Once filters have left few rows, everything after them (dimensions,
+// arguments, measure filters) works on those rows alone: columns are read
+// through the selection instead of evaluated for every row. Plain columns
+// of the base table are read through the selection anyway, so for them
+// alone it pays only when very few rows are left (`per_row`: something is
+// computed per row). Rows repeated by many-joins are always settled, so
+// that later passes can expand them further.
+// With no row left, one row of nulls stands in, selected by nothing.
+// One unbroken run of rows (a window over a table stored in time order)
+// reads through the selection as cheaply as from a copy.
+Result<Sel> settle(Exec& ex, Sel sel, bool per_row, std::optional<Vec>& in_range) {
+  const size_t n = ex.base.nrows;
+  const size_t few = per_row ? n / 2 : n / 8;
+  const bool run = !sel.all() && sel.n && sel.idx[sel.n - 1] - sel.idx[0] == sel.n - 1;
+  if (sel.all() || !(ex.plan.fanned || (sel.n <= few && n && !(run && !per_row)))) return sel;
+  const Sel rows = sel.n ? sel : Sel{kNullRow, 1};
+  if (in_range) in_range = TRY(gathered(ex, *in_range, {rows.idx, rows.n}));
+  TRY(ex.compact(rows));
+  return sel.n ? Sel{nullptr, sel.n} : Sel{kNullRow, 0};
+}
+
 }  // namespace
 
 Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& tables, Diag& diag, Arena* out) {
@@ -145,26 +195,10 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     joined |= needed[i] && !own[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg;
   }
 
-  // Row selection: each predicate narrows the ascending selection. Measures derived along time read
-  // rows before the query's range too: the range then selects from the
-  // earliest instant they read, and marks the query's own rows apart.
   const bool timed = !plan.derived.empty();
   ex.keep_gid = timed || joined;
   std::optional<Vec> in_range;
-  Sel sel{nullptr, base->nrows};
-  if (fanned) sel = TRY(fanOut(ex, sel));
-  else if (!timed) sel = TRY(ex.narrowList(plan.where, sel));
-  for (const Pred& p : timed ? plan.where : std::span<const Pred>()) {
-    if (p.tag == Pred::Tag::range) {
-      in_range = TRY(ex.evalPred(p));
-      ex.range_from = TRY(ex.widenedStart(p.range));
-      auto widened = ex.narrow(p, sel);
-      ex.range_from.reset();
-      sel = TRY(std::move(widened));
-      continue;
-    }
-    sel = TRY(ex.narrow(p, sel));
-  }
+  Sel sel = TRY(selectRows(ex, timed, in_range));
   ex.measure_vals = arena.make<std::optional<Vec>>(nm);
   auto* args = arena.make<std::optional<Vec>>(nm);
   if (!ex.measure_vals || !args) return std::unexpected(Err::OutOfMemory);
@@ -172,83 +206,11 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     new (&ex.measure_vals[i]) std::optional<Vec>();
     new (&args[i]) std::optional<Vec>();
   }
-  // Once filters have left few rows, everything after them (dimensions,
-  // arguments, measure filters) works on those rows alone: columns are
-  // read through the selection instead of evaluated for every row. Plain
-  // columns of the base table are read through the selection anyway, so
-  // for them alone it pays only when very few rows are left.
-  // With no row left, one row of nulls stands in, selected by nothing.
-  // One unbroken run of rows (a window over a table stored in time order)
-  // reads through the selection as cheaply as from a copy.
-  const bool per_row = computesPerRow(plan, needed, timed);
-  const size_t few = per_row ? base->nrows / 2 : base->nrows / 8;
-  const bool run = !sel.all() && sel.n && sel.idx[sel.n - 1] - sel.idx[0] == sel.n - 1;
-  if (!sel.all() && (fanned || (sel.n <= few && base->nrows && !(run && !per_row)))) {
-    const Sel rows = sel.n ? sel : Sel{kNullRow, 1};
-    if (in_range) in_range = TRY(gathered(ex, *in_range, {rows.idx, rows.n}));
-    TRY(ex.compact(rows));
-    sel = sel.n ? Sel{nullptr, sel.n} : Sel{kNullRow, 0};
-  }
+  sel = TRY(settle(ex, sel, computesPerRow(plan, needed, timed), in_range));
 
-  // Grouping dimensions over the frame's positions, truncated to their
-  // grain; the dimensions they determine are read per group afterwards.
-  const size_t nd = plan.dims.size();
-  bool* dep = arena.make<bool>(nd + 1);
-  uint32_t* key = arena.make<uint32_t>(nd + 1);  // the plan's index of each grouping dimension
-  if (!dep || !key) return std::unexpected(Err::OutOfMemory);
-  if (fanned) {
-    // A dimension's key no longer fixes a row once rows repeat.
-    for (size_t i = 0; i < nd; ++i) dep[i] = false;
-  } else {
-    ex.markDetermined(timed, dep);
-  }
-  size_t nk = 0;
-  for (size_t i = 0; i < nd; ++i)
-    if (!dep[i]) key[nk++] = static_cast<uint32_t>(i);
-  Vec* dims = arena.make<Vec>(nk);
-  // dims[i] holds caseCodes, or the codes of a text column's dictionary.
-  enum class Coded : uint8_t { no, by_case, by_dict };
-  Coded* coded = arena.make<Coded>(nk);
-  if (!dims || !coded) return std::unexpected(Err::OutOfMemory);
-  LazyDim lazy;
-  bool is_lazy = false;
-  for (size_t i = 0; i < nk; ++i) {
-    const Dim& d = plan.dims[key[i]];
-    coded[i] = Coded::no;
-    if (!d.grain) {
-      if (std::optional<Vec> codes = TRY(ex.dictCodes(d.b))) {
-        dims[i] = *codes;
-        coded[i] = Coded::by_dict;
-        continue;
-      }
-    }
-    if (nk == 1 && !d.grain && !timed) {
-      if (std::optional<Vec> right = ex.joinedColumn(d.b)) {
-        lazy = LazyDim{LazyDim::Form::joined, &d, nullptr, *right, TRY(ex.joinIdx(d.b.alias)), false};
-        is_lazy = true;
-        continue;
-      }
-    }
-    if (!d.grain) {
-      if (std::optional<Vec> codes = TRY(ex.caseCodes(d.b))) {
-        dims[i] = *codes;
-        coded[i] = Coded::by_case;
-        continue;
-      }
-    }
-    dims[i] = TRY(ex.evalBound(d.b));
-    if (d.grain) {
-      if (nk == 1 && !timed && grainRank(*d.grain) >= grainRank(Grain::day) && dims[i].isTemporal() &&
-          !dims[i].scalar) {
-        lazy = LazyDim{LazyDim::Form::grain, &d, ex.baseStats(d.b), dims[i], nullptr, false};
-        is_lazy = true;
-        continue;
-      }
-      auto t = truncateVec(arena, *d.grain, dims[i]);
-      if (!t) return std::unexpected(ex.lift(t.error()));
-      dims[i] = *t;
-    }
-  }
+  // How the rows are grouped: the grouping dimensions in the form that
+  // numbers them cheapest, chosen in one place from what is known of them.
+  Grouping& g = *TRY(ex.chooseGrouping(timed));
 
   // Aggregate arguments, evaluated and checked in measure order.
   for (size_t i = 0; i < nm; ++i) {
@@ -258,67 +220,16 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     if (in_range) args[i] = TRY(ex.keepOnly(args[i], *in_range));
   }
 
-  // Stats describe the bound column itself, not its values truncated.
-  const Dim* single = nk == 1 ? &plan.dims[key[0]] : nullptr;
-  size_t dict_len = 0;
-  if (single && coded[0] == Coded::by_dict) {
-    const Vec* col = nullptr;
-    dict_len = ex.columnStats(single->b, &col)->dict.len;
-  }
-  const ColStats* stats = single && !single->grain ? ex.baseStats(single->b) : nullptr;
-  // Branch codes run from 0 to the number of branches.
-  ColStats code_range;
-  if (single && coded[0] != Coded::no) {
-    const Expr& e = single->b.e;
-    code_range.lo = 0;
-    code_range.hi = coded[0] == Coded::by_case ? static_cast<int64_t>(e.list(e[e.root]).size() / 2)
-                                               : static_cast<int64_t>(dict_len) - 1;
-    code_range.known = true;
-    stats = &code_range;
-  }
-  // Several text columns with dictionaries whose codes combine into a small
-  // range: grouped as one column of combined codes (a null taking a code of
-  // its own), which keeps each combination's first appearance.
-  std::span<Vec> group_by{dims, nk};
-  Vec combined;
-  ColStats combined_range;
-  bool all_dict = nk >= 2 && !is_lazy;
-  uint64_t combos = 1;
-  for (size_t i = 0; all_dict && i < nk; ++i) {
-    const Vec* col = nullptr;
-    all_dict = coded[i] == Coded::by_dict;
-    if (all_dict) combos *= ex.columnStats(plan.dims[key[i]].b, &col)->dict.len + 1;
-    all_dict &= combos <= (uint64_t{1} << 20);
-  }
-  if (all_dict) {
-    const size_t n = ex.base.nrows;
-    int64_t* code = arena.make<int64_t>(n + 1);
-    if (!code) return std::unexpected(Err::OutOfMemory);
-    for (size_t r = 0; r < n; ++r) code[r] = 0;
-    for (size_t i = 0; i < nk; ++i) {
-      const Vec* col = nullptr;
-      const int64_t width = static_cast<int64_t>(ex.columnStats(plan.dims[key[i]].b, &col)->dict.len) + 1;
-      const int64_t* __restrict c = dims[i].data.ints;
-      const uint8_t* nulls = dims[i].nulls;
-      for (size_t r = 0; r < n; ++r) code[r] = code[r] * width + (nulls && nulls[r] ? width - 1 : c[r]);
-    }
-    combined = column(Kind::int_, n, nullptr, intData(code));
-    combined_range.lo = 0;
-    combined_range.hi = static_cast<int64_t>(combos) - 1;
-    combined_range.known = true;
-    stats = &combined_range;
-    group_by = {&combined, 1};
-  }
   // Unordered and unfiltered, the groups come out in the order they are
   // numbered, so accumulators and keys can be written where the result
   // will own them.
-  const bool own_keys = group_by.data() == dims;
+  const bool own_keys = g.ownKeys();
   if (out && plan.order.empty() && plan.having.empty() && !timed) {
-    bool* out_dims = arena.make<bool>(nk);
+    bool* out_dims = arena.make<bool>(g.nk);
     bool* out_measures = arena.make<bool>(nm);
     if (!out_dims || !out_measures) return std::unexpected(Err::OutOfMemory);
-    for (size_t i = 0; i < nk; ++i)
-      out_dims[i] = own_keys && coded[i] == Coded::no && !is_lazy && sharedKind(dims[i].kind);
+    for (size_t i = 0; i < g.nk; ++i)
+      out_dims[i] = own_keys && g.coded[i] == Grouping::Coded::no && !g.is_lazy && sharedKind(g.dims[i].kind);
     for (size_t i = 0; i < nm; ++i) out_measures[i] = false;
     for (uint32_t i : plan.selected) out_measures[i] = own[i];
     ex.out = out;
@@ -326,35 +237,17 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     ex.out_measures = out_measures;
   }
   ex.need_first = !own_keys;
-  for (size_t i = 0; i < nd; ++i) ex.need_first |= dep[i];
-  Groups groups = TRY(ex.groupAndAggregate(group_by, sel, own, args, is_lazy ? &lazy : nullptr, stats));
+  for (size_t i = 0; i < plan.dims.size(); ++i) ex.need_first |= g.dep[i];
+  Groups groups = TRY(ex.groupAndAggregate(g.by, sel, own, args, g.is_lazy ? &g.lazy : nullptr, g.stats));
   if (joined) TRY(aggregatePerModel(ex, needed, own));
 
   // Output columns at group level: dimensions at each group's first row,
   // then the selected measures.
+  const size_t nd = plan.dims.size();
   const size_t nout = plan.outCount();
   Vec* cols = arena.make<Vec>(nout);
   if (!cols) return std::unexpected(Err::OutOfMemory);
-  for (size_t i = lazy.streamed ? 1 : 0; i < nk; ++i) {
-    cols[key[i]] = groups.keys && own_keys ? groups.keys[i] : TRY(gathered(ex, dims[i], {groups.first, groups.ngroups}));
-    if (coded[i] == Coded::by_case) cols[key[i]] = TRY(ex.caseValues(plan.dims[key[i]].b, cols[key[i]]));
-    if (coded[i] == Coded::by_dict) cols[key[i]] = TRY(ex.dictValues(plan.dims[key[i]].b, cols[key[i]]));
-  }
-  for (size_t i = 0; i < nd; ++i)
-    if (dep[i]) cols[i] = TRY(ex.evalAt(plan.dims[i].b, {groups.first, groups.ngroups}));
-  if (lazy.streamed && lazy.form == LazyDim::Form::joined) {
-    // The joined rows of the groups' first rows.
-    uint32_t* rows = arena.make<uint32_t>(groups.ngroups);
-    if (!rows) return std::unexpected(Err::OutOfMemory);
-    for (size_t g = 0; g < groups.ngroups; ++g)
-      rows[g] = groups.first[g] == kMissingRow ? kMissingRow : lazy.join[groups.first[g]];
-    cols[key[0]] = TRY(gathered(ex, lazy.v, {rows, groups.ngroups}));
-  } else if (lazy.streamed) {
-    // Truncating the groups' first values gives each group's period.
-    auto t = truncateVec(arena, *lazy.dim->grain, TRY(gathered(ex, lazy.v, {groups.first, groups.ngroups})));
-    if (!t) return std::unexpected(ex.lift(t.error()));
-    cols[key[0]] = *t;
-  }
+  TRY(ex.keyColumns(g, groups, cols));
   Sel kept{nullptr, groups.ngroups};
   if (timed) {
     uint8_t* answered = in_range ? arena.make<uint8_t>(groups.ngroups) : nullptr;

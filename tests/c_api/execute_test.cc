@@ -34,7 +34,15 @@ constexpr const char* kManifest = R"({"models": {"orders": {"table": "orders",
              "joins": {"same": {"model": "snow2", "left_on": ["status", "amount"], "right_on": ["status", "amount"]}}},
     "snow2": {"table": "orders", "dimensions": {"status": "status", "amount": "amount", "up": "amount + 20"},
               "measures": {"k": {"agg": "count"}, "s": {"agg": "sum", "expr": "snow2.up"}},
-              "joins": {"next": {"model": "snow2", "left_on": "up", "right_on": "amount"}}}}})";
+              "joins": {"next": {"model": "snow2", "left_on": "up", "right_on": "amount"}}},
+    "fan": {"table": "orders", "primary_key": "amount", "dimensions": {"status": "status", "amount": "amount"},
+            "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"}},
+            "joins": {"peers": {"model": "peer", "type": "many", "left_on": "status", "right_on": "status"},
+                      "twins": {"model": "peer", "type": "many", "left_on": ["status", "amount"],
+                                "right_on": ["status", "amount"]}}},
+    "peer": {"table": "orders", "primary_key": ["amount"], "dimensions": {"status": "status", "amount": "amount"},
+             "measures": {"k": {"agg": "count"}, "s": {"agg": "sum", "expr": "amount"}},
+             "joins": {"kin": {"model": "peer", "type": "many", "left_on": "status", "right_on": "status"}}}}})";
 
 struct Host {
   quendra_ctx* ctx = quendra_new();
@@ -123,6 +131,9 @@ TEST(Execute, AllocationFailuresAnywhereInTheCall) {
                                  R"({"model": "snow", "dimensions": ["snow.status"], "measures": ["same.k", "same.s"]})",
                                  R"({"model": "snow", "dimensions": ["snow.twice"], "measures": ["lift"],
                                      "filter": "same.next.status <> 'void' OR amount > 15"})",
+                                 R"({"model": "fan", "dimensions": ["peers.amount"], "measures": ["total", "peers.s", "peers.kin.k"]})",
+                                 R"({"model": "fan", "dimensions": ["fan.status"], "measures": ["n", "peers.k", "twins.s"],
+                                     "filters": [{"field": "peers.amount", "operator": ">", "value": 15}]})",
                                  R"({"model": "timed", "dimensions": ["status", "day"], "time_grain": "day",
                                      "measures": ["total", "prev", "run", "win"], "order_by": ["day"]})"};
   quendra::Arena::setBlockSizeForTesting(64);

@@ -1,0 +1,159 @@
+// How a query's rows are grouped: which dimensions group them (the others
+// are read per group), and the form each takes for grouping to number it
+// cheaply: a dictionary's codes, a CASE's branch codes, several
+// dictionaries' codes combined into one, a joined column read through its
+// join, a time at a day or coarser streamed before truncation, or else its
+// values. One place picks the form from what is known of the dimension and
+// its column; grouping then numbers whatever it is given.
+#include "exec/exec.h"
+#include "exec/group.h"
+#include "vec/time.h"
+
+namespace quendra {
+
+Result<Grouping*> Exec::chooseGrouping(bool timed) {
+  auto* g = arena.make<Grouping>(1);
+  const size_t nd = plan.dims.size();
+  if (!g) return std::unexpected(Err::OutOfMemory);
+  new (g) Grouping();
+  g->dep = arena.make<bool>(nd + 1);
+  g->key = arena.make<uint32_t>(nd + 1);
+  if (!g->dep || !g->key) return std::unexpected(Err::OutOfMemory);
+  // Dimensions that others determine are read per group afterwards; not
+  // once many-joins repeat rows, where a key fixes no row.
+  if (plan.fanned) {
+    for (size_t i = 0; i < nd; ++i) g->dep[i] = false;
+  } else {
+    markDetermined(timed, g->dep);
+  }
+  size_t nk = 0;
+  for (size_t i = 0; i < nd; ++i)
+    if (!g->dep[i]) g->key[nk++] = static_cast<uint32_t>(i);
+  g->nk = nk;
+  g->dims = arena.make<Vec>(nk);
+  g->coded = arena.make<Grouping::Coded>(nk);
+  if (!g->dims || !g->coded) return std::unexpected(Err::OutOfMemory);
+  using Coded = Grouping::Coded;
+  Vec* dims = g->dims;
+  for (size_t i = 0; i < nk; ++i) {
+    const Dim& d = plan.dims[g->key[i]];
+    g->coded[i] = Coded::no;
+    if (!d.grain) {
+      if (std::optional<Vec> codes = TRY(dictCodes(d.b))) {
+        dims[i] = *codes;
+        g->coded[i] = Coded::by_dict;
+        continue;
+      }
+    }
+    if (nk == 1 && !d.grain && !timed) {
+      if (std::optional<Vec> right = joinedColumn(d.b)) {
+        g->lazy = LazyDim{LazyDim::Form::joined, &d, nullptr, *right, TRY(joinIdx(d.b.alias)), false};
+        g->is_lazy = true;
+        continue;
+      }
+    }
+    if (!d.grain) {
+      if (std::optional<Vec> codes = TRY(caseCodes(d.b))) {
+        dims[i] = *codes;
+        g->coded[i] = Coded::by_case;
+        continue;
+      }
+    }
+    dims[i] = TRY(evalBound(d.b));
+    if (d.grain) {
+      if (nk == 1 && !timed && grainRank(*d.grain) >= grainRank(Grain::day) && dims[i].isTemporal() &&
+          !dims[i].scalar) {
+        g->lazy = LazyDim{LazyDim::Form::grain, &d, baseStats(d.b), dims[i], nullptr, false};
+        g->is_lazy = true;
+        continue;
+      }
+      auto t = truncateVec(arena, *d.grain, dims[i]);
+      if (!t) return std::unexpected(lift(t.error()));
+      dims[i] = *t;
+    }
+  }
+
+  // Stats describe the bound column itself, not its values truncated.
+  g->by = {dims, nk};
+  const Dim* single = nk == 1 ? &plan.dims[g->key[0]] : nullptr;
+  size_t dict_len = 0;
+  if (single && g->coded[0] == Coded::by_dict) {
+    const Vec* col = nullptr;
+    dict_len = columnStats(single->b, &col)->dict.len;
+  }
+  g->stats = single && !single->grain ? baseStats(single->b) : nullptr;
+  // Branch codes run from 0 to the number of branches.
+  if (single && g->coded[0] != Coded::no) {
+    const Expr& e = single->b.e;
+    g->range.lo = 0;
+    g->range.hi = g->coded[0] == Coded::by_case ? static_cast<int64_t>(e.list(e[e.root]).size() / 2)
+                                                : static_cast<int64_t>(dict_len) - 1;
+    g->range.known = true;
+    g->stats = &g->range;
+  }
+  // Several text columns with dictionaries whose codes combine into a small
+  // range: grouped as one column of combined codes (a null taking a code of
+  // its own), which keeps each combination's first appearance.
+  bool all_dict = nk >= 2 && !g->is_lazy;
+  uint64_t combos = 1;
+  for (size_t i = 0; all_dict && i < nk; ++i) {
+    const Vec* col = nullptr;
+    all_dict = g->coded[i] == Coded::by_dict;
+    if (all_dict) combos *= columnStats(plan.dims[g->key[i]].b, &col)->dict.len + 1;
+    all_dict &= combos <= (uint64_t{1} << 20);
+  }
+  if (all_dict) {
+    const size_t n = base.nrows;
+    int64_t* code = arena.make<int64_t>(n + 1);
+    if (!code) return std::unexpected(Err::OutOfMemory);
+    for (size_t r = 0; r < n; ++r) code[r] = 0;
+    for (size_t i = 0; i < nk; ++i) {
+      const Vec* col = nullptr;
+      const int64_t width = static_cast<int64_t>(columnStats(plan.dims[g->key[i]].b, &col)->dict.len) + 1;
+      const int64_t* __restrict c = dims[i].data.ints;
+      const uint8_t* nulls = dims[i].nulls;
+      for (size_t r = 0; r < n; ++r) code[r] = code[r] * width + (nulls && nulls[r] ? width - 1 : c[r]);
+    }
+    g->combined = column(Kind::int_, n, nullptr, intData(code));
+    g->range.lo = 0;
+    g->range.hi = static_cast<int64_t>(combos) - 1;
+    g->range.known = true;
+    g->stats = &g->range;
+    g->by = {&g->combined, 1};
+  }
+  return g;
+}
+
+Result<void> Exec::keyColumns(const Grouping& g, const Groups& groups, Vec* cols) {
+  using Coded = Grouping::Coded;
+  auto gathered = [&](const Vec& v, std::span<const uint32_t> idx) -> Result<Vec> {
+    auto out = gather(arena, v, idx);
+    if (!out) return std::unexpected(lift(out.error()));
+    return *out;
+  };
+  const LazyDim& lazy = g.lazy;
+  for (size_t i = lazy.streamed ? 1 : 0; i < g.nk; ++i) {
+    Vec& c = cols[g.key[i]];
+    c = groups.keys && g.ownKeys() ? groups.keys[i] : TRY(gathered(g.dims[i], {groups.first, groups.ngroups}));
+    if (g.coded[i] == Coded::by_case) c = TRY(caseValues(plan.dims[g.key[i]].b, c));
+    if (g.coded[i] == Coded::by_dict) c = TRY(dictValues(plan.dims[g.key[i]].b, c));
+  }
+  for (size_t i = 0; i < plan.dims.size(); ++i)
+    if (g.dep[i]) cols[i] = TRY(evalAt(plan.dims[i].b, {groups.first, groups.ngroups}));
+  if (lazy.streamed && lazy.form == LazyDim::Form::joined) {
+    // The joined rows of the groups' first rows.
+    uint32_t* rows_at = arena.make<uint32_t>(groups.ngroups);
+    if (!rows_at) return std::unexpected(Err::OutOfMemory);
+    for (size_t k = 0; k < groups.ngroups; ++k)
+      rows_at[k] = groups.first[k] == kMissingRow ? kMissingRow : lazy.join[groups.first[k]];
+    cols[g.key[0]] = TRY(gathered(lazy.v, {rows_at, groups.ngroups}));
+  } else if (lazy.streamed) {
+    // Truncating the groups' first values gives each group's period.
+    auto t = truncateVec(arena, *lazy.dim->grain, TRY(gathered(lazy.v, {groups.first, groups.ngroups})));
+    if (!t) return std::unexpected(lift(t.error()));
+    cols[g.key[0]] = *t;
+  }
+  return {};
+}
+
+}  // namespace quendra
