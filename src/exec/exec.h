@@ -103,6 +103,26 @@ struct Grouping {
   bool ownKeys() const { return by.data() == dims; }
 };
 
+// One step of a composite key whose codes so far leave few right rows
+// each: per code so far, the list of its (part code, new code) pairs.
+struct PairGroups {
+  const uint32_t* start = nullptr;  // per code so far: its first entry
+  const uint32_t* end = nullptr;    // per code so far: past its last entry
+  const uint32_t* part = nullptr;   // per entry: the part's code
+  const uint32_t* to = nullptr;     // per entry: the pair's code
+  uint32_t count = 0;               // pairs
+  // The most right rows one code so far may have for its pairs to be
+  // listed; tests set 0 to reach the hashed form with small tables.
+  static inline uint32_t max_group = 32;
+  static void setMaxGroupForTesting(uint32_t n) { max_group = n; }
+  // The code of the pair (acc, c); 0 when no right row has it.
+  uint32_t find(uint32_t acc, uint32_t c) const {
+    for (uint32_t e = start[acc]; e < end[acc]; ++e)
+      if (part[e] == c) return to[e];
+    return 0;
+  }
+};
+
 // A composite key's right side, for looking up parent rows as they are
 // needed: each part's right values numbered densely from 1, each further
 // part's (code so far, code of the part) pairs numbered again, and the
@@ -111,7 +131,8 @@ struct CompositeKey {
   std::span<const Vec> lks;       // the left key's parts over the parent's rows
   KeyMap** ints = nullptr;        // per part: integer value -> code (none live: nullptr)
   BytesMap<uint32_t>** strs = nullptr;  // per part: text value -> code
-  KeyMap** pairs = nullptr;       // per part from the second on: pair -> code
+  KeyMap** pairs = nullptr;       // per part from the second on: pair -> code (hashed)
+  PairGroups** groups = nullptr;  // or, per part, the pairs listed by code so far
   const uint32_t* row_of = nullptr;  // final code -> right row; [0] the marker
   size_t parent_rows = 0;         // rows of the parent's table
   bool live = false;              // some right row has every part non-null

@@ -83,6 +83,47 @@ Result<BytesMap<uint32_t>*> strKeyMap(Exec& ex, const Vec& rk, size_t rn, uint32
   return map;
 }
 
+// The pairs of step k of a composite key, listed by code so far when the
+// codes so far leave few right rows each: acc (codes so far, 0 for a null
+// part) and code (the part's codes) become the pairs' new dense codes, in
+// acc, numbered as the rows first show them. False (nothing changed) when
+// some code so far has too many rows for a search in place.
+Result<bool> groupedPairs(Exec& ex, uint32_t* acc, const uint32_t* code, size_t rn, uint32_t count, PairGroups*& out) {
+  const uint32_t max_group = PairGroups::max_group;
+  uint32_t* start = ex.arena.make<uint32_t>(size_t{count} + 2);
+  if (!start) return std::unexpected(Err::OutOfMemory);
+  std::memset(start, 0, (size_t{count} + 2) * sizeof(uint32_t));
+  for (size_t r = 0; r < rn; ++r)
+    if (acc[r] && code[r] && ++start[acc[r] + 1] > max_group) return false;
+  for (size_t g = 1; g <= size_t{count} + 1; ++g) start[g] += start[g - 1];
+  uint32_t* fill = ex.arena.make<uint32_t>(size_t{count} + 1);
+  auto* groups = ex.arena.make<PairGroups>(1);
+  uint32_t* part = ex.arena.make<uint32_t>(rn + 1);
+  uint32_t* to = ex.arena.make<uint32_t>(rn + 1);
+  if (!fill || !groups || !part || !to) return std::unexpected(Err::OutOfMemory);
+  std::memcpy(fill, start, (size_t{count} + 1) * sizeof(uint32_t));
+  uint32_t made = 0;
+  for (size_t r = 0; r < rn; ++r) {
+    if (!acc[r] || !code[r]) {
+      acc[r] = 0;
+      continue;
+    }
+    const uint32_t g = acc[r];
+    uint32_t e = start[g];
+    while (e < fill[g] && part[e] != code[r]) ++e;
+    if (e == fill[g]) {
+      part[e] = code[r];
+      to[e] = ++made;
+      ++fill[g];
+    }
+    acc[r] = to[e];
+  }
+  // Each code's list ends where its entries do.
+  *groups = PairGroups{start, fill, part, to, made};
+  out = groups;
+  return true;
+}
+
 // Composite keys, one part at a time: every right value of a part gets a
 // dense code, then the codes of the parts so far and of the next part pair
 // up into a new dense code, so that after the last part two right rows
@@ -96,6 +137,8 @@ Result<const CompositeKey*> compositeKey(Exec& ex, std::span<const Vec> lks, std
   auto** ints = ex.arena.make<KeyMap*>(parts);
   auto** strs = ex.arena.make<BytesMap<uint32_t>*>(parts);
   auto** pairs = ex.arena.make<KeyMap*>(parts);
+  auto** groups = ex.arena.make<PairGroups*>(parts);
+  if (!groups) return std::unexpected(Err::OutOfMemory);
   uint32_t* acc = ex.arena.make<uint32_t>(rn + 1);  // code so far per right row, 0: a null part
   uint32_t* code = ex.arena.make<uint32_t>(rn + 1);
   if (!key || !ints || !strs || !pairs || !acc || !code) return std::unexpected(Err::OutOfMemory);
@@ -106,6 +149,7 @@ Result<const CompositeKey*> compositeKey(Exec& ex, std::span<const Vec> lks, std
     ints[k] = nullptr;
     strs[k] = nullptr;
     pairs[k] = nullptr;
+    groups[k] = nullptr;
     uint32_t part_count = 0;
     if (intKind(rk)) {
       int64_t lo = INT64_MAX, hi = INT64_MIN;
@@ -142,6 +186,13 @@ Result<const CompositeKey*> compositeKey(Exec& ex, std::span<const Vec> lks, std
       count = part_count;
       continue;
     }
+    // Few rows per code so far (a part and its suppliers): each code's
+    // pairs are listed together and searched in place, which spares
+    // hashing every right row.
+    if (TRY(groupedPairs(ex, acc, code, rn, count, groups[k]))) {
+      count = groups[k]->count;
+      continue;
+    }
     pairs[k] = ex.arena.make<KeyMap>(1);
     if (!pairs[k]) return std::unexpected(Err::OutOfMemory);
     new (pairs[k]) KeyMap();
@@ -174,6 +225,7 @@ Result<const CompositeKey*> compositeKey(Exec& ex, std::span<const Vec> lks, std
   key->ints = ints;
   key->strs = strs;
   key->pairs = pairs;
+  key->groups = groups;
   key->row_of = row_of;
   key->parent_rows = parent_rows;
   key->live = count != 0;
@@ -200,6 +252,10 @@ Result<const uint32_t*> compositeAll(Exec& ex, const CompositeKey& key) {
   for (size_t i = 0; i < n; ++i) acc[i] = key.live ? partCode(key, 0, static_cast<uint32_t>(i)) : 0;
   for (size_t k = 1; k < key.lks.size(); ++k) {
     for (size_t i = 0; i < n; ++i) code[i] = acc[i] ? partCode(key, k, static_cast<uint32_t>(i)) : 0;
+    if (const PairGroups* g = key.groups[k]) {
+      for (size_t i = 0; i < n; ++i) acc[i] = acc[i] && code[i] ? g->find(acc[i], code[i]) : 0;
+      continue;
+    }
     const KeyMap& pairs = *key.pairs[k];
     for (size_t i = 0; i < n; ++i) acc[i] = acc[i] && code[i] ? pairs.find(uint64_t{acc[i]} << 32 | code[i]) : 0;
   }
@@ -214,7 +270,7 @@ uint32_t compositeRow(const CompositeKey& key, uint32_t p) {
   for (size_t k = 0; k < key.lks.size(); ++k) {
     const uint32_t c = partCode(key, k, p);
     if (!c) return kMissingRow;
-    acc = k == 0 ? c : key.pairs[k]->find(uint64_t{acc} << 32 | c);
+    acc = k == 0 ? c : key.groups[k] ? key.groups[k]->find(acc, c) : key.pairs[k]->find(uint64_t{acc} << 32 | c);
     if (!acc) return kMissingRow;
   }
   return key.row_of[acc];

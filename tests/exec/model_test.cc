@@ -1025,10 +1025,12 @@ TEST(ExecModel, ExecuteMatchesRowAtATimeModel) {
       *slot->value = t;
     }
     Model m = makeManifest(g);
-    // Every third seed groups by hash whatever the group count, and writes
-    // its output columns into a separate arena as export's would be.
+    // Every third seed groups by hash whatever the group count, hashes
+    // composite keys' pairs however few rows share a part, and writes its
+    // output columns into a separate arena as export's would be.
     const bool hashed = seed % 3 == 0;
     HashGroups::setManyGroupsForTesting(hashed ? 1 : 0);
+    PairGroups::setMaxGroupForTesting(hashed ? 0 : 32);
     for (int qi = 0; qi < kQueries && mismatches < 5; ++qi) {
       std::string query = makeQuery(g, m);
       testing::Planned pl(m.json, query);
@@ -1065,6 +1067,7 @@ TEST(ExecModel, ExecuteMatchesRowAtATimeModel) {
     }
   }
   HashGroups::setManyGroupsForTesting(0);
+  PairGroups::setMaxGroupForTesting(32);
   std::printf("[ exec model ] %d plans executed (%d answered, %d failed), %d queries did not plan\n",
               planned, ok, failed, unplanned);
   // The generator must mostly produce runnable queries to be worth its time.
