@@ -52,6 +52,8 @@ EXECUTE_QUERIES = [
     {"model": "m", "dimensions": ["many.c"], "measures": ["n", "sa", "many.kn", "many.down.ks"],
      "filters": [{"field": "many.down.b", "operator": ">", "value": 1}]},
     {"model": "m", "dimensions": ["m.b"], "measures": ["u", "many.ks", "j.down.kn"], "filter": "many.a > j.down.a"},
+    {"model": "m", "dimensions": ["m.b", "m.t", "m.c"], "time_grain": "day", "measures": ["tb", "tu", "sh"],
+     "filters": [{"field": "sh", "operator": "<", "value": 0.5}]},
 ]
 
 EXPRESSIONS = [

@@ -6,6 +6,7 @@
 // merged by group), output columns, measures derived along time, group
 // filter, ordering, limit and the final gather, always in that order; the
 // first failure ends it.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -123,6 +124,70 @@ Result<void> aggregatePerModel(Exec& ex, const bool* needed, const bool* own) {
   return {};
 }
 
+// Totals: each one's base aggregated once more over the same rows, grouped
+// by the dimensions of its partition (none: one group), in a frame of its
+// own; each of the query's groups takes the value of its first row's
+// partition.
+Result<void> aggregateTotals(Exec& ex, const Groups& groups, const bool* needed) {
+  const Plan& plan = ex.plan;
+  const size_t nm = plan.measures.size();
+  for (uint32_t t : plan.totals) {
+    if (!needed[t]) continue;
+    const Total& x = plan.measures[t].def.total;
+    const Agg& a = plan.measures[x.base_index].def.agg;
+    Exec px = ex;
+    px.cache = Array<Cached>{};
+    px.out = nullptr;
+    px.out_dims = nullptr;
+    px.out_measures = nullptr;
+    px.keep_gid = true;
+    px.need_first = false;
+    // Nothing of the query's own grouping carries over.
+    px.gid = nullptr;
+    px.group_sizes = nullptr;
+    px.ngroups = 0;
+    px.measure_vals = ex.arena.make<std::optional<Vec>>(nm);
+    auto* args = ex.arena.make<std::optional<Vec>>(nm);
+    bool* only = ex.arena.make<bool>(nm);
+    Vec* dims = ex.arena.make<Vec>(plan.dims.size() + 1);
+    if (!px.measure_vals || !args || !only || !dims) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < nm; ++i) {
+      new (&px.measure_vals[i]) std::optional<Vec>();
+      new (&args[i]) std::optional<Vec>();
+      only[i] = i == x.base_index;
+    }
+    size_t k = 0;
+    for (size_t i = 0; i < plan.dims.size(); ++i) {
+      if (!(x.mask >> i & 1)) continue;
+      const Dim& d = plan.dims[i];
+      dims[k] = TRY(px.evalBound(d.b));
+      if (d.grain) {
+        auto tr = truncateVec(ex.arena, *d.grain, dims[k]);
+        if (!tr) return std::unexpected(ex.lift(tr.error()));
+        dims[k] = *tr;
+      }
+      ++k;
+    }
+    args[x.base_index] = TRY(px.aggArg(a));
+    TRY(px.groupAndAggregate({dims, k}, ex.sel, only, args, nullptr, nullptr));
+    // Each group's partition, by its first row's place in the selection.
+    uint32_t* part = ex.arena.make<uint32_t>(groups.ngroups + 1);
+    if (!part) return std::unexpected(Err::OutOfMemory);
+    const Sel sel = ex.sel;
+    for (size_t g = 0; g < groups.ngroups; ++g) {
+      const uint32_t pos = groups.first[g];
+      if (!k || !px.gid || pos == kMissingRow) {
+        part[g] = 0;
+        continue;
+      }
+      const size_t ord = sel.all() ? pos : static_cast<size_t>(std::lower_bound(sel.idx, sel.idx + sel.n, pos) - sel.idx);
+      part[g] = px.gid[ord];
+    }
+    ex.measure_vals[t] = TRY(gathered(ex, *px.measure_vals[x.base_index], {part, groups.ngroups}));
+  }
+  return {};
+}
+
 // Row selection: each predicate narrows the ascending selection; across
 // many-joins, through the expanded rows. Measures derived along time read
 // rows before the query's range too: the range then selects from the
@@ -236,10 +301,11 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     ex.out_dims = out_dims;
     ex.out_measures = out_measures;
   }
-  ex.need_first = !own_keys;
+  ex.need_first = !own_keys || !plan.totals.empty();
   for (size_t i = 0; i < plan.dims.size(); ++i) ex.need_first |= g.dep[i];
   Groups groups = TRY(ex.groupAndAggregate(g.by, sel, own, args, g.is_lazy ? &g.lazy : nullptr, g.stats));
   if (joined) TRY(aggregatePerModel(ex, needed, own));
+  TRY(aggregateTotals(ex, groups, needed));
 
   // Output columns at group level: dimensions at each group's first row,
   // then the selected measures.

@@ -231,6 +231,26 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
     TRY((kind.measure ? having : where).push(arena, p));
   }
 
+  // A total's partition: the dimensions it lists that the query has (a
+  // listed dimension the query lacks partitions nothing).
+  for (uint32_t t : b.totals) {
+    Total& x = b.measures[t].def.total;
+    x.mask = 0;
+    for (Bytes name : x.dims)
+      for (size_t i = 0; i < dim_names.size(); ++i)
+        if (dim_names[i].str() == name) x.mask |= uint64_t{1} << i;
+  }
+  if (!b.totals.empty()) {
+    const Bytes first = b.measures[b.totals[0]].name;
+    if (!b.derived.empty())
+      return diag.fail(Err::Unsupported, {"measure '", first, "': totals cannot be asked with measures derived along time"});
+    for (const Measure& joined : b.measures)
+      if (joined.over != 0)
+        return diag.fail(Err::Unsupported, {"measure '", first, "': totals cannot be asked with measures of joined "
+                                            "models, such as '", joined.name, "'"});
+    if (dim_names.size() > 64) return diag.fail(Err::Unsupported, {"measure '", first, "': totals need at most 64 dimensions"});
+  }
+
   uint32_t series_time = 0;
   if (!b.derived.empty()) {
     for (const Measure& joined : b.measures)
@@ -289,7 +309,11 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   plan.filter_aliases = b.filter_aliases;
   plan.derived = b.derived.span();
   plan.time_dim = series_time;
+  plan.totals = b.totals.span();
   TRY(planFanOut(b, plan));
+  if (plan.fanned && !plan.totals.empty())
+    return diag.fail(Err::Unsupported, {"measure '", b.measures[plan.totals[0]].name,
+                                        "': totals cannot be asked across many-joins"});
   return plan;
 }
 

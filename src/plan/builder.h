@@ -137,6 +137,11 @@ struct Builder {
   // The measures derived along time that the query needs, in the order
   // they were first checked.
   Array<uint32_t> derived = {};
+  // The totals the query needs, in the order they were first checked.
+  Array<uint32_t> totals = {};
+  // checkMeasure for a total: its base is an aggregate measure of the
+  // queried model. Records it in `totals`.
+  [[nodiscard]] Result<void> checkTotal(uint32_t index, uint32_t depth);
 };
 
 struct Plan;

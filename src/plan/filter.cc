@@ -181,6 +181,8 @@ Result<void> Builder::checkMeasure(uint32_t index, uint32_t depth) {
       return planMeasureFilters(*this, index);
     case MeasureDef::Tag::derived:
       return checkDerived(index, depth);
+    case MeasureDef::Tag::total:
+      return checkTotal(index, depth);
     case MeasureDef::Tag::invalid: {
       Err kind = m.def.invalid.starts_with("unsupported") ? Err::Unsupported : Err::Invalid;
       return diag->fail(kind, {"measure '", m.name, "': ", m.def.invalid});
@@ -225,6 +227,20 @@ bool reachesDerived(const Builder& b, uint32_t index, int depth) {
 }
 
 }  // namespace
+
+Result<void> Builder::checkTotal(uint32_t index, uint32_t depth) {
+  const Measure m = measures[index];
+  std::optional<uint32_t> base = findMeasure(m.def.total.base);
+  if (!base) return unknownMeasure(m.name, m.def.total.base);
+  TRY(checkMeasure(*base, depth + 1));
+  if (measures[*base].def.tag != MeasureDef::Tag::agg || measures[*base].over != 0)
+    return diag->fail(Err::Unsupported, {"measure '", m.name, "': a total needs an aggregate measure of the model, not '",
+                                         m.def.total.base, "'"});
+  measures[index].def.total.base_index = *base;
+  for (uint32_t t : totals)
+    if (t == index) return {};
+  return totals.push(arena, index);
+}
 
 Result<void> Builder::checkDerived(uint32_t index, uint32_t depth) {
   const Measure& m = measures[index];

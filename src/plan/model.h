@@ -103,16 +103,28 @@ struct Derived {
   bool resets = false;    // running: restarts at each unit
 };
 
+// A measure at a coarser grain than the query's: another aggregate measure
+// over all of the query's rows after its row filters, or over each
+// partition of them by some of the query's dimensions, every group taking
+// its partition's value.
+struct Total {
+  Bytes base;                    // the aggregate measure, as named
+  std::span<const Bytes> dims;   // dimension names as queries name them; empty: all rows
+  uint32_t base_index = 0;       // set when checked
+  uint64_t mask = 0;             // set per query: the query's dimensions that partition
+};
+
 // A measure's definition: an aggregate, a calculation over other measures,
-// the reason it cannot be used (reported only when a query uses it), or a
-// measure derived from another along time.
+// the reason it cannot be used (reported only when a query uses it), a
+// measure derived from another along time, or a total of another.
 struct MeasureDef {
-  enum class Tag : uint8_t { agg, calc, invalid, derived };
+  enum class Tag : uint8_t { agg, calc, invalid, derived, total };
   Tag tag = Tag::invalid;
   Agg agg;          // tag agg
   Expr calc;        // tag calc: identifiers name other measures
   Bytes invalid;    // tag invalid
   Derived derived;  // tag derived
+  Total total;      // tag total
 };
 
 struct Measure {

@@ -137,10 +137,43 @@ Result<void> derivedDef(Builder& b, const Json& d, MeasureDef& def) {
   return {};
 }
 
+// {"measure": M, "total": true | [dimension names]}. Sets def.invalid when
+// the form is not that.
+Result<void> totalDef(Builder& b, const Json& d, MeasureDef& def) {
+  if (d.get("offset") || d.get("running") || d.get("trailing")) {
+    def.invalid = "'total' cannot be combined with 'offset', 'running' or 'trailing'";
+    return {};
+  }
+  const Json& t = *d.get("total");
+  Total& x = def.total;
+  x.base = d.getString("measure")->str();
+  if (t.isBool() && t.b) {
+    def.tag = MeasureDef::Tag::total;
+    return {};
+  }
+  auto items = t.isArray() ? t.items() : std::span<const Json>();
+  bool names = t.isArray() && !items.empty() && items.size() <= 64;
+  for (const Json& i : items) names &= i.isString();
+  if (!names) {
+    def.invalid = "'total' must be true or an array of 1 to 64 dimension names";
+    return {};
+  }
+  Bytes* dims = b.arena.make<Bytes>(items.size());
+  if (!dims) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < items.size(); ++i) dims[i] = items[i].str();
+  x.dims = {dims, items.size()};
+  def.tag = MeasureDef::Tag::total;
+  return {};
+}
+
 }  // namespace
 
 Result<MeasureDef> Builder::measureDef(const Json& d, uint8_t at) {
   MeasureDef def;
+  if (d.getString("measure") && !d.get("calc") && !d.get("agg") && d.get("total")) {
+    TRY(totalDef(*this, d, def));
+    return def;
+  }
   if (d.getString("measure") && !d.get("calc") && !d.get("agg")) {
     TRY(derivedDef(*this, d, def));
     return def;

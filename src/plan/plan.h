@@ -53,6 +53,8 @@ struct Plan {
   // each row of its model once per group.
   uint32_t fan = 0;
   bool fanned = false;
+  // Totals the query needs (their partitions resolved against dims).
+  std::span<const uint32_t> totals;
   // The queried model's primary key, when the query's rows repeat its rows
   // and it has measures to aggregate.
   std::span<const Bound> base_key;

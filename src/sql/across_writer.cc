@@ -171,6 +171,35 @@ Result<void> distinctSubquery(const Writer& w, Text& out, const bool* needed, ui
   return out.putUint(over);
 }
 
+// t<index>: total `index`'s base over the query's rows, grouped by the
+// dimensions of its partition (none: one row over all of them).
+Result<void> totalSubquery(const Writer& w, Text& out, uint32_t index) {
+  const Plan& plan = w.plan;
+  const Total& x = plan.measures[index].def.total;
+  TRY(out.put("(SELECT "));
+  bool first = true;
+  uint32_t grouped = 0;
+  for (uint32_t i = 0; i < plan.dims.size(); ++i) {
+    if (!(x.mask >> i & 1)) continue;
+    TRY(item(out, first));
+    TRY(writeDim(w, out, plan.dims[i]));
+    TRY(out.put(" AS "));
+    TRY(columnName(w, out, "d", i));
+    ++grouped;
+  }
+  TRY(item(out, first));
+  TRY(writeAgg(w, out, plan.measures[x.base_index].def.agg));
+  TRY(out.put(" AS "));
+  TRY(columnName(w, out, "m", x.base_index));
+  TRY(rows(w, out, nullptr, plan.usedAliases()));
+  if (grouped)
+    TRY(groupBy(out, grouped));
+  else
+    TRY(out.put("\nGROUP BY GROUPING SETS (())"));
+  TRY(out.put(") AS t"));
+  return out.putUint(index);
+}
+
 }  // namespace
 
 Result<void> writeAcrossPlan(const Writer& w, Text& out) {
@@ -213,6 +242,23 @@ Result<void> writeAcrossPlan(const Writer& w, Text& out) {
     TRY(out.put(" ON "));
     for (uint32_t i = 0; i < plan.dims.size(); ++i) {
       if (i) TRY(out.put(" AND "));
+      TRY(sameDim(w, out, "q0", table, i));
+    }
+  }
+  for (uint32_t t : plan.totals) {
+    if (!needed[t]) continue;
+    const uint64_t mask = plan.measures[t].def.total.mask;
+    TRY(out.put(mask ? Bytes("\nLEFT JOIN ") : Bytes("\nCROSS JOIN ")));
+    TRY(totalSubquery(w, out, t));
+    if (!mask) continue;
+    char table[16];
+    std::snprintf(table, sizeof table, "t%u", t);
+    TRY(out.put(" ON "));
+    bool and_ = false;
+    for (uint32_t i = 0; i < plan.dims.size(); ++i) {
+      if (!(mask >> i & 1)) continue;
+      if (and_) TRY(out.put(" AND "));
+      and_ = true;
       TRY(sameDim(w, out, "q0", table, i));
     }
   }

@@ -27,6 +27,12 @@ Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t de
     MeasureCtx ctx{w, depth};
     return writeSql(def.calc, out, ctx);
   }
+  if (w.refs && w.refs->across && def.tag == MeasureDef::Tag::total) {
+    // Its base aggregated in a subquery of its own, t<index>.
+    char table[16];
+    std::snprintf(table, sizeof table, "t%u", index);
+    return column(w, out, table, "m", def.total.base_index);
+  }
   if (w.refs && w.refs->across && def.tag == MeasureDef::Tag::agg) {
     // A group with no row of a joined model: no row of its subquery, and
     // a count of nothing is 0.
@@ -409,7 +415,7 @@ Result<void> writeOrderLimit(const Writer& w, Text& out) {
 Result<void> writePlan(const Writer& w, Text& out) {
   const Plan& plan = w.plan;
   if (!plan.derived.empty()) return writeTimePlan(w, out);
-  if (readsJoinedMeasures(plan) || plan.fanned) return writeAcrossPlan(w, out);
+  if (readsJoinedMeasures(plan) || plan.fanned || !plan.totals.empty()) return writeAcrossPlan(w, out);
   TRY(out.put("SELECT "));
   for (size_t i = 0; i < plan.outCount(); ++i) {
     if (i) TRY(out.put(",\n       "));

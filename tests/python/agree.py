@@ -204,12 +204,14 @@ class World:
     joined: list = field(default_factory=list)  # Measure named by a path to another model's measure
     joined_at: dict = field(default_factory=dict)  # its name -> (path, model reached, measure there)
     nopk: dict = field(default_factory=dict)  # measure through a many-join -> the error its model lacking a key gives
+    totals: list = field(default_factory=list)  # Measure: totals of aggregate measures, and shares over them
+    total_shape: dict = field(default_factory=dict)  # their names -> shape tag
 
     def field(self, name: str) -> Field | None:
         return next((f for f in self.fields if f.name == name), None)
 
     def measure(self, name: str) -> Measure | None:
-        every = self.measures + self.series + self.joined
+        every = self.measures + self.series + self.joined + self.totals
         m = next((m for m in every if m.name == name), None)
         if m is None and name.startswith(self.model + ".") and len(name) > len(self.model) + 1:
             m = next((m for m in every if m.name == name[len(self.model) + 1:]), None)
@@ -784,9 +786,31 @@ def make_world(seed: int) -> World:
         target = rng.choice(named)
         measures["bad"] = {"agg": "count", "filters": [{"field": target, "operator": "is not null"}]}
         world.bad = ("bad", f"measure 'bad': a measure filter cannot name measure '{target}'")
+    totals(random.Random(seed * 15_485_863 + 11), world, measures)
     if base_joins and len(base_joins) + len(nested) < 22:
         many_joins(random.Random(seed * 104_729 + 5), world, base_dims, dims, base_edges)
     return world
+
+
+def totals(rng: random.Random, world: World, defs: dict):
+    """Totals of aggregate measures, over all rows or partitioned by one or
+    two fields (sometimes one that no query has), and shares over them."""
+    aggs = [m for m in world.measures if "agg" in defs.get(m.name, {})]
+    usable = [f.name for f in world.fields if not f.ghost]
+    for i in range(rng.choice([0, 1, 2, 3]) if aggs else 0):
+        m = rng.choice(aggs)
+        if rng.random() < 0.45 or not usable:
+            total, tag = True, "total-all"
+        else:
+            total = rng.sample(usable, min(len(usable), rng.choice([1, 1, 2]))) + (["nowhere"] if rng.random() < 0.2 else [])
+            tag = "total-partition"
+        defs[f"tot{i}"] = {"measure": m.name, "total": total}
+        world.totals.append(Measure(f"tot{i}", m.kind, m.flags))
+        world.total_shape[f"tot{i}"] = tag
+        if m.kind in ("int", "float") and m.name.isidentifier() and not {"f32", "narrow"} & m.flags:
+            defs[f"sh{i}"] = {"calc": f"{spell(rng, m.name)} / tot{i}"}
+            world.totals.append(Measure(f"sh{i}", "float", m.flags | {"calc"}))
+            world.total_shape[f"sh{i}"] = "total-share"
 
 
 def _detail(rng: random.Random, name: str, model: str, ids: list, keycol: str, pk: str, extra=None):
@@ -1356,10 +1380,13 @@ def make_query(world: World, k: int) -> Query:
     if world.long and rng.random() < 0.03:
         return long_query(rng, world)
     fields = [f for f in world.fields if not f.ghost]
-    # Measures derived along time are not asked across many-joins.
+    # Measures derived along time are not asked across many-joins, nor
+    # are totals (drawn from a stream of their own).
     flat = [f for f in fields if "many" not in f.tags]
     series = series_pick(rng, world, flat) if world.series and rng.random() < 0.4 else None
-    if series:
+    trng = random.Random(world.seed * 15_485_863 + k)
+    use_totals = bool(world.totals) and not series and trng.random() < 0.3
+    if series or use_totals:
         fields = flat
     if series:
         # Measures derived along time: one time dimension at a grain they
@@ -1381,7 +1408,13 @@ def make_query(world: World, k: int) -> Query:
     mnames = [m.name if rng.random() < 0.9 else f"{world.model}.{m.name}" for m in measures]
     # Measures of joined models, from a stream of their own.
     jrng = random.Random(world.seed * 7_919 + k)
-    if world.joined and not series and jrng.random() < 0.35:
+    if use_totals:
+        for _ in range(trng.choice([1, 1, 2])):
+            at = trng.randint(0, len(measures))
+            m = trng.choice(world.totals)
+            measures.insert(at, m)
+            mnames.insert(at, m.name)
+    elif world.joined and not series and jrng.random() < 0.35:
         for _ in range(jrng.choice([1, 1, 2])):
             at = jrng.randint(0, len(measures))
             m = jrng.choice(world.joined)
@@ -1427,13 +1460,15 @@ def make_query(world: World, k: int) -> Query:
         filters.append(row_filter(rng, world, fields))
     if measures and rng.random() < 0.3:
         filters.append(having_filter(rng, world, world.measures + (series[2] if series else [])))
-    if world.joined and not series and jrng.random() < 0.15:
+    if world.joined and not series and not use_totals and jrng.random() < 0.15:
         filters.append(having_filter(jrng, world, world.joined))
+    if use_totals and trng.random() < 0.2:
+        filters.append(having_filter(trng, world, world.totals))
     if filters:
         doc["filters"] = filters
     if rng.random() < 0.3:
         text, _ = ExprGen(rng).expr("bool", world.raw + [c for c in world.path_cols
-                                                          if not (series and "many" in c.flags)], 2)
+                                                          if not ((series or use_totals) and "many" in c.flags)], 2)
         doc["filter"] = text
 
     # Ordering; a limit only with an order that makes rows unique.
@@ -1577,7 +1612,8 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "stat-in-calc", "time-offset", "time-offset-calc", "time-running", "time-running-reset", "time-trailing",
           "time-calc", "time-having", "time-order", "time-range-series", "path-expression",
           "dimension-chain", "joined-measure", "many", "many-composite", "two-many", "many-below-many",
-          "one-below-many", "many-below-one", "read-many", "many-measure", "error-primary-key"}
+          "one-below-many", "many-below-one", "read-many", "many-measure", "error-primary-key",
+          "total-all", "total-partition", "total-share", "total-having"}
 
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
@@ -1632,7 +1668,7 @@ def query_shapes(world: World, q: Query) -> set[str]:
         if d.get("agg") in STATS:
             out |= {"stat-" + {"stddev": "spread", "variance": "spread"}.get(d["agg"], d["agg"])}
             out |= ({"stat-filtered"} if "filters" in d else set()) | ({"stat-in-calc"} if via else set())
-        if "measure" in d:
+        if "measure" in d and "total" not in d:
             form = "offset" if "offset" in d else "trailing" if "trailing" in d else \
                 "running" if d["running"] is True else "running-reset"
             out |= {"time-" + form} | ({"time-calc"} if via else set())
@@ -1640,12 +1676,15 @@ def query_shapes(world: World, q: Query) -> set[str]:
             out |= {"time-range-series"} if "time_range" in doc else set()
     for tag, names in (("time-having", leaves), ("time-order", order)):
         names = [n for n in names if world.field(n) is None and world.measure(n)]
-        if any("measure" in model["measures"][n] for n, _ in _reached(world, names)):
+        if any("measure" in model["measures"][n] and "total" not in model["measures"][n] for n, _ in _reached(world, names)):
             out.add(tag)
     text = " ".join(texts).lower()
     out |= {tag for tag, pattern in CONSTRUCTS.items() if re.search(pattern, text)}
     if any(n in world.joined_at for n in doc.get("measures", []) + leaves):
         out.add("joined-measure")
+    out |= {world.total_shape[n] for n in doc.get("measures", []) + leaves if n in world.total_shape}
+    if any(n in world.total_shape for n in leaves):
+        out.add("total-having")
     if any(c.name.lower() in text for c in world.path_cols):
         out.add("path-expression")
     if world.model.lower() + "." in text:

@@ -15,7 +15,7 @@ import agree
 DUCK_WORLDS, SPARK_WORLDS, META_WORLDS = 200, 12, 120
 SPARK_PER_WORLD = 5
 DUCK_SEEDS, SPARK_SEEDS, META_SEEDS = (range(start, start + n) for start, n in
-                                       ((1200, DUCK_WORLDS), (51067, SPARK_WORLDS), (3000, META_WORLDS)))
+                                       ((1200, DUCK_WORLDS), (51778, SPARK_WORLDS), (3000, META_WORLDS)))
 
 
 def shapes(seeds, per_world: int) -> set[str]:

@@ -617,6 +617,39 @@ TEST(Writer, ManyJoinsCountEachRowOfEveryModelOnce) {
             "GROUP BY 1");
 }
 
+TEST(Writer, TotalsAggregateAgainAtTheirPartitionsGrain) {
+  const std::string m = R"({"models": {"o": {"table": "o", "dimensions": {"seg": "seg", "prio": "prio"},
+    "measures": {"rev": {"agg": "sum", "expr": "amt"}, "rev_all": {"measure": "rev", "total": true},
+                 "rev_seg": {"measure": "rev", "total": ["seg", "other"]}, "share": {"calc": "rev / rev_all"},
+                 "bad": {"measure": "rev", "total": "yes"}, "of_calc": {"measure": "share", "total": true}}}}})";
+  auto q = [&](const std::string& body) { return emit(R"({"model": "o", )" + body + "}", 0, m); };
+  // A subquery per total, grouped by the query's dimensions it lists (the
+  // others it lists partition nothing), joined on them; over all rows, one
+  // row joined to every group.
+  EXPECT_EQ(q(R"("dimensions": ["seg", "prio"], "measures": ["rev_seg"],
+                 "filters": [{"field": "share", "operator": ">", "value": 0.5}])"),
+            "SELECT q0.\"d0\" AS \"seg\",\n"
+            "       q0.\"d1\" AS \"prio\",\n"
+            "       t2.\"m0\" AS \"rev_seg\"\n"
+            "FROM (SELECT t0.\"seg\" AS \"d0\",\n"
+            "       t0.\"prio\" AS \"d1\",\n"
+            "       SUM(t0.\"amt\") AS \"m0\"\n"
+            "FROM \"o\" AS t0\n"
+            "GROUP BY 1, 2) AS q0\n"
+            "LEFT JOIN (SELECT t0.\"seg\" AS \"d0\",\n"
+            "       SUM(t0.\"amt\") AS \"m0\"\n"
+            "FROM \"o\" AS t0\n"
+            "GROUP BY 1) AS t2 ON (q0.\"d0\" IS NOT DISTINCT FROM t2.\"d0\")\n"
+            "CROSS JOIN (SELECT SUM(t0.\"amt\") AS \"m0\"\n"
+            "FROM \"o\" AS t0\n"
+            "GROUP BY GROUPING SETS (())) AS t1\n"
+            "WHERE ((q0.\"m0\" / NULLIF(t1.\"m0\", 0)) > 0.5)");
+  EXPECT_EQ(q(R"("measures": ["bad"])"),
+            R"(error 1 {"code":"Invalid","message":"measure 'bad': 'total' must be true or an array of 1 to 64 dimension names"})");
+  EXPECT_EQ(q(R"("measures": ["of_calc"])"),
+            R"(error 4 {"code":"Unsupported","message":"measure 'of_calc': a total needs an aggregate measure of the model, not 'share'"})");
+}
+
 // Every heap request of quendra_emit_sql failed, alone and from then on, for
 // a dozen representative queries in both dialects: the call reports 5 (out
 // of memory, from planning, or the text copy), 6 (the text buffer could not
