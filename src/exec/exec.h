@@ -225,6 +225,14 @@ struct Exec {
     [[nodiscard]] EvalResult<Vec> resolve(Bytes name);
   };
 
+  // A copy of this frame: its joins, positions, selection and groups,
+  // with a cache of resolved columns of its own, so that what the copy
+  // changes (compacting, expanding, grouping again) leaves this one as is.
+  Exec fork() const {
+    Exec copy = *this;
+    copy.cache = Array<Cached>{};
+    return copy;
+  }
   // Evaluates b over every base row under its alias; failures are reported.
   [[nodiscard]] Result<Vec> evalBound(const Bound& b);
   // Reports an evaluation error and returns its kind: TypeMismatch and

@@ -99,8 +99,7 @@ Result<void> aggregatePerModel(Exec& ex, const bool* needed, const bool* own) {
       any |= needed[i] && !own[i] && plan.measures[i].over == over && plan.measures[i].def.tag == MeasureDef::Tag::agg;
     if (!any) continue;
     const uint32_t further = over ? plan.manyAbove(over) & ~plan.fan : 0;
-    Exec px = ex;
-    px.cache = Array<Cached>{};
+    Exec px = ex.fork();
     if (further && ex.sel.n) {
       const uint32_t* gid = ex.gid;
       for (uint32_t a = further; a; a &= a - 1) {
@@ -135,8 +134,7 @@ Result<void> aggregateTotals(Exec& ex, const Groups& groups, const bool* needed)
     if (!needed[t]) continue;
     const Total& x = plan.measures[t].def.total;
     const Agg& a = plan.measures[x.base_index].def.agg;
-    Exec px = ex;
-    px.cache = Array<Cached>{};
+    Exec px = ex.fork();
     px.out = nullptr;
     px.out_dims = nullptr;
     px.out_measures = nullptr;

@@ -111,8 +111,7 @@ Result<Vec> Exec::evalBound(const Bound& b) {
 Result<void> Exec::checkKinds(const bool* needed) {
   // A copy of this frame whose one position reads nulls everywhere; its
   // resolved columns go to a cache of its own.
-  Exec probe = *this;
-  probe.cache = Array<Cached>{};
+  Exec probe = fork();
   TRY(probe.compact(Sel{kNullRow, 1}));
   for (const Pred& p : plan.where) TRY(keepTrue(probe, Sel{nullptr, 1}, TRY(probe.evalPred(p)), 1));
   for (const Dim& d : plan.dims) {

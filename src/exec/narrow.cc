@@ -568,8 +568,7 @@ Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
     // An expression over several tables, once filters have narrowed the
     // rows: evaluated over those rows alone, in a copy of this frame whose
     // positions they are, with joins looked up for them only.
-    Exec sub = *this;
-    sub.cache = Array<Cached>{};
+    Exec sub = fork();
     TRY(sub.compact(sel));
     return rowsOf(arena, sel, TRY(keepTrue(sub, Sel{nullptr, sel.n}, TRY(sub.evalPred(p)), sel.n)));
   }

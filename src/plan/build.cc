@@ -14,6 +14,10 @@ uint32_t Plan::usedAliases() const {
   for (const Pred& p : where) mask |= predAliases(p);
   for (const Pred& p : having) mask |= predAliases(p);
   mask |= filter_aliases;
+  return withParents(mask);
+}
+
+uint32_t Plan::withParents(uint32_t mask) const {
   // A join through joined models needs its parent, which has a lower alias.
   for (size_t k = joins.size(); k-- > 0;)
     if (mask >> joins[k].alias & 1) mask |= 1u << joins[k].parent;

@@ -64,6 +64,8 @@ struct Plan {
   // and of the needed measures' filters, and the parent of every join in
   // the set.
   uint32_t usedAliases() const;
+  // mask with the parent of every join in it, and theirs.
+  uint32_t withParents(uint32_t mask) const;
   // The many-joins on the way from the base table to alias k, k included.
   uint32_t manyAbove(uint8_t k) const;
   // The first measure named exactly `name`.

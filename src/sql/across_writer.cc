@@ -39,13 +39,6 @@ Result<void> dimItems(const Writer& w, Text& out, bool& first) {
   return {};
 }
 
-// The aliases a subquery's rows are formed from, closed under parents.
-uint32_t closed(const Plan& plan, uint32_t mask) {
-  for (size_t k = plan.joins.size(); k-- > 0;)
-    if (mask >> plan.joins[k].alias & 1) mask |= 1u << plan.joins[k].parent;
-  return mask;
-}
-
 // The joins a subquery reads: all that the query uses, unless a many-join
 // is among them; then those of the dimensions and row filters, and those
 // on the way to the model whose measures it aggregates (`over`) and that
@@ -61,7 +54,7 @@ uint32_t joinsFor(const Plan& plan, const bool* needed, uint8_t over) {
     if (m.def.agg.arg) mask |= aliasesOf(*m.def.agg.arg);
     for (const Pred& p : m.def.agg.filters) mask |= predAliases(p);
   }
-  return closed(plan, mask);
+  return plan.withParents(mask);
 }
 
 // The query's rows: FROM, the joins of `mask` and WHERE, with the match of
