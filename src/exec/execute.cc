@@ -186,6 +186,51 @@ Result<void> aggregateTotals(Exec& ex, const Groups& groups, const bool* needed)
   return {};
 }
 
+// Whether positions a and b of v hold the same value, nulls alike.
+bool sameAt(const Vec& v, uint32_t a, uint32_t b) {
+  const bool na = v.isNull(a), nb = v.isNull(b);
+  if (na || nb) return na && nb;
+  return orderAt(v, v.scalar ? 0 : a, v.scalar ? 0 : b) == Ord::eq;
+}
+
+// Ranks: each group's place among the groups of its partition (by the
+// rank's dimensions) in the order of the ranked measure, nulls last, ties
+// sharing a rank and the next leaving a gap; over every group, before
+// filters on measures.
+Result<void> rankGroups(Exec& ex, const Vec* cols, size_t ngroups, const bool* needed) {
+  const Plan& plan = ex.plan;
+  for (uint32_t r : plan.ranks) {
+    if (!needed[r]) continue;
+    const Rank& x = plan.measures[r].def.rank;
+    Vec* keys = ex.arena.make<Vec>(plan.dims.size() + 1);
+    Order* order = ex.arena.make<Order>(plan.dims.size() + 1);
+    uint32_t* list = ex.arena.make<uint32_t>(ngroups + 1);
+    int64_t* rank = ex.arena.make<int64_t>(ngroups + 1);
+    if (!keys || !order || !list || !rank) return std::unexpected(Err::OutOfMemory);
+    uint32_t k = 0;
+    for (size_t i = 0; i < plan.dims.size(); ++i)
+      if (x.mask >> i & 1) {
+        keys[k] = cols[i];
+        order[k] = Order{k, false};
+        ++k;
+      }
+    keys[k] = TRY(ex.measureVec(x.base_index, 0));
+    order[k] = Order{k, x.desc};
+    for (size_t g = 0; g < ngroups; ++g) list[g] = static_cast<uint32_t>(g);
+    TRY(sortGroups(ex.arena, SortCtx{{keys, size_t{k} + 1}, {order, size_t{k} + 1}}, {list, ngroups}));
+    size_t start = 0;
+    for (size_t j = 0; j < ngroups; ++j) {
+      bool same = j > 0;
+      for (uint32_t p = 0; same && p < k; ++p) same = sameAt(keys[p], list[j - 1], list[j]);
+      if (!same) start = j;
+      rank[list[j]] = same && sameAt(keys[k], list[j - 1], list[j]) ? rank[list[j - 1]]
+                                                                     : static_cast<int64_t>(j - start + 1);
+    }
+    ex.measure_vals[r] = column(Kind::int_, ngroups, nullptr, intData(rank));
+  }
+  return {};
+}
+
 // Row selection: each predicate narrows the ascending selection; across
 // many-joins, through the expanded rows. Measures derived along time read
 // rows before the query's range too: the range then selects from the
@@ -320,6 +365,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     if (answered) kept = TRY(keepTrue(ex, kept, column(Kind::bool_, groups.ngroups, nullptr, boolData(answered)),
                                       groups.ngroups));
   }
+  TRY(rankGroups(ex, cols, groups.ngroups, needed));
   for (size_t j = 0; j < plan.selected.size(); ++j) cols[nd + j] = TRY(ex.measureVec(plan.selected[j], 0));
 
   for (const Pred& p : plan.having) {

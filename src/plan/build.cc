@@ -35,6 +35,7 @@ void markNeeded(const Plan& plan, uint32_t idx, bool* needed) {
   // Marking before descending makes a measure that reaches itself harmless.
   needed[idx] = true;
   const MeasureDef& d = plan.measures[idx].def;
+  if (d.tag == MeasureDef::Tag::rank) markNeeded(plan, d.rank.base_index, needed);
   if (d.tag != MeasureDef::Tag::calc) return;
   for (const Node& n : d.calc.all()) {
     if (n.tag != Tag::ident) continue;
@@ -244,6 +245,16 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
       for (size_t i = 0; i < dim_names.size(); ++i)
         if (dim_names[i].str() == name) x.mask |= uint64_t{1} << i;
   }
+  for (uint32_t r : b.ranks) {
+    Rank& x = b.measures[r].def.rank;
+    x.mask = 0;
+    for (Bytes name : x.within)
+      for (size_t i = 0; i < dim_names.size() && i < 64; ++i)
+        if (dim_names[i].str() == name) x.mask |= uint64_t{1} << i;
+  }
+  if (!b.ranks.empty() && !b.derived.empty())
+    return diag.fail(Err::Unsupported, {"measure '", b.measures[b.ranks[0]].name,
+                                        "': ranks cannot be asked with measures derived along time"});
   if (!b.totals.empty()) {
     const Bytes first = b.measures[b.totals[0]].name;
     if (!b.derived.empty())
@@ -314,6 +325,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   plan.derived = b.derived.span();
   plan.time_dim = series_time;
   plan.totals = b.totals.span();
+  plan.ranks = b.ranks.span();
   TRY(planFanOut(b, plan));
   if (plan.fanned && !plan.totals.empty())
     return diag.fail(Err::Unsupported, {"measure '", b.measures[plan.totals[0]].name,

@@ -139,6 +139,10 @@ struct Builder {
   Array<uint32_t> derived = {};
   // The totals the query needs, in the order they were first checked.
   Array<uint32_t> totals = {};
+  // The ranks the query needs, likewise.
+  Array<uint32_t> ranks = {};
+  // checkMeasure for a rank: its base is usable and not derived along time.
+  [[nodiscard]] Result<void> checkRank(uint32_t index, uint32_t depth);
   // checkMeasure for a total: its base is an aggregate measure of the
   // queried model. Records it in `totals`.
   [[nodiscard]] Result<void> checkTotal(uint32_t index, uint32_t depth);

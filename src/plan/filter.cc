@@ -183,6 +183,8 @@ Result<void> Builder::checkMeasure(uint32_t index, uint32_t depth) {
       return checkDerived(index, depth);
     case MeasureDef::Tag::total:
       return checkTotal(index, depth);
+    case MeasureDef::Tag::rank:
+      return checkRank(index, depth);
     case MeasureDef::Tag::invalid: {
       Err kind = m.def.invalid.starts_with("unsupported") ? Err::Unsupported : Err::Invalid;
       return diag->fail(kind, {"measure '", m.name, "': ", m.def.invalid});
@@ -214,15 +216,15 @@ Result<void> Builder::checkMeasure(uint32_t index, uint32_t depth) {
 
 namespace {
 
-// Whether measure `index` is derived or reaches a derived measure through
-// calculations (depth-bounded: cycles were refused already).
-bool reachesDerived(const Builder& b, uint32_t index, int depth) {
+// Whether measure `index` has the tag or reaches a measure that has it
+// through calculations (depth-bounded: cycles were refused already).
+bool reaches(const Builder& b, uint32_t index, MeasureDef::Tag tag, int depth) {
   const MeasureDef& d = b.measures[index].def;
-  if (d.tag == MeasureDef::Tag::derived) return true;
+  if (d.tag == tag) return true;
   if (d.tag != MeasureDef::Tag::calc || depth > 16) return false;
   for (const Node& n : d.calc.all())
     if (n.tag == Tag::ident)
-      if (std::optional<uint32_t> r = b.findMeasure(n.text); r && reachesDerived(b, *r, depth + 1)) return true;
+      if (std::optional<uint32_t> r = b.findMeasure(n.text); r && reaches(b, *r, tag, depth + 1)) return true;
   return false;
 }
 
@@ -242,13 +244,27 @@ Result<void> Builder::checkTotal(uint32_t index, uint32_t depth) {
   return totals.push(arena, index);
 }
 
+Result<void> Builder::checkRank(uint32_t index, uint32_t depth) {
+  const Measure m = measures[index];
+  std::optional<uint32_t> base = TRY(measureNamed(m.def.rank.base));
+  if (!base) return unknownMeasure(m.name, m.def.rank.base);
+  TRY(checkMeasure(*base, depth + 1));
+  if (reaches(*this, *base, MeasureDef::Tag::rank, 0) || reaches(*this, *base, MeasureDef::Tag::derived, 0))
+    return diag->fail(Err::Unsupported, {"measure '", m.name, "': '", m.def.rank.base,
+                                         "' is a rank or derived along time; ranks rank aggregates, calculations and totals"});
+  measures[index].def.rank.base_index = *base;
+  for (uint32_t r : ranks)
+    if (r == index) return {};
+  return ranks.push(arena, index);
+}
+
 Result<void> Builder::checkDerived(uint32_t index, uint32_t depth) {
   const Measure& m = measures[index];
   const Derived& x = m.def.derived;
   std::optional<uint32_t> base = findMeasure(x.base);
   if (!base) return unknownMeasure(m.name, x.base);
   TRY(checkMeasure(*base, depth + 1));
-  if (reachesDerived(*this, *base, 0))
+  if (reaches(*this, *base, MeasureDef::Tag::derived, 0))
     return diag->fail(Err::Unsupported, {"measure '", m.name, "': '", x.base, "' is derived along time itself"});
   const MeasureDef& b = measures[*base].def;
   if (x.form != Derived::Form::offset) {

@@ -114,17 +114,29 @@ struct Total {
   uint64_t mask = 0;             // set per query: the query's dimensions that partition
 };
 
+// A measure's rank among the query's groups (RANK(): ties share a rank and
+// the next leaves a gap; nulls last), within partitions by some of the
+// query's dimensions.
+struct Rank {
+  Bytes base;                     // the measure ranked, as named
+  std::span<const Bytes> within;  // dimension names as queries name them; empty: all groups
+  bool desc = true;
+  uint32_t base_index = 0;        // set when checked
+  uint64_t mask = 0;              // set per query: the query's dimensions that partition
+};
+
 // A measure's definition: an aggregate, a calculation over other measures,
 // the reason it cannot be used (reported only when a query uses it), a
-// measure derived from another along time, or a total of another.
+// measure derived from another along time, a total of another, or a rank.
 struct MeasureDef {
-  enum class Tag : uint8_t { agg, calc, invalid, derived, total };
+  enum class Tag : uint8_t { agg, calc, invalid, derived, total, rank };
   Tag tag = Tag::invalid;
   Agg agg;          // tag agg
   Expr calc;        // tag calc: identifiers name other measures
   Bytes invalid;    // tag invalid
   Derived derived;  // tag derived
   Total total;      // tag total
+  Rank rank;        // tag rank
 };
 
 struct Measure {

@@ -166,10 +166,45 @@ Result<void> totalDef(Builder& b, const Json& d, MeasureDef& def) {
   return {};
 }
 
+// {"measure": M, "rank": "desc" | "asc", "within": [dimension names]}.
+Result<void> rankDef(Builder& b, const Json& d, MeasureDef& def) {
+  if (d.get("offset") || d.get("running") || d.get("trailing") || d.get("total")) {
+    def.invalid = "'rank' cannot be combined with 'offset', 'running', 'trailing' or 'total'";
+    return {};
+  }
+  const Json& r = *d.get("rank");
+  Rank& x = def.rank;
+  x.base = d.getString("measure")->str();
+  if (!r.isString() || (!eqNoCase(r.str(), "desc") && !eqNoCase(r.str(), "asc"))) {
+    def.invalid = "'rank' must be 'desc' or 'asc'";
+    return {};
+  }
+  x.desc = eqNoCase(r.str(), "desc");
+  if (const Json* w = d.get("within")) {
+    auto items = w->isArray() ? w->items() : std::span<const Json>();
+    bool names = w->isArray() && items.size() <= 64;
+    for (const Json& i : items) names &= i.isString();
+    if (!names) {
+      def.invalid = "'within' must be an array of up to 64 dimension names";
+      return {};
+    }
+    Bytes* dims = b.arena.make<Bytes>(items.size() + 1);
+    if (!dims) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < items.size(); ++i) dims[i] = items[i].str();
+    x.within = {dims, items.size()};
+  }
+  def.tag = MeasureDef::Tag::rank;
+  return {};
+}
+
 }  // namespace
 
 Result<MeasureDef> Builder::measureDef(const Json& d, uint8_t at) {
   MeasureDef def;
+  if (d.getString("measure") && !d.get("calc") && !d.get("agg") && d.get("rank")) {
+    TRY(rankDef(*this, d, def));
+    return def;
+  }
   if (d.getString("measure") && !d.get("calc") && !d.get("agg") && d.get("total")) {
     TRY(totalDef(*this, d, def));
     return def;

@@ -55,6 +55,8 @@ struct Plan {
   bool fanned = false;
   // Totals the query needs (their partitions resolved against dims).
   std::span<const uint32_t> totals;
+  // Ranks the query needs, each after the ranks it reads.
+  std::span<const uint32_t> ranks;
   // The queried model's primary key, when the query's rows repeat its rows
   // and it has measures to aggregate.
   std::span<const Bound> base_key;

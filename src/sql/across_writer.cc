@@ -206,7 +206,19 @@ Result<void> writeAcrossPlan(const Writer& w, Text& out) {
 
   const MeasureRefs refs{"", false, true};
   const Writer outer{plan, w.dialect, &refs, w.extra};
+  // Ranks are windows, which a filter cannot hold: filtered on, the
+  // statement is wrapped, every output as "c<k>" and every needed measure
+  // as "x<i>" of w, and the filters read those.
+  bool wrap = false;
+  for (uint32_t r : plan.ranks) wrap |= needed[r] && !plan.having.empty();
   TRY(out.put("SELECT "));
+  for (uint32_t i = 0; wrap && i < plan.outCount(); ++i) {
+    if (i) TRY(out.put(",\n       "));
+    TRY(column(w, out, "w", "c", i));
+    TRY(out.put(" AS "));
+    TRY(quote(w.dialect, out, plan.out_names[i]));
+  }
+  if (wrap) TRY(out.put("\nFROM (SELECT "));
   for (uint32_t i = 0; i < plan.outCount(); ++i) {
     if (i) TRY(out.put(",\n       "));
     if (i < plan.dims.size())
@@ -214,7 +226,17 @@ Result<void> writeAcrossPlan(const Writer& w, Text& out) {
     else
       TRY(writeMeasure(outer, out, plan.selected[i - plan.dims.size()], 0));
     TRY(out.put(" AS "));
-    TRY(quote(w.dialect, out, plan.out_names[i]));
+    if (wrap)
+      TRY(columnName(w, out, "c", i));
+    else
+      TRY(quote(w.dialect, out, plan.out_names[i]));
+  }
+  for (uint32_t i = 0; wrap && i < nm; ++i) {
+    if (!needed[i]) continue;
+    TRY(out.put(",\n       "));
+    TRY(writeMeasure(outer, out, i, 0));
+    TRY(out.put(" AS "));
+    TRY(columnName(w, out, "x", i));
   }
   TRY(out.put("\nFROM "));
   bool own = false;
@@ -255,7 +277,11 @@ Result<void> writeAcrossPlan(const Writer& w, Text& out) {
       TRY(sameDim(w, out, "q0", table, i));
     }
   }
-  if (!plan.having.empty()) {
+  if (wrap) {
+    TRY(out.put(") AS w\nWHERE "));
+    const MeasureRefs every{"w", false, false, true};
+    TRY(writePreds(Writer{plan, w.dialect, &every, w.extra}, out, plan.having, " AND "));
+  } else if (!plan.having.empty()) {
     TRY(out.put("\nWHERE "));
     TRY(writePreds(outer, out, plan.having, " AND "));
   }

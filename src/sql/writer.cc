@@ -23,6 +23,26 @@ Result<void> MeasureCtx::writeIdent(Bytes name, Text& out) {
 
 Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t depth) {
   const MeasureDef& def = w.plan.measures[index].def;
+  if (w.refs && w.refs->every) {
+    TRY(out.put(w.refs->table));
+    TRY(out.put('.'));
+    return columnName(w, out, "x", index);
+  }
+  if (w.refs && w.refs->across && def.tag == MeasureDef::Tag::rank) {
+    // A window over the query's groups (the rows of q0 and its joins).
+    const Rank& x = def.rank;
+    TRY(out.put("RANK() OVER ("));
+    bool first = true;
+    for (uint32_t i = 0; i < w.plan.dims.size(); ++i) {
+      if (!(x.mask >> i & 1)) continue;
+      TRY(out.put(first ? Bytes("PARTITION BY ") : Bytes(", ")));
+      first = false;
+      TRY(column(w, out, "q0", "d", i));
+    }
+    TRY(out.put(first ? Bytes("ORDER BY ") : Bytes(" ORDER BY ")));
+    TRY(writeMeasure(w, out, x.base_index, static_cast<uint8_t>(depth + 1)));
+    return out.put(x.desc ? Bytes(" DESC NULLS LAST)") : Bytes(" ASC NULLS LAST)"));
+  }
   if (def.tag == MeasureDef::Tag::calc) {
     MeasureCtx ctx{w, depth};
     return writeSql(def.calc, out, ctx);
@@ -415,7 +435,8 @@ Result<void> writeOrderLimit(const Writer& w, Text& out) {
 Result<void> writePlan(const Writer& w, Text& out) {
   const Plan& plan = w.plan;
   if (!plan.derived.empty()) return writeTimePlan(w, out);
-  if (readsJoinedMeasures(plan) || plan.fanned || !plan.totals.empty()) return writeAcrossPlan(w, out);
+  if (readsJoinedMeasures(plan) || plan.fanned || !plan.totals.empty() || !plan.ranks.empty())
+    return writeAcrossPlan(w, out);
   TRY(out.put("SELECT "));
   for (size_t i = 0; i < plan.outCount(); ++i) {
     if (i) TRY(out.put(",\n       "));

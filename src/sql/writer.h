@@ -23,10 +23,12 @@ constexpr size_t kMaxSqlBytes = size_t{64} << 20;
 // read), and derived ones as "v<i>", all of table `table`.
 // With `across`, aggregate measure i is column "m<i>" of table q<over>
 // instead, the subquery of the model whose rows it aggregates.
+// With `every`, every measure i (calculations too) is column "x<i>" of table.
 struct MeasureRefs {
   Bytes table;
   bool wide = false;
   bool across = false;
+  bool every = false;
 };
 
 struct Writer {

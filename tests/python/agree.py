@@ -205,13 +205,14 @@ class World:
     joined_at: dict = field(default_factory=dict)  # its name -> (path, model reached, measure there)
     nopk: dict = field(default_factory=dict)  # measure through a many-join -> the error its model lacking a key gives
     totals: list = field(default_factory=list)  # Measure: totals of aggregate measures, and shares over them
+    ranks: list = field(default_factory=list)  # Measure: ranks of exact measures, within some fields
     total_shape: dict = field(default_factory=dict)  # their names -> shape tag
 
     def field(self, name: str) -> Field | None:
         return next((f for f in self.fields if f.name == name), None)
 
     def measure(self, name: str) -> Measure | None:
-        every = self.measures + self.series + self.joined + self.totals
+        every = self.measures + self.series + self.joined + self.totals + self.ranks
         m = next((m for m in every if m.name == name), None)
         if m is None and name.startswith(self.model + ".") and len(name) > len(self.model) + 1:
             m = next((m for m in every if m.name == name[len(self.model) + 1:]), None)
@@ -787,9 +788,27 @@ def make_world(seed: int) -> World:
         measures["bad"] = {"agg": "count", "filters": [{"field": target, "operator": "is not null"}]}
         world.bad = ("bad", f"measure 'bad': a measure filter cannot name measure '{target}'")
     totals(random.Random(seed * 15_485_863 + 11), world, measures)
+    ranks(random.Random(seed * 32_452_843 + 3), world, measures)
     if base_joins and len(base_joins) + len(nested) < 22:
         many_joins(random.Random(seed * 104_729 + 5), world, base_dims, dims, base_edges)
     return world
+
+
+def ranks(rng: random.Random, world: World, defs: dict):
+    """Ranks of aggregate measures whose values every engine computes
+    exactly (no statistics, no NaN, no float32), descending or ascending,
+    within some fields (sometimes one that no query has) or over all groups."""
+    exact = [m for m in world.measures if "agg" in defs.get(m.name, {}) and not {"nan", "f32"} & m.flags
+             and defs[m.name]["agg"] not in STATS]
+    usable = [f.name for f in world.fields if not f.ghost and "many" not in f.tags]
+    for i in range(rng.choice([0, 1, 2]) if exact else 0):
+        m = rng.choice(exact)
+        d = {"measure": m.name, "rank": rng.choice(["desc", "asc", "DESC"])}
+        if usable and rng.random() < 0.6:
+            d["within"] = rng.sample(usable, min(len(usable), rng.choice([1, 1, 2]))) + \
+                (["nowhere"] if rng.random() < 0.2 else [])
+        defs[f"rk{i}"] = d
+        world.ranks.append(Measure(f"rk{i}", "int", m.flags - {"agg"} | {"rank"}))
 
 
 def totals(rng: random.Random, world: World, defs: dict):
@@ -1408,6 +1427,12 @@ def make_query(world: World, k: int) -> Query:
     mnames = [m.name if rng.random() < 0.9 else f"{world.model}.{m.name}" for m in measures]
     # Measures of joined models, from a stream of their own.
     jrng = random.Random(world.seed * 7_919 + k)
+    rrng = random.Random(world.seed * 32_452_843 + k)
+    if world.ranks and not series and rrng.random() < 0.3:
+        at = rrng.randint(0, len(measures))
+        m = rrng.choice(world.ranks)
+        measures.insert(at, m)
+        mnames.insert(at, m.name)
     if use_totals:
         for _ in range(trng.choice([1, 1, 2])):
             at = trng.randint(0, len(measures))
@@ -1464,6 +1489,9 @@ def make_query(world: World, k: int) -> Query:
         filters.append(having_filter(jrng, world, world.joined))
     if use_totals and trng.random() < 0.2:
         filters.append(having_filter(trng, world, world.totals))
+    if world.ranks and not series and rrng.random() < 0.15:
+        filters.append({"field": rrng.choice(world.ranks).name, "operator": rrng.choice(["<=", "=", "<"]),
+                        "value": rrng.randint(1, 3)})
     if filters:
         doc["filters"] = filters
     if rng.random() < 0.3:
@@ -1613,7 +1641,7 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "time-calc", "time-having", "time-order", "time-range-series", "path-expression",
           "dimension-chain", "joined-measure", "many", "many-composite", "two-many", "many-below-many",
           "one-below-many", "many-below-one", "read-many", "many-measure", "error-primary-key",
-          "total-all", "total-partition", "total-share", "total-having"}
+          "total-all", "total-partition", "total-share", "total-having", "rank-all", "rank-within", "rank-filter"}
 
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
@@ -1668,7 +1696,7 @@ def query_shapes(world: World, q: Query) -> set[str]:
         if d.get("agg") in STATS:
             out |= {"stat-" + {"stddev": "spread", "variance": "spread"}.get(d["agg"], d["agg"])}
             out |= ({"stat-filtered"} if "filters" in d else set()) | ({"stat-in-calc"} if via else set())
-        if "measure" in d and "total" not in d:
+        if "measure" in d and "total" not in d and "rank" not in d:
             form = "offset" if "offset" in d else "trailing" if "trailing" in d else \
                 "running" if d["running"] is True else "running-reset"
             out |= {"time-" + form} | ({"time-calc"} if via else set())
@@ -1676,13 +1704,19 @@ def query_shapes(world: World, q: Query) -> set[str]:
             out |= {"time-range-series"} if "time_range" in doc else set()
     for tag, names in (("time-having", leaves), ("time-order", order)):
         names = [n for n in names if world.field(n) is None and world.measure(n)]
-        if any("measure" in model["measures"][n] and "total" not in model["measures"][n] for n, _ in _reached(world, names)):
+        if any("measure" in model["measures"][n] and not {"total", "rank"} & model["measures"][n].keys() for n, _ in _reached(world, names)):
             out.add(tag)
     text = " ".join(texts).lower()
     out |= {tag for tag, pattern in CONSTRUCTS.items() if re.search(pattern, text)}
     if any(n in world.joined_at for n in doc.get("measures", []) + leaves):
         out.add("joined-measure")
     out |= {world.total_shape[n] for n in doc.get("measures", []) + leaves if n in world.total_shape}
+    ranked = [n for n in doc.get("measures", []) + leaves if world.measure(n) in world.ranks and world.field(n) is None]
+    if ranked:
+        out.add("rank-within" if any("within" in world.manifest["models"][world.model]["measures"][world.measure(n).name]
+                                     for n in ranked) else "rank-all")
+    if any(world.measure(n) in world.ranks for n in leaves if world.field(n) is None):
+        out.add("rank-filter")
     if any(n in world.total_shape for n in leaves):
         out.add("total-having")
     if any(c.name.lower() in text for c in world.path_cols):

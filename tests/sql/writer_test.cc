@@ -650,6 +650,32 @@ TEST(Writer, TotalsAggregateAgainAtTheirPartitionsGrain) {
             R"(error 4 {"code":"Unsupported","message":"measure 'of_calc': a total needs an aggregate measure of the model, not 'share'"})");
 }
 
+TEST(Writer, RanksAreWindowsOverTheGroupsFilteredOutside) {
+  const std::string m = R"({"models": {"o": {"table": "o", "dimensions": {"seg": "seg", "prio": "prio"},
+    "measures": {"rev": {"agg": "sum", "expr": "amt"}, "rk": {"measure": "rev", "rank": "desc", "within": ["prio"]},
+                 "bad": {"measure": "rev", "rank": "up"}, "nested": {"measure": "rk", "rank": "asc"}}}}})";
+  auto q = [&](const std::string& body) { return emit(R"({"model": "o", )" + body + "}", 0, m); };
+  EXPECT_EQ(q(R"("dimensions": ["seg", "prio"], "measures": ["rev"], "filters": [{"field": "rk", "operator": "<=", "value": 3}])"),
+            "SELECT w.\"c0\" AS \"seg\",\n"
+            "       w.\"c1\" AS \"prio\",\n"
+            "       w.\"c2\" AS \"rev\"\n"
+            "FROM (SELECT q0.\"d0\" AS \"c0\",\n"
+            "       q0.\"d1\" AS \"c1\",\n"
+            "       q0.\"m0\" AS \"c2\",\n"
+            "       q0.\"m0\" AS \"x0\",\n"
+            "       RANK() OVER (PARTITION BY q0.\"d1\" ORDER BY q0.\"m0\" DESC NULLS LAST) AS \"x1\"\n"
+            "FROM (SELECT t0.\"seg\" AS \"d0\",\n"
+            "       t0.\"prio\" AS \"d1\",\n"
+            "       SUM(t0.\"amt\") AS \"m0\"\n"
+            "FROM \"o\" AS t0\n"
+            "GROUP BY 1, 2) AS q0) AS w\n"
+            "WHERE (w.\"x1\" <= 3)");
+  EXPECT_EQ(q(R"("measures": ["bad"])"), R"(error 1 {"code":"Invalid","message":"measure 'bad': 'rank' must be 'desc' or 'asc'"})");
+  EXPECT_EQ(q(R"("measures": ["nested"])"),
+            R"(error 4 {"code":"Unsupported","message":"measure 'nested': 'rk' is a rank or derived along time; ranks rank )"
+            R"(aggregates, calculations and totals"})");
+}
+
 // Every heap request of quendra_emit_sql failed, alone and from then on, for
 // a dozen representative queries in both dialects: the call reports 5 (out
 // of memory, from planning, or the text copy), 6 (the text buffer could not
