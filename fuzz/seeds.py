@@ -54,6 +54,8 @@ EXECUTE_QUERIES = [
     {"model": "m", "dimensions": ["m.b"], "measures": ["u", "many.ks", "j.down.kn"], "filter": "many.a > j.down.a"},
     {"model": "m", "dimensions": ["m.b", "m.t", "m.c"], "time_grain": "day", "measures": ["tb", "tu", "sh"],
      "filters": [{"field": "sh", "operator": "<", "value": 0.5}]},
+    {"model": "m", "dimensions": ["m.b", "m.c"], "measures": ["rk", "ra", "n"],
+     "filters": [{"field": "rk", "operator": "<=", "value": 2}], "order_by": ["ra"]},
 ]
 
 EXPRESSIONS = [

@@ -800,7 +800,9 @@ def ranks(rng: random.Random, world: World, defs: dict):
     within some fields (sometimes one that no query has) or over all groups."""
     exact = [m for m in world.measures if "agg" in defs.get(m.name, {}) and not {"nan", "f32"} & m.flags
              and defs[m.name]["agg"] not in STATS]
-    usable = [f.name for f in world.fields if not f.ghost and "many" not in f.tags]
+    # (Partitions by a field that may hold NaN order as NaN does: nan-ordering.)
+    usable = [f.name for f in world.fields if not f.ghost and "many" not in f.tags
+              and not ("nan" in f.flags and EXCLUDE["nan-ordering"])]
     for i in range(rng.choice([0, 1, 2]) if exact else 0):
         m = rng.choice(exact)
         d = {"measure": m.name, "rank": rng.choice(["desc", "asc", "DESC"])}
