@@ -123,17 +123,20 @@ Result<void> aggregatePerModel(Exec& ex, const bool* needed, const bool* own) {
   return {};
 }
 
-// Totals: each one's base aggregated once more over the same rows, grouped
-// by the dimensions of its partition (none: one group), in a frame of its
-// own; each of the query's groups takes the value of its first row's
-// partition.
+// Totals: their bases aggregated once more over the same rows, grouped by
+// the dimensions of their partition (none: one group), in a frame of its
+// own, once for all the totals that share a partition; each of the query's
+// groups takes the value of its first row's partition.
 Result<void> aggregateTotals(Exec& ex, const Groups& groups, const bool* needed) {
   const Plan& plan = ex.plan;
   const size_t nm = plan.measures.size();
-  for (uint32_t t : plan.totals) {
-    if (!needed[t]) continue;
-    const Total& x = plan.measures[t].def.total;
-    const Agg& a = plan.measures[x.base_index].def.agg;
+  for (size_t ti = 0; ti < plan.totals.size(); ++ti) {
+    const uint64_t mask = plan.measures[plan.totals[ti]].def.total.mask;
+    // The first needed total of each partition takes every total of it.
+    bool first = needed[plan.totals[ti]];
+    for (size_t tj = 0; first && tj < ti; ++tj)
+      first = !(needed[plan.totals[tj]] && plan.measures[plan.totals[tj]].def.total.mask == mask);
+    if (!first) continue;
     Exec px = ex.fork();
     px.out = nullptr;
     px.out_dims = nullptr;
@@ -152,11 +155,17 @@ Result<void> aggregateTotals(Exec& ex, const Groups& groups, const bool* needed)
     for (size_t i = 0; i < nm; ++i) {
       new (&px.measure_vals[i]) std::optional<Vec>();
       new (&args[i]) std::optional<Vec>();
-      only[i] = i == x.base_index;
+      only[i] = false;
+    }
+    for (size_t tj = ti; tj < plan.totals.size(); ++tj) {
+      const Total& x = plan.measures[plan.totals[tj]].def.total;
+      if (!needed[plan.totals[tj]] || x.mask != mask || only[x.base_index]) continue;
+      only[x.base_index] = true;
+      args[x.base_index] = TRY(px.aggArg(plan.measures[x.base_index].def.agg));
     }
     size_t k = 0;
     for (size_t i = 0; i < plan.dims.size(); ++i) {
-      if (!(x.mask >> i & 1)) continue;
+      if (!(mask >> i & 1)) continue;
       const Dim& d = plan.dims[i];
       dims[k] = TRY(px.evalBound(d.b));
       if (d.grain) {
@@ -166,7 +175,6 @@ Result<void> aggregateTotals(Exec& ex, const Groups& groups, const bool* needed)
       }
       ++k;
     }
-    args[x.base_index] = TRY(px.aggArg(a));
     TRY(px.groupAndAggregate({dims, k}, ex.sel, only, args, nullptr, nullptr));
     // Each group's partition, by its first row's place in the selection.
     uint32_t* part = ex.arena.make<uint32_t>(groups.ngroups + 1);
@@ -181,7 +189,12 @@ Result<void> aggregateTotals(Exec& ex, const Groups& groups, const bool* needed)
       const size_t ord = sel.all() ? pos : static_cast<size_t>(std::lower_bound(sel.idx, sel.idx + sel.n, pos) - sel.idx);
       part[g] = px.gid[ord];
     }
-    ex.measure_vals[t] = TRY(gathered(ex, *px.measure_vals[x.base_index], {part, groups.ngroups}));
+    for (size_t tj = ti; tj < plan.totals.size(); ++tj) {
+      const uint32_t t = plan.totals[tj];
+      const Total& x = plan.measures[t].def.total;
+      if (needed[t] && x.mask == mask)
+        ex.measure_vals[t] = TRY(gathered(ex, *px.measure_vals[x.base_index], {part, groups.ngroups}));
+    }
   }
   return {};
 }
