@@ -259,6 +259,14 @@ struct Exec {
   // new position, the position it came from.
   // REQUIRES: the frame's positions all selected, no step reading k yet.
   [[nodiscard]] Result<const uint32_t*> expand(uint8_t k);
+  // The tables of joins to the answers of other plans (dimensions defined
+  // by measures), each computed on first use.
+  struct SubTable {
+    const Plan* plan;
+    const exec::Table* table;
+  };
+  Array<SubTable> sub_tables;
+  [[nodiscard]] Result<const exec::Table*> subTable(const Plan& sub, const Tables& tables);
   // Fills right[] and steps[] for every join the plan uses.
   [[nodiscard]] Result<void> buildJoins(const Tables& tables);
   // The right rows of join k for the positions `at` (all of them when it

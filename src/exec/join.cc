@@ -447,11 +447,23 @@ Result<const uint32_t*> Exec::joinIdx(uint8_t k) {
   return join_idx[k];
 }
 
+Result<const exec::Table*> Exec::subTable(const Plan& sub, const Tables& tables) {
+  // A dimension read at several aliases is computed once.
+  for (const SubTable& s : sub_tables)
+    if (s.plan == &sub) return s.table;
+  exec::Result r = TRY(execute(arena, sub, tables, diag));
+  auto* t = arena.make<exec::Table>(1);
+  if (!t) return std::unexpected(Err::OutOfMemory);
+  *t = exec::Table{r.names, r.cols, r.nrows, {}};
+  TRY(sub_tables.push(arena, SubTable{&sub, t}));
+  return t;
+}
+
 Result<void> Exec::buildJoins(const Tables& tables) {
   uint32_t used = plan.usedAliases();
   for (const Join& j : plan.joins) {
     if (j.alias >= kAliasSlots || !(used >> j.alias & 1)) continue;
-    const exec::Table* t = tables.find(j.table);
+    const exec::Table* t = j.sub ? TRY(subTable(*j.sub, tables)) : tables.find(j.table);
     if (!t) return diag.fail(Err::UnknownModel, {"table '", j.table, "' is not bound"});
     right[j.alias] = *t;
     // The right key sees only the right table: a frame of its own with
@@ -462,8 +474,20 @@ Result<void> Exec::buildJoins(const Tables& tables) {
     const exec::Table& parent = nested ? *right[j.parent] : base;
     Exec px(arena, diag, plan, parent);
     const size_t nkeys = j.left.size();
-    Vec* lks = arena.make<Vec>(nkeys);
-    Vec* rks = arena.make<Vec>(nkeys);
+    if (nkeys == 0) {
+      // One row (a measure over a whole table), every parent row's match.
+      const size_t pn = nested ? parent.nrows : base_rows;
+      uint32_t* zero = arena.make<uint32_t>(pn + 1);
+      if (!zero) return std::unexpected(Err::OutOfMemory);
+      std::memset(zero, 0, (pn + 1) * sizeof(uint32_t));
+      steps[j.alias] = JoinStep{};
+      steps[j.alias].idx = zero;
+      steps[j.alias].parent = j.parent;
+      steps[j.alias].ready = true;
+      continue;
+    }
+    Vec* lks = arena.make<Vec>(nkeys + 1);
+    Vec* rks = arena.make<Vec>(nkeys + 1);
     if (!lks || !rks) return std::unexpected(Err::OutOfMemory);
     for (size_t k = 0; k < nkeys; ++k) {
       rks[k] = TRY(rx.evalBound(Bound{j.right[k].e, 0}));

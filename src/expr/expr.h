@@ -96,4 +96,22 @@ inline uint8_t identAlias(const Node& n, uint8_t own) { return n.a ? static_cast
 // True for the tags whose operands are listed in Expr::args.
 inline bool isVariadic(Tag t) { return t == Tag::case_ || t == Tag::coalesce || t == Tag::in || t == Tag::not_in; }
 
+// Operand slots of node n that index other nodes: a, b, or both.
+inline bool readsA(Tag t) {
+  switch (t) {
+    case Tag::ident:
+    case Tag::int_:
+    case Tag::float_:
+    case Tag::string:
+    case Tag::boolean:
+    case Tag::null_lit:
+    case Tag::case_:
+    case Tag::coalesce:
+    case Tag::in:
+    case Tag::not_in: return false;
+    default: return true;
+  }
+}
+inline bool readsB(Tag t) { return t >= Tag::add && t <= Tag::or_; }
+
 }  // namespace quendra

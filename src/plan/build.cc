@@ -142,7 +142,7 @@ Result<uint32_t> checkTimeDim(const Builder& b, std::span<const Dim> dims, Diag&
 
 }  // namespace
 
-Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& diag) {
+Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& diag, int depth) {
   const Json* models = manifest.getObject("models");
   if (!models) return diag.fail(Err::Invalid, {"manifest needs a 'models' object"});
   if (!query.isObject()) return diag.fail(Err::Invalid, {"query must be an object"});
@@ -157,6 +157,8 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
     return diag.fail(Err::Unsupported, {"'having' is not supported yet; filter on a measure field instead"});
 
   Builder b{arena, &diag, m, model, models, {}, {}, {}};
+  b.manifest = &manifest;
+  b.depth = depth;
   TRY(b.setup());
 
   std::span<const Json> dim_names = arrayOrEmpty(query, "dimensions");
@@ -180,7 +182,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
     }
     Dim dim;
     dim.name = n;
-    dim.b = TRY(b.resolveNames(TRY(b.bind(f->expr, f->alias))));
+    dim.b = TRY(b.fieldBound(*f));
     TRY(grainFor(*f, query, diag, dim.grain));
     dim.time = f->time;
     TRY(dims.push(arena, dim));

@@ -27,6 +27,7 @@ struct JoinNode {
   Bytes model_name;   // the model it reaches
   const Json* model;  // that model's object
   uint8_t parent = 0;
+  std::span<const Bytes> right_on;  // its right key's dimension names
 };
 
 struct Builder {
@@ -39,6 +40,11 @@ struct Builder {
   Array<Join> joins;
   Array<Measure> measures;
   Array<JoinNode> nodes = {};  // parallel to joins
+  const Json* manifest = nullptr;
+  // 0 while planning a query; 1 while planning the values of a dimension
+  // defined by a measure, whose measure may not read another such
+  // dimension.
+  int depth = 0;
 
   using Kind = PredKind;
 
@@ -77,6 +83,20 @@ struct Builder {
     Bytes key;
   };
   Array<Inlining> inlining = {};
+  // The expression of field f over its model's alias: its parsed and
+  // resolved text, or for a dimension defined by a measure, measureDim.
+  [[nodiscard]] Result<Bound> fieldBound(const Field& f);
+  // The value of dimension `key` of the model at alias `at`, defined by a
+  // measure (`def`): a column of a join from `at` to the answer of a plan
+  // that computes the measure per right key of the join its name starts
+  // with, or once over the model's whole table. Planned once per (at, key).
+  [[nodiscard]] Result<Bound> measureDim(uint8_t at, Bytes key, const Json& def);
+  struct MeasureDimAt {
+    uint8_t at;
+    Bytes key;
+    Bound value;
+  };
+  Array<MeasureDimAt> measure_dims = {};
   // findField, else pathField.
   [[nodiscard]] Result<std::optional<Field>> resolveField(Bytes name);
   // Appends the base model's measures.

@@ -87,7 +87,7 @@ Result<Literal> Builder::literal(const Json& v) {
 Result<std::optional<Bound>> Builder::filterDim(Bytes name) {
   const Field* f = findField(name);
   if (!f) return std::optional<Bound>();
-  return std::optional<Bound>(TRY(resolveNames(TRY(bind(f->expr, f->alias)))));
+  return std::optional<Bound>(TRY(fieldBound(*f)));
 }
 
 namespace {
@@ -314,7 +314,7 @@ Result<Pred> Builder::filter(const Json& f) {
   if (!dim && !home && !findMeasure(name)) {
     dim = TRY(rawColumn(name));
     if (!dim)
-      if (std::optional<Field> f = TRY(pathField(name))) dim = TRY(resolveNames(TRY(bind(f->expr, f->alias))));
+      if (std::optional<Field> f = TRY(pathField(name))) dim = TRY(fieldBound(*f));
   }
   std::optional<uint32_t> m = dim || filtering ? findMeasure(name) : TRY(measureNamed(name));
   if (dim) {

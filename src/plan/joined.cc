@@ -68,6 +68,7 @@ Result<std::optional<Bound>> Builder::fieldAt(uint8_t at, Bytes name) {
   if (name.size() > m_name.size() + 1 && name.starts_with(m_name) && name[m_name.size()] == '.')
     key = name.substr(m_name.size() + 1);
   if (const Json* def = dims ? dims->get(key) : nullptr) {
+    if (dimMeasure(*def)) return std::optional<Bound>(TRY(measureDim(at, key, *def)));
     std::optional<Bytes> text = dimExprText(*def);
     if (!text) return diag->fail(Err::Invalid, {"dimension '", key, "' has no expr"});
     return std::optional<Bound>(TRY(resolveNames(TRY(bind(*text, at)))));

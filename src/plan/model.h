@@ -40,7 +40,13 @@ struct Field {
   std::optional<Bytes> smallest;  // smallest_time_grain text, unvalidated
   uint8_t alias = 0;
   bool time = false;
+  // Defined by a measure (`{"measure": ...}`) rather than an expression:
+  // `key` is the dimension's name in its model, and expr is empty.
+  bool by_measure = false;
+  Bytes key;
 };
+
+struct Plan;
 
 // A join from the base table, or from a table joined before it (its
 // parent): a join through joined models. Keys have one to kMaxKeyParts
@@ -58,6 +64,10 @@ struct Join {
   // The joined model's primary key over this alias, read when a query
   // counts that model's rows across a many-join; empty until then.
   std::span<const Bound> key;
+  // A join to the answer of another plan instead of a table: the values of
+  // a dimension defined by a measure, one row per right key (columns k0..,
+  // then v). Without key parts, that answer is one row joined to every row.
+  const Plan* sub = nullptr;
 };
 
 enum class AggFn : uint8_t {
@@ -152,5 +162,8 @@ struct Measure {
 // A dimension definition's expression text: the definition itself when it is
 // a string, its "expr" member when that is a string, else none.
 std::optional<Bytes> dimExprText(const Json& def);
+// The measure name of a dimension defined by a measure: its "measure" member
+// when it is an object with one and without "expr", else nullptr.
+const Json* dimMeasure(const Json& def);
 
 }  // namespace quendra

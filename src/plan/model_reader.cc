@@ -15,6 +15,8 @@ std::optional<Bytes> dimExprText(const Json& def) {
   return std::nullopt;
 }
 
+const Json* dimMeasure(const Json& def) { return def.getString("expr") ? nullptr : def.getString("measure"); }
+
 Result<Expr> Builder::parse(Bytes text) {
   ParseFail why;
   auto e = quendra::parse(arena, text, &why);
@@ -65,11 +67,14 @@ std::optional<uint32_t> Builder::findMeasure(Bytes name) const {
 
 Result<Field> Builder::fieldOf(Bytes name, Bytes key, const Json& def, uint8_t alias) {
   std::optional<Bytes> text = dimExprText(def);
-  if (!text) return diag->fail(Err::Invalid, {"dimension '", key, "' has no expr"});
+  const bool by_measure = !text && dimMeasure(def);
+  if (!text && !by_measure) return diag->fail(Err::Invalid, {"dimension '", key, "' has no expr"});
   Field f;
   f.name = name;
-  f.expr = *text;
+  f.expr = text.value_or(Bytes());
   f.alias = alias;
+  f.by_measure = by_measure;
+  f.key = key;
   if (def.isObject()) {
     const Json* time = def.get("time");
     f.time = time && time->isBool() && time->b;
@@ -82,7 +87,8 @@ Result<void> Builder::addFields(const Json& m, std::optional<Bytes> prefix, uint
   const Json* dims = m.getObject("dimensions");
   if (!dims) return {};
   for (const JsonMember& d : dims->members()) {
-    if (!dimExprText(d.value)) return diag->fail(Err::Invalid, {"dimension '", d.key, "' has no expr"});
+    if (!dimExprText(d.value) && !dimMeasure(d.value))
+      return diag->fail(Err::Invalid, {"dimension '", d.key, "' has no expr"});
     Bytes name = prefix ? TRY(concat(arena, {*prefix, ".", d.key})) : d.key;
     TRY(fields.push(arena, TRY(fieldOf(name, d.key, d.value, alias))));
   }
@@ -360,6 +366,9 @@ Result<void> Builder::readJoin(Bytes label, Bytes name, const Json& v, const Jso
     const Json* right_def = other_dims ? other_dims->get(rs[k]) : nullptr;
     if (!right_def)
       return diag->fail(Err::UnknownField, {"join '", label, "': right_on '", rs[k], "' is not a dimension of '", t, "'"});
+    if (dimMeasure(*left_def) || dimMeasure(*right_def))
+      return diag->fail(Err::Unsupported,
+                        {"join '", label, "': a key may not be a dimension defined by a measure"});
     if (k == 0 && !(table = other->getString("table"))) return diag->fail(Err::Invalid, {"model '", t, "' has no table"});
     // An empty text fails to parse: a right-hand dimension without an
     // expression is reported as an unparsable one.
@@ -375,7 +384,7 @@ Result<void> Builder::readJoin(Bytes label, Bytes name, const Json& v, const Jso
   join.many = type && type->str() == "many";
   join.path = label;
   TRY(joins.push(arena, join));
-  return nodes.push(arena, JoinNode{name, label, t, other, parent_alias});
+  return nodes.push(arena, JoinNode{name, label, t, other, parent_alias, rs});
 }
 
 Result<void> Builder::setup() {
@@ -383,7 +392,10 @@ Result<void> Builder::setup() {
   bool has_joins = js && !js->members().empty();
   TRY(addFields(*model, has_joins ? std::optional<Bytes>(model_name) : std::nullopt, 0));
   TRY(loadMeasures());
-  if (!has_joins) return {};
+  // The values of a dimension defined by a measure read the joins of their
+  // model only as their measure's paths pass them, like any model reached
+  // through a join.
+  if (!has_joins || depth > 0) return {};
   for (const JsonMember& jm : js->members()) {
     TRY(readJoin(jm.key, jm.key, jm.value, *model, model_name, 0));
     TRY(addFields(*nodes[nodes.len - 1].model, jm.key, static_cast<uint8_t>(joins.len)));

@@ -80,7 +80,8 @@ void markNeeded(const Plan& plan, uint32_t idx, bool* needed);
 void markPred(const Plan& plan, const Pred& p, bool* needed);
 
 // Builds the plan of `query` over the stored `manifest`. All of it lives in
-// `arena`; failures are recorded in `diag`.
-[[nodiscard]] Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& diag);
+// `arena`; failures are recorded in `diag`. `depth` 1 plans the values of a
+// dimension defined by a measure.
+[[nodiscard]] Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& diag, int depth = 0);
 
 }  // namespace quendra

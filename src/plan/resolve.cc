@@ -27,7 +27,7 @@ Result<uint8_t> Builder::hop(uint8_t at, const Json& m, Bytes name) {
     }
   if (!hit) return 0;
   for (size_t k = 0; k < nodes.len; ++k)
-    if (nodes[k].parent == at && nodes[k].name == hit->key) return static_cast<uint8_t>(k + 1);
+    if (nodes[k].parent == at && nodes[k].name == hit->key && !joins[k].sub) return static_cast<uint8_t>(k + 1);
   // Only the queried model's joins are read up front; a join further down
   // is read, checked and numbered when a name first passes it.
   Bytes label = at ? TRY(concat(arena, {nodes[at - 1].path, ".", hit->key})) : hit->key;
@@ -58,23 +58,7 @@ namespace {
 
 bool isPathCandidate(const Node& n) { return n.tag == Tag::ident && n.a == 0 && n.b == 0 && n.text.find('.') != Bytes::npos; }
 
-// Operand slots of node n that index other nodes: a, b, or both.
-bool readsA(Tag t) {
-  switch (t) {
-    case Tag::ident:
-    case Tag::int_:
-    case Tag::float_:
-    case Tag::string:
-    case Tag::boolean:
-    case Tag::null_lit:
-    case Tag::case_:
-    case Tag::coalesce:
-    case Tag::in:
-    case Tag::not_in: return false;
-    default: return true;
-  }
-}
-bool readsB(Tag t) { return t >= Tag::add && t <= Tag::or_; }
+
 
 }  // namespace
 
@@ -105,6 +89,7 @@ Result<Bound> Builder::resolveNames(const Bound& b) {
       for (const Inlining& x : inlining)
         if (x.alias == at && x.key == key)
           return diag->fail(Err::Invalid, {"dimension '", key, "' of model '", owner, "' refers to itself"});
+      if (dimMeasure(def)) return measureDim(at, key, def);
       std::optional<Bytes> text = dimExprText(def);
       if (!text) return diag->fail(Err::Invalid, {"dimension '", key, "' has no expr"});
       TRY(inlining.push(arena, Inlining{at, key}));

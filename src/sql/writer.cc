@@ -388,8 +388,28 @@ Result<void> writeFromJoins(const Writer& w, Text& out, uint32_t used) {
   TRY(out.put(" AS t0"));
   for (const Join& j : plan.joins) {
     if (!(used >> j.alias & 1)) continue;
-    TRY(out.put("\nLEFT JOIN "));
-    TRY(writeTable(w, out, j.table));
+    if (j.sub) {
+      // A dimension defined by a measure: its values per key, or its one
+      // value for every row.
+      const bool every = j.left.empty() && j.parent == 0;
+      TRY(out.put(every ? Bytes("\nCROSS JOIN (") : Bytes("\nLEFT JOIN (")));
+      TRY(writePlan(Writer{*j.sub, w.dialect}, out));
+      TRY(out.put(")"));
+      if (j.left.empty()) {
+        TRY(out.put(" AS t"));
+        TRY(out.putUint(j.alias));
+        if (every) continue;
+        // The one value, for the rows of the joined table it belongs to:
+        // those that matched, whose key is therefore not null.
+        TRY(out.put(" ON ("));
+        TRY(writeBound(w, out, plan.joins[j.parent - 1].right[0]));
+        TRY(out.put(" IS NOT NULL)"));
+        continue;
+      }
+    } else {
+      TRY(out.put("\nLEFT JOIN "));
+      TRY(writeTable(w, out, j.table));
+    }
     TRY(out.put(" AS t"));
     TRY(out.putUint(j.alias));
     TRY(out.put(" ON "));

@@ -35,13 +35,17 @@ constexpr const char* kManifest = R"({"models": {"orders": {"table": "orders",
     "snow2": {"table": "orders", "dimensions": {"status": "status", "amount": "amount", "up": "amount + 20"},
               "measures": {"k": {"agg": "count"}, "s": {"agg": "sum", "expr": "snow2.up"}},
               "joins": {"next": {"model": "snow2", "left_on": "up", "right_on": "amount"}}},
-    "fan": {"table": "orders", "primary_key": "amount", "dimensions": {"status": "status", "amount": "amount"},
-            "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"}},
+    "fan": {"table": "orders", "primary_key": "amount", "dimensions": {"status": "status", "amount": "amount",
+                                                                       "n_peers": {"measure": "peers.k"},
+                                                                       "share": {"measure": "peers.ratio"},
+                                                                       "mean": {"measure": "avg"}},
+            "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"},
+                         "avg": {"agg": "mean", "expr": "amount"}},
             "joins": {"peers": {"model": "peer", "type": "many", "left_on": "status", "right_on": "status"},
                       "twins": {"model": "peer", "type": "many", "left_on": ["status", "amount"],
                                 "right_on": ["status", "amount"]}}},
     "peer": {"table": "orders", "primary_key": ["amount"], "dimensions": {"status": "status", "amount": "amount"},
-             "measures": {"k": {"agg": "count"}, "s": {"agg": "sum", "expr": "amount"}},
+             "measures": {"k": {"agg": "count"}, "s": {"agg": "sum", "expr": "amount"}, "ratio": {"calc": "s / k"}},
              "joins": {"kin": {"model": "peer", "type": "many", "left_on": "status", "right_on": "status"}}}}})";
 
 struct Host {
@@ -134,6 +138,8 @@ TEST(Execute, AllocationFailuresAnywhereInTheCall) {
                                  R"({"model": "fan", "dimensions": ["peers.amount"], "measures": ["total", "peers.s", "peers.kin.k"]})",
                                  R"({"model": "fan", "dimensions": ["fan.status"], "measures": ["n", "peers.k", "twins.s"],
                                      "filters": [{"field": "peers.amount", "operator": ">", "value": 15}]})",
+                                 R"({"model": "fan", "dimensions": ["fan.n_peers", "fan.share"], "measures": ["n"],
+                                     "filter": "amount > fan.mean"})",
                                  R"({"model": "timed", "dimensions": ["status", "day"], "time_grain": "day",
                                      "measures": ["total", "prev", "run", "win"], "order_by": ["day"]})"};
   quendra::Arena::setBlockSizeForTesting(64);

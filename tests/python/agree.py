@@ -791,7 +791,64 @@ def make_world(seed: int) -> World:
     ranks(random.Random(seed * 32_452_843 + 3), world, measures)
     if base_joins and len(base_joins) + len(nested) < 22:
         many_joins(random.Random(seed * 104_729 + 5), world, base_dims, dims, base_edges)
+    measure_dims(random.Random(seed * 49_979_687 + 13), world, base_dims, prefix)
     return world
+
+
+def _exact(definition: dict, m: Measure) -> bool:
+    """Whether every engine computes the aggregate exactly, so that its
+    values can group rows and meet literals alike everywhere."""
+    agg = definition.get("agg")
+    return agg is not None and not {"nan", "f32", "narrow", "dup"} & m.flags and \
+        (agg in ("count", "nunique", "min", "max") or (agg == "sum" and m.kind == "int"))
+
+
+def measure_dims(rng: random.Random, world: World, base_dims: dict, prefix: str):
+    """Dimensions defined by measures: per base row, an exact measure of a
+    model that its joins reach (one-joins or many-joins, one or two hops),
+    over the rows linked to that row; a measure of the base model over its
+    whole table; and an expression over them."""
+    if rng.random() > 0.35:
+        return
+    models = world.manifest["models"]
+    own = models[world.model]["measures"]
+    picks = []
+    for name, (path, mname, mm) in world.joined_at.items():
+        m = next((m for m in world.joined if m.name == name), None)
+        d = models[mname].get("measures", {}).get(mm, {})
+        if m and len(path) <= 2 and name not in world.nopk and _exact(d, m):
+            picks.append((name, m, "measure-dim-many" if mname in ("md0", "md1", "ms", "mkid") else "measure-dim-one"))
+    picks += [(m.name, m, "measure-dim-model") for m in world.measures
+              if m.name.isidentifier() and _exact(own.get(m.name, {}), m)]
+    cols = []
+    for i, (name, m, tag) in enumerate(rng.sample(picks, min(len(picks), rng.choice([1, 2, 2, 3])))):
+        base_dims[f"md{i}"] = {"measure": name}
+        world.fields.append(Field(prefix + f"md{i}", m.kind, m.flags - {"agg", "filtered", "path", "calc"},
+                                  tags=frozenset({"measure", tag})))
+        cols.append(Col(f"{world.model}.md{i}", m.kind, m.flags - {"agg", "filtered", "calc"} | {"path"}))
+    # Read through a join: a joined model's own measure over its whole
+    # table, and the count of its rows' rows across a many-join below it.
+    for name, (path, mname, mm) in world.joined_at.items():
+        m = next((m for m in world.joined if m.name == name), None)
+        d = models[mname].get("measures", {}).get(mm, {})
+        if not m or not _exact(d, m) or rng.random() < 0.5:
+            continue
+        if len(path) == 1 and mname not in ("md0", "md1", "ms", "mkid"):
+            host, key, tag = mname, f"mw{len(cols)}", "measure-dim-model"
+        elif len(path) == 2 and mname == "mkid":
+            host, key, tag = models[world.model]["joins"][path[0]]["model"], f"mk{len(cols)}", "measure-dim-many"
+        else:
+            continue
+        models[host]["dimensions"][key] = {"measure": mm if tag == "measure-dim-model" else f"kids.{mm}"}
+        world.fields.append(Field(f"{path[0]}.{key}", m.kind, m.flags - {"agg", "filtered", "path", "calc"},
+                                  path=(path[0],), target=host, tags=frozenset({"measure", tag, "measure-dim-path"})))
+        cols.append(Col(f"{path[0]}.{key}", m.kind, m.flags - {"agg", "filtered", "calc"} | {"path"}))
+    if cols and rng.random() < 0.5:
+        kind = rng.choice(["int", "bool"])
+        text, flags = ExprGen(rng).expr(kind, cols + world.raw, 2)
+        base_dims["mdx"] = text
+        world.fields.append(Field(prefix + "mdx", kind, flags - {"path"}))
+    world.path_cols += cols
 
 
 def ranks(rng: random.Random, world: World, defs: dict):
@@ -1643,7 +1700,9 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "time-calc", "time-having", "time-order", "time-range-series", "path-expression",
           "dimension-chain", "joined-measure", "many", "many-composite", "two-many", "many-below-many",
           "one-below-many", "many-below-one", "read-many", "many-measure", "error-primary-key",
-          "total-all", "total-partition", "total-share", "total-having", "rank-all", "rank-within", "rank-filter"}
+          "total-all", "total-partition", "total-share", "total-having", "rank-all", "rank-within", "rank-filter",
+          "measure-dim-many", "measure-dim-one", "measure-dim-model", "measure-dim-path", "measure-dim-read",
+          "measure-dim-expression"}
 
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
@@ -1689,7 +1748,7 @@ def query_shapes(world: World, q: Query) -> set[str]:
     texts = [doc.get("filter", "")]
     for n in doc.get("dimensions", []) + leaves:
         d = model["dimensions"].get(n, model["dimensions"].get(n.removeprefix(world.model + ".")))
-        texts += [d if isinstance(d, str) else d["expr"]] if d is not None else []
+        texts += [d if isinstance(d, str) else d.get("expr", "")] if d is not None else []
     out |= {"case-literal-dimension" for n in doc.get("dimensions", []) if n in world.cases}
     measures = [n for n in doc.get("measures", []) + leaves if world.field(n) is None and world.measure(n)]
     for name, via in _reached(world, measures):
@@ -1721,6 +1780,11 @@ def query_shapes(world: World, q: Query) -> set[str]:
         out.add("rank-filter")
     if any(n in world.total_shape for n in leaves):
         out.add("total-having")
+    for f in map(world.field, doc.get("dimensions", []) + leaves + order):
+        if f is not None and "measure" in f.tags:
+            out |= {t for t in f.tags if t.startswith("measure-dim")} | {"measure-dim-read"}
+    if re.search(r"\.m[dwk]\d", text):
+        out.add("measure-dim-expression")
     if any(c.name.lower() in text for c in world.path_cols):
         out.add("path-expression")
     if world.model.lower() + "." in text:

@@ -676,6 +676,41 @@ TEST(Writer, RanksAreWindowsOverTheGroupsFilteredOutside) {
             R"(aggregates, calculations and totals"})");
 }
 
+TEST(Writer, DimensionsDefinedByMeasuresJoinTheirValuesPerKey) {
+  const std::string m = R"({"models": {
+    "c": {"table": "c", "dimensions": {"id": "id", "n_orders": {"measure": "orders.n"}, "avg_bal": {"measure": "avg_bal_all"},
+          "deep": {"measure": "orders.uses_dim"}, "tot": {"measure": "orders.n_all"}},
+          "measures": {"avg_bal_all": {"agg": "mean", "expr": "bal"}},
+          "joins": {"orders": {"model": "o", "type": "many", "left_on": "id", "right_on": "cid"}}},
+    "o": {"table": "o", "dimensions": {"oid": "oid", "cid": "cid"},
+          "measures": {"n": {"agg": "count"}, "n_all": {"measure": "n", "total": true},
+                       "uses_dim": {"agg": "sum", "expr": "customer.n_orders"}},
+          "joins": {"customer": {"model": "c", "left_on": "cid", "right_on": "id"}}},
+    "k": {"table": "k", "dimensions": {"x": {"measure": "n"}}, "measures": {"n": {"agg": "count"}},
+          "joins": {"bykey": {"model": "o", "left_on": "x", "right_on": "oid"}}}}})";
+  // Per key of the join, LEFT JOINed, a count of no rows being 0; over the
+  // whole table, one row joined to every row.
+  EXPECT_EQ(emit(R"({"model": "c", "dimensions": ["c.n_orders"], "filter": "id > c.avg_bal"})", 0, m),
+            "SELECT COALESCE(t2.\"v\", 0) AS \"c.n_orders\"\n"
+            "FROM \"c\" AS t0\n"
+            "LEFT JOIN (SELECT t0.\"cid\" AS \"k0\",\n"
+            "       COUNT(*) AS \"v\"\n"
+            "FROM \"o\" AS t0\n"
+            "GROUP BY 1) AS t2 ON t0.\"id\" = t2.\"k0\"\n"
+            "CROSS JOIN (SELECT AVG(t0.\"bal\") AS \"v\"\n"
+            "FROM \"c\" AS t0) AS t3\n"
+            "WHERE (t0.\"id\" > t3.\"v\")\n"
+            "GROUP BY 1");
+  EXPECT_EQ(emit(R"({"model": "c", "dimensions": ["c.deep"]})", 0, m),
+            R"(error 4 {"code":"Unsupported","message":"measure 'uses_dim': dimension 'n_orders' of model 'c' is defined )"
+            R"(by a measure, which the measure behind another such dimension may not read"})");
+  EXPECT_EQ(emit(R"({"model": "c", "dimensions": ["c.tot"]})", 0, m),
+            R"(error 4 {"code":"Unsupported","message":"dimension 'tot' of model 'c': measure 'orders.n_all' is neither )"
+            R"(an aggregate nor a calculation over aggregates"})");
+  EXPECT_EQ(emit(R"({"model": "k", "dimensions": ["bykey.oid"]})", 0, m),
+            R"(error 4 {"code":"Unsupported","message":"join 'bykey': a key may not be a dimension defined by a measure"})");
+}
+
 // Every heap request of quendra_emit_sql failed, alone and from then on, for
 // a dozen representative queries in both dialects: the call reports 5 (out
 // of memory, from planning, or the text copy), 6 (the text buffer could not
