@@ -46,7 +46,9 @@ inline constexpr std::string_view kManifest = R"json({"models": {
     }
   },
   "customers": {"table": "customers", "primary_key": "id", "dimensions": {"id": "id", "region": "region", "name": "name",
-                "country": "country", "referrer_id": "referrer_id", "signup": {"expr": "signup_date", "time": true}},
+                "country": "country", "referrer_id": "referrer_id", "signup": {"expr": "signup_date", "time": true},
+                "n_orders": {"measure": "orders.order_count"}, "avg_paid": {"measure": "orders.per_buyer"},
+                "everyone": {"measure": "count"}},
                 "measures": {"count": {"agg": "count"}, "regions": {"agg": "nunique", "expr": "home.name",
                              "filters": [{"field": "referrer.region", "operator": "is not null"}]}},
                 "joins": {"home": {"model": "regions", "left_on": ["region", "country"], "right_on": ["code", "country"]},

@@ -31,7 +31,7 @@ struct Input {
 constexpr const char* kManifest = R"({"models": {
   "m": {"table": "t0",
     "dimensions": {"a": "a", "b": "b", "c": "c", "d": "d", "e": "a + 1", "t": {"expr": "d", "time": true},
-                   "pj": "a + j.b", "ch": "m.e * 2 + j.kk.c"},
+                   "pj": "a + j.b", "ch": "m.e * 2 + j.kk.c", "nk": {"measure": "many.kn"}, "avg_b": {"measure": "mb"}},
     "measures": {"n": {"agg": "count"}, "sa": {"agg": "sum", "expr": "a"}, "mb": {"agg": "mean", "expr": "b"},
       "lo": {"agg": "min", "expr": "c"}, "hi": {"agg": "max", "expr": "d"}, "u": {"agg": "nunique", "expr": "c"},
       "r": {"calc": "sa / n"}, "rr": {"calc": "r * 2 - mb"},
@@ -42,7 +42,8 @@ constexpr const char* kManifest = R"({"models": {
     "joins": {"j": {"model": "k", "left_on": "a", "right_on": "a"},
               "many": {"model": "k", "type": "many", "left_on": "b", "right_on": "b"}},
     "primary_key": "a"},
-  "k": {"table": "t1", "primary_key": ["a", "c"], "dimensions": {"a": "a", "b": "b", "c": "c"},
+  "k": {"table": "t1", "primary_key": ["a", "c"], "dimensions": {"a": "a", "b": "b", "c": "c",
+                                                                  "nd": {"measure": "down.kn"}},
     "measures": {"kn": {"agg": "count"}, "ks": {"agg": "sum", "expr": "b + kk.a",
                                                 "filters": [{"field": "c", "operator": "is not null"}]}},
     "joins": {"kk": {"model": "k", "left_on": ["b", "c"], "right_on": ["a", "b"]},

@@ -34,6 +34,10 @@ QUERIES = [
      "order_by": ["customers.home.name"]},
     {"model": "customers", "dimensions": ["orders.status"], "measures": ["count", "orders.revenue", "orders.aov"],
      "filters": [{"field": "orders.amount", "operator": ">", "value": 5}]},
+    {"model": "customers", "dimensions": ["customers.n_orders", "customers.avg_paid"], "measures": ["count"],
+     "filter": "customers.everyone > 2 AND UPPER(SUBSTRING(name, -3, 2)) <> CONCAT(TRIM(region), 'x')"},
+    {"model": "orders", "dimensions": ["customers.n_orders"], "measures": ["revenue"],
+     "filters": [{"field": "customers.avg_paid", "operator": ">", "value": 1.5}], "order_by": ["customers.n_orders"]},
     {"model": "customers", "dimensions": ["region", "signup"], "time_grain": "quarter",
      "time_range": {"start": "2020-01-01 00:00:00", "end": "2020-12-31T23:59:59"}},
 ]
@@ -52,6 +56,8 @@ EXECUTE_QUERIES = [
     {"model": "m", "dimensions": ["many.c"], "measures": ["n", "sa", "many.kn", "many.down.ks"],
      "filters": [{"field": "many.down.b", "operator": ">", "value": 1}]},
     {"model": "m", "dimensions": ["m.b"], "measures": ["u", "many.ks", "j.down.kn"], "filter": "many.a > j.down.a"},
+    {"model": "m", "dimensions": ["m.nk", "j.nd"], "measures": ["n", "sa"],
+     "filter": "b > m.avg_b AND ROUND(a * 1.5, 1) > FLOOR(b) AND LENGTH(LOWER(c)) < 3"},
     {"model": "m", "dimensions": ["m.b", "m.t", "m.c"], "time_grain": "day", "measures": ["tb", "tu", "sh"],
      "filters": [{"field": "sh", "operator": "<", "value": 0.5}]},
     {"model": "m", "dimensions": ["m.b", "m.c"], "measures": ["rk", "ra", "n"],
@@ -64,6 +70,7 @@ EXPRESSIONS = [
     "a % 3 / (b - 4)", "((((a))))", "NOT NOT NOT a", "'' = ''", "a<=b", "1.2.3",
     "CASE WHEN a > 1 THEN 'x' WHEN b IS NULL THEN 'y' ELSE COALESCE(c, 'z') END",
     "x NOT IN (1, NULL, y) OR s ILIKE 'a%' AND ABS(YEAR(t) - 2000) < isodow(t)", "\"end\" + \"a\"\"b\"",
+    "CONCAT(UPPER(s), LOWER(t), TRIM(u)) = SUBSTRING(v, 0, -1) OR LENGTH(s) > ROUND(x, -2) + CEIL(y) - FLOOR(z)",
 ]
 
 JSON_EXTRA = [

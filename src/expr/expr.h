@@ -3,7 +3,8 @@
 // The small expression language of model definitions and filters
 // (identifiers, numbers, strings, TRUE/FALSE/NULL, arithmetic, one
 // comparison, IS [NOT] NULL, [NOT] IN, [NOT] [I]LIKE, NOT, AND, OR,
-// parentheses, CASE, and the functions COALESCE, ABS and the date parts) is
+// parentheses, CASE, and the functions COALESCE, ABS, the date parts and the
+// text and rounding functions) is
 // parsed into an
 // Expr whose operands always precede the node that uses them; the root is
 // the last node. SQL rendering and in-memory evaluation both walk this form.
@@ -50,6 +51,15 @@ enum class Tag : uint8_t {
   not_ilike,
   abs,
   part,
+  substring,
+  upper,
+  lower,
+  length,
+  trim,
+  concat,
+  round,
+  floor,
+  ceil,
 };
 
 // The date parts `part` nodes take, by b.
@@ -68,8 +78,13 @@ enum class DatePart : uint8_t { year, quarter, month, day, hour, minute, isodow 
 //     case_ lists condition, value, condition, value, ..., then the ELSE
 //     value when b is odd; in and not_in list the value tested first
 //   like .. not_ilike: a is the operand, text the pattern (an arena copy)
-//   abs: a is the operand
+//   abs, upper, lower, length, trim, floor, ceil: a is the operand
 //   part: a is the operand, b the DatePart, text the name as written
+//   substring, concat: operands listed in Expr::args from a on (b of
+//     them); substring lists the text, then its start and, when given, its
+//     length, both integer literals (start 0 written as 1, a negative
+//     length as 0, which mean the same)
+//   round: a is the operand, b the digits as int32_t (-15 to 15)
 struct Node {
   Bytes text;
   uint32_t a = 0;
@@ -94,7 +109,10 @@ struct Expr {
 inline uint8_t identAlias(const Node& n, uint8_t own) { return n.a ? static_cast<uint8_t>(n.a - 1) : own; }
 
 // True for the tags whose operands are listed in Expr::args.
-inline bool isVariadic(Tag t) { return t == Tag::case_ || t == Tag::coalesce || t == Tag::in || t == Tag::not_in; }
+inline bool isVariadic(Tag t) {
+  return t == Tag::case_ || t == Tag::coalesce || t == Tag::in || t == Tag::not_in || t == Tag::substring ||
+         t == Tag::concat;
+}
 
 // Operand slots of node n that index other nodes: a, b, or both.
 inline bool readsA(Tag t) {
@@ -108,7 +126,9 @@ inline bool readsA(Tag t) {
     case Tag::case_:
     case Tag::coalesce:
     case Tag::in:
-    case Tag::not_in: return false;
+    case Tag::not_in:
+    case Tag::substring:
+    case Tag::concat: return false;
     default: return true;
   }
 }

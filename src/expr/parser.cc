@@ -1,5 +1,7 @@
 #include "expr/parser.h"
 
+#include <charconv>
+
 #include <cstring>
 #include <optional>
 
@@ -117,6 +119,16 @@ constexpr Function kFunctions[] = {
     {"HOUR", Tag::part, static_cast<uint8_t>(DatePart::hour), 1, 1},
     {"MINUTE", Tag::part, static_cast<uint8_t>(DatePart::minute), 1, 1},
     {"ISODOW", Tag::part, static_cast<uint8_t>(DatePart::isodow), 1, 1},
+    {"SUBSTRING", Tag::substring, 0, 2, 3},
+    {"UPPER", Tag::upper, 0, 1, 1},
+    {"LOWER", Tag::lower, 0, 1, 1},
+    {"LENGTH", Tag::length, 0, 1, 1},
+    {"TRIM", Tag::trim, 0, 1, 1},
+    {"CONCAT", Tag::concat, 0, 1, UINT32_MAX},
+    {"ROUND", Tag::round, 0, 1, 2},
+    {"FLOOR", Tag::floor, 0, 1, 1},
+    {"CEIL", Tag::ceil, 0, 1, 1},
+    {"CEILING", Tag::ceil, 0, 1, 1},
 };
 
 class Parser {
@@ -387,11 +399,61 @@ class Parser {
     for (const Function& k : kFunctions)
       if (eqNoCase(k.name, name)) f = &k;
     if (!f || ops.len < f->min || ops.len > f->max) {
-      if (fail_) *fail_ = ParseFail{name, f ? f->min : 0, f ? f->max : 0, static_cast<uint32_t>(ops.len)};
+      if (fail_) *fail_ = ParseFail{name, f ? f->min : 0, f ? f->max : 0, static_cast<uint32_t>(ops.len), {}};
       return std::unexpected(f ? ParseErr::WrongArity : ParseErr::UnknownFunction);
     }
-    if (f->tag == Tag::coalesce) return addList(Tag::coalesce, ops.span());
+    if (f->tag == Tag::coalesce || f->tag == Tag::concat) return addList(f->tag, ops.span());
+    if (f->tag == Tag::substring) {
+      // Start and length are literals, normalized to the form in which
+      // both engines' SUBSTRING agree: start 0 counts from 1, a negative
+      // length takes nothing.
+      auto bad_arg = [&] {
+        if (fail_) *fail_ = ParseFail{name, 0, 0, 0, "start and length must be integer literals"};
+        return std::unexpected(ParseErr::BadArgument);
+      };
+      auto start = literalInt(ops[1]);
+      if (!start) return bad_arg();
+      ops[1] = TRY(intNode(*start == 0 ? 1 : *start));
+      if (ops.len == 3) {
+        auto len = literalInt(ops[2]);
+        if (!len) return bad_arg();
+        ops[2] = TRY(intNode(*len < 0 ? 0 : *len));
+      }
+      return addList(Tag::substring, ops.span());
+    }
+    if (f->tag == Tag::round) {
+      std::optional<int64_t> digits = ops.len == 2 ? literalInt(ops[1]) : std::optional<int64_t>(0);
+      if (!digits || *digits < -15 || *digits > 15) {
+        if (fail_) *fail_ = ParseFail{name, 0, 0, 0, "digits must be an integer literal from -15 to 15"};
+        return std::unexpected(ParseErr::BadArgument);
+      }
+      return add(Tag::round, name, ops[0], static_cast<uint32_t>(static_cast<int32_t>(*digits)));
+    }
     return add(f->tag, name, ops[0], f->part);
+  }
+
+  // The value of an integer literal, or of a minus before one, within 32
+  // bits; nullopt for anything else.
+  std::optional<int64_t> literalInt(uint32_t i) const {
+    const Node& n = nodes_[i];
+    const bool negative = n.tag == Tag::neg && nodes_[n.a].tag == Tag::int_;
+    const Node& digits = negative ? nodes_[n.a] : n;
+    if (digits.tag != Tag::int_) return std::nullopt;
+    int64_t v = 0;
+    auto [end, ec] = std::from_chars(digits.text.data(), digits.text.data() + digits.text.size(), v);
+    if (ec != std::errc() || end != digits.text.data() + digits.text.size() || v > INT32_MAX) return std::nullopt;
+    return negative ? -v : v;
+  }
+
+  // A new integer literal node of value v.
+  Index intNode(int64_t v) {
+    char text[24];
+    auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+    (void)ec;
+    char* copy = arena_.make<char>(static_cast<size_t>(end - text));
+    if (!copy) return std::unexpected(ParseErr::OutOfMemory);
+    std::memcpy(copy, text, static_cast<size_t>(end - text));
+    return add(Tag::int_, Bytes(copy, static_cast<size_t>(end - text)));
   }
 
   Arena& arena_;
@@ -458,8 +520,30 @@ std::expected<bool, ParseErr> literalKindsFit(Arena& arena, const Expr& e) {
         k = Seen::boolean;
         break;
       case Tag::abs:
+      case Tag::round:
+      case Tag::floor:
+      case Tag::ceil:
         if (!mix(kindOf(n.a), Seen::number)) return false;
         k = Seen::number;
+        break;
+      case Tag::upper:
+      case Tag::lower:
+      case Tag::trim:
+        if (!mix(kindOf(n.a), Seen::string)) return false;
+        k = Seen::string;
+        break;
+      case Tag::length:
+        if (!mix(kindOf(n.a), Seen::string)) return false;
+        k = Seen::number;
+        break;
+      case Tag::substring:
+        if (!mix(kindOf(e.list(n)[0]), Seen::string)) return false;
+        k = Seen::string;
+        break;
+      case Tag::concat:
+        for (uint32_t op : e.list(n))
+          if (!mix(kindOf(op), Seen::string)) return false;
+        k = Seen::string;
         break;
       case Tag::part:
         if (!mix(kindOf(n.a), Seen::time)) return false;

@@ -16,6 +16,7 @@ enum class ParseErr : uint8_t {
   OutOfMemory,
   UnknownFunction,  // a name followed by "(" that is no function
   WrongArity,       // a function called with a number of arguments it does not take
+  BadArgument,      // an argument that must be an integer literal in a range is not
 };
 
 // What went wrong with a function call: its name as written, the number of
@@ -23,6 +24,7 @@ enum class ParseErr : uint8_t {
 struct ParseFail {
   Bytes function;
   uint32_t min = 0, max = 0, got = 0;
+  Bytes why;  // BadArgument: what the argument must be
 };
 
 // Parentheses, NOT and unary minus may nest this deep; deeper text is

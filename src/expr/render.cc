@@ -1,5 +1,7 @@
 #include "expr/render.h"
 
+#include <cstdio>
+
 namespace quendra {
 
 namespace {
@@ -83,14 +85,21 @@ namespace render_detail {
 
 bool isLeaf(Tag t) { return t <= Tag::null_lit; }
 
-uint32_t operandCount(const Expr& e, const Node& n) {
+// The digits of a round node.
+int32_t digitsOf(const Node& n) { return static_cast<int32_t>(n.b); }
+
+// Some functions are written with their operand more than once (see
+// writePiece); every one of those slots reads operand a.
+uint32_t operandCount(Dialect d, const Expr& e, const Node& n) {
   if (isVariadic(n.tag)) return static_cast<uint32_t>(e.list(n).size());
+  if (n.tag == Tag::round) return digitsOf(n) > 0 ? 3 : 1;
+  if (n.tag == Tag::floor || n.tag == Tag::ceil) return d == Dialect::spark ? 3 : 1;
   return n.tag >= Tag::add && n.tag <= Tag::or_ ? 2 : 1;
 }
 
 uint32_t operand(const Expr& e, const Node& n, uint32_t k) {
   if (isVariadic(n.tag)) return e.list(n)[k];
-  return k == 0 ? n.a : n.b;
+  return k == 0 || n.tag == Tag::round || n.tag == Tag::floor || n.tag == Tag::ceil ? n.a : n.b;
 }
 
 namespace {
@@ -127,6 +136,9 @@ Affixes affixes(Tag t) {
     case Tag::ilike:
     case Tag::not_ilike: return {"(", "", ")"};
     case Tag::abs: return {"ABS(", "", ")"};
+    case Tag::upper: return {"upper(", "", ")"};
+    case Tag::lower: return {"lower(", "", ")"};
+    case Tag::trim: return {"trim(", "", ")"};
     default: return {"", "", ""};
   }
 }
@@ -159,8 +171,61 @@ Bytes likeOp(Tag t) {
 }  // namespace
 
 Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Text& out) {
-  const uint32_t count = operandCount(e, n);
+  const uint32_t count = operandCount(d, e, n);
   switch (n.tag) {
+    case Tag::length:
+      // Spark counts in a 32-bit integer, which arithmetic would keep.
+      if (d == Dialect::spark) return out.put(k == 0 ? Bytes("CAST(length(") : Bytes(") AS BIGINT)"));
+      return out.put(k == 0 ? Bytes("length(") : Bytes(")"));
+    case Tag::substring:
+      return out.put(k == 0 ? Bytes("substring(") : k == count ? Bytes(")") : Bytes(", "));
+    case Tag::concat:
+      // DuckDB's concat reads a null as empty text; its operator, like
+      // Spark's concat, makes the whole value null.
+      if (d == Dialect::duckdb) return out.put(k == 0 ? Bytes("(") : k == count ? Bytes(")") : Bytes(" || "));
+      return out.put(k == 0 ? Bytes("concat(") : k == count ? Bytes(")") : Bytes(", "));
+    case Tag::round: {
+      // To digits: the value times a power of ten, rounded half away from
+      // zero, divided back, as 64-bit floats. The engines' own ROUND to
+      // digits differs (Spark rounds the value's shortest decimal text,
+      // DuckDB its binary value); to no digits both round alike. Values
+      // from 2^52 up are whole already.
+      const int32_t digits = digitsOf(n);
+      char scale[16];
+      std::snprintf(scale, sizeof scale, "1E%d", digits < 0 ? -digits : digits);
+      if (digits == 0) return out.put(k == 0 ? Bytes("round(") : Bytes(")"));
+      if (digits < 0) {
+        if (k == 0) return out.put("(round(");
+        TRY(out.put(" / "));
+        TRY(out.put(scale));
+        TRY(out.put(") * "));
+        TRY(out.put(scale));
+        return out.put(')');
+      }
+      if (k == 0) return out.put("(CASE WHEN (ABS(");
+      if (k == 1) return out.put(") >= 4503599627370496) THEN ");
+      if (k == 2) return out.put(" ELSE (round(");
+      TRY(out.put(" * "));
+      TRY(out.put(scale));
+      TRY(out.put(") / "));
+      TRY(out.put(scale));
+      return out.put(") END)");
+    }
+    case Tag::floor:
+    case Tag::ceil: {
+      // A 64-bit float, as DuckDB answers. Spark's FLOOR and CEIL give a
+      // 64-bit integer and fail past its range; values from 2^52 up are
+      // whole already.
+      const Bytes fn = n.tag == Tag::floor ? Bytes("floor(") : Bytes("ceil(");
+      if (d == Dialect::duckdb) return out.put(k == 0 ? fn : Bytes(")"));
+      if (k == 0) return out.put("(CASE WHEN (ABS(");
+      if (k == 1) return out.put(") >= 4503599627370496) THEN CAST(");
+      if (k == 2) {
+        TRY(out.put(" AS DOUBLE) ELSE CAST("));
+        return out.put(fn);
+      }
+      return out.put(") AS DOUBLE) END)");
+    }
     case Tag::case_:
       if (k == 0) return out.put("(CASE WHEN ");
       if (k == count) return out.put(" END)");

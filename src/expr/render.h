@@ -58,7 +58,7 @@ namespace render_detail {
 
 bool isLeaf(Tag t);
 // How many operands node n has, and the k-th of them.
-uint32_t operandCount(const Expr& e, const Node& n);
+uint32_t operandCount(Dialect d, const Expr& e, const Node& n);
 uint32_t operand(const Expr& e, const Node& n, uint32_t k);
 // The text before operand k of n, or after the last one when k is the
 // operand count.
@@ -106,14 +106,14 @@ Result<void> writeNode(const Expr& e, uint32_t index, Text& out, Ctx& ctx) {
     }
     const uint32_t k = f.stage;
     TRY(writePiece(ctx.dialect(), e, n, k, out));
-    if (k == operandCount(e, n)) {
+    if (k == operandCount(ctx.dialect(), e, n)) {
       --depth;
     } else {
       f.stage = k + 1;
       const uint32_t c = operand(e, n, k);
       // A bare NULL has no type in Spark, which a CASE condition must have
       // (boolean); both engines read the cast as never true.
-      if (n.tag == Tag::case_ && k % 2 == 0 && k + 1 < operandCount(e, n) && e[c].tag == Tag::null_lit) {
+      if (n.tag == Tag::case_ && k % 2 == 0 && k + 1 < operandCount(ctx.dialect(), e, n) && e[c].tag == Tag::null_lit) {
         TRY(out.put("CAST(NULL AS BOOLEAN)"));
         continue;
       }

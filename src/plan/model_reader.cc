@@ -32,12 +32,18 @@ Result<Expr> Builder::parse(Bytes text) {
     case ParseErr::UnknownFunction:
       return diag->fail(Err::Invalid, {"unknown function '", why.function, "' in expression '", text, "'"});
     case ParseErr::WrongArity: {
-      // Every function takes one argument, or (COALESCE) at least one.
-      char got[12];
+      char got[12], min[12], max[12];
       std::snprintf(got, sizeof got, "%u", why.got);
-      return diag->fail(Err::Invalid, {"function '", why.function, why.max == why.min ? "' takes " : "' takes at least ",
-                                       "1 argument, not ", got, ", in expression '", text, "'"});
+      std::snprintf(min, sizeof min, "%u", why.min);
+      std::snprintf(max, sizeof max, "%u", why.max);
+      const bool one = why.max == why.min, many = why.max == UINT32_MAX;
+      return diag->fail(Err::Invalid, {"function '", why.function, one ? "' takes " : many ? "' takes at least " : "' takes ",
+                                       min, one || many ? "" : " to ", one || many ? "" : max,
+                                       why.max == 1 || (many && why.min == 1) ? " argument, not " : " arguments, not ",
+                                       got, ", in expression '", text, "'"});
     }
+    case ParseErr::BadArgument:
+      return diag->fail(Err::Invalid, {"function '", why.function, "': ", why.why, ", in expression '", text, "'"});
     case ParseErr::BadExpression: break;
   }
   return diag->fail(Err::Invalid, {"cannot parse expression '", text, "'"});

@@ -83,6 +83,13 @@ EvalResult<Vec> evalList(Arena& arena, Tag tag, std::span<const Vec> ops) {
     for (size_t k = n / 2; k-- > 0;) acc = TRY(choose(arena, ops[2 * k], ops[2 * k + 1], acc));
     return acc;
   }
+  if (tag == Tag::concat) return concatOf(arena, ops);
+  if (tag == Tag::substring) {
+    // Start and length are integer literals (see Node).
+    if ((!ops[1].isNumeric() || ops[1].kind != Kind::int_) || (n > 2 && ops[2].kind != Kind::int_))
+      return std::unexpected(EvalErr::TypeMismatch);
+    return substringOf(arena, ops[0], ops[1].intAt(0), n > 2 ? std::optional<int64_t>(ops[2].intAt(0)) : std::nullopt);
+  }
   if (tag == Tag::coalesce) {
     Vec acc = ops[n - 1];
     for (size_t k = n - 1; k-- > 0;) acc = TRY(choose(arena, TRY(isNull(arena, ops[k], true)), ops[k], acc));
@@ -99,6 +106,13 @@ EvalResult<Vec> evalUnary(Arena& arena, const Node& n, const Vec& a) {
   switch (n.tag) {
     case Tag::abs: return absolute(arena, a);
     case Tag::part: return datePart(arena, static_cast<DatePart>(n.b), a);
+    case Tag::upper: return changeCase(arena, a, true);
+    case Tag::lower: return changeCase(arena, a, false);
+    case Tag::trim: return trimSpaces(arena, a);
+    case Tag::length: return textLength(arena, a);
+    case Tag::round: return roundTo(arena, a, static_cast<int32_t>(n.b));
+    case Tag::floor: return floorCeil(arena, a, false);
+    case Tag::ceil: return floorCeil(arena, a, true);
     default: break;
   }
   if (a.isNullScalar()) return nullVec(arena, Kind::bool_, 1, true);

@@ -45,7 +45,9 @@ template <class Cx>
     case Tag::case_:
     case Tag::coalesce:
     case Tag::in:
-    case Tag::not_in: {
+    case Tag::not_in:
+    case Tag::substring:
+    case Tag::concat: {
       auto list = e.list(n);
       Vec* ops = arena.make<Vec>(list.size());
       if (!ops) return std::unexpected(EvalErr::OutOfMemory);
@@ -57,7 +59,14 @@ template <class Cx>
     case Tag::ilike:
     case Tag::not_ilike:
     case Tag::abs:
-    case Tag::part: return evalUnary(arena, n, TRY(evalNode(arena, e, n.a, cx)));
+    case Tag::part:
+    case Tag::upper:
+    case Tag::lower:
+    case Tag::trim:
+    case Tag::length:
+    case Tag::round:
+    case Tag::floor:
+    case Tag::ceil: return evalUnary(arena, n, TRY(evalNode(arena, e, n.a, cx)));
     case Tag::ident:
       // A column of another table than the expression's own, in contexts
       // that have tables.

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "base/arena.h"
 #include "base/bytes.h"
@@ -87,6 +88,27 @@ enum class Ord : uint8_t { gt = 0, lt = 1, eq = 2 };
 // |v| over int (INT64_MIN stays itself, as 0 - x does) or float; a null
 // scalar gives a null of that kind; TypeMismatch otherwise. Shares v's mask.
 [[nodiscard]] EvalResult<Vec> absolute(Arena& arena, const Vec& v);
+
+// UPPER and LOWER: each character's one-to-one Unicode case (ASCII and
+// beyond); characters whose case takes several keep theirs. Str only; a
+// null scalar gives a null str. Shares v's mask.
+[[nodiscard]] EvalResult<Vec> changeCase(Arena& arena, const Vec& v, bool upper);
+// TRIM: without the spaces (U+0020 only) at either end.
+[[nodiscard]] EvalResult<Vec> trimSpaces(Arena& arena, const Vec& v);
+// SUBSTRING: from character `start` (1 the first, negative counted from the
+// end, 0 as 1), `length` characters (all when none; none when negative),
+// never before the first.
+[[nodiscard]] EvalResult<Vec> substringOf(Arena& arena, const Vec& v, int64_t start, std::optional<int64_t> length);
+// LENGTH: characters (code points) as int.
+[[nodiscard]] EvalResult<Vec> textLength(Arena& arena, const Vec& v);
+// CONCAT: the texts joined; null where any is null. Str only.
+[[nodiscard]] EvalResult<Vec> concatOf(Arena& arena, std::span<const Vec> ops);
+// ROUND: half away from zero; to no digits an int stays itself and a float
+// stays a float; to digits (-15 to 15) the value times 10^digits is
+// rounded and divided back, as a float.
+[[nodiscard]] EvalResult<Vec> roundTo(Arena& arena, const Vec& v, int32_t digits);
+// FLOOR and CEIL, as floats.
+[[nodiscard]] EvalResult<Vec> floorCeil(Arena& arena, const Vec& v, bool ceil);
 
 // Wildcard match: '%' matches any run of characters (none included), '_'
 // exactly one UTF-8 character, every other pattern byte itself (ASCII

@@ -14,7 +14,8 @@ const char* tagName(Tag t) {
                                 "add",   "sub", "mul",   "div",    "mod",     "eq",   "ne",  "lt",
                                 "le",    "gt",  "ge",    "and",    "or",      "is_null", "is_not_null",
                                 "case",  "coalesce", "in",   "not_in", "like",    "not_like", "ilike",
-                                "not_ilike", "abs", "part"};
+                                "not_ilike", "abs", "part", "substring", "upper", "lower", "length", "trim",
+                                "concat", "round", "floor", "ceil"};
   return names[static_cast<int>(t)];
 }
 
@@ -37,7 +38,15 @@ std::string show(const Expr& e, uint32_t i) {
     case Tag::is_null:
     case Tag::is_not_null:
     case Tag::abs:
+    case Tag::upper:
+    case Tag::lower:
+    case Tag::length:
+    case Tag::trim:
+    case Tag::floor:
+    case Tag::ceil:
       return std::string(tagName(n.tag)) + "(" + show(e, n.a) + ")";
+    case Tag::round:
+      return "round(" + show(e, n.a) + "," + std::to_string(static_cast<int32_t>(n.b)) + ")";
     case Tag::part:
       return std::string(n.text) + "#" + std::to_string(n.b) + "(" + show(e, n.a) + ")";
     case Tag::like:
@@ -48,7 +57,9 @@ std::string show(const Expr& e, uint32_t i) {
     case Tag::case_:
     case Tag::coalesce:
     case Tag::in:
-    case Tag::not_in: {
+    case Tag::not_in:
+    case Tag::substring:
+    case Tag::concat: {
       std::string out = std::string(tagName(n.tag)) + "(";
       for (size_t k = 0; k < n.b; ++k) out += (k ? "," : "") + show(e, e.list(n)[k]);
       return out + ")";
@@ -70,6 +81,7 @@ std::string parsed(const std::string& text) {
       case ParseErr::WrongArity:
         return "WrongArity " + std::string(why.function) + " " + std::to_string(why.min) + ".." +
                (why.max == UINT32_MAX ? "" : std::to_string(why.max)) + " got " + std::to_string(why.got);
+      case ParseErr::BadArgument: return "BadArgument " + std::string(why.function) + ": " + std::string(why.why);
     }
   }
   // Operands always come before their node, and the root is the last node.
@@ -145,6 +157,12 @@ TEST(Parser, PrecedenceAndShapes) {
       {"quarter(t) + month(t) + day(t) + hour(t) + MINUTE(t)",
        "add(add(add(add(quarter#1(t),month#2(t)),day#3(t)),hour#4(t)),MINUTE#5(t))"},
       {"in + like", "add(in,like)"},
+      // Start 0 is start 1 and a negative length is 0, as they mean.
+      {"SUBSTRING(s, -2)", "substring(s,-2)"},
+      {"substring(s, 0, -3)", "substring(s,1,0)"},
+      {"concat(a, upper(b), lower(trim(c)))", "concat(a,upper(b),lower(trim(c)))"},
+      {"length(s) + floor(x) + CEILING(y)", "add(add(length(s),floor(x)),ceil(y))"},
+      {"round(x) + ROUND(x, -15)", "add(round(x,0),round(x,-15))"},
       {"year", "year"},
   };
   for (const auto& [text, want] : cases) EXPECT_EQ(parsed(text), want) << text;
@@ -164,6 +182,12 @@ TEST(Parser, RejectsWhatIsNotAnExpression) {
   EXPECT_EQ(parsed("ABS(1, 2)"), "WrongArity ABS 1..1 got 2");
   EXPECT_EQ(parsed("year()"), "WrongArity year 1..1 got 0");
   EXPECT_EQ(parsed("coalesce()"), "WrongArity coalesce 1.. got 0");
+  EXPECT_EQ(parsed("substring(s)"), "WrongArity substring 2..3 got 1");
+  EXPECT_EQ(parsed("substring(s, n)"), "BadArgument substring: start and length must be integer literals");
+  EXPECT_EQ(parsed("substring(s, 1, 2.0)"), "BadArgument substring: start and length must be integer literals");
+  EXPECT_EQ(parsed("substring(s, 3000000000)"), "BadArgument substring: start and length must be integer literals");
+  EXPECT_EQ(parsed("round(x, 16)"), "BadArgument round: digits must be an integer literal from -15 to 15");
+  EXPECT_EQ(parsed("round(x, d)"), "BadArgument round: digits must be an integer literal from -15 to 15");
 }
 
 TEST(Parser, NestingDepthIsBounded) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
+
+#include <cmath>
 #include <limits>
 
 #include "base/heap.h"
@@ -336,6 +339,92 @@ TEST(VecKernels, Utf8LenAndEqChar) {
   EXPECT_FALSE(eqChar('@', '`', true));  // neighbours of the letter ranges
   EXPECT_FALSE(eqChar('[', '{', true));
   EXPECT_FALSE(eqChar(0xC9, 0xE9, true));
+}
+
+// The text functions against a model over code point lists, on random
+// texts of 1- to 4-byte characters and bytes that are no UTF-8 (each one
+// character), with every start and length from -7 to 7.
+TEST(VecText, SubstringLengthTrimAndCaseAgreeWithAModel) {
+  const std::vector<std::string> units = {"a", "Z", " ", "\xc3\xa9", "\xc3\x89", "\xce\xa3", "\xe6\x97\xa5",
+                                          "\xf0\x9f\x98\x80", "\xff", "\xc3", "\xe2"};
+  std::mt19937 rng(7);
+  Arena arena;
+  Make mk{arena};
+  for (int round = 0; round < 200; ++round) {
+    std::vector<std::string> chars;
+    const int n = static_cast<int>(rng() % 7);
+    for (int i = 0; i < n; ++i) chars.push_back(units[rng() % units.size()]);
+    // A cut sequence ("\xc3", "\xe2") would take continuation bytes that
+    // follow it; a plain character after it keeps it one byte.
+    for (size_t i = 0; i + 1 < chars.size(); ++i)
+      if (chars[i] == "\xc3" || chars[i] == "\xe2") chars[i + 1] = "a";
+    std::string s;
+    for (const std::string& c : chars) s += c;
+    auto piece = [&](int64_t start, std::optional<int64_t> len) {
+      int64_t from = start > 0 ? start - 1 : start < 0 ? static_cast<int64_t>(chars.size()) + start : 0;
+      int64_t to = len ? from + *len : INT64_MAX;
+      std::string out;
+      for (int64_t i = std::max<int64_t>(from, 0); i < std::min<int64_t>(to, static_cast<int64_t>(chars.size())); ++i)
+        out += chars[static_cast<size_t>(i)];
+      return out;
+    };
+    Vec v = mk.strs({s, std::nullopt});
+    for (int64_t start = -7; start <= 7; ++start) {
+      for (int64_t len = -8; len <= 7; ++len) {
+        std::optional<int64_t> l = len == -8 ? std::nullopt : std::optional<int64_t>(len);
+        Vec r = *substringOf(arena, v, start, l);
+        ASSERT_EQ(r.strAt(0), piece(start, l)) << s << " " << start << " " << len;
+        ASSERT_TRUE(r.isNull(1));
+      }
+    }
+    EXPECT_EQ(textLength(arena, v)->intAt(0), static_cast<int64_t>(chars.size())) << s;
+    size_t b = 0, e = chars.size();
+    while (b < e && chars[b] == " ") ++b;
+    while (e > b && chars[e - 1] == " ") --e;
+    std::string trimmed;
+    for (size_t i = b; i < e; ++i) trimmed += chars[i];
+    EXPECT_EQ(trimSpaces(arena, v)->strAt(0), trimmed);
+    // Upper then lower is the lower case; invalid bytes pass through.
+    Vec up = *changeCase(arena, v, true);
+    EXPECT_EQ(changeCase(arena, up, false)->strAt(0), changeCase(arena, v, false)->strAt(0)) << s;
+  }
+  EXPECT_EQ(changeCase(arena, mk.sStr("Stra\xc3\x9f" "e \xce\xa3\xcf\x82 \xc3\xa9\xc4\xb0"), true)->strAt(0),
+            "STRA\xc3\x9f" "E \xce\xa3\xce\xa3 \xc3\x89\xc4\xb0");
+  EXPECT_EQ(changeCase(arena, mk.sStr("\xc4\xb0I"), false)->strAt(0), "ii");
+  EXPECT_EQ(changeCase(arena, mk.ints({1}), true).error(), EvalErr::TypeMismatch);
+  Vec joined = *concatOf(arena, std::vector<Vec>{mk.strs({"a", std::nullopt, ""}), mk.sStr("-"), mk.strs({"b", "c", ""})});
+  EXPECT_EQ(joined.strAt(0), "a-b");
+  EXPECT_TRUE(joined.isNull(1));
+  EXPECT_EQ(joined.strAt(2), "-");
+}
+
+// ROUND to digits is the value scaled, rounded half away from zero and
+// scaled back, as the SQL writes it; FLOOR and CEIL are floats.
+TEST(VecRound, HalfAwayFromZeroAtTheScale) {
+  Arena arena;
+  Make mk{arena};
+  Vec x = mk.floats({2.5, -2.5, 0.285, 1.005, 1e300, -0.4, std::nullopt});
+  auto at = [&](int32_t d) {
+    Vec r = *roundTo(arena, x, d);
+    std::vector<double> out;
+    for (size_t i = 0; i + 1 < x.len; ++i) out.push_back(r.floatAt(i));
+    EXPECT_TRUE(r.isNull(x.len - 1));
+    return out;
+  };
+  EXPECT_EQ(at(0), (std::vector<double>{3, -3, 0, 1, 1e300, -0.0}));
+  EXPECT_EQ(at(2), (std::vector<double>{2.5, -2.5, 0.28, 1.0, 1e300, -0.4}));
+  EXPECT_EQ(at(-1), (std::vector<double>{0, -0.0, 0, 0, std::round(1e300 / 10) * 10, -0.0}));
+  Vec i = mk.ints({15, -15, 25});
+  EXPECT_EQ(roundTo(arena, i, 0)->kind, Kind::int_);
+  Vec r = *roundTo(arena, i, -1);
+  EXPECT_EQ(r.kind, Kind::float_);
+  EXPECT_EQ(r.floatAt(0), 20);
+  EXPECT_EQ(r.floatAt(1), -20);
+  EXPECT_EQ(r.floatAt(2), 30);
+  Vec f = *floorCeil(arena, mk.ints({-3}), false);
+  EXPECT_EQ(f.kind, Kind::float_);
+  EXPECT_EQ(floorCeil(arena, mk.floats({-2.5}), true)->floatAt(0), -2);
+  EXPECT_EQ(roundTo(arena, mk.strs({"a"}), 1).error(), EvalErr::TypeMismatch);
 }
 
 // Every heap request a kernel triggers, refused once and refused from then
