@@ -71,6 +71,28 @@ CASES = {
     # A measure whose expression reads partsupp through the composite key.
     "q09": {"rename": {"supplier.nation.n_name": "nation", "orders.o_orderdate": "o_year"}, "values": {"o_year": year}},
     "q10": {},
+    # Q2's correlated minimum as a dimension of part defined by a partsupp
+    # measure; Q4's EXISTS as an order's count of late lines.
+    "q02": {},
+    "q04": {},
+    # A share of a total, filtered on.
+    "q11": {"rename": {"supply_value": "value"}},
+    # Customers grouped by a dimension defined by their orders' count; the
+    # outer join is the count of no orders, 0.
+    "q13": {"rename": {"customer_count": "custdist"}},
+    # The view's maximum as a rank, ties kept.
+    "q15": {"rename": {"revenue": "total_revenue"}},
+    "q16": {},
+    # Q17's average of the part's lines as a dimension of part; MED BOX
+    # has no small order at scale factor 0.01, so q17_sm_pack asks again.
+    "q17": {},
+    "q17_sm_pack": {},
+    "q18": {},
+    # Q20's IN subqueries as a filter through the many-join to partsupp;
+    # Q21's EXISTS and NOT EXISTS as distinct supplier counts of the order.
+    "q20": {},
+    "q21": {"rename": {"count_order": "numwait"}},
+    "q22": {"rename": {"customer_count": "numcust", "total_acctbal": "totacctbal"}},
     "q12": {},
     "q14": {},
     "q19": {},
