@@ -136,6 +136,18 @@ Result<Bound> Builder::measureDim(uint8_t at, Bytes key, const Json& def) {
       !sub->ranks.empty())
     return diag->fail(Err::Unsupported, {"dimension '", key, "' of model '", owner, "': measure '", name,
                                          "' is neither an aggregate nor a calculation over aggregates"});
+  if (md.tag == MeasureDef::Tag::agg && sub->measures[sub->selected[0]].over == 0 && !md.agg.filters.empty()) {
+    // The measure's own filters select the rows to group: a key none of
+    // whose rows passes then has no row in the answer, and takes the
+    // measure over no rows just as an unlinked row does. Grouping fewer
+    // rows is the cheaper plan, in memory and in SQL.
+    auto* ms = arena.make<Measure>(sub->measures.size());
+    if (!ms) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < sub->measures.size(); ++i) ms[i] = sub->measures[i];
+    sub->where = ms[sub->selected[0]].def.agg.filters;
+    ms[sub->selected[0]].def.agg.filters = {};
+    sub->measures = {ms, sub->measures.size()};
+  }
   Bytes* outs = arena.make<Bytes>(rights.size() + 1);
   if (!outs) return std::unexpected(Err::OutOfMemory);
   static constexpr const char* kKeys[] = {"k0", "k1", "k2", "k3", "k4", "k5", "k6", "k7"};

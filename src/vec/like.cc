@@ -22,12 +22,59 @@ inline bool eqAt(Bytes s, size_t at, Bytes lit, bool ci) {
 
 // Patterns whose shape allows a direct test that gives exactly likeMatch's
 // answer. Decided once per call.
-enum class Shape { exact, prefix, contains, general };
+enum class Shape { exact, prefix, contains, segments, general };
 
 struct Plan {
   Shape shape;
   Bytes lit;  // the literal part of exact, prefix and contains patterns
 };
+
+// The leftmost occurrence of lit in s at or after `from`, byte-wise (npos
+// when there is none).
+size_t findLit(Bytes s, size_t from, Bytes lit, bool ci) {
+  if (!ci) return s.find(lit, from);
+  if (lit.size() > s.size()) return Bytes::npos;
+  for (size_t j = from; j + lit.size() <= s.size(); ++j)
+    if (eqAt(s, j, lit, true)) return j;
+  return Bytes::npos;
+}
+
+// Literals joined by '%' alone ('%special%requests%', 'a%b'): each found
+// leftmost after the one before it, the first at the start and the last at
+// the end unless a '%' stands there. Byte-wise occurrences include every
+// one at a character start, so a miss is a miss; a hit is the answer
+// unless the text holds a lead byte that likeMatch could step across
+// (invalid UTF-8), which the slow path then decides.
+bool segmentsMatch(Bytes s, Bytes p, bool ci) {
+  size_t pi = 0, at = 0;
+  const bool open_start = !p.empty() && p[0] == '%';
+  const bool open_end = !p.empty() && p[p.size() - 1] == '%';
+  bool first = true;
+  while (pi < p.size()) {
+    while (pi < p.size() && p[pi] == '%') ++pi;
+    size_t end = pi;
+    while (end < p.size() && p[end] != '%') ++end;
+    if (end == pi) break;
+    Bytes lit = p.substr(pi, end - pi);
+    const bool last = end == p.size();
+    if (first && !open_start) {
+      if (s.size() < lit.size() || !eqAt(s, 0, lit, ci)) return false;
+      at = lit.size();
+    } else if (last && !open_end) {
+      if (s.size() < at + lit.size() || !eqAt(s, s.size() - lit.size(), lit, ci)) return false;
+      at = s.size();
+    } else {
+      const size_t j = findLit(s, at, lit, ci);
+      if (j == Bytes::npos) return false;
+      at = j + lit.size();
+    }
+    first = false;
+    pi = end;
+  }
+  for (char c : s)
+    if (static_cast<uint8_t>(c) >= 0xC0) return likeMatch(s, p, ci);
+  return true;
+}
 
 Plan planOf(Bytes p) {
   size_t b = 0, e = p.size();
@@ -35,6 +82,7 @@ Plan planOf(Bytes p) {
   size_t lead = b;
   while (e > b && p[e - 1] == '%') --e;
   Bytes lit = p.substr(b, e - b);
+  if (lit.find('_') == Bytes::npos && lit.find('%') != Bytes::npos) return {Shape::segments, p};
   if (lit.find_first_of("%_") != Bytes::npos) return {Shape::general, p};
   bool trail = e < p.size();
   if (lead == 0 && !trail) return {Shape::exact, lit};
@@ -72,6 +120,7 @@ inline bool matchOne(const Plan& plan, Bytes s, Bytes p, bool ci) {
     case Shape::exact: return s.size() == plan.lit.size() && eqAt(s, 0, plan.lit, ci);
     case Shape::prefix: return s.size() >= plan.lit.size() && eqAt(s, 0, plan.lit, ci);
     case Shape::contains: return containsMatch(s, p, plan.lit, ci);
+    case Shape::segments: return segmentsMatch(s, p, ci);
     case Shape::general: break;
   }
   return likeMatch(s, p, ci);
@@ -151,6 +200,7 @@ EvalResult<Vec> like(Arena& arena, const Vec& v, const Vec& pat, bool ci, bool n
     case Shape::exact: likeShape<Shape::exact>(v.data.str, p, plan, ci, negated, v.nulls, out, m); break;
     case Shape::prefix: likeShape<Shape::prefix>(v.data.str, p, plan, ci, negated, v.nulls, out, m); break;
     case Shape::contains: likeShape<Shape::contains>(v.data.str, p, plan, ci, negated, v.nulls, out, m); break;
+    case Shape::segments: likeShape<Shape::segments>(v.data.str, p, plan, ci, negated, v.nulls, out, m); break;
     case Shape::general: likeShape<Shape::general>(v.data.str, p, plan, ci, negated, v.nulls, out, m); break;
   }
   return loops::result(Kind::bool_, OutLen{v.len, v.scalar}, v.nulls, boolData(out));
