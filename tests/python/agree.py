@@ -804,7 +804,7 @@ def make_world(seed: int) -> World:
     if any(f.time for f in usable) and rng.random() < 0.5:
         derived_measures(rng, world, measures)
     named = [m.name for m in mlist if world.field(m.name) is None]  # a dimension of that name would win
-    if rng.random() < 0.1 and named:
+    if rng.random() < 0.15 and named:
         target = rng.choice(named)
         measures["bad"] = {"agg": "count", "filters": [{"field": target, "operator": "is not null"}]}
         world.bad = ("bad", f"measure 'bad': a measure filter cannot name measure '{target}'")
