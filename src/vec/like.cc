@@ -1,4 +1,6 @@
 // LIKE matching and the like kernel.
+#include <cstring>
+
 #include "vec/kernels.h"
 #include "vec/loops.h"
 
@@ -32,7 +34,11 @@ struct Plan {
 // The leftmost occurrence of lit in s at or after `from`, byte-wise (npos
 // when there is none).
 size_t findLit(Bytes s, size_t from, Bytes lit, bool ci) {
-  if (!ci) return s.find(lit, from);
+  if (!ci) {
+    if (from > s.size()) return Bytes::npos;
+    const void* hit = memmem(s.data() + from, s.size() - from, lit.data(), lit.size());
+    return hit ? static_cast<size_t>(static_cast<const char*>(hit) - s.data()) : Bytes::npos;
+  }
   if (lit.size() > s.size()) return Bytes::npos;
   for (size_t j = from; j + lit.size() <= s.size(); ++j)
     if (eqAt(s, j, lit, true)) return j;

@@ -393,7 +393,8 @@ def key_column(rng: random.Random, name: str, kind: str, values: list) -> tuple[
         typ = pa.timestamp(rng.choice(["s", "ms", "us"]))
     arr = pa.array(values, typ)
     flags = frozenset({"narrow"}) if kind == "int" and typ != pa.int64() else \
-        frozenset({"coarse"}) if kind == "ts" and typ.unit != "us" else frozenset()
+        frozenset({"coarse"}) if kind == "ts" and typ.unit != "us" else \
+        frozenset({"special-case"}) if kind == "str" and any(v and _special_case(v) for v in values) else frozenset()
     return arr, Col(name, kind, flags, _sample(arr))
 
 
@@ -1109,7 +1110,7 @@ def agg_measure(rng: random.Random, gen, raw: list[Col]) -> tuple[dict, str, fro
         c = rng.choice(raw)
         text, flags, out = gen.ref(c), frozenset(), "int"
     # MIN and MAX keep a column's type in the engines; sums and means are wide.
-    kept = {"nan", "f32", "narrow", "coarse", "mul"} if agg in ("min", "max") else {"nan", "mul"}
+    kept = {"nan", "f32", "narrow", "coarse", "mul", "special-case"} if agg in ("min", "max") else {"nan", "mul"}
     return {"agg": agg, "expr": text} | extra, out, frozenset(flags) & kept | {"agg"}
 
 
