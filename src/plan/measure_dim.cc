@@ -105,12 +105,12 @@ Result<Bound> Builder::measureDim(uint8_t at, Bytes key, const Json& def) {
     return diag->fail(Err::Unsupported, {"dimension '", key, "' of model '", owner,
                                          "' is defined by a measure, which the measure behind another such dimension "
                                          "may not read"});
-  if (joins.len + 2 > kMaxJoins) return diag->fail(Err::Unsupported, {"too many joins"});
   const Bytes name = dimMeasure(def)->str();
 
   // The plan of its values: the measure per right key of the first join
   // of the path, or the model's own measure over all its rows.
   const uint8_t hopped = TRY(hop(at, m, name));
+  if (joins.len + 2 > kMaxJoins) return diag->fail(Err::Unsupported, {"too many joins"});
   const Bytes target = hopped ? nodes[hopped - 1].model_name : owner;
   const Bytes measure = hopped ? name.substr(nodes[hopped - 1].name.size() + 1) : name;
   const std::span<const Bytes> rights = hopped ? nodes[hopped - 1].right_on : std::span<const Bytes>();

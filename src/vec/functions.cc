@@ -82,6 +82,17 @@ EvalResult<Vec> mapText(Arena& arena, const Vec& v, Size size, Write write) {
   return w;
 }
 
+// mapText for functions whose value is a piece of the text.
+template <class Piece>
+EvalResult<Vec> mapPieces(Arena& arena, const Vec& v, Piece piece) {
+  return mapText(
+      arena, v, [&](Bytes s) { return piece(s).size(); },
+      [&](Bytes s, char* out) {
+        Bytes t = piece(s);
+        if (!t.empty()) std::memcpy(out, t.data(), t.size());
+      });
+}
+
 // The byte offset of character `chars` of s (s.size() when s is shorter).
 size_t charOffset(Bytes s, uint64_t chars) {
   size_t i = 0;
@@ -137,12 +148,7 @@ EvalResult<Vec> trimSpaces(Arena& arena, const Vec& v) {
     while (e > b && s[e - 1] == ' ') --e;
     return s.substr(b, e - b);
   };
-  return mapText(
-      arena, v, [&](Bytes s) { return trimmed(s).size(); },
-      [&](Bytes s, char* out) {
-        Bytes t = trimmed(s);
-        if (!t.empty()) std::memcpy(out, t.data(), t.size());
-      });
+  return mapPieces(arena, v, trimmed);
 }
 
 EvalResult<Vec> substringOf(Arena& arena, const Vec& v, int64_t start, std::optional<int64_t> length) {
@@ -158,12 +164,7 @@ EvalResult<Vec> substringOf(Arena& arena, const Vec& v, int64_t start, std::opti
     const size_t e = to == INT64_MAX ? s.size() : b + charOffset(s.substr(b), static_cast<uint64_t>(to - from));
     return s.substr(b, e - b);
   };
-  return mapText(
-      arena, v, [&](Bytes s) { return piece(s).size(); },
-      [&](Bytes s, char* out) {
-        Bytes t = piece(s);
-        if (!t.empty()) std::memcpy(out, t.data(), t.size());
-      });
+  return mapPieces(arena, v, piece);
 }
 
 EvalResult<Vec> textLength(Arena& arena, const Vec& v) {
