@@ -169,8 +169,13 @@ class _ModelCheck:
                 self.report.problems.append(Problem(name, "model", None, f"'{part}' must be an object", 1, "invalid"))
         dims, joins, measures = (_members(model, p) for p in _PARTS)
         self.report.fields += len(dims) + len(measures)
+        # A dimension defined by a measure reads joins and measures: it is
+        # tried once they are in.
+        by_measure = {k: v for k, v in dims.items() if isinstance(v, dict) and "measure" in v and "expr" not in v}
         for key, value in dims.items():
             # Without joins yet, the candidate names its dimensions bare.
+            if key in by_measure:
+                continue
             if err := self.attempt("dimensions", key, value, _dimension_query(key, value)):
                 self.problem("dimension", self.own(key), err)
         for key, value in joins.items():
@@ -188,6 +193,10 @@ class _ModelCheck:
                 break
         for key, value in pending.items():
             self.problem("measure", key, self.attempt_measure(key, value))
+        for key, value in by_measure.items():
+            name = f"{self.name}.{key}" if self.good["joins"] else key
+            if err := self.attempt("dimensions", key, value, _dimension_query(name, value)):
+                self.problem("dimension", self.own(key), err)
         # The dimensions of each join that planned, named through the join.
         joined = {f"{j}.{k}": d for j, v in self.good["joins"].items()
                   for k, d in _target_dimensions(self.planner.models, v).items()}

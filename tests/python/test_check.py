@@ -10,7 +10,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import quendra
-from reference import MANIFEST_PATH
+from reference import EXAMPLES, MANIFEST_PATH
 from test_engines import cli
 
 # Every kind of definition broken once, next to good ones that must pass.
@@ -18,7 +18,8 @@ BROKEN = {"models": {
     "orders": {"table": "orders",
                "dimensions": {"id": "id", "status": "status", "customer_id": "customer_id", "bad": "id +",
                               "no_expr": 5, "at": {"expr": "ts", "time": True, "smallest_time_grain": "fortnight"},
-                              "day": {"expr": "ts", "time": True}},
+                              "day": {"expr": "ts", "time": True}, "n_all": {"measure": "n"},
+                              "theirs": {"measure": "customers.nope"}},
                "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"},
                             "broken": {"agg": "sum", "expr": "amount *"}, "mode": {"agg": "mode", "expr": "x"},
                             "per": {"calc": "avg_total / n"}, "avg_total": {"calc": "total / n"},
@@ -39,7 +40,7 @@ PLAN_PROBLEMS = {
     ("orders", "dimension", "orders.bad"), ("orders", "dimension", "orders.no_expr"),
     ("orders", "dimension", "orders.at"), ("orders", "measure", "broken"), ("orders", "measure", "mode"),
     ("orders", "measure", "lost"), ("orders", "measure", "odd"), ("orders", "join", "ghost"),
-    ("orders", "measure", "total_lf"),
+    ("orders", "measure", "total_lf"), ("orders", "dimension", "orders.theirs"),
     ("tableless", "model", None),
 }
 # Over the data: a text summed, a join key that is not unique, a missing table.
@@ -60,7 +61,7 @@ def test_check_names_every_broken_definition_and_only_those():
         ctx.load_models(BROKEN)
         report = ctx.check()
         assert found(report.problems) == PLAN_PROBLEMS
-        assert (report.models, report.fields) == (4, 7 + 11 + 2 * 2 + 2 + 2)  # a model without a table has none
+        assert (report.models, report.fields) == (4, 9 + 11 + 2 * 2 + 2 + 2)  # a model without a table has none
         assert {str(p) for p in report.problems if p.field in ("broken", "lost")} == {
             "model 'orders', measure 'broken': cannot parse expression 'amount *'",
             "model 'orders': measure 'lost' refers to unknown measure 'totl'; did you mean 'total'?"}
@@ -77,6 +78,9 @@ def test_a_good_manifest_passes():
         ctx.load_models(MANIFEST_PATH.read_bytes())
         report = ctx.check()
         assert report.ok and report.models == 6 and report.fields > 90
+        # Dimensions defined by measures, through many-joins and model-wide.
+        ctx.load_models((EXAMPLES / "tpch" / "manifest.json").read_bytes())
+        assert ctx.check().ok
     with quendra.Context() as ctx, pytest.raises(ValueError, match="no manifest"):
         ctx.check()
 
@@ -91,7 +95,7 @@ def test_command_line_check(tmp_path):
     out = cli("check", "--manifest", str(manifest))
     lines = out.stdout.strip().splitlines()
     assert out.returncode == 1 and len(lines) == len(PLAN_PROBLEMS) + 1, out.stdout + out.stderr
-    assert lines[-1] == f"4 models, 26 fields: {len(PLAN_PROBLEMS)} problems"
+    assert lines[-1] == f"4 models, 28 fields: {len(PLAN_PROBLEMS)} problems"
     assert "model 'orders': measure 'lost' refers to unknown measure 'totl'; did you mean 'total'?" in lines
     out = cli("check", "--manifest", str(manifest), "--data", str(data), "--format", "json")
     doc = json.loads(out.stdout)
