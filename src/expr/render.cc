@@ -191,25 +191,15 @@ Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Tex
       // DuckDB its binary value); to no digits both round alike. Values
       // from 2^52 up are whole already.
       const int32_t digits = digitsOf(n);
-      char scale[16];
-      std::snprintf(scale, sizeof scale, "1E%d", digits < 0 ? -digits : digits);
       if (digits == 0) return out.put(k == 0 ? Bytes("round(") : Bytes(")"));
-      if (digits < 0) {
-        if (k == 0) return out.put("(round(");
-        TRY(out.put(" / "));
-        TRY(out.put(scale));
-        TRY(out.put(") * "));
-        TRY(out.put(scale));
-        return out.put(')');
-      }
+      const int32_t a = digits < 0 ? -digits : digits;
+      char tail[48];
+      std::snprintf(tail, sizeof tail, digits < 0 ? " / 1E%d) * 1E%d)" : " * 1E%d) / 1E%d) END)", a, a);
+      if (digits < 0) return out.put(k == 0 ? Bytes("(round(") : Bytes(tail));
       if (k == 0) return out.put("(CASE WHEN (ABS(");
       if (k == 1) return out.put(") >= 4503599627370496) THEN ");
       if (k == 2) return out.put(" ELSE (round(");
-      TRY(out.put(" * "));
-      TRY(out.put(scale));
-      TRY(out.put(") / "));
-      TRY(out.put(scale));
-      return out.put(") END)");
+      return out.put(Bytes(tail));
     }
     case Tag::floor:
     case Tag::ceil: {
