@@ -18,13 +18,16 @@ from typing import Any, Optional
 from ._errors import Error
 
 _PARTS = ("dimensions", "joins", "measures")
+# Model-wide filters, tried once the fields they may name are in.
+_SCOPES = ("where", "segments")
 
 
 @dataclass(frozen=True)
 class Problem:
-    """One problem: `kind` is "model", "dimension", "join" or "measure";
-    `field` is the name a query uses (a join's name for a join, None for the
-    model itself); `stage` is "plan" or "probe" (over bound tables)."""
+    """One problem: `kind` is "model", "dimension", "join", "measure",
+    "where" or "segment"; `field` is the name a query uses (a join's name
+    for a join, None for the model itself and its where); `stage` is "plan"
+    or "probe" (over bound tables)."""
 
     model: str
     kind: str
@@ -35,6 +38,8 @@ class Problem:
     stage: str = "plan"
 
     def __str__(self) -> str:
+        if self.message.startswith(f"model '{self.model}'"):
+            return self.message + (" (probe)" if self.stage == "probe" else "")
         where = f"model '{self.model}'"
         if self.field is not None and not self.message.startswith(f"{self.kind} '"):
             where += f", {self.kind} '{self.field}'"
@@ -111,7 +116,7 @@ class _ModelCheck:
         self.count = "__check_rows"
         while self.count in _members(model, "measures"):
             self.count += "_"
-        self.good = {k: v for k, v in model.items() if k not in _PARTS}
+        self.good = {k: v for k, v in model.items() if k not in _PARTS + _SCOPES}
         self.good.update(dimensions={}, joins={}, measures={self.count: {"agg": "count"}})
         self.has_joins = bool(_members(model, "joins"))
         self.usable = False  # set once the model's table alone plans
@@ -197,6 +202,7 @@ class _ModelCheck:
             name = f"{self.name}.{key}" if self.good["joins"] else key
             if err := self.attempt("dimensions", key, value, _dimension_query(name, value)):
                 self.problem("dimension", self.own(key), err)
+        self.scopes()
         # The dimensions of each join that planned, named through the join.
         joined = {f"{j}.{k}": d for j, v in self.good["joins"].items()
                   for k, d in _target_dimensions(self.planner.models, v).items()}
@@ -205,6 +211,26 @@ class _ModelCheck:
         for fld, err in zip(joined, self.planner.errors(name, self.good, queries)):
             if err is not None:
                 self.problem("dimension", fld, err)
+
+    def scopes(self) -> None:
+        """The model's where, then each of its segments, asked by name."""
+        rows = {"model": self.name, "measures": [self.count]}
+        if "where" in self.model:
+            candidate = dict(self.good, where=self.model["where"])
+            if err := self.planner.error(self.name, candidate, rows):
+                self.problem("where", None, err)
+            else:
+                self.good = candidate
+        if "segments" in self.model and not isinstance(self.model["segments"], dict):
+            self.report.problems.append(Problem(self.name, "model", None, "'segments' must be an object", 1, "invalid"))
+        segments = _members(self.model, "segments")
+        self.report.fields += len(segments)
+        for key, value in segments.items():
+            candidate = dict(self.good, segments={**self.good.get("segments", {}), key: value})
+            if err := self.planner.error(self.name, candidate, dict(rows, segments=[key])):
+                self.problem("segment", key, err)
+            else:
+                self.good = candidate
 
     def probe(self, ctx: Any) -> None:
         """One-row queries over the bound tables; the good model is loaded."""
@@ -228,6 +254,8 @@ class _ModelCheck:
         for key in self.good["measures"]:
             if key != self.count:
                 attempt("measure", key, self.measure_query.get(key, {"measures": [key]}))
+        for key in self.good.get("segments", {}):
+            attempt("segment", key, {"measures": [self.count], "segments": [key]})
 
 
 def check(ctx: Any, manifest: bytes, probe: bool, scratch: Any) -> CheckReport:

@@ -276,6 +276,58 @@ uint32_t compositeRow(const CompositeKey& key, uint32_t p) {
   return key.row_of[acc];
 }
 
+// p with every bound read at alias 0: the joined table as a frame's base.
+Result<Pred> atBase(Arena& arena, const Pred& p) {
+  Pred out = p;
+  out.cmp.lhs.dim.alias = 0;
+  out.expr.alias = 0;
+  out.range.b.alias = 0;
+  if (p.children.empty()) return out;
+  Pred* kids = arena.make<Pred>(p.children.size());
+  if (!kids) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < p.children.size(); ++i) new (&kids[i]) Pred(TRY(atBase(arena, p.children[i])));
+  out.children = {kids, p.children.size()};
+  return out;
+}
+
+// The right keys with every row that fails the joined model's where made
+// null, so that no map holds it and it matches nothing.
+Result<void> dropFailing(Exec& ex, Exec& rx, std::span<const Pred> where, std::span<Vec> rks) {
+  std::optional<Vec> pass;
+  for (const Pred& p : where) {
+    Vec v = TRY(rx.evalPred(TRY(atBase(ex.arena, p))));
+    if (pass) {
+      auto both = logic(ex.arena, true, *pass, v);
+      if (!both) return std::unexpected(ex.lift(both.error()));
+      v = *both;
+    }
+    pass = v;
+  }
+  if (!pass) return {};
+  uint8_t* drop = nullptr;
+  for (Vec& rk : rks) {
+    if (rk.scalar || pass->scalar) {
+      // A key or a verdict the same for every row: a choice keeps its shape.
+      auto none = nullVec(ex.arena, rk.kind, 1, true);
+      if (!none) return std::unexpected(ex.lift(none.error()));
+      auto kept = choose(ex.arena, *pass, rk, *none);
+      if (!kept) return std::unexpected(ex.lift(kept.error()));
+      rk = *kept;
+      continue;
+    }
+    const size_t n = rk.len;
+    if (!drop) {
+      if (!(drop = ex.arena.make<uint8_t>(n))) return std::unexpected(Err::OutOfMemory);
+      for (size_t i = 0; i < n; ++i) drop[i] = pass->isNull(i) || !pass->boolAt(i);
+    }
+    uint8_t* nulls = ex.arena.make<uint8_t>(n);
+    if (!nulls) return std::unexpected(Err::OutOfMemory);
+    for (size_t i = 0; i < n; ++i) nulls[i] = drop[i] | (rk.nulls ? rk.nulls[i] : 0);
+    rk.nulls = nulls;
+  }
+  return {};
+}
+
 }  // namespace
 
 bool fromProbe(const Exec::Probe& pr, Sel at, uint32_t* out) {
@@ -498,6 +550,7 @@ Result<void> Exec::buildJoins(const Tables& tables) {
       if (lks[k].kind == Kind::date && rks[k].kind == Kind::timestamp) lks[k] = TRY(asTimestamps(*this, lks[k]));
       if (rks[k].kind == Kind::date && lks[k].kind == Kind::timestamp) rks[k] = TRY(asTimestamps(*this, rks[k]));
     }
+    TRY(dropFailing(*this, rx, j.where, {rks, nkeys}));
     // The right key's map is built here, with the checks that it is
     // unique; each parent row is looked up only when a step first needs it.
     JoinStep& st = steps[j.alias];

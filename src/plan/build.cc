@@ -206,6 +206,8 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
 
   Array<Pred> where;
   Array<Pred> having;
+  // The model's own rows first: those failing its where never exist.
+  for (const Pred& p : TRY(b.rowFilters(0))) TRY(where.push(arena, p));
   if (const Json* f = query.getString("filter")) {
     Pred p;
     p.tag = Pred::Tag::expr;
@@ -236,6 +238,14 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
     if (kind.dim && kind.measure)
       return diag.fail(Err::Unsupported, {"a filter may not mix dimension and measure fields"});
     TRY((kind.measure ? having : where).push(arena, p));
+  }
+
+  if (const Json* segs = query.get("segments")) {
+    if (!segs->isArray()) return diag.fail(Err::Invalid, {"'segments' must be an array of segment names"});
+    for (const Json& s : segs->items()) {
+      if (!s.isString()) return diag.fail(Err::Invalid, {"segments must be strings"});
+      TRY(b.segment(s.str(), where, having));
+    }
   }
 
   // A total's partition: the dimensions it lists that the query has (a

@@ -166,6 +166,19 @@ struct Builder {
   // checkMeasure for a total: its base is an aggregate measure of the
   // queried model. Records it in `totals`.
   [[nodiscard]] Result<void> checkTotal(uint32_t index, uint32_t depth);
+
+  // The join path to the model at `home` while a segment of that model is
+  // planned: its measures are named through it.
+  Bytes home_path = {};
+  // While a model's where is planned: its names are the model's own, at
+  // the queried model too.
+  bool scoped = false;
+  // The model's `where` at alias `at` (the queried model at 0), planned
+  // over that alias alone: rows failing it are no rows of the model.
+  [[nodiscard]] Result<std::span<const Pred>> rowFilters(uint8_t at);
+  // Appends the filters of segment `name` (the queried model's own, or
+  // `<path>.<segment>` of a model the path reaches) to where and having.
+  [[nodiscard]] Result<void> segment(Bytes name, Array<Pred>& where, Array<Pred>& having);
 };
 
 struct Plan;

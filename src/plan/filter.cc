@@ -310,13 +310,36 @@ Result<Pred> Builder::filter(const Json& f) {
   if (!field) return diag->fail(Err::Invalid, {"filter needs 'field'"});
   Bytes name = field->str();
   Operand lhs;
-  std::optional<Bound> dim = home ? TRY(fieldAt(home, name)) : TRY(filterDim(name));
-  if (!dim && !home && !findMeasure(name)) {
+  // A model's where names the model's own fields, at every alias it is read.
+  const bool own = home || scoped;
+  if (scoped) {
+    // Names that are no dimension are columns of the model's table; a path
+    // would read the where of the model it reaches, which may read this one.
+    const Json& sm = home ? *nodes[home - 1].model : *model;
+    if (const Json* js = sm.getObject("joins"))
+      for (const JsonMember& jm : js->members())
+        if (name.size() > jm.key.size() + 1 && name.starts_with(jm.key) && name[jm.key.size()] == '.')
+          return diag->fail(Err::Unsupported, {"'where' may read only the model's own columns"});
+  }
+  // A joined model's segment names that model's measures before the
+  // columns of its table, as a query names the queried model's.
+  bool measure_first = false;
+  if (home && !scoped && !filtering) {
+    const Json& hm = *nodes[home - 1].model;
+    const Json* ds = hm.getObject("dimensions");
+    const Json* ms = hm.getObject("measures");
+    measure_first = ms && ms->get(name) && !(ds && ds->get(name));
+  }
+  std::optional<Bound> dim;
+  if (!measure_first) dim = own ? TRY(fieldAt(home, name)) : TRY(filterDim(name));
+  if (!dim && !own && !findMeasure(name)) {
     dim = TRY(rawColumn(name));
     if (!dim)
       if (std::optional<Field> f = TRY(pathField(name))) dim = TRY(fieldBound(*f));
   }
-  std::optional<uint32_t> m = dim || filtering ? findMeasure(name) : TRY(measureNamed(name));
+  std::optional<uint32_t> m = dim || filtering  ? findMeasure(name)
+                              : home && !home_path.empty() ? TRY(measureNamed(TRY(concat(arena, {home_path, ".", name}))))
+                                                          : TRY(measureNamed(name));
   if (dim) {
     lhs.tag = Operand::Tag::dim;
     lhs.dim = *dim;
@@ -363,6 +386,116 @@ Result<Pred> Builder::filter(const Json& f) {
   p.cmp.op = *cmp;
   p.cmp.values = {lit, 1};
   return p;
+}
+
+namespace {
+
+// Puts `what` before the recorded message, so that a failure inside a
+// model's definitions names the definition.
+std::unexpected<Err> within(Builder& b, Bytes kind, Bytes name, Err e) {
+  if (e != Err::OutOfMemory && b.diag->err) b.diag->set(*b.diag->err, {kind, " '", name, "': ", b.diag->message});
+  return std::unexpected(e);
+}
+
+}  // namespace
+
+Result<std::span<const Pred>> Builder::rowFilters(uint8_t at) {
+  const Json& m = at ? *nodes[at - 1].model : *model;
+  const Bytes m_name = at ? nodes[at - 1].model_name : model_name;
+  const Json* w = m.get("where");
+  if (!w) return std::span<const Pred>();
+  if (!w->isArray()) return diag->fail(Err::Invalid, {"model '", m_name, "': 'where' must be an array of filters"});
+  // Read while another model's where is planned: that where passed a join.
+  if (scoped) return diag->fail(Err::Unsupported, {"'where' may read only the model's own columns"});
+  auto items = w->items();
+  Pred* preds = arena.make<Pred>(items.size() + 1);
+  if (!preds) return std::unexpected(Err::OutOfMemory);
+  // A join may be read while a measure's filters or a segment are planned.
+  const uint8_t saved_home = home;
+  const Bytes saved_path = home_path;
+  const std::optional<uint32_t> saved_filtering = filtering;
+  const bool saved_scoped = scoped;
+  home = at;
+  scoped = true;
+  home_path = {};
+  filtering.reset();
+  auto restore = [&] {
+    home = saved_home;
+    home_path = saved_path;
+    filtering = saved_filtering;
+    scoped = saved_scoped;
+  };
+  for (size_t i = 0; i < items.size(); ++i) {
+    new (&preds[i]) Pred();
+    auto p = filter(items[i]);
+    if (!p) {
+      restore();
+      return within(*this, "model", m_name, p.error());
+    }
+    PredKind kind;
+    kindOf(*p, kind);
+    if (kind.measure) {
+      restore();
+      return diag->fail(Err::Invalid, {"model '", m_name, "': 'where' filters rows and may not name a measure"});
+    }
+    // Its rows exist or not before any join from them is made.
+    if (predAliases(*p) != 1u << at) {
+      restore();
+      return diag->fail(Err::Unsupported, {"model '", m_name, "': 'where' may read only the model's own columns"});
+    }
+    preds[i] = *p;
+  }
+  restore();
+  return std::span<const Pred>(preds, items.size());
+}
+
+Result<void> Builder::segment(Bytes name, Array<Pred>& where, Array<Pred>& having) {
+  uint8_t at = 0;
+  const Json* m = model;
+  Bytes rest = name;
+  const Json* def = nullptr;
+  for (;;) {
+    const Json* segs = m->getObject("segments");
+    if ((def = segs ? segs->get(rest) : nullptr)) break;
+    const uint8_t next = TRY(hop(at, *m, rest));
+    if (!next) {
+      Suggestion hint{name};
+      if (const Json* own = model->getObject("segments"))
+        for (const JsonMember& s : own->members()) hint.offer(s.key);
+      if (hint.found()) return diag->fail(Err::UnknownField, {"unknown segment '", name, "'; did you mean '", hint.best, "'?"});
+      return diag->fail(Err::UnknownField, {"unknown segment '", name, "'"});
+    }
+    rest = rest.substr(nodes[next - 1].name.size() + 1);
+    at = next;
+    m = nodes[at - 1].model;
+  }
+  if (!def->isArray()) return diag->fail(Err::Invalid, {"segment '", name, "' must be an array of filters"});
+  home = at;
+  home_path = at ? nodes[at - 1].path : Bytes();
+  for (const Json& f : def->items()) {
+    auto p = filter(f);
+    if (!p) {
+      home = 0;
+      home_path = {};
+      return within(*this, "segment", name, p.error());
+    }
+    PredKind kind;
+    kindOf(*p, kind);
+    if (kind.dim && kind.measure) {
+      home = 0;
+      home_path = {};
+      return diag->fail(Err::Unsupported, {"segment '", name, "': a filter may not mix dimension and measure fields"});
+    }
+    auto pushed = (kind.measure ? having : where).push(arena, *p);
+    if (!pushed) {
+      home = 0;
+      home_path = {};
+      return std::unexpected(pushed.error());
+    }
+  }
+  home = 0;
+  home_path = {};
+  return {};
 }
 
 void kindOf(const Pred& p, PredKind& kind) {

@@ -47,6 +47,7 @@ struct Field {
 };
 
 struct Plan;
+struct Pred;
 
 // A join from the base table, or from a table joined before it (its
 // parent): a join through joined models. Keys have one to kMaxKeyParts
@@ -68,6 +69,9 @@ struct Join {
   // a dimension defined by a measure, one row per right key (columns k0..,
   // then v). Without key parts, that answer is one row joined to every row.
   const Plan* sub = nullptr;
+  // The joined model's `where`, over this alias: a right row failing it
+  // matches nothing.
+  std::span<const Pred> where;
 };
 
 enum class AggFn : uint8_t {

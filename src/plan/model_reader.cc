@@ -390,7 +390,12 @@ Result<void> Builder::readJoin(Bytes label, Bytes name, const Json& v, const Jso
   join.many = type && type->str() == "many";
   join.path = label;
   TRY(joins.push(arena, join));
-  return nodes.push(arena, JoinNode{name, label, t, other, parent_alias, rs});
+  TRY(nodes.push(arena, JoinNode{name, label, t, other, parent_alias, rs}));
+  if (other->get("where")) {
+    std::span<const Pred> where = TRY(rowFilters(alias));
+    joins[alias - 1].where = where;
+  }
+  return {};
 }
 
 Result<void> Builder::setup() {

@@ -422,6 +422,12 @@ Result<void> writeFromJoins(const Writer& w, Text& out, uint32_t used) {
       TRY(writeBound(w, out, j.right[k]));
       if (composite) TRY(out.put(')'));
     }
+    // The joined model's where: a row failing it is no match, and the
+    // parent row stays with nulls.
+    for (const Pred& p : j.where) {
+      TRY(out.put(" AND "));
+      TRY(writePred(w, out, p));
+    }
   }
   return {};
 }

@@ -44,8 +44,12 @@ const char* kManifest = R"({"models": {
     "joins": {"c": {"model": "customers", "left_on": "cust", "right_on": "id"},
       "d": {"model": "dups", "left_on": "cust", "right_on": "id"},
       "f": {"model": "floats", "left_on": "cust", "right_on": "id"},
-      "u": {"model": "unbound", "left_on": "cust", "right_on": "id"}}},
+      "u": {"model": "unbound", "left_on": "cust", "right_on": "id"},
+      "cw": {"model": "west", "left_on": "cust", "right_on": "id"}},
+    "segments": {"small": [{"field": "amount", "operator": "<", "value": 20}, {"field": "n", "operator": ">", "value": 0}]}},
   "customers": {"table": "customers", "dimensions": {"id": "id", "region": "region"}},
+  "west": {"table": "customers", "dimensions": {"id": "id", "region": "region"},
+    "where": [{"field": "region", "operator": "not in", "values": ["east"]}]},
   "dups": {"table": "dups", "dimensions": {"id": "id", "x": "x"}},
   "floats": {"table": "floats", "dimensions": {"id": "id", "x": "id"}},
   "unbound": {"table": "nowhere", "dimensions": {"id": "id", "x": "x"}},
@@ -371,6 +375,8 @@ TEST_F(ExecTest, AllocationFailuresReportOutOfMemory) {
       // Keys of three kinds, numbered by hash when many groups are expected.
       R"({"model": "orders", "dimensions": ["orders.id", "orders.amount", "orders.day"],
           "measures": ["n", "amounts", "total", "ids", "avg", "hi"], "filters": [{"field": "orders.id", "operator": ">", "value": 1}]})",
+      // A joined model's where, and a segment with a row and a measure filter.
+      R"({"model": "orders", "dimensions": ["cw.region"], "measures": ["n", "total"], "segments": ["small"]})",
   };
   Arena::setBlockSizeForTesting(64);
   std::map<std::string, std::string> want_of;

@@ -459,6 +459,22 @@ Result<Answer> model(Arena& A, const Plan& plan, const BoundTables& bound) {
     };
     std::vector<std::vector<Cell>> rkeys;
     for (size_t r = 0; r < rt->nrows; ++r) rkeys.push_back(tuple(rk, r));
+    // The joined model's where: a right row failing it is no row at all.
+    if (!j.where.empty()) {
+      renv.tab[j.alias] = rt;
+      for (size_t r = 0; r < rt->nrows; ++r) renv.match[j.alias].push_back(static_cast<int64_t>(r));
+      for (size_t r = 0; r < rt->nrows; ++r) {
+        auto at = [&renv, r](const Bound& b) {
+          return lifted(ev(renv.A, b.e, b.e.root, [&](const Node& nd) { return renv.col(identAlias(nd, b.alias), nd.text, r); }));
+        };
+        bool pass = true;
+        for (const Pred& p : j.where) {
+          Vec v = TRY(pred(A, p, {at, nullptr}));
+          pass = pass && !v.isNull(0) && v.boolAt(0);
+        }
+        if (!pass) rkeys[r].assign(rkeys[r].size(), Cell{});
+      }
+    }
     for (size_t a = 0; a < rkeys.size(); ++a)
       for (size_t b = a + 1; b < rkeys.size(); ++b)
         if (same(rkeys[a], rkeys[b])) return std::unexpected(Err::Unsupported);
@@ -847,9 +863,16 @@ Model makeManifest(Gen& g) {
     m.measures.push_back({"c" + std::to_string(i), e.find('>') == std::string::npos ? 'n' : 'b'});
     mj += ", \"" + m.measures.back().name + R"(": {"calc": ")" + e + "\"}";
   }
+  // Rows of the joined models that no query sees.
+  const std::string rm_where =
+      g.chance(30) ? g.pick<std::string>({R"("where": [{"field": "g", "operator": "!=", "value": "x"}], )",
+                                          R"("where": [{"field": "v", "operator": ">", "value": 1}, )"
+                                          R"({"field": "w", "operator": "is not null"}], )"})
+                   : std::string();
+  const std::string qm_where = g.chance(30) ? R"("where": [{"field": "z", "operator": "<", "value": 2.5}], )" : "";
   m.json = R"({"models": {"m": {"table": "t0", "dimensions": {)" + dj + "}, \"measures\": {" + mj + "}" +
            (joins.empty() ? (g.chance(30) ? ", \"joins\": {}" : "") : ", \"joins\": {" + joins + "}") + "}, " +
-           R"("rm": {"table": "r1", "measures": {"rn": {"agg": "count"}, "rv": {"agg": "sum", "expr": "v"},)" +
+           R"("rm": {"table": "r1", )" + rm_where + R"("measures": {"rn": {"agg": "count"}, "rv": {"agg": "sum", "expr": "v"},)" +
            R"( "rw": {"agg": "max", "expr": "w"}, "rx": {"agg": "count", "filters": [{"field": "g", "operator": "=",)" +
            R"( "value": "x"}]}, "rq": {"agg": "sum", "expr": "q2.z"}, "rc": {"calc": "rv / rn"}},)" +
            R"( "dimensions": {"id": "id", "g": "g", "v": "v", "w": "w",)" +
@@ -857,7 +880,7 @@ Model makeManifest(Gen& g) {
            R"("q2": {"model": "qm", "left_on": "g", "right_on": "code"},)" +
            R"( "self": {"model": "rm", "left_on": "v", "right_on": "id"},)" +
            R"( "broken": {"model": "gone", "left_on": "v", "right_on": "id"}}},)" +
-           R"( "qm": {"table": "r2", "dimensions": {"code": "code", "z": "z"}}}})";
+           R"( "qm": {"table": "r2", )" + qm_where + R"("dimensions": {"code": "code", "z": "z"}}}})";
   return m;
 }
 

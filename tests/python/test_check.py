@@ -34,6 +34,11 @@ BROKEN = {"models": {
     "customers": {"table": "customers", "dimensions": {"id": "id", "name": "name"}},
     "tableless": {"dimensions": {"id": "id"}},
     "returns": {"table": "returns", "dimensions": {"id": "id"}, "measures": {"n": {"agg": "count"}}},
+    "scoped": {"table": "orders", "dimensions": {"id": "id", "status": "status"}, "where": {"field": "id"},
+               "segments": {"ok": [{"field": "id", "operator": ">", "value": 1}],
+                            "unknown": [{"field": "nope.x", "operator": "=", "value": 1}],
+                            "textual": [{"field": "status", "operator": ">", "value": 1}]}},
+    "tenant": {"table": "orders", "dimensions": {"id": "id"}, "where": [{"field": "id", "operator": "<", "value": 3}]},
 }}
 
 PLAN_PROBLEMS = {
@@ -41,10 +46,11 @@ PLAN_PROBLEMS = {
     ("orders", "dimension", "orders.at"), ("orders", "measure", "broken"), ("orders", "measure", "mode"),
     ("orders", "measure", "lost"), ("orders", "measure", "odd"), ("orders", "join", "ghost"),
     ("orders", "measure", "total_lf"), ("orders", "dimension", "orders.theirs"),
-    ("tableless", "model", None),
+    ("tableless", "model", None), ("scoped", "where", None), ("scoped", "segment", "unknown"),
 }
 # Over the data: a text summed, a join key that is not unique, a missing table.
-PROBE_PROBLEMS = {("orders", "measure", "as_text"), ("orders", "join", "twice"), ("returns", "model", None)}
+PROBE_PROBLEMS = {("orders", "measure", "as_text"), ("orders", "join", "twice"), ("returns", "model", None),
+                  ("scoped", "segment", "textual")}
 TABLES = {
     "orders": pa.table({"id": [1, 2, 3], "status": ["a", "b", "a"], "customer_id": [1, 2, 9], "amount": [1.0, 2.0, 3.0],
                         "ts": pa.array([0, 1, 2], pa.timestamp("us"))}),
@@ -61,10 +67,13 @@ def test_check_names_every_broken_definition_and_only_those():
         ctx.load_models(BROKEN)
         report = ctx.check()
         assert found(report.problems) == PLAN_PROBLEMS
-        assert (report.models, report.fields) == (4, 9 + 11 + 2 * 2 + 2 + 2)  # a model without a table has none
+        assert (report.models, report.fields) == (6, 9 + 11 + 2 * 2 + 2 + 2 + 5 + 1)  # a model without a table has none
         assert {str(p) for p in report.problems if p.field in ("broken", "lost")} == {
             "model 'orders', measure 'broken': cannot parse expression 'amount *'",
             "model 'orders': measure 'lost' refers to unknown measure 'totl'; did you mean 'total'?"}
+        assert {str(p) for p in report.problems if p.model == "scoped"} == {
+            "model 'scoped': 'where' must be an array of filters",
+            "model 'scoped': segment 'unknown': unknown filter field 'nope.x'"}
         ctx.bind_tables(TABLES)
         probed = ctx.check(probe=True)
         assert found(probed.problems) == PLAN_PROBLEMS | PROBE_PROBLEMS
@@ -95,7 +104,7 @@ def test_command_line_check(tmp_path):
     out = cli("check", "--manifest", str(manifest))
     lines = out.stdout.strip().splitlines()
     assert out.returncode == 1 and len(lines) == len(PLAN_PROBLEMS) + 1, out.stdout + out.stderr
-    assert lines[-1] == f"4 models, 28 fields: {len(PLAN_PROBLEMS)} problems"
+    assert lines[-1] == f"6 models, 34 fields: {len(PLAN_PROBLEMS)} problems"
     assert "model 'orders': measure 'lost' refers to unknown measure 'totl'; did you mean 'total'?" in lines
     out = cli("check", "--manifest", str(manifest), "--data", str(data), "--format", "json")
     doc = json.loads(out.stdout)

@@ -156,3 +156,74 @@ def test_memory_and_duckdb_answer_as_the_rows_of_the_joins_say(seed, tmp_path):
             got = {tuple(r[:len(dims)]): tuple(r[len(dims):]) for r in rows}
             # A count of no rows is 0, a sum of none is null.
             assert got == want, f"seed {seed} query {k} {engine}: {query}"
+
+
+# Row scopes: each model's where, and the reference's test for it on a row
+# of that model (a null verdict fails, as in SQL).
+WHERES = {
+    "customer": ([{"operator": "or", "conditions": [{"field": "bal", "operator": "is null"},
+                                                    {"field": "bal", "operator": ">", "value": 1}]}],
+                 lambda v: v["bal"] is None or v["bal"] > 1),
+    "orders": ([{"field": "prio", "operator": "!=", "value": "y"}], lambda v: v["prio"] is not None and v["prio"] != "y"),
+    "items": ([{"field": "kind", "operator": "is not null"}, {"field": "qty", "operator": "<", "value": 6}],
+              lambda v: v["kind"] is not None and v["qty"] is not None and v["qty"] < 6),
+    "returns": ([{"field": "amt", "operator": "in", "values": [2, 4]}], lambda v: v["amt"] in (2, 4)),
+    "nation": ([{"field": "region", "operator": "=", "value": "east"}], lambda v: v["region"] == "east"),
+}
+SEGMENTS = {("customer", "a"): ([{"field": "seg", "operator": "=", "value": "a"}], lambda r: r["c"]["seg"] == "a"),
+            ("orders", "x"): ([{"field": "prio", "operator": "=", "value": "x"}],
+                              lambda r: r["o"] is not None and r["o"]["prio"] == "x"),
+            ("items", "big"): ([{"field": "qty", "operator": ">", "value": 2}],
+                               lambda r: r["i"] is not None and r["i"]["qty"] is not None and r["i"]["qty"] > 2)}
+SEGMENT_PATHS = {"customer": "", "orders": "orders.", "items": "orders.items."}
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_where_and_segments_answer_as_if_failing_rows_were_never_there(seed):
+    """A model's where: the same answers as over its table without the rows
+    that fail it, whether the model is queried, joined one-to-one, joined
+    many, or counted by a dimension defined by a measure. A segment: the
+    same answers as its filters."""
+    rng = random.Random(seed + 700)
+    t = make_tables(rng)
+    scoped = rng.sample(sorted(WHERES), rng.randint(1, len(WHERES)))
+    manifest = {"models": {name: dict(model) for name, model in MANIFEST["models"].items()}}
+    for name in scoped:
+        manifest["models"][name]["where"] = WHERES[name][0]
+    for (model, seg), (filters, _) in SEGMENTS.items():
+        manifest["models"][model].setdefault("segments", {})[seg] = filters
+    manifest["models"]["customer"]["dimensions"] = dict(MANIFEST["models"]["customer"]["dimensions"],
+                                                        n_orders={"measure": "orders.n"})
+    kept = {name: [v for v in rows if name not in scoped or WHERES[name][1](v)] for name, rows in t.items()}
+    per_customer: dict = {}
+    for o in kept["orders"]:
+        per_customer[o["o_cust"]] = per_customer.get(o["o_cust"], 0) + 1
+    dims = dict(DIMS, **{"customer.n_orders": lambda r: per_customer.get(r["c"]["c_id"], 0)})
+    ctx = quendra.Context()
+    ctx.load_models(manifest)
+    con = duckdb.connect()
+    for name, rows in t.items():
+        table = arrow(rows, SCHEMA[name])
+        ctx.bind(name, table)
+        con.register(name, table)
+    for k in range(20):
+        names = rng.sample(sorted(dims), rng.choice([0, 1, 1, 2]))
+        measures = rng.sample(sorted(MEASURES), rng.randint(1, 3))
+        filters = rng.sample(FILTERS, rng.choice([0, 1]))
+        segments = rng.sample(sorted(SEGMENTS), rng.choice([0, 1, 2]))
+        query = {"model": "customer", "dimensions": names, "measures": measures, "filters": [f for f, _ in filters],
+                 "segments": [SEGMENT_PATHS[m] + s for m, s in segments]}
+        tests = filters + [(None, SEGMENTS[s][1]) for s in segments]
+        saved = dict(DIMS)
+        DIMS.update(dims)
+        try:
+            want = reference(kept, names, measures, tests)
+        finally:
+            DIMS.clear()
+            DIMS.update(saved)
+        mem = ctx.query(query)
+        mem_rows = list(zip(*[c.to_pylist() for c in mem.columns])) if mem.num_rows else []
+        duck_rows = con.execute(ctx.sql(query, "duckdb")).fetchall()
+        for engine, rows in (("memory", mem_rows), ("duckdb", duck_rows)):
+            got = {tuple(r[:len(names)]): tuple(r[len(names):]) for r in rows}
+            assert got == want, f"seed {seed} query {k} {engine}: where on {scoped}: {query}"

@@ -711,6 +711,60 @@ TEST(Writer, DimensionsDefinedByMeasuresJoinTheirValuesPerKey) {
             R"(error 4 {"code":"Unsupported","message":"join 'bykey': a key may not be a dimension defined by a measure"})");
 }
 
+TEST(Writer, WhereScopesEveryReadOfAModelAndSegmentsAreFilters) {
+  const std::string m = R"({"models": {
+    "o": {"table": "o", "dimensions": {"id": "id", "cid": "cid", "amt": "amt"}, "measures": {"n": {"agg": "count"}},
+          "where": [{"field": "tenant", "operator": "=", "value": 7}],
+          "segments": {"big": [{"field": "amt", "operator": ">", "value": 100}], "busy": [{"field": "n", "operator": ">", "value": 2}],
+                       "odd": {"field": "amt"}},
+          "joins": {"cust": {"model": "c", "left_on": "cid", "right_on": "id"}}},
+    "c": {"table": "c", "dimensions": {"id": "id", "region": "region", "n_orders": {"measure": "orders.n"}},
+          "where": [{"operator": "or", "conditions": [{"field": "region", "operator": "is null"},
+                                                       {"field": "region", "operator": "!=", "value": "x"}]}],
+          "segments": {"eu": [{"field": "region", "operator": "in", "values": ["de", "fr"]}]},
+          "joins": {"orders": {"model": "o", "type": "many", "left_on": "id", "right_on": "cid"}}},
+    "bad2": {"table": "b", "dimensions": {"k": "k"}, "where": [{"field": "up.k", "operator": ">", "value": 1}],
+             "joins": {"up": {"model": "bad2", "left_on": "k", "right_on": "k"}}},
+    "bad3": {"table": "b", "dimensions": {"k": "k"}, "where": {"field": "k"}},
+    "bad4": {"table": "b", "dimensions": {"k": "k", "up_k": "up.k + 1"}, "where": [{"field": "up_k", "operator": ">", "value": 1}],
+             "joins": {"up": {"model": "bad4", "left_on": "k", "right_on": "k"}}},
+    "uses": {"table": "u", "dimensions": {"k": "k"}, "joins": {"b": {"model": "bad3", "left_on": "k", "right_on": "k"}}}}})";
+  // Queried, its rows filtered; joined, its where in the join's condition
+  // (the row kept with nulls); a measure's values per key from its rows too;
+  // a joined model's segment named through the join.
+  EXPECT_EQ(emit(R"({"model": "o", "dimensions": ["cust.region", "cust.n_orders"], "segments": ["big", "cust.eu"]})", 1, m),
+            "SELECT t1.`region` AS `cust.region`,\n"
+            "       (CASE WHEN (t1.`id` IS NOT NULL) THEN COALESCE(t3.`v`, 0) END) AS `cust.n_orders`\n"
+            "FROM `o` AS t0\n"
+            "LEFT JOIN `c` AS t1 ON t0.`cid` = t1.`id` AND ((t1.`region` IS NULL) OR (t1.`region` <> 'x'))\n"
+            "LEFT JOIN (SELECT t0.`cid` AS `k0`,\n"
+            "       COUNT(*) AS `v`\n"
+            "FROM `o` AS t0\n"
+            "WHERE (t0.`tenant` = 7)\n"
+            "GROUP BY 1) AS t3 ON t1.`id` = t3.`k0`\n"
+            "WHERE (t0.`tenant` = 7) AND (t0.`amt` > 100) AND (t1.`region` IN ('de', 'fr'))\n"
+            "GROUP BY 1, 2");
+  EXPECT_EQ(emit(R"({"model": "o", "measures": ["n"], "segments": ["busy"]})", 0, m),
+            "SELECT COUNT(*) AS \"n\"\n"
+            "FROM \"o\" AS t0\n"
+            "WHERE (t0.\"tenant\" = 7)\n"
+            "HAVING (COUNT(*) > 2)");
+  EXPECT_EQ(emit(R"({"model": "o", "measures": ["n"], "segments": ["bigg"]})", 0, m),
+            R"(error 3 {"code":"UnknownField","message":"unknown segment 'bigg'; did you mean 'big'?"})");
+  EXPECT_EQ(emit(R"({"model": "o", "measures": ["n"], "segments": ["odd"]})", 0, m),
+            R"(error 1 {"code":"Invalid","message":"segment 'odd' must be an array of filters"})");
+  EXPECT_EQ(emit(R"({"model": "o", "measures": ["n"], "segments": "big"})", 0, m),
+            R"(error 1 {"code":"Invalid","message":"'segments' must be an array of segment names"})");
+  EXPECT_EQ(emit(R"({"model": "uses", "dimensions": ["b.k"]})", 0, m),
+            R"(error 1 {"code":"Invalid","message":"model 'bad3': 'where' must be an array of filters"})");
+  EXPECT_EQ(emit(R"({"model": "bad2", "dimensions": ["k"]})", 0, m),
+            R"(error 4 {"code":"Unsupported","message":"model 'bad2': 'where' may read only the model's own columns"})");
+  EXPECT_EQ(emit(R"({"model": "bad4", "dimensions": ["k"]})", 0, m),
+            R"(error 4 {"code":"Unsupported","message":"model 'bad4': 'where' may read only the model's own columns"})");
+  EXPECT_EQ(emit(R"({"model": "bad3", "dimensions": ["k"]})", 0, m),
+            R"(error 1 {"code":"Invalid","message":"model 'bad3': 'where' must be an array of filters"})");
+}
+
 // Every heap request of quendra_emit_sql failed, alone and from then on, for
 // a dozen representative queries in both dialects: the call reports 5 (out
 // of memory, from planning, or the text copy), 6 (the text buffer could not
