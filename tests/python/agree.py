@@ -212,6 +212,9 @@ class World:
     totals: list = field(default_factory=list)  # Measure: totals of aggregate measures, and shares over them
     ranks: list = field(default_factory=list)  # Measure: ranks of exact measures, within some fields
     total_shape: dict = field(default_factory=dict)  # their names -> shape tag
+    model_cols: dict = field(default_factory=dict)  # models across many-joins -> Col of their own dimensions
+    many_paths: list = field(default_factory=list)  # (path, model) of each of those models
+    segments: list = field(default_factory=list)  # (name as queried, shape tag, across a many-join, on a measure)
 
     def field(self, name: str) -> Field | None:
         return next((f for f in self.fields if f.name == name), None)
@@ -814,7 +817,62 @@ def make_world(seed: int) -> World:
     if base_joins and len(base_joins) + len(nested) < 22:
         many_joins(random.Random(seed * 104_729 + 5), world, base_dims, dims, base_edges)
     measure_dims(random.Random(seed * 49_979_687 + 13), world, base_dims, prefix)
+    scopes(random.Random(seed * 67_867_967 + 29), world, dims, reachable)
     return world
+
+
+def scopes(rng: random.Random, world: World, dims: list, reachable: list):
+    """Row scopes (a model's where) on the base model, on models its
+    one-joins reach and on models across many-joins; segments of rows and of
+    measures, the base model's and joined models' named through their paths.
+    Their filters come from filter_on, which keeps the columns' exclusions.
+    A model whose key repeats fails every query that joins it: left alone."""
+    models = world.manifest["models"]
+    base = models[world.model]
+    by_model = {d.model: d for d in dims}
+    cols = {d.model: [Col(sp.name, sp.kind, sp.flags, sp.values) for sp in d.specs if "." not in sp.name]
+            for d in dims if not d.dup}
+    cols |= world.model_cols
+    base_cols = [c for c in world.raw if "." not in c.name and c.name not in base["dimensions"]]
+
+    def filters(pool):
+        return [f for c in rng.sample(pool, min(len(pool), rng.choice([1, 1, 2])))
+                if (f := filter_on(rng, c.name, c.kind, c.flags, c.values))]
+
+    if base_cols and rng.random() < 0.15:
+        base["where"] = filters(base_cols)
+        world.shapes.add("where-base")
+    for name, pool in cols.items():
+        if pool and rng.random() < 0.25:
+            models[name]["where"] = filters(pool)
+            world.shapes.add("where-many" if name in world.model_cols else "where-one")
+    if rng.random() < 0.5:
+        return
+    fields = [f for f in world.fields if not f.path and not f.ghost and not f.dup]
+    own = base.setdefault("segments", {})
+    if fields:
+        own["rows"] = [row_filter(rng, world, fields) for _ in range(rng.choice([1, 1, 2]))]
+        world.segments.append(("rows", "segment", False, False))
+    pool = [m for m in world.measures if "dup" not in m.flags]
+    if pool and rng.random() < 0.5:
+        own["busy"] = [having_filter(rng, world, pool)]
+        world.segments.append(("busy", "segment-measure", False, False))
+    for path, target in rng.sample(reachable, min(len(reachable), 3)):
+        segs = models[target].setdefault("segments", {})
+        if cols.get(target):
+            segs.setdefault("picked", filters(cols[target]))
+            world.segments.append((".".join(path + ("picked",)), "segment-joined", False, False))
+        measures = by_model[target].measures if target in by_model else {}
+        if measures and rng.random() < 0.5:
+            mm = rng.choice(sorted(measures))
+            segs.setdefault("active", [filter_on(rng, mm, measures[mm][1], measures[mm][2])])
+            world.segments.append((".".join(path + ("active",)), "segment-measure", False, True))
+    for path, target in world.many_paths:
+        if cols.get(target) and rng.random() < 0.6:
+            models[target].setdefault("segments", {}).setdefault("some", filters(cols[target]))
+            world.segments.append((".".join(path + ("some",)), "segment-many", True, False))
+    if not own:
+        del base["segments"]
 
 
 def _exact(definition: dict, m: Measure) -> bool:
@@ -977,6 +1035,8 @@ def many_joins(rng: random.Random, world: World, base_dims: dict, dims: list, ba
             if "primary_key" not in models[mname]:
                 world.nopk[full] = f"model '{mname}' needs a primary_key to be aggregated across the join " \
                                    f"'{'.'.join(path)}'"
+        world.model_cols[mname] = [c for c in metas if "." not in c.name]
+        world.many_paths.append((path, mname))
         for c in metas:
             world.fields.append(Field(".".join(path + (c.name,)), c.kind, c.flags, values=c.values, path=path,
                                       target=mname, tags=frozenset({"many"})))
@@ -1661,6 +1721,16 @@ def make_query(world: World, k: int) -> Query:
     if asked and q.expect_error in (None, NOT_UNIQUE, BAD_LITERAL):
         q.expect_error = world.nopk[asked[0]]
         q.engine_refuses = False  # planning refuses it for every engine alike
+    # Segments, drawn from a stream of their own; none where a measure
+    # derived along time or a total forbids joined measures and many-joins.
+    srng = random.Random(world.seed * 86_028_157 + k)
+    if world.segments and not q.expect_error and not q.full and srng.random() < 0.3:
+        pool = [sg for sg in world.segments if not ((series or use_totals) and (sg[2] or sg[3]))]
+        if pool:
+            doc["segments"] = [sg[0] for sg in srng.sample(pool, min(len(pool), srng.choice([1, 1, 2])))]
+    # A base model's where may leave no row for a bad text to reach.
+    if q.engine_refuses and "where" in world.manifest["models"][world.model]:
+        q.engine_refuses = False
     return q
 
 
@@ -1751,7 +1821,8 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "total-all", "total-partition", "total-share", "total-having", "rank-all", "rank-within", "rank-filter",
           "measure-dim-many", "measure-dim-one", "measure-dim-model", "measure-dim-path", "measure-dim-read",
           "measure-dim-expression", "text-case", "text-length", "text-trim", "substring", "concat", "round",
-          "floor-ceil"}
+          "floor-ceil", "where-base", "where-one", "where-many", "segment", "segment-measure", "segment-joined",
+          "segment-many"}
 
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
@@ -1796,6 +1867,8 @@ def query_shapes(world: World, q: Query) -> set[str]:
             out.add("measure-filter-path")
     if q.full:
         out.add("30-joins")
+    tags = dict((sg[0], sg[1]) for sg in world.segments)
+    out |= {tags[n] for n in doc.get("segments", [])}
     model = world.manifest["models"][world.model]
     texts = [doc.get("filter", "")]
     for n in doc.get("dimensions", []) + leaves:
@@ -2260,6 +2333,9 @@ def check_metamorphic(ctx, world: World, q: Query, k: int):
     split = {key: v for key, v in doc.items() if key not in ("measures", "order_by", "limit")}
     split["measures"] = [m.name for m in ints]
     split["filters"] = [f for f in doc.get("filters", []) if not _on_measure(world, f)]
+    if "segments" in doc:
+        on_measures = {sg[0] for sg in world.segments if sg[1] == "segment-measure"}
+        split["segments"] = [n for n in doc["segments"] if n not in on_measures]
     p, _ = gen.expr("bool", world.raw, 2)
     own = doc.get("filter")
     whole = _mem(ctx, split)
