@@ -2,13 +2,22 @@
 manifest both in memory (the library over the bound Arrow columns) and
 through DuckDB (the library's SQL over the same Parquet files), show the SQL
 for DuckDB and Spark, print both results side by side and say whether they
-agree. Exits non-zero when any pair disagrees."""
+agree. Exits non-zero when any pair disagrees. Then it serves the same
+manifest and data over HTTP (`python -m quendra serve`), prints the address
+and one curl call with its answer, and keeps serving until Ctrl-C when run
+from a terminal."""
 
 from __future__ import annotations
 
 import json
 import math
+import os
+import shlex
+import socket
+import subprocess
 import sys
+import time
+import urllib.request
 from datetime import date, datetime
 from pathlib import Path
 
@@ -181,7 +190,49 @@ def main() -> int:
         except quendra.Error as e:
             print(f"\nA query naming an unknown measure is refused: {e}")
     print(f"\n{len(QUERIES) - disagreements} of {len(QUERIES)} queries agree in memory and in DuckDB.")
+    serve()
     return 1 if disagreements else 0
+
+
+def serve() -> None:
+    """The HTTP API and the explorer page over the same files."""
+    port = 8000
+    with socket.socket() as s:
+        if s.connect_ex(("127.0.0.1", port)) == 0:  # taken: any free port
+            with socket.socket() as free:
+                free.bind(("127.0.0.1", 0))
+                port = free.getsockname()[1]
+    command = [sys.executable, "-m", "quendra", "serve", "--manifest", str(ROOT / "examples" / "manifest.json"),
+               "--data", str(DATA), "--table", f"sales.returns={DATA / 'returns.parquet'}", "--port", str(port)]
+    quiet = subprocess.DEVNULL if not sys.stdin.isatty() else None  # its log of requests, when watched
+    server = subprocess.Popen(command, env=dict(os.environ, PYTHONPATH=str(ROOT / "python")), stdout=quiet, stderr=quiet)
+    base = f"http://127.0.0.1:{port}"
+    try:
+        for _ in range(300):
+            try:
+                with urllib.request.urlopen(base + "/healthz", timeout=1) as r:
+                    if json.load(r)["status"] == "ok":
+                        break
+            except OSError:
+                if server.poll() is not None:
+                    raise RuntimeError(f"the server stopped: {shlex.join(command)}") from None
+            time.sleep(0.1)
+        query = {"model": "orders", "dimensions": ["customers.region"], "measures": ["revenue"],
+                 "order_by": [["revenue", "desc"]], "limit": 3}
+        body = json.dumps(query)
+        print(f"\n=== Serving: the explorer page at {base}/ and the HTTP API under {base}/v1/\n")
+        print("  " + shlex.join(["curl", "-s", "-X", "POST", f"{base}/v1/query", "-d", body]))
+        req = urllib.request.Request(base + "/v1/query", data=body.encode(), method="POST")
+        with urllib.request.urlopen(req, timeout=30) as r:
+            print(indent(r.read().decode()))
+        if sys.stdin.isatty():
+            print(f"\n  Serving until Ctrl-C; open {base}/ in a browser.")
+            server.wait()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.terminate()
+        server.wait()
 
 
 if __name__ == "__main__":

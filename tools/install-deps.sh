@@ -4,7 +4,8 @@
 # With the argument "fuzz" it also installs clang with libFuzzer.
 set -euo pipefail
 
-pkgs=(cmake ninja-build g++ make pkg-config libgtest-dev libbenchmark-dev)
+# chromium: the explorer page's test drives it headless.
+pkgs=(cmake ninja-build g++ make pkg-config libgtest-dev libbenchmark-dev chromium)
 [ "${1:-}" = fuzz ] && pkgs+=(clang-19 libclang-rt-19-dev)
 need=()
 for pkg in "${pkgs[@]}"; do

@@ -113,6 +113,16 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--format", default="table", choices=["table", "csv", "json"], help="output format")
     check = command("check", "plan every dimension and measure of every model; with data, probe them")
     data_options(check)
+    serve = command("serve", "answer queries over HTTP, with an explorer page at /")
+    data_options(serve)
+    serve.add_argument("--engine", default="memory", choices=["memory", "duckdb", "spark"],
+                       help="where queries are answered (default memory)")
+    serve.add_argument("--host", default="127.0.0.1", help="address to bind (default 127.0.0.1)")
+    serve.add_argument("--port", type=int, default=8000, help="port (default 8000)")
+    serve.add_argument("--token", help="require 'Authorization: Bearer TOKEN' on /v1/ requests")
+    serve.add_argument("--reload", action="store_true", help="reload the manifest when its file changes")
+    serve.add_argument("--timeout", type=float, default=30.0, help="seconds before a request fails with 504")
+    serve.add_argument("--workers", type=int, default=4, help="queries answered at once (default 4)")
     check.add_argument("--format", default="text", choices=["text", "json"], help="output format")
     return parser
 
@@ -200,6 +210,12 @@ def main(argv: Optional[list[str]] = None) -> int:
                     raise CliError(f"query: {e}", e.code) from None
             elif args.command == "run":
                 print(_run(args, ctx))
+            elif args.command == "serve":
+                from ._serve import Config, serve
+                read_manifest(args.manifest)  # a missing or unreadable file fails before the server starts
+                files = tables_to_bind(args.data, args.table)
+                serve(Config(args.manifest, files, args.engine, args.token, args.reload, args.timeout,
+                             max(1, args.workers)), args.host, args.port)
             else:
                 text, status = _check(args, ctx)
                 print(text)

@@ -184,10 +184,15 @@ def test_wheel_holds_the_package_and_one_library(wheel):
         names = whl.namelist()
         metadata = whl.read(f"quendra-{VERSION}.dist-info/METADATA").decode()
     package = sorted(n for n in names if not n.startswith(f"quendra-{VERSION}.dist-info/"))
-    sources = sorted(f"quendra/{p.name}" for p in (ROOT / "python" / "quendra").glob("*.py"))
-    assert package == sorted(sources + ["quendra/libquendra.so"])
+    here = ROOT / "python" / "quendra"
+    sources = sorted(f"quendra/{p.name}" for p in here.glob("*.py"))
+    # The explorer page with the chart library it serves, which no remote address provides.
+    static = sorted(f"quendra/{p.relative_to(here)}" for p in (here / "static").rglob("*") if p.is_file())
+    assert "quendra/static/vendor/uplot/uPlot.esm.js" in static
+    assert package == sorted(sources + static + ["quendra/libquendra.so"])
     assert f"\nVersion: {VERSION}\n" in metadata
     assert re.search(r"^Requires-Dist: pyarrow.*extra == .arrow.", metadata, re.M)
+    assert re.search(r"^Requires-Dist: uvicorn.*extra == .serve.", metadata, re.M)
 
 
 def make_venv(where: Path) -> Path:
