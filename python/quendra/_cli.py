@@ -35,7 +35,7 @@ from typing import Any, Optional
 
 from ._engines import MissingPackage, duckdb_over_files, spark_over_files
 from ._files import CliError, bind_all, file_kind, query_bytes, read_manifest, tables_to_bind
-from ._native import DIALECTS, Context, Error, version
+from ._native import DIALECTS, Context, Error, version, with_now
 
 
 def _text(value: Any) -> str:
@@ -100,6 +100,7 @@ def _parser() -> argparse.ArgumentParser:
     sql = command("sql", "compile a query into one SQL statement")
     sql.add_argument("--query", required=True, help="query JSON text, or a file holding it")
     sql.add_argument("--dialect", default="duckdb", choices=sorted(DIALECTS), help="SQL dialect (default duckdb)")
+    sql.add_argument("--verbose", action="store_true", help="say which instant a relative time_range was read at")
     run = command("run", "answer a query over data files")
     data_options(run)
     run.add_argument("--query", required=True, help="query JSON text, or a file holding it")
@@ -111,6 +112,7 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--spark-remote", metavar="URL", help="spark only: a Spark Connect server (sc://host:port) "
                                                           "instead of a local session")
     run.add_argument("--format", default="table", choices=["table", "csv", "json"], help="output format")
+    run.add_argument("--verbose", action="store_true", help="say which instant a relative time_range was read at")
     check = command("check", "plan every dimension and measure of every model; with data, probe them")
     data_options(check)
     serve = command("serve", "answer queries over HTTP, with an explorer page at /")
@@ -140,7 +142,7 @@ def _run(args: argparse.Namespace, ctx: Context) -> str:
     if args.spark_remote and args.engine != "spark":
         raise CliError("--spark-remote applies to --engine spark only")
     _load(ctx, args.manifest)
-    query = query_bytes(args.query)
+    query = _clocked(query_bytes(args.query), args.verbose)
     names = tables_to_bind(args.data, args.table)
     if args.engine == "memory":
         bind_all(ctx, names)
@@ -163,7 +165,16 @@ def _run(args: argparse.Namespace, ctx: Context) -> str:
         raise CliError(f"{args.engine}: {_first_line(e)}") from None
 
 
-def _answer(ctx: Context, query: bytes, engine: Any) -> Any:
+def _clocked(query: bytes, verbose: bool) -> Any:
+    """The query with "now" from the system clock when a relative
+    time_range needs it, said on stderr with --verbose."""
+    query, now = with_now(query)
+    if now is not None and verbose:
+        print(f"now: {now} (the system clock)", file=sys.stderr)
+    return query
+
+
+def _answer(ctx: Context, query: Any, engine: Any) -> Any:
     try:
         return ctx.query(query, engine)
     except Error as e:
@@ -205,7 +216,7 @@ def main(argv: Optional[list[str]] = None) -> int:
             elif args.command == "sql":
                 _load(ctx, args.manifest)
                 try:
-                    print(ctx.sql(query_bytes(args.query), args.dialect))
+                    print(ctx.sql(_clocked(query_bytes(args.query), args.verbose), args.dialect))
                 except Error as e:
                     raise CliError(f"query: {e}", e.code) from None
             elif args.command == "run":

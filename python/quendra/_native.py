@@ -85,6 +85,32 @@ def _as_bytes(doc: Union[dict, list, str, bytes, bytearray, memoryview]) -> byte
     return json.dumps(doc).encode("utf-8")
 
 
+RELATIVE = ("last", "this", "previous", "to_date")
+
+
+def with_now(query: Union[dict, str, bytes]) -> tuple[Union[dict, str, bytes], Optional[str]]:
+    """The query with "now" set from the system clock when its time_range is
+    relative and it has none (the library has no clock), and that instant;
+    else the query as given and None. Text that is not a JSON object is left
+    for the library to refuse."""
+    doc: Any = query
+    if not isinstance(query, dict):
+        if b'"time_range"' not in _as_bytes(query):
+            return query, None
+        try:
+            doc = json.loads(_as_bytes(query))
+        except ValueError:
+            return query, None
+    if not isinstance(doc, dict) or "now" in doc:
+        return query, None
+    tr = doc.get("time_range")
+    if not isinstance(tr, dict) or not any(k in tr for k in RELATIVE):
+        return query, None
+    from datetime import datetime, timezone
+    now = datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+    return dict(doc, now=now), now
+
+
 def _parse_error(raw: bytes) -> tuple[Optional[str], Optional[str]]:
     """(code text, message) from an error document; a message given as an
     array of bytes (not valid UTF-8) is decoded with backslash escapes."""
@@ -95,6 +121,14 @@ def _parse_error(raw: bytes) -> tuple[Optional[str], Optional[str]]:
     if isinstance(message, list):
         message = bytes(message).decode("utf-8", "backslashreplace")
     return doc.get("code"), message
+
+
+def _stamped(table: Any, now: Optional[str]) -> Any:
+    """The table with the clock's instant in its schema metadata, when the
+    query was given one."""
+    if now is None:
+        return table
+    return table.replace_schema_metadata({**(table.schema.metadata or {}), b"quendra.now": now.encode()})
 
 
 class Context:
@@ -221,14 +255,18 @@ class Context:
         ...     t = ctx.execute({"model": "sales", "dimensions": ["region"], "measures": ["revenue"]})
         >>> t.to_pylist()
         [{'region': 'n', 'revenue': 4}, {'region': 's', 'revenue': 2}]
-        """
+
+        A relative time_range without "now" is answered as of the system
+        clock; the instant used is the answer's schema metadata
+        b"quendra.now"."""
         from . import _arrow
 
+        query, now = with_now(query)
         data = _as_bytes(query)
         c_array, c_schema = _arrow.ArrowArray(), _arrow.ArrowSchema()
         self._check(self._lib.quendra_execute(self._handle(), data, len(data),
                                               ctypes.addressof(c_array), ctypes.addressof(c_schema)))
-        return _arrow.import_table(c_array, c_schema)
+        return _stamped(_arrow.import_table(c_array, c_schema), now)
 
 
     def query(self, query: Union[dict, str, bytes], engine: Any = "memory") -> Any:
@@ -248,7 +286,8 @@ class Context:
         engine_kind = _engines.kind(engine)
         if engine_kind == "memory":
             return self.execute(query)
-        return _engines.run(engine, engine_kind, self.sql(query, engine_kind))
+        query, now = with_now(query)
+        return _stamped(_engines.run(engine, engine_kind, self.sql(query, engine_kind)), now)
 
     def check(self, probe: bool = False) -> Any:
         """Checks the loaded manifest: plans a query for every dimension and

@@ -82,16 +82,6 @@ Result<void> grainFor(const Field& f, const Json& query, Diag& diag, std::option
   return {};
 }
 
-// True for exactly ten bytes of the form DDDD-DD-DD.
-bool isBareDate(Bytes s) {
-  if (s.size() != 10) return false;
-  for (size_t i = 0; i < 10; ++i) {
-    bool dash = i == 4 || i == 7;
-    if (dash ? s[i] != '-' : static_cast<unsigned>(s[i] - '0') >= 10u) return false;
-  }
-  return true;
-}
-
 std::span<const Json> arrayOrEmpty(const Json& query, Bytes key) {
   const Json* v = query.get(key);
   return v && v->isArray() ? v->items() : std::span<const Json>();
@@ -216,18 +206,12 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   }
 
   if (const Json* tr = query.get("time_range")) {
-    if (!tr->isObject()) return diag.fail(Err::Invalid, {"time_range must be an object with 'start' and 'end'"});
-    const Json* start = tr->getString("start");
-    const Json* end = tr->getString("end");
-    if (!start || !end) return diag.fail(Err::Invalid, {"time_range must have 'start' and 'end'"});
-    if (!time_dim)
-      return diag.fail(Err::Invalid, {"time_range requires a time dimension among the query dimensions"});
     Pred p;
     p.tag = Pred::Tag::range;
+    TRY(readTimeRange(arena, diag, query, *tr, p.range));
+    if (!time_dim)
+      return diag.fail(Err::Invalid, {"time_range requires a time dimension among the query dimensions"});
     p.range.b = *time_dim;
-    p.range.start = start->str();
-    p.range.end = end->str();
-    p.range.end_is_date = isBareDate(end->str());
     TRY(where.push(arena, p));
   }
 

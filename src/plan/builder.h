@@ -181,6 +181,12 @@ struct Builder {
   [[nodiscard]] Result<void> segment(Bytes name, Array<Pred>& where, Array<Pred>& having);
 };
 
+// Reads a query's time_range into `out` (all but its bound): "start" and
+// "end" texts, or a range relative to the query's "now" ({"last": N,
+// "unit": U, "complete": bool}, {"this": U}, {"previous": U}, {"to_date":
+// U}), written as the texts of the same instants.
+[[nodiscard]] Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Json& tr, Range& out);
+
 struct Plan;
 // Fills plan.fan, fanned, base_key and the needed joins' keys, and refuses
 // what a query across many-joins cannot ask.

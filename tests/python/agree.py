@@ -1480,6 +1480,30 @@ def time_range(rng: random.Random, values: list) -> dict:
     return {"start": text(a), "end": text(b)}
 
 
+def relative_range(rng: random.Random, values: list) -> tuple[dict, str]:
+    """A range relative to a "now" near a value the column holds (or
+    anywhere), written in UTC, with "Z" or at an offset."""
+    if values and rng.random() < 0.8:
+        v = rng.choice(values)
+        now = v if isinstance(v, dt.datetime) else dt.datetime(v.year, v.month, v.day)
+        now += dt.timedelta(seconds=rng.randint(-3 * 86400, 3 * 86400), microseconds=rng.choice([0, 0, 1, 250_000]))
+    else:
+        now = dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=rng.choice(_times(rng)))
+    if not 1000 < now.year < 9000:
+        now = dt.datetime(2024, 2, 29, 13, 30)
+    offset = rng.choice([None, 0, 90, -300])
+    text = now.isoformat(sep=rng.choice("T "))
+    if offset is not None:
+        local = (now + dt.timedelta(minutes=offset)).isoformat(sep="T")
+        text = local + (f"{'-' if offset < 0 else '+'}{abs(offset) // 60:02d}:{abs(offset) % 60:02d}" if offset else "Z")
+    unit = rng.choice(["day", "week", "month", "quarter", "year"])
+    form = rng.choice(["last", "last", "this", "previous", "to_date"])
+    doc = {"last": rng.choice([1, 2, 3, 7, 40]), "unit": unit} if form == "last" else {form: unit}
+    if form == "last" and rng.random() < 0.5:
+        doc["complete"] = rng.random() < 0.7
+    return doc, text
+
+
 def _spell_op(rng: random.Random, op: str) -> str:
     spellings = {"=": ["=", "eq", "equals", " EQUALS "], "!=": ["!=", "<>", "ne", "NE"],
                  "in": ["in", "IN", "In"], "not in": ["not in", "Not In", "NOT IN"],
@@ -1645,6 +1669,10 @@ def make_query(world: World, k: int) -> Query:
 
     if times and rng.random() < (0.5 if series else 0.3):
         doc["time_range"] = time_range(rng, times[0].values)
+        # Relative to a "now" near the data, drawn from a stream of its own.
+        nrng = random.Random(world.seed * 49_979_693 + k)
+        if nrng.random() < 0.3:
+            doc["time_range"], doc["now"] = relative_range(nrng, times[0].values)
 
     # Row filters on dimensions and raw columns, and filters on measures.
     filters = []
@@ -1822,7 +1850,7 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "measure-dim-many", "measure-dim-one", "measure-dim-model", "measure-dim-path", "measure-dim-read",
           "measure-dim-expression", "text-case", "text-length", "text-trim", "substring", "concat", "round",
           "floor-ceil", "where-base", "where-one", "where-many", "segment", "segment-measure", "segment-joined",
-          "segment-many"}
+          "segment-many", "time-range-relative"}
 
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
@@ -1888,6 +1916,8 @@ def query_shapes(world: World, q: Query) -> set[str]:
             out |= {"time-" + form} | ({"time-calc"} if via else set())
             out |= {"time-offset-calc"} if form == "offset" and "calc" in model["measures"][d["measure"]] else set()
             out |= {"time-range-series"} if "time_range" in doc else set()
+    if "now" in doc:
+        out.add("time-range-relative")
     for tag, names in (("time-having", leaves), ("time-order", order)):
         names = [n for n in names if world.field(n) is None and world.measure(n)]
         if any("measure" in model["measures"][n] and not {"total", "rank"} & model["measures"][n].keys() for n, _ in _reached(world, names)):

@@ -779,6 +779,8 @@ TEST(Writer, SurvivesEveryAllocationFailure) {
       R"({"model": "flat", "measures": ["n"]})",
       R"({"model": "flat", "dimensions": ["a", "created_at"], "time_grain": "week",
           "time_range": {"start": "2024-01-01", "end": "2024-02-01 10:00:00"}})",
+      R"({"model": "flat", "dimensions": ["created_at"], "time_grain": "month", "now": "2024-05-01T10:00:00+02:00",
+          "time_range": {"last": 3, "unit": "month"}})",
       R"({"model": "orders", "measures": ["buyers", "avg_amount", "lo", "hi"], "filter": "NOT (a IS NULL) OR b <> 'x'"})",
       R"({"model": "orders", "dimensions": ["products.category", "customers.region"], "order_by": ["customers.region"]})",
       R"({"model": "orders", "measures": ["order_count"], "filters": [{"operator": "or", "conditions": [

@@ -1,0 +1,138 @@
+// A query's time_range: fixed texts, or a range relative to the query's
+// "now" (the library has no clock), which becomes the same two texts.
+#include <cstdio>
+
+#include "plan/builder.h"
+#include "plan/plan.h"
+#include "vec/time.h"
+
+namespace quendra {
+namespace {
+
+// True for exactly ten bytes of the form DDDD-DD-DD.
+bool isBareDate(Bytes s) {
+  if (s.size() != 10) return false;
+  for (size_t i = 0; i < 10; ++i) {
+    bool dash = i == 4 || i == 7;
+    if (dash ? s[i] != '-' : static_cast<unsigned>(s[i] - '0') >= 10u) return false;
+  }
+  return true;
+}
+
+bool digit(char c) { return c >= '0' && c <= '9'; }
+
+// An ISO instant: a timestamp text, then "Z" or "+HH:MM" / "-HH:MM"
+// (none: UTC), as microseconds since 1970-01-01T00:00Z.
+std::optional<int64_t> readNow(Bytes text) {
+  int64_t offset = 0;
+  Bytes body = text;
+  if (!text.empty() && (text.back() == 'Z' || text.back() == 'z')) {
+    body = text.substr(0, text.size() - 1);
+  } else if (text.size() > 16) {
+    const Bytes tail = text.substr(text.size() - 6);
+    if ((tail[0] == '+' || tail[0] == '-') && digit(tail[1]) && digit(tail[2]) && tail[3] == ':' && digit(tail[4]) &&
+        digit(tail[5])) {
+      const int64_t h = (tail[1] - '0') * 10 + (tail[2] - '0'), m = (tail[4] - '0') * 10 + (tail[5] - '0');
+      if (h > 18 || m > 59) return std::nullopt;
+      offset = (tail[0] == '-' ? -1 : 1) * (h * 3600 + m * 60) * kMicrosPerSecond;
+      body = text.substr(0, text.size() - 6);
+    }
+  }
+  std::optional<int64_t> local = parseTimestamp(body);
+  if (!local) return std::nullopt;
+  return *local - offset;
+}
+
+// "YYYY-MM-DD" of day number `days`, or with the time of day of `us` as
+// "YYYY-MM-DD HH:MM:SS.ffffff"; none outside the years texts can carry.
+Result<std::optional<Bytes>> text(Arena& arena, int64_t us, bool with_time) {
+  const int64_t days = us >= 0 ? us / kMicrosPerDay : -((-us + kMicrosPerDay - 1) / kMicrosPerDay);
+  const Civil c = civilFromDays(days);
+  if (c.y < 0 || c.y > 9999) return std::optional<Bytes>();
+  const int64_t in_day = us - days * kMicrosPerDay;
+  char buf[40];
+  int n = with_time ? std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld.%06lld",
+                                    static_cast<long long>(c.y), static_cast<long long>(c.m),
+                                    static_cast<long long>(c.d), static_cast<long long>(in_day / kMicrosPerHour),
+                                    static_cast<long long>(in_day / kMicrosPerMinute % 60),
+                                    static_cast<long long>(in_day / kMicrosPerSecond % 60),
+                                    static_cast<long long>(in_day % kMicrosPerSecond))
+                    : std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld", static_cast<long long>(c.y),
+                                    static_cast<long long>(c.m), static_cast<long long>(c.d));
+  char* out = arena.make<char>(static_cast<size_t>(n));
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  for (int i = 0; i < n; ++i) out[i] = buf[i];
+  return std::optional<Bytes>(Bytes(out, static_cast<size_t>(n)));
+}
+
+}  // namespace
+
+Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Json& tr, Range& out) {
+  if (!tr.isObject()) return diag.fail(Err::Invalid, {"time_range must be an object with 'start' and 'end'"});
+  const Json* now_json = query.get("now");
+  std::optional<int64_t> now;
+  if (now_json) {
+    if (!now_json->isString()) return diag.fail(Err::Invalid, {"'now' must be an ISO instant text"});
+    if (!(now = readNow(now_json->str()))) return diag.fail(Err::Invalid, {"bad now '", now_json->str(), "'"});
+  }
+  static constexpr Bytes kForms[] = {"last", "this", "previous", "to_date"};
+  const Json* unit_json = nullptr;
+  Bytes form;
+  for (Bytes f : kForms)
+    if (tr.get(f)) {
+      if (!form.empty())
+        return diag.fail(Err::Invalid, {"time_range may hold one of 'last', 'this', 'previous' and 'to_date'"});
+      form = f;
+    }
+  if (form.empty()) {
+    const Json* start = tr.getString("start");
+    const Json* end = tr.getString("end");
+    if (!start || !end) return diag.fail(Err::Invalid, {"time_range must have 'start' and 'end'"});
+    out.start = start->str();
+    out.end = end->str();
+    out.end_is_date = isBareDate(end->str());
+    return {};
+  }
+  if (tr.get("start") || tr.get("end"))
+    return diag.fail(Err::Invalid, {"time_range may not mix '", form, "' with 'start' and 'end'"});
+  unit_json = form == "last" ? tr.get("unit") : tr.get(form);
+  if (!unit_json || !unit_json->isString())
+    return diag.fail(Err::Invalid, {"time_range '", form, "' needs a unit: day, week, month, quarter or year"});
+  std::optional<Grain> unit = grainFromName(unit_json->str());
+  if (!unit || grainRank(*unit) < grainRank(Grain::day))
+    return diag.fail(Err::Invalid, {"unknown time_range unit '", unit_json->str(), "'"});
+  int64_t n = 1;
+  bool complete = false;
+  if (form == "last") {
+    const Json* count = tr.get("last");
+    if (!count->isInt() || count->i < 1 || count->i > 100000)
+      return diag.fail(Err::Invalid, {"time_range 'last' must be an integer from 1 to 100000"});
+    n = count->i;
+    if (const Json* c = tr.get("complete")) {
+      if (!c->isBool()) return diag.fail(Err::Invalid, {"time_range 'complete' must be true or false"});
+      complete = c->b;
+    }
+  }
+  if (!now) return diag.fail(Err::Invalid, {"a relative time_range needs the query's 'now': the library has no clock"});
+  // The unit that holds now, and the units around it.
+  const int64_t p0 = truncate(*unit, *now);
+  int64_t lo = p0, hi = shiftTime(p0, 1, *unit);
+  if (form == "last") {
+    lo = shiftTime(p0, complete ? -n : -(n - 1), *unit);
+    hi = complete ? p0 : hi;
+  } else if (form == "previous") {
+    lo = shiftTime(p0, -1, *unit);
+    hi = p0;
+  }
+  std::optional<Bytes> start = TRY(text(arena, lo, false));
+  // Every end but to_date's is the exclusive midnight that starts the next
+  // unit: the whole day before it, as a bare date.
+  std::optional<Bytes> end = form == "to_date" ? TRY(text(arena, *now, true)) : TRY(text(arena, hi - kMicrosPerDay, false));
+  if (!start || !end) return diag.fail(Err::Invalid, {"time_range lies outside the years 0 to 9999"});
+  out.start = *start;
+  out.end = *end;
+  out.end_is_date = form != "to_date";
+  return {};
+}
+
+}  // namespace quendra

@@ -1,0 +1,142 @@
+"""Time ranges relative to a query's "now": random instants, units and forms
+against a model written with Python's datetime, in memory and in DuckDB;
+the refusals; and the clock that the Python package and the command line
+read when a query has no "now"."""
+
+from __future__ import annotations
+
+import json
+import random
+from datetime import date, datetime, timedelta, timezone
+
+import duckdb
+import pyarrow as pa
+import pytest
+
+import quendra
+from test_engines import cli
+
+MANIFEST = {"models": {"events": {"table": "events", "dimensions": {
+    "at": {"expr": "at", "time": True}, "day": {"expr": "day", "time": True}},
+    "measures": {"n": {"agg": "count"}}}}}
+START = datetime(2019, 1, 1)
+# Every 5 hours and 7 minutes over seven years, and its days.
+ATS = [START + timedelta(minutes=307 * k) for k in range(12_000)]
+TABLE = pa.table({"at": pa.array(ATS, pa.timestamp("us")), "day": pa.array([a.date() for a in ATS], pa.date32())})
+
+
+def floor(t: datetime, unit: str) -> datetime:
+    d = t.replace(hour=0, minute=0, second=0, microsecond=0)
+    if unit == "week":
+        return d - timedelta(days=d.weekday())
+    if unit in ("month", "quarter", "year"):
+        month = 1 if unit == "year" else d.month - (d.month - 1) % 3 if unit == "quarter" else d.month
+        return d.replace(month=month, day=1)
+    return d
+
+
+def shift(t: datetime, n: int, unit: str) -> datetime:
+    if unit in ("day", "week"):
+        return t + timedelta(days=n * (7 if unit == "week" else 1))
+    months = t.year * 12 + t.month - 1 + n * {"month": 1, "quarter": 3, "year": 12}[unit]
+    return t.replace(year=months // 12, month=months % 12 + 1)
+
+
+def expected(now: datetime, rng_doc: dict) -> tuple[datetime, datetime, bool]:
+    """[lo, hi) of the range, or [lo, hi] when the last flag is set."""
+    form = next(k for k in ("last", "this", "previous", "to_date") if k in rng_doc)
+    unit = rng_doc["unit"] if form == "last" else rng_doc[form]
+    p0 = floor(now, unit)
+    if form == "last":
+        n = rng_doc["last"]
+        if rng_doc.get("complete"):
+            return shift(p0, -n, unit), p0, False
+        return shift(p0, -(n - 1), unit), shift(p0, 1, unit), False
+    if form == "this":
+        return p0, shift(p0, 1, unit), False
+    if form == "previous":
+        return shift(p0, -1, unit), p0, False
+    return p0, now, True
+
+
+@pytest.fixture(scope="module")
+def engines():
+    with quendra.Context() as ctx:
+        ctx.load_models(MANIFEST)
+        ctx.bind("events", TABLE)
+        con = duckdb.connect()
+        con.register("events", TABLE)
+        yield ctx, con
+
+
+def test_relative_ranges_keep_the_rows_a_calendar_says(engines):
+    ctx, con = engines
+    rng = random.Random(31)
+    for k in range(300):
+        now = START + timedelta(seconds=rng.randrange(7 * 365 * 86400))
+        unit = rng.choice(["day", "week", "month", "quarter", "year"])
+        form = rng.choice(["last", "last", "this", "previous", "to_date"])
+        doc = {"last": rng.choice([1, 2, 3, 7, 30]), "unit": unit} if form == "last" else {form: unit}
+        if form == "last" and rng.random() < 0.5:
+            doc["complete"] = rng.random() < 0.7
+        # An instant written in UTC, with "Z", or at another offset.
+        offset = rng.choice([None, 0, 120, -330])
+        text = now.isoformat(sep=rng.choice("T "))
+        if offset is not None:
+            local = now + timedelta(minutes=offset)
+            sign = "-" if offset < 0 else "+"
+            text = local.isoformat(sep="T") + (f"{sign}{abs(offset) // 60:02d}:{abs(offset) % 60:02d}" if offset else "Z")
+        dim = rng.choice(["at", "day"])
+        query = {"model": "events", "dimensions": [dim], "measures": ["n"], "time_range": doc, "now": text}
+        lo, hi, closed = expected(now, doc)
+        values = ATS if dim == "at" else [datetime.combine(a.date(), datetime.min.time()) for a in ATS]
+        want = sum(1 for v in values if lo <= v and (v <= hi if closed else v < hi))
+        got = sum(ctx.execute(query).column("n").to_pylist())
+        duck = sum(r[1] for r in con.execute(ctx.sql(query, "duckdb")).fetchall())
+        assert got == duck == want, (k, query, lo, hi)
+
+
+def test_refusals():
+    with quendra.Context() as ctx:
+        ctx.load_models(MANIFEST)
+        base = {"model": "events", "dimensions": ["at"], "measures": ["n"], "now": "2024-05-01T10:00:00Z"}
+        for tr, now, message in [
+            ({"last": 7, "unit": "day"}, None, "a relative time_range needs the query's 'now': the library has no clock"),
+            ({"this": "fortnight"}, "2024-05-01", "unknown time_range unit 'fortnight'"),
+            ({"this": "hour"}, "2024-05-01", "unknown time_range unit 'hour'"),
+            ({"last": 0, "unit": "day"}, "2024-05-01", "time_range 'last' must be an integer from 1 to 100000"),
+            ({"last": 2}, "2024-05-01", "time_range 'last' needs a unit: day, week, month, quarter or year"),
+            ({"this": "day", "start": "2024-01-01"}, "2024-05-01", "time_range may not mix 'this' with 'start' and 'end'"),
+            ({"this": "day", "previous": "day"}, "2024-05-01",
+             "time_range may hold one of 'last', 'this', 'previous' and 'to_date'"),
+            ({"this": "day"}, "2024-05-01T10:00:00+25:00", "bad now '2024-05-01T10:00:00+25:00'"),
+            ({"this": "day"}, "yesterday", "bad now 'yesterday'"),
+        ]:
+            query = dict(base, time_range=tr)
+            if now is None:
+                del query["now"]
+            else:
+                query["now"] = now
+            with pytest.raises(quendra.Error) as e:
+                ctx.sql(query)
+            assert (e.value.code_text, e.value.message) == ("Invalid", message)
+
+
+def test_the_package_and_the_command_line_read_the_clock(engines, tmp_path):
+    ctx, _ = engines
+    query = {"model": "events", "dimensions": ["day"], "measures": ["n"], "time_range": {"last": 30, "unit": "year"}}
+    before = datetime.now(timezone.utc)
+    answer = ctx.execute(query)
+    used = datetime.fromisoformat(answer.schema.metadata[b"quendra.now"].decode().replace("Z", "+00:00"))
+    assert before <= used <= datetime.now(timezone.utc)
+    assert sum(answer.column("n").to_pylist()) == len(ATS)
+    # A query that says its now keeps it, and no metadata is added.
+    fixed = dict(query, now="2020-01-01")
+    assert ctx.execute(fixed).schema.metadata in (None, {})
+    assert ctx.execute(dict(fixed, time_range={"this": "day"})).column("n").to_pylist() == [
+        sum(1 for a in ATS if a.date() == date(2020, 1, 1))]
+    manifest = tmp_path / "m.json"
+    manifest.write_text(json.dumps(MANIFEST))
+    out = cli("sql", "--manifest", str(manifest), "--query", json.dumps(query), "--verbose")
+    assert out.returncode == 0 and out.stderr.startswith("now: ") and "(the system clock)" in out.stderr
+    assert f"'{date.today().year - 29}-01-01'" in out.stdout or f"'{date.today().year - 30}-01-01'" in out.stdout
