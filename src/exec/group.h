@@ -68,7 +68,8 @@ class DirectGroups {
   // For the non-scalar date or timestamp vector v truncated to `grain`, a
   // day or coarser: rows are keyed by their day, and each day's truncated
   // value is numbered once. False when v's days span too wide a range.
-  [[nodiscard]] Result<bool> initDays(Arena& arena, const Vec& v, Grain grain, Sel sel, const ColStats* stats);
+  [[nodiscard]] Result<bool> initDays(Arena& arena, const Vec& v, Grain grain, int week_start, Sel sel,
+                                      const ColStats* stats);
   // The group numbers of the selection's positions [from, to), into out;
   // false when memory runs out.
   [[nodiscard]] bool number(Arena& arena, size_t from, size_t to, uint32_t* out);
@@ -90,6 +91,7 @@ class DirectGroups {
   Numbering num_{0, true};
   KeyMap values_;  // days: truncated value -> group + 1
   Grain grain_ = Grain::day;
+  int week_start_ = 0;
   bool floats_ = false;
   bool days_ = false;
   bool dates_ = false;  // days: the values are day numbers

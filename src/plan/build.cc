@@ -146,6 +146,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   if (const Json* having = query.get("having"); having && having->isArray() && !having->items().empty())
     return diag.fail(Err::Unsupported, {"'having' is not supported yet; filter on a measure field instead"});
 
+  const uint8_t week_start = TRY(readWeekStart(manifest, *model, diag));
   Builder b{arena, &diag, m, model, models, {}, {}, {}};
   b.manifest = &manifest;
   b.depth = depth;
@@ -208,7 +209,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   if (const Json* tr = query.get("time_range")) {
     Pred p;
     p.tag = Pred::Tag::range;
-    TRY(readTimeRange(arena, diag, query, *tr, p.range));
+    TRY(readTimeRange(arena, diag, query, *tr, p.range, week_start));
     if (!time_dim)
       return diag.fail(Err::Invalid, {"time_range requires a time dimension among the query dimensions"});
     p.range.b = *time_dim;
@@ -317,6 +318,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   plan.having = having.span();
   plan.order = order.span();
   plan.limit = limit;
+  plan.week_start = week_start;
   plan.filter_aliases = b.filter_aliases;
   plan.derived = b.derived.span();
   plan.time_dim = series_time;

@@ -185,7 +185,11 @@ struct Builder {
 // "end" texts, or a range relative to the query's "now" ({"last": N,
 // "unit": U, "complete": bool}, {"this": U}, {"previous": U}, {"to_date":
 // U}), written as the texts of the same instants.
-[[nodiscard]] Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Json& tr, Range& out);
+[[nodiscard]] Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Json& tr, Range& out,
+                                        int week_start);
+// The weekday weeks start on (0 Monday .. 6 Sunday): the model's calendar's
+// "week_start", else the manifest's, else Monday.
+[[nodiscard]] Result<uint8_t> readWeekStart(const Json& manifest, const Json& model, Diag& diag);
 
 struct Plan;
 // Fills plan.fan, fanned, base_key and the needed joins' keys, and refuses

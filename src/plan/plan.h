@@ -40,6 +40,9 @@ struct Plan {
   std::span<const Pred> having;
   std::span<const Order> order;
   std::optional<uint64_t> limit;
+  // The weekday weeks start on: 0 Monday .. 6 Sunday (the model's
+  // calendar, else the manifest's).
+  uint8_t week_start = 0;
   // Aliases read by the filters of the measures the query needs.
   uint32_t filter_aliases = 0;
   // Measures derived along time that the query needs, and the index in

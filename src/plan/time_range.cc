@@ -67,7 +67,28 @@ Result<std::optional<Bytes>> text(Arena& arena, int64_t us, bool with_time) {
 
 }  // namespace
 
-Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Json& tr, Range& out) {
+Result<uint8_t> readWeekStart(const Json& manifest, const Json& model, Diag& diag) {
+  static constexpr Bytes kDays[] = {"monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"};
+  std::optional<uint8_t> found;
+  // The model's calendar first; each is checked whether or not it decides.
+  for (const Json* cal : {model.get("calendar"), manifest.get("calendar")}) {
+    if (!cal) continue;
+    if (!cal->isObject()) return diag.fail(Err::Invalid, {"calendar must be an object"});
+    for (const JsonMember& m : cal->members())
+      if (m.key != "week_start") return diag.fail(Err::Invalid, {"calendar: unknown key '", m.key, "'"});
+    const Json* ws = cal->get("week_start");
+    if (!ws) continue;
+    std::optional<uint8_t> day;
+    for (uint8_t d = 0; d < 7 && ws->isString(); ++d)
+      if (eqNoCase(ws->str(), kDays[d])) day = d;
+    if (!day)
+      return diag.fail(Err::Invalid, {"calendar: week_start must be a weekday's name, such as 'sunday'"});
+    if (!found) found = day;
+  }
+  return found.value_or(0);
+}
+
+Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Json& tr, Range& out, int week_start) {
   if (!tr.isObject()) return diag.fail(Err::Invalid, {"time_range must be an object with 'start' and 'end'"});
   const Json* now_json = query.get("now");
   std::optional<int64_t> now;
@@ -115,7 +136,7 @@ Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Js
   }
   if (!now) return diag.fail(Err::Invalid, {"a relative time_range needs the query's 'now': the library has no clock"});
   // The unit that holds now, and the units around it.
-  const int64_t p0 = truncate(*unit, *now);
+  const int64_t p0 = truncate(*unit, *now, week_start);
   int64_t lo = p0, hi = shiftTime(p0, 1, *unit);
   if (form == "last") {
     lo = shiftTime(p0, complete ? -n : -(n - 1), *unit);

@@ -19,12 +19,6 @@ Result<void> interval(Text& out, int64_t n, Grain unit) {
   return out.put(kUnits[grainRank(unit)]);
 }
 
-Result<void> grainText(const Writer& w, Text& out, Grain g) {
-  static constexpr Bytes kLower[] = {"second", "minute", "hour", "day", "week", "month", "quarter", "year"};
-  static constexpr Bytes kUpper[] = {"SECOND", "MINUTE", "HOUR", "DAY", "WEEK", "MONTH", "QUARTER", "YEAR"};
-  return out.put(w.dialect == Dialect::duckdb ? kLower[grainRank(g)] : kUpper[grainRank(g)]);
-}
-
 // " AND " + sameDim for every dimension but the time one.
 Result<void> sameSeries(const Writer& w, Text& out, Bytes a, Bytes b) {
   for (uint32_t i = 0; i < w.plan.dims.size(); ++i) {
@@ -92,11 +86,13 @@ Result<void> writeWidened(const Writer& w, Text& out, const Range& r) {
       TRY(out.put(" >= "));
       const bool resets = x.form == Derived::Form::running;
       if (!resets) TRY(out.put('('));
-      TRY(out.put("CAST(date_trunc('"));
-      TRY(grainText(w, out, resets ? x.unit : g));
-      TRY(out.put("', CAST("));
-      TRY(writeStringLiteral(w.dialect, out, r.start));
-      TRY(out.put(" AS TIMESTAMP)) AS TIMESTAMP)"));
+      TRY(out.put("CAST("));
+      TRY(writeTrunc(w, out, resets ? x.unit : g, [&]() -> Result<void> {
+        TRY(out.put("CAST("));
+        TRY(writeStringLiteral(w.dialect, out, r.start));
+        return out.put(" AS TIMESTAMP)");
+      }));
+      TRY(out.put(" AS TIMESTAMP)"));
       if (!resets) {
         TRY(out.put(" - "));
         TRY(interval(out, x.n, x.unit));
@@ -132,11 +128,7 @@ Result<void> runningSpec(const Writer& w, Text& out, const Derived& x) {
   }
   if (x.resets) {
     TRY(out.put(any ? Bytes(", ") : Bytes("PARTITION BY ")));
-    TRY(out.put("date_trunc('"));
-    TRY(grainText(w, out, x.unit));
-    TRY(out.put("', "));
-    TRY(column(w, out, "q", "d", plan.time_dim));
-    TRY(out.put(')'));
+    TRY(writeTrunc(w, out, x.unit, [&] { return column(w, out, "q", "d", plan.time_dim); }));
   }
   TRY(out.put(any || x.resets ? Bytes(" ORDER BY ") : Bytes("ORDER BY ")));
   TRY(column(w, out, "q", "d", plan.time_dim));

@@ -129,16 +129,17 @@ Result<void> writeBound(const Writer& w, Text& out, const Bound& b) {
   return writeSql(b.e, out, ctx);
 }
 
-Result<void> writeDim(const Writer& w, Text& out, const Dim& d) {
-  if (!d.grain) return writeBound(w, out, d.b);
+Bytes grainWord(Dialect d, Grain g) {
   static constexpr Bytes kLower[] = {"second", "minute", "hour", "day", "week", "month", "quarter", "year"};
   static constexpr Bytes kUpper[] = {"SECOND", "MINUTE", "HOUR", "DAY", "WEEK", "MONTH", "QUARTER", "YEAR"};
-  int g = grainRank(*d.grain);
-  TRY(out.put("CAST(date_trunc('"));
-  TRY(out.put(w.dialect == Dialect::duckdb ? kLower[g] : kUpper[g]));
-  TRY(out.put("', "));
-  TRY(writeBound(w, out, d.b));
-  return out.put(") AS TIMESTAMP)");
+  return d == Dialect::duckdb ? kLower[grainRank(g)] : kUpper[grainRank(g)];
+}
+
+Result<void> writeDim(const Writer& w, Text& out, const Dim& d) {
+  if (!d.grain) return writeBound(w, out, d.b);
+  TRY(out.put("CAST("));
+  TRY(writeTrunc(w, out, *d.grain, [&] { return writeBound(w, out, d.b); }));
+  return out.put(" AS TIMESTAMP)");
 }
 
 Result<void> writeTable(const Writer& w, Text& out, Bytes name) {

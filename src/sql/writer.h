@@ -103,6 +103,30 @@ struct MeasureCtx {
 [[nodiscard]] Result<void> writeFrom(const Writer& w, Text& out);
 // writeFrom with the joins of the alias mask `used` alone.
 [[nodiscard]] Result<void> writeFromJoins(const Writer& w, Text& out, uint32_t used);
+// The grain's name in date_trunc's first argument.
+Bytes grainWord(Dialect d, Grain g);
+// date_trunc of what `inner` writes, to grain g; weeks start on the plan's
+// week_start, by truncating the value that many days earlier and adding
+// them back.
+template <class Inner>
+[[nodiscard]] Result<void> writeTrunc(const Writer& w, Text& out, Grain g, Inner&& inner) {
+  const int64_t shift = g == Grain::week ? w.plan.week_start : 0;
+  if (shift) TRY(out.put('('));
+  TRY(out.put("date_trunc('"));
+  TRY(out.put(grainWord(w.dialect, g)));
+  TRY(out.put("', "));
+  TRY(inner());
+  if (shift) {
+    TRY(out.put(" - INTERVAL "));
+    TRY(out.putInt(shift));
+    TRY(out.put(" DAY"));
+  }
+  TRY(out.put(')'));
+  if (!shift) return {};
+  TRY(out.put(" + INTERVAL "));
+  TRY(out.putInt(shift));
+  return out.put(" DAY)");
+}
 // Predicates joined by " AND ".
 [[nodiscard]] Result<void> writePreds(const Writer& w, Text& out, std::span<const Pred> preds, Bytes sep);
 // "\nORDER BY ..." and "\nLIMIT n", as the plan asks.

@@ -88,12 +88,13 @@ inline int64_t clampDays(int64_t d) {
   return d < -kDayBound ? -kDayBound : (d > kDayBound ? kDayBound : d);
 }
 
-// The first day of the grain period containing day z (grains week..year).
+// The first day of the grain period containing day z (grains week..year);
+// weeks start on weekday ws (0 Monday .. 6 Sunday).
 template <Grain G>
-inline int64_t periodStartDays(int64_t z) {
+inline int64_t periodStartDays(int64_t z, int ws) {
   static_assert(G >= Grain::week);
   if constexpr (G == Grain::week) {
-    return z - floorMod(z + 3, 7);  // day 0 was a Thursday (weekday 3)
+    return z - floorMod(z + 3 - ws, 7);  // day 0 was a Thursday (weekday 3)
   } else if constexpr (G == Grain::month) {
     return z - (civilAny(z).d - 1);
   } else if constexpr (G == Grain::quarter) {
@@ -113,43 +114,43 @@ constexpr int64_t unitOf() {
 }
 
 template <Grain G>
-inline int64_t truncTs(int64_t us) {
+inline int64_t truncTs(int64_t us, int ws) {
   if constexpr (G <= Grain::day) {
     int64_t r = floorMod(us, unitOf<G>());
     int64_t out;
     return __builtin_sub_overflow(us, r, &out) ? INT64_MIN : out;
   } else {
-    return microsOfDay(periodStartDays<G>(floorDiv(us, kMicrosPerDay)));
+    return microsOfDay(periodStartDays<G>(floorDiv(us, kMicrosPerDay), ws));
   }
 }
 
 // A date's midnight truncated to G, computed in days and then clamped.
 template <Grain G>
-inline int64_t truncDate(int64_t d) {
+inline int64_t truncDate(int64_t d, int ws) {
   if constexpr (G <= Grain::day) {
     return microsOfDay(d);
   } else {
-    return microsOfDay(periodStartDays<G>(clampDays(d)));
+    return microsOfDay(periodStartDays<G>(clampDays(d), ws));
   }
 }
 
 template <Grain G, bool IsDate, bool Masked>
 void truncLoop(const int64_t* __restrict in, const uint8_t* __restrict nulls,
-               int64_t* __restrict out, size_t m) {
+               int64_t* __restrict out, size_t m, int ws) {
   for (size_t i = 0; i < m; ++i) {
-    int64_t v = IsDate ? truncDate<G>(in[i]) : truncTs<G>(in[i]);
+    int64_t v = IsDate ? truncDate<G>(in[i], ws) : truncTs<G>(in[i], ws);
     out[i] = Masked && nulls[i] ? 0 : v;
   }
 }
 
 template <Grain G>
 void truncDispatch(bool is_date, const int64_t* in, const uint8_t* nulls, int64_t* out,
-                   size_t m) {
+                   size_t m, int ws) {
   if (is_date) {
-    nulls ? truncLoop<G, true, true>(in, nulls, out, m) : truncLoop<G, true, false>(in, nulls, out, m);
+    nulls ? truncLoop<G, true, true>(in, nulls, out, m, ws) : truncLoop<G, true, false>(in, nulls, out, m, ws);
   } else {
-    nulls ? truncLoop<G, false, true>(in, nulls, out, m)
-          : truncLoop<G, false, false>(in, nulls, out, m);
+    nulls ? truncLoop<G, false, true>(in, nulls, out, m, ws)
+          : truncLoop<G, false, false>(in, nulls, out, m, ws);
   }
 }
 
@@ -223,36 +224,36 @@ std::optional<int64_t> parseTimestamp(Bytes text) {
   return us + frac;
 }
 
-int64_t truncate(Grain grain, int64_t us) {
+int64_t truncate(Grain grain, int64_t us, int week_start) {
   switch (grain) {
-    case Grain::second: return truncTs<Grain::second>(us);
-    case Grain::minute: return truncTs<Grain::minute>(us);
-    case Grain::hour: return truncTs<Grain::hour>(us);
-    case Grain::day: return truncTs<Grain::day>(us);
-    case Grain::week: return truncTs<Grain::week>(us);
-    case Grain::month: return truncTs<Grain::month>(us);
-    case Grain::quarter: return truncTs<Grain::quarter>(us);
-    case Grain::year: return truncTs<Grain::year>(us);
+    case Grain::second: return truncTs<Grain::second>(us, week_start);
+    case Grain::minute: return truncTs<Grain::minute>(us, week_start);
+    case Grain::hour: return truncTs<Grain::hour>(us, week_start);
+    case Grain::day: return truncTs<Grain::day>(us, week_start);
+    case Grain::week: return truncTs<Grain::week>(us, week_start);
+    case Grain::month: return truncTs<Grain::month>(us, week_start);
+    case Grain::quarter: return truncTs<Grain::quarter>(us, week_start);
+    case Grain::year: return truncTs<Grain::year>(us, week_start);
   }
   return us;
 }
 
-int64_t truncateStored(Grain grain, bool is_date, int64_t x) {
+int64_t truncateStored(Grain grain, bool is_date, int64_t x, int week_start) {
   int64_t out = 0;
   switch (grain) {
-    case Grain::second: truncDispatch<Grain::second>(is_date, &x, nullptr, &out, 1); break;
-    case Grain::minute: truncDispatch<Grain::minute>(is_date, &x, nullptr, &out, 1); break;
-    case Grain::hour: truncDispatch<Grain::hour>(is_date, &x, nullptr, &out, 1); break;
-    case Grain::day: truncDispatch<Grain::day>(is_date, &x, nullptr, &out, 1); break;
-    case Grain::week: truncDispatch<Grain::week>(is_date, &x, nullptr, &out, 1); break;
-    case Grain::month: truncDispatch<Grain::month>(is_date, &x, nullptr, &out, 1); break;
-    case Grain::quarter: truncDispatch<Grain::quarter>(is_date, &x, nullptr, &out, 1); break;
-    case Grain::year: truncDispatch<Grain::year>(is_date, &x, nullptr, &out, 1); break;
+    case Grain::second: truncDispatch<Grain::second>(is_date, &x, nullptr, &out, 1, week_start); break;
+    case Grain::minute: truncDispatch<Grain::minute>(is_date, &x, nullptr, &out, 1, week_start); break;
+    case Grain::hour: truncDispatch<Grain::hour>(is_date, &x, nullptr, &out, 1, week_start); break;
+    case Grain::day: truncDispatch<Grain::day>(is_date, &x, nullptr, &out, 1, week_start); break;
+    case Grain::week: truncDispatch<Grain::week>(is_date, &x, nullptr, &out, 1, week_start); break;
+    case Grain::month: truncDispatch<Grain::month>(is_date, &x, nullptr, &out, 1, week_start); break;
+    case Grain::quarter: truncDispatch<Grain::quarter>(is_date, &x, nullptr, &out, 1, week_start); break;
+    case Grain::year: truncDispatch<Grain::year>(is_date, &x, nullptr, &out, 1, week_start); break;
   }
   return out;
 }
 
-EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a) {
+EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a, int week_start) {
   if (!a.isTemporal()) return std::unexpected(EvalErr::TypeMismatch);
   size_t m = a.stored();
   int64_t* out = arena.make<int64_t>(m);
@@ -260,14 +261,14 @@ EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a) {
   bool is_date = a.kind == Kind::date;
   const int64_t* in = a.data.ints;
   switch (grain) {
-    case Grain::second: truncDispatch<Grain::second>(is_date, in, a.nulls, out, m); break;
-    case Grain::minute: truncDispatch<Grain::minute>(is_date, in, a.nulls, out, m); break;
-    case Grain::hour: truncDispatch<Grain::hour>(is_date, in, a.nulls, out, m); break;
-    case Grain::day: truncDispatch<Grain::day>(is_date, in, a.nulls, out, m); break;
-    case Grain::week: truncDispatch<Grain::week>(is_date, in, a.nulls, out, m); break;
-    case Grain::month: truncDispatch<Grain::month>(is_date, in, a.nulls, out, m); break;
-    case Grain::quarter: truncDispatch<Grain::quarter>(is_date, in, a.nulls, out, m); break;
-    case Grain::year: truncDispatch<Grain::year>(is_date, in, a.nulls, out, m); break;
+    case Grain::second: truncDispatch<Grain::second>(is_date, in, a.nulls, out, m, week_start); break;
+    case Grain::minute: truncDispatch<Grain::minute>(is_date, in, a.nulls, out, m, week_start); break;
+    case Grain::hour: truncDispatch<Grain::hour>(is_date, in, a.nulls, out, m, week_start); break;
+    case Grain::day: truncDispatch<Grain::day>(is_date, in, a.nulls, out, m, week_start); break;
+    case Grain::week: truncDispatch<Grain::week>(is_date, in, a.nulls, out, m, week_start); break;
+    case Grain::month: truncDispatch<Grain::month>(is_date, in, a.nulls, out, m, week_start); break;
+    case Grain::quarter: truncDispatch<Grain::quarter>(is_date, in, a.nulls, out, m, week_start); break;
+    case Grain::year: truncDispatch<Grain::year>(is_date, in, a.nulls, out, m, week_start); break;
   }
   return loops::result(Kind::timestamp, OutLen{a.len, a.scalar}, a.nulls, intData(out));
 }

@@ -66,19 +66,20 @@ inline int64_t tsAt(const Vec& v, size_t i) {
 }
 
 // The start of the grain period containing `us`. Division floors, so
-// instants before 1970 go to the earlier boundary; weeks start on Monday.
-// A start before INT64_MIN is clamped to INT64_MIN.
-int64_t truncate(Grain grain, int64_t us);
+// instants before 1970 go to the earlier boundary; weeks start on weekday
+// `week_start` (0 Monday .. 6 Sunday). A start before INT64_MIN is clamped
+// to INT64_MIN.
+int64_t truncate(Grain grain, int64_t us, int week_start = 0);
 
 // One stored value of a date (is_date) or timestamp truncated to `grain`,
 // exactly as truncateVec truncates each entry.
-int64_t truncateStored(Grain grain, bool is_date, int64_t x);
+int64_t truncateStored(Grain grain, bool is_date, int64_t x, int week_start = 0);
 
 // Each stored entry of a date or timestamp vector truncated to `grain`, as
 // a timestamp vector with a's len, scalar flag and (shared) mask; null
 // entries hold 0. A date is truncated as its midnight, exactly, and the
 // result is then clamped. TypeMismatch for any other kind.
-[[nodiscard]] EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a);
+[[nodiscard]] EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a, int week_start = 0);
 
 // The instant n units of `unit` after us (before, for negative n), in the
 // calendar: months, quarters and years keep the day of the month, clamped

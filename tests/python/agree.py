@@ -818,6 +818,13 @@ def make_world(seed: int) -> World:
         many_joins(random.Random(seed * 104_729 + 5), world, base_dims, dims, base_edges)
     measure_dims(random.Random(seed * 49_979_687 + 13), world, base_dims, prefix)
     scopes(random.Random(seed * 67_867_967 + 29), world, dims, reachable)
+    crng = random.Random(seed * 86_028_121 + 31)
+    if crng.random() < 0.3:
+        # Weeks from another day, set for the manifest or for the model.
+        day = crng.choice(["tuesday", "wednesday", "thursday", "friday", "Saturday", "SUNDAY", "monday"])
+        owner = world.manifest if crng.random() < 0.5 else world.manifest["models"][world.model]
+        owner["calendar"] = {"week_start": day}
+        world.shapes.add("calendar")
     return world
 
 
@@ -1850,7 +1857,7 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "measure-dim-many", "measure-dim-one", "measure-dim-model", "measure-dim-path", "measure-dim-read",
           "measure-dim-expression", "text-case", "text-length", "text-trim", "substring", "concat", "round",
           "floor-ceil", "where-base", "where-one", "where-many", "segment", "segment-measure", "segment-joined",
-          "segment-many", "time-range-relative"}
+          "segment-many", "time-range-relative", "week-start"}
 
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
@@ -1918,6 +1925,8 @@ def query_shapes(world: World, q: Query) -> set[str]:
             out |= {"time-range-series"} if "time_range" in doc else set()
     if "now" in doc:
         out.add("time-range-relative")
+    if "calendar" in world.shapes and '"week"' in json.dumps(doc):
+        out.add("week-start")
     for tag, names in (("time-having", leaves), ("time-order", order)):
         names = [n for n in names if world.field(n) is None and world.measure(n)]
         if any("measure" in model["measures"][n] and not {"total", "rank"} & model["measures"][n].keys() for n, _ in _reached(world, names)):

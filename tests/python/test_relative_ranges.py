@@ -140,3 +140,43 @@ def test_the_package_and_the_command_line_read_the_clock(engines, tmp_path):
     out = cli("sql", "--manifest", str(manifest), "--query", json.dumps(query), "--verbose")
     assert out.returncode == 0 and out.stderr.startswith("now: ") and "(the system clock)" in out.stderr
     assert f"'{date.today().year - 29}-01-01'" in out.stdout or f"'{date.today().year - 30}-01-01'" in out.stdout
+
+
+DAYS = ["monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"]
+
+
+@pytest.mark.parametrize("start", range(7))
+def test_weeks_start_on_the_calendars_day(start, engines):
+    """Weekly groups and "this week" from each weekday, for timestamps and
+    dates, against Python's calendar."""
+    _, con = engines
+    model = MANIFEST["models"]["events"]
+    # The model's calendar decides over the manifest's.
+    manifest = {"calendar": {"week_start": DAYS[(start + 3) % 7]},
+                "models": {"events": dict(model, calendar={"week_start": DAYS[start].upper()})}}
+    with quendra.Context() as ctx:
+        ctx.load_models(manifest)
+        ctx.bind("events", TABLE)
+        for dim in ("at", "day"):
+            query = {"model": "events", "dimensions": [dim], "time_grain": "week", "measures": ["n"],
+                     "order_by": [dim], "time_range": {"start": "2020-02-10", "end": "2020-06-30"}}
+            want: dict = {}
+            for a in ATS:
+                if datetime(2020, 2, 10) <= a < datetime(2020, 7, 1):
+                    first = datetime.combine(a.date() - timedelta(days=(a.weekday() - start) % 7), datetime.min.time())
+                    want[first] = want.get(first, 0) + 1
+            for rows in (ctx.execute(query).to_pylist(), [dict(zip((dim, "n"), r))
+                                                           for r in con.execute(ctx.sql(query, "duckdb")).fetchall()]):
+                assert {r[dim]: r["n"] for r in rows} == want
+            this = {"model": "events", "dimensions": [dim], "measures": ["n"], "now": "2021-03-03T12:00:00Z",
+                    "time_range": {"this": "week"}}
+            first = date(2021, 3, 3) - timedelta(days=(date(2021, 3, 3).weekday() - start) % 7)
+            assert sum(ctx.execute(this).column("n").to_pylist()) == sum(
+                1 for a in ATS if first <= a.date() < first + timedelta(days=7))
+    with quendra.Context() as ctx:
+        ctx.load_models({"calendar": {"week_start": "someday"}, "models": MANIFEST["models"]})
+        with pytest.raises(quendra.Error, match="calendar: week_start must be a weekday's name, such as 'sunday'"):
+            ctx.sql({"model": "events", "measures": ["n"]})
+        ctx.load_models({"calendar": {"fiscal_start": 4}, "models": MANIFEST["models"]})
+        with pytest.raises(quendra.Error, match="calendar: unknown key 'fiscal_start'"):
+            ctx.sql({"model": "events", "measures": ["n"]})
