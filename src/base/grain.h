@@ -30,4 +30,13 @@ Bytes grainName(Grain g);
 // any other text (texts longer than 32 bytes and the empty text included).
 std::optional<Grain> grainFromName(Bytes text);
 
+// A grain as queries and measures name it: a calendar grain, or a quarter
+// or year of the fiscal calendar ("fiscal_quarter", "fiscal_year").
+struct NamedGrain {
+  Grain grain;
+  bool fiscal = false;
+};
+std::optional<NamedGrain> namedGrain(Bytes text);
+Bytes grainLabel(Grain g, bool fiscal);
+
 }  // namespace quendra

@@ -689,14 +689,15 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
       TRY(direct.initJoined(arena, lazy->v, lazy->join, sel));
       streamed = true;
     } else {
-      streamed = TRY(direct.initDays(arena, lazy->v, *lazy->dim->grain, plan.week_start, sel, lazy->stats));
+      streamed = TRY(direct.initDays(arena, lazy->v, *lazy->dim->grain,
+                                       plan.periodStart(*lazy->dim->grain, lazy->dim->fiscal), sel, lazy->stats));
     }
   }
   if (lazy) {
     lazy->streamed = streamed;
     if (!streamed && lazy->form == LazyDim::Form::joined) dims[0] = TRY(evalBound(lazy->dim->b));
     if (!streamed && lazy->form == LazyDim::Form::grain) {
-      auto t = truncateVec(arena, *lazy->dim->grain, lazy->v, plan.week_start);
+      auto t = truncateVec(arena, *lazy->dim->grain, lazy->v, plan.periodStart(*lazy->dim->grain, lazy->dim->fiscal));
       if (!t) return std::unexpected(lift(t.error()));
       dims[0] = *t;
     }

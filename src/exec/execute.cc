@@ -169,7 +169,7 @@ Result<void> aggregateTotals(Exec& ex, const Groups& groups, const bool* needed)
       const Dim& d = plan.dims[i];
       dims[k] = TRY(px.evalBound(d.b));
       if (d.grain) {
-        auto tr = truncateVec(ex.arena, *d.grain, dims[k], plan.week_start);
+        auto tr = truncateVec(ex.arena, *d.grain, dims[k], plan.periodStart(*d.grain, d.fiscal));
         if (!tr) return std::unexpected(ex.lift(tr.error()));
         dims[k] = *tr;
       }

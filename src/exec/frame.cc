@@ -116,7 +116,7 @@ Result<void> Exec::checkKinds(const bool* needed) {
   for (const Pred& p : plan.where) TRY(keepTrue(probe, Sel{nullptr, 1}, TRY(probe.evalPred(p)), 1));
   for (const Dim& d : plan.dims) {
     Vec v = TRY(probe.evalBound(d.b));
-    if (d.grain) TRY(probe.liftEval(truncateVec(arena, *d.grain, v, plan.week_start)));
+    if (d.grain) TRY(probe.liftEval(truncateVec(arena, *d.grain, v, plan.periodStart(*d.grain, d.fiscal))));
   }
   for (size_t i = 0; i < plan.measures.size(); ++i)
     if (needed[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg) TRY(probe.aggArg(plan.measures[i].def.agg));

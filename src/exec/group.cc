@@ -299,7 +299,7 @@ inline int64_t dayOf(int64_t us) {
 
 }  // namespace
 
-Result<bool> DirectGroups::initDays(Arena& arena, const Vec& v, Grain grain, int week_start, Sel sel,
+Result<bool> DirectGroups::initDays(Arena& arena, const Vec& v, Grain grain, int start, Sel sel,
                                     const ColStats* stats) {
   const int64_t* x = v.data.ints;
   const bool is_date = v.kind == Kind::date;
@@ -319,7 +319,7 @@ Result<bool> DirectGroups::initDays(Arena& arena, const Vec& v, Grain grain, int
   base_us_ = static_cast<uint64_t>(midnight);
   if (!values_.init(arena, 1, 0, 64, 16)) return std::unexpected(Err::OutOfMemory);
   grain_ = grain;
-  week_start_ = week_start;
+  start_ = start;
   dates_ = is_date;
   days_ = true;
   return true;
@@ -337,7 +337,7 @@ bool DirectGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out) {
           uint32_t& slot = tab_[is_date ? at - base_ : (at - base_us_) / kDay];
           if (!slot) [[unlikely]] {
             // A day not seen yet: its period may have been.
-            uint32_t* g = values_.upsert(arena, static_cast<uint64_t>(truncateStored(grain_, is_date, x[row], week_start_)));
+            uint32_t* g = values_.upsert(arena, static_cast<uint64_t>(truncateStored(grain_, is_date, x[row], start_)));
             if (!g) return false;
             if (!*g) *g = ++num_.next;
             slot = *g;

@@ -68,7 +68,7 @@ class DirectGroups {
   // For the non-scalar date or timestamp vector v truncated to `grain`, a
   // day or coarser: rows are keyed by their day, and each day's truncated
   // value is numbered once. False when v's days span too wide a range.
-  [[nodiscard]] Result<bool> initDays(Arena& arena, const Vec& v, Grain grain, int week_start, Sel sel,
+  [[nodiscard]] Result<bool> initDays(Arena& arena, const Vec& v, Grain grain, int start, Sel sel,
                                       const ColStats* stats);
   // The group numbers of the selection's positions [from, to), into out;
   // false when memory runs out.
@@ -91,7 +91,7 @@ class DirectGroups {
   Numbering num_{0, true};
   KeyMap values_;  // days: truncated value -> group + 1
   Grain grain_ = Grain::day;
-  int week_start_ = 0;
+  int start_ = 0;  // where the grain's periods start, as truncate takes it
   bool floats_ = false;
   bool days_ = false;
   bool dates_ = false;  // days: the values are day numbers

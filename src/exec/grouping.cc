@@ -67,7 +67,7 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
         g->is_lazy = true;
         continue;
       }
-      auto t = truncateVec(arena, *d.grain, dims[i], plan.week_start);
+      auto t = truncateVec(arena, *d.grain, dims[i], plan.periodStart(*d.grain, d.fiscal));
       if (!t) return std::unexpected(lift(t.error()));
       dims[i] = *t;
     }
@@ -149,7 +149,8 @@ Result<void> Exec::keyColumns(const Grouping& g, const Groups& groups, Vec* cols
     cols[g.key[0]] = TRY(gathered(lazy.v, {rows_at, groups.ngroups}));
   } else if (lazy.streamed) {
     // Truncating the groups' first values gives each group's period.
-    auto t = truncateVec(arena, *lazy.dim->grain, TRY(gathered(lazy.v, {groups.first, groups.ngroups})), plan.week_start);
+    auto t = truncateVec(arena, *lazy.dim->grain, TRY(gathered(lazy.v, {groups.first, groups.ngroups})),
+                         plan.periodStart(*lazy.dim->grain, lazy.dim->fiscal));
     if (!t) return std::unexpected(lift(t.error()));
     cols[g.key[0]] = *t;
   }

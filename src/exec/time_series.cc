@@ -143,8 +143,8 @@ Result<int64_t> Exec::widenedStart(const Range& r) {
   for (uint32_t idx : plan.derived) {
     const Derived& x = plan.measures[idx].def.derived;
     if (x.form == Derived::Form::running && !x.resets) return INT64_MIN;
-    const int64_t bound = x.form == Derived::Form::running ? truncate(x.unit, *start, plan.week_start)
-                                                           : shiftTime(truncate(g, *start, plan.week_start), -x.n, x.unit);
+    const int64_t bound = x.form == Derived::Form::running ? truncate(x.unit, *start, plan.periodStart(x.unit, x.fiscal))
+                                                           : shiftTime(truncate(g, *start, plan.periodStart(g, plan.dims[plan.time_dim].fiscal)), -x.n, x.unit);
     from = std::min(from, bound);
   }
   return from;
@@ -255,7 +255,8 @@ Result<void> Exec::deriveMeasures(std::span<const Vec> dims, const Vec* in_range
     if (x.form == Derived::Form::running) {
       for (size_t k = 0; k < s.n; ++k) {
         const bool restart = k == 0 || !s.same(k, k - 1) ||
-                             (x.resets && truncate(x.unit, s.at(k), plan.week_start) != truncate(x.unit, s.at(k - 1), plan.week_start));
+                             (x.resets && truncate(x.unit, s.at(k), plan.periodStart(x.unit, x.fiscal)) !=
+                                            truncate(x.unit, s.at(k - 1), plan.periodStart(x.unit, x.fiscal)));
         if (restart) w.clear();
         w.add(s.order[k]);
         store(o, w, s.order[k]);

@@ -62,8 +62,12 @@ enum class Tag : uint8_t {
   ceil,
 };
 
-// The date parts `part` nodes take, by b.
-enum class DatePart : uint8_t { year, quarter, month, day, hour, minute, isodow };
+// The date parts `part` nodes take, by the low byte of b. The fiscal ones
+// carry the fiscal year's first month after January (0..11) in the byte
+// above, which planning sets from the query's calendar.
+enum class DatePart : uint8_t { year, quarter, month, day, hour, minute, isodow, fiscal_year, fiscal_quarter };
+inline DatePart partOf(uint32_t b) { return static_cast<DatePart>(b & 0xFF); }
+inline int fiscalStartOf(uint32_t b) { return static_cast<int>(b >> 8 & 0xFF); }
 
 // Field use by tag:
 //   ident, int_, float_: text as written (a view into the source text)
@@ -79,7 +83,8 @@ enum class DatePart : uint8_t { year, quarter, month, day, hour, minute, isodow 
 //     value when b is odd; in and not_in list the value tested first
 //   like .. not_ilike: a is the operand, text the pattern (an arena copy)
 //   abs, upper, lower, length, trim, floor, ceil: a is the operand
-//   part: a is the operand, b the DatePart, text the name as written
+//   part: a is the operand, b the DatePart (and fiscal start), text the
+//     name as written
 //   substring, concat: operands listed in Expr::args from a on (b of
 //     them); substring lists the text, then its start and, when given, its
 //     length, both integer literals (start 0 written as 1, a negative

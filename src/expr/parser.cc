@@ -119,6 +119,8 @@ constexpr Function kFunctions[] = {
     {"HOUR", Tag::part, static_cast<uint8_t>(DatePart::hour), 1, 1},
     {"MINUTE", Tag::part, static_cast<uint8_t>(DatePart::minute), 1, 1},
     {"ISODOW", Tag::part, static_cast<uint8_t>(DatePart::isodow), 1, 1},
+    {"FISCAL_YEAR", Tag::part, static_cast<uint8_t>(DatePart::fiscal_year), 1, 1},
+    {"FISCAL_QUARTER", Tag::part, static_cast<uint8_t>(DatePart::fiscal_quarter), 1, 1},
     {"SUBSTRING", Tag::substring, 0, 2, 3},
     {"UPPER", Tag::upper, 0, 1, 1},
     {"LOWER", Tag::lower, 0, 1, 1},

@@ -155,6 +155,8 @@ Affixes partAffixes(Dialect d, DatePart p) {
     case DatePart::minute: return {"minute(", "", ")"};
     case DatePart::isodow:
       return d == Dialect::duckdb ? Affixes{"isodow(", "", ")"} : Affixes{"(weekday(", "", ") + 1)"};
+    case DatePart::fiscal_year: return {"year(", "", ")"};
+    case DatePart::fiscal_quarter: return {"quarter(", "", ")"};
   }
   return {"", "", ""};
 }
@@ -230,8 +232,19 @@ Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Tex
       if (k == 1) return out.put(n.tag == Tag::in ? Bytes(" IN (") : Bytes(" NOT IN ("));
       return out.put(", ");
     case Tag::part: {
-      Affixes x = partAffixes(d, static_cast<DatePart>(n.b));
-      return out.put(k == 0 ? x.pre : x.post);
+      Affixes x = partAffixes(d, partOf(n.b));
+      // A fiscal year or quarter: the calendar one of the date moved on to
+      // the calendar year the fiscal year ends in.
+      const int shift = fiscalStartOf(n.b);
+      if (!shift) return out.put(k == 0 ? x.pre : x.post);
+      if (k == 0) {
+        TRY(out.put(x.pre));
+        return out.put('(');
+      }
+      TRY(out.put(" + INTERVAL "));
+      TRY(out.putInt(12 - shift));
+      TRY(out.put(" MONTH)"));
+      return out.put(x.post);
     }
     case Tag::like:
     case Tag::not_like:

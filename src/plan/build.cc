@@ -62,20 +62,22 @@ namespace {
 // The grain a time dimension is truncated to: its time_grains entry, else the
 // query's time_grain, checked against the field's smallest grain.
 // Sets `out` (left empty for no grain).
-Result<void> grainFor(const Field& f, const Json& query, Diag& diag, std::optional<Grain>& out) {
+Result<void> grainFor(const Field& f, const Json& query, Diag& diag, std::optional<Grain>& out, bool& fiscal) {
   if (!f.time) return {};
   const Json* requested = nullptr;
   if (const Json* per = query.getObject("time_grains")) requested = per->getString(f.name);
   if (!requested) requested = query.getString("time_grain");
   if (!requested) return {};
   Bytes g = requested->str();
-  std::optional<Grain> grain = grainFromName(g);
-  if (!grain) return diag.fail(Err::Invalid, {"unknown time grain '", g, "'"});
+  std::optional<NamedGrain> named = namedGrain(g);
+  if (!named) return diag.fail(Err::Invalid, {"unknown time grain '", g, "'"});
+  std::optional<Grain> grain = named->grain;
+  fiscal = named->fiscal;
   if (f.smallest) {
     std::optional<Grain> smallest = grainFromName(*f.smallest);
     if (!smallest) return diag.fail(Err::Invalid, {"unknown time grain '", *f.smallest, "'"});
     if (grainRank(*grain) < grainRank(*smallest))
-      return diag.fail(Err::Invalid, {"time grain '", grainName(*grain), "' is finer than the smallest grain '",
+      return diag.fail(Err::Invalid, {"time grain '", grainLabel(*grain, fiscal), "' is finer than the smallest grain '",
                                       grainName(*smallest), "' of '", f.name, "'"});
   }
   out = grain;
@@ -100,14 +102,20 @@ std::optional<uint32_t> resolveOrder(Bytes name, std::span<const Json> dims, std
 }
 
 // Whether periods of `unit` are whole periods of `grain`: the grain itself,
-// or anything coarser, except that weeks straddle months, quarters and years.
-bool fits(Grain unit, Grain grain) {
-  return unit == grain || (grain != Grain::week && grainRank(unit) > grainRank(grain));
+// or anything coarser, except that weeks straddle months, quarters and
+// years, and that the fiscal calendar's quarters and years hold whole
+// calendar quarters (and the calendar's years whole fiscal quarters) only
+// when it starts a whole number of quarters after January.
+bool fits(Grain unit, bool unit_fiscal, Grain grain, bool grain_fiscal, int fiscal_start) {
+  if (grain == Grain::week) return unit == Grain::week;
+  if (grainRank(unit) < grainRank(grain)) return false;
+  if (unit_fiscal == grain_fiscal || grain <= Grain::month) return true;
+  return fiscal_start % (grain == Grain::quarter ? 3 : 12) == 0;
 }
 
 // The index of the one time dimension that measures derived along time run
 // over; every derived measure's units must fit its grain.
-Result<uint32_t> checkTimeDim(const Builder& b, std::span<const Dim> dims, Diag& diag) {
+Result<uint32_t> checkTimeDim(const Builder& b, std::span<const Dim> dims, Diag& diag, int fiscal_start) {
   const Measure& first = b.measures[b.derived[0]];
   std::optional<uint32_t> t;
   size_t times = 0;
@@ -123,9 +131,10 @@ Result<uint32_t> checkTimeDim(const Builder& b, std::span<const Dim> dims, Diag&
     const Measure& m = b.measures[idx];
     const Derived& x = m.def.derived;
     if (x.form == Derived::Form::running && !x.resets) continue;
-    if (!fits(x.unit, g))
+    if (!fits(x.unit, x.fiscal, g, dims[*t].fiscal, fiscal_start))
       return diag.fail(Err::Invalid, {"measure '", m.name, "': ", x.form == Derived::Form::running ? "running by '" : "unit '",
-                                      grainName(x.unit), "' does not fit the grain '", grainName(g), "'"});
+                                      grainLabel(x.unit, x.fiscal), "' does not fit the grain '", grainLabel(g, dims[*t].fiscal),
+                                      "'"});
   }
   return *t;
 }
@@ -146,10 +155,11 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   if (const Json* having = query.get("having"); having && having->isArray() && !having->items().empty())
     return diag.fail(Err::Unsupported, {"'having' is not supported yet; filter on a measure field instead"});
 
-  const uint8_t week_start = TRY(readWeekStart(manifest, *model, diag));
+  const Calendar calendar = TRY(readCalendar(manifest, *model, diag));
   Builder b{arena, &diag, m, model, models, {}, {}, {}};
   b.manifest = &manifest;
   b.depth = depth;
+  b.fiscal_start = calendar.fiscal_start;
   TRY(b.setup());
 
   std::span<const Json> dim_names = arrayOrEmpty(query, "dimensions");
@@ -174,7 +184,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
     Dim dim;
     dim.name = n;
     dim.b = TRY(b.fieldBound(*f));
-    TRY(grainFor(*f, query, diag, dim.grain));
+    TRY(grainFor(*f, query, diag, dim.grain, dim.fiscal));
     dim.time = f->time;
     TRY(dims.push(arena, dim));
     if (f->time && !time_dim) time_dim = dim.b;
@@ -209,7 +219,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   if (const Json* tr = query.get("time_range")) {
     Pred p;
     p.tag = Pred::Tag::range;
-    TRY(readTimeRange(arena, diag, query, *tr, p.range, week_start));
+    TRY(readTimeRange(arena, diag, query, *tr, p.range, calendar));
     if (!time_dim)
       return diag.fail(Err::Invalid, {"time_range requires a time dimension among the query dimensions"});
     p.range.b = *time_dim;
@@ -269,7 +279,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
       if (joined.over != 0)
         return diag.fail(Err::Unsupported, {"measures derived along time cannot be asked with measures of joined "
                                             "models, such as '", joined.name, "'"});
-    series_time = TRY(checkTimeDim(b, dims.span(), diag));
+    series_time = TRY(checkTimeDim(b, dims.span(), diag, calendar.fiscal_start));
   }
 
   Array<Order> order;
@@ -318,7 +328,8 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   plan.having = having.span();
   plan.order = order.span();
   plan.limit = limit;
-  plan.week_start = week_start;
+  plan.week_start = calendar.week_start;
+  plan.fiscal_start = calendar.fiscal_start;
   plan.filter_aliases = b.filter_aliases;
   plan.derived = b.derived.span();
   plan.time_dim = series_time;

@@ -114,6 +114,10 @@ struct Builder {
 
   // Parses `text`; a bad text fails as "cannot parse expression '<text>'".
   [[nodiscard]] Result<Expr> parse(Bytes text);
+  // The fiscal year's first month after January (0..11), from the query's
+  // calendar: FISCAL_YEAR and FISCAL_QUARTER read it from their nodes.
+  uint8_t fiscal_start = 0;
+  [[nodiscard]] Result<Expr> withCalendar(Expr e);
   [[nodiscard]] Result<Bound> bind(Bytes text, uint8_t alias);
 
   // The first field named exactly `name`, or nullptr.
@@ -185,11 +189,16 @@ struct Builder {
 // "end" texts, or a range relative to the query's "now" ({"last": N,
 // "unit": U, "complete": bool}, {"this": U}, {"previous": U}, {"to_date":
 // U}), written as the texts of the same instants.
+struct Calendar {
+  uint8_t week_start = 0;    // 0 Monday .. 6 Sunday
+  uint8_t fiscal_start = 0;  // the fiscal year's first month after January, 0..11
+};
 [[nodiscard]] Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Json& tr, Range& out,
-                                        int week_start);
-// The weekday weeks start on (0 Monday .. 6 Sunday): the model's calendar's
-// "week_start", else the manifest's, else Monday.
-[[nodiscard]] Result<uint8_t> readWeekStart(const Json& manifest, const Json& model, Diag& diag);
+                                        const Calendar& calendar);
+// The query's calendar: each of "week_start" (a weekday's name) and
+// "fiscal_year_start" (a month, 1..12) from the model's calendar, else the
+// manifest's; Monday and January without either.
+[[nodiscard]] Result<Calendar> readCalendar(const Json& manifest, const Json& model, Diag& diag);
 
 struct Plan;
 // Fills plan.fan, fanned, base_key and the needed joins' keys, and refuses

@@ -114,6 +114,7 @@ struct Derived {
   Bytes base;             // the measure it derives from, as named
   int64_t n = 0;          // offset, trailing: how many units
   Grain unit = Grain::day;  // offset, trailing: the unit; running: where it restarts
+  bool fiscal = false;      // the unit is a quarter or year of the fiscal calendar
   bool resets = false;    // running: restarts at each unit
 };
 

@@ -17,6 +17,23 @@ std::optional<Bytes> dimExprText(const Json& def) {
 
 const Json* dimMeasure(const Json& def) { return def.getString("expr") ? nullptr : def.getString("measure"); }
 
+Result<Expr> Builder::withCalendar(Expr e) {
+  bool fiscal = false;
+  for (const Node& n : e.all())
+    fiscal |= n.tag == Tag::part && (partOf(n.b) == DatePart::fiscal_year || partOf(n.b) == DatePart::fiscal_quarter);
+  if (!fiscal || !fiscal_start) return e;
+  Node* nodes = arena.make<Node>(e.count);
+  if (!nodes) return std::unexpected(Err::OutOfMemory);
+  for (uint32_t i = 0; i < e.count; ++i) {
+    nodes[i] = e[i];
+    const bool part = nodes[i].tag == Tag::part &&
+                      (partOf(nodes[i].b) == DatePart::fiscal_year || partOf(nodes[i].b) == DatePart::fiscal_quarter);
+    if (part) nodes[i].b |= uint32_t{fiscal_start} << 8;
+  }
+  e.nodes = nodes;
+  return e;
+}
+
 Result<Expr> Builder::parse(Bytes text) {
   ParseFail why;
   auto e = quendra::parse(arena, text, &why);
@@ -25,7 +42,7 @@ Result<Expr> Builder::parse(Bytes text) {
     if (!fits) return std::unexpected(Err::OutOfMemory);
     // As evaluation reports it; literals alone show that it cannot work.
     if (!*fits) return diag->fail(Err::Invalid, {"type mismatch in expression"});
-    return *e;
+    return withCalendar(*e);
   }
   switch (e.error()) {
     case ParseErr::OutOfMemory: return std::unexpected(Err::OutOfMemory);
@@ -121,13 +138,14 @@ Result<void> derivedDef(Builder& b, const Json& d, MeasureDef& def) {
       def.tag = MeasureDef::Tag::derived;
       return {};
     }
-    std::optional<Grain> g = running->isString() ? grainFromName(running->str()) : std::nullopt;
-    if (!g || (*g != Grain::month && *g != Grain::quarter && *g != Grain::year)) {
+    std::optional<NamedGrain> g = running->isString() ? namedGrain(running->str()) : std::nullopt;
+    if (!g || (g->grain != Grain::month && g->grain != Grain::quarter && g->grain != Grain::year)) {
       def.invalid = "'running' must be true, 'month', 'quarter' or 'year'";
       return {};
     }
     x.resets = true;
-    x.unit = *g;
+    x.unit = g->grain;
+    x.fiscal = g->fiscal;
     def.tag = MeasureDef::Tag::derived;
     return {};
   }
@@ -139,12 +157,13 @@ Result<void> derivedDef(Builder& b, const Json& d, MeasureDef& def) {
   }
   x.n = count->i;
   const Json* unit = d.getString("unit");
-  std::optional<Grain> g = unit ? grainFromName(unit->str()) : std::nullopt;
+  std::optional<NamedGrain> g = unit ? namedGrain(unit->str()) : std::nullopt;
   if (!g) {
     def.invalid = TRY(concat(b.arena, {"'unit' must be a grain name (", offset ? "offset" : "trailing", ")"}));
     return {};
   }
-  x.unit = *g;
+  x.unit = g->grain;
+  x.fiscal = g->fiscal;
   def.tag = MeasureDef::Tag::derived;
   return {};
 }

@@ -21,6 +21,7 @@ struct Dim {
   Bound b;
   bool time = false;
   std::optional<Grain> grain;  // none: the raw value
+  bool fiscal = false;         // the grain is a quarter or year of the fiscal calendar
 };
 
 struct Order {
@@ -43,6 +44,8 @@ struct Plan {
   // The weekday weeks start on: 0 Monday .. 6 Sunday (the model's
   // calendar, else the manifest's).
   uint8_t week_start = 0;
+  // The fiscal year's first month after January (0..11).
+  uint8_t fiscal_start = 0;
   // Aliases read by the filters of the measures the query needs.
   uint32_t filter_aliases = 0;
   // Measures derived along time that the query needs, and the index in
@@ -65,6 +68,11 @@ struct Plan {
   std::span<const Bound> base_key;
 
   size_t outCount() const { return dims.size() + selected.size(); }
+  // Where periods of grain g start, as truncation takes it: the week's
+  // first weekday, the fiscal calendar's months for its quarters and years.
+  int periodStart(Grain g, bool fiscal) const {
+    return g == Grain::week ? week_start : fiscal && g >= Grain::quarter ? fiscal_start : 0;
+  }
   // Bit 0, the aliases of all dimensions, of every where/having predicate
   // and of the needed measures' filters, and the parent of every join in
   // the set.

@@ -67,28 +67,34 @@ Result<std::optional<Bytes>> text(Arena& arena, int64_t us, bool with_time) {
 
 }  // namespace
 
-Result<uint8_t> readWeekStart(const Json& manifest, const Json& model, Diag& diag) {
+Result<Calendar> readCalendar(const Json& manifest, const Json& model, Diag& diag) {
   static constexpr Bytes kDays[] = {"monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"};
-  std::optional<uint8_t> found;
+  std::optional<uint8_t> week, fiscal;
   // The model's calendar first; each is checked whether or not it decides.
   for (const Json* cal : {model.get("calendar"), manifest.get("calendar")}) {
     if (!cal) continue;
     if (!cal->isObject()) return diag.fail(Err::Invalid, {"calendar must be an object"});
     for (const JsonMember& m : cal->members())
-      if (m.key != "week_start") return diag.fail(Err::Invalid, {"calendar: unknown key '", m.key, "'"});
-    const Json* ws = cal->get("week_start");
-    if (!ws) continue;
-    std::optional<uint8_t> day;
-    for (uint8_t d = 0; d < 7 && ws->isString(); ++d)
-      if (eqNoCase(ws->str(), kDays[d])) day = d;
-    if (!day)
-      return diag.fail(Err::Invalid, {"calendar: week_start must be a weekday's name, such as 'sunday'"});
-    if (!found) found = day;
+      if (m.key != "week_start" && m.key != "fiscal_year_start")
+        return diag.fail(Err::Invalid, {"calendar: unknown key '", m.key, "'"});
+    if (const Json* ws = cal->get("week_start")) {
+      std::optional<uint8_t> day;
+      for (uint8_t d = 0; d < 7 && ws->isString(); ++d)
+        if (eqNoCase(ws->str(), kDays[d])) day = d;
+      if (!day) return diag.fail(Err::Invalid, {"calendar: week_start must be a weekday's name, such as 'sunday'"});
+      if (!week) week = day;
+    }
+    if (const Json* fs = cal->get("fiscal_year_start")) {
+      if (!fs->isInt() || fs->i < 1 || fs->i > 12)
+        return diag.fail(Err::Invalid, {"calendar: fiscal_year_start must be a month from 1 to 12"});
+      if (!fiscal) fiscal = static_cast<uint8_t>(fs->i - 1);
+    }
   }
-  return found.value_or(0);
+  return Calendar{week.value_or(0), fiscal.value_or(0)};
 }
 
-Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Json& tr, Range& out, int week_start) {
+Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Json& tr, Range& out,
+                           const Calendar& calendar) {
   if (!tr.isObject()) return diag.fail(Err::Invalid, {"time_range must be an object with 'start' and 'end'"});
   const Json* now_json = query.get("now");
   std::optional<int64_t> now;
@@ -119,9 +125,11 @@ Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Js
   unit_json = form == "last" ? tr.get("unit") : tr.get(form);
   if (!unit_json || !unit_json->isString())
     return diag.fail(Err::Invalid, {"time_range '", form, "' needs a unit: day, week, month, quarter or year"});
-  std::optional<Grain> unit = grainFromName(unit_json->str());
-  if (!unit || grainRank(*unit) < grainRank(Grain::day))
+  std::optional<NamedGrain> named = namedGrain(unit_json->str());
+  if (!named || grainRank(named->grain) < grainRank(Grain::day))
     return diag.fail(Err::Invalid, {"unknown time_range unit '", unit_json->str(), "'"});
+  const std::optional<Grain> unit = named->grain;
+  const int from = *unit == Grain::week ? calendar.week_start : named->fiscal ? calendar.fiscal_start : 0;
   int64_t n = 1;
   bool complete = false;
   if (form == "last") {
@@ -136,7 +144,7 @@ Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Js
   }
   if (!now) return diag.fail(Err::Invalid, {"a relative time_range needs the query's 'now': the library has no clock"});
   // The unit that holds now, and the units around it.
-  const int64_t p0 = truncate(*unit, *now, week_start);
+  const int64_t p0 = truncate(*unit, *now, from);
   int64_t lo = p0, hi = shiftTime(p0, 1, *unit);
   if (form == "last") {
     lo = shiftTime(p0, complete ? -n : -(n - 1), *unit);

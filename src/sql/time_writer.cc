@@ -87,7 +87,8 @@ Result<void> writeWidened(const Writer& w, Text& out, const Range& r) {
       const bool resets = x.form == Derived::Form::running;
       if (!resets) TRY(out.put('('));
       TRY(out.put("CAST("));
-      TRY(writeTrunc(w, out, resets ? x.unit : g, [&]() -> Result<void> {
+      TRY(writeTrunc(w, out, resets ? x.unit : g, resets ? x.fiscal : plan.dims[plan.time_dim].fiscal,
+                     [&]() -> Result<void> {
         TRY(out.put("CAST("));
         TRY(writeStringLiteral(w.dialect, out, r.start));
         return out.put(" AS TIMESTAMP)");
@@ -128,7 +129,7 @@ Result<void> runningSpec(const Writer& w, Text& out, const Derived& x) {
   }
   if (x.resets) {
     TRY(out.put(any ? Bytes(", ") : Bytes("PARTITION BY ")));
-    TRY(writeTrunc(w, out, x.unit, [&] { return column(w, out, "q", "d", plan.time_dim); }));
+    TRY(writeTrunc(w, out, x.unit, x.fiscal, [&] { return column(w, out, "q", "d", plan.time_dim); }));
   }
   TRY(out.put(any || x.resets ? Bytes(" ORDER BY ") : Bytes("ORDER BY ")));
   TRY(column(w, out, "q", "d", plan.time_dim));

@@ -138,7 +138,7 @@ Bytes grainWord(Dialect d, Grain g) {
 Result<void> writeDim(const Writer& w, Text& out, const Dim& d) {
   if (!d.grain) return writeBound(w, out, d.b);
   TRY(out.put("CAST("));
-  TRY(writeTrunc(w, out, *d.grain, [&] { return writeBound(w, out, d.b); }));
+  TRY(writeTrunc(w, out, *d.grain, d.fiscal, [&] { return writeBound(w, out, d.b); }));
   return out.put(" AS TIMESTAMP)");
 }
 

@@ -105,12 +105,14 @@ struct MeasureCtx {
 [[nodiscard]] Result<void> writeFromJoins(const Writer& w, Text& out, uint32_t used);
 // The grain's name in date_trunc's first argument.
 Bytes grainWord(Dialect d, Grain g);
-// date_trunc of what `inner` writes, to grain g; weeks start on the plan's
-// week_start, by truncating the value that many days earlier and adding
-// them back.
+// date_trunc of what `inner` writes, to grain g (of the fiscal calendar
+// when `fiscal`); periods that start elsewhere than the engines' (weeks on
+// the plan's week_start, fiscal quarters and years) by truncating the value
+// that many days or months earlier and adding them back.
 template <class Inner>
-[[nodiscard]] Result<void> writeTrunc(const Writer& w, Text& out, Grain g, Inner&& inner) {
-  const int64_t shift = g == Grain::week ? w.plan.week_start : 0;
+[[nodiscard]] Result<void> writeTrunc(const Writer& w, Text& out, Grain g, bool fiscal, Inner&& inner) {
+  const int64_t shift = w.plan.periodStart(g, fiscal);
+  const Bytes unit = g == Grain::week ? Bytes(" DAY") : Bytes(" MONTH");
   if (shift) TRY(out.put('('));
   TRY(out.put("date_trunc('"));
   TRY(out.put(grainWord(w.dialect, g)));
@@ -119,13 +121,14 @@ template <class Inner>
   if (shift) {
     TRY(out.put(" - INTERVAL "));
     TRY(out.putInt(shift));
-    TRY(out.put(" DAY"));
+    TRY(out.put(unit));
   }
   TRY(out.put(')'));
   if (!shift) return {};
   TRY(out.put(" + INTERVAL "));
   TRY(out.putInt(shift));
-  return out.put(" DAY)");
+  TRY(out.put(unit));
+  return out.put(')');
 }
 // Predicates joined by " AND ".
 [[nodiscard]] Result<void> writePreds(const Writer& w, Text& out, std::span<const Pred> preds, Bytes sep);

@@ -105,7 +105,7 @@ EvalResult<Vec> evalList(Arena& arena, Tag tag, std::span<const Vec> ops) {
 EvalResult<Vec> evalUnary(Arena& arena, const Node& n, const Vec& a) {
   switch (n.tag) {
     case Tag::abs: return absolute(arena, a);
-    case Tag::part: return datePart(arena, static_cast<DatePart>(n.b), a);
+    case Tag::part: return datePart(arena, partOf(n.b), a, fiscalStartOf(n.b));
     case Tag::upper: return changeCase(arena, a, true);
     case Tag::lower: return changeCase(arena, a, false);
     case Tag::trim: return trimSpaces(arena, a);

@@ -88,8 +88,9 @@ inline int64_t clampDays(int64_t d) {
   return d < -kDayBound ? -kDayBound : (d > kDayBound ? kDayBound : d);
 }
 
-// The first day of the grain period containing day z (grains week..year);
-// weeks start on weekday ws (0 Monday .. 6 Sunday).
+// The first day of the grain period containing day z (grains week..year).
+// `ws` says where periods start: weeks on weekday ws (0 Monday .. 6
+// Sunday); quarters and years ws months after January (a fiscal calendar).
 template <Grain G>
 inline int64_t periodStartDays(int64_t z, int ws) {
   static_assert(G >= Grain::week);
@@ -97,11 +98,14 @@ inline int64_t periodStartDays(int64_t z, int ws) {
     return z - floorMod(z + 3 - ws, 7);  // day 0 was a Thursday (weekday 3)
   } else if constexpr (G == Grain::month) {
     return z - (civilAny(z).d - 1);
-  } else if constexpr (G == Grain::quarter) {
-    Civil c = civilAny(z);
-    return days(c.y, (c.m - 1) / 3 * 3 + 1, 1);
   } else {
-    return days(civilAny(z).y, 1, 1);
+    const Civil c = civilAny(z);
+    constexpr int64_t kLen = G == Grain::quarter ? 3 : 12;
+    if (ws == 0) return G == Grain::quarter ? days(c.y, (c.m - 1) / 3 * 3 + 1, 1) : days(c.y, 1, 1);
+    // Months since year 0, back to the period's first.
+    const int64_t months = c.y * 12 + (c.m - 1);
+    const int64_t first = months - floorMod(months - ws, kLen);
+    return days(floorDiv(first, 12), floorMod(first, 12) + 1, 1);
   }
 }
 
@@ -277,7 +281,7 @@ EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a, int week_st
 
 namespace quendra {
 
-EvalResult<Vec> datePart(Arena& arena, DatePart part, const Vec& v) {
+EvalResult<Vec> datePart(Arena& arena, DatePart part, const Vec& v, int fiscal_start) {
   if (v.isNullScalar()) return nullVec(arena, Kind::int_, 1, true);
   if (!v.isTemporal()) return std::unexpected(EvalErr::TypeMismatch);
   const size_t m = v.stored();
@@ -307,6 +311,14 @@ EvalResult<Vec> datePart(Arena& arena, DatePart part, const Vec& v) {
       case DatePart::minute: r = us / kMicrosPerMinute % 60; break;
       // 1970-01-01 was a Thursday, ISO day 4.
       case DatePart::isodow: r = ((days + 3) % 7 + 7) % 7 + 1; break;
+      case DatePart::fiscal_year:
+      case DatePart::fiscal_quarter: {
+        // Months moved on to the calendar year the fiscal year ends in.
+        const Civil c = civilFromDays(days);
+        const int64_t months = c.y * 12 + (c.m - 1) + (fiscal_start ? 12 - fiscal_start : 0);
+        r = part == DatePart::fiscal_year ? floorDiv(months, 12) : floorMod(months, 12) / 3 + 1;
+        break;
+      }
     }
     out[i] = r;
   }

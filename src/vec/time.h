@@ -66,20 +66,21 @@ inline int64_t tsAt(const Vec& v, size_t i) {
 }
 
 // The start of the grain period containing `us`. Division floors, so
-// instants before 1970 go to the earlier boundary; weeks start on weekday
-// `week_start` (0 Monday .. 6 Sunday). A start before INT64_MIN is clamped
-// to INT64_MIN.
-int64_t truncate(Grain grain, int64_t us, int week_start = 0);
+// instants before 1970 go to the earlier boundary. `start` says where
+// periods start: weeks on weekday `start` (0 Monday .. 6 Sunday), quarters
+// and years `start` months after January (0..11, a fiscal calendar); other
+// grains ignore it. A start before INT64_MIN is clamped to INT64_MIN.
+int64_t truncate(Grain grain, int64_t us, int start = 0);
 
 // One stored value of a date (is_date) or timestamp truncated to `grain`,
 // exactly as truncateVec truncates each entry.
-int64_t truncateStored(Grain grain, bool is_date, int64_t x, int week_start = 0);
+int64_t truncateStored(Grain grain, bool is_date, int64_t x, int start = 0);
 
 // Each stored entry of a date or timestamp vector truncated to `grain`, as
 // a timestamp vector with a's len, scalar flag and (shared) mask; null
 // entries hold 0. A date is truncated as its midnight, exactly, and the
 // result is then clamped. TypeMismatch for any other kind.
-[[nodiscard]] EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a, int week_start = 0);
+[[nodiscard]] EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a, int start = 0);
 
 // The instant n units of `unit` after us (before, for negative n), in the
 // calendar: months, quarters and years keep the day of the month, clamped
@@ -89,9 +90,11 @@ int64_t shiftTime(int64_t us, int64_t n, Grain unit);
 
 // The date part of each entry of a date or timestamp vector as an int
 // vector with v's shape and (shared) mask: year, quarter 1-4, month 1-12,
-// day of month, hour 0-23, minute 0-59, or ISO day of week (1 Monday to 7
-// Sunday); a date is its midnight. A null scalar gives an int null;
+// day of month, hour 0-23, minute 0-59, ISO day of week (1 Monday to 7
+// Sunday), or the fiscal year (numbered by the calendar year it ends in)
+// and its quarter 1-4, for a fiscal year that starts `fiscal_start` months
+// after January; a date is its midnight. A null scalar gives an int null;
 // TypeMismatch for any other kind.
-[[nodiscard]] EvalResult<Vec> datePart(Arena& arena, DatePart part, const Vec& v);
+[[nodiscard]] EvalResult<Vec> datePart(Arena& arena, DatePart part, const Vec& v, int fiscal_start = 0);
 
 }  // namespace quendra

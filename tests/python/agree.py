@@ -819,12 +819,23 @@ def make_world(seed: int) -> World:
     measure_dims(random.Random(seed * 49_979_687 + 13), world, base_dims, prefix)
     scopes(random.Random(seed * 67_867_967 + 29), world, dims, reachable)
     crng = random.Random(seed * 86_028_121 + 31)
-    if crng.random() < 0.3:
-        # Weeks from another day, set for the manifest or for the model.
-        day = crng.choice(["tuesday", "wednesday", "thursday", "friday", "Saturday", "SUNDAY", "monday"])
+    if crng.random() < 0.45:
+        # Weeks from another day, and fiscal years from another month, set
+        # for the manifest or for the model; the fiscal year's number and
+        # quarter of a date or time column as dimensions.
         owner = world.manifest if crng.random() < 0.5 else world.manifest["models"][world.model]
-        owner["calendar"] = {"week_start": day}
-        world.shapes.add("calendar")
+        cal = owner.setdefault("calendar", {})
+        if crng.random() < 0.6:
+            cal["week_start"] = crng.choice(["tuesday", "wednesday", "thursday", "friday", "Saturday", "SUNDAY", "monday"])
+            world.shapes.add("calendar")
+        if crng.random() < 0.6 or not cal:
+            cal["fiscal_year_start"] = crng.randint(1, 12)
+            world.shapes.add("fiscal")
+            temporal = [c for c in raw if c.kind in ("date", "ts") and "." not in c.name]
+            for i, c in enumerate(crng.sample(temporal, min(len(temporal), 2))):
+                fn = crng.choice(["FISCAL_YEAR", "FISCAL_QUARTER", "fiscal_year"])
+                base_dims[f"fy{i}"] = f"{fn}({ExprGen(crng).ref(c)})"
+                world.fields.append(Field(prefix + f"fy{i}", "int", c.flags & {"special-case"}, tags=frozenset({"fiscal"})))
     return world
 
 
@@ -1756,6 +1767,21 @@ def make_query(world: World, k: int) -> Query:
     if asked and q.expect_error in (None, NOT_UNIQUE, BAD_LITERAL):
         q.expect_error = world.nopk[asked[0]]
         q.engine_refuses = False  # planning refuses it for every engine alike
+    # Fiscal quarters and years for the calendar ones, where no measure
+    # derived along time needs the grain its units fit.
+    frng = random.Random(world.seed * 15_485_867 + k)
+    if "fiscal" in world.shapes and not series and frng.random() < 0.5:
+        for key in ("time_grain",):
+            if doc.get(key) in ("quarter", "year"):
+                doc[key] = "fiscal_" + doc[key]
+        for name, g in list((doc.get("time_grains") or {}).items()):
+            if g in ("quarter", "year"):
+                doc["time_grains"][name] = "fiscal_" + g
+        tr = doc.get("time_range")
+        if isinstance(tr, dict) and "now" in doc:
+            for key in ("this", "previous", "to_date", "unit"):
+                if tr.get(key) in ("quarter", "year"):
+                    tr[key] = "fiscal_" + tr[key]
     # Segments, drawn from a stream of their own; none where a measure
     # derived along time or a total forbids joined measures and many-joins.
     srng = random.Random(world.seed * 86_028_157 + k)
@@ -1857,7 +1883,7 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "measure-dim-many", "measure-dim-one", "measure-dim-model", "measure-dim-path", "measure-dim-read",
           "measure-dim-expression", "text-case", "text-length", "text-trim", "substring", "concat", "round",
           "floor-ceil", "where-base", "where-one", "where-many", "segment", "segment-measure", "segment-joined",
-          "segment-many", "time-range-relative", "week-start"}
+          "segment-many", "time-range-relative", "week-start", "fiscal"}
 
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
@@ -1927,6 +1953,8 @@ def query_shapes(world: World, q: Query) -> set[str]:
         out.add("time-range-relative")
     if "calendar" in world.shapes and '"week"' in json.dumps(doc):
         out.add("week-start")
+    if "fiscal_" in json.dumps(doc) or any("fiscal" in f.tags for f in map(world.field, doc.get("dimensions", [])) if f):
+        out.add("fiscal")
     for tag, names in (("time-having", leaves), ("time-order", order)):
         names = [n for n in names if world.field(n) is None and world.measure(n)]
         if any("measure" in model["measures"][n] and not {"total", "rank"} & model["measures"][n].keys() for n, _ in _reached(world, names)):

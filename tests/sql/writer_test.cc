@@ -12,7 +12,7 @@
 namespace quendra {
 namespace {
 
-const std::string kShop = R"json({"models": {
+const std::string kShop = R"json({"calendar": {"fiscal_year_start": 4}, "models": {
   "orders": {
     "table": "orders",
     "dimensions": {
@@ -781,6 +781,8 @@ TEST(Writer, SurvivesEveryAllocationFailure) {
           "time_range": {"start": "2024-01-01", "end": "2024-02-01 10:00:00"}})",
       R"({"model": "flat", "dimensions": ["created_at"], "time_grain": "month", "now": "2024-05-01T10:00:00+02:00",
           "time_range": {"last": 3, "unit": "month"}})",
+      R"({"model": "flat", "dimensions": ["created_at"], "time_grain": "fiscal_quarter", "filter": "FISCAL_YEAR(created_at) > 2020",
+          "now": "2024-05-01", "time_range": {"previous": "fiscal_year"}})",
       R"({"model": "orders", "measures": ["buyers", "avg_amount", "lo", "hi"], "filter": "NOT (a IS NULL) OR b <> 'x'"})",
       R"({"model": "orders", "dimensions": ["products.category", "customers.region"], "order_by": ["customers.region"]})",
       R"({"model": "orders", "measures": ["order_count"], "filters": [{"operator": "or", "conditions": [

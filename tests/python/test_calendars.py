@@ -1,4 +1,5 @@
-"""Time ranges relative to a query's "now": random instants, units and forms
+"""Calendars: time ranges relative to a query's "now" (random instants,
+units and forms), weeks from any weekday and fiscal years from any month,
 against a model written with Python's datetime, in memory and in DuckDB;
 the refusals; and the clock that the Python package and the command line
 read when a query has no "now"."""
@@ -180,3 +181,69 @@ def test_weeks_start_on_the_calendars_day(start, engines):
         ctx.load_models({"calendar": {"fiscal_start": 4}, "models": MANIFEST["models"]})
         with pytest.raises(quendra.Error, match="calendar: unknown key 'fiscal_start'"):
             ctx.sql({"model": "events", "measures": ["n"]})
+
+
+def fiscal(d: date, first: int) -> tuple[int, int, datetime, datetime]:
+    """(FISCAL_YEAR, FISCAL_QUARTER, the fiscal quarter's and year's first
+    midnight) of d, for a fiscal year starting in month `first`."""
+    months = d.year * 12 + d.month - 1 - (first - 1)  # months since the start of fiscal year 0
+    start_year = months // 12 * 12 + first - 1
+    start_quarter = months // 3 * 3 + first - 1
+    year = months // 12 + (1 if first > 1 else 0)
+    return (year, months % 12 // 3 + 1, datetime(start_quarter // 12, start_quarter % 12 + 1, 1),
+            datetime(start_year // 12, start_year % 12 + 1, 1))
+
+
+@pytest.mark.parametrize("first", [1, 2, 4, 7, 10, 12])
+def test_fiscal_years_from_any_month(first, engines):
+    """Fiscal quarter and year grains, FISCAL_YEAR and FISCAL_QUARTER, a
+    running total that restarts each fiscal year, offsets by fiscal
+    quarters and "the previous fiscal year", for timestamps and dates."""
+    _, con = engines
+    model = dict(MANIFEST["models"]["events"], dimensions=dict(
+        MANIFEST["models"]["events"]["dimensions"], fy="FISCAL_YEAR(at)", fq="FISCAL_QUARTER(day)"),
+        measures={"n": {"agg": "count"}, "ytd": {"measure": "n", "running": "fiscal_year"},
+                  "prev_q": {"measure": "n", "offset": 1, "unit": "fiscal_quarter"}})
+    with quendra.Context() as ctx:
+        ctx.load_models({"calendar": {"fiscal_year_start": first}, "models": {"events": model}})
+        ctx.bind("events", TABLE)
+        info = [(a, fiscal(a.date(), first)) for a in ATS]
+        for q in [{"model": "events", "dimensions": ["fy", "fq"], "measures": ["n"], "order_by": ["fy", "fq"]}]:
+            want: dict = {}
+            for _, (fy, fq, _, _) in info:
+                want[(fy, fq)] = want.get((fy, fq), 0) + 1
+            for rows in (ctx.execute(q).to_pylist(), [dict(zip(("fy", "fq", "n"), r))
+                                                       for r in con.execute(ctx.sql(q, "duckdb")).fetchall()]):
+                assert {(r["fy"], r["fq"]): r["n"] for r in rows} == want
+        for dim in ("at", "day"):
+            for grain, pick in (("fiscal_quarter", 2), ("fiscal_year", 3)):
+                q = {"model": "events", "dimensions": [dim], "time_grain": grain, "measures": ["n"], "order_by": [dim]}
+                want = {}
+                for _, f in info:
+                    want[f[pick]] = want.get(f[pick], 0) + 1
+                for rows in (ctx.execute(q).to_pylist(), [dict(zip((dim, "n"), r))
+                                                           for r in con.execute(ctx.sql(q, "duckdb")).fetchall()]):
+                    assert {r[dim]: r["n"] for r in rows} == want, (grain, dim)
+            q = {"model": "events", "dimensions": [dim], "time_grain": "fiscal_quarter", "measures": ["n", "ytd", "prev_q"],
+                 "order_by": [dim]}
+            quarters = sorted({f[2] for _, f in info})
+            counts = {k: sum(1 for _, f in info if f[2] == k) for k in quarters}
+            for rows in (ctx.execute(q).to_pylist(), [dict(zip((dim, "n", "ytd", "prev_q"), r))
+                                                       for r in con.execute(ctx.sql(q, "duckdb")).fetchall()]):
+                for r in rows:
+                    year_start = next(f[3] for _, f in info if f[2] == r[dim])
+                    assert r["ytd"] == sum(c for k, c in counts.items() if year_start <= k <= r[dim])
+                    before = datetime(r[dim].year - (r[dim].month <= 3), (r[dim].month - 4) % 12 + 1, 1)
+                    assert r["prev_q"] == counts.get(before), (r, before)
+        q = {"model": "events", "dimensions": ["day"], "measures": ["n"], "now": "2022-08-15T00:00:00Z",
+             "time_range": {"previous": "fiscal_year"}}
+        this_year = fiscal(date(2022, 8, 15), first)[3]
+        last_year = datetime(this_year.year - 1, this_year.month, 1)
+        assert sum(ctx.execute(q).column("n").to_pylist()) == sum(1 for a in ATS if last_year <= a < this_year)
+        # Fiscal quarters are whole calendar quarters only when the year starts on one.
+        by_quarter = {"model": "events", "dimensions": ["day"], "time_grain": "quarter", "measures": ["prev_q"]}
+        if (first - 1) % 3:
+            with pytest.raises(quendra.Error, match="unit 'fiscal_quarter' does not fit the grain 'quarter'"):
+                ctx.sql(by_quarter)
+        else:
+            ctx.sql(by_quarter)
