@@ -131,17 +131,23 @@ def answers(table) -> dict:
     return cols
 
 
-@pytest.mark.parametrize("seed", range(12))
-def test_memory_and_duckdb_answer_as_the_rows_of_the_joins_say(seed, tmp_path):
-    rng = random.Random(seed)
-    t = make_tables(rng)
+def engines(manifest: dict, t: dict):
+    """A context and a DuckDB connection over the same tables."""
     ctx = quendra.Context()
-    ctx.load_models(MANIFEST)
+    ctx.load_models(manifest)
     con = duckdb.connect()
     for name, rows in t.items():
         table = arrow(rows, SCHEMA[name])
         ctx.bind(name, table)
         con.register(name, table)
+    return ctx, con
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_memory_and_duckdb_answer_as_the_rows_of_the_joins_say(seed, tmp_path):
+    rng = random.Random(seed)
+    t = make_tables(rng)
+    ctx, con = engines(MANIFEST, t)
     for k in range(25):
         dims = rng.sample(sorted(DIMS), rng.choice([0, 1, 1, 2]))
         measures = rng.sample(sorted(MEASURES), rng.randint(1, 4))
@@ -199,13 +205,7 @@ def test_where_and_segments_answer_as_if_failing_rows_were_never_there(seed):
     for o in kept["orders"]:
         per_customer[o["o_cust"]] = per_customer.get(o["o_cust"], 0) + 1
     dims = dict(DIMS, **{"customer.n_orders": lambda r: per_customer.get(r["c"]["c_id"], 0)})
-    ctx = quendra.Context()
-    ctx.load_models(manifest)
-    con = duckdb.connect()
-    for name, rows in t.items():
-        table = arrow(rows, SCHEMA[name])
-        ctx.bind(name, table)
-        con.register(name, table)
+    ctx, con = engines(manifest, t)
     for k in range(20):
         names = rng.sample(sorted(dims), rng.choice([0, 1, 1, 2]))
         measures = rng.sample(sorted(MEASURES), rng.randint(1, 3))
