@@ -12,7 +12,8 @@ namespace quendra::fuzz {
 
 // A realistic manifest: joins, time dimensions, every aggregate, calculated
 // measures and names that need quoting.
-inline constexpr std::string_view kManifest = R"json({"models": {
+inline constexpr std::string_view kManifest = R"json({"calendar": {"week_start": "sunday", "fiscal_year_start": 7},
+ "models": {
   "orders": {
     "table": "shop.orders",
     "primary_key": ["id"],
@@ -40,6 +41,8 @@ inline constexpr std::string_view kManifest = R"json({"models": {
       "margin": {"agg": "sum", "expr": "amount - products.price"},
       "per_customer": {"calc": "revenue / customers.count"}
     },
+    "segments": {"paid": [{"field": "status", "operator": "=", "value": "paid"}],
+                 "busy": [{"field": "order_count", "operator": ">", "value": 2}]},
     "joins": {
       "customers": {"model": "customers", "left_on": "customer_id", "right_on": "id", "type": "one"},
       "products": {"model": "products", "left_on": "product_id", "right_on": "id"}
@@ -55,7 +58,8 @@ inline constexpr std::string_view kManifest = R"json({"models": {
                           "referrer": {"model": "customers", "left_on": "referrer_id", "right_on": "id"},
                           "broken": {"model": "nowhere", "left_on": "id", "right_on": "id"},
                           "orders": {"model": "orders", "type": "many", "left_on": "id", "right_on": "customer_id"}}},
-  "regions": {"table": "regions", "dimensions": {"code": "code", "country": "country", "name": "name"}},
+  "regions": {"table": "regions", "dimensions": {"code": "code", "country": "country", "name": "name"},
+              "where": [{"field": "name", "operator": "is not null"}], "segments": {"eu": [{"field": "name", "operator": "=", "value": "EU"}]}},
   "products": {"table": "pro\"du`cts", "dimensions": {"id": "id", "category": "category", "price": "price"}}
 }})json";
 

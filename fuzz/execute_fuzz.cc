@@ -28,7 +28,7 @@ struct Input {
   uint8_t byte() { return n ? (--n, *p++) : 0; }
 };
 
-constexpr const char* kManifest = R"({"models": {
+constexpr const char* kManifest = R"({"calendar": {"week_start": "wednesday", "fiscal_year_start": 4}, "models": {
   "m": {"table": "t0",
     "dimensions": {"a": "a", "b": "b", "c": "c", "d": "d", "e": "a + 1", "t": {"expr": "d", "time": true},
                    "pj": "a + j.b", "ch": "m.e * 2 + j.kk.c", "nk": {"measure": "many.kn"}, "avg_b": {"measure": "mb"}},
@@ -41,8 +41,10 @@ constexpr const char* kManifest = R"({"models": {
       "rk": {"measure": "sh", "rank": "desc", "within": ["m.b"]}, "ra": {"measure": "lo", "rank": "asc"}},
     "joins": {"j": {"model": "k", "left_on": "a", "right_on": "a"},
               "many": {"model": "k", "type": "many", "left_on": "b", "right_on": "b"}},
+    "segments": {"small": [{"field": "a", "operator": "<", "value": 3}], "few": [{"field": "n", "operator": "<", "value": 4}]},
     "primary_key": "a"},
-  "k": {"table": "t1", "primary_key": ["a", "c"], "dimensions": {"a": "a", "b": "b", "c": "c",
+  "k": {"table": "t1", "primary_key": ["a", "c"], "where": [{"field": "b", "operator": "!=", "value": 2}],
+        "dimensions": {"a": "a", "b": "b", "c": "c",
                                                                   "nd": {"measure": "down.kn"}},
     "measures": {"kn": {"agg": "count"}, "ks": {"agg": "sum", "expr": "b + kk.a",
                                                 "filters": [{"field": "c", "operator": "is not null"}]}},

@@ -40,6 +40,12 @@ QUERIES = [
      "filters": [{"field": "customers.avg_paid", "operator": ">", "value": 1.5}], "order_by": ["customers.n_orders"]},
     {"model": "customers", "dimensions": ["region", "signup"], "time_grain": "quarter",
      "time_range": {"start": "2020-01-01 00:00:00", "end": "2020-12-31T23:59:59"}},
+    {"model": "orders", "dimensions": ["orders.created_at"], "time_grain": "fiscal_quarter", "measures": ["revenue"],
+     "segments": ["paid", "busy", "customers.home.eu"], "now": "2024-05-01T10:00:00+02:00",
+     "time_range": {"last": 3, "unit": "fiscal_year", "complete": True}},
+    {"model": "orders", "dimensions": ["orders.ship_date"], "time_grain": "week", "measures": ["order_count"],
+     "filter": "FISCAL_YEAR(created_at) > 2020 AND FISCAL_QUARTER(ship_date) = 1", "now": "2024-02-29",
+     "time_range": {"to_date": "week"}},
 ]
 
 EXECUTE_QUERIES = [
@@ -62,6 +68,9 @@ EXECUTE_QUERIES = [
      "filters": [{"field": "sh", "operator": "<", "value": 0.5}]},
     {"model": "m", "dimensions": ["m.b", "m.c"], "measures": ["rk", "ra", "n"],
      "filters": [{"field": "rk", "operator": "<=", "value": 2}], "order_by": ["ra"]},
+    {"model": "m", "dimensions": ["m.t", "j.c"], "time_grain": "fiscal_quarter", "measures": ["n", "many.kn"],
+     "segments": ["small", "few"], "now": "1970-01-20T00:00:00Z", "time_range": {"last": 2, "unit": "week"},
+     "filter": "FISCAL_YEAR(d) > 1969"},
 ]
 
 EXPRESSIONS = [

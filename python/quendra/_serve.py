@@ -264,23 +264,27 @@ def _meta(service: Service, pool: Pool) -> dict:
         if not isinstance(model, dict):
             continue
         prefix = f"{name}." if _members(model, "joins") else ""
+        # A fiscal calendar (the model's, else the manifest's) adds its grains.
+        fiscal = any("fiscal_year_start" in _members(owner, "calendar") for owner in (model, manifest))
+        extra = ["fiscal_quarter", "fiscal_year"] if fiscal else []
         dims = []
         for key, d in _members(model, "dimensions").items():
             time = isinstance(d, dict) and d.get("time") is True
             smallest = d.get("smallest_time_grain") if isinstance(d, dict) else None
             grains = GRAINS[GRAINS.index(smallest):] if smallest in GRAINS else GRAINS if time else []
+            grains = grains + extra if grains else grains
             dims.append({"name": prefix + key, "time": time, "grains": grains, "kind": None,
                          "measure": bool(isinstance(d, dict) and "measure" in d and "expr" not in d)})
         for join, j in _members(model, "joins").items():
             target = models.get(j.get("model")) if isinstance(j, dict) else None
             for key, d in _members(target, "dimensions").items():
                 time = isinstance(d, dict) and d.get("time") is True
-                dims.append({"name": f"{join}.{key}", "time": time, "grains": GRAINS if time else [], "kind": None,
-                             "join": join})
+                dims.append({"name": f"{join}.{key}", "time": time, "grains": GRAINS + extra if time else [],
+                             "kind": None, "join": join})
         for dim in dims:
             q = {"model": name, "dimensions": [dim["name"]], "limit": 0}
             if dim["time"]:
-                q["time_grains"] = {dim["name"]: dim["grains"][-1] if dim["grains"] else "year"}
+                q["time_grains"] = {dim["name"]: "year"}
             try:
                 dim["kind"] = str(service.answer(pool, json.dumps(q).encode()).schema.field(0).type)
             except HttpError:
