@@ -410,42 +410,38 @@ Result<std::span<const Pred>> Builder::rowFilters(uint8_t at) {
   auto items = w->items();
   Pred* preds = arena.make<Pred>(items.size() + 1);
   if (!preds) return std::unexpected(Err::OutOfMemory);
-  // A join may be read while a measure's filters or a segment are planned.
-  const uint8_t saved_home = home;
-  const Bytes saved_path = home_path;
-  const std::optional<uint32_t> saved_filtering = filtering;
-  const bool saved_scoped = scoped;
+  // A join may be read while a measure's filters or a segment are planned:
+  // their state comes back however this ends.
+  struct Restore {
+    Builder& b;
+    uint8_t home;
+    Bytes path;
+    std::optional<uint32_t> filtering;
+    bool scoped;
+    ~Restore() {
+      b.home = home;
+      b.home_path = path;
+      b.filtering = filtering;
+      b.scoped = scoped;
+    }
+  } restore{*this, home, home_path, filtering, scoped};
   home = at;
   scoped = true;
   home_path = {};
   filtering.reset();
-  auto restore = [&] {
-    home = saved_home;
-    home_path = saved_path;
-    filtering = saved_filtering;
-    scoped = saved_scoped;
-  };
   for (size_t i = 0; i < items.size(); ++i) {
     new (&preds[i]) Pred();
     auto p = filter(items[i]);
-    if (!p) {
-      restore();
-      return within(*this, "model", m_name, p.error());
-    }
+    if (!p) return within(*this, "model", m_name, p.error());
     PredKind kind;
     kindOf(*p, kind);
-    if (kind.measure) {
-      restore();
+    if (kind.measure)
       return diag->fail(Err::Invalid, {"model '", m_name, "': 'where' filters rows and may not name a measure"});
-    }
     // Its rows exist or not before any join from them is made.
-    if (predAliases(*p) != 1u << at) {
-      restore();
+    if (predAliases(*p) != 1u << at)
       return diag->fail(Err::Unsupported, {"model '", m_name, "': 'where' may read only the model's own columns"});
-    }
     preds[i] = *p;
   }
-  restore();
   return std::span<const Pred>(preds, items.size());
 }
 
@@ -470,31 +466,25 @@ Result<void> Builder::segment(Bytes name, Array<Pred>& where, Array<Pred>& havin
     m = nodes[at - 1].model;
   }
   if (!def->isArray()) return diag->fail(Err::Invalid, {"segment '", name, "' must be an array of filters"});
+  // Its names are the model's at `at`, until this ends.
+  struct Home {
+    Builder& b;
+    ~Home() {
+      b.home = 0;
+      b.home_path = {};
+    }
+  } reset{*this};
   home = at;
   home_path = at ? nodes[at - 1].path : Bytes();
   for (const Json& f : def->items()) {
     auto p = filter(f);
-    if (!p) {
-      home = 0;
-      home_path = {};
-      return within(*this, "segment", name, p.error());
-    }
+    if (!p) return within(*this, "segment", name, p.error());
     PredKind kind;
     kindOf(*p, kind);
-    if (kind.dim && kind.measure) {
-      home = 0;
-      home_path = {};
+    if (kind.dim && kind.measure)
       return diag->fail(Err::Unsupported, {"segment '", name, "': a filter may not mix dimension and measure fields"});
-    }
-    auto pushed = (kind.measure ? having : where).push(arena, *p);
-    if (!pushed) {
-      home = 0;
-      home_path = {};
-      return std::unexpected(pushed.error());
-    }
+    TRY((kind.measure ? having : where).push(arena, *p));
   }
-  home = 0;
-  home_path = {};
   return {};
 }
 
