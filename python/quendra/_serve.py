@@ -30,6 +30,7 @@ from ._native import Context, Error
 
 STATIC = Path(__file__).resolve().parent / "static"
 MAX_BODY = 1 << 20
+DRAIN_LIMIT = 16 << 20  # an oversized body read before refusing it, at most
 ARROW_STREAM = "application/vnd.apache.arrow.stream"
 GRAINS = ["second", "minute", "hour", "day", "week", "month", "quarter", "year"]
 log = logging.getLogger("quendra.serve")
@@ -329,15 +330,21 @@ def make_app(config: Config, service: Optional[Service] = None) -> Any:
         service.stop()
 
     async def body(request: Request) -> bytes:
+        # An oversized body is still read, up to a bound, before the answer
+        # refuses it: a client that is still sending when the connection
+        # closes would see a broken pipe instead of the 413.
         length = request.headers.get("content-length")
-        if length is not None and length.isdigit() and int(length) > MAX_BODY:
+        if length is not None and length.isdigit() and int(length) > DRAIN_LIMIT:
             raise HttpError(413, "TooLarge", "the request body is over 1 MiB")
         chunks, size = [], 0
         async for chunk in request.stream():
             size += len(chunk)
-            if size > MAX_BODY:
-                raise HttpError(413, "TooLarge", "the request body is over 1 MiB")
-            chunks.append(chunk)
+            if size > DRAIN_LIMIT:
+                break
+            if size <= MAX_BODY:
+                chunks.append(chunk)
+        if size > MAX_BODY:
+            raise HttpError(413, "TooLarge", "the request body is over 1 MiB")
         return b"".join(chunks)
 
     async def in_thread(fn: Callable[..., Any], *args: Any) -> Any:
