@@ -322,7 +322,7 @@ struct Exec {
   const int64_t* zonesOf(const Bound& b) const;
   // The start and end instants of a range (the end past a whole last day),
   // from range_from when set; bad texts are reported.
-  [[nodiscard]] Result<std::pair<int64_t, int64_t>> rangeEnds(const Range& r);
+  [[nodiscard]] Result<std::pair<int64_t, int64_t>> rangeEnds(const Range& r, Kind kind);
   // The argument of an aggregate over every base row (none for count(*)),
   // checked to suit the aggregate; failures are reported.
   [[nodiscard]] Result<std::optional<Vec>> aggArg(const Agg& a);

@@ -8,7 +8,10 @@
 namespace quendra {
 namespace {
 
-EvalResult<Vec> literalVec(Arena& arena, const Literal& l) {
+// A literal compared with `left`: a text that the query's zone reads as a
+// wall-clock time stands for its instant against a timestamp.
+EvalResult<Vec> literalVec(Arena& arena, const Literal& l, const Vec& left) {
+  if (l.instant && left.kind == Kind::timestamp) return scalarTimestamp(arena, *l.instant);
   switch (l.tag) {
     case Literal::Tag::null: break;
     case Literal::Tag::boolean: return scalarBool(arena, l.b);
@@ -21,9 +24,9 @@ EvalResult<Vec> literalVec(Arena& arena, const Literal& l) {
 
 // The comparison of left with each literal in turn, OR-ed in list order.
 EvalResult<Vec> anyEqual(Arena& arena, const Vec& left, std::span<const Literal> values) {
-  Vec acc = TRY(compare(arena, vec::CmpOp::eq, left, TRY(literalVec(arena, values[0]))));
+  Vec acc = TRY(compare(arena, vec::CmpOp::eq, left, TRY(literalVec(arena, values[0], left))));
   for (size_t i = 1; i < values.size(); ++i) {
-    Vec eq = TRY(compare(arena, vec::CmpOp::eq, left, TRY(literalVec(arena, values[i]))));
+    Vec eq = TRY(compare(arena, vec::CmpOp::eq, left, TRY(literalVec(arena, values[i], left))));
     acc = TRY(logic(arena, false, acc, eq));
   }
   return acc;
@@ -46,7 +49,7 @@ EvalResult<Vec> cmpVec(Arena& arena, const Cmp& c, const Vec& left) {
     case CmpOp::gt:
     case CmpOp::ge:
       // The first six operators are the kernel's, in the same order.
-      return compare(arena, static_cast<vec::CmpOp>(c.op), left, TRY(literalVec(arena, c.values[0])));
+      return compare(arena, static_cast<vec::CmpOp>(c.op), left, TRY(literalVec(arena, c.values[0], left)));
     case CmpOp::in: return anyEqual(arena, left, c.values);
     case CmpOp::not_in: return not_(arena, TRY(anyEqual(arena, left, c.values)));
     case CmpOp::is_null: return isNull(arena, left, false);
@@ -57,7 +60,7 @@ EvalResult<Vec> cmpVec(Arena& arena, const Cmp& c, const Vec& left) {
     case CmpOp::not_ilike: {
       bool ci = c.op == CmpOp::ilike || c.op == CmpOp::not_ilike;
       bool neg = c.op == CmpOp::not_like || c.op == CmpOp::not_ilike;
-      return like(arena, left, TRY(literalVec(arena, c.values[0])), ci, neg);
+      return like(arena, left, TRY(literalVec(arena, c.values[0], left)), ci, neg);
     }
   }
   return std::unexpected(EvalErr::TypeMismatch);
@@ -73,14 +76,24 @@ Result<Sel> keepTrue(Exec& ex, Sel sel, const Vec& mask, size_t n) {
   return *out;
 }
 
-Result<std::pair<int64_t, int64_t>> Exec::rangeEnds(const Range& r) {
+Result<std::pair<int64_t, int64_t>> Exec::rangeEnds(const Range& r, Kind kind) {
   std::optional<int64_t> start = parseTimestamp(r.start);
   if (!start) return diag.fail(Err::Invalid, {"bad time_range start '", r.start, "'"});
   std::optional<int64_t> end = parseTimestamp(r.end);
   if (!end) return diag.fail(Err::Invalid, {"bad time_range end '", r.end, "'"});
   // Texts read by parseTimestamp lie within years -999..9999, so a day
   // more cannot overflow.
-  return std::pair<int64_t, int64_t>{range_from ? *range_from : *start, r.end_is_date ? *end + kMicrosPerDay : *end};
+  std::pair<int64_t, int64_t> out{range_from ? *range_from : *start, r.end_is_date ? *end + kMicrosPerDay : *end};
+  // The texts are wall-clock times of the query's zone: against a
+  // timestamp, their instants.
+  if (plan.zone && kind == Kind::timestamp && out.first != INT64_MIN) {
+    ZoneCursor c(*plan.zone);
+    out = {c.toUtc(out.first), c.toUtc(out.second)};
+  } else if (plan.zone && kind == Kind::timestamp) {
+    ZoneCursor c(*plan.zone);
+    out.second = c.toUtc(out.second);
+  }
+  return out;
 }
 
 Result<Vec> Exec::evalPred(const Pred& p) {
@@ -100,7 +113,7 @@ Result<Vec> Exec::evalPred(const Pred& p) {
     case Pred::Tag::range: {
       // The bound first, so a missing column is reported before bad texts.
       Vec v = TRY(evalBound(p.range.b));
-      auto [start, end] = TRY(rangeEnds(p.range));
+      auto [start, end] = TRY(rangeEnds(p.range, v.kind));
       auto out = rangeVec(arena, v, start, end, p.range.end_is_date);
       if (!out) return std::unexpected(lift(out.error()));
       return *out;

@@ -134,7 +134,7 @@ EvalResult<std::optional<Interval>> intervalFor(const Cmp& c, const Vec& left) {
   const Literal& l = c.values[0];
   if (left.kind == Kind::int_ && l.tag == Literal::Tag::int_) return intervalOf(op, l.i);
   if (!left.isTemporal() || l.tag != Literal::Tag::string) return std::nullopt;
-  std::optional<int64_t> us = parseTimestamp(l.s);
+  std::optional<int64_t> us = l.instant && left.kind == Kind::timestamp ? l.instant : parseTimestamp(l.s);
   if (!us) return std::unexpected(EvalErr::BadLiteral);
   return left.kind == Kind::timestamp ? intervalOf(op, *us) : dayInterval(op, *us);
 }
@@ -256,7 +256,7 @@ Result<std::optional<size_t>> Exec::keepDirect(const Cmp& c, const Vec& left, Se
       return keepCmp(op, sel, left.data.ints, left.nulls, f, out);
     } else if (left.isTemporal() && l.tag == Literal::Tag::string) {
       // <>: an instant inside a day differs from every day.
-      const std::optional<int64_t> read = parseTimestamp(l.s);
+      const std::optional<int64_t> read = l.instant && left.kind == Kind::timestamp ? l.instant : parseTimestamp(l.s);
       if (!read) return std::unexpected(lift(EvalErr::BadLiteral));
       const int64_t us = *read;
       if (left.kind == Kind::date && floorDiv(us, kMicrosPerDay) != ceilDiv(us, kMicrosPerDay))
@@ -326,7 +326,7 @@ Result<Sel> Exec::narrowHere(const Pred& p, Sel sel) {
     // The bound first, so a missing column is reported before bad texts.
     Vec v = TRY(evalBound(p.range.b));
     if (!v.scalar && v.isTemporal()) {
-      auto [lo, hi] = TRY(rangeEnds(p.range));
+      auto [lo, hi] = TRY(rangeEnds(p.range, v.kind));
       // From lo on, and before hi (up to hi when the end is an instant).
       Interval iv{lo, p.range.end_is_date ? hi - 1 : hi};
       if (v.kind == Kind::date) iv = Interval{ceilDiv(iv.a, kMicrosPerDay), floorDiv(iv.b, kMicrosPerDay)};

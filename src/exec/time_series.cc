@@ -138,16 +138,7 @@ size_t lowerBound(const Series& s, size_t from, size_t to, int64_t t) {
 Result<int64_t> Exec::widenedStart(const Range& r) {
   std::optional<int64_t> start = parseTimestamp(r.start);
   if (!start) return diag.fail(Err::Invalid, {"bad time_range start '", r.start, "'"});
-  const Grain g = *plan.dims[plan.time_dim].grain;
-  int64_t from = *start;
-  for (uint32_t idx : plan.derived) {
-    const Derived& x = plan.measures[idx].def.derived;
-    if (x.form == Derived::Form::running && !x.resets) return INT64_MIN;
-    const int64_t bound = x.form == Derived::Form::running ? truncate(x.unit, *start, plan.periodStart(x.unit, x.fiscal))
-                                                           : shiftTime(truncate(g, *start, plan.periodStart(g, plan.dims[plan.time_dim].fiscal)), -x.n, x.unit);
-    from = std::min(from, bound);
-  }
-  return from;
+  return quendra::widenedStart(plan, *start);
 }
 
 Result<void> Exec::deriveMeasures(std::span<const Vec> dims, const Vec* in_range, uint8_t* answered) {

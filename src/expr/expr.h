@@ -60,6 +60,10 @@ enum class Tag : uint8_t {
   round,
   floor,
   ceil,
+  // Planning adds these for a query with a time zone; the parser never
+  // makes them.
+  local,
+  zoned_text,
 };
 
 // The date parts `part` nodes take, by the low byte of b. The fiscal ones
@@ -90,6 +94,14 @@ inline int fiscalStartOf(uint32_t b) { return static_cast<int>(b >> 8 & 0xFF); }
 //     length, both integer literals (start 0 written as 1, a negative
 //     length as 0, which mean the same)
 //   round: a is the operand, b the digits as int32_t (-15 to 15)
+//   local: a is the operand, text the time zone's name: the operand's
+//     wall-clock time there (a timestamp is a UTC instant; a date stays
+//     its day)
+//   zoned_text: a text compared with a value (the right operand of eq ..
+//     ge, or an item of in / not_in): text is the text, read as it is
+//     against anything but a timestamp; against a timestamp it is the
+//     instant a (low 32 bits) | b << 32, the text read as a wall-clock
+//     time of the query's zone
 struct Node {
   Bytes text;
   uint32_t a = 0;
@@ -113,6 +125,11 @@ struct Expr {
 // expression's own alias.
 inline uint8_t identAlias(const Node& n, uint8_t own) { return n.a ? static_cast<uint8_t>(n.a - 1) : own; }
 
+// The instant of a zoned_text node.
+inline int64_t zonedInstant(const Node& n) {
+  return static_cast<int64_t>(static_cast<uint64_t>(n.a) | static_cast<uint64_t>(n.b) << 32);
+}
+
 // True for the tags whose operands are listed in Expr::args.
 inline bool isVariadic(Tag t) {
   return t == Tag::case_ || t == Tag::coalesce || t == Tag::in || t == Tag::not_in || t == Tag::substring ||
@@ -128,6 +145,7 @@ inline bool readsA(Tag t) {
     case Tag::string:
     case Tag::boolean:
     case Tag::null_lit:
+    case Tag::zoned_text:
     case Tag::case_:
     case Tag::coalesce:
     case Tag::in:

@@ -576,6 +576,8 @@ std::expected<bool, ParseErr> literalKindsFit(Arena& arena, const Expr& e) {
         k = *out;
         break;
       }
+      case Tag::zoned_text: k = Seen::string; break;
+      case Tag::local: k = Seen::time; break;
       case Tag::ident:
       case Tag::null_lit: break;
     }

@@ -1,6 +1,10 @@
 #include "expr/render.h"
 
 #include <cstdio>
+#include <optional>
+
+#include "vec/time.h"
+#include "vec/tz.h"
 
 namespace quendra {
 
@@ -83,7 +87,22 @@ Result<void> writeLikePattern(Dialect d, Text& out, Bytes pattern) {
 
 namespace render_detail {
 
-bool isLeaf(Tag t) { return t <= Tag::null_lit; }
+bool isLeaf(Tag t) { return t <= Tag::null_lit || t == Tag::zoned_text; }
+
+namespace {
+
+// A comparison with a text that a time zone turns into an instant against
+// timestamps: written as a CASE on the operand's type, since the writer
+// does not know the columns' types.
+bool zonedCompare(const Expr& e, const Node& n) {
+  if (n.tag >= Tag::eq && n.tag <= Tag::ge) return e[n.b].tag == Tag::zoned_text;
+  if (n.tag != Tag::in && n.tag != Tag::not_in) return false;
+  for (uint32_t op : e.list(n))
+    if (e[op].tag == Tag::zoned_text) return true;
+  return false;
+}
+
+}  // namespace
 
 // The digits of a round node.
 int32_t digitsOf(const Node& n) { return static_cast<int32_t>(n.b); }
@@ -91,6 +110,7 @@ int32_t digitsOf(const Node& n) { return static_cast<int32_t>(n.b); }
 // Some functions are written with their operand more than once (see
 // writePiece); every one of those slots reads operand a.
 uint32_t operandCount(Dialect d, const Expr& e, const Node& n) {
+  if (n.tag == Tag::local || zonedCompare(e, n)) return 3;
   if (isVariadic(n.tag)) return static_cast<uint32_t>(e.list(n).size());
   if (n.tag == Tag::round) return digitsOf(n) > 0 ? 3 : 1;
   if (n.tag == Tag::floor || n.tag == Tag::ceil) return d == Dialect::spark ? 3 : 1;
@@ -98,6 +118,7 @@ uint32_t operandCount(Dialect d, const Expr& e, const Node& n) {
 }
 
 uint32_t operand(const Expr& e, const Node& n, uint32_t k) {
+  if (zonedCompare(e, n)) return n.tag == Tag::in || n.tag == Tag::not_in ? e.list(n)[0] : n.a;
   if (isVariadic(n.tag)) return e.list(n)[k];
   return k == 0 || n.tag == Tag::round || n.tag == Tag::floor || n.tag == Tag::ceil ? n.a : n.b;
 }
@@ -172,8 +193,75 @@ Bytes likeOp(Tag t) {
 
 }  // namespace
 
+// The text of a zoned_text node as the value it stands for: its instant
+// (against a timestamp) or its text.
+Result<void> writeZonedText(Dialect d, const Node& n, bool instant, Text& out) {
+  if (!instant) return writeStringLiteral(d, out, n.text);
+  char buf[32];
+  const size_t len = formatTimestamp(zonedInstant(n), true, buf);
+  if (!len) return writeStringLiteral(d, out, n.text);
+  return writeStringLiteral(d, out, Bytes(buf, len));
+}
+
+// The wall-clock time of the operand in a zone, for timestamps; a date
+// stays its day. Named zones by the engines' own rules, fixed offsets as
+// arithmetic (DuckDB's timezone() takes no offset).
+Result<void> writeLocal(Dialect d, const Node& n, uint32_t k, Text& out) {
+  if (k == 0) return out.put("(CASE WHEN typeof(");
+  if (k == 1) return out.put(d == Dialect::duckdb ? Bytes(") = 'DATE' THEN CAST(") : Bytes(") = 'date' THEN CAST("));
+  std::optional<TimeZone> z = findTimeZone(n.text);
+  if (!z) return std::unexpected(Err::WriteFailed);
+  if (z->data < 0) {
+    if (k == 2) return out.put(" AS TIMESTAMP) ELSE (CAST(");
+    TRY(out.put(z->fixed < 0 ? Bytes(" AS TIMESTAMP) - INTERVAL ") : Bytes(" AS TIMESTAMP) + INTERVAL ")));
+    TRY(out.putInt((z->fixed < 0 ? -z->fixed : z->fixed) / 60));
+    return out.put(" MINUTE) END)");
+  }
+  if (d == Dialect::duckdb) {
+    if (k == 2) {
+      TRY(out.put(" AS TIMESTAMP) ELSE timezone("));
+      TRY(writeStringLiteral(d, out, z->name));
+      return out.put(", timezone('UTC', CAST(");
+    }
+    return out.put(" AS TIMESTAMP))) END)");
+  }
+  if (k == 2) return out.put(" AS TIMESTAMP) ELSE from_utc_timestamp(");
+  TRY(out.put(", "));
+  TRY(writeStringLiteral(d, out, z->name));
+  return out.put(") END)");
+}
+
+// A comparison with zoned texts: (CASE WHEN <x is a timestamp> THEN (x op
+// <instants>) ELSE (x op <texts>) END), the list of IN written from its
+// literal items.
+Result<void> writeZonedCompare(Dialect d, const Expr& e, const Node& n, uint32_t k, Text& out) {
+  if (k == 0) return out.put("(CASE WHEN typeof(");
+  if (k == 1)
+    return out.put(d == Dialect::duckdb ? Bytes(") LIKE 'TIMESTAMP%' THEN (") : Bytes(") LIKE 'timestamp%' THEN ("));
+  const bool instant = k == 2;
+  if (n.tag == Tag::in || n.tag == Tag::not_in) {
+    TRY(out.put(n.tag == Tag::in ? Bytes(" IN (") : Bytes(" NOT IN (")));
+    auto list = e.list(n);
+    for (size_t j = 1; j < list.size(); ++j) {
+      if (j > 1) TRY(out.put(", "));
+      const Node& item = e[list[j]];
+      if (item.tag == Tag::zoned_text)
+        TRY(writeZonedText(d, item, instant, out));
+      else
+        TRY(writeLeaf(d, item, out));
+    }
+    TRY(out.put(')'));
+  } else {
+    TRY(out.put(affixes(n.tag).mid));
+    TRY(writeZonedText(d, e[n.b], instant, out));
+  }
+  return out.put(instant ? Bytes(") ELSE (") : Bytes(") END)"));
+}
+
 Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Text& out) {
   const uint32_t count = operandCount(d, e, n);
+  if (n.tag == Tag::local) return writeLocal(d, n, k, out);
+  if (zonedCompare(e, n)) return writeZonedCompare(d, e, n, k, out);
   switch (n.tag) {
     case Tag::length:
       // Spark counts in a 32-bit integer, which arithmetic would keep.
@@ -277,6 +365,7 @@ Result<void> writeLeaf(Dialect d, const Node& n, Text& out) {
       // 64-bit float, which the D suffix makes it in Spark too.
       return d == Dialect::spark ? out.put('D') : Result<void>{};
     case Tag::string:
+    case Tag::zoned_text:
       return writeStringLiteral(d, out, n.text);
     case Tag::boolean:
       return out.put(n.a == 1 ? Bytes("TRUE") : Bytes("FALSE"));

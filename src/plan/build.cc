@@ -160,6 +160,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   b.manifest = &manifest;
   b.depth = depth;
   b.fiscal_start = calendar.fiscal_start;
+  b.zone = TRY(readTimeZone(query, *model, diag, &b.zone_json));
   TRY(b.setup());
 
   std::span<const Json> dim_names = arrayOrEmpty(query, "dimensions");
@@ -186,8 +187,11 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
     dim.b = TRY(b.fieldBound(*f));
     TRY(grainFor(*f, query, diag, dim.grain, dim.fiscal));
     dim.time = f->time;
-    TRY(dims.push(arena, dim));
     if (f->time && !time_dim) time_dim = dim.b;
+    // Shown and truncated as the zone's wall-clock time; ranges compare
+    // the instants themselves.
+    if (f->time && b.zone) dim.b = TRY(localBound(arena, dim.b, *b.zone));
+    TRY(dims.push(arena, dim));
   }
 
   Array<uint32_t> selected;
@@ -219,7 +223,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   if (const Json* tr = query.get("time_range")) {
     Pred p;
     p.tag = Pred::Tag::range;
-    TRY(readTimeRange(arena, diag, query, *tr, p.range, calendar));
+    TRY(readTimeRange(arena, diag, query, *tr, p.range, calendar, b.zone));
     if (!time_dim)
       return diag.fail(Err::Invalid, {"time_range requires a time dimension among the query dimensions"});
     p.range.b = *time_dim;
@@ -330,6 +334,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   plan.limit = limit;
   plan.week_start = calendar.week_start;
   plan.fiscal_start = calendar.fiscal_start;
+  plan.zone = b.zone;
   plan.filter_aliases = b.filter_aliases;
   plan.derived = b.derived.span();
   plan.time_dim = series_time;

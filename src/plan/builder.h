@@ -16,6 +16,7 @@
 #include "plan/diag.h"
 #include "plan/model.h"
 #include "plan/pred.h"
+#include "vec/tz.h"
 
 namespace quendra {
 
@@ -118,6 +119,10 @@ struct Builder {
   // calendar: FISCAL_YEAR and FISCAL_QUARTER read it from their nodes.
   uint8_t fiscal_start = 0;
   [[nodiscard]] Result<Expr> withCalendar(Expr e);
+  // The query's time zone, which every parsed expression reads time in
+  // (see zonedExpr), and its name as the query or model gave it.
+  std::optional<TimeZone> zone = {};
+  const Json* zone_json = nullptr;
   [[nodiscard]] Result<Bound> bind(Bytes text, uint8_t alias);
 
   // The first field named exactly `name`, or nullptr.
@@ -194,7 +199,22 @@ struct Calendar {
   uint8_t fiscal_start = 0;  // the fiscal year's first month after January, 0..11
 };
 [[nodiscard]] Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Json& tr, Range& out,
-                                        const Calendar& calendar);
+                                        const Calendar& calendar, const std::optional<TimeZone>& zone);
+
+// The query's "time_zone", else the model's (none without either), and
+// the Json that named it in *name. Invalid for a name that is no zone.
+[[nodiscard]] Result<std::optional<TimeZone>> readTimeZone(const Json& query, const Json& model, Diag& diag,
+                                                           const Json** name);
+// e reading time in zone z: each date part's operand is its wall-clock
+// time there (a local node), and each text compared with a non-literal
+// (by =, <>, <, <=, >, >= or in a list of literals) becomes a zoned_text
+// on the right of its comparison, carrying the instant it names there.
+[[nodiscard]] Result<Expr> zonedExpr(Arena& arena, Expr e, const TimeZone& z);
+// b's value as a wall-clock time in z.
+[[nodiscard]] Result<Bound> localBound(Arena& arena, const Bound& b, const TimeZone& z);
+// The instant of the wall-clock text `text` in z, when it is a timestamp
+// text whose instant lies within the years 0 to 9999.
+std::optional<int64_t> zonedInstantOf(Bytes text, const TimeZone& z);
 // The query's calendar: each of "week_start" (a weekday's name) and
 // "fiscal_year_start" (a month, 1..12) from the model's calendar, else the
 // manifest's; Monday and January without either.

@@ -76,6 +76,7 @@ Result<Literal> Builder::literal(const Json& v) {
     case JsonKind::string:
       lit.tag = Literal::Tag::string;
       lit.s = v.str();
+      if (zone) lit.instant = zonedInstantOf(lit.s, *zone);
       return lit;
     case JsonKind::array:
     case JsonKind::object:

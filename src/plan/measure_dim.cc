@@ -119,7 +119,7 @@ Result<Bound> Builder::measureDim(uint8_t at, Bytes key, const Json& def) {
   const bool prefixed = target_joins && !target_joins->members().empty();
   Json* dim_names = arena.make<Json>(rights.size() + 1);
   Json* measure_names = arena.make<Json>(1);
-  JsonMember* members = arena.make<JsonMember>(6);
+  JsonMember* members = arena.make<JsonMember>(7);
   if (!dim_names || !measure_names || !members) return std::unexpected(Err::OutOfMemory);
   for (size_t i = 0; i < rights.size(); ++i)
     dim_names[i] = str(prefixed ? TRY(concat(arena, {target, ".", rights[i]})) : rights[i]);
@@ -127,7 +127,10 @@ Result<Bound> Builder::measureDim(uint8_t at, Bytes key, const Json& def) {
   members[0] = JsonMember{"model", str(target)};
   members[1] = JsonMember{"dimensions", list(dim_names, rights.size())};
   members[2] = JsonMember{"measures", list(measure_names, 1)};
-  const Json query = object(members, 3);
+  // The measure reads time in the query's zone, as the query does.
+  size_t nmembers = 3;
+  if (zone_json) members[nmembers++] = JsonMember{"time_zone", *zone_json};
+  const Json query = object(members, nmembers);
   Plan* sub = arena.make<Plan>(1);
   if (!sub) return std::unexpected(Err::OutOfMemory);
   new (sub) Plan(TRY(build(arena, *manifest, query, *diag, depth + 1)));
@@ -185,7 +188,8 @@ Result<Bound> Builder::measureDim(uint8_t at, Bytes key, const Json& def) {
     members[3] = JsonMember{"model", str(target)};
     members[4] = JsonMember{"measures", list(measure_names, 1)};
     members[5] = JsonMember{"filter", str("FALSE")};
-    const Json none_query = object(members + 3, 3);
+    if (zone_json) members[6] = JsonMember{"time_zone", *zone_json};
+    const Json none_query = object(members + 3, zone_json ? 4 : 3);
     Plan* none = arena.make<Plan>(1);
     Bytes* none_outs = arena.make<Bytes>(1);
     if (!none || !none_outs) return std::unexpected(Err::OutOfMemory);

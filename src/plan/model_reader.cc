@@ -42,7 +42,9 @@ Result<Expr> Builder::parse(Bytes text) {
     if (!fits) return std::unexpected(Err::OutOfMemory);
     // As evaluation reports it; literals alone show that it cannot work.
     if (!*fits) return diag->fail(Err::Invalid, {"type mismatch in expression"});
-    return withCalendar(*e);
+    Expr out = TRY(withCalendar(*e));
+    if (zone) return zonedExpr(arena, out, *zone);
+    return out;
   }
   switch (e.error()) {
     case ParseErr::OutOfMemory: return std::unexpected(Err::OutOfMemory);

@@ -13,6 +13,7 @@
 #include "plan/diag.h"
 #include "plan/model.h"
 #include "plan/pred.h"
+#include "vec/tz.h"
 
 namespace quendra {
 
@@ -46,6 +47,9 @@ struct Plan {
   uint8_t week_start = 0;
   // The fiscal year's first month after January (0..11).
   uint8_t fiscal_start = 0;
+  // The zone time is read in (the query's, else the model's); none: UTC,
+  // with timestamps taken as they are.
+  std::optional<TimeZone> zone;
   // Aliases read by the filters of the measures the query needs.
   uint32_t filter_aliases = 0;
   // Measures derived along time that the query needs, and the index in
@@ -84,6 +88,11 @@ struct Plan {
   // The first measure named exactly `name`.
   std::optional<uint32_t> findMeasure(Bytes name) const;
 };
+
+// The earliest time the derived measures of `plan` read for a range that
+// starts at `start` (INT64_MIN: every row, for a running total from the
+// first period). REQUIRES: plan.derived is not empty.
+int64_t widenedStart(const Plan& plan, int64_t start);
 
 // Which measures a query must compute: needed[i] for every measure that an
 // output or a having predicate reaches, directly or through calculations.

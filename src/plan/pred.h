@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "base/bytes.h"
@@ -17,6 +18,9 @@ struct Literal {
   int64_t i = 0;
   double f = 0;
   Bytes s;
+  // A text read as a wall-clock time of the query's time zone: its
+  // instant, which it stands for against a timestamp.
+  std::optional<int64_t> instant;
 };
 
 enum class CmpOp : uint8_t {

@@ -1,7 +1,5 @@
 // A query's time_range: fixed texts, or a range relative to the query's
 // "now" (the library has no clock), which becomes the same two texts.
-#include <cstdio>
-
 #include "plan/builder.h"
 #include "plan/plan.h"
 #include "vec/time.h"
@@ -43,26 +41,16 @@ std::optional<int64_t> readNow(Bytes text) {
   return *local - offset;
 }
 
-// "YYYY-MM-DD" of day number `days`, or with the time of day of `us` as
+// "YYYY-MM-DD" of the day of `us`, or with its time of day as
 // "YYYY-MM-DD HH:MM:SS.ffffff"; none outside the years texts can carry.
 Result<std::optional<Bytes>> text(Arena& arena, int64_t us, bool with_time) {
-  const int64_t days = us >= 0 ? us / kMicrosPerDay : -((-us + kMicrosPerDay - 1) / kMicrosPerDay);
-  const Civil c = civilFromDays(days);
-  if (c.y < 0 || c.y > 9999) return std::optional<Bytes>();
-  const int64_t in_day = us - days * kMicrosPerDay;
-  char buf[40];
-  int n = with_time ? std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld.%06lld",
-                                    static_cast<long long>(c.y), static_cast<long long>(c.m),
-                                    static_cast<long long>(c.d), static_cast<long long>(in_day / kMicrosPerHour),
-                                    static_cast<long long>(in_day / kMicrosPerMinute % 60),
-                                    static_cast<long long>(in_day / kMicrosPerSecond % 60),
-                                    static_cast<long long>(in_day % kMicrosPerSecond))
-                    : std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld", static_cast<long long>(c.y),
-                                    static_cast<long long>(c.m), static_cast<long long>(c.d));
-  char* out = arena.make<char>(static_cast<size_t>(n));
+  char buf[32];
+  const size_t n = formatTimestamp(us, with_time, buf);
+  if (!n) return std::optional<Bytes>();
+  char* out = arena.make<char>(n);
   if (!out) return std::unexpected(Err::OutOfMemory);
-  for (int i = 0; i < n; ++i) out[i] = buf[i];
-  return std::optional<Bytes>(Bytes(out, static_cast<size_t>(n)));
+  for (size_t i = 0; i < n; ++i) out[i] = buf[i];
+  return std::optional<Bytes>(Bytes(out, n));
 }
 
 }  // namespace
@@ -93,8 +81,22 @@ Result<Calendar> readCalendar(const Json& manifest, const Json& model, Diag& dia
   return Calendar{week.value_or(0), fiscal.value_or(0)};
 }
 
+int64_t widenedStart(const Plan& plan, int64_t start) {
+  const Grain g = *plan.dims[plan.time_dim].grain;
+  int64_t from = start;
+  for (uint32_t idx : plan.derived) {
+    const Derived& x = plan.measures[idx].def.derived;
+    if (x.form == Derived::Form::running && !x.resets) return INT64_MIN;
+    const int64_t bound = x.form == Derived::Form::running
+                              ? truncate(x.unit, start, plan.periodStart(x.unit, x.fiscal))
+                              : shiftTime(truncate(g, start, plan.periodStart(g, plan.dims[plan.time_dim].fiscal)), -x.n, x.unit);
+    from = std::min(from, bound);
+  }
+  return from;
+}
+
 Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Json& tr, Range& out,
-                           const Calendar& calendar) {
+                           const Calendar& calendar, const std::optional<TimeZone>& zone) {
   if (!tr.isObject()) return diag.fail(Err::Invalid, {"time_range must be an object with 'start' and 'end'"});
   const Json* now_json = query.get("now");
   std::optional<int64_t> now;
@@ -143,7 +145,12 @@ Result<void> readTimeRange(Arena& arena, Diag& diag, const Json& query, const Js
     }
   }
   if (!now) return diag.fail(Err::Invalid, {"a relative time_range needs the query's 'now': the library has no clock"});
-  // The unit that holds now, and the units around it.
+  // The unit that holds now, and the units around it, in the zone's
+  // wall-clock time: the texts below are read in it.
+  if (zone) {
+    ZoneCursor c(*zone);
+    now = c.toLocal(*now);
+  }
   const int64_t p0 = truncate(*unit, *now, from);
   int64_t lo = p0, hi = shiftTime(p0, 1, *unit);
   if (form == "last") {

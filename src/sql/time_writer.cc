@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "sql/writer.h"
+#include "vec/time.h"
 
 namespace quendra {
 namespace {
@@ -65,7 +66,24 @@ const Pred* rangeOf(const Plan& plan) {
 // The range with its start moved back to the earliest row a derived measure
 // reads (no start at all for a running total from the first row); the end
 // stays.
+Result<void> writeWidenedAsText(const Writer& w, Text& out, const Range& r);
+
+// With a zone, against a timestamp: the same bounds as instants, the
+// earliest one worked out here as the executor does.
 Result<void> writeWidened(const Writer& w, Text& out, const Range& r) {
+  std::optional<int64_t> start = parseTimestamp(r.start);
+  std::optional<std::pair<int64_t, int64_t>> ends =
+      start ? zonedRange(w.plan, r, widenedStart(w.plan, *start)) : std::nullopt;
+  if (ends) {
+    TRY(writeIfTimestamp(w, out, r.b));
+    TRY(writeInstantRange(w, out, r, *ends));
+    TRY(out.put(" ELSE "));
+  }
+  TRY(writeWidenedAsText(w, out, r));
+  return ends ? out.put(" END)") : Result<void>{};
+}
+
+Result<void> writeWidenedAsText(const Writer& w, Text& out, const Range& r) {
   const Plan& plan = w.plan;
   const Grain g = *plan.dims[plan.time_dim].grain;
   bool unbounded = false;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cmath>
 
+#include "vec/time.h"
+
 namespace quendra {
 
 Err mapErr(Err e) { return e == Err::OutOfMemory || e == Err::UnknownField ? e : Err::WriteFailed; }
@@ -209,6 +211,45 @@ Result<void> writeLiteral(const Writer& w, Text& out, const Literal& lit) {
   return {};
 }
 
+Result<void> writeInstant(const Writer& w, Text& out, int64_t us) {
+  char buf[32];
+  const size_t n = formatTimestamp(us, true, buf);
+  if (!n) return std::unexpected(Err::WriteFailed);
+  return writeStringLiteral(w.dialect, out, Bytes(buf, n));
+}
+
+Result<void> writeIfTimestamp(const Writer& w, Text& out, const Bound& b) {
+  TRY(out.put("(CASE WHEN typeof("));
+  TRY(writeBound(w, out, b));
+  return out.put(w.dialect == Dialect::duckdb ? Bytes(") LIKE 'TIMESTAMP%' THEN ") : Bytes(") LIKE 'timestamp%' THEN "));
+}
+
+std::optional<std::pair<int64_t, int64_t>> zonedRange(const Plan& plan, const Range& r, std::optional<int64_t> from) {
+  if (!plan.zone) return std::nullopt;
+  std::optional<int64_t> start = parseTimestamp(r.start), end = parseTimestamp(r.end);
+  if (!start || !end) return std::nullopt;
+  ZoneCursor c(*plan.zone);
+  const int64_t lo = from ? (*from == INT64_MIN ? INT64_MIN : c.toUtc(*from)) : c.toUtc(*start);
+  char buf[32];
+  const int64_t hi = c.toUtc(r.end_is_date ? *end + kMicrosPerDay : *end);
+  if (!formatTimestamp(hi, true, buf) || (lo != INT64_MIN && !formatTimestamp(lo, true, buf))) return std::nullopt;
+  return std::pair<int64_t, int64_t>{lo, hi};
+}
+
+Result<void> writeInstantRange(const Writer& w, Text& out, const Range& r, std::pair<int64_t, int64_t> ends) {
+  TRY(out.put('('));
+  if (ends.first != INT64_MIN) {
+    TRY(writeBound(w, out, r.b));
+    TRY(out.put(" >= "));
+    TRY(writeInstant(w, out, ends.first));
+    TRY(out.put(" AND "));
+  }
+  TRY(writeBound(w, out, r.b));
+  TRY(out.put(r.end_is_date ? Bytes(" < ") : Bytes(" <= ")));
+  TRY(writeInstant(w, out, ends.second));
+  return out.put(')');
+}
+
 namespace {
 
 Bytes cmpText(CmpOp op) {
@@ -236,7 +277,30 @@ Result<void> writePattern(const Writer& w, Text& out, const Literal& lit) {
   return writeLikePattern(w.dialect, out, lit.s);
 }
 
+// A literal as the value it stands for: with `instants`, a text the
+// query's zone reads as a wall-clock time is its instant.
+Result<void> writeValue(const Writer& w, Text& out, const Literal& lit, bool instants) {
+  if (!instants || !lit.instant) return writeLiteral(w, out, lit);
+  return writeInstant(w, out, *lit.instant);
+}
+
+Result<void> writeCmpAs(const Writer& w, Text& out, const Cmp& c, bool instants);
+
+// With texts read in the query's zone, the comparison is written twice,
+// chosen by the operand's type: the writer does not know the columns'
+// types, and a date is a day, not an instant.
 Result<void> writeCmp(const Writer& w, Text& out, const Cmp& c) {
+  bool zoned = false;
+  for (const Literal& l : c.values) zoned |= l.instant.has_value();
+  if (!zoned || c.lhs.tag != Operand::Tag::dim) return writeCmpAs(w, out, c, false);
+  TRY(writeIfTimestamp(w, out, c.lhs.dim));
+  TRY(writeCmpAs(w, out, c, true));
+  TRY(out.put(" ELSE "));
+  TRY(writeCmpAs(w, out, c, false));
+  return out.put(" END)");
+}
+
+Result<void> writeCmpAs(const Writer& w, Text& out, const Cmp& c, bool instants) {
   TRY(out.put('('));
   if (c.lhs.tag == Operand::Tag::measure)
     TRY(writeMeasure(w, out, c.lhs.measure, 0));
@@ -251,7 +315,7 @@ Result<void> writeCmp(const Writer& w, Text& out, const Cmp& c) {
     case CmpOp::not_in:
       for (size_t i = 0; i < c.values.size(); ++i) {
         if (i) TRY(out.put(", "));
-        TRY(writeLiteral(w, out, c.values[i]));
+        TRY(writeValue(w, out, c.values[i], instants));
       }
       TRY(out.put(')'));
       break;
@@ -265,12 +329,26 @@ Result<void> writeCmp(const Writer& w, Text& out, const Cmp& c) {
     default:
       // Planning gives every single-value operator exactly one literal.
       if (c.values.empty()) return std::unexpected(Err::WriteFailed);
-      TRY(writeLiteral(w, out, c.values[0]));
+      TRY(writeValue(w, out, c.values[0], instants));
   }
   return out.put(')');
 }
 
+// The range over its texts, as dates and queries without a zone read it.
+Result<void> writeRangeAsText(const Writer& w, Text& out, const Range& r);
+
 Result<void> writeRange(const Writer& w, Text& out, const Range& r) {
+  std::optional<std::pair<int64_t, int64_t>> ends = zonedRange(w.plan, r, std::nullopt);
+  if (ends) {
+    TRY(writeIfTimestamp(w, out, r.b));
+    TRY(writeInstantRange(w, out, r, *ends));
+    TRY(out.put(" ELSE "));
+  }
+  TRY(writeRangeAsText(w, out, r));
+  return ends ? out.put(" END)") : Result<void>{};
+}
+
+Result<void> writeRangeAsText(const Writer& w, Text& out, const Range& r) {
   TRY(out.put('('));
   TRY(writeBound(w, out, r.b));
   TRY(out.put(" >= CAST("));

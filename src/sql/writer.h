@@ -130,6 +130,17 @@ template <class Inner>
   TRY(out.put(unit));
   return out.put(')');
 }
+// Time read in the query's zone: a text as its instant, in the engines'
+// timestamp text.
+[[nodiscard]] Result<void> writeInstant(const Writer& w, Text& out, int64_t us);
+// "(CASE WHEN <b is a timestamp> THEN ", which the caller completes.
+[[nodiscard]] Result<void> writeIfTimestamp(const Writer& w, Text& out, const Bound& b);
+// A range's ends as instants of the plan's zone (its start moved to the
+// wall-clock time `from`, when given; INT64_MIN: no start), or none
+// without a zone or for texts that are no timestamps.
+std::optional<std::pair<int64_t, int64_t>> zonedRange(const Plan& plan, const Range& r, std::optional<int64_t> from);
+// "(b >= 'lo' AND b < 'hi')" (<= for an end that is an instant).
+[[nodiscard]] Result<void> writeInstantRange(const Writer& w, Text& out, const Range& r, std::pair<int64_t, int64_t> ends);
 // Predicates joined by " AND ".
 [[nodiscard]] Result<void> writePreds(const Writer& w, Text& out, std::span<const Pred> preds, Bytes sep);
 // "\nORDER BY ..." and "\nLIMIT n", as the plan asks.

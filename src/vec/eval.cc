@@ -42,7 +42,8 @@ EvalResult<Vec> evalLiteral(Arena& arena, const Node& n) {
   switch (n.tag) {
     case Tag::int_: return readInt(arena, n.text);
     case Tag::float_: return readFloat(arena, n.text);
-    case Tag::string: return scalarStr(arena, n.text);
+    case Tag::string:
+    case Tag::zoned_text: return scalarStr(arena, n.text);
     case Tag::boolean: return scalarBool(arena, n.a == 1);
     default: break;
   }
@@ -113,12 +114,22 @@ EvalResult<Vec> evalUnary(Arena& arena, const Node& n, const Vec& a) {
     case Tag::round: return roundTo(arena, a, static_cast<int32_t>(n.b));
     case Tag::floor: return floorCeil(arena, a, false);
     case Tag::ceil: return floorCeil(arena, a, true);
+    case Tag::local: {
+      std::optional<TimeZone> z = findTimeZone(n.text);
+      if (!z) return std::unexpected(EvalErr::TypeMismatch);
+      return localTime(arena, *z, a);
+    }
     default: break;
   }
   if (a.isNullScalar()) return nullVec(arena, Kind::bool_, 1, true);
   bool ci = n.tag == Tag::ilike || n.tag == Tag::not_ilike;
   bool negated = n.tag == Tag::not_like || n.tag == Tag::not_ilike;
   return like(arena, a, TRY(scalarStr(arena, n.text)), ci, negated);
+}
+
+EvalResult<Vec> zonedText(Arena& arena, const Node& n, const Vec& other) {
+  if (other.kind == Kind::timestamp) return scalarTimestamp(arena, zonedInstant(n));
+  return scalarStr(arena, n.text);
 }
 
 namespace {

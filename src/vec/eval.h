@@ -38,6 +38,10 @@ namespace quendra {
 // A like .. not_ilike, abs or part node over its operand's vector.
 [[nodiscard]] EvalResult<Vec> evalUnary(Arena& arena, const Node& n, const Vec& a);
 
+// A zoned_text node compared with `other`: its instant against a
+// timestamp, its text against anything else.
+[[nodiscard]] EvalResult<Vec> zonedText(Arena& arena, const Node& n, const Vec& other);
+
 template <class Cx>
 [[nodiscard]] EvalResult<Vec> evalNode(Arena& arena, const Expr& e, uint32_t i, Cx& cx) {
   const Node& n = e[i];
@@ -51,7 +55,10 @@ template <class Cx>
       auto list = e.list(n);
       Vec* ops = arena.make<Vec>(list.size());
       if (!ops) return std::unexpected(EvalErr::OutOfMemory);
-      for (size_t k = 0; k < list.size(); ++k) ops[k] = TRY(evalNode(arena, e, list[k], cx));
+      const bool listed = n.tag == Tag::in || n.tag == Tag::not_in;
+      for (size_t k = 0; k < list.size(); ++k)
+        ops[k] = listed && k && e[list[k]].tag == Tag::zoned_text ? TRY(zonedText(arena, e[list[k]], ops[0]))
+                                                                  : TRY(evalNode(arena, e, list[k], cx));
       return evalList(arena, n.tag, {ops, list.size()});
     }
     case Tag::like:
@@ -66,7 +73,8 @@ template <class Cx>
     case Tag::length:
     case Tag::round:
     case Tag::floor:
-    case Tag::ceil: return evalUnary(arena, n, TRY(evalNode(arena, e, n.a, cx)));
+    case Tag::ceil:
+    case Tag::local: return evalUnary(arena, n, TRY(evalNode(arena, e, n.a, cx)));
     case Tag::ident:
       // A column of another table than the expression's own, in contexts
       // that have tables.
@@ -77,7 +85,8 @@ template <class Cx>
     case Tag::float_:
     case Tag::string:
     case Tag::boolean:
-    case Tag::null_lit: return evalLiteral(arena, n);
+    case Tag::null_lit:
+    case Tag::zoned_text: return evalLiteral(arena, n);
     case Tag::neg:
     case Tag::not_:
     case Tag::is_null:
@@ -88,7 +97,7 @@ template <class Cx>
     default: break;
   }
   Vec a = TRY(evalNode(arena, e, n.a, cx));
-  Vec b = TRY(evalNode(arena, e, n.b, cx));
+  Vec b = e[n.b].tag == Tag::zoned_text ? TRY(zonedText(arena, e[n.b], a)) : TRY(evalNode(arena, e, n.b, cx));
   return evalOp(arena, n.tag, a, b);
 }
 

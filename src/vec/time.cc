@@ -1,4 +1,6 @@
 #include "vec/time.h"
+
+#include <cstdio>
 #include "vec/loops.h"
 
 namespace quendra {
@@ -350,6 +352,39 @@ int64_t shiftTime(int64_t us, int64_t n, Grain unit) {
   const int64_t y = floorDiv(total, 12), m = total - y * 12 + 1;
   const int64_t last = daysFromCivil(m == 12 ? y + 1 : y, m == 12 ? 1 : m + 1, 1) - daysFromCivil(y, m, 1);
   return daysFromCivil(y, m, c.d < last ? c.d : last) * kMicrosPerDay + within;
+}
+
+EvalResult<Vec> localTime(Arena& arena, const TimeZone& z, const Vec& v) {
+  if (v.isNullScalar()) return nullVec(arena, Kind::timestamp, 1, true);
+  if (!v.isTemporal()) return std::unexpected(EvalErr::TypeMismatch);
+  const size_t m = v.stored();
+  int64_t* out = arena.make<int64_t>(m);
+  if (!out && m) return std::unexpected(EvalErr::OutOfMemory);
+  const int64_t* x = v.data.ints;
+  if (v.kind == Kind::date) {
+    for (size_t i = 0; i < m; ++i) out[i] = v.nulls && v.nulls[i] ? 0 : microsOfDay(x[i]);
+  } else {
+    // Rows close in time share a span: one comparison each.
+    ZoneCursor c(z);
+    for (size_t i = 0; i < m; ++i) out[i] = v.nulls && v.nulls[i] ? 0 : c.toLocal(x[i]);
+  }
+  Vec w = v;
+  w.kind = Kind::timestamp;
+  w.data = intData(out);
+  return w;
+}
+
+size_t formatTimestamp(int64_t us, bool with_time, char* buf) {
+  const int64_t days = floorDiv(us, kMicrosPerDay);
+  const Civil c = civilFromDays(days);
+  if (c.y < 0 || c.y > 9999) return 0;
+  const int64_t in_day = us - days * kMicrosPerDay;
+  const long long f[] = {c.y, c.m, c.d, in_day / kMicrosPerHour, in_day / kMicrosPerMinute % 60,
+                         in_day / kMicrosPerSecond % 60, in_day % kMicrosPerSecond};
+  const int n = with_time ? std::snprintf(buf, 32, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld.%06lld", f[0], f[1], f[2],
+                                          f[3], f[4], f[5], f[6])
+                          : std::snprintf(buf, 32, "%04lld-%02lld-%02lld", f[0], f[1], f[2]);
+  return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 }  // namespace quendra

@@ -23,6 +23,7 @@
 #include "base/bytes.h"
 #include "base/grain.h"
 #include "expr/expr.h"
+#include "vec/tz.h"
 #include "vec/vec.h"
 
 namespace quendra {
@@ -96,5 +97,17 @@ int64_t shiftTime(int64_t us, int64_t n, Grain unit);
 // after January; a date is its midnight. A null scalar gives an int null;
 // TypeMismatch for any other kind.
 [[nodiscard]] EvalResult<Vec> datePart(Arena& arena, DatePart part, const Vec& v, int fiscal_start = 0);
+
+// The wall-clock time in zone z of each entry of a timestamp vector (read
+// as a UTC instant), as a timestamp vector with v's shape and (shared)
+// mask. A date stays the calendar day it names, as its midnight: dates
+// carry no instant to convert. A null scalar gives a timestamp null;
+// TypeMismatch for any other kind.
+[[nodiscard]] EvalResult<Vec> localTime(Arena& arena, const TimeZone& z, const Vec& v);
+
+// "YYYY-MM-DD HH:MM:SS.ffffff" of the timestamp us into buf (at least 32
+// bytes), or "YYYY-MM-DD" of its day without `with_time`; the length
+// written, or 0 outside the years 0 to 9999.
+size_t formatTimestamp(int64_t us, bool with_time, char* buf);
 
 }  // namespace quendra
