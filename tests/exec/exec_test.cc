@@ -377,6 +377,11 @@ TEST_F(ExecTest, AllocationFailuresReportOutOfMemory) {
           "measures": ["n", "amounts", "total", "ids", "avg", "hi"], "filters": [{"field": "orders.id", "operator": ">", "value": 1}]})",
       // A joined model's where, and a segment with a row and a measure filter.
       R"({"model": "orders", "dimensions": ["cw.region"], "measures": ["n", "total"], "segments": ["small"]})",
+      // Time read in a zone: the dimension, a date part, texts as instants.
+      R"({"model": "orders", "dimensions": ["orders.ts", "orders.day"], "time_grain": "hour", "measures": ["n"],
+          "time_zone": "America/New_York", "filter": "HOUR(ts) >= 1 AND ts > '2024-01-01 01:30'",
+          "filters": [{"field": "orders.ts", "operator": "in", "values": ["2024-01-02", "2024-01-02 00:00:01"]}],
+          "time_range": {"start": "2024-01-01", "end": "2024-12-31"}})",
   };
   Arena::setBlockSizeForTesting(64);
   std::map<std::string, std::string> want_of;

@@ -804,6 +804,10 @@ TEST(Writer, SurvivesEveryAllocationFailure) {
       R"({"model": "orders", "dimensions": ["orders.created_at", "customers.region"], "time_grain": "month",
           "measures": ["revenue", "rev_ly", "ytd", "avg_3m", "aov_lm"], "filters": [{"field": "ytd", "operator": ">", "value": 0}],
           "time_range": {"start": "2024-01-01", "end": "2024-06-30"}, "order_by": [["rev_ly", "desc"]], "limit": 5})",
+      R"({"model": "orders", "dimensions": ["orders.created_at"], "time_grain": "day", "time_zone": "Europe/Dublin",
+          "measures": ["revenue", "rev_ly"], "filter": "ISODOW(created_at) < 6 AND '2024-03-31 01:30' <= created_at",
+          "filters": [{"field": "orders.created_at", "operator": "not in", "values": ["2024-01-01", null]}],
+          "time_range": {"start": "2024-01-01", "end": "2024-06-30"}})",
   };
   Arena::setBlockSizeForTesting(64);
   int failures = 0;
@@ -840,6 +844,39 @@ TEST(Writer, SurvivesEveryAllocationFailure) {
   Arena::setBlockSizeForTesting(0);
   std::printf("refused %d heap requests across the sweep\n", failures);
   EXPECT_GT(failures, 1000);
+}
+
+// A time zone: the time dimension and date parts as wall-clock times (a
+// date stays its day), texts as the instants they name there (the first of
+// a repeated time), and the range written both ways, chosen by type.
+TEST(Writer, TimeZonesReadInstantsAsWallClockTime) {
+  const char* q = R"({"model": "flat", "dimensions": ["created_at"], "time_grain": "day", "time_zone": "us/eastern",
+      "filter": "HOUR(created_at) > 1 AND created_at < '2024-11-03 01:30'",
+      "time_range": {"start": "2024-03-10 02:30", "end": "2024-11-03"}})";
+  EXPECT_EQ(emit(q, 0),
+            "SELECT CAST(date_trunc('day', (CASE WHEN typeof(t0.\"created_at\") = 'DATE' THEN CAST(t0.\"created_at\" AS "
+            "TIMESTAMP) ELSE timezone('US/Eastern', timezone('UTC', CAST(t0.\"created_at\" AS TIMESTAMP))) END)) AS "
+            "TIMESTAMP) AS \"created_at\"\nFROM \"flat\" AS t0\nWHERE ((hour((CASE WHEN typeof(t0.\"created_at\") = 'DATE' "
+            "THEN CAST(t0.\"created_at\" AS TIMESTAMP) ELSE timezone('US/Eastern', timezone('UTC', CAST(t0.\"created_at\" "
+            "AS TIMESTAMP))) END)) > 1) AND (CASE WHEN typeof(t0.\"created_at\") LIKE 'TIMESTAMP%' THEN "
+            "(t0.\"created_at\" < '2024-11-03 05:30:00.000000') ELSE (t0.\"created_at\" < '2024-11-03 01:30') END)) AND "
+            "(CASE WHEN typeof(t0.\"created_at\") LIKE 'TIMESTAMP%' THEN (t0.\"created_at\" >= '2024-03-10 07:30:00.000000' "
+            "AND t0.\"created_at\" < '2024-11-04 05:00:00.000000') ELSE (t0.\"created_at\" >= CAST('2024-03-10 02:30' AS "
+            "TIMESTAMP) AND t0.\"created_at\" < CAST('2024-11-03' AS TIMESTAMP) + INTERVAL 1 DAY) END)\nGROUP BY 1");
+  const std::string spark = emit(R"({"model": "flat", "dimensions": ["created_at"], "time_zone": "-03:30",
+      "filters": [{"field": "created_at", "operator": ">", "value": "2024-01-01"}]})", 1);
+  EXPECT_EQ(spark,
+            "SELECT (CASE WHEN typeof(t0.`created_at`) = 'date' THEN CAST(t0.`created_at` AS TIMESTAMP) ELSE "
+            "(CAST(t0.`created_at` AS TIMESTAMP) - INTERVAL 210 MINUTE) END) AS `created_at`\nFROM `flat` AS t0\n"
+            "WHERE (CASE WHEN typeof(t0.`created_at`) LIKE 'timestamp%' THEN (t0.`created_at` > '2024-01-01 03:30:00.000000') "
+            "ELSE (t0.`created_at` > '2024-01-01') END)\nGROUP BY 1");
+  EXPECT_NE(emit(R"({"model": "flat", "dimensions": ["created_at"], "time_zone": "Australia/Sydney"})", 1)
+                .find("from_utc_timestamp(t0.`created_at`, 'Australia/Sydney')"),
+            std::string::npos);
+  EXPECT_EQ(emit(R"({"model": "flat", "dimensions": ["a"], "time_zone": "Mars/Olympus"})", 0),
+            R"(error 1 {"code":"Invalid","message":"unknown time zone 'Mars/Olympus'"})");
+  EXPECT_EQ(emit(R"({"model": "flat", "dimensions": ["a"], "time_zone": 5})", 0),
+            R"(error 1 {"code":"Invalid","message":"time_zone must be a zone name such as 'America/New_York', or an offset such as '+05:30'"})");
 }
 
 }  // namespace
