@@ -120,7 +120,7 @@ uint32_t operandCount(Dialect d, const Expr& e, const Node& n) {
 uint32_t operand(const Expr& e, const Node& n, uint32_t k) {
   if (zonedCompare(e, n)) return n.tag == Tag::in || n.tag == Tag::not_in ? e.list(n)[0] : n.a;
   if (isVariadic(n.tag)) return e.list(n)[k];
-  return k == 0 || n.tag == Tag::round || n.tag == Tag::floor || n.tag == Tag::ceil ? n.a : n.b;
+  return k == 0 || n.tag == Tag::round || n.tag == Tag::floor || n.tag == Tag::ceil || n.tag == Tag::local ? n.a : n.b;
 }
 
 namespace {

@@ -292,8 +292,13 @@ Result<void> writeCmpAs(const Writer& w, Text& out, const Cmp& c, bool instants)
 Result<void> writeCmp(const Writer& w, Text& out, const Cmp& c) {
   bool zoned = false;
   for (const Literal& l : c.values) zoned |= l.instant.has_value();
-  if (!zoned || c.lhs.tag != Operand::Tag::dim) return writeCmpAs(w, out, c, false);
-  TRY(writeIfTimestamp(w, out, c.lhs.dim));
+  if (!zoned) return writeCmpAs(w, out, c, false);
+  TRY(out.put("(CASE WHEN typeof("));
+  if (c.lhs.tag == Operand::Tag::measure)
+    TRY(writeMeasure(w, out, c.lhs.measure, 0));
+  else
+    TRY(writeBound(w, out, c.lhs.dim));
+  TRY(out.put(w.dialect == Dialect::duckdb ? Bytes(") LIKE 'TIMESTAMP%' THEN ") : Bytes(") LIKE 'timestamp%' THEN ")));
   TRY(writeCmpAs(w, out, c, true));
   TRY(out.put(" ELSE "));
   TRY(writeCmpAs(w, out, c, false));

@@ -836,7 +836,76 @@ def make_world(seed: int) -> World:
                 fn = crng.choice(["FISCAL_YEAR", "FISCAL_QUARTER", "fiscal_year"])
                 base_dims[f"fy{i}"] = f"{fn}({ExprGen(crng).ref(c)})"
                 world.fields.append(Field(prefix + f"fy{i}", "int", c.flags & {"special-case"}, tags=frozenset({"fiscal"})))
+    zones(random.Random(seed * 67_867_979 + 37), world)
     return world
+
+
+# Zones the engines all know: both hemispheres, half- and quarter-hour
+# offsets, Dublin's negative DST, zones whose rules changed (Sao Paulo
+# dropped DST in 2019, Apia crossed the date line in 2011 and dropped DST
+# in 2021), an alias, a POSIX-style name, fixed offsets and UTC; some
+# spelled in another case. With the UTC instants where their offsets
+# change, which zoned worlds crowd their timestamps around.
+ZONES = {"America/New_York": ["2024-03-10 07:00", "2024-11-03 06:00", "1918-03-31 07:00", "1974-01-06 07:00"],
+         "Australia/Sydney": ["2024-04-06 16:00", "2024-10-05 16:00", "2000-08-26 16:00"],
+         "Asia/Kolkata": ["1945-10-14 17:30", "1942-08-31 18:30"],
+         "Asia/Kathmandu": ["1985-12-31 18:30"],
+         "Europe/Dublin": ["2024-03-31 01:00", "2024-10-27 01:00", "1971-10-31 02:00"],
+         "America/Sao_Paulo": ["2018-11-04 03:00", "2019-02-17 02:00"],
+         "Pacific/Apia": ["2011-12-30 10:00", "2021-04-03 14:00", "2010-09-25 11:00"],
+         "US/Eastern": ["2007-03-11 07:00"], "america/new_york": ["2024-11-03 06:00"], "Etc/GMT+5": [],
+         "+05:30": [], "-03:00": [], "UTC": []}
+
+
+def zones(rng: random.Random, world: World) -> None:
+    """Some worlds read time in a zone by default, from the model; some
+    hold timestamps around offset changes."""
+    if rng.random() < 0.15:
+        world.manifest["models"][world.model]["time_zone"] = rng.choice(list(ZONES))
+        world.shapes.add("zone-model")
+    if rng.random() < 0.35:
+        near = [dt.datetime.fromisoformat(t) for ts in ZONES.values() for t in ts]
+        # Keys keep their values: which of them repeat decides errors.
+        keys = set()
+        for m in world.manifest["models"].values():
+            for j in (m.get("joins") or {}).values():
+                if not isinstance(j, dict):
+                    continue
+                for side in ("left_on", "right_on"):
+                    v = j.get(side) or []
+                    keys |= set([v] if isinstance(v, str) else v)
+            pk = m.get("primary_key")
+            keys |= set([pk] if isinstance(pk, str) else pk or [])
+        for name, table in list(world.tables.items()):
+            cols = {}
+            for i, col in enumerate(table.columns):
+                if not pa.types.is_timestamp(col.type) or table.column_names[i] in keys:
+                    continue
+                unit = col.type.unit
+                values = col.to_pylist()
+                for j in range(len(values)):
+                    if values[j] is not None and rng.random() < 0.3:
+                        t = rng.choice(near) + dt.timedelta(minutes=rng.randrange(-120, 121, 5) + rng.choice([0, 0, 0.5]))
+                        values[j] = t.replace(tzinfo=dt.timezone.utc) if col.type.tz else t
+                cols[i] = pa.array(values, pa.timestamp("us", col.type.tz)).cast(col.type, safe=False) \
+                    if unit in ("us", "ns") else None
+            for i, arr in cols.items():
+                if arr is not None:
+                    table = table.set_column(i, table.field(i), arr)
+            world.tables[name] = table
+        world.shapes.add("zone-data")
+
+
+def zone_text(rng: random.Random, zone: str) -> str | None:
+    """A wall-clock text of `zone` near one of its offset changes: often in
+    the hour clocks skip or repeat."""
+    if not ZONES.get(zone):
+        return None
+    from zoneinfo import ZoneInfo
+    z = ZoneInfo({"america/new_york": "America/New_York"}.get(zone, zone))
+    t = dt.datetime.fromisoformat(rng.choice(ZONES[zone])).replace(tzinfo=dt.timezone.utc)
+    t = (t.astimezone(z).replace(tzinfo=None) + dt.timedelta(minutes=rng.randrange(-90, 91, 15)))
+    return t.strftime(rng.choice(["%Y-%m-%d %H:%M", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d"]))
 
 
 def scopes(rng: random.Random, world: World, dims: list, reachable: list):
@@ -1789,6 +1858,22 @@ def make_query(world: World, k: int) -> Query:
         pool = [sg for sg in world.segments if not ((series or use_totals) and (sg[2] or sg[3]))]
         if pool:
             doc["segments"] = [sg[0] for sg in srng.sample(pool, min(len(pool), srng.choice([1, 1, 2])))]
+    # A time zone for the query, drawn from a stream of its own, with texts
+    # near its offset changes in the time range.
+    zrng = random.Random(world.seed * 86_028_161 + k)
+    if zrng.random() < 0.3:
+        zone = zrng.choice(list(ZONES))
+        doc["time_zone"] = zone
+        tr = doc.get("time_range")
+        if isinstance(tr, dict) and "start" in tr and zrng.random() < 0.6:
+            a, b = zone_text(zrng, zone), zone_text(zrng, zone)
+            if a and b:
+                tr["start"], tr["end"] = sorted([a, b])
+        if zrng.random() < 0.4 and not q.expect_error and (a := zone_text(zrng, zone)):
+            ts = [f for f in fields if f.kind == "ts" and f.time and not _reads_dup(world, f.name)]
+            if ts:
+                doc.setdefault("filters", []).append({"field": zrng.choice(ts).name,
+                                                      "operator": zrng.choice([">", ">=", "<", "<=", "=", "!="]), "value": a})
     # A base model's where may leave no row for a bad text to reach.
     if q.engine_refuses and "where" in world.manifest["models"][world.model]:
         q.engine_refuses = False
@@ -1883,7 +1968,8 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "measure-dim-many", "measure-dim-one", "measure-dim-model", "measure-dim-path", "measure-dim-read",
           "measure-dim-expression", "text-case", "text-length", "text-trim", "substring", "concat", "round",
           "floor-ceil", "where-base", "where-one", "where-many", "segment", "segment-measure", "segment-joined",
-          "segment-many", "time-range-relative", "week-start", "fiscal"}
+          "segment-many", "time-range-relative", "week-start", "fiscal", "zone", "zone-model", "zone-offset",
+          "zone-text", "zone-time-measure"}
 
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
@@ -1951,6 +2037,15 @@ def query_shapes(world: World, q: Query) -> set[str]:
             out |= {"time-range-series"} if "time_range" in doc else set()
     if "now" in doc:
         out.add("time-range-relative")
+    zone = doc.get("time_zone") or model.get("time_zone")
+    if zone:
+        out.add("zone")
+        out |= {"zone-model"} if "time_zone" not in doc else set()
+        out |= {"zone-offset"} if zone[0] in "+-" else set()
+        out |= {"zone-text"} if ZONES.get(zone) and any(
+            isinstance(v, str) and re.match(r"\d{4}-", v) for v in re.findall(r'"([^"]*)"', json.dumps(
+                [doc.get("time_range"), doc.get("filters"), doc.get("filter")]))) else set()
+        out |= {"zone-time-measure"} if any(t.startswith("time-") and t != "time-range-relative" for t in out) else set()
     if "calendar" in world.shapes and '"week"' in json.dumps(doc):
         out.add("week-start")
     if "fiscal_" in json.dumps(doc) or any("fiscal" in f.tags for f in map(world.field, doc.get("dimensions", [])) if f):
@@ -2494,7 +2589,12 @@ def check_metamorphic(ctx, world: World, q: Query, k: int):
         own = [r if not models[target].get("joins") else f"{target}.{r}" for r in right]
         through = _mem(ctx, {"model": world.model, "dimensions": [".".join(path + (r,)) for r in right],
                              "measures": [name]})[1]
-        direct = _mem(ctx, {"model": target, "dimensions": own, "measures": [mname]})[1]
+        # One zone per query: the queried model's, joined models' time too.
+        direct_doc = {"model": target, "dimensions": own, "measures": [mname]}
+        zone = models[world.model].get("time_zone")
+        if zone or models[target].get("time_zone"):
+            direct_doc["time_zone"] = zone or "UTC"
+        direct = _mem(ctx, direct_doc)[1]
         nk = len(right)
         direct = {tuple(_hashable(v) for v in r[:nk]): r[nk] for r in direct}
         for r in through:
