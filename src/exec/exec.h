@@ -82,6 +82,9 @@ struct LazyDim {
   Vec v;  // joined: the joined table's column; grain: the untruncated values
   const uint32_t* join = nullptr;
   bool streamed = false;
+  // grain: the zone whose wall-clock time v's instants are read in (none:
+  // as they are).
+  const TimeZone* zone = nullptr;
 };
 
 // How the rows are grouped (see Exec::chooseGrouping).

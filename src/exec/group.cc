@@ -300,7 +300,7 @@ inline int64_t dayOf(int64_t us) {
 }  // namespace
 
 Result<bool> DirectGroups::initDays(Arena& arena, const Vec& v, Grain grain, int start, Sel sel,
-                                    const ColStats* stats) {
+                                    const ColStats* stats, const TimeZone* zone) {
   const int64_t* x = v.data.ints;
   const bool is_date = v.kind == Kind::date;
   KeyRange r;
@@ -310,6 +310,17 @@ Result<bool> DirectGroups::initDays(Arena& arena, const Vec& v, Grain grain, int
   } else {
     r = is_date ? keyRange(v, sel, [x](uint32_t i) { return intKey(x, i); })
                 : keyRange(v, sel, [x](uint32_t i) { return static_cast<uint64_t>(dayOf(x[i])); });
+  }
+  if (zone && !is_date) {
+    // A wall-clock day lies within a day of its instant's.
+    if (r.lo == INT64_MIN || r.hi >= INT64_MAX - 1) return false;
+    int64_t first = 0, last = 0;
+    if (__builtin_mul_overflow(r.lo, kMicrosPerDay, &first) || __builtin_mul_overflow(r.hi + 1, kMicrosPerDay, &last))
+      return false;
+    if (!zone_table_.build(arena, *zone, first, last - 1)) return false;
+    zone_cursor_.emplace(*zone);
+    r.lo -= 1;
+    r.hi += 1;
   }
   // Timestamps find their day's slot by one unsigned division of their
   // distance from the first day's midnight.
@@ -326,6 +337,31 @@ Result<bool> DirectGroups::initDays(Arena& arena, const Vec& v, Grain grain, int
 }
 
 bool DirectGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out) {
+  if (days_ && zone_cursor_) {
+    const int64_t* x = v_->data.ints;
+    ZoneCursor& c = *zone_cursor_;
+    const int64_t* off = zone_table_.off;
+    const uint64_t zone_base = zone_table_.base, base_us = base_us_;
+    uint32_t* tab = tab_;
+    return bySelShape(
+        *v_, sel_, from, to,
+        [&](size_t k, uint32_t row) {
+          constexpr uint64_t kDay = kMicrosPerDay;
+          const int64_t at = x[row];
+          const int64_t o = off[(static_cast<uint64_t>(at) - zone_base) >> ZoneTable::kShift];
+          const int64_t local = o != ZoneTable::kMixed ? at + o : c.toLocal(at);
+          uint32_t& slot = tab[(static_cast<uint64_t>(local) - base_us) / kDay];
+          if (!slot) [[unlikely]] {
+            uint32_t* g = values_.upsert(arena, static_cast<uint64_t>(truncateStored(grain_, false, local, start_)));
+            if (!g) return false;
+            if (!*g) *g = ++num_.next;
+            slot = *g;
+          }
+          out[k - from] = slot - 1;
+          return true;
+        },
+        [&](size_t k) { out[k - from] = num_.forNull(); });
+  }
   if (days_) {
     const int64_t* x = v_->data.ints;
     const bool is_date = dates_;

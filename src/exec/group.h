@@ -9,6 +9,7 @@
 #include "base/err.h"
 #include "base/grain.h"
 #include "exec/keymap.h"
+#include "vec/time.h"
 #include "vec/eval.h"
 #include "vec/vec.h"
 
@@ -68,8 +69,10 @@ class DirectGroups {
   // For the non-scalar date or timestamp vector v truncated to `grain`, a
   // day or coarser: rows are keyed by their day, and each day's truncated
   // value is numbered once. False when v's days span too wide a range.
+  // With `zone`, v's instants are keyed by their days in the zone's
+  // wall-clock time.
   [[nodiscard]] Result<bool> initDays(Arena& arena, const Vec& v, Grain grain, int start, Sel sel,
-                                      const ColStats* stats);
+                                      const ColStats* stats, const TimeZone* zone = nullptr);
   // The group numbers of the selection's positions [from, to), into out;
   // false when memory runs out.
   [[nodiscard]] bool number(Arena& arena, size_t from, size_t to, uint32_t* out);
@@ -95,6 +98,9 @@ class DirectGroups {
   bool floats_ = false;
   bool days_ = false;
   bool dates_ = false;  // days: the values are day numbers
+  // days in a zone: its offsets over the values' instants
+  ZoneTable zone_table_;
+  std::optional<ZoneCursor> zone_cursor_;
 };
 
 // Group numbers for one or more non-scalar dimensions stored as 64-bit

@@ -59,6 +59,21 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
         continue;
       }
     }
+    if (d.grain && nk == 1 && !timed && grainRank(*d.grain) >= grainRank(Grain::day)) {
+      // Wall-clock days of a zone: the instants themselves are keyed (by
+      // their local days), and only each group's first converted.
+      const Expr& e = d.b.e;
+      if (plan.zone && e[e.root].tag == Tag::local && e.root + 1 == e.count) {
+        const Bound raw{Expr{e.nodes, e.count - 1, e[e.root].a, e.args}, d.b.alias};
+        Vec v = TRY(evalBound(raw));
+        if (v.isTemporal() && !v.scalar) {
+          const TimeZone* zone = v.kind == Kind::timestamp ? &*plan.zone : nullptr;
+          g->lazy = LazyDim{LazyDim::Form::grain, &d, baseStats(raw), v, nullptr, false, zone};
+          g->is_lazy = true;
+          continue;
+        }
+      }
+    }
     dims[i] = TRY(evalBound(d.b));
     if (d.grain) {
       if (nk == 1 && !timed && grainRank(*d.grain) >= grainRank(Grain::day) && dims[i].isTemporal() &&
@@ -149,8 +164,9 @@ Result<void> Exec::keyColumns(const Grouping& g, const Groups& groups, Vec* cols
     cols[g.key[0]] = TRY(gathered(lazy.v, {rows_at, groups.ngroups}));
   } else if (lazy.streamed) {
     // Truncating the groups' first values gives each group's period.
-    auto t = truncateVec(arena, *lazy.dim->grain, TRY(gathered(lazy.v, {groups.first, groups.ngroups})),
-                         plan.periodStart(*lazy.dim->grain, lazy.dim->fiscal));
+    Vec firsts = TRY(gathered(lazy.v, {groups.first, groups.ngroups}));
+    if (lazy.zone) firsts = TRY(liftEval(localTime(arena, *lazy.zone, firsts)));
+    auto t = truncateVec(arena, *lazy.dim->grain, firsts, plan.periodStart(*lazy.dim->grain, lazy.dim->fiscal));
     if (!t) return std::unexpected(lift(t.error()));
     cols[g.key[0]] = *t;
   }

