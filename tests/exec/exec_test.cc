@@ -59,7 +59,8 @@ const char* kManifest = R"({"models": {
     "measures": {"n": {"agg": "count"}, "xs": {"agg": "sum", "expr": "x"}, "ys": {"agg": "sum", "expr": "y"},
       "ymax": {"agg": "max", "expr": "y"}, "ymean": {"agg": "avg", "expr": "y"}},
     "joins": {"b": {"model": "bigdim", "left_on": "k", "right_on": "id"}}},
-  "bigdim": {"table": "bigdim", "dimensions": {"id": "id", "name": "name"}}}})";
+  "bigdim": {"table": "bigdim", "dimensions": {"id": "id", "name": "name"}},
+  "events": {"table": "events", "dimensions": {"at": {"expr": "at", "time": true}}, "measures": {"n": {"agg": "count"}}}}})";
 
 std::string cell(const Vec& v, size_t i) {
   if (v.isNull(i)) return "null";
@@ -405,6 +406,45 @@ TEST_F(ExecTest, AllocationFailuresReportOutOfMemory) {
   }
   HashGroups::setManyGroupsForTesting(0);
   Arena::setBlockSizeForTesting(0);
+}
+
+// Rows in any order, grouped by the wall-clock periods of a zone (keyed by
+// their local days through the zone's offset table, or converted one by
+// one when the values span too long for one), against each row's offset
+// looked up on its own.
+TEST_F(ExecTest, ZonedPeriodsMatchEachRowsOwnOffset) {
+  std::mt19937_64 rng(31);
+  for (const char* zone_name : {"America/New_York", "Australia/Sydney", "Asia/Kathmandu"}) {
+    for (int64_t span_days : {3 * 365, 300 * 365}) {
+      std::vector<std::optional<int64_t>> at;
+      for (int i = 0; i < 20000; ++i) {
+        const int64_t us = (int64_t{1'577'836'800} + static_cast<int64_t>(rng() % (span_days * 86400))) * 1'000'000 -
+                           (span_days > 1000 ? int64_t{150} * 365 * kDay : 0);
+        at.push_back(rng() % 10 ? std::optional<int64_t>(us) : std::nullopt);
+      }
+      add("events", {"at"}, {mk.ints(at, Kind::timestamp)});
+      const TimeZone z = *findTimeZone(zone_name);
+      for (const char* grain : {"day", "month"}) {
+        std::map<int64_t, int> want;
+        int nulls = 0;
+        for (const auto& v : at) {
+          if (!v) {
+            ++nulls;
+            continue;
+          }
+          const int64_t local = *v + int64_t{offsetAt(z, *v / 1'000'000 - (*v % 1'000'000 < 0))} * 1'000'000;
+          ++want[truncate(grain[0] == 'd' ? Grain::day : Grain::month, local)];
+        }
+        std::string expect;
+        for (auto [k, n] : want) expect += std::to_string(k) + "|" + std::to_string(n) + ";";
+        expect += "null|" + std::to_string(nulls) + ";";
+        EXPECT_EQ(run(std::string(R"({"model": "events", "dimensions": ["at"], "measures": ["n"], "order_by": ["at"],
+            "time_grain": ")") + grain + R"(", "time_zone": ")" + zone_name + R"("})"),
+                  expect)
+            << zone_name << " " << grain << " " << span_days;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -153,5 +153,46 @@ TEST(TimeZones, WallClockTimesToInstantsAsABruteForceSays) {
   }
 }
 
+// The local-time kernel, over rows in any order with nulls: by the offset
+// table over a few years, one by one over centuries, and a date as its day.
+TEST(TimeZones, LocalTimeOfEveryRowIsItsOwnOffset) {
+  std::mt19937_64 rng(7);
+  Arena arena;
+  for (const char* name : {"Europe/Dublin", "Pacific/Apia", "+05:45"}) {
+    const TimeZone z = zone(name);
+    for (int64_t span : {int64_t{4} * 365 * 86400, k2200 - k1900}) {
+      const size_t n = 10000;
+      int64_t* x = arena.make<int64_t>(n);
+      uint8_t* nulls = arena.make<uint8_t>(n);
+      for (size_t i = 0; i < n; ++i) {
+        x[i] = (span > k2200 ? k1900 : int64_t{1'300'000'000}) * 1'000'000 +
+               static_cast<int64_t>(rng() % static_cast<uint64_t>(span * 1'000'000));
+        nulls[i] = rng() % 8 == 0;
+      }
+      Vec v;
+      v.kind = Kind::timestamp;
+      v.len = n;
+      v.data = intData(x);
+      v.nulls = nulls;
+      auto local = localTime(arena, z, v);
+      ASSERT_TRUE(local);
+      EXPECT_EQ(local->kind, Kind::timestamp);
+      for (size_t i = 0; i < n; ++i) {
+        if (nulls[i]) continue;
+        const int64_t secs = x[i] / 1'000'000 - (x[i] % 1'000'000 < 0);
+        ASSERT_EQ(local->intAt(i), x[i] + int64_t{offsetAt(z, secs)} * 1'000'000) << name << " " << i;
+      }
+    }
+  }
+  Vec days;
+  days.kind = Kind::date;
+  days.len = 1;
+  int64_t day = 19783;
+  days.data = intData(&day);
+  auto midnight = localTime(arena, zone("Asia/Tokyo"), days);
+  ASSERT_TRUE(midnight);
+  EXPECT_EQ(midnight->intAt(0), 19783 * 86'400'000'000);
+}
+
 }  // namespace
 }  // namespace quendra
