@@ -336,6 +336,15 @@ Result<bool> DirectGroups::initDays(Arena& arena, const Vec& v, Grain grain, int
   return true;
 }
 
+bool DirectGroups::numberDay(Arena& arena, uint32_t& slot, int64_t value, bool is_date) {
+  // A day not seen yet: its period may have been.
+  uint32_t* g = values_.upsert(arena, static_cast<uint64_t>(truncateStored(grain_, is_date, value, start_)));
+  if (!g) return false;
+  if (!*g) *g = ++num_.next;
+  slot = *g;
+  return true;
+}
+
 bool DirectGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out) {
   if (days_ && zone_cursor_) {
     const int64_t* x = v_->data.ints;
@@ -351,12 +360,7 @@ bool DirectGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out) {
           const int64_t o = off[(static_cast<uint64_t>(at) - zone_base) >> ZoneTable::kShift];
           const int64_t local = o != ZoneTable::kMixed ? at + o : c.toLocal(at);
           uint32_t& slot = tab[(static_cast<uint64_t>(local) - base_us) / kDay];
-          if (!slot) [[unlikely]] {
-            uint32_t* g = values_.upsert(arena, static_cast<uint64_t>(truncateStored(grain_, false, local, start_)));
-            if (!g) return false;
-            if (!*g) *g = ++num_.next;
-            slot = *g;
-          }
+          if (!slot && !numberDay(arena, slot, local, false)) [[unlikely]] return false;
           out[k - from] = slot - 1;
           return true;
         },
@@ -371,13 +375,7 @@ bool DirectGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out) {
           constexpr uint64_t kDay = kMicrosPerDay;
           const uint64_t at = static_cast<uint64_t>(x[row]);
           uint32_t& slot = tab_[is_date ? at - base_ : (at - base_us_) / kDay];
-          if (!slot) [[unlikely]] {
-            // A day not seen yet: its period may have been.
-            uint32_t* g = values_.upsert(arena, static_cast<uint64_t>(truncateStored(grain_, is_date, x[row], start_)));
-            if (!g) return false;
-            if (!*g) *g = ++num_.next;
-            slot = *g;
-          }
+          if (!slot && !numberDay(arena, slot, x[row], is_date)) [[unlikely]] return false;
           out[k - from] = slot - 1;
           return true;
         },

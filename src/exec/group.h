@@ -90,6 +90,9 @@ class DirectGroups {
   uint64_t base_us_ = 0;  // days of timestamps: the first day's midnight
   size_t bound_ = 0;
   [[nodiscard]] Result<bool> prepare(Arena& arena, const Vec& v, Sel sel, int64_t lo, int64_t hi, size_t live);
+  // days: the slot of a day not seen yet, for the (date or timestamp)
+  // value it holds; false when memory runs out.
+  bool numberDay(Arena& arena, uint32_t& slot, int64_t value, bool is_date);
 
   Numbering num_{0, true};
   KeyMap values_;  // days: truncated value -> group + 1

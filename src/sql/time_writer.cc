@@ -72,15 +72,8 @@ Result<void> writeWidenedAsText(const Writer& w, Text& out, const Range& r);
 // earliest one worked out here as the executor does.
 Result<void> writeWidened(const Writer& w, Text& out, const Range& r) {
   std::optional<int64_t> start = parseTimestamp(r.start);
-  std::optional<std::pair<int64_t, int64_t>> ends =
-      start ? zonedRange(w.plan, r, widenedStart(w.plan, *start)) : std::nullopt;
-  if (ends) {
-    TRY(writeIfTimestamp(w, out, r.b));
-    TRY(writeInstantRange(w, out, r, *ends));
-    TRY(out.put(" ELSE "));
-  }
-  TRY(writeWidenedAsText(w, out, r));
-  return ends ? out.put(" END)") : Result<void>{};
+  return writeRangeByType(w, out, r, start ? zonedRange(w.plan, r, widenedStart(w.plan, *start)) : std::nullopt,
+                          [&] { return writeWidenedAsText(w, out, r); });
 }
 
 Result<void> writeWidenedAsText(const Writer& w, Text& out, const Range& r) {

@@ -343,14 +343,7 @@ Result<void> writeCmpAs(const Writer& w, Text& out, const Cmp& c, bool instants)
 Result<void> writeRangeAsText(const Writer& w, Text& out, const Range& r);
 
 Result<void> writeRange(const Writer& w, Text& out, const Range& r) {
-  std::optional<std::pair<int64_t, int64_t>> ends = zonedRange(w.plan, r, std::nullopt);
-  if (ends) {
-    TRY(writeIfTimestamp(w, out, r.b));
-    TRY(writeInstantRange(w, out, r, *ends));
-    TRY(out.put(" ELSE "));
-  }
-  TRY(writeRangeAsText(w, out, r));
-  return ends ? out.put(" END)") : Result<void>{};
+  return writeRangeByType(w, out, r, zonedRange(w.plan, r, std::nullopt), [&] { return writeRangeAsText(w, out, r); });
 }
 
 Result<void> writeRangeAsText(const Writer& w, Text& out, const Range& r) {

@@ -141,6 +141,19 @@ template <class Inner>
 std::optional<std::pair<int64_t, int64_t>> zonedRange(const Plan& plan, const Range& r, std::optional<int64_t> from);
 // "(b >= 'lo' AND b < 'hi')" (<= for an end that is an instant).
 [[nodiscard]] Result<void> writeInstantRange(const Writer& w, Text& out, const Range& r, std::pair<int64_t, int64_t> ends);
+// The range as `as_text` writes it over its texts, chosen by type against
+// `ends` as instants when the query has a zone (ends given).
+template <class AsText>
+[[nodiscard]] Result<void> writeRangeByType(const Writer& w, Text& out, const Range& r,
+                                            std::optional<std::pair<int64_t, int64_t>> ends, AsText&& as_text) {
+  if (ends) {
+    TRY(writeIfTimestamp(w, out, r.b));
+    TRY(writeInstantRange(w, out, r, *ends));
+    TRY(out.put(" ELSE "));
+  }
+  TRY(as_text());
+  return ends ? out.put(" END)") : Result<void>{};
+}
 // Predicates joined by " AND ".
 [[nodiscard]] Result<void> writePreds(const Writer& w, Text& out, std::span<const Pred> preds, Bytes sep);
 // "\nORDER BY ..." and "\nLIMIT n", as the plan asks.
