@@ -86,11 +86,9 @@ Result<std::pair<int64_t, int64_t>> Exec::rangeEnds(const Range& r, Kind kind) {
   std::pair<int64_t, int64_t> out{range_from ? *range_from : *start, r.end_is_date ? *end + kMicrosPerDay : *end};
   // The texts are wall-clock times of the query's zone: against a
   // timestamp, their instants.
-  if (plan.zone && kind == Kind::timestamp && out.first != INT64_MIN) {
+  if (plan.zone && kind == Kind::timestamp) {
     ZoneCursor c(*plan.zone);
-    out = {c.toUtc(out.first), c.toUtc(out.second)};
-  } else if (plan.zone && kind == Kind::timestamp) {
-    ZoneCursor c(*plan.zone);
+    if (out.first != INT64_MIN) out.first = c.toUtc(out.first);  // INT64_MIN: every row before the end
     out.second = c.toUtc(out.second);
   }
   return out;
