@@ -132,9 +132,57 @@ inline bool matchOne(const Plan& plan, Bytes s, Bytes p, bool ci) {
   return likeMatch(s, p, ci);
 }
 
+// The pattern's longest literal run between '%' signs: a row can match
+// only if these bytes occur in it.
+Bytes longestLiteral(Bytes p) {
+  Bytes best;
+  size_t i = 0;
+  while (i < p.size()) {
+    while (i < p.size() && p[i] == '%') ++i;
+    size_t e = i;
+    while (e < p.size() && p[e] != '%') ++e;
+    if (e - i > best.size()) best = p.substr(i, e - i);
+    i = e;
+  }
+  return best;
+}
+
+// Contains and segment patterns, case-sensitive: the rows' bytes lie back
+// to back, so one search over all of them finds the rows holding `lit`,
+// and only those are matched one by one. Searching each row alone paid the
+// search's setup per row, most of the time for short texts.
+template <Shape S, bool Masked>
+void scanLoop(const Str& str, Bytes p, const Plan& plan, Bytes lit, bool negated,
+              const uint8_t* __restrict nulls, uint8_t* __restrict out, size_t m) {
+  const uint64_t* offs = str.offs;
+  const char* base = str.bytes.data();
+  const uint8_t miss = negated ? 1 : 0;
+  size_t i = 0;
+  uint64_t at = offs[0];
+  const uint64_t end = offs[m];
+  while (i < m) {
+    const void* hit = at + lit.size() <= end ? memmem(base + at, end - at, lit.data(), lit.size()) : nullptr;
+    const uint64_t pos = hit ? static_cast<uint64_t>(static_cast<const char*>(hit) - base) : end;
+    for (; i < m && offs[i + 1] <= pos; ++i) out[i] = Masked && nulls[i] ? 0 : miss;
+    if (i == m) break;
+    if (pos + lit.size() > offs[i + 1]) {  // runs into the next row
+      at = pos + 1;
+      continue;
+    }
+    Bytes s(base + offs[i], offs[i + 1] - offs[i]);
+    Plan fixed{S, plan.lit};
+    out[i] = Masked && nulls[i] ? 0 : matchOne(fixed, s, p, false) != negated;
+    at = offs[++i];
+  }
+}
+
 template <Shape S, bool CI, bool Masked>
 void likeLoop(const Str& str, Bytes p, const Plan& plan, bool negated,
               const uint8_t* __restrict nulls, uint8_t* __restrict out, size_t m) {
+  if constexpr (!CI && (S == Shape::contains || S == Shape::segments)) {
+    const Bytes lit = longestLiteral(p);
+    if (!lit.empty() && m > 0) return scanLoop<S, Masked>(str, p, plan, lit, negated, nulls, out, m);
+  }
   const uint64_t* offs = str.offs;
   const char* base = str.bytes.data();
   for (size_t i = 0; i < m; ++i) {
