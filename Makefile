@@ -9,9 +9,9 @@
 #             ROWS generated rows (default 10,000,000), checking every answer;
 #             JSON and a chart under build/bench/
 # make bench-tpch  times TPC-H questions and other semantic queries over
-#             TPC-H data at scale factor SF (default 1) against DuckDB, checking
-#             every answer (and the TPC-H ones against the official texts);
-#             JSON and a chart under build/bench/
+#             TPC-H data at scale factor SF (default 1) against DuckDB, chDB,
+#             DataFusion and Polars, checking every answer (and the TPC-H ones
+#             against the official texts); JSON and a chart under build/bench/
 # make fuzz   replays the fuzz corpus and fuzzes each target FUZZ_SECONDS
 # make agree  compares in-memory answers with DuckDB and Spark on random
 #             queries for SECONDS (default 600, split between the two
