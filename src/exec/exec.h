@@ -149,6 +149,10 @@ struct JoinStep {
   const CompositeKey* comp = nullptr;    // composite keys
   KeyMap* ints = nullptr;                // integer key -> right row + 1 (none live: nullptr)
   BytesMap<uint32_t>* strs = nullptr;    // text key -> right row
+  // A text key read from a column with a dictionary: per parent row its
+  // value's code, and per code the right row (kMissingRow: none).
+  const uint16_t* lcodes = nullptr;
+  const uint32_t* code_row = nullptr;
   Vec lk;                                // left key over the parent's rows
   // Many-joins: per right row, the next right row with an equal key
   // (kMissingRow after the last); the maps give each key's first row.

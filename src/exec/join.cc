@@ -83,6 +83,28 @@ Result<BytesMap<uint32_t>*> strKeyMap(Exec& ex, const Vec& rk, size_t rn, uint32
   return map;
 }
 
+// A text key read from a parent column with a dictionary (kept from
+// binding): each distinct value is looked up once here, and a parent row
+// then reads its code's right row instead of hashing its text.
+Result<void> codedKey(Exec& ex, const Exec& parent, const Expr& left, JoinStep& st) {
+  const Vec* col = nullptr;
+  const ColStats* cs = parent.columnStats(Bound{left, 0}, &col);
+  // The key must be that very column, indexed as the codes are.
+  if (!cs || !cs->codes || !cs->dict.len || st.lk.scalar || col->len != st.lk.len ||
+      col->data.str.offs != st.lk.data.str.offs)
+    return {};
+  const size_t nd = cs->dict.len;
+  uint32_t* rows = ex.arena.make<uint32_t>(nd);
+  if (!rows) return std::unexpected(Err::OutOfMemory);
+  for (size_t c = 0; c < nd; ++c) {
+    const uint32_t* r = st.strs->find(cs->dict.strAt(c));
+    rows[c] = r ? *r : kMissingRow;
+  }
+  st.lcodes = cs->codes;
+  st.code_row = rows;
+  return {};
+}
+
 // The pairs of step k of a composite key, listed by code so far when the
 // codes so far leave few right rows each: acc (codes so far, 0 for a null
 // part) and code (the part's codes) become the pairs' new dense codes, in
@@ -361,7 +383,11 @@ Result<const uint32_t*> Exec::joinRows(uint8_t k, Sel at) {
     if (fromProbe(probed[k], at, out)) return out;
   }
   const uint32_t* found = TRY(lookUp(k, at));
-  if (!at.all() && at.n > probed[k].sel.n) probed[k] = Probe{at, found};
+  // A look-up of every position is the join whole: kept, a later step over
+  // fewer positions (grouping after a filter on the joined table) gathers
+  // from it instead of hashing its keys again.
+  if (at.all() && at.n == base.nrows) join_idx[k] = found;
+  else if (!at.all() && at.n > probed[k].sel.n) probed[k] = Probe{at, found};
   return found;
 }
 
@@ -409,6 +435,14 @@ Result<const uint32_t*> Exec::lookUp(uint8_t k, Sel at) {
     for (size_t i = 0; i < n; ++i) {
       const uint32_t p = parentRow(i);
       out[i] = p == kMissingRow ? kMissingRow : compositeRow(*st.comp, p);
+    }
+  } else if (st.code_row) {
+    const uint16_t* __restrict codes = st.lcodes;
+    const uint32_t* __restrict code_row = st.code_row;
+    const uint8_t* lnull = st.lk.nulls;
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t p = parentRow(i);
+      out[i] = p == kMissingRow || (lnull && lnull[p]) ? kMissingRow : code_row[codes[p]];
     }
   } else if (st.strs) {
     for (size_t i = 0; i < n; ++i) {
@@ -571,6 +605,7 @@ Result<void> Exec::buildJoins(const Tables& tables) {
     else
       st.strs = TRY(strKeyMap(*this, rks[0], t->nrows, next));
     st.lk = lks[0];
+    if (st.strs) TRY(codedKey(*this, nested ? px : *this, j.left[0].e, st));
     st.ready = true;
   }
   return {};

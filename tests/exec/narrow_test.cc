@@ -136,8 +136,9 @@ TEST(Narrow, ZonesKeepExactlyWhatAPlainLoopKeeps) {
 
 
 // A text column long enough to get a dictionary at binding: every filter on
-// it and every grouping by it must give what the same table bound without
-// stats gives (the plain string paths), rows in the same order.
+// it, every grouping by it and every join on it (a parent row reading its
+// code's right row) must give what the same tables bound without stats
+// give (the plain string paths), rows in the same order.
 TEST(Narrow, DictionaryColumnsAnswerAsPlainText) {
   constexpr size_t kRows = 3 * 8192 + 5;
   const char* pool[] = {"", "a", "A", "ab", "Ab", "a%b", "é", "x_y", "PROMO BRUSHED", "promo", "zz", "b"};
@@ -154,24 +155,33 @@ TEST(Narrow, DictionaryColumnsAnswerAsPlainText) {
     i[r] = static_cast<int64_t>(rng() % 100);
   }
   auto text = [&](std::vector<std::string>& v, std::vector<uint8_t>* nulls) {
-    uint64_t* offs = data.make<uint64_t>(kRows + 1);
+    uint64_t* offs = data.make<uint64_t>(v.size() + 1);
     std::string all;
     offs[0] = 0;
-    for (size_t r = 0; r < kRows; ++r) {
+    for (size_t r = 0; r < v.size(); ++r) {
       all += v[r];
       offs[r + 1] = all.size();
     }
     char* bytes = data.make<char>(all.size());
     std::memcpy(bytes, all.data(), all.size());
-    return column(Kind::str, kRows, nulls ? nulls->data() : nullptr, strData(offs, Bytes(bytes, all.size())));
+    return column(Kind::str, v.size(), nulls ? nulls->data() : nullptr, strData(offs, Bytes(bytes, all.size())));
   };
   std::vector<Bytes> names = {"s", "g", "i"};
   std::vector<Vec> cols = {text(s, &snull), text(g, nullptr), column(Kind::int_, kRows, nullptr, intData(i.data()))};
   std::vector<ColStats> stats;
   for (const Vec& c : cols) stats.push_back(*statsOf(data, c));
   ASSERT_TRUE(stats[0].codes && stats[1].codes);
+  // Keys for some of s's values only (and one no row holds); the empty
+  // text is a key like any other.
+  std::vector<std::string> key = {"ab", "", "é", "zz", "nowhere", "A"}, label = {"L1", "L2", "L1", "L3", "L4", "L2"};
+  std::vector<Bytes> knames = {"key", "label"};
+  std::vector<Vec> kcols = {text(key, nullptr), text(label, nullptr)};
+  std::vector<ColStats> kstats;
+  for (const Vec& c : kcols) kstats.push_back(*statsOf(data, c));
   const char* manifest = R"({"models": {"m": {"table": "t", "dimensions": {"s": "s", "g": "g", "i": "i"},
-    "measures": {"n": {"agg": "count"}, "t": {"agg": "sum", "expr": "i"}}}}})";
+    "measures": {"n": {"agg": "count"}, "t": {"agg": "sum", "expr": "i"}},
+    "joins": {"k": {"model": "k", "left_on": "s", "right_on": "key"}}},
+    "k": {"table": "k", "dimensions": {"key": "key", "label": "label"}}}})";
   const char* filters[] = {
       R"({"field": "s", "operator": "=", "value": "ab"})",
       R"({"field": "s", "operator": "<>", "value": "ab"})",
@@ -186,8 +196,10 @@ TEST(Narrow, DictionaryColumnsAnswerAsPlainText) {
       R"({"field": "s", "operator": "is not null"})",
       R"({"field": "g", "operator": "in", "values": ["MAIL", "AIR"]})",
       R"({"field": "s", "operator": "=", "value": 3})",
+      R"({"field": "k.label", "operator": "in", "values": ["L1", "L3"]})",
+      R"({"field": "k.key", "operator": "is null"})",
   };
-  const char* groupings[] = {R"([])", R"(["s"])", R"(["g", "s"])", R"(["g"])"};
+  const char* groupings[] = {R"([])", R"(["s"])", R"(["g", "s"])", R"(["g"])", R"(["k.label"])", R"(["g", "k.key"])"};
   for (const char* f : filters) {
     for (const char* dims : groupings) {
       std::string query = std::string(R"({"model": "m", "measures": ["n", "t"], "dimensions": )") + dims +
@@ -199,6 +211,8 @@ TEST(Narrow, DictionaryColumnsAnswerAsPlainText) {
         Tables tables;
         *tables.findOrInsert(data, "t")->value =
             exec::Table{names, cols, kRows, with_stats ? std::span<const ColStats>(stats) : std::span<const ColStats>()};
+        *tables.findOrInsert(data, "k")->value = exec::Table{
+            knames, kcols, key.size(), with_stats ? std::span<const ColStats>(kstats) : std::span<const ColStats>()};
         Arena ea;
         Diag diag{&ea, {}, {}};
         auto got = execute(ea, *pl.plan, tables, diag);
@@ -220,8 +234,9 @@ TEST(Narrow, DictionaryColumnsAnswerAsPlainText) {
 
 
 // Every allocation of queries that take the filter shortcuts (zones, a
-// dictionary, keep masks over a joined table and one joined from it, an OR
-// reading earlier look-ups, compaction, dimensions read per group), refused
+// dictionary, a join on one, keep masks over a joined table and one joined
+// from it, an OR reading earlier look-ups, compaction, dimensions read per
+// group), refused
 // in turn, must end as OutOfMemory with nothing leaked, and the queries must
 // then answer as before.
 TEST(Narrow, AllocationFailuresReportOutOfMemory) {
@@ -266,8 +281,10 @@ TEST(Narrow, AllocationFailuresReportOutOfMemory) {
   } f{{"t", "cust", "amount", "seg"}, {ints(Kind::timestamp, t), ints(Kind::int_, cust), ints(Kind::int_, amount), text(seg)}, {}},
       c{{"id", "nation", "name"}, {ints(Kind::int_, cid), ints(Kind::int_, nat), text(cname)}, {}},
       n{{"id", "name"}, {ints(Kind::int_, nid), text(nname)}, {}};
+  std::vector<std::string> sname = {"AUTO", "BUILDING"}, skind = {"cars", "houses"};
+  Bound sg{{"name", "kind"}, {text(sname), text(skind)}, {}};
   Tables tables;
-  for (auto [name, b] : {std::pair<const char*, Bound*>{"f", &f}, {"c", &c}, {"n", &n}}) {
+  for (auto [name, b] : {std::pair<const char*, Bound*>{"f", &f}, {"c", &c}, {"n", &n}, {"sg", &sg}}) {
     for (const Vec& v : b->cols) b->stats.push_back(*statsOf(data, v));
     *tables.findOrInsert(data, name)->value = exec::Table{b->names, b->cols, b->cols[0].len, b->stats};
   }
@@ -276,7 +293,9 @@ TEST(Narrow, AllocationFailuresReportOutOfMemory) {
     "f": {"table": "f", "dimensions": {"t": {"expr": "t", "time": true}, "seg": "seg", "cust": "cust"},
       "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount * 2"},
         "french": {"agg": "sum", "expr": "amount", "filters": [{"field": "c.n.name", "operator": "=", "value": "FRANCE"}]}},
-      "joins": {"c": {"model": "c", "left_on": "cust", "right_on": "id"}}},
+      "joins": {"c": {"model": "c", "left_on": "cust", "right_on": "id"},
+                "sg": {"model": "sg", "left_on": "seg", "right_on": "name"}}},
+    "sg": {"table": "sg", "dimensions": {"name": "name", "kind": "kind"}},
     "c": {"table": "c", "dimensions": {"id": "id", "name": "name", "nation": "nation"},
       "joins": {"n": {"model": "n", "left_on": "nation", "right_on": "id"}}},
     "n": {"table": "n", "dimensions": {"id": "id", "name": "name"}}}})";
@@ -292,6 +311,7 @@ TEST(Narrow, AllocationFailuresReportOutOfMemory) {
           "filters": [{"operator": "or", "conditions": [
             {"operator": "and", "conditions": [{"field": "c.n.name", "operator": "=", "value": "FRANCE"}, {"field": "f.seg", "operator": "=", "value": "AUTO"}]},
             {"operator": "and", "conditions": [{"field": "c.n.name", "operator": "=", "value": "GERMANY"}, {"field": "c.name", "operator": "like", "value": "c1%"}]}]}]})",
+      R"({"model": "f", "dimensions": ["sg.kind"], "measures": ["n"], "filters": [{"field": "sg.name", "operator": "<>", "value": "AUTO"}]})",
   };
   auto run = [&](const char* q, Arena& call, Diag& diag) {
     Json m = testing::readOrDie(call, manifest);
