@@ -5,6 +5,7 @@
 // the same throughout a group: grouping leaves those out and reads them
 // once per group.
 #include "exec/exec.h"
+#include "exec/group.h"
 
 namespace quendra {
 namespace {
@@ -96,6 +97,22 @@ Result<std::optional<Vec>> Exec::dictCodes(const Bound& b) {
     }
   }
   return std::optional<Vec>(column(Kind::int_, n, nulls, intData(out)));
+}
+
+Result<std::optional<Vec>> Exec::joinedCodes(const Bound& b, uint32_t* width) {
+  const std::optional<Vec> right = joinedColumn(b);
+  // The joined table's values are numbered once; worth it when each is
+  // read by several positions, as a dimension table's are.
+  if (!right || right->kind != Kind::str || right->scalar || right->len * 4 > base.nrows) return std::nullopt;
+  const Codes rc = TRY(codes(arena, *right, Sel{nullptr, right->len}));
+  const uint32_t* at = TRY(joinIdx(b.alias));
+  const size_t n = base.nrows;
+  int64_t* out = arena.make<int64_t>(n + 1);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  const uint32_t* __restrict rcodes = rc.codes;
+  for (size_t i = 0; i < n; ++i) out[i] = at[i] == kMissingRow ? 0 : rcodes[at[i]];
+  *width = rc.n;
+  return std::optional<Vec>(column(Kind::int_, n, nullptr, intData(out)));
 }
 
 Result<Vec> Exec::dictValues(const Bound& b, const Vec& codes) {

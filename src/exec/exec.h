@@ -90,7 +90,7 @@ struct LazyDim {
 // How the rows are grouped (see Exec::chooseGrouping).
 struct Grouping {
   // What the grouping dimensions hold instead of their values.
-  enum class Coded : uint8_t { no, by_case, by_dict };
+  enum class Coded : uint8_t { no, by_case, by_dict, by_join };
   size_t nk = 0;               // grouping dimensions
   uint32_t* key = nullptr;     // the plan's index of each
   bool* dep = nullptr;         // per plan dimension: determined by others, read per group
@@ -99,7 +99,7 @@ struct Grouping {
   LazyDim lazy;                // the one dimension, while still in its cheaper form
   bool is_lazy = false;
   std::span<Vec> by;           // what grouping numbers: dims, or the one column `combined`
-  Vec combined;                // several dictionaries' codes as one
+  Vec combined;                // several dimensions' codes as one
   ColStats range;              // the range of codes, when they are codes
   const ColStats* stats = nullptr;  // what is known of a single grouping column
   // Whether grouping numbers the dimensions themselves, so that its keys are theirs.
@@ -382,6 +382,11 @@ struct Exec {
   // the code of its value (null where the value is), numbered 0 up to the
   // dictionary's size. nullopt for any other expression.
   [[nodiscard]] Result<std::optional<Vec>> dictCodes(const Bound& b);
+  // For a text column of a joined table with far fewer rows than the
+  // positions: per position the code its joined row's value has among
+  // that table's values (0: null, or no joined row), and in *width the
+  // number of codes. nullopt otherwise.
+  [[nodiscard]] Result<std::optional<Vec>> joinedCodes(const Bound& b, uint32_t* width);
   // The values of the codes dictCodes gave (one per group).
   [[nodiscard]] Result<Vec> dictValues(const Bound& b, const Vec& codes);
   // The CASE's values for the codes caseCodes gave (one per group).

@@ -32,7 +32,9 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
   g->nk = nk;
   g->dims = arena.make<Vec>(nk);
   g->coded = arena.make<Grouping::Coded>(nk);
-  if (!g->dims || !g->coded) return std::unexpected(Err::OutOfMemory);
+  // Per coded dimension, how many codes it takes, a null's included.
+  uint64_t* width = arena.make<uint64_t>(nk);
+  if (!g->dims || !g->coded || !width) return std::unexpected(Err::OutOfMemory);
   using Coded = Grouping::Coded;
   Vec* dims = g->dims;
   for (size_t i = 0; i < nk; ++i) {
@@ -42,6 +44,20 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
       if (std::optional<Vec> codes = TRY(dictCodes(d.b))) {
         dims[i] = *codes;
         g->coded[i] = Coded::by_dict;
+        const Vec* col = nullptr;
+        width[i] = columnStats(d.b, &col)->dict.len + 1;
+        continue;
+      }
+    }
+    // With other dimensions, a joined table's text is numbered over that
+    // table's rows and read through the join as codes, instead of each
+    // position's text being gathered and hashed.
+    if (nk > 1 && !d.grain && !plan.fanned) {
+      uint32_t w = 0;
+      if (std::optional<Vec> codes = TRY(joinedCodes(d.b, &w))) {
+        dims[i] = *codes;
+        g->coded[i] = Coded::by_join;
+        width[i] = w;
         continue;
       }
     }
@@ -106,34 +122,34 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
     g->range.known = true;
     g->stats = &g->range;
   }
-  // Several text columns with dictionaries whose codes combine into a small
-  // range: grouped as one column of combined codes (a null taking a code of
-  // its own), which keeps each combination's first appearance.
-  bool all_dict = nk >= 2 && !g->is_lazy;
+  // Several text columns held as codes (their dictionaries', or their
+  // joined tables') whose codes combine within 32 bits: grouped as one
+  // column of combined codes (a dictionary's null taking a code of its
+  // own), which keeps each combination's first appearance; a small range
+  // of them is numbered through a direct table.
+  bool all_coded = nk >= 2 && !g->is_lazy;
   uint64_t combos = 1;
-  for (size_t i = 0; all_dict && i < nk; ++i) {
-    const Vec* col = nullptr;
-    all_dict = g->coded[i] == Coded::by_dict;
-    if (all_dict) combos *= columnStats(plan.dims[g->key[i]].b, &col)->dict.len + 1;
-    all_dict &= combos <= (uint64_t{1} << 20);
+  for (size_t i = 0; all_coded && i < nk; ++i) {
+    all_coded = g->coded[i] == Coded::by_dict || g->coded[i] == Coded::by_join;
+    if (all_coded) combos *= width[i];
+    all_coded &= combos <= (uint64_t{1} << 32);
   }
-  if (all_dict) {
+  if (all_coded) {
     const size_t n = base.nrows;
     int64_t* code = arena.make<int64_t>(n + 1);
     if (!code) return std::unexpected(Err::OutOfMemory);
     for (size_t r = 0; r < n; ++r) code[r] = 0;
     for (size_t i = 0; i < nk; ++i) {
-      const Vec* col = nullptr;
-      const int64_t width = static_cast<int64_t>(columnStats(plan.dims[g->key[i]].b, &col)->dict.len) + 1;
+      const int64_t w = static_cast<int64_t>(width[i]);
       const int64_t* __restrict c = dims[i].data.ints;
       const uint8_t* nulls = dims[i].nulls;
-      for (size_t r = 0; r < n; ++r) code[r] = code[r] * width + (nulls && nulls[r] ? width - 1 : c[r]);
+      for (size_t r = 0; r < n; ++r) code[r] = code[r] * w + (nulls && nulls[r] ? w - 1 : c[r]);
     }
     g->combined = column(Kind::int_, n, nullptr, intData(code));
     g->range.lo = 0;
     g->range.hi = static_cast<int64_t>(combos) - 1;
     g->range.known = true;
-    g->stats = &g->range;
+    g->stats = combos <= (uint64_t{1} << 20) ? &g->range : nullptr;
     g->by = {&g->combined, 1};
   }
   return g;
@@ -149,6 +165,10 @@ Result<void> Exec::keyColumns(const Grouping& g, const Groups& groups, Vec* cols
   const LazyDim& lazy = g.lazy;
   for (size_t i = lazy.streamed ? 1 : 0; i < g.nk; ++i) {
     Vec& c = cols[g.key[i]];
+    if (g.coded[i] == Coded::by_join) {
+      c = TRY(evalAt(plan.dims[g.key[i]].b, {groups.first, groups.ngroups}));
+      continue;
+    }
     c = groups.keys && g.ownKeys() ? groups.keys[i] : TRY(gathered(g.dims[i], {groups.first, groups.ngroups}));
     if (g.coded[i] == Coded::by_case) c = TRY(caseValues(plan.dims[g.key[i]].b, c));
     if (g.coded[i] == Coded::by_dict) c = TRY(dictValues(plan.dims[g.key[i]].b, c));

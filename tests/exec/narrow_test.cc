@@ -234,11 +234,11 @@ TEST(Narrow, DictionaryColumnsAnswerAsPlainText) {
 
 
 // Every allocation of queries that take the filter shortcuts (zones, a
-// dictionary, a join on one, keep masks over a joined table and one joined
-// from it, an OR reading earlier look-ups, compaction, dimensions read per
-// group), refused
-// in turn, must end as OutOfMemory with nothing leaked, and the queries must
-// then answer as before.
+// dictionary, a join on one, joined texts grouped as codes, keep masks over
+// a joined table and one joined from it, an OR reading earlier look-ups,
+// compaction, dimensions read per group), refused in turn, must end as
+// OutOfMemory with nothing leaked, and the queries must then answer as
+// before.
 TEST(Narrow, AllocationFailuresReportOutOfMemory) {
   constexpr size_t kRows = 9000, kCust = 700, kNations = 7;
   Arena data;
@@ -311,7 +311,7 @@ TEST(Narrow, AllocationFailuresReportOutOfMemory) {
           "filters": [{"operator": "or", "conditions": [
             {"operator": "and", "conditions": [{"field": "c.n.name", "operator": "=", "value": "FRANCE"}, {"field": "f.seg", "operator": "=", "value": "AUTO"}]},
             {"operator": "and", "conditions": [{"field": "c.n.name", "operator": "=", "value": "GERMANY"}, {"field": "c.name", "operator": "like", "value": "c1%"}]}]}]})",
-      R"({"model": "f", "dimensions": ["sg.kind"], "measures": ["n"], "filters": [{"field": "sg.name", "operator": "<>", "value": "AUTO"}]})",
+      R"({"model": "f", "dimensions": ["sg.kind", "c.n.name"], "measures": ["n"], "filters": [{"field": "sg.name", "operator": "<>", "value": "AUTO"}]})",
   };
   auto run = [&](const char* q, Arena& call, Diag& diag) {
     Json m = testing::readOrDie(call, manifest);
