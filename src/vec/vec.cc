@@ -123,9 +123,12 @@ namespace {
 
 // The dictionary of a text column whose rows hold at most 65,535 distinct
 // values, each on average at least 8 times: filters on it are then
-// evaluated once per distinct value, and grouping numbers the codes.
-// Gives up as soon as the values show too many different ones. False when
-// memory runs out.
+// evaluated once per distinct value, grouping numbers the codes, and a
+// join on it looks each value up once. Gives up as soon as the values show
+// too many different ones, or mostly different ones so far: a value new
+// in most early rows, as a comment's, stays so, while a code's early rows
+// (the first days of a year of flights) may already show most of its
+// values and repeat them later. False when memory runs out.
 bool encode(Arena& arena, const Vec& v, ColStats& st) {
   constexpr size_t kMaxDistinct = 65535, kRepeats = 8, kJudgeFrom = 8192;
   if (v.scalar || v.kind != Kind::str || v.len < kJudgeFrom) return true;
@@ -141,7 +144,8 @@ bool encode(Arena& arena, const Vec& v, ColStats& st) {
     auto slot = map.findOrInsert(scratch, v.strAt(r));
     if (!slot) return false;
     if (slot->inserted) {
-      if (map.size() > kMaxDistinct || (r + 1 >= kJudgeFrom && map.size() * kRepeats > r + 1)) return true;
+      if (map.size() > kMaxDistinct || map.size() * kRepeats > v.len || (r + 1 >= kJudgeFrom && map.size() * 2 > r + 1))
+        return true;
       *slot->value = static_cast<uint16_t>(map.size() - 1);
     }
     codes[r] = *slot->value;

@@ -83,5 +83,24 @@ TEST(VecModel, NullVec) {
   }
 }
 
+// Which text columns get a dictionary at binding: codes whose first rows
+// show most of their values still do (tail numbers over a year of
+// flights); mostly distinct values, or more than 65,535 of them, do not.
+TEST(VecModel, TextDictionaryChoice) {
+  Arena arena;
+  Make mk{arena};
+  auto column = [&](size_t n, auto value) {
+    std::vector<std::optional<std::string>> v(n);
+    for (size_t r = 0; r < n; ++r) v[r] = "k" + std::to_string(value(r));
+    return statsOf(arena, mk.strs(v));
+  };
+  auto early_all = column(80'000, [](size_t r) { return r < 8'000 ? r : r % 8'000; });
+  ASSERT_TRUE(early_all && early_all->codes);
+  EXPECT_EQ(early_all->dict.len, 8'000u);
+  EXPECT_EQ(early_all->codes[79'999], 79'999 % 8'000);
+  EXPECT_FALSE(column(80'000, [](size_t r) { return r * 7 / 10; })->codes);  // mostly distinct
+  EXPECT_FALSE(column(800'000, [](size_t r) { return r % 70'000; })->codes);  // too many values
+}
+
 }  // namespace
 }  // namespace quendra
