@@ -217,6 +217,19 @@ Result<Vec> minOrMax(Exec& ex, const Vec& v, bool is_max) {
   return finishBest(ex, v, best);
 }
 
+// Whether no group's rows are interrupted by another group's: once the
+// rows move on from a group, it never comes back.
+Result<bool> groupsContiguous(Arena& arena, const uint32_t* gid, size_t m, size_t ngroups) {
+  uint64_t* left = zeroed<uint64_t>(arena, ngroups / 64 + 1);
+  if (!left) return std::unexpected(Err::OutOfMemory);
+  for (size_t k = 1; k < m; ++k) {
+    if (gid[k] == gid[k - 1]) continue;
+    left[gid[k - 1] >> 6] |= uint64_t{1} << (gid[k - 1] & 63);
+    if (left[gid[k] >> 6] >> (gid[k] & 63) & 1) return false;
+  }
+  return true;
+}
+
 Result<Vec> nunique(Exec& ex, const Vec& v) {
   const size_t n = ex.ngroups;
   Codes c = TRY(codes(ex.arena, v, ex.sel));
@@ -231,6 +244,23 @@ Result<Vec> nunique(Exec& ex, const Vec& v) {
       counts[0] = seen[1] + seen[2];
     } else {
       counts[0] = c.n - 1;
+    }
+    return column(Kind::int_, n, nullptr, intData(counts));
+  }
+  // Each group's rows one after another (grouping by the key a table is
+  // stored in order of): a value is new to its group when the group that
+  // last held it is another one. An entry per distinct value, however many
+  // groups there are.
+  if (n > 1 && TRY(groupsContiguous(ex.arena, ex.gid, ex.sel.n, n))) {
+    uint32_t* last = ex.arena.make<uint32_t>(c.n);
+    if (!last) return std::unexpected(Err::OutOfMemory);
+    std::memset(last, 0xFF, size_t{c.n} * sizeof(uint32_t));
+    const uint32_t* __restrict gid = ex.gid;
+    const uint32_t* __restrict code = c.codes;
+    for (size_t k = 0; k < ex.sel.n; ++k) {
+      const uint32_t g = gid[k];
+      counts[g] += code[k] != 0 && last[code[k]] != g;
+      last[code[k]] = g;
     }
     return column(Kind::int_, n, nullptr, intData(counts));
   }
