@@ -273,9 +273,20 @@ struct Exec {
     const exec::Table* table;
   };
   Array<SubTable> sub_tables;
-  [[nodiscard]] Result<const exec::Table*> subTable(const Plan& sub, const Tables& tables);
-  // Fills right[] and steps[] for every join the plan uses.
-  [[nodiscard]] Result<void> buildJoins(const Tables& tables);
+  // Joins to a plan's answers per key that wait for the query's filters:
+  // until then their table holds no row (its columns' kinds are right), and
+  // once the filters that read none of them have run, they hold the keys
+  // of the rows left (subAnswers), computed from those keys' rows alone.
+  uint32_t deferred = 0;
+  // The sub-plan rows a join being filled reads (nullptr: all of them).
+  const Sel* sub_within = nullptr;
+  [[nodiscard]] Result<const exec::Table*> subTable(const Plan& sub, const Tables& tables, uint8_t alias);
+  // Fills right[] and steps[] for every join the plan uses in `only`.
+  [[nodiscard]] Result<void> buildJoins(const Tables& tables, uint32_t only = ~0u);
+  // The joins to answers per key that can wait for the filters.
+  uint32_t deferrableSubs() const;
+  // Fills the deferred joins for the positions `sel` keeps.
+  [[nodiscard]] Result<void> subAnswers(const Tables& tables, Sel sel);
   // The right rows of join k for the positions `at` (all of them when it
   // is "all"), one per entry.
   [[nodiscard]] Result<const uint32_t*> joinRows(uint8_t k, Sel at);
@@ -432,7 +443,8 @@ bool fromProbe(const Exec::Probe& pr, Sel at, uint32_t* out);
 // a failure's kind is returned and its message left in diag.
 // With `out`, columns of the result that need no conversion may be written
 // there instead (see Exec::out).
+// With `within`, only those base rows (ascending) are read.
 [[nodiscard]] Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& tables, Diag& diag,
-                                           Arena* out = nullptr);
+                                           Arena* out = nullptr, const Sel* within = nullptr);
 
 }  // namespace quendra

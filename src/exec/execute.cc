@@ -249,10 +249,25 @@ Result<void> rankGroups(Exec& ex, const Vec* cols, size_t ngroups, const bool* n
 // rows before the query's range too: the range then selects from the
 // earliest instant they read, and marks the query's own rows apart in
 // in_range.
-Result<Sel> selectRows(Exec& ex, bool timed, std::optional<Vec>& in_range) {
+// Joins to answers per key that wait (Exec::deferred) are filled between
+// the filters that read none of them and the others.
+Result<Sel> selectRows(Exec& ex, const Tables& tables, bool timed, std::optional<Vec>& in_range, const Sel* within) {
   const Plan& plan = ex.plan;
-  Sel sel{nullptr, ex.base.nrows};
+  Sel sel = within ? *within : Sel{nullptr, ex.base.nrows};
+  // No row to read: the filters' kinds are checked, and they keep none.
+  if (within && within->n == 0) return sel;
   if (plan.fanned) return fanOut(ex, sel);
+  if (!timed && ex.deferred) {
+    const size_t nw = plan.where.size();
+    Pred* early = ex.arena.make<Pred>(nw + 1);
+    Pred* late = ex.arena.make<Pred>(nw + 1);
+    if (!early || !late) return std::unexpected(Err::OutOfMemory);
+    size_t ne = 0, nl = 0;
+    for (const Pred& p : plan.where) (predAliases(p) & ex.deferred ? late[nl++] : early[ne++]) = p;
+    sel = TRY(ex.narrowList({early, ne}, sel));
+    TRY(ex.subAnswers(tables, sel));
+    return ex.narrowList({late, nl}, sel);
+  }
   if (!timed) return ex.narrowList(plan.where, sel);
   for (const Pred& p : plan.where) {
     if (p.tag == Pred::Tag::range) {
@@ -291,10 +306,15 @@ Result<Sel> settle(Exec& ex, Sel sel, bool per_row, std::optional<Vec>& in_range
 
 }  // namespace
 
-Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& tables, Diag& diag, Arena* out) {
+Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& tables, Diag& diag, Arena* out,
+                             const Sel* within) {
   const exec::Table* base = tables.find(plan.table);
   if (!base) return diag.fail(Err::UnknownModel, {"table '", plan.table, "' is not bound"});
   Exec ex(arena, diag, plan, *base);
+  // Answers per key wait for the filters, which usually leave few keys;
+  // not where rows repeat through many-joins or time reads rows before the
+  // range.
+  if (!plan.fanned && plan.derived.empty()) ex.deferred = ex.deferrableSubs();
   TRY(ex.buildJoins(tables));
   const size_t nm = plan.measures.size();
   bool* needed = arena.make<bool>(nm);
@@ -319,7 +339,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   const bool timed = !plan.derived.empty();
   ex.keep_gid = timed || joined;
   std::optional<Vec> in_range;
-  Sel sel = TRY(selectRows(ex, timed, in_range));
+  Sel sel = TRY(selectRows(ex, tables, timed, in_range, within));
   ex.measure_vals = arena.make<std::optional<Vec>>(nm);
   auto* args = arena.make<std::optional<Vec>>(nm);
   if (!ex.measure_vals || !args) return std::unexpected(Err::OutOfMemory);

@@ -536,23 +536,116 @@ Result<const uint32_t*> Exec::joinIdx(uint8_t k) {
   return join_idx[k];
 }
 
-Result<const exec::Table*> Exec::subTable(const Plan& sub, const Tables& tables) {
-  // A dimension read at several aliases is computed once.
-  for (const SubTable& s : sub_tables)
-    if (s.plan == &sub) return s.table;
-  exec::Result r = TRY(execute(arena, sub, tables, diag));
+Result<const exec::Table*> Exec::subTable(const Plan& sub, const Tables& tables, uint8_t alias) {
+  // Waiting for the filters, or over some rows only: this alias's own.
+  const bool own = deferred >> alias & 1;
+  if (!own) {
+    // A dimension read at several aliases is computed once.
+    for (const SubTable& s : sub_tables)
+      if (s.plan == &sub) return s.table;
+  }
+  const Sel none{kNullRow, 0};
+  const Sel* within = own ? (sub_within ? sub_within : &none) : nullptr;
+  exec::Result r = TRY(execute(arena, sub, tables, diag, nullptr, within));
   auto* t = arena.make<exec::Table>(1);
   if (!t) return std::unexpected(Err::OutOfMemory);
   *t = exec::Table{r.names, r.cols, r.nrows, {}};
-  TRY(sub_tables.push(arena, SubTable{&sub, t}));
+  if (!own) TRY(sub_tables.push(arena, SubTable{&sub, t}));
   return t;
 }
 
-Result<void> Exec::buildJoins(const Tables& tables) {
-  uint32_t used = plan.usedAliases();
+uint32_t Exec::deferrableSubs() const {
+  // A plan grouped by one key of its own table's rows: the answer for a
+  // key reads that key's rows only.
+  uint32_t out = 0, parents = 0;
+  for (const Join& j : plan.joins) {
+    parents |= 1u << j.parent;
+    const Plan* s = j.sub;
+    if (!s || j.alias >= kAliasSlots || j.left.size() != 1 || s->dims.size() != 1 || s->dims[0].b.alias != 0 ||
+        s->dims[0].grain || s->fanned || !s->derived.empty())
+      continue;
+    out |= 1u << j.alias;
+  }
+  return out & ~parents;
+}
+
+Result<void> Exec::subAnswers(const Tables& tables, Sel sel) {
+  for (const Join& j : plan.joins) {
+    if (j.alias >= kAliasSlots || !(deferred >> j.alias & 1)) continue;
+    const uint8_t k = j.alias;
+    const JoinStep& st = steps[k];
+    // The keys of the rows left: a bit each over their range. With every
+    // row left, every key is likely to be.
+    std::optional<Sel> within;
+    if (!sel.all() && st.ready && intKind(st.lk) && !st.lk.scalar) {
+      const uint32_t* up = j.parent ? TRY(joinRows(j.parent, sel)) : nullptr;
+      auto parentRow = [&](size_t i) {
+        if (j.parent) return up[i];
+        const uint32_t pos = sel.at(i);
+        return rows ? rows[pos] : pos;
+      };
+      const int64_t* lv = st.lk.data.ints;
+      int64_t lo = INT64_MAX, hi = INT64_MIN;
+      for (size_t i = 0; i < sel.n; ++i) {
+        const uint32_t p = parentRow(i);
+        if (p == kMissingRow || st.lk.isNull(p)) continue;
+        lo = lv[p] < lo ? lv[p] : lo;
+        hi = lv[p] > hi ? lv[p] : hi;
+      }
+      const uint64_t range = static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo);
+      const exec::Table* sb = tables.find(j.sub->table);
+      if (sb && (lo > hi || range < (uint64_t{1} << 32))) {
+        const size_t words = lo > hi ? 1 : range / 64 + 1;
+        uint64_t* bits = arena.make<uint64_t>(words);
+        if (!bits) return std::unexpected(Err::OutOfMemory);
+        std::memset(bits, 0, words * sizeof(uint64_t));
+        for (size_t i = 0; i < sel.n; ++i) {
+          const uint32_t p = parentRow(i);
+          if (p == kMissingRow || st.lk.isNull(p)) continue;
+          const uint64_t d = static_cast<uint64_t>(lv[p]) - static_cast<uint64_t>(lo);
+          bits[d >> 6] |= uint64_t{1} << (d & 63);
+        }
+        // The sub-plan's rows holding one of them.
+        Exec sx(arena, diag, *j.sub, *sb);
+        const Vec key = TRY(sx.evalBound(j.sub->dims[0].b));
+        if (intKind(key) && !key.scalar) {
+          uint32_t* idx = arena.make<uint32_t>(sb->nrows + 1);
+          if (!idx) return std::unexpected(Err::OutOfMemory);
+          size_t m = 0;
+          const int64_t* kv = key.data.ints;
+          for (size_t r = 0; r < sb->nrows; ++r) {
+            const uint64_t d = static_cast<uint64_t>(kv[r]) - static_cast<uint64_t>(lo);
+            idx[m] = static_cast<uint32_t>(r);
+            m += !key.isNull(r) && d <= range && lo <= hi && (bits[d >> 6] >> (d & 63) & 1);
+          }
+          // Most rows kept: reading them all is cheaper than through a list.
+          if (m * 2 <= sb->nrows) within = Sel{idx, m};
+        }
+      }
+    }
+    // Whatever was found of the empty table goes.
+    probed[k] = Probe{};
+    join_idx[k] = nullptr;
+    size_t kept = 0;
+    for (size_t c = 0; c < cache.size(); ++c)
+      if (cache[c].alias != k) cache[kept++] = cache[c];
+    cache.len = kept;
+    // Over every row, the answers are those of any alias that asks.
+    if (!within) deferred &= ~(1u << k);
+    sub_within = within ? &*within : nullptr;
+    auto built = buildJoins(tables, 1u << k);
+    sub_within = nullptr;
+    deferred &= ~(1u << k);
+    TRY(std::move(built));
+  }
+  return {};
+}
+
+Result<void> Exec::buildJoins(const Tables& tables, uint32_t only) {
+  uint32_t used = plan.usedAliases() & only;
   for (const Join& j : plan.joins) {
     if (j.alias >= kAliasSlots || !(used >> j.alias & 1)) continue;
-    const exec::Table* t = j.sub ? TRY(subTable(*j.sub, tables)) : tables.find(j.table);
+    const exec::Table* t = j.sub ? TRY(subTable(*j.sub, tables, j.alias)) : tables.find(j.table);
     if (!t) return diag.fail(Err::UnknownModel, {"table '", j.table, "' is not bound"});
     right[j.alias] = *t;
     // The right key sees only the right table: a frame of its own with
