@@ -55,10 +55,26 @@ bool computesPerRow(const Plan& plan, const bool* needed, bool timed) {
 // Kinds whose values export hands over as they are stored.
 bool sharedKind(Kind k) { return k == Kind::int_ || k == Kind::timestamp || k == Kind::float_; }
 
+// The filters over sel, and the joins to answers per key that wait
+// (Exec::deferred) filled between those that read none of them and the
+// others.
+Result<Sel> narrowFilling(Exec& ex, const Tables& tables, std::span<const Pred> where, Sel sel) {
+  if (!ex.deferred) return ex.narrowList(where, sel);
+  const size_t nw = where.size();
+  Pred* early = ex.arena.make<Pred>(nw + 1);
+  Pred* late = ex.arena.make<Pred>(nw + 1);
+  if (!early || !late) return std::unexpected(Err::OutOfMemory);
+  size_t ne = 0, nl = 0;
+  for (const Pred& p : where) (predAliases(p) & ex.deferred ? late[nl++] : early[ne++]) = p;
+  sel = TRY(ex.narrowList({early, ne}, sel));
+  TRY(ex.subAnswers(tables, sel));
+  return ex.narrowList({late, nl}, sel);
+}
+
 // Row selection across many-joins: the filters that read no many-join
 // first, then the frame expanded through the many-joins the query's rows
 // pass through, then the other filters over the expanded rows.
-Result<Sel> fanOut(Exec& ex, Sel sel) {
+Result<Sel> fanOut(Exec& ex, const Tables& tables, Sel sel) {
   const Plan& plan = ex.plan;
   uint32_t below = 0;  // aliases under a many-join of the frame
   for (const Join& j : plan.joins)
@@ -68,7 +84,9 @@ Result<Sel> fanOut(Exec& ex, Sel sel) {
   Pred* rest = ex.arena.make<Pred>(nw + 1);
   if (!flat || !rest) return std::unexpected(Err::OutOfMemory);
   size_t nf = 0, nr = 0;
-  for (const Pred& p : plan.where) (predAliases(p) & below ? rest[nr++] : flat[nf++]) = p;
+  // Joins to answers per key are filled once the rows are expanded; a
+  // filter reading one waits until then (reading a row's copies instead).
+  for (const Pred& p : plan.where) (predAliases(p) & (below | ex.deferred) ? rest[nr++] : flat[nf++]) = p;
   sel = TRY(ex.narrowList({flat, nf}, sel));
   if (!sel.all()) TRY(ex.compact(sel));
   // In the order of the joins' paths (a join before those below it), not
@@ -83,7 +101,7 @@ Result<Sel> fanOut(Exec& ex, Sel sel) {
     order[i] = k;
   }
   for (int i = 0; i < n; ++i) TRY(ex.expand(order[i]));
-  return ex.narrowList({rest, nr}, Sel{nullptr, ex.base.nrows});
+  return narrowFilling(ex, tables, {rest, nr}, Sel{nullptr, ex.base.nrows});
 }
 
 // The measures that do not share the grouping pass, each model's over its
@@ -249,26 +267,13 @@ Result<void> rankGroups(Exec& ex, const Vec* cols, size_t ngroups, const bool* n
 // rows before the query's range too: the range then selects from the
 // earliest instant they read, and marks the query's own rows apart in
 // in_range.
-// Joins to answers per key that wait (Exec::deferred) are filled between
-// the filters that read none of them and the others.
 Result<Sel> selectRows(Exec& ex, const Tables& tables, bool timed, std::optional<Vec>& in_range, const Sel* within) {
   const Plan& plan = ex.plan;
   Sel sel = within ? *within : Sel{nullptr, ex.base.nrows};
   // No row to read: the filters' kinds are checked, and they keep none.
   if (within && within->n == 0) return sel;
-  if (plan.fanned) return fanOut(ex, sel);
-  if (!timed && ex.deferred) {
-    const size_t nw = plan.where.size();
-    Pred* early = ex.arena.make<Pred>(nw + 1);
-    Pred* late = ex.arena.make<Pred>(nw + 1);
-    if (!early || !late) return std::unexpected(Err::OutOfMemory);
-    size_t ne = 0, nl = 0;
-    for (const Pred& p : plan.where) (predAliases(p) & ex.deferred ? late[nl++] : early[ne++]) = p;
-    sel = TRY(ex.narrowList({early, ne}, sel));
-    TRY(ex.subAnswers(tables, sel));
-    return ex.narrowList({late, nl}, sel);
-  }
-  if (!timed) return ex.narrowList(plan.where, sel);
+  if (plan.fanned) return fanOut(ex, tables, sel);
+  if (!timed) return narrowFilling(ex, tables, plan.where, sel);
   for (const Pred& p : plan.where) {
     if (p.tag == Pred::Tag::range) {
       in_range = TRY(ex.evalPred(p));
@@ -312,9 +317,8 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   if (!base) return diag.fail(Err::UnknownModel, {"table '", plan.table, "' is not bound"});
   Exec ex(arena, diag, plan, *base);
   // Answers per key wait for the filters, which usually leave few keys;
-  // not where rows repeat through many-joins or time reads rows before the
-  // range.
-  if (!plan.fanned && plan.derived.empty()) ex.deferred = ex.deferrableSubs();
+  // not where time reads rows before the range.
+  if (plan.derived.empty()) ex.deferred = ex.deferrableSubs();
   TRY(ex.buildJoins(tables));
   const size_t nm = plan.measures.size();
   bool* needed = arena.make<bool>(nm);

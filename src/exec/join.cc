@@ -555,14 +555,15 @@ Result<const exec::Table*> Exec::subTable(const Plan& sub, const Tables& tables,
 }
 
 uint32_t Exec::deferrableSubs() const {
-  // A plan grouped by one key of its own table's rows: the answer for a
-  // key reads that key's rows only.
+  // A plan grouped by the key of its own table's rows: the answer for a
+  // key reads that key's rows only. Of a composite key, the rows holding
+  // a first part left are read: more than needed, never fewer.
   uint32_t out = 0, parents = 0;
   for (const Join& j : plan.joins) {
     parents |= 1u << j.parent;
     const Plan* s = j.sub;
-    if (!s || j.alias >= kAliasSlots || j.left.size() != 1 || s->dims.size() != 1 || s->dims[0].b.alias != 0 ||
-        s->dims[0].grain || s->fanned || !s->derived.empty())
+    if (!s || j.alias >= kAliasSlots || j.left.empty() || s->dims.size() != j.left.size() ||
+        s->dims[0].b.alias != 0 || s->dims[0].grain || s->fanned || !s->derived.empty())
       continue;
     out |= 1u << j.alias;
   }
@@ -575,9 +576,9 @@ Result<void> Exec::subAnswers(const Tables& tables, Sel sel) {
     const uint8_t k = j.alias;
     const JoinStep& st = steps[k];
     // The keys of the rows left: a bit each over their range. With every
-    // row left, every key is likely to be.
+    // row of the table left, every key is likely to be.
     std::optional<Sel> within;
-    if (!sel.all() && st.ready && intKind(st.lk) && !st.lk.scalar) {
+    if (!(sel.all() && !rows) && st.ready && intKind(st.lk) && !st.lk.scalar) {
       const uint32_t* up = j.parent ? TRY(joinRows(j.parent, sel)) : nullptr;
       auto parentRow = [&](size_t i) {
         if (j.parent) return up[i];
@@ -653,7 +654,12 @@ Result<void> Exec::buildJoins(const Tables& tables, uint32_t only) {
     // key over the parent's table, once per parent row, not per base row.
     Exec rx(arena, diag, plan, *t);
     const bool nested = j.parent != 0;
-    const exec::Table& parent = nested ? *right[j.parent] : base;
+    // Filled once the frame holds positions of its own (a join waiting
+    // for the filters), a join from the base table still reads its left
+    // key per base table row, as look-ups do.
+    exec::Table whole = base;
+    whole.nrows = base_rows;
+    const exec::Table& parent = nested ? *right[j.parent] : whole;
     Exec px(arena, diag, plan, parent);
     const size_t nkeys = j.left.size();
     if (nkeys == 0) {
@@ -673,7 +679,7 @@ Result<void> Exec::buildJoins(const Tables& tables, uint32_t only) {
     if (!lks || !rks) return std::unexpected(Err::OutOfMemory);
     for (size_t k = 0; k < nkeys; ++k) {
       rks[k] = TRY(rx.evalBound(Bound{j.right[k].e, 0}));
-      lks[k] = nested ? TRY(px.evalBound(Bound{j.left[k].e, 0})) : TRY(evalBound(j.left[k]));
+      lks[k] = nested || rows ? TRY(px.evalBound(Bound{j.left[k].e, 0})) : TRY(evalBound(j.left[k]));
       if (!(intKind(lks[k]) && intKind(rks[k])) && !(lks[k].kind == Kind::str && rks[k].kind == Kind::str))
         return diag.fail(Err::Invalid, {"join keys have incompatible types"});
       // Other integer kinds meet as stored numbers.
