@@ -73,7 +73,17 @@ constexpr Bytes kMalformed = "malformed Arrow array";
 // table's builder and appends the column. Every allocation happens before
 // any builder changes, so a failure leaves the bound tables as they were
 // (a new builder enters the map only once it can hold its first column).
+// Drops what queries kept of the bound tables, before they change.
+void dropKept(Ctx& ctx) {
+  ctx.builders.forEach([](Bytes, const quendra::TableBuilder& tb) {
+    for (const quendra::ColStats& st : tb.stats.span()) st.key_map = nullptr;
+  });
+  ctx.keep.arena.release();
+  ctx.keep.left = quendra::exec::Keep::kBudget;
+}
+
 int fileColumn(Ctx& ctx, Bytes table, Bytes column, const quendra::Vec& col) {
+  dropKept(ctx);
   quendra::Arena& arena = ctx.data_arena;
   quendra::TableBuilder* tb = ctx.builders.find(table);
   if (tb && !tb->cols.empty() && tb->nrows != col.len)
@@ -133,7 +143,7 @@ bool tableViews(Ctx& ctx, quendra::Tables& out) {
       ok = false;
       return;
     }
-    *slot->value = quendra::exec::Table{tb.names.span(), tb.cols.span(), tb.nrows, tb.stats.span()};
+    *slot->value = quendra::exec::Table{tb.names.span(), tb.cols.span(), tb.nrows, tb.stats.span(), &ctx.keep};
   });
   return ok;
 }
@@ -197,6 +207,7 @@ int quendra_bind_column(quendra_ctx* h, const char* table_name, const char* colu
 void quendra_clear_tables(quendra_ctx* h) {
   if (!h) return;
   Ctx& ctx = *asCtx(h);
+  dropKept(ctx);
   ctx.builders.clear();
   ctx.data_arena.release();
 }

@@ -9,6 +9,7 @@
 #include "base/bytes.h"
 #include "base/hash.h"
 #include "base/json.h"
+#include "exec/exec.h"
 #include "vec/vec.h"
 
 namespace quendra {
@@ -28,6 +29,9 @@ struct Ctx {
   // freed wholesale by quendra_clear_tables and quendra_free.
   Arena data_arena;
   BytesMap<TableBuilder> builders;
+  // Join maps of bound key columns that queries keep for later ones;
+  // dropped whenever a column is bound and with the tables.
+  exec::Keep keep;
   // The parsed manifest; freed at the start of every load.
   Arena manifest_arena;
   // Set only by a successful load: an object with a "models" member.

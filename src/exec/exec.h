@@ -43,11 +43,22 @@ namespace exec {
 
 // A bound table as the executor sees it: views, nothing copied. Column i is
 // called names[i]; the first of two equal names wins.
+// What queries keep for later ones over the same bound tables: the join
+// maps of their key columns, in an arena of its own, dropped whenever a
+// column is bound or the tables are cleared, and never more than `left`
+// bytes of it.
+struct Keep {
+  static constexpr size_t kBudget = size_t{256} << 20;
+  Arena arena;
+  size_t left = kBudget;
+};
+
 struct Table {
   std::span<const Bytes> names;
   std::span<const Vec> cols;
   size_t nrows = 0;
   std::span<const ColStats> stats;  // parallel to cols, or empty
+  Keep* keep = nullptr;             // where maps of its columns may be kept
 };
 
 // The answer of one query: the plan's output names, one column per name,
@@ -147,7 +158,7 @@ struct CompositeKey {
 struct JoinStep {
   const uint32_t* idx = nullptr;        // right row per parent row, once made whole
   const CompositeKey* comp = nullptr;    // composite keys
-  KeyMap* ints = nullptr;                // integer key -> right row + 1 (none live: nullptr)
+  const KeyMap* ints = nullptr;          // integer key -> right row + 1 (none live: nullptr)
   BytesMap<uint32_t>* strs = nullptr;    // text key -> right row
   // A text key read from a column with a dictionary: per parent row its
   // value's code, and per code the right row (kMissingRow: none).

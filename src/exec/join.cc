@@ -69,6 +69,26 @@ Result<KeyMap*> intKeyMap(Exec& ex, const Vec& rk, size_t rn, uint32_t* next) {
   return map;
 }
 
+// The map of a unique integer right key that is a bound column as it is
+// (no where of the joined model, no conversion): kept with the column for
+// later queries, or built and kept now while the budget allows (at most 48
+// bytes per row: a direct table of 8 slots per key, or hashed slots).
+Result<const KeyMap*> keptKeyMap(Exec& ex, const Join& j, const exec::Table& t, const Exec& rx, const Vec& rk) {
+  const Vec* col = nullptr;
+  const ColStats* cs = t.keep && j.where.empty() ? rx.columnStats(Bound{j.right[0].e, 0}, &col) : nullptr;
+  if (!cs || rk.scalar || col->len != rk.len || col->data.ints != rk.data.ints)
+    return intKeyMap(ex, rk, t.nrows, nullptr);
+  if (cs->key_map) return cs->key_map;
+  const size_t bytes = t.nrows * 48 + 4096;
+  if (bytes > t.keep->left) return intKeyMap(ex, rk, t.nrows, nullptr);
+  t.keep->left -= bytes;
+  Exec kx(t.keep->arena, ex.diag, ex.plan, t);
+  const KeyMap* map = TRY(intKeyMap(kx, rk, t.nrows, nullptr));
+  if (!map) t.keep->left += bytes;  // no live key: nothing was made
+  cs->key_map = map;
+  return map;
+}
+
 // A map from each non-null key of rk to its row; `next` as for intKeyMap.
 Result<BytesMap<uint32_t>*> strKeyMap(Exec& ex, const Vec& rk, size_t rn, uint32_t* next) {
   auto* map = ex.arena.make<BytesMap<uint32_t>>(1);
@@ -703,7 +723,7 @@ Result<void> Exec::buildJoins(const Tables& tables, uint32_t only) {
     if (nkeys > 1)
       st.comp = TRY(compositeKey(*this, {lks, nkeys}, {rks, nkeys}, t->nrows, parent.nrows, next));
     else if (intKind(lks[0]))
-      st.ints = TRY(intKeyMap(*this, rks[0], t->nrows, next));
+      st.ints = next || j.sub ? TRY(intKeyMap(*this, rks[0], t->nrows, next)) : TRY(keptKeyMap(*this, j, *t, rx, rks[0]));
     else
       st.strs = TRY(strKeyMap(*this, rks[0], t->nrows, next));
     st.lk = lks[0];

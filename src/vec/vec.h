@@ -194,6 +194,8 @@ OutLen outLen(const Vec& a, const Vec& b);
 // (never an operand's mask) that the caller may mark further.
 [[nodiscard]] EvalResult<uint8_t*> mergeNulls(Arena& arena, const Vec& a, const Vec& b, size_t n);
 
+class KeyMap;
+
 // The smallest and largest non-null value of an integer-stored column
 // (ints, dates, timestamps), learned once when it is bound; unknown for
 // other columns and for a column without a non-null value.
@@ -209,6 +211,10 @@ struct ColStats {
   // code means nothing). nullptr when the column has too many values.
   const uint16_t* codes = nullptr;
   Vec dict;
+  // An integer column joined on as a unique right key: its map from value
+  // to row + 1, kept by the first query that built it for the later ones
+  // (see exec::Keep); nullptr until then.
+  mutable const KeyMap* key_map = nullptr;
 };
 
 constexpr size_t kZoneRows = 4096;

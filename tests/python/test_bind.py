@@ -282,6 +282,45 @@ def test_clear_tables_and_reuse(hook):
             assert read_table(hook, ctx, "t") is None
 
 
+def test_join_maps_kept_by_queries_follow_every_bind():
+    """Queries keep the join map of a key column for later ones; binding
+    anything, or clearing, drops it. Each answer equals a fresh context's
+    over the same tables, whichever was bound before."""
+    import random
+
+    rng = random.Random(5)
+    manifest = {"models": {
+        "f": {"table": "f", "dimensions": {"fk": "fk"}, "measures": {"n": {"agg": "count"}, "s": {"agg": "sum", "expr": "v"}},
+              "joins": {"d": {"model": "d", "left_on": "fk", "right_on": "k"}}},
+        "d": {"table": "d", "dimensions": {"k": "k", "label": "label"}}}}
+    query = {"model": "f", "dimensions": ["d.label"], "measures": ["n", "s"], "order_by": ["d.label"]}
+
+    def tables():
+        keys = rng.sample(range(-50, 5000), rng.choice([3, 40, 900]))
+        return {"f": pa.table({"fk": [rng.choice(keys + [None, 7777]) for _ in range(3000)],
+                               "v": [rng.randint(-9, 9) for _ in range(3000)]}),
+                "d": pa.table({"k": keys, "label": [f"L{rng.randint(0, 9)}" for _ in keys]})}
+
+    def fresh(bound):
+        with quendra.Context() as other:
+            other.load_models(manifest)
+            other.bind_tables(bound)
+            return other.execute(query)
+
+    with quendra.Context() as ctx:
+        ctx.load_models(manifest)
+        for round_ in range(6):
+            bound = tables()
+            ctx.clear_tables()
+            ctx.bind_tables(bound)
+            want = fresh(bound)
+            assert ctx.execute(query).equals(want)
+            # Another column bound beside the key: the same answer, from a map made anew.
+            ctx.bind("d", {f"extra{round_}": pa.array([0] * bound["d"].num_rows)})
+            for _ in range(2):
+                assert ctx.execute(query).equals(want)
+
+
 def _capsule_inputs(source: pa.Table) -> dict:
     """The same table as users hold it elsewhere, each offering the Arrow
     PyCapsule interface (polars hands text out as views, categoricals as
