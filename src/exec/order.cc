@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "exec/group.h"
+
 namespace quendra {
 
 Ord orderAt(const Vec& v, size_t i, size_t j) {
@@ -108,7 +110,53 @@ Result<void> topK(Arena& arena, const SortCtx& ctx, std::span<uint32_t> groups, 
 
 // Bottom-up merge sort: insertion-sorted runs, then merges that alternate
 // between the list and one scratch buffer from the arena.
+namespace {
+
+Result<void> sortPlain(Arena& arena, const SortCtx& ctx, std::span<uint32_t> groups, size_t keep);
+
+// Text keys of many groups holding few distinct values: each group's value
+// as its rank among them (nulls kept), so that comparing two groups
+// compares integers. The same columns (nullptr: none changed) otherwise.
+Result<const Vec*> rankedTexts(Arena& arena, const SortCtx& ctx, size_t n) {
+  constexpr size_t kFrom = 4096, kRepeats = 8;
+  Vec* cols = nullptr;
+  if (n < kFrom) return cols;
+  for (const Order& key : ctx.keys) {
+    const Vec& v = ctx.cols[key.out_index];
+    if (v.kind != Kind::str || v.scalar || (cols && cols[key.out_index].kind != Kind::str)) continue;
+    const Codes c = TRY(codes(arena, v, Sel{nullptr, v.len}));
+    if (size_t{c.n} * kRepeats > v.len) continue;
+    // Code 0 is null's; the others in the order of their values.
+    uint32_t* first = arena.make<uint32_t>(c.n);
+    int64_t* rank_of = arena.make<int64_t>(c.n);
+    int64_t* rank = arena.make<int64_t>(v.len + 1);
+    if (!first || !rank_of || !rank) return std::unexpected(Err::OutOfMemory);
+    for (size_t r = v.len; r-- > 0;) first[c.codes[r]] = static_cast<uint32_t>(r);
+    const Order by{key.out_index, false};
+    TRY(sortPlain(arena, SortCtx{ctx.cols, {&by, 1}}, {first + 1, c.n - 1}, SIZE_MAX));
+    rank_of[0] = 0;
+    for (size_t k = 1; k < c.n; ++k) rank_of[c.codes[first[k]]] = static_cast<int64_t>(k);
+    for (size_t r = 0; r < v.len; ++r) rank[r] = rank_of[c.codes[r]];
+    if (!cols) {
+      cols = arena.make<Vec>(ctx.cols.size());
+      if (!cols) return std::unexpected(Err::OutOfMemory);
+      for (size_t i = 0; i < ctx.cols.size(); ++i) cols[i] = ctx.cols[i];
+    }
+    cols[key.out_index] = column(Kind::int_, v.len, v.nulls, intData(rank));
+  }
+  return cols;
+}
+
+}  // namespace
+
 Result<void> sortGroups(Arena& arena, const SortCtx& ctx, std::span<uint32_t> groups, size_t keep) {
+  const Vec* ranked = TRY(rankedTexts(arena, ctx, groups.size()));
+  return sortPlain(arena, ranked ? SortCtx{{ranked, ctx.cols.size()}, ctx.keys} : ctx, groups, keep);
+}
+
+namespace {
+
+Result<void> sortPlain(Arena& arena, const SortCtx& ctx, std::span<uint32_t> groups, size_t keep) {
   const size_t n = groups.size();
   // A small limit over many groups needs only the first few in order.
   if (keep < n / 8) return topK(arena, ctx, groups, keep);
@@ -140,5 +188,7 @@ Result<void> sortGroups(Arena& arena, const SortCtx& ctx, std::span<uint32_t> gr
   if (src != a) std::memcpy(a, src, n * sizeof(uint32_t));
   return {};
 }
+
+}  // namespace
 
 }  // namespace quendra
