@@ -69,15 +69,23 @@ Result<KeyMap*> intKeyMap(Exec& ex, const Vec& rk, size_t rn, uint32_t* next) {
   return map;
 }
 
+// The stats of the bound column that v is, as it is (the same values at
+// the same rows, not a copy or a conversion of them); nullptr otherwise.
+const ColStats* asBound(const Exec& owner, const Expr& e, const Vec& v) {
+  const Vec* col = nullptr;
+  const ColStats* cs = owner.columnStats(Bound{e, 0}, &col);
+  if (!cs || v.scalar || col->len != v.len || col->data.tag != v.data.tag) return nullptr;
+  const bool same = v.data.tag == Data::Tag::str ? col->data.str.offs == v.data.str.offs : col->data.ints == v.data.ints;
+  return same ? cs : nullptr;
+}
+
 // The map of a unique integer right key that is a bound column as it is
 // (no where of the joined model, no conversion): kept with the column for
 // later queries, or built and kept now while the budget allows (at most 48
 // bytes per row: a direct table of 8 slots per key, or hashed slots).
 Result<const KeyMap*> keptKeyMap(Exec& ex, const Join& j, const exec::Table& t, const Exec& rx, const Vec& rk) {
-  const Vec* col = nullptr;
-  const ColStats* cs = t.keep && j.where.empty() ? rx.columnStats(Bound{j.right[0].e, 0}, &col) : nullptr;
-  if (!cs || rk.scalar || col->len != rk.len || col->data.ints != rk.data.ints)
-    return intKeyMap(ex, rk, t.nrows, nullptr);
+  const ColStats* cs = t.keep && j.where.empty() ? asBound(rx, j.right[0].e, rk) : nullptr;
+  if (!cs) return intKeyMap(ex, rk, t.nrows, nullptr);
   if (cs->key_map) return cs->key_map;
   const size_t bytes = t.nrows * 48 + 4096;
   if (bytes > t.keep->left) return intKeyMap(ex, rk, t.nrows, nullptr);
@@ -110,12 +118,9 @@ Result<BytesMap<uint32_t>*> strKeyMap(Exec& ex, const Vec& rk, size_t rn, uint32
 // binding): each distinct value is looked up once here, and a parent row
 // then reads its code's right row instead of hashing its text.
 Result<void> codedKey(Exec& ex, const Exec& parent, const Expr& left, JoinStep& st) {
-  const Vec* col = nullptr;
-  const ColStats* cs = parent.columnStats(Bound{left, 0}, &col);
   // The key must be that very column, indexed as the codes are.
-  if (!cs || !cs->codes || !cs->dict.len || st.lk.scalar || col->len != st.lk.len ||
-      col->data.str.offs != st.lk.data.str.offs)
-    return {};
+  const ColStats* cs = asBound(parent, left, st.lk);
+  if (!cs || !cs->codes || !cs->dict.len) return {};
   const size_t nd = cs->dict.len;
   uint32_t* rows = ex.arena.make<uint32_t>(nd);
   if (!rows) return std::unexpected(Err::OutOfMemory);
