@@ -78,6 +78,19 @@ struct Cached {
   Bytes name;
   Vec v;
   uint8_t alias = 0;
+  // A column's domain instead (see Exec::domainOf): v its values, and per
+  // position the entry of its value.
+  const uint32_t* code = nullptr;
+  bool reads_null = false;
+};
+
+// What a subtree of an expression reads, for evaluating it once per value
+// of its column: `col` is the node of an identifier naming its one column
+// (-1: no column, -2: several, -3: not worked out yet); `costly` whether it
+// does work per row that a look-up is cheaper than.
+struct Reads {
+  int32_t col = -3;
+  bool costly = false;
 };
 
 // The one dimension of a query, kept in a cheaper form for as long as
@@ -101,12 +114,13 @@ struct LazyDim {
 // How the rows are grouped (see Exec::chooseGrouping).
 struct Grouping {
   // What the grouping dimensions hold instead of their values.
-  enum class Coded : uint8_t { no, by_case, by_dict, by_join };
+  enum class Coded : uint8_t { no, by_case, by_dict, by_join, by_values };
   size_t nk = 0;               // grouping dimensions
   uint32_t* key = nullptr;     // the plan's index of each
   bool* dep = nullptr;         // per plan dimension: determined by others, read per group
   Vec* dims = nullptr;         // per grouping dimension: values, or codes as `coded` says
   Coded* coded = nullptr;
+  Vec* values = nullptr;       // by_values: the value of each code
   LazyDim lazy;                // the one dimension, while still in its cheaper form
   bool is_lazy = false;
   std::span<Vec> by;           // what grouping numbers: dims, or the one column `combined`
@@ -233,8 +247,17 @@ struct Exec {
   struct Cx {
     Exec& ex;
     uint8_t alias;
+    // Per node of the expression being read, what domainShortcut found of
+    // it (see Reads); allocated on first use.
+    Reads* reads = nullptr;
+    const Node* reads_of = nullptr;
     [[nodiscard]] EvalResult<Vec> resolve(Bytes name);
     [[nodiscard]] EvalResult<Vec> resolveAt(uint8_t at, Bytes name) { return Cx{ex, at}.resolve(name); }
+    // A subtree over one column of few distinct values, evaluated once per
+    // value and looked up per position; nullopt to evaluate it as usual.
+    [[nodiscard]] EvalResult<std::optional<Vec>> shortcut(const Expr& e, uint32_t i) {
+      return ex.domainShortcut(*this, e, i);
+    }
   };
   // Identifiers as other measures of the plan, one value per group.
   struct MCx {
@@ -397,6 +420,32 @@ struct Exec {
   // no branch: the number of branches). Grouping by it groups by the value.
   // nullopt for any other expression.
   [[nodiscard]] Result<std::optional<Vec>> caseCodes(const Bound& b);
+  // An expression over one column with few distinct values: per position
+  // the entry of its value among them. See domain.cc.
+  struct Domain {
+    const uint32_t* code = nullptr;  // per position
+    Vec values;                      // the column's possible values, then a null
+    bool reads_null = false;         // whether some position's entry is the null
+    // Tests take every domain, however few the positions.
+    static inline bool forced = false;
+    static void forceForTesting(bool on) { forced = on; }
+  };
+  // The domain of the column `name` of the table at alias; nullopt when it
+  // has too many values or is not a bound column.
+  [[nodiscard]] Result<std::optional<Domain>> domainOf(uint8_t alias, Bytes name, bool costly);
+  [[nodiscard]] Result<std::optional<Domain>> remember(uint8_t alias, Bytes name, Domain d);
+  // Per position, the entry of r (one per domain entry) its code names.
+  [[nodiscard]] EvalResult<Vec> lookUp(const Vec& r, const Domain& d);
+  // The value of each domain entry under the subtree i of e (whose one
+  // column the domain is); nullopt when evaluating it fails, which leaves
+  // the failure to the evaluation per position.
+  [[nodiscard]] EvalResult<std::optional<Vec>> overDomain(const Expr& e, uint32_t i, const Domain& d);
+  // The column subtree i reads, when it reads exactly one (memoised in cx).
+  [[nodiscard]] EvalResult<std::optional<Vec>> domainShortcut(Cx& cx, const Expr& e, uint32_t i);
+  // For a grouping dimension over one column of few values: per position
+  // the code of its value (0: null) among *values, and in *width their
+  // number. nullopt otherwise.
+  [[nodiscard]] Result<std::optional<Vec>> valueCodes(const Dim& d, Vec* values, uint32_t* width);
   // The stats of b's column (and the column, in *col) when b is nothing but
   // a column of the base table or of a joined one; nullptr otherwise.
   const ColStats* columnStats(const Bound& b, const Vec** col) const;

@@ -27,7 +27,7 @@ Result<Bytes> joinNames(Arena& arena, std::span<const Bytes> names) {
 
 EvalResult<Vec> Exec::Cx::resolve(Bytes name) {
   for (const Cached& c : ex.cache)
-    if (c.alias == alias && c.name == name) return c.v;
+    if (c.alias == alias && c.name == name && !c.code) return c.v;
   const exec::Table* t = nullptr;
   if (alias == 0)
     t = &ex.base;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "base/arena.h"
@@ -45,6 +46,11 @@ namespace quendra {
 template <class Cx>
 [[nodiscard]] EvalResult<Vec> evalNode(Arena& arena, const Expr& e, uint32_t i, Cx& cx) {
   const Node& n = e[i];
+  // A context may answer a whole subtree at once (one column's few
+  // values, each evaluated once).
+  if constexpr (requires { cx.shortcut(e, i); })
+    if (n.tag != Tag::ident)
+      if (std::optional<Vec> v = TRY(cx.shortcut(e, i))) return *v;
   switch (n.tag) {
     case Tag::case_:
     case Tag::coalesce:

@@ -178,10 +178,13 @@ TEST(Narrow, DictionaryColumnsAnswerAsPlainText) {
   std::vector<Vec> kcols = {text(key, nullptr), text(label, nullptr)};
   std::vector<ColStats> kstats;
   for (const Vec& c : kcols) kstats.push_back(*statsOf(data, c));
-  const char* manifest = R"({"models": {"m": {"table": "t", "dimensions": {"s": "s", "g": "g", "i": "i"},
+  // Expressions over one column (s, i) are worked out per value of it.
+  const char* manifest = R"j({"models": {"m": {"table": "t", "dimensions": {"s": "s", "g": "g", "i": "i",
+      "su": "UPPER(s)", "sc": "CASE WHEN s LIKE 'a%' THEN 1 WHEN s = '' THEN 2 END",
+      "iy": "CASE WHEN i < 10 THEN 'low' WHEN i IN (50, 51) THEN 'mid' END"},
     "measures": {"n": {"agg": "count"}, "t": {"agg": "sum", "expr": "i"}},
     "joins": {"k": {"model": "k", "left_on": "s", "right_on": "key"}}},
-    "k": {"table": "k", "dimensions": {"key": "key", "label": "label"}}}})";
+    "k": {"table": "k", "dimensions": {"key": "key", "label": "label"}}}})j";
   const char* filters[] = {
       R"({"field": "s", "operator": "=", "value": "ab"})",
       R"({"field": "s", "operator": "<>", "value": "ab"})",
@@ -198,8 +201,12 @@ TEST(Narrow, DictionaryColumnsAnswerAsPlainText) {
       R"({"field": "s", "operator": "=", "value": 3})",
       R"({"field": "k.label", "operator": "in", "values": ["L1", "L3"]})",
       R"({"field": "k.key", "operator": "is null"})",
+      R"({"field": "su", "operator": "in", "values": ["AB", "É", "A%B"]})",
+      R"({"field": "iy", "operator": "is null"})",
   };
-  const char* groupings[] = {R"([])", R"(["s"])", R"(["g", "s"])", R"(["g"])", R"(["k.label"])", R"(["g", "k.key"])"};
+  const char* groupings[] = {R"([])",           R"(["m.s"])",          R"(["m.g", "m.s"])",    R"(["m.g"])",
+                             R"(["k.label"])",  R"(["m.g", "k.key"])", R"(["m.su", "m.iy"])", R"(["m.sc", "m.g"])",
+                             R"(["m.iy"])"};
   for (const char* f : filters) {
     for (const char* dims : groupings) {
       std::string query = std::string(R"({"model": "m", "measures": ["n", "t"], "dimensions": )") + dims +
@@ -236,7 +243,8 @@ TEST(Narrow, DictionaryColumnsAnswerAsPlainText) {
 // Every allocation of queries that take the filter shortcuts (zones, a
 // dictionary, a join on one, joined texts grouped as codes, keep masks over
 // a joined table and one joined from it, an OR reading earlier look-ups,
-// compaction, dimensions read per group), refused in turn, must end as
+// compaction, dimensions read per group, expressions worked out per value
+// of their column), refused in turn, must end as
 // OutOfMemory with nothing leaked, and the queries must then answer as
 // before.
 TEST(Narrow, AllocationFailuresReportOutOfMemory) {
@@ -290,7 +298,8 @@ TEST(Narrow, AllocationFailuresReportOutOfMemory) {
   }
   ASSERT_TRUE(f.stats[0].zones && f.stats[3].codes);
   const char* manifest = R"({"models": {
-    "f": {"table": "f", "dimensions": {"t": {"expr": "t", "time": true}, "seg": "seg", "cust": "cust"},
+    "f": {"table": "f", "dimensions": {"t": {"expr": "t", "time": true}, "seg": "seg", "cust": "cust",
+        "band": "CASE WHEN amount < 100 THEN 'low' WHEN amount IN (500, 501) THEN 'mid' END", "sl": "CASE WHEN LOWER(seg) = 'auto' THEN 'a' ELSE seg END"},
       "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount * 2"},
         "french": {"agg": "sum", "expr": "amount", "filters": [{"field": "c.n.name", "operator": "=", "value": "FRANCE"}]}},
       "joins": {"c": {"model": "c", "left_on": "cust", "right_on": "id"},
@@ -312,6 +321,7 @@ TEST(Narrow, AllocationFailuresReportOutOfMemory) {
             {"operator": "and", "conditions": [{"field": "c.n.name", "operator": "=", "value": "FRANCE"}, {"field": "f.seg", "operator": "=", "value": "AUTO"}]},
             {"operator": "and", "conditions": [{"field": "c.n.name", "operator": "=", "value": "GERMANY"}, {"field": "c.name", "operator": "like", "value": "c1%"}]}]}]})",
       R"({"model": "f", "dimensions": ["sg.kind", "c.n.name"], "measures": ["n"], "filters": [{"field": "sg.name", "operator": "<>", "value": "AUTO"}]})",
+      R"({"model": "f", "dimensions": ["f.band", "f.sl"], "measures": ["n"], "filter": "LOWER(seg) LIKE '%u%' OR amount % 7 = 0"})",
   };
   auto run = [&](const char* q, Arena& call, Diag& diag) {
     Json m = testing::readOrDie(call, manifest);

@@ -1,0 +1,267 @@
+// Expressions over one column with few distinct values, worked out once
+// per value. A date column spans a few thousand days, and a text column
+// with a dictionary from binding lists its values: YEAR, ISODOW, a CASE of
+// a date or a test of a code is then computed per value, and each row
+// looks its answer up by its value's entry instead of repeating a calendar
+// or text computation. Grouping by such an expression numbers the answers
+// once and groups the rows by those numbers.
+#include "exec/exec.h"
+#include "exec/group.h"
+#include "vec/time.h"
+
+namespace quendra {
+namespace {
+
+// The most values a domain holds, and the fewest positions per value for
+// the look-ups to pay for the work over values no position may read.
+constexpr uint64_t kMaxDomain = uint64_t{1} << 16;
+constexpr uint64_t kRowsPerValue = 4;
+
+// Work per row that a look-up is cheaper than: calendar parts, CASE and
+// list tests, text functions. Over a text column everything is.
+bool costlyTag(Tag t) {
+  switch (t) {
+    case Tag::part:
+    case Tag::case_:
+    case Tag::coalesce:
+    case Tag::in:
+    case Tag::not_in:
+    case Tag::like:
+    case Tag::not_like:
+    case Tag::ilike:
+    case Tag::not_ilike:
+    case Tag::substring:
+    case Tag::upper:
+    case Tag::lower:
+    case Tag::length:
+    case Tag::trim:
+    case Tag::concat:
+    case Tag::local: return true;
+    default: return false;
+  }
+}
+
+Reads readsOf(const Expr& e, uint32_t i, uint8_t own, Reads* memo) {
+  if (memo[i].col != -3) return memo[i];
+  const Node& n = e[i];
+  Reads r{-1, costlyTag(n.tag)};
+  auto take = [&](uint32_t c) {
+    const Reads x = readsOf(e, c, own, memo);
+    r.costly |= x.costly;
+    if (x.col == -1 || r.col == -2) return;
+    if (x.col == -2 || r.col == -1) {
+      r.col = x.col;
+      return;
+    }
+    const Node& a = e[static_cast<uint32_t>(r.col)];
+    const Node& b = e[static_cast<uint32_t>(x.col)];
+    if (identAlias(a, own) != identAlias(b, own) || a.text != b.text) r.col = -2;
+  };
+  if (n.tag == Tag::ident) {
+    r.col = static_cast<int32_t>(i);
+  } else {
+    if (readsA(n.tag)) take(n.a);
+    if (readsB(n.tag)) take(n.b);
+    if (isVariadic(n.tag))
+      for (uint32_t c : e.list(n)) take(c);
+  }
+  memo[i] = r;
+  return r;
+}
+
+EvalResult<Reads*> freshReads(Arena& arena, const Expr& e) {
+  Reads* memo = arena.make<Reads>(e.count);
+  if (!memo) return std::unexpected(EvalErr::OutOfMemory);
+  for (uint32_t k = 0; k < e.count; ++k) memo[k] = Reads{};
+  return memo;
+}
+
+// Every identifier as the domain's values.
+struct DomainCx {
+  const Vec& v;
+  EvalResult<Vec> resolve(Bytes) { return v; }
+  EvalResult<Vec> resolveAt(uint8_t, Bytes) { return v; }
+};
+
+}  // namespace
+
+Result<std::optional<Exec::Domain>> Exec::domainOf(uint8_t alias, Bytes name, bool costly) {
+  if (alias >= kAliasSlots || (alias != 0 && (!right[alias] || !steps[alias].ready))) return std::nullopt;
+  const exec::Table& t = alias == 0 ? base : *right[alias];
+  if (t.stats.empty()) return std::nullopt;
+  size_t c = 0;
+  while (c < t.names.size() && t.names[c] != name) ++c;
+  if (c == t.names.size() || t.cols[c].scalar) return std::nullopt;
+  const Vec& col = t.cols[c];
+  const ColStats& st = t.stats[c];
+  const bool text = st.codes && st.dict.len;
+  uint64_t m = 0;
+  if (text)
+    m = st.dict.len;
+  else if (costly && col.data.tag == Data::Tag::int_ && (col.kind == Kind::int_ || col.kind == Kind::date) &&
+           st.known && st.lo <= st.hi && static_cast<uint64_t>(st.hi) - static_cast<uint64_t>(st.lo) < kMaxDomain)
+    m = static_cast<uint64_t>(st.hi) - static_cast<uint64_t>(st.lo) + 1;
+  const size_t n = base.nrows;
+  if (!m || m > kMaxDomain || (!Domain::forced && m * kRowsPerValue > n)) return std::nullopt;
+  // Worked out once per column while the frame's positions stay.
+  for (const Cached& k : cache)
+    if (k.code && k.alias == alias && k.name == name) return Domain{k.code, k.v, k.reads_null};
+
+  // The table row each position reads: the frame's own rows, or the join's.
+  const uint32_t* at = alias == 0 ? rows : TRY(joinIdx(alias));
+  uint32_t* code = arena.make<uint32_t>(n + 1);
+  uint32_t* idx = arena.make<uint32_t>(m + 1);
+  if (!code || !idx) return std::unexpected(Err::OutOfMemory);
+  const uint8_t* nulls = col.nulls;
+  const auto none = static_cast<uint32_t>(m);
+  Domain d;
+  d.code = code;
+  if (text) {
+    const uint16_t* __restrict cs = st.codes;
+    for (size_t p = 0; p < n; ++p) {
+      const uint32_t r = at ? at[p] : static_cast<uint32_t>(p);
+      code[p] = r == kMissingRow || (nulls && nulls[r]) ? none : cs[r];
+    }
+    for (uint32_t j = 0; j < m; ++j) idx[j] = j;
+    idx[m] = kMissingRow;
+    d.values = TRY(liftEval(gather(arena, st.dict, {idx, m + 1})));
+    return remember(alias, name, d);
+  }
+  const int64_t* __restrict x = col.data.ints;
+  const int64_t lo = st.lo;
+  if (!at && !nulls) {
+    for (size_t p = 0; p < n; ++p) code[p] = static_cast<uint32_t>(x[p] - lo);
+  } else {
+    for (size_t p = 0; p < n; ++p) {
+      const uint32_t r = at ? at[p] : static_cast<uint32_t>(p);
+      code[p] = r == kMissingRow || (nulls && nulls[r]) ? none : static_cast<uint32_t>(x[r] - lo);
+    }
+  }
+  int64_t* vals = arena.make<int64_t>(m + 1);
+  uint8_t* vnulls = arena.make<uint8_t>(m + 1);
+  if (!vals || !vnulls) return std::unexpected(Err::OutOfMemory);
+  for (uint64_t j = 0; j <= m; ++j) {
+    vals[j] = j < m ? lo + static_cast<int64_t>(j) : 0;
+    vnulls[j] = j == m;
+  }
+  d.values = column(col.kind, m + 1, vnulls, intData(vals));
+  return remember(alias, name, d);
+}
+
+Result<std::optional<Exec::Domain>> Exec::remember(uint8_t alias, Bytes name, Domain d) {
+  const size_t n = base.nrows;
+  const auto none = static_cast<uint32_t>(d.values.len - 1);
+  bool reads_null = false;
+  for (size_t p = 0; p < n; ++p) reads_null |= d.code[p] == none;
+  d.reads_null = reads_null;
+  if (!cache.push(arena, Cached{name, d.values, alias, d.code, reads_null})) return std::unexpected(Err::OutOfMemory);
+  return d;
+}
+
+EvalResult<Vec> Exec::lookUp(const Vec& r, const Domain& d) {
+  const size_t n = base.nrows;
+  if (r.scalar || r.data.tag == Data::Tag::str) return gather(arena, r, {d.code, n});
+  // A null mask only when an entry that some position reads is null.
+  bool nulls = false;
+  if (r.nulls) {
+    const size_t m = r.len - 1;
+    for (size_t j = 0; j < m; ++j) nulls |= r.nulls[j] != 0;
+    nulls |= d.reads_null && r.nulls[m];
+  }
+  Vec w = r;
+  w.len = n;
+  w.nulls = nullptr;
+  const uint32_t* __restrict code = d.code;
+  if (nulls) {
+    uint8_t* mask = arena.make<uint8_t>(n);
+    if (!mask) return std::unexpected(EvalErr::OutOfMemory);
+    const uint8_t* __restrict rn = r.nulls;
+    for (size_t p = 0; p < n; ++p) mask[p] = rn[code[p]];
+    w.nulls = mask;
+  }
+  auto through = [&]<class T>(const T* __restrict src) -> EvalResult<T*> {
+    T* out = arena.make<T>(n);
+    if (!out) return std::unexpected(EvalErr::OutOfMemory);
+    for (size_t p = 0; p < n; ++p) out[p] = src[code[p]];
+    return out;
+  };
+  switch (r.data.tag) {
+    case Data::Tag::int_: w.data = intData(TRY(through(r.data.ints))); break;
+    case Data::Tag::float_: w.data = floatData(TRY(through(r.data.floats))); break;
+    case Data::Tag::bool_: w.data = boolData(TRY(through(r.data.bools))); break;
+    case Data::Tag::str: break;
+  }
+  return w;
+}
+
+EvalResult<std::optional<Vec>> Exec::overDomain(const Expr& e, uint32_t i, const Domain& d) {
+  DomainCx cx{d.values};
+  auto v = evalNode(arena, e, i, cx);
+  if (!v) {
+    if (v.error() == EvalErr::OutOfMemory) return std::unexpected(EvalErr::OutOfMemory);
+    return std::nullopt;
+  }
+  return std::optional<Vec>(*v);
+}
+
+EvalResult<std::optional<Vec>> Exec::domainShortcut(Cx& cx, const Expr& e, uint32_t i) {
+  const Tag tag = e[i].tag;
+  if ((tag >= Tag::int_ && tag <= Tag::null_lit) || tag == Tag::zoned_text) return std::nullopt;
+  if (!Domain::forced && base.nrows < 64) return std::nullopt;
+  if (cx.reads_of != e.nodes) {
+    cx.reads = TRY(freshReads(arena, e));
+    cx.reads_of = e.nodes;
+  }
+  const Reads r = readsOf(e, i, cx.alias, cx.reads);
+  if (r.col < 0) return std::nullopt;
+  const Node& id = e[static_cast<uint32_t>(r.col)];
+  auto d = domainOf(identAlias(id, cx.alias), id.text, r.costly);
+  if (!d) return std::unexpected(EvalErr::OutOfMemory);  // as resolving a joined column does
+  if (!*d) return std::nullopt;
+  std::optional<Vec> vals = TRY(overDomain(e, i, **d));
+  if (!vals) return std::nullopt;
+  return std::optional<Vec>(TRY(lookUp(*vals, **d)));
+}
+
+Result<std::optional<Vec>> Exec::valueCodes(const Dim& d, Vec* values, uint32_t* width) {
+  const Expr& e = d.b.e;
+  // A plain column groups as it is, unless a grain truncates it.
+  if (e[e.root].tag == Tag::ident && !d.grain) return std::nullopt;
+  Reads* memo = TRY(liftEval(freshReads(arena, e)));
+  const Reads r = readsOf(e, e.root, d.b.alias, memo);
+  if (r.col < 0) return std::nullopt;
+  const Node& id = e[static_cast<uint32_t>(r.col)];
+  std::optional<Domain> dom = TRY(domainOf(identAlias(id, d.b.alias), id.text, r.costly || d.grain));
+  if (!dom) return std::nullopt;
+  std::optional<Vec> got = TRY(liftEval(overDomain(e, e.root, *dom)));
+  if (!got) return std::nullopt;
+  Vec vals = *got;
+  if (vals.scalar) return std::nullopt;
+  if (d.grain) {
+    auto t = truncateVec(arena, *d.grain, vals, plan.periodStart(*d.grain, d.fiscal));
+    if (!t) {
+      if (t.error() == EvalErr::OutOfMemory) return std::unexpected(Err::OutOfMemory);
+      return std::nullopt;
+    }
+    vals = *t;
+  }
+  // Equal answers share a code (0: null); each code's value is its first
+  // entry's.
+  const size_t m1 = dom->values.len;
+  const Codes c = TRY(codes(arena, vals, Sel{nullptr, m1}));
+  uint32_t* first = arena.make<uint32_t>(c.n);
+  if (!first) return std::unexpected(Err::OutOfMemory);
+  for (uint32_t k = 0; k < c.n; ++k) first[k] = kMissingRow;
+  for (size_t j = m1; j-- > 0;) first[c.codes[j]] = static_cast<uint32_t>(j);
+  *values = TRY(liftEval(gather(arena, vals, {first, c.n})));
+  const size_t n = base.nrows;
+  int64_t* out = arena.make<int64_t>(n + 1);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  const uint32_t* __restrict cc = c.codes;
+  const uint32_t* __restrict pc = dom->code;
+  for (size_t p = 0; p < n; ++p) out[p] = cc[pc[p]];
+  *width = c.n;
+  return std::optional<Vec>(column(Kind::int_, n, nullptr, intData(out)));
+}
+
+}  // namespace quendra
