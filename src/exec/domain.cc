@@ -41,6 +41,8 @@ bool costlyTag(Tag t) {
   }
 }
 
+}  // namespace
+
 Reads readsOf(const Expr& e, uint32_t i, uint8_t own, Reads* memo) {
   if (memo[i].col != -3) return memo[i];
   const Node& n = e[i];
@@ -76,6 +78,8 @@ EvalResult<Reads*> freshReads(Arena& arena, const Expr& e) {
   return memo;
 }
 
+namespace {
+
 // Every identifier as the domain's values.
 struct DomainCx {
   const Vec& v;
@@ -85,24 +89,36 @@ struct DomainCx {
 
 }  // namespace
 
-Result<std::optional<Exec::Domain>> Exec::domainOf(uint8_t alias, Bytes name, bool costly) {
-  if (alias >= kAliasSlots || (alias != 0 && (!right[alias] || !steps[alias].ready))) return std::nullopt;
+uint64_t Exec::domainSize(uint8_t alias, Bytes name, bool costly, const Vec** col, const ColStats** stats) const {
+  if (alias >= kAliasSlots || (alias != 0 && (!right[alias] || !steps[alias].ready))) return 0;
   const exec::Table& t = alias == 0 ? base : *right[alias];
-  if (t.stats.empty()) return std::nullopt;
+  if (t.stats.empty()) return 0;
   size_t c = 0;
   while (c < t.names.size() && t.names[c] != name) ++c;
-  if (c == t.names.size() || t.cols[c].scalar) return std::nullopt;
-  const Vec& col = t.cols[c];
+  if (c == t.names.size() || t.cols[c].scalar) return 0;
+  const Vec& v = t.cols[c];
   const ColStats& st = t.stats[c];
-  const bool text = st.codes && st.dict.len;
   uint64_t m = 0;
-  if (text)
+  if (st.codes && st.dict.len)
     m = st.dict.len;
-  else if (costly && col.data.tag == Data::Tag::int_ && (col.kind == Kind::int_ || col.kind == Kind::date) &&
-           st.known && st.lo <= st.hi && static_cast<uint64_t>(st.hi) - static_cast<uint64_t>(st.lo) < kMaxDomain)
+  else if (costly && v.data.tag == Data::Tag::int_ && (v.kind == Kind::int_ || v.kind == Kind::date) && st.known &&
+           st.lo <= st.hi && static_cast<uint64_t>(st.hi) - static_cast<uint64_t>(st.lo) < kMaxDomain)
     m = static_cast<uint64_t>(st.hi) - static_cast<uint64_t>(st.lo) + 1;
+  if (!m || m > kMaxDomain || (!Domain::forced && m * kRowsPerValue > base.nrows)) return 0;
+  *col = &v;
+  *stats = &st;
+  return m;
+}
+
+Result<std::optional<Exec::Domain>> Exec::domainOf(uint8_t alias, Bytes name, bool costly) {
+  const Vec* colp = nullptr;
+  const ColStats* stp = nullptr;
+  const uint64_t m = domainSize(alias, name, costly, &colp, &stp);
+  if (!m) return std::nullopt;
+  const Vec& col = *colp;
+  const ColStats& st = *stp;
+  const bool text = st.codes && st.dict.len;
   const size_t n = base.nrows;
-  if (!m || m > kMaxDomain || (!Domain::forced && m * kRowsPerValue > n)) return std::nullopt;
   // Worked out once per column while the frame's positions stay.
   for (const Cached& k : cache)
     if (k.code && k.alias == alias && k.name == name) return Domain{k.code, k.v, k.reads_null};

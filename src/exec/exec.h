@@ -93,6 +93,12 @@ struct Reads {
   bool costly = false;
 };
 
+// What subtree i of e reads (identifiers read at `own` unless a path
+// names their table), memoised in memo (one entry per node, from
+// freshReads).
+Reads readsOf(const Expr& e, uint32_t i, uint8_t own, Reads* memo);
+[[nodiscard]] EvalResult<Reads*> freshReads(Arena& arena, const Expr& e);
+
 // The one dimension of a query, kept in a cheaper form for as long as
 // grouping can number it that way (`streamed`): a column of a joined table
 // as that column and the join's index list instead of a copy gathered per
@@ -433,6 +439,12 @@ struct Exec {
   // The domain of the column `name` of the table at alias; nullopt when it
   // has too many values or is not a bound column.
   [[nodiscard]] Result<std::optional<Domain>> domainOf(uint8_t alias, Bytes name, bool costly);
+  // The number of values domainOf would take (0: none), and the column.
+  uint64_t domainSize(uint8_t alias, Bytes name, bool costly, const Vec** col, const ColStats** stats) const;
+  // An AND of several conditions narrowed one condition at a time, the
+  // cheapest first, each over the rows the earlier ones kept; nullopt when
+  // p is no such AND.
+  [[nodiscard]] Result<std::optional<Sel>> narrowConjuncts(const Pred& p, Sel sel);
   [[nodiscard]] Result<std::optional<Domain>> remember(uint8_t alias, Bytes name, Domain d);
   // Per position, the entry of r (one per domain entry) its code names.
   [[nodiscard]] EvalResult<Vec> lookUp(const Vec& r, const Domain& d);

@@ -559,8 +559,10 @@ Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
       }
       return without(arena, sel, rest);
     }
-    case Pred::Tag::cmp:
     case Pred::Tag::expr:
+      if (std::optional<Sel> got = TRY(narrowConjuncts(p, sel))) return *got;
+      break;
+    case Pred::Tag::cmp:
     case Pred::Tag::range: break;
   }
   const Bound* b = leafBound(p);
@@ -601,6 +603,46 @@ Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
   sub.base.nrows = at.n;
   Sel got = TRY(sub.narrowHere(q, Sel{nullptr, at.n}));
   return sel.n ? rowsOf(arena, sel, got) : sel;
+}
+
+Result<std::optional<Sel>> Exec::narrowConjuncts(const Pred& p, Sel sel) {
+  const Expr& e = p.expr.e;
+  if (e[e.root].tag != Tag::and_) return std::optional<Sel>();
+  // The conditions, in the order written.
+  Array<uint32_t> parts, todo;
+  TRY(todo.push(arena, e.root));
+  while (todo.size()) {
+    const uint32_t i = todo[todo.size() - 1];
+    --todo.len;
+    if (e[i].tag == Tag::and_) {
+      TRY(todo.push(arena, e[i].b));
+      TRY(todo.push(arena, e[i].a));
+    } else {
+      TRY(parts.push(arena, i));
+    }
+  }
+  // Cheapest first: a look-up per row of answers worked out per value of
+  // a column; then plain arithmetic and comparisons; then text and the
+  // rest. Kinds were checked before any row was read, so the order cannot
+  // change which fault is reported.
+  Reads* memo = TRY(liftEval(freshReads(arena, e)));
+  uint8_t* rank = arena.make<uint8_t>(parts.size());
+  if (!rank) return std::unexpected(Err::OutOfMemory);
+  for (size_t k = 0; k < parts.size(); ++k) {
+    const Reads r = readsOf(e, parts[k], p.expr.alias, memo);
+    const Vec* col = nullptr;
+    const ColStats* st = nullptr;
+    const Node* id = r.col >= 0 ? &e[static_cast<uint32_t>(r.col)] : nullptr;
+    rank[k] = id && domainSize(identAlias(*id, p.expr.alias), id->text, r.costly, &col, &st) ? 0 : r.costly ? 2 : 1;
+  }
+  for (uint8_t want = 0; want < 3; ++want)
+    for (size_t k = 0; k < parts.size(); ++k) {
+      if (rank[k] != want) continue;
+      Pred q = p;
+      q.expr.e.root = parts[k];
+      sel = TRY(narrow(q, sel));
+    }
+  return std::optional<Sel>(sel);
 }
 
 Result<void> Exec::compact(Sel sel) {

@@ -40,7 +40,7 @@ const char* kManifest = R"({"models": {
       "hi": {"agg": "max", "expr": "amount"}, "kinds": {"agg": "nunique", "expr": "status"},
       "per": {"calc": "total / n"}, "per2": {"calc": "per * 2 + per"},
       "textsum": {"agg": "sum", "expr": "status"}, "badcalc": {"calc": "lo + 1"},
-      "wrap": {"calc": "badcalc"}},
+      "wrap": {"calc": "badcalc"}, "run": {"measure": "n", "running": true}},
     "joins": {"c": {"model": "customers", "left_on": "cust", "right_on": "id"},
       "d": {"model": "dups", "left_on": "cust", "right_on": "id"},
       "f": {"model": "floats", "left_on": "cust", "right_on": "id"},
@@ -169,6 +169,24 @@ TEST_F(ExecTest, DirectNumberFiltersKeepWhatExpressionsKeep) {
                        op + " " + v + "\"" + (other.empty() ? "" : R"(, "filters": [)" + other.substr(2) + "]") + "}";
     EXPECT_EQ(run(direct), run(expr)) << direct;
   }
+}
+
+// A time measure reads its range as a mask over every row, a filter
+// narrows by it: the two keep the same days, to the edges of each bound.
+TEST_F(ExecTest, TimeMeasuresKeepTheDaysOfTheirRange) {
+  const char* ends[] = {"2024-01-30 23:59:59", "2024-01-31", "2024-01-31 00:00:01", "2024-02-01",
+                        "2024-03-01 00:00:00", "2024-03-01 12:00", "2024-03-02"};
+  for (const char* start : ends)
+    for (const char* end : ends) {
+      const std::string range = std::string(R"(, "time_range": {"start": ")") + start + R"(", "end": ")" + end + "\"}}";
+      const std::string q = R"({"model": "orders", "dimensions": ["orders.day"], "time_grain": "day", "measures": ["n")";
+      std::string timed = run(q + R"(, "run"])" + range), plain = run(q + "]" + range);
+      // The running totals' column aside.
+      std::string kept;
+      for (size_t at = 0, end_row; (end_row = timed.find(';', at)) != std::string::npos; at = end_row + 1)
+        kept += timed.substr(at, timed.rfind('|', end_row) - at) + ";";
+      EXPECT_EQ(kept, plain) << start << " .. " << end;
+    }
 }
 
 // Too many (group, value) pairs for a bitmap of them: distinct values are

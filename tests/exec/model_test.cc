@@ -958,7 +958,11 @@ std::string makeQuery(Gen& g, const Model& m) {
     q += ", \"filter\": " + str(g.pick<std::string>({"i > 0", "s <> 'x' OR b", "f >= 0.5", "d >= '2024-01-01'", "NOT b",
                                          "i % 2 = 0", "TRUE", "NULL", "ts < '2024-01-02 00:00:00'",
                                          "i + j * 2 < 3", "s IS NULL OR i IS NOT NULL", "f / j > 1", "j", "ts <> 'garbage'",
-                                         "d != '2024-03-01 10:30:1' OR i > 0"}));
+                                         "d != '2024-03-01 10:30:1' OR i > 0",
+                                         "ISODOW(d) < 6 AND i > 0 AND s LIKE '%b%'",
+                                         "YEAR(d) = 2024 AND (s = 'x' OR j IS NULL) AND f / j > 1 AND UPPER(s) <> 'Y'",
+                                         "b AND CASE WHEN i > 0 THEN 'p' END = 'p' AND i IN (1, 2, NULL)",
+                                         "(i > 0 AND s <> 'x') OR (b AND MONTH(d) = 1 AND s IN ('x', 'y'))"}));
   if (has_time && g.chance(25))
     q += R"(, "time_range": {"start": ")" + g.pick<std::string>({"2024-01-01", "2023-12-31 12:00", "1970-01-01"}) +
          R"(", "end": ")" + g.pick<std::string>({"2024-01-02", "2024-01-01 06:00:00", "2024-01-01", "1970-01-03", "bad"}) + "\"}";
