@@ -110,68 +110,121 @@ uint64_t Exec::domainSize(uint8_t alias, Bytes name, bool costly, const Vec** co
   return m;
 }
 
-Result<std::optional<Exec::Domain>> Exec::domainOf(uint8_t alias, Bytes name, bool costly) {
-  const Vec* colp = nullptr;
-  const ColStats* stp = nullptr;
-  const uint64_t m = domainSize(alias, name, costly, &colp, &stp);
-  if (!m) return std::nullopt;
-  const Vec& col = *colp;
-  const ColStats& st = *stp;
-  const bool text = st.codes && st.dict.len;
-  const size_t n = base.nrows;
-  // Worked out once per column while the frame's positions stay.
-  for (const Cached& k : cache)
-    if (k.code && k.alias == alias && k.name == name) return Domain{k.code, k.v, k.reads_null};
-
-  // The table row each position reads: the frame's own rows, or the join's.
-  const uint32_t* at = alias == 0 ? rows : TRY(joinIdx(alias));
-  uint32_t* code = arena.make<uint32_t>(n + 1);
-  uint32_t* idx = arena.make<uint32_t>(m + 1);
-  if (!code || !idx) return std::unexpected(Err::OutOfMemory);
-  const uint8_t* nulls = col.nulls;
-  const auto none = static_cast<uint32_t>(m);
-  Domain d;
-  d.code = code;
-  if (text) {
-    const uint16_t* __restrict cs = st.codes;
-    for (size_t p = 0; p < n; ++p) {
-      const uint32_t r = at ? at[p] : static_cast<uint32_t>(p);
-      code[p] = r == kMissingRow || (nulls && nulls[r]) ? none : cs[r];
-    }
+Result<Vec> Exec::domainValues(const Vec& col, const ColStats& st, uint64_t m) {
+  if (st.codes && st.dict.len) {
+    uint32_t* idx = arena.make<uint32_t>(m + 1);
+    if (!idx) return std::unexpected(Err::OutOfMemory);
     for (uint32_t j = 0; j < m; ++j) idx[j] = j;
     idx[m] = kMissingRow;
-    d.values = TRY(liftEval(gather(arena, st.dict, {idx, m + 1})));
-    return remember(alias, name, d);
-  }
-  const int64_t* __restrict x = col.data.ints;
-  const int64_t lo = st.lo;
-  if (!at && !nulls) {
-    for (size_t p = 0; p < n; ++p) code[p] = static_cast<uint32_t>(x[p] - lo);
-  } else {
-    for (size_t p = 0; p < n; ++p) {
-      const uint32_t r = at ? at[p] : static_cast<uint32_t>(p);
-      code[p] = r == kMissingRow || (nulls && nulls[r]) ? none : static_cast<uint32_t>(x[r] - lo);
-    }
+    return liftEval(gather(arena, st.dict, {idx, m + 1}));
   }
   int64_t* vals = arena.make<int64_t>(m + 1);
   uint8_t* vnulls = arena.make<uint8_t>(m + 1);
   if (!vals || !vnulls) return std::unexpected(Err::OutOfMemory);
   for (uint64_t j = 0; j <= m; ++j) {
-    vals[j] = j < m ? lo + static_cast<int64_t>(j) : 0;
+    vals[j] = j < m ? st.lo + static_cast<int64_t>(j) : 0;
     vnulls[j] = j == m;
   }
-  d.values = column(col.kind, m + 1, vnulls, intData(vals));
-  return remember(alias, name, d);
+  return column(col.kind, m + 1, vnulls, intData(vals));
 }
 
-Result<std::optional<Exec::Domain>> Exec::remember(uint8_t alias, Bytes name, Domain d) {
-  const size_t n = base.nrows;
-  const auto none = static_cast<uint32_t>(d.values.len - 1);
+namespace {
+
+// Per position of sel (all n positions when it is all), the entry of its
+// value: `at` maps positions to the column's rows (none: the same), a
+// missing row or a null value takes entry m. emit(k, entry) gets the k-th
+// position. Returns whether some position took entry m.
+template <class Emit>
+bool entries(const Vec& col, const ColStats& st, uint64_t m, const uint32_t* at, Sel sel, Emit emit) {
+  const uint8_t* nulls = col.nulls;
+  const auto none = static_cast<uint32_t>(m);
   bool reads_null = false;
-  for (size_t p = 0; p < n; ++p) reads_null |= d.code[p] == none;
-  d.reads_null = reads_null;
-  if (!cache.push(arena, Cached{name, d.values, alias, d.code, reads_null})) return std::unexpected(Err::OutOfMemory);
+  auto each = [&](auto entry) {
+    if (!at && !nulls && sel.all()) {
+      for (size_t k = 0; k < sel.n; ++k) emit(k, entry(static_cast<uint32_t>(k)));
+      return;
+    }
+    for (size_t k = 0; k < sel.n; ++k) {
+      const uint32_t p = sel.at(k);
+      const uint32_t r = at ? at[p] : p;
+      const bool null = r == kMissingRow || (nulls && nulls[r]);
+      reads_null |= null;
+      emit(k, null ? none : entry(r));
+    }
+  };
+  if (st.codes && st.dict.len) {
+    const uint16_t* __restrict cs = st.codes;
+    each([cs](uint32_t r) -> uint32_t { return cs[r]; });
+  } else {
+    const int64_t* __restrict x = col.data.ints;
+    const int64_t lo = st.lo;
+    each([x, lo](uint32_t r) { return static_cast<uint32_t>(x[r] - lo); });
+  }
+  return reads_null;
+}
+
+}  // namespace
+
+Result<std::optional<Exec::Domain>> Exec::domainOf(uint8_t alias, Bytes name, bool costly) {
+  const Vec* col = nullptr;
+  const ColStats* st = nullptr;
+  const uint64_t m = domainSize(alias, name, costly, &col, &st);
+  if (!m) return std::nullopt;
+  // Worked out once per column while the frame's positions stay.
+  for (const Cached& k : cache)
+    if (k.code && k.alias == alias && k.name == name) return Domain{k.code, k.v, k.reads_null};
+  const size_t n = base.nrows;
+  // The table row each position reads: the frame's own rows, or the join's.
+  const uint32_t* at = alias == 0 ? rows : TRY(joinIdx(alias));
+  uint32_t* code = arena.make<uint32_t>(n + 1);
+  if (!code) return std::unexpected(Err::OutOfMemory);
+  Domain d;
+  d.code = code;
+  d.values = TRY(domainValues(*col, *st, m));
+  d.reads_null = entries(*col, *st, m, at, Sel{nullptr, n}, [code](size_t k, uint32_t e) { code[k] = e; });
+  if (!cache.push(arena, Cached{name, d.values, alias, d.code, d.reads_null})) return std::unexpected(Err::OutOfMemory);
   return d;
+}
+
+Result<std::optional<Sel>> Exec::domainFilter(const Pred& p, Sel sel) {
+  const Bound* b = nullptr;
+  if (p.tag == Pred::Tag::expr) b = &p.expr;
+  if (p.tag == Pred::Tag::cmp && p.cmp.lhs.tag == Operand::Tag::dim) b = &p.cmp.lhs.dim;
+  if (!b || b->alias != 0) return std::optional<Sel>();
+  const Expr& e = b->e;
+  if (e[e.root].tag == Tag::ident) return std::optional<Sel>();  // plain columns have their own ways
+  Reads* memo = TRY(liftEval(freshReads(arena, e)));
+  const Reads r = readsOf(e, e.root, 0, memo);
+  if (r.col < 0) return std::optional<Sel>();
+  const Node& id = e[static_cast<uint32_t>(r.col)];
+  if (identAlias(id, 0) != 0) return std::optional<Sel>();
+  const Vec* col = nullptr;
+  const ColStats* st = nullptr;
+  const uint64_t m = domainSize(0, id.text, r.costly || p.tag == Pred::Tag::cmp, &col, &st);
+  if (!m || (!Domain::forced && m * kRowsPerValue > sel.n)) return std::optional<Sel>();
+  // The condition once per value; then each position reads its value's.
+  Domain d;
+  d.values = TRY(domainValues(*col, *st, m));
+  std::optional<Vec> got = TRY(liftEval(overDomain(e, e.root, d)));
+  if (!got) return std::optional<Sel>();
+  Vec v = *got;
+  if (p.tag == Pred::Tag::cmp) {
+    auto c = cmpVec(arena, p.cmp, v);
+    if (!c) return c.error() == EvalErr::OutOfMemory ? Result<std::optional<Sel>>(std::unexpected(Err::OutOfMemory))
+                                                     : std::optional<Sel>();
+    v = *c;
+  }
+  if (v.kind != Kind::bool_ || v.scalar) return std::optional<Sel>();
+  uint8_t* keep = arena.make<uint8_t>(m + 1);
+  uint32_t* out = arena.make<uint32_t>(sel.n + 1);
+  if (!keep || !out) return std::unexpected(Err::OutOfMemory);
+  for (uint64_t j = 0; j <= m; ++j) keep[j] = v.data.bools[j] && !(v.nulls && v.nulls[j]);
+  size_t kept = 0;
+  entries(*col, *st, m, rows, sel, [&](size_t k, uint32_t entry) {
+    out[kept] = sel.at(k);
+    kept += keep[entry];
+  });
+  return std::optional<Sel>(Sel{out, kept});
 }
 
 EvalResult<Vec> Exec::lookUp(const Vec& r, const Domain& d) {

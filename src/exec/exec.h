@@ -445,7 +445,12 @@ struct Exec {
   // cheapest first, each over the rows the earlier ones kept; nullopt when
   // p is no such AND.
   [[nodiscard]] Result<std::optional<Sel>> narrowConjuncts(const Pred& p, Sel sel);
-  [[nodiscard]] Result<std::optional<Domain>> remember(uint8_t alias, Bytes name, Domain d);
+  // The m values of a domain's column, then a null.
+  [[nodiscard]] Result<Vec> domainValues(const Vec& col, const ColStats& st, uint64_t m);
+  // A filter over one base column of few values: the condition worked out
+  // per value, and the positions of sel whose value passes; nullopt for
+  // any other filter.
+  [[nodiscard]] Result<std::optional<Sel>> domainFilter(const Pred& p, Sel sel);
   // Per position, the entry of r (one per domain entry) its code names.
   [[nodiscard]] EvalResult<Vec> lookUp(const Vec& r, const Domain& d);
   // The value of each domain entry under the subtree i of e (whose one

@@ -565,6 +565,7 @@ Result<Sel> Exec::narrow(const Pred& p, Sel sel) {
     case Pred::Tag::cmp:
     case Pred::Tag::range: break;
   }
+  if (std::optional<Sel> got = TRY(domainFilter(p, sel))) return *got;
   const Bound* b = leafBound(p);
   if (b && b->alias == kMixedAlias && !sel.all()) {
     // An expression over several tables, once filters have narrowed the
