@@ -265,9 +265,9 @@ Result<void> rankGroups(Exec& ex, const Vec* cols, size_t ngroups, const bool* n
 // Row selection: each predicate narrows the ascending selection; across
 // many-joins, through the expanded rows. Measures derived along time read
 // rows before the query's range too: the range then selects from the
-// earliest instant they read, and marks the query's own rows apart in
-// in_range.
-Result<Sel> selectRows(Exec& ex, const Tables& tables, bool timed, std::optional<Vec>& in_range, const Sel* within) {
+// earliest instant they read, and is left in *ranged to mark the query's
+// own rows apart once the rows are settled.
+Result<Sel> selectRows(Exec& ex, const Tables& tables, bool timed, const Pred** ranged, const Sel* within) {
   const Plan& plan = ex.plan;
   Sel sel = within ? *within : Sel{nullptr, ex.base.nrows};
   // No row to read: the filters' kinds are checked, and they keep none.
@@ -276,7 +276,7 @@ Result<Sel> selectRows(Exec& ex, const Tables& tables, bool timed, std::optional
   if (!timed) return narrowFilling(ex, tables, plan.where, sel);
   for (const Pred& p : plan.where) {
     if (p.tag == Pred::Tag::range) {
-      in_range = TRY(ex.evalPred(p));
+      *ranged = &p;
       ex.range_from = TRY(ex.widenedStart(p.range));
       auto widened = ex.narrow(p, sel);
       ex.range_from.reset();
@@ -298,13 +298,12 @@ Result<Sel> selectRows(Exec& ex, const Tables& tables, bool timed, std::optional
 // With no row left, one row of nulls stands in, selected by nothing.
 // One unbroken run of rows (a window over a table stored in time order)
 // reads through the selection as cheaply as from a copy.
-Result<Sel> settle(Exec& ex, Sel sel, bool per_row, std::optional<Vec>& in_range) {
+Result<Sel> settle(Exec& ex, Sel sel, bool per_row) {
   const size_t n = ex.base.nrows;
   const size_t few = per_row ? n / 2 : n / 8;
   const bool run = !sel.all() && sel.n && sel.idx[sel.n - 1] - sel.idx[0] == sel.n - 1;
   if (sel.all() || !(ex.plan.fanned || (sel.n <= few && n && !(run && !per_row)))) return sel;
   const Sel rows = sel.n ? sel : Sel{kNullRow, 1};
-  if (in_range) in_range = TRY(gathered(ex, *in_range, {rows.idx, rows.n}));
   TRY(ex.compact(rows));
   return sel.n ? Sel{nullptr, sel.n} : Sel{kNullRow, 0};
 }
@@ -343,7 +342,8 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   const bool timed = !plan.derived.empty();
   ex.keep_gid = timed || joined;
   std::optional<Vec> in_range;
-  Sel sel = TRY(selectRows(ex, tables, timed, in_range, within));
+  const Pred* ranged = nullptr;
+  Sel sel = TRY(selectRows(ex, tables, timed, &ranged, within));
   ex.measure_vals = arena.make<std::optional<Vec>>(nm);
   auto* args = arena.make<std::optional<Vec>>(nm);
   if (!ex.measure_vals || !args) return std::unexpected(Err::OutOfMemory);
@@ -351,7 +351,10 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
     new (&ex.measure_vals[i]) std::optional<Vec>();
     new (&args[i]) std::optional<Vec>();
   }
-  sel = TRY(settle(ex, sel, computesPerRow(plan, needed, timed), in_range));
+  sel = TRY(settle(ex, sel, computesPerRow(plan, needed, timed)));
+  // The query's own rows, marked over the settled positions: often far
+  // fewer than the table's rows.
+  if (ranged) in_range = TRY(ex.evalPred(*ranged));
 
   // How the rows are grouped: the grouping dimensions in the form that
   // numbers them cheapest, chosen in one place from what is known of them.
