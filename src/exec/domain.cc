@@ -292,25 +292,25 @@ EvalResult<std::optional<Vec>> Exec::domainShortcut(Cx& cx, const Expr& e, uint3
   return std::optional<Vec>(TRY(lookUp(*vals, **d)));
 }
 
-Result<std::optional<Vec>> Exec::valueCodes(const Dim& d, Vec* values, uint32_t* width) {
+Result<bool> Exec::valueCodes(const Dim& d, ValueCodes* out) {
   const Expr& e = d.b.e;
   // A plain column groups as it is, unless a grain truncates it.
-  if (e[e.root].tag == Tag::ident && !d.grain) return std::nullopt;
+  if (e[e.root].tag == Tag::ident && !d.grain) return false;
   Reads* memo = TRY(liftEval(freshReads(arena, e)));
   const Reads r = readsOf(e, e.root, d.b.alias, memo);
-  if (r.col < 0) return std::nullopt;
+  if (r.col < 0) return false;
   const Node& id = e[static_cast<uint32_t>(r.col)];
   std::optional<Domain> dom = TRY(domainOf(identAlias(id, d.b.alias), id.text, r.costly || d.grain));
-  if (!dom) return std::nullopt;
+  if (!dom) return false;
   std::optional<Vec> got = TRY(liftEval(overDomain(e, e.root, *dom)));
-  if (!got) return std::nullopt;
+  if (!got) return false;
   Vec vals = *got;
-  if (vals.scalar) return std::nullopt;
+  if (vals.scalar) return false;
   if (d.grain) {
     auto t = truncateVec(arena, *d.grain, vals, plan.periodStart(*d.grain, d.fiscal));
     if (!t) {
       if (t.error() == EvalErr::OutOfMemory) return std::unexpected(Err::OutOfMemory);
-      return std::nullopt;
+      return false;
     }
     vals = *t;
   }
@@ -322,15 +322,22 @@ Result<std::optional<Vec>> Exec::valueCodes(const Dim& d, Vec* values, uint32_t*
   if (!first) return std::unexpected(Err::OutOfMemory);
   for (uint32_t k = 0; k < c.n; ++k) first[k] = kMissingRow;
   for (size_t j = m1; j-- > 0;) first[c.codes[j]] = static_cast<uint32_t>(j);
-  *values = TRY(liftEval(gather(arena, vals, {first, c.n})));
+  out->values = TRY(liftEval(gather(arena, vals, {first, c.n})));
+  out->at = dom->code;
+  out->code = c.codes;
+  out->entries = m1;
+  out->width = c.n;
+  return true;
+}
+
+Result<Vec> Exec::valueCodesAt(const ValueCodes& v) {
   const size_t n = base.nrows;
   int64_t* out = arena.make<int64_t>(n + 1);
   if (!out) return std::unexpected(Err::OutOfMemory);
-  const uint32_t* __restrict cc = c.codes;
-  const uint32_t* __restrict pc = dom->code;
+  const uint32_t* __restrict cc = v.code;
+  const uint32_t* __restrict pc = v.at;
   for (size_t p = 0; p < n; ++p) out[p] = cc[pc[p]];
-  *width = c.n;
-  return std::optional<Vec>(column(Kind::int_, n, nullptr, intData(out)));
+  return column(Kind::int_, n, nullptr, intData(out));
 }
 
 }  // namespace quendra

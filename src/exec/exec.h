@@ -117,6 +117,17 @@ struct LazyDim {
   const TimeZone* zone = nullptr;
 };
 
+// A dimension worked out per value of its one column: per position the
+// column value's entry (`at`), per entry the code of the dimension's answer
+// (`code`, 0 for null), and per code that answer (`values`).
+struct ValueCodes {
+  const uint32_t* at = nullptr;
+  const uint32_t* code = nullptr;
+  size_t entries = 0;
+  uint32_t width = 0;
+  Vec values;
+};
+
 // How the rows are grouped (see Exec::chooseGrouping).
 struct Grouping {
   // What the grouping dimensions hold instead of their values.
@@ -126,7 +137,7 @@ struct Grouping {
   bool* dep = nullptr;         // per plan dimension: determined by others, read per group
   Vec* dims = nullptr;         // per grouping dimension: values, or codes as `coded` says
   Coded* coded = nullptr;
-  Vec* values = nullptr;       // by_values: the value of each code
+  ValueCodes* values = nullptr;  // by_values: how its codes are read
   LazyDim lazy;                // the one dimension, while still in its cheaper form
   bool is_lazy = false;
   std::span<Vec> by;           // what grouping numbers: dims, or the one column `combined`
@@ -459,10 +470,11 @@ struct Exec {
   [[nodiscard]] EvalResult<std::optional<Vec>> overDomain(const Expr& e, uint32_t i, const Domain& d);
   // The column subtree i reads, when it reads exactly one (memoised in cx).
   [[nodiscard]] EvalResult<std::optional<Vec>> domainShortcut(Cx& cx, const Expr& e, uint32_t i);
-  // For a grouping dimension over one column of few values: per position
-  // the code of its value (0: null) among *values, and in *width their
-  // number. nullopt otherwise.
-  [[nodiscard]] Result<std::optional<Vec>> valueCodes(const Dim& d, Vec* values, uint32_t* width);
+  // For a grouping dimension over one column of few values: its answers
+  // numbered per value of the column (see ValueCodes); false otherwise.
+  [[nodiscard]] Result<bool> valueCodes(const Dim& d, ValueCodes* out);
+  // Their codes per position.
+  [[nodiscard]] Result<Vec> valueCodesAt(const ValueCodes& v);
   // The stats of b's column (and the column, in *col) when b is nothing but
   // a column of the base table or of a joined one; nullptr otherwise.
   const ColStats* columnStats(const Bound& b, const Vec** col) const;

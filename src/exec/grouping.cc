@@ -32,7 +32,7 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
   g->nk = nk;
   g->dims = arena.make<Vec>(nk);
   g->coded = arena.make<Grouping::Coded>(nk);
-  g->values = arena.make<Vec>(nk);
+  g->values = arena.make<ValueCodes>(nk);
   // Per coded dimension, how many codes it takes, a null's included.
   uint64_t* width = arena.make<uint64_t>(nk);
   if (!g->dims || !g->coded || !g->values || !width) return std::unexpected(Err::OutOfMemory);
@@ -68,11 +68,10 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
     // cheaper still (below).
     const bool streams = d.grain && nk == 1 && !timed && grainRank(*d.grain) >= grainRank(Grain::day);
     if (!streams) {
-      uint32_t w = 0;
-      if (std::optional<Vec> codes = TRY(valueCodes(d, &g->values[i], &w))) {
-        dims[i] = *codes;
-        g->coded[i] = Coded::by_values;
-        width[i] = w;
+      new (&g->values[i]) ValueCodes();
+      if (TRY(valueCodes(d, &g->values[i]))) {
+        g->coded[i] = Coded::by_values;  // codes per position only if grouping needs them (below)
+        width[i] = g->values[i].width;
         continue;
       }
     }
@@ -134,7 +133,7 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
     const Expr& e = single->b.e;
     g->range.lo = 0;
     g->range.hi = g->coded[0] == Coded::by_case     ? static_cast<int64_t>(e.list(e[e.root]).size() / 2)
-                  : g->coded[0] == Coded::by_values ? static_cast<int64_t>(g->values[0].len) - 1
+                  : g->coded[0] == Coded::by_values ? static_cast<int64_t>(g->values[0].width) - 1
                                                     : static_cast<int64_t>(dict_len) - 1;
     g->range.known = true;
     g->stats = &g->range;
@@ -154,9 +153,31 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
   if (all_coded) {
     const size_t n = base.nrows;
     int64_t* code = arena.make<int64_t>(n + 1);
-    if (!code) return std::unexpected(Err::OutOfMemory);
+    bool* done = arena.make<bool>(nk);
+    if (!code || !done) return std::unexpected(Err::OutOfMemory);
     for (size_t r = 0; r < n; ++r) code[r] = 0;
+    for (size_t i = 0; i < nk; ++i) done[i] = false;
     for (size_t i = 0; i < nk; ++i) {
+      if (done[i]) continue;
+      if (g->coded[i] == Coded::by_values) {
+        // Dimensions over the same column combine per value of it first,
+        // then each position reads its value's combination once.
+        const ValueCodes& v = g->values[i];
+        int64_t* per = arena.make<int64_t>(v.entries);
+        if (!per) return std::unexpected(Err::OutOfMemory);
+        for (size_t e = 0; e < v.entries; ++e) per[e] = 0;
+        int64_t w = 1;
+        for (size_t j = i; j < nk; ++j) {
+          if (g->coded[j] != Coded::by_values || g->values[j].at != v.at) continue;
+          const int64_t wj = static_cast<int64_t>(width[j]);
+          for (size_t e = 0; e < v.entries; ++e) per[e] = per[e] * wj + g->values[j].code[e];
+          w *= wj;
+          done[j] = true;
+        }
+        const uint32_t* __restrict at = v.at;
+        for (size_t r = 0; r < n; ++r) code[r] = code[r] * w + per[at[r]];
+        continue;
+      }
       const int64_t w = static_cast<int64_t>(width[i]);
       const int64_t* __restrict c = dims[i].data.ints;
       const uint8_t* nulls = dims[i].nulls;
@@ -168,6 +189,9 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
     g->range.known = true;
     g->stats = combos <= (uint64_t{1} << 20) ? &g->range : nullptr;
     g->by = {&g->combined, 1};
+  } else {
+    for (size_t i = 0; i < nk; ++i)
+      if (g->coded[i] == Coded::by_values) dims[i] = TRY(valueCodesAt(g->values[i]));
   }
   return g;
 }
@@ -186,15 +210,23 @@ Result<void> Exec::keyColumns(const Grouping& g, const Groups& groups, Vec* cols
       c = TRY(evalAt(plan.dims[g.key[i]].b, {groups.first, groups.ngroups}));
       continue;
     }
+    if (g.coded[i] == Coded::by_values) {
+      // Each group's code: the grouping's own key, or read at its first
+      // position through the column's values.
+      const ValueCodes& v = g.values[i];
+      const Vec* keys = groups.keys && g.ownKeys() ? &groups.keys[i] : nullptr;
+      uint32_t* idx = arena.make<uint32_t>(groups.ngroups + 1);
+      if (!idx) return std::unexpected(Err::OutOfMemory);
+      for (size_t k = 0; k < groups.ngroups; ++k)
+        idx[k] = keys ? (keys->isNull(k) ? kMissingRow : static_cast<uint32_t>(keys->intAt(k)))
+                 : groups.first[k] == kMissingRow ? kMissingRow
+                                                   : v.code[v.at[groups.first[k]]];
+      c = TRY(gathered(v.values, {idx, groups.ngroups}));
+      continue;
+    }
     c = groups.keys && g.ownKeys() ? groups.keys[i] : TRY(gathered(g.dims[i], {groups.first, groups.ngroups}));
     if (g.coded[i] == Coded::by_case) c = TRY(caseValues(plan.dims[g.key[i]].b, c));
     if (g.coded[i] == Coded::by_dict) c = TRY(dictValues(plan.dims[g.key[i]].b, c));
-    if (g.coded[i] == Coded::by_values) {
-      uint32_t* idx = arena.make<uint32_t>(c.len + 1);
-      if (!idx) return std::unexpected(Err::OutOfMemory);
-      for (size_t k = 0; k < c.len; ++k) idx[k] = c.isNull(k) ? kMissingRow : static_cast<uint32_t>(c.intAt(k));
-      c = TRY(gathered(g.values[i], {idx, c.len}));
-    }
   }
   for (size_t i = 0; i < plan.dims.size(); ++i)
     if (g.dep[i]) cols[i] = TRY(evalAt(plan.dims[i].b, {groups.first, groups.ngroups}));
