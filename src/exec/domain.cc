@@ -227,7 +227,7 @@ Result<std::optional<Sel>> Exec::domainFilter(const Pred& p, Sel sel) {
   return std::optional<Sel>(Sel{out, kept});
 }
 
-EvalResult<Vec> Exec::lookUp(const Vec& r, const Domain& d) {
+EvalResult<Vec> Exec::answersAt(const Vec& r, const Domain& d) {
   const size_t n = base.nrows;
   if (r.scalar || r.data.tag == Data::Tag::str) return gather(arena, r, {d.code, n});
   // A null mask only when an entry that some position reads is null.
@@ -289,7 +289,7 @@ EvalResult<std::optional<Vec>> Exec::domainShortcut(Cx& cx, const Expr& e, uint3
   if (!*d) return std::nullopt;
   std::optional<Vec> vals = TRY(overDomain(e, i, **d));
   if (!vals) return std::nullopt;
-  return std::optional<Vec>(TRY(lookUp(*vals, **d)));
+  return std::optional<Vec>(TRY(answersAt(*vals, **d)));
 }
 
 Result<bool> Exec::valueCodes(const Dim& d, ValueCodes* out) {

@@ -463,7 +463,7 @@ struct Exec {
   // any other filter.
   [[nodiscard]] Result<std::optional<Sel>> domainFilter(const Pred& p, Sel sel);
   // Per position, the entry of r (one per domain entry) its code names.
-  [[nodiscard]] EvalResult<Vec> lookUp(const Vec& r, const Domain& d);
+  [[nodiscard]] EvalResult<Vec> answersAt(const Vec& r, const Domain& d);
   // The value of each domain entry under the subtree i of e (whose one
   // column the domain is); nullopt when evaluating it fails, which leaves
   // the failure to the evaluation per position.
