@@ -150,7 +150,7 @@ void gatherFixed(const T* __restrict src, bool scalar, const uint32_t* __restric
   } else {
     // Rows far apart miss the cache each; asking a little ahead overlaps
     // those misses.
-    constexpr size_t kAhead = 16;
+    constexpr size_t kAhead = 64;
     size_t k = 0;
     for (; k + kAhead < n; ++k) {
       __builtin_prefetch(src + idx[k + kAhead]);
