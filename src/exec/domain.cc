@@ -184,14 +184,19 @@ Result<std::optional<Exec::Domain>> Exec::domainOf(uint8_t alias, Bytes name, bo
   for (const Cached& k : cache)
     if (k.code && k.alias == alias && k.name == name) return Domain{k.code, k.v, k.reads_null};
   const size_t n = base.nrows;
-  // The table row each position reads: the frame's own rows, or the join's.
-  const uint32_t* at = alias == 0 ? rows : TRY(joinIdx(alias));
+  // The table row each position reads: the frame's own rows, or the join's;
+  // none when the column's values per position are at hand already.
+  const Vec* values = col;
+  const uint32_t* at = nullptr;
+  for (const Cached& k : cache)
+    if (!k.code && k.alias == alias && k.name == name && !st->codes) values = &k.v;
+  if (values == col) at = alias == 0 ? rows : TRY(joinIdx(alias));
   uint32_t* code = arena.make<uint32_t>(n + 1);
   if (!code) return std::unexpected(Err::OutOfMemory);
   Domain d;
   d.code = code;
   d.values = TRY(domainValues(*col, *st, m));
-  d.reads_null = entries(*col, *st, m, at, Sel{nullptr, n}, [code](size_t k, uint32_t e) { code[k] = e; });
+  d.reads_null = entries(*values, *st, m, at, Sel{nullptr, n}, [code](size_t k, uint32_t e) { code[k] = e; });
   if (!cache.push(arena, Cached{name, d.values, alias, d.code, d.reads_null})) return std::unexpected(Err::OutOfMemory);
   return d;
 }
