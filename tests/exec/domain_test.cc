@@ -17,17 +17,19 @@ namespace quendra {
 namespace {
 
 const char* kManifest = R"j({"models": {"t": {"table": "t",
-  "dimensions": {"d": {"expr": "d", "time": true}, "i": "i", "s": "s", "k": "k",
+  "dimensions": {"d": {"expr": "d", "time": true}, "i": "i", "s": "s", "j": "j",
     "year": "YEAR(d)", "quarter": "QUARTER(d)", "dow": "ISODOW(d)", "md": "MONTH(d) * 100 + DAY(d)",
     "weekend": "CASE WHEN ISODOW(d) >= 6 THEN 'weekend' END", "band": "CASE WHEN i > 2 THEN 'hi' WHEN i IS NULL THEN 'none' END",
     "up": "UPPER(s)", "initial": "SUBSTRING(s, 1, 1)", "named": "COALESCE(s, 'none')", "mixed": "LENGTH(s) + i",
     "kd": "CASE WHEN k.name LIKE 'n%' THEN 1 ELSE 2 END"},
   "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "i"}, "days": {"agg": "nunique", "expr": "d"}},
-  "joins": {"k": {"model": "k", "left_on": "i", "right_on": "id"}}},
-  "k": {"table": "k", "dimensions": {"id": "id", "name": "name"}}}})j";
+  "joins": {"k": {"model": "k", "left_on": "i", "right_on": "id"}, "b": {"model": "b", "left_on": "j", "right_on": "id"}}},
+  "k": {"table": "k", "dimensions": {"id": "id", "name": "name"}},
+  "b": {"table": "b", "dimensions": {"id": "id", "up": "UPPER(label)", "year": "YEAR(day)", "label": "label"}}}})j";
 
-const char* kDims[] = {"t.year", "t.quarter", "t.dow", "t.md", "t.weekend", "t.band", "t.up",
-                       "t.initial", "t.named", "t.mixed", "t.d", "t.s", "t.kd"};
+// b is a table joined on j, large enough for its columns' dictionaries.
+const char* kDims[] = {"t.year", "t.quarter", "t.dow", "t.md", "t.weekend", "t.band", "t.up", "t.initial",
+                       "t.named", "t.mixed", "t.d", "t.s", "t.kd", "b.up", "b.year"};
 const char* kConds[] = {"ISODOW(d) < 6", "YEAR(d) = 2021", "MONTH(d) IN (1, 2, 12)", "UPPER(s) LIKE 'A%'",
                         "s NOT IN ('b', 'cc')", "i IN (1, 2, NULL)", "CASE WHEN i > 0 THEN s END = 'ab'",
                         "DAY(d) + i > 10", "d >= '2021-06-01'", "LENGTH(s) = 2 OR ISODOW(d) = 1"};
@@ -36,26 +38,32 @@ const char* kGrains[] = {"day", "week", "month", "quarter", "year"};
 struct DomainTest : ::testing::Test {
   Arena data;
   testing::Make mk{data};
-  std::vector<Bytes> names = {"d", "i", "s"}, knames = {"id", "name"};
-  std::vector<Vec> cols, kcols;
-  std::vector<ColStats> stats, kstats;
+  std::vector<Bytes> names = {"d", "i", "s", "j"}, knames = {"id", "name"}, bnames = {"id", "label", "day"};
+  std::vector<Vec> cols, kcols, bcols;
+  std::vector<ColStats> stats, kstats, bstats;
 
   void SetUp() override {
     constexpr size_t kRows = 3 * 8192 + 7;  // a dictionary needs a few blocks of rows
     std::mt19937_64 rng(31);
     const char* pool[] = {"a", "ab", "Ab", "b", "cc", "é", ""};
-    testing::Opt<int64_t> d, i;
-    testing::Opt<std::string> s;
+    testing::Opt<int64_t> d, i, j, id, day;
+    testing::Opt<std::string> s, label;
     for (size_t r = 0; r < kRows; ++r) {
+      j.push_back(rng() % 19 ? std::optional<int64_t>(static_cast<int64_t>(rng() % (kRows + 100))) : std::nullopt);
+      id.push_back(static_cast<int64_t>(r));
+      label.push_back(rng() % 9 ? std::optional<std::string>(pool[rng() % 7]) : std::nullopt);
+      day.push_back(18000 + static_cast<int64_t>(rng() % 2000));
       d.push_back(rng() % 17 ? std::optional<int64_t>(18500 + static_cast<int64_t>(rng() % 1400)) : std::nullopt);
       i.push_back(rng() % 11 ? std::optional<int64_t>(static_cast<int64_t>(rng() % 9) - 2) : std::nullopt);
       s.push_back(rng() % 13 ? std::optional<std::string>(pool[rng() % 7]) : std::nullopt);
     }
-    cols = {mk.ints(d, Kind::date), mk.ints(i), mk.strs(s)};
+    cols = {mk.ints(d, Kind::date), mk.ints(i), mk.strs(s), mk.ints(j)};
+    bcols = {mk.ints(id), mk.strs(label), mk.ints(day, Kind::date)};
+    for (const Vec& c : bcols) bstats.push_back(*statsOf(data, c));
     kcols = {mk.ints({-2, -1, 0, 1, 2, 3}), mk.strs({"neg", "neg", "nil", "one", std::nullopt, "n3"})};
     for (const Vec& c : cols) stats.push_back(*statsOf(data, c));
     for (const Vec& c : kcols) kstats.push_back(*statsOf(data, c));
-    ASSERT_TRUE(stats[2].codes && stats[0].known);
+    ASSERT_TRUE(stats[2].codes && stats[0].known && bstats[1].codes);
   }
 
   Tables tables(bool with_stats) {
@@ -63,6 +71,7 @@ struct DomainTest : ::testing::Test {
     auto span = [&](std::vector<ColStats>& s) { return with_stats ? std::span<const ColStats>(s) : std::span<const ColStats>(); };
     *t.findOrInsert(data, "t")->value = exec::Table{names, cols, cols[0].len, span(stats)};
     *t.findOrInsert(data, "k")->value = exec::Table{knames, kcols, kcols[0].len, span(kstats)};
+    *t.findOrInsert(data, "b")->value = exec::Table{bnames, bcols, bcols[0].len, span(bstats)};
     return t;
   }
 
@@ -91,7 +100,7 @@ TEST_F(DomainTest, AnswersAsWithoutBoundStats) {
   int answered = 0;
   for (int qi = 0; qi < 300; ++qi) {
     std::string dims;
-    for (size_t k = 0, nd = rng() % 4; k < nd; ++k) dims += std::string(k ? ", " : "") + "\"" + kDims[rng() % 13] + "\"";
+    for (size_t k = 0, nd = rng() % 4; k < nd; ++k) dims += std::string(k ? ", " : "") + "\"" + kDims[rng() % 15] + "\"";
     std::string filter;
     for (size_t k = 0, nc = rng() % 4; k < nc; ++k)
       filter += std::string(k ? (rng() % 4 ? " AND " : " OR ") : "") + "(" + kConds[rng() % 10] + ")";
@@ -99,6 +108,7 @@ TEST_F(DomainTest, AnswersAsWithoutBoundStats) {
     if (!filter.empty()) q += R"(, "filter": ")" + filter + "\"";
     if (rng() % 3 == 0) q += R"(, "time_grain": ")" + std::string(kGrains[rng() % 5]) + "\"";
     if (rng() % 4 == 0) q += R"(, "filters": [{"field": "t.dow", "operator": "<=", "value": 5}])";
+    else if (rng() % 3 == 0) q += R"(, "filters": [{"field": "b.up", "operator": "in", "values": ["AB", "CC", null]}])";
     q += "}";
     const std::string got = answer(q, true);
     EXPECT_EQ(got, answer(q, false)) << q;
