@@ -468,7 +468,9 @@ struct Exec {
   // column the domain is); nullopt when evaluating it fails, which leaves
   // the failure to the evaluation per position.
   [[nodiscard]] EvalResult<std::optional<Vec>> overDomain(const Expr& e, uint32_t i, const Domain& d);
-  // The column subtree i reads, when it reads exactly one (memoised in cx).
+  // Subtree i of e answered per value of the one column it reads, one
+  // answer per position; nullopt to evaluate it as usual. What each node
+  // reads is worked out once per expression, in cx.
   [[nodiscard]] EvalResult<std::optional<Vec>> domainShortcut(Cx& cx, const Expr& e, uint32_t i);
   // For a grouping dimension over one column of few values: its answers
   // numbered per value of the column (see ValueCodes); false otherwise.
