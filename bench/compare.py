@@ -74,7 +74,8 @@ MANIFEST = {"models": {
                      "p90_amount": {"agg": "percentile", "expr": "amount", "p": 0.9},
                      "sd_amount": {"agg": "stddev", "expr": "amount"},
                      "revenue_ly": {"measure": "revenue", "offset": 1, "unit": "year"},
-                     "revenue_ytd": {"measure": "revenue", "running": "year"}},
+                     "revenue_ytd": {"measure": "revenue", "running": "year"},
+                     "revenue_3m": {"measure": "revenue", "trailing": 3, "unit": "month"}},
         "joins": {"store": {"model": "stores", "left_on": "store_id", "right_on": "id", "type": "one"},
                   "customer": {"model": "customers", "left_on": "customer_id", "right_on": "id", "type": "one"}},
     },
@@ -198,6 +199,25 @@ def cases() -> list[dict]:
         return (months.join(earlier, on="ts", how="left").sort("ts")
                 .with_columns(pl.col("revenue").cum_sum().over(pl.col("ts").dt.year()).alias("revenue_ytd")))
 
+    def region_months(t):
+        """Revenue by month and store region, a year earlier and over the
+        trailing three months. A fact whose store has no match has a null
+        region: its months join to their own, as the engines' periods do."""
+        months = (t["facts"].select("ts", "store_id", "amount")
+                  .join(t["stores"], left_on="store_id", right_on="id", how="left")
+                  .with_columns(pl.col("ts").dt.truncate("1mo"))
+                  .group_by("ts", "region").agg(revenue().alias("revenue")))
+
+        def shifted(by, name):
+            return months.select(pl.col("ts").dt.offset_by(by), "region", pl.col("revenue").alias(name))
+
+        out = months
+        for by, name in (("1y", "revenue_ly"), ("1mo", "m1"), ("2mo", "m2")):
+            out = out.join(shifted(by, name), on=["ts", "region"], how="left", nulls_equal=True)
+        window = [pl.col("revenue"), pl.col("m1"), pl.col("m2")]
+        return out.select("ts", "region", "revenue", "revenue_ly", pl.when(pl.any_horizontal(
+            [c.is_not_null() for c in window])).then(pl.sum_horizontal(window)).alias("revenue_3m"))
+
     def q(dims, measures=("revenue", "units", "n"), **extra):
         return {"model": "facts", "dimensions": dims, "measures": list(measures), **extra}
 
@@ -279,6 +299,11 @@ def cases() -> list[dict]:
         dict(name="yoy", label="by month: revenue, a year earlier, to date", goal=0.5,
              query=q(["facts.ts"], measures=["revenue", "revenue_ly", "revenue_ytd"], time_grain="month"),
              reads=["facts.ts", "facts.amount"], polars=year_over_year),
+        dict(name="yoy_region", label="by month, store region: year ago, 3 months",
+             goal=0.5, query=q(["facts.ts", "store.region"], measures=["revenue", "revenue_ly", "revenue_3m"],
+                              time_grain="month"),
+             reads=["facts.ts", "facts.store_id", "stores.id", "stores.region", "facts.amount"],
+             polars=region_months),
         dict(name="window", label="one month of five years by day, stored in time order", goal=0.1,
              query={"model": "events", "dimensions": ["ts"], "time_grain": "day", "measures": ["revenue", "n"],
                     "time_range": {"start": "2023-03-01", "end": "2023-03-31"}},
