@@ -133,9 +133,12 @@ namespace {
 // Per position of sel (all n positions when it is all), the entry of its
 // value: `at` maps positions to the column's rows (none: the same), a
 // missing row or a null value takes entry m. emit(k, entry) gets the k-th
-// position. Returns whether some position took entry m.
+// position. A date's entry is read from its 16-bit day when `days` (the
+// column's own, when col is the bound column) is given. Returns whether
+// some position took entry m.
 template <class Emit>
-bool entries(const Vec& col, const ColStats& st, uint64_t m, const uint32_t* at, Sel sel, Emit emit) {
+bool entries(const Vec& col, const ColStats& st, const uint16_t* days, uint64_t m, const uint32_t* at, Sel sel,
+             Emit emit) {
   const uint8_t* nulls = col.nulls;
   const auto none = static_cast<uint32_t>(m);
   bool reads_null = false;
@@ -154,13 +157,15 @@ bool entries(const Vec& col, const ColStats& st, uint64_t m, const uint32_t* at,
       emit(k, null ? none : entry(r));
     }
   };
+  struct Narrow {
+    const uint16_t* cs;
+    uint32_t operator()(uint32_t r) const { return cs[r]; }
+    void prefetch(uint32_t r) const { __builtin_prefetch(cs + r); }
+  };
   if (st.codes && st.dict.len) {
-    struct {
-      const uint16_t* cs;
-      uint32_t operator()(uint32_t r) const { return cs[r]; }
-      void prefetch(uint32_t r) const { __builtin_prefetch(cs + r); }
-    } dict{st.codes};
-    each(dict);
+    each(Narrow{st.codes});
+  } else if (days) {
+    each(Narrow{days});
   } else {
     struct {
       const int64_t* x;
@@ -186,17 +191,18 @@ Result<std::optional<Exec::Domain>> Exec::domainOf(uint8_t alias, Bytes name, bo
   const size_t n = base.nrows;
   // The table row each position reads: the frame's own rows, or the join's;
   // none when the column's values per position are at hand already.
+  // (A date's 16-bit days are fewer bytes to read than its values.)
   const Vec* values = col;
   const uint32_t* at = nullptr;
   for (const Cached& k : cache)
-    if (!k.code && k.alias == alias && k.name == name && !st->codes) values = &k.v;
+    if (!k.code && k.alias == alias && k.name == name && !st->codes && !st->days) values = &k.v;
   if (values == col) at = alias == 0 ? rows : TRY(joinIdx(alias));
   uint32_t* code = arena.make<uint32_t>(n + 1);
   if (!code) return std::unexpected(Err::OutOfMemory);
   Domain d;
   d.code = code;
   d.values = TRY(domainValues(*col, *st, m));
-  d.reads_null = entries(*values, *st, m, at, Sel{nullptr, n}, [code](size_t k, uint32_t e) { code[k] = e; });
+  d.reads_null = entries(*values, *st, values == col ? st->days : nullptr, m, at, Sel{nullptr, n}, [code](size_t k, uint32_t e) { code[k] = e; });
   if (!cache.push(arena, Cached{name, d.values, alias, d.code, d.reads_null})) return std::unexpected(Err::OutOfMemory);
   return d;
 }
@@ -235,7 +241,7 @@ Result<std::optional<Sel>> Exec::domainFilter(const Pred& p, Sel sel) {
   if (!keep || !out) return std::unexpected(Err::OutOfMemory);
   for (uint64_t j = 0; j <= m; ++j) keep[j] = v.data.bools[j] && !(v.nulls && v.nulls[j]);
   size_t kept = 0;
-  entries(*col, *st, m, rows, sel, [&](size_t k, uint32_t entry) {
+  entries(*col, *st, st->days, m, rows, sel, [&](size_t k, uint32_t entry) {
     out[kept] = sel.at(k);
     kept += keep[entry];
   });

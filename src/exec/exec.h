@@ -386,9 +386,9 @@ struct Exec {
   // literals keeps, read straight from the column; nullopt when the
   // comparison has no such path.
   [[nodiscard]] Result<std::optional<size_t>> keepDirect(const Cmp& c, const Vec& left, Sel sel, uint32_t* out);
-  // The zones of b's column when b is nothing but a column of the bound
-  // table that this frame's positions are.
-  const int64_t* zonesOf(const Bound& b) const;
+  // The stats (zones, days) of b's column when b is nothing but a column of
+  // the bound table that this frame's positions are.
+  const ColStats* rowStats(const Bound& b) const;
   // The start and end instants of a range (the end past a whole last day),
   // from range_from when set; bad texts are reported.
   [[nodiscard]] Result<std::pair<int64_t, int64_t>> rangeEnds(const Range& r, Kind kind);
@@ -464,6 +464,9 @@ struct Exec {
   [[nodiscard]] Result<std::optional<Sel>> domainFilter(const Pred& p, Sel sel);
   // Per position, the entry of r (one per domain entry) its code names.
   [[nodiscard]] EvalResult<Vec> answersAt(const Vec& r, const Domain& d);
+  // A range's mask over the frame's positions: once per day, then looked
+  // up by each position's day, when its column is a date of few days.
+  [[nodiscard]] Result<Vec> rangeMask(const Pred& p);
   // The value of each domain entry under the subtree i of e (whose one
   // column the domain is); nullopt when evaluating it fails, which leaves
   // the failure to the evaluation per position.

@@ -8,6 +8,10 @@
 // of those that no earlier branch did.
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "exec/exec.h"
 #include "vec/loops.h"
 #include "vec/time.h"
@@ -139,17 +143,12 @@ EvalResult<std::optional<Interval>> intervalFor(const Cmp& c, const Vec& left) {
   return left.kind == Kind::timestamp ? intervalOf(op, *us) : dayInterval(op, *us);
 }
 
-// The rows of sel whose non-null x lies in iv. Over every row of a column
-// with zones, a block wholly outside is skipped and one wholly inside kept
-// without a comparison.
-size_t keepInterval(Sel sel, const int64_t* __restrict x, const uint8_t* nulls, Interval iv, const int64_t* zones,
-                    uint32_t* out) {
-  if (iv.empty()) return 0;
+// keepRows of inside, the test of iv, skipping by zones over every row.
+template <class F>
+size_t keepBlocks(Sel sel, const uint8_t* nulls, Interval iv, const int64_t* zones, uint32_t* out, F inside,
+                  const void* data, size_t width) {
+  if (!zones || !sel.all()) return keepRows(sel, nulls, out, inside, data, width);
   const int64_t a = iv.a, b = iv.b;
-  // a <= x <= b as one unsigned compare of the distance from a.
-  const uint64_t from_a = static_cast<uint64_t>(a), width = static_cast<uint64_t>(b) - from_a;
-  auto inside = [&](uint32_t r) { return static_cast<uint64_t>(x[r]) - from_a <= width; };
-  if (!zones || !sel.all()) return keepRows(sel, nulls, out, inside, x, sizeof(int64_t));
   size_t k = 0;
   for (size_t from = 0, z = 0; from < sel.n; from += kZoneRows, ++z) {
     const size_t n = sel.n - from < kZoneRows ? sel.n - from : kZoneRows;
@@ -168,6 +167,88 @@ size_t keepInterval(Sel sel, const int64_t* __restrict x, const uint8_t* nulls, 
     k += got;
   }
   return k;
+}
+
+// Per 8-bit mask of lanes, the lanes set (in order) and how many.
+struct LaneTable {
+  uint8_t lanes[256][8];
+  uint8_t count[256];
+  constexpr LaneTable() : lanes{}, count{} {
+    for (unsigned m = 0; m < 256; ++m) {
+      uint8_t c = 0;
+      for (uint8_t j = 0; j < 8; ++j)
+        if (m >> j & 1) lanes[m][c++] = j;
+      count[m] = c;
+    }
+  }
+};
+constexpr LaneTable kLanes;
+
+// The rows base + i (i < n) of a run without nulls whose day d has
+// (d - from) mod 2^16 <= width, eight days per step: the lanes that pass
+// are written out through a table, with no branch per row. out needs room
+// for n positions.
+size_t keepDayRun(const uint16_t* __restrict d, size_t n, uint32_t base, uint16_t from, uint16_t width,
+                  uint32_t* __restrict out) {
+  size_t k = 0, i = 0;
+#if defined(__SSE2__)
+  const __m128i f = _mm_set1_epi16(static_cast<short>(from)), w = _mm_set1_epi16(static_cast<short>(width));
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 8 <= n; i += 8) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
+    // Past the width, the saturated difference is not zero.
+    const __m128i pass = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_sub_epi16(x, f), w), zero);
+    const auto m = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(pass, zero)));
+    uint64_t lanes;
+    std::memcpy(&lanes, kLanes.lanes[m], 8);
+    const __m128i idx = _mm_cvtsi64_si128(static_cast<long long>(lanes));
+    const __m128i b = _mm_set1_epi32(static_cast<int>(base + i));
+    const __m128i lo = _mm_unpacklo_epi8(idx, zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_add_epi32(_mm_unpacklo_epi16(lo, zero), b));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k + 4), _mm_add_epi32(_mm_unpackhi_epi16(lo, zero), b));
+    k += kLanes.count[m];
+  }
+#endif
+  for (; i < n; ++i) {
+    out[k] = base + static_cast<uint32_t>(i);
+    k += static_cast<uint16_t>(d[i] - from) <= width;
+  }
+  return k;
+}
+
+// The rows of sel whose non-null x lies in iv, read from the 16-bit days
+// when the column's stats (st: the bound column's own, or none) keep them.
+// Over every row of a column with zones, a block wholly outside is skipped
+// and one wholly inside kept without a comparison.
+size_t keepInterval(Sel sel, const int64_t* __restrict x, const uint8_t* nulls, Interval iv, const ColStats* st,
+                    uint32_t* out) {
+  if (iv.empty()) return 0;
+  if (st && st->days) {
+    // Every non-null day lies within [lo, hi]: the interval clipped to
+    // them, counted from lo.
+    if (iv.b < st->lo || iv.a > st->hi) return 0;
+    const auto from = static_cast<uint32_t>((iv.a > st->lo ? iv.a : st->lo) - st->lo);
+    const auto width = static_cast<uint32_t>((iv.b < st->hi ? iv.b : st->hi) - st->lo) - from;
+    const uint16_t* __restrict days = st->days;
+    if (sel.all() && !nulls) {
+      // Block by block when zones skip some.
+      const size_t step = st->zones ? kZoneRows : sel.n;
+      size_t k = 0;
+      for (size_t at = 0, z = 0; at < sel.n; at += step, ++z) {
+        const size_t n = sel.n - at < step ? sel.n - at : step;
+        if (st->zones && (st->zones[2 * z + 1] < iv.a || st->zones[2 * z] > iv.b)) continue;
+        k += keepDayRun(days + at, n, static_cast<uint32_t>(at), static_cast<uint16_t>(from),
+                        static_cast<uint16_t>(width), out + k);
+      }
+      return k;
+    }
+    return keepBlocks(sel, nulls, iv, st->zones, out, [=](uint32_t r) { return uint32_t{days[r]} - from <= width; },
+                      days, sizeof(uint16_t));
+  }
+  // a <= x <= b as one unsigned compare of the distance from a.
+  const uint64_t from_a = static_cast<uint64_t>(iv.a), width = static_cast<uint64_t>(iv.b) - from_a;
+  return keepBlocks(sel, nulls, iv, st ? st->zones : nullptr, out,
+                    [=](uint32_t r) { return static_cast<uint64_t>(x[r]) - from_a <= width; }, x, sizeof(int64_t));
 }
 
 // Strings equal to one of a list's, by length first.
@@ -233,10 +314,9 @@ Result<Sel> rowsOf(Arena& arena, Sel sel, Sel got) {
 
 }  // namespace
 
-const int64_t* Exec::zonesOf(const Bound& b) const {
+const ColStats* Exec::rowStats(const Bound& b) const {
   if (rows) return nullptr;  // positions are not the bound rows
-  const ColStats* st = baseStats(b);
-  return st ? st->zones : nullptr;
+  return baseStats(b);
 }
 
 Result<std::optional<size_t>> Exec::keepDirect(const Cmp& c, const Vec& left, Sel sel, uint32_t* out) {
@@ -267,7 +347,7 @@ Result<std::optional<size_t>> Exec::keepDirect(const Cmp& c, const Vec& left, Se
       if (left.kind != Kind::str || l.tag != Literal::Tag::string || (op != vec::CmpOp::eq && op != vec::CmpOp::ne))
         return std::nullopt;
     }
-    if (iv) return keepInterval(sel, left.data.ints, left.nulls, *iv, zonesOf(c.lhs.dim), out);
+    if (iv) return keepInterval(sel, left.data.ints, left.nulls, *iv, rowStats(c.lhs.dim), out);
   }
   // A string column against a list of texts: = and IN keep the rows equal
   // to one, <> and NOT IN those equal to none (and none at all when the
@@ -332,7 +412,7 @@ Result<Sel> Exec::narrowHere(const Pred& p, Sel sel) {
       if (v.kind == Kind::date) iv = Interval{ceilDiv(iv.a, kMicrosPerDay), floorDiv(iv.b, kMicrosPerDay)};
       uint32_t* out = arena.make<uint32_t>(sel.n + 1);
       if (!out) return std::unexpected(Err::OutOfMemory);
-      return Sel{out, keepInterval(sel, v.data.ints, v.nulls, iv, zonesOf(p.range.b), out)};
+      return Sel{out, keepInterval(sel, v.data.ints, v.nulls, iv, rowStats(p.range.b), out)};
     }
   }
   return keepTrue(*this, sel, TRY(evalPred(p)), base.nrows);
@@ -359,7 +439,7 @@ Result<std::optional<Sel>> Exec::narrowPair(const Pred& p1, const Pred& p2, Sel 
     const Interval both{iv1->a > iv2->a ? iv1->a : iv2->a, iv1->b < iv2->b ? iv1->b : iv2->b};
     uint32_t* out = arena.make<uint32_t>(sel.n + 1);
     if (!out) return std::unexpected(Err::OutOfMemory);
-    return Sel{out, keepInterval(sel, left.data.ints, left.nulls, both, zonesOf(*b1), out)};
+    return Sel{out, keepInterval(sel, left.data.ints, left.nulls, both, rowStats(*b1), out)};
   }
   // A float column between two numbers: both comparisons in one pass, each
   // as the kernel makes it.

@@ -214,6 +214,13 @@ std::optional<ColStats> statsOf(Arena& arena, const Vec& v) {
   }
   st.zones = zones;
   if (!st.known) st.lo = st.hi = 0;
+  if (v.kind == Kind::date && st.known && static_cast<uint64_t>(st.hi) - static_cast<uint64_t>(st.lo) < 65536) {
+    uint16_t* days = arena.make<uint16_t>(v.len);
+    if (!days) return std::nullopt;
+    const auto lo = static_cast<uint64_t>(st.lo);
+    for (size_t i = 0; i < v.len; ++i) days[i] = static_cast<uint16_t>(static_cast<uint64_t>(x[i]) - lo);
+    st.days = days;
+  }
   return st;
 }
 

@@ -211,6 +211,10 @@ struct ColStats {
   // code means nothing). nullptr when the column has too many values.
   const uint16_t* codes = nullptr;
   Vec dict;
+  // A date column spanning at most 65,536 days: per row its day less lo (a
+  // null row's means nothing). Passes that read only the days (a range, a
+  // date's parts or grain per day) read a quarter of the bytes.
+  const uint16_t* days = nullptr;
   // An integer column joined on as a unique right key: its map from value
   // to row + 1, kept by the first query that built it for the later ones
   // (see exec::Keep); nullptr until then.

@@ -22,7 +22,8 @@ namespace {
 constexpr int64_t kDay = kMicrosPerDay;
 
 const char* kManifest = R"({"models": {"facts": {"table": "f",
-  "dimensions": {"t": {"expr": "t", "time": true}, "d": {"expr": "d", "time": true}, "i": "i"},
+  "dimensions": {"t": {"expr": "t", "time": true}, "d": {"expr": "d", "time": true}, "i": "i",
+    "e": {"expr": "e", "time": true}, "u": {"expr": "u", "time": true}},
   "measures": {"n": {"agg": "count"}, "s": {"agg": "sum", "expr": "i"}}}}})";
 
 std::string text(int64_t us, bool date_only) {
@@ -46,7 +47,9 @@ bool cmp(const std::string& op, __int128 x, __int128 c) {
 TEST(Narrow, ZonesKeepExactlyWhatAPlainLoopKeeps) {
   constexpr size_t kRows = 6 * kZoneRows + 77;
   std::mt19937_64 rng(7);
-  std::vector<int64_t> t(kRows), d(kRows), i(kRows);
+  // e: the dates without nulls (zones, then whole runs of days); u: days
+  // of the same span in no order.
+  std::vector<int64_t> t(kRows), d(kRows), i(kRows), e(kRows), u(kRows);
   std::vector<uint8_t> tnull(kRows), dnull(kRows);
   int64_t at = 19'000 * kDay, v = -50;
   for (size_t r = 0; r < kRows; ++r) {
@@ -59,12 +62,15 @@ TEST(Narrow, ZonesKeepExactlyWhatAPlainLoopKeeps) {
     tnull[r] = r / kZoneRows == 3;
     dnull[r] = rng() % 17 == 0;
   }
+  e = d;
+  for (int64_t& x : u) x = d.front() + static_cast<int64_t>(rng() % static_cast<uint64_t>(d.back() - d.front() + 1));
   Arena data;
   auto col = [&](Kind k, std::vector<int64_t>& x, std::vector<uint8_t>* nulls) {
     return column(k, kRows, nulls ? nulls->data() : nullptr, intData(x.data()));
   };
-  std::vector<Bytes> names = {"t", "d", "i"};
-  std::vector<Vec> cols = {col(Kind::timestamp, t, &tnull), col(Kind::date, d, &dnull), col(Kind::int_, i, nullptr)};
+  std::vector<Bytes> names = {"t", "d", "i", "e", "u"};
+  std::vector<Vec> cols = {col(Kind::timestamp, t, &tnull), col(Kind::date, d, &dnull), col(Kind::int_, i, nullptr),
+                           col(Kind::date, e, nullptr), col(Kind::date, u, nullptr)};
   std::vector<ColStats> stats;
   for (const Vec& c : cols) stats.push_back(*statsOf(data, c));
 
@@ -79,7 +85,7 @@ TEST(Narrow, ZonesKeepExactlyWhatAPlainLoopKeeps) {
     const int64_t edge = t[row] + shifts[rng() % 7];
     const bool date_only = rng() % 2;
     const int64_t lit = date_only ? edge / kDay * kDay : edge;
-    const std::string c = std::string(1, "tdi"[rng() % 3]);
+    const std::string c = std::string(1, "tdieu"[rng() % 5]);
     const int64_t ival = i[row] + static_cast<int64_t>(rng() % 3) - 1;
     std::string query, op;
     int64_t lo = 0, hi = 0;
@@ -102,7 +108,8 @@ TEST(Narrow, ZonesKeepExactlyWhatAPlainLoopKeeps) {
     for (size_t r = 0; r < kRows; ++r) {
       const bool null = c == "t" ? tnull[r] : c == "d" ? dnull[r] : false;
       if (null) continue;
-      const __int128 x = c == "t" ? t[r] : c == "d" ? static_cast<__int128>(d[r]) * kDay : i[r];
+      const std::vector<int64_t>& days = c == "e" ? e : c == "u" ? u : d;
+      const __int128 x = c == "t" ? t[r] : c == "i" ? i[r] : static_cast<__int128>(days[r]) * kDay;
       bool keep;
       if (range)
         keep = x >= lo && (date_only ? x < hi : x <= hi);
