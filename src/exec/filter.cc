@@ -106,6 +106,21 @@ Result<std::pair<int64_t, int64_t>> Exec::rangeEnds(const Range& r, Kind kind) {
   return out;
 }
 
+Result<Vec> Exec::rangeMask(const Pred& p) {
+  const Bound& b = p.range.b;
+  const Expr& e = b.e;
+  if (e.count == 1 && e[e.root].tag == Tag::ident && (Domain::forced || base.nrows >= 64)) {
+    std::optional<Domain> d = TRY(domainOf(identAlias(e[e.root], b.alias), e[e.root].text, true));
+    if (d && d->values.kind == Kind::date) {
+      auto [start, end] = TRY(rangeEnds(p.range, Kind::date));
+      auto per = rangeVec(arena, d->values, start, end, p.range.end_is_date);
+      if (!per) return std::unexpected(lift(per.error()));
+      return liftEval(answersAt(*per, *d));
+    }
+  }
+  return evalPred(p);
+}
+
 Result<Vec> Exec::evalPred(const Pred& p) {
   switch (p.tag) {
     case Pred::Tag::all:

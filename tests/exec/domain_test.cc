@@ -1,7 +1,9 @@
 // Expressions over one column of few values, worked out once per value: a
 // randomized comparison of every query with the tables' bound stats (which
 // the per-value paths need) against the same query without them, over
-// filters, grouping and time grains; then an allocation-failure sweep.
+// filters, grouping, time grains and measures along time over a range (the
+// range read as 16-bit days, its own rows marked per day); then an
+// allocation-failure sweep.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -22,7 +24,9 @@ const char* kManifest = R"j({"models": {"t": {"table": "t",
     "weekend": "CASE WHEN ISODOW(d) >= 6 THEN 'weekend' END", "band": "CASE WHEN i > 2 THEN 'hi' WHEN i IS NULL THEN 'none' END",
     "up": "UPPER(s)", "initial": "SUBSTRING(s, 1, 1)", "named": "COALESCE(s, 'none')", "mixed": "LENGTH(s) + i",
     "kd": "CASE WHEN k.name LIKE 'n%' THEN 1 ELSE 2 END"},
-  "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "i"}, "days": {"agg": "nunique", "expr": "d"}},
+  "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "i"}, "days": {"agg": "nunique", "expr": "d"},
+    "ytd": {"measure": "total", "running": "year"}, "mtd": {"measure": "n", "running": "month"},
+    "prev": {"measure": "n", "offset": 1, "unit": "month"}, "trail": {"measure": "total", "trailing": 2, "unit": "month"}},
   "joins": {"k": {"model": "k", "left_on": "i", "right_on": "id"}, "b": {"model": "b", "left_on": "j", "right_on": "id"}}},
   "k": {"table": "k", "dimensions": {"id": "id", "name": "name"}},
   "b": {"table": "b", "dimensions": {"id": "id", "up": "UPPER(label)", "year": "YEAR(day)", "label": "label"}}}})j";
@@ -97,7 +101,7 @@ struct DomainTest : ::testing::Test {
 
 TEST_F(DomainTest, AnswersAsWithoutBoundStats) {
   std::mt19937_64 rng(8);
-  int answered = 0;
+  int answered = 0, along_answered = 0;
   for (int qi = 0; qi < 300; ++qi) {
     std::string dims;
     for (size_t k = 0, nd = rng() % 4; k < nd; ++k) dims += std::string(k ? ", " : "") + "\"" + kDims[rng() % 15] + "\"";
@@ -106,15 +110,33 @@ TEST_F(DomainTest, AnswersAsWithoutBoundStats) {
       filter += std::string(k ? (rng() % 4 ? " AND " : " OR ") : "") + "(" + kConds[rng() % 10] + ")";
     std::string q = R"({"model": "t", "dimensions": [)" + dims + R"(], "measures": ["n", "total", "days"])";
     if (!filter.empty()) q += R"(, "filter": ")" + filter + "\"";
-    if (rng() % 3 == 0) q += R"(, "time_grain": ")" + std::string(kGrains[rng() % 5]) + "\"";
+    const bool along_time = rng() % 3 == 0;
+    if (along_time) {
+      // Along time: the dates by a grain, over a range of whole days.
+      const char* along[] = {"ytd", "mtd", "prev", "trail"};
+      const int from = 2020 + static_cast<int>(rng() % 5);
+      if (dims.find("t.d\"") != std::string::npos) dims.clear();
+      q = R"({"model": "t", "dimensions": ["t.d")" + std::string(dims.empty() ? "" : ", ") + dims +
+          R"(], "measures": ["n", ")" + along[rng() % 4] + R"("], "time_range": {"start": ")" + std::to_string(from) +
+          "-0" + std::to_string(1 + rng() % 9) + R"(-01", "end": ")" + std::to_string(from + 1 + rng() % 2) + "-1" +
+          std::to_string(rng() % 3) + "-1" + std::to_string(rng() % 10) + "\"}";
+      if (!filter.empty()) q += R"(, "filter": ")" + filter + "\"";
+      q += R"(, "time_grain": ")" + std::string(rng() % 2 ? "day" : "month") + "\"";
+      Exec::Domain::forceForTesting(rng() % 2);
+    } else if (rng() % 3 == 0) {
+      q += R"(, "time_grain": ")" + std::string(kGrains[rng() % 5]) + "\"";
+    }
     if (rng() % 4 == 0) q += R"(, "filters": [{"field": "t.dow", "operator": "<=", "value": 5}])";
     else if (rng() % 3 == 0) q += R"(, "filters": [{"field": "b.up", "operator": "in", "values": ["AB", "CC", null]}])";
     q += "}";
     const std::string got = answer(q, true);
+    Exec::Domain::forceForTesting(false);
     EXPECT_EQ(got, answer(q, false)) << q;
     answered += got.empty() || got.find('|') != std::string::npos;
+    along_answered += along_time && got.find('|') != std::string::npos;
   }
   EXPECT_GT(answered, 250);
+  EXPECT_GT(along_answered, 60) << along_answered;
 }
 
 TEST_F(DomainTest, AllocationFailuresReportOutOfMemory) {
