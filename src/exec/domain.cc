@@ -202,7 +202,8 @@ Result<std::optional<Exec::Domain>> Exec::domainOf(uint8_t alias, Bytes name, bo
   Domain d;
   d.code = code;
   d.values = TRY(domainValues(*col, *st, m));
-  d.reads_null = entries(*values, *st, values == col ? st->days : nullptr, m, at, Sel{nullptr, n}, [code](size_t k, uint32_t e) { code[k] = e; });
+  const uint16_t* days = values == col ? st->days : nullptr;
+  d.reads_null = entries(*values, *st, days, m, at, Sel{nullptr, n}, [code](size_t k, uint32_t e) { code[k] = e; });
   if (!cache.push(arena, Cached{name, d.values, alias, d.code, d.reads_null})) return std::unexpected(Err::OutOfMemory);
   return d;
 }
