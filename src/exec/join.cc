@@ -633,7 +633,10 @@ Result<void> Exec::subAnswers(const Tables& tables, Sel sel) {
         }
         // The sub-plan's rows holding one of them.
         Exec sx(arena, diag, *j.sub, *sb);
-        const Vec key = TRY(sx.evalBound(j.sub->dims[0].b));
+        Vec key = TRY(sx.evalBound(j.sub->dims[0].b));
+        // Dates meet timestamps as the instants of their midnights, as the
+        // join itself compares them.
+        if (key.kind == Kind::date && st.lk.kind == Kind::timestamp) key = TRY(asTimestamps(*this, key));
         if (intKind(key) && !key.scalar) {
           uint32_t* idx = arena.make<uint32_t>(sb->nrows + 1);
           if (!idx) return std::unexpected(Err::OutOfMemory);
