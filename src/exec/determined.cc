@@ -99,20 +99,27 @@ Result<std::optional<Vec>> Exec::dictCodes(const Bound& b) {
   return std::optional<Vec>(column(Kind::int_, n, nulls, intData(out)));
 }
 
-Result<std::optional<Vec>> Exec::joinedCodes(const Bound& b, uint32_t* width) {
+Result<bool> Exec::joinedCodes(const Bound& b, ValueCodes* out) {
   const std::optional<Vec> right = joinedColumn(b);
   // The joined table's values are numbered once; worth it when each is
   // read by several positions, as a dimension table's are.
-  if (!right || right->kind != Kind::str || right->scalar || right->len * 4 > base.nrows) return std::nullopt;
+  if (!right || right->kind != Kind::str || right->scalar || right->len * 4 > base.nrows) return false;
   const Codes rc = TRY(codes(arena, *right, Sel{nullptr, right->len}));
-  const uint32_t* at = TRY(joinIdx(b.alias));
+  out->at = TRY(joinIdx(b.alias));
+  out->code = rc.codes;
+  out->entries = right->len;
+  out->width = rc.n;
+  return true;
+}
+
+Result<Vec> Exec::joinedCodesAt(const ValueCodes& v) {
   const size_t n = base.nrows;
   int64_t* out = arena.make<int64_t>(n + 1);
   if (!out) return std::unexpected(Err::OutOfMemory);
-  const uint32_t* __restrict rcodes = rc.codes;
+  const uint32_t* __restrict at = v.at;
+  const uint32_t* __restrict rcodes = v.code;
   for (size_t i = 0; i < n; ++i) out[i] = at[i] == kMissingRow ? 0 : rcodes[at[i]];
-  *width = rc.n;
-  return std::optional<Vec>(column(Kind::int_, n, nullptr, intData(out)));
+  return column(Kind::int_, n, nullptr, intData(out));
 }
 
 Result<Vec> Exec::dictValues(const Bound& b, const Vec& codes) {

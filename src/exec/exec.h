@@ -488,10 +488,13 @@ struct Exec {
   // dictionary's size. nullopt for any other expression.
   [[nodiscard]] Result<std::optional<Vec>> dictCodes(const Bound& b);
   // For a text column of a joined table with far fewer rows than the
-  // positions: per position the code its joined row's value has among
-  // that table's values (0: null, or no joined row), and in *width the
-  // number of codes. nullopt otherwise.
-  [[nodiscard]] Result<std::optional<Vec>> joinedCodes(const Bound& b, uint32_t* width);
+  // positions: the code each of that table's rows has among its values
+  // (0: null) as `code`, the joined row of each position as `at`
+  // (kMissingRow: none, code 0), and the number of codes as `width`.
+  // False otherwise.
+  [[nodiscard]] Result<bool> joinedCodes(const Bound& b, ValueCodes* out);
+  // Per position, the code joinedCodes gave it.
+  [[nodiscard]] Result<Vec> joinedCodesAt(const ValueCodes& v);
   // The values of the codes dictCodes gave (one per group).
   [[nodiscard]] Result<Vec> dictValues(const Bound& b, const Vec& codes);
   // The CASE's values for the codes caseCodes gave (one per group).

@@ -52,13 +52,13 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
     }
     // With other dimensions, a joined table's text is numbered over that
     // table's rows and read through the join as codes, instead of each
-    // position's text being gathered and hashed.
+    // position's text being gathered and hashed; codes per position only
+    // if grouping needs them (below).
     if (nk > 1 && !d.grain && !plan.fanned) {
-      uint32_t w = 0;
-      if (std::optional<Vec> codes = TRY(joinedCodes(d.b, &w))) {
-        dims[i] = *codes;
+      new (&g->values[i]) ValueCodes();
+      if (TRY(joinedCodes(d.b, &g->values[i]))) {
         g->coded[i] = Coded::by_join;
-        width[i] = w;
+        width[i] = g->values[i].width;
         continue;
       }
     }
@@ -179,6 +179,12 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
         continue;
       }
       const int64_t w = static_cast<int64_t>(width[i]);
+      if (g->coded[i] == Coded::by_join) {
+        const uint32_t* __restrict at = g->values[i].at;
+        const uint32_t* __restrict rc = g->values[i].code;
+        for (size_t r = 0; r < n; ++r) code[r] = code[r] * w + (at[r] == kMissingRow ? 0 : rc[at[r]]);
+        continue;
+      }
       const int64_t* __restrict c = dims[i].data.ints;
       const uint8_t* nulls = dims[i].nulls;
       for (size_t r = 0; r < n; ++r) code[r] = code[r] * w + (nulls && nulls[r] ? w - 1 : c[r]);
@@ -190,8 +196,10 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
     g->stats = combos <= (uint64_t{1} << 20) ? &g->range : nullptr;
     g->by = {&g->combined, 1};
   } else {
-    for (size_t i = 0; i < nk; ++i)
+    for (size_t i = 0; i < nk; ++i) {
       if (g->coded[i] == Coded::by_values) dims[i] = TRY(valueCodesAt(g->values[i]));
+      if (g->coded[i] == Coded::by_join) dims[i] = TRY(joinedCodesAt(g->values[i]));
+    }
   }
   return g;
 }
