@@ -112,16 +112,6 @@ Result<bool> Exec::joinedCodes(const Bound& b, ValueCodes* out) {
   return true;
 }
 
-Result<Vec> Exec::joinedCodesAt(const ValueCodes& v) {
-  const size_t n = base.nrows;
-  int64_t* out = arena.make<int64_t>(n + 1);
-  if (!out) return std::unexpected(Err::OutOfMemory);
-  const uint32_t* __restrict at = v.at;
-  const uint32_t* __restrict rcodes = v.code;
-  for (size_t i = 0; i < n; ++i) out[i] = at[i] == kMissingRow ? 0 : rcodes[at[i]];
-  return column(Kind::int_, n, nullptr, intData(out));
-}
-
 Result<Vec> Exec::dictValues(const Bound& b, const Vec& codes) {
   const Vec* col = nullptr;
   const Vec& dict = columnStats(b, &col)->dict;

@@ -358,7 +358,7 @@ Result<Vec> Exec::valueCodesAt(const ValueCodes& v) {
   if (!out) return std::unexpected(Err::OutOfMemory);
   const uint32_t* __restrict cc = v.code;
   const uint32_t* __restrict pc = v.at;
-  for (size_t p = 0; p < n; ++p) out[p] = cc[pc[p]];
+  for (size_t p = 0; p < n; ++p) out[p] = pc[p] == kMissingRow ? 0 : cc[pc[p]];
   return column(Kind::int_, n, nullptr, intData(out));
 }
 

@@ -478,7 +478,8 @@ struct Exec {
   // For a grouping dimension over one column of few values: its answers
   // numbered per value of the column (see ValueCodes); false otherwise.
   [[nodiscard]] Result<bool> valueCodes(const Dim& d, ValueCodes* out);
-  // Their codes per position.
+  // Their codes per position (a joined dimension's too: a position
+  // without a joined row takes code 0).
   [[nodiscard]] Result<Vec> valueCodesAt(const ValueCodes& v);
   // The stats of b's column (and the column, in *col) when b is nothing but
   // a column of the base table or of a joined one; nullptr otherwise.
@@ -493,8 +494,6 @@ struct Exec {
   // (kMissingRow: none, code 0), and the number of codes as `width`.
   // False otherwise.
   [[nodiscard]] Result<bool> joinedCodes(const Bound& b, ValueCodes* out);
-  // Per position, the code joinedCodes gave it.
-  [[nodiscard]] Result<Vec> joinedCodesAt(const ValueCodes& v);
   // The values of the codes dictCodes gave (one per group).
   [[nodiscard]] Result<Vec> dictValues(const Bound& b, const Vec& codes);
   // The CASE's values for the codes caseCodes gave (one per group).

@@ -198,7 +198,7 @@ Result<Grouping*> Exec::chooseGrouping(bool timed) {
   } else {
     for (size_t i = 0; i < nk; ++i) {
       if (g->coded[i] == Coded::by_values) dims[i] = TRY(valueCodesAt(g->values[i]));
-      if (g->coded[i] == Coded::by_join) dims[i] = TRY(joinedCodesAt(g->values[i]));
+      if (g->coded[i] == Coded::by_join) dims[i] = TRY(valueCodesAt(g->values[i]));
     }
   }
   return g;
