@@ -794,15 +794,15 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
         if (wide_sizes) std::memset(wide_sizes + before, 0, (after - before) * sizeof(int64_t));
         g = stretch;
       } else if (streamed) {
-        if (!direct.number(arena, from, to, stretch)) return std::unexpected(Err::OutOfMemory);
+        if (!direct.number(arena, from, to, stretch, first, sizes)) return std::unexpected(Err::OutOfMemory);
         g = stretch;
       }
       // Groups are numbered by first appearance, so the next unseen group
-      // is always the next number.
-      if (first)
+      // is always the next number. Direct numbering tallies both itself.
+      if (first && by_hash)
         for (size_t k = from; k < to; ++k)
           if (stretch[k - from] == seen) first[seen++] = sel.at(k);
-      if (sizes) {
+      if (sizes && !streamed) {
         uint32_t* __restrict sz = sizes;
         eachInStretch(sel, nullptr, from, to, g, [&](uint32_t, uint32_t gg) { ++sz[gg]; });
       }

@@ -128,20 +128,21 @@ KeyRange keyRange(const Vec& v, Sel sel, KeyOf key) {
   return r;
 }
 
-// Numbers positions [from, to) of sel into out[0 ..] through a direct
-// table over keys from `base`, holding number + 1 (0: not seen yet).
-template <class KeyOf>
-void directNumbers(const Vec& v, Sel sel, size_t from, size_t to, uint32_t* __restrict out, KeyOf key,
-                   uint32_t* __restrict tab, uint64_t base, Numbering& num) {
+// Numbers positions [from, to) of sel through a direct table over keys
+// from `base`, holding number + 1 (0: not seen yet): put(k, row, number)
+// takes each position's number.
+template <class KeyOf, class Put>
+void directNumbers(const Vec& v, Sel sel, size_t from, size_t to, KeyOf key, uint32_t* __restrict tab,
+                   uint64_t base, Numbering& num, Put&& put) {
   bySelShape(
       v, sel, from, to,
       [&](size_t k, uint32_t row) {
         uint32_t& slot = tab[key(row) - base];
         if (!slot) slot = ++num.next;
-        out[k - from] = slot - 1;
+        put(k, row, slot - 1);
         return true;
       },
-      [&](size_t k) { out[k - from] = num.forNull(); });
+      [&](size_t k) { put(k, sel.at(k), num.forNull()); });
 }
 
 uint64_t intKey(const int64_t* x, uint32_t r) { return static_cast<uint64_t>(x[r]); }
@@ -162,7 +163,8 @@ Result<Codes> keyCodes(Arena& arena, const Vec& v, Sel sel, uint32_t* out, KeyOf
     uint32_t* tab = arena.make<uint32_t>(range + 1);
     if (!tab) return std::unexpected(Err::OutOfMemory);
     std::memset(tab, 0, (range + 1) * sizeof(uint32_t));
-    directNumbers(v, sel, 0, sel.n, out, key, tab, static_cast<uint64_t>(lo), num);
+    directNumbers(v, sel, 0, sel.n, key, tab, static_cast<uint64_t>(lo), num,
+                  [out](size_t k, uint32_t, uint32_t g) { out[k] = g; });
     return Codes{out, num.next};
   }
   KeyMap map;
@@ -345,7 +347,24 @@ bool DirectGroups::numberDay(Arena& arena, uint32_t& slot, int64_t value, bool i
   return true;
 }
 
-bool DirectGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out) {
+bool DirectGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out, uint32_t* first, uint32_t* sizes) {
+  return sizes ? numberInto<true>(arena, from, to, out, first, sizes)
+               : numberInto<false>(arena, from, to, out, first, nullptr);
+}
+
+template <bool Sized>
+bool DirectGroups::numberInto(Arena& arena, size_t from, size_t to, uint32_t* __restrict out,
+                              uint32_t* __restrict first, uint32_t* __restrict sizes) {
+  // Each position's number is tallied where it is made: a separate pass
+  // over the stretch's numbers for first rows and sizes cost a third of a
+  // few-group query's time (measured: 10M rows by 100 keys, 33 ms -> 22).
+  uint32_t seen = num_.next;
+  auto put = [&](size_t k, uint32_t row, uint32_t g) {
+    out[k - from] = g;
+    // Numbers go by first appearance: an unseen group is the next number.
+    if (g == seen) first[seen++] = row;
+    if constexpr (Sized) ++sizes[g];
+  };
   if (days_ && zone_cursor_) {
     const int64_t* x = v_->data.ints;
     ZoneCursor& c = *zone_cursor_;
@@ -361,10 +380,10 @@ bool DirectGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out) {
           const int64_t local = o != ZoneTable::kMixed ? at + o : c.toLocal(at);
           uint32_t& slot = tab[(static_cast<uint64_t>(local) - base_us) / kDay];
           if (!slot && !numberDay(arena, slot, local, false)) [[unlikely]] return false;
-          out[k - from] = slot - 1;
+          put(k, row, slot - 1);
           return true;
         },
-        [&](size_t k) { out[k - from] = num_.forNull(); });
+        [&](size_t k) { put(k, sel_.at(k), num_.forNull()); });
   }
   if (days_) {
     const int64_t* x = v_->data.ints;
@@ -376,10 +395,10 @@ bool DirectGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out) {
           const uint64_t at = static_cast<uint64_t>(x[row]);
           uint32_t& slot = tab_[is_date ? at - base_ : (at - base_us_) / kDay];
           if (!slot && !numberDay(arena, slot, x[row], is_date)) [[unlikely]] return false;
-          out[k - from] = slot - 1;
+          put(k, row, slot - 1);
           return true;
         },
-        [&](size_t k) { out[k - from] = num_.forNull(); });
+        [&](size_t k) { put(k, sel_.at(k), num_.forNull()); });
   }
   if (join_) {
     // Code 0, null, is numbered like any value: at its first appearance.
@@ -387,14 +406,14 @@ bool DirectGroups::number(Arena& arena, size_t from, size_t to, uint32_t* out) {
     const uint32_t* rc = right_codes_;
     static const Vec kNoNulls;
     directNumbers(
-        kNoNulls, sel_, from, to, out, [join, rc](uint32_t i) { return join[i] == kMissingRow ? 0 : rc[join[i]]; },
-        tab_, base_, num_);
+        kNoNulls, sel_, from, to, [join, rc](uint32_t i) { return join[i] == kMissingRow ? 0 : rc[join[i]]; }, tab_,
+        base_, num_, put);
   } else if (floats_) {
     const double* f = v_->data.floats;
-    directNumbers(*v_, sel_, from, to, out, [f](uint32_t i) { return floatKey(f[i]); }, tab_, base_, num_);
+    directNumbers(*v_, sel_, from, to, [f](uint32_t i) { return floatKey(f[i]); }, tab_, base_, num_, put);
   } else {
     const int64_t* x = v_->data.ints;
-    directNumbers(*v_, sel_, from, to, out, [x](uint32_t i) { return intKey(x, i); }, tab_, base_, num_);
+    directNumbers(*v_, sel_, from, to, [x](uint32_t i) { return intKey(x, i); }, tab_, base_, num_, put);
   }
   return true;
 }

@@ -74,8 +74,10 @@ class DirectGroups {
   [[nodiscard]] Result<bool> initDays(Arena& arena, const Vec& v, Grain grain, int start, Sel sel,
                                       const ColStats* stats, const TimeZone* zone = nullptr);
   // The group numbers of the selection's positions [from, to), into out;
-  // false when memory runs out.
-  [[nodiscard]] bool number(Arena& arena, size_t from, size_t to, uint32_t* out);
+  // each new group's first selected row into first[group], and, unless
+  // sizes is nullptr, each position counted into sizes[group]. False when
+  // memory runs out.
+  [[nodiscard]] bool number(Arena& arena, size_t from, size_t to, uint32_t* out, uint32_t* first, uint32_t* sizes);
   // No more groups than this will be numbered.
   size_t bound() const { return bound_; }
   uint32_t ngroups() const { return num_.next; }
@@ -89,6 +91,8 @@ class DirectGroups {
   uint64_t base_ = 0;
   uint64_t base_us_ = 0;  // days of timestamps: the first day's midnight
   size_t bound_ = 0;
+  template <bool Sized>
+  bool numberInto(Arena& arena, size_t from, size_t to, uint32_t* out, uint32_t* first, uint32_t* sizes);
   [[nodiscard]] Result<bool> prepare(Arena& arena, const Vec& v, Sel sel, int64_t lo, int64_t hi, size_t live);
   // days: the slot of a day not seen yet, for the (date or timestamp)
   // value it holds; false when memory runs out.
