@@ -752,6 +752,10 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
   // Hashed groups may number up to one per selected row; their state is
   // readied as they appear.
   const size_t cap = by_hash ? sel.n : streamed ? direct.bound() : ngroups;
+  // Room for many groups is readied only as groups may reach it: the bound
+  // of a direct table is often far above the groups that turn up (a key
+  // combining two dimensions), and room never written is never paged in.
+  const bool lazily = by_hash || (streamed && cap > DirectGroups::ready_all_below);
   // Counted in 32 bits (rows are numbered in 32), half the state of a
   // large group count; widened once at the end. Hashed groups, which are
   // many and miss the cache anyway, count straight into the 64-bit column.
@@ -765,12 +769,12 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
     };
     bool sizes_out = false;
     for (Acc& a : accs) {
-      if (!allocate(arena, home(a.measure), a, cap, by_hash)) return std::unexpected(Err::OutOfMemory);
+      if (!allocate(arena, home(a.measure), a, cap, lazily)) return std::unexpected(Err::OutOfMemory);
       sizes_out |= a.fn == AggFn::count && !a.counts && &home(a.measure) != &arena;
     }
     if (sizes_needed) {
       if (by_hash ? !(wide_sizes = room<int64_t>(sizes_out ? *out : arena, cap, false))
-                  : !(sizes = zeroed<uint32_t>(arena, cap)))
+                  : !(sizes = room<uint32_t>(arena, cap, !lazily)))
         return std::unexpected(Err::OutOfMemory);
     }
     if (streamed) {
@@ -779,6 +783,7 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
       if ((!first && !(by_hash && !need_first)) || !stretch) return std::unexpected(Err::OutOfMemory);
     }
     uint32_t seen = 0;
+    size_t ready = 0;  // groups readied so far, [0, ready) of direct numbering
     // A sparse row list reads scattered rows: there long stretches let
     // more of their misses overlap.
     const bool sparse = !sel.all() && sel.n < base.nrows / 8;
@@ -794,6 +799,13 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
         if (wide_sizes) std::memset(wide_sizes + before, 0, (after - before) * sizeof(int64_t));
         g = stretch;
       } else if (streamed) {
+        // A stretch numbers at most one new group per position.
+        const size_t mark = lazily ? std::min(cap, direct.ngroups() + (to - from)) : 0;
+        if (mark > ready) {
+          for (Acc& a : accs) clear(a, ready, mark);
+          if (sizes) std::memset(sizes + ready, 0, (mark - ready) * sizeof(uint32_t));
+          ready = mark;
+        }
         if (!direct.number(arena, from, to, stretch, first, sizes)) return std::unexpected(Err::OutOfMemory);
         g = stretch;
       }

@@ -80,6 +80,10 @@ class DirectGroups {
   [[nodiscard]] bool number(Arena& arena, size_t from, size_t to, uint32_t* out, uint32_t* first, uint32_t* sizes);
   // No more groups than this will be numbered.
   size_t bound() const { return bound_; }
+  // Above this bound, the groups' state is readied only as numbering
+  // reaches it; tests set 0 to take that path with small tables.
+  static inline size_t ready_all_below = size_t{1} << 16;
+  static void setReadyAllBelowForTesting(size_t n) { ready_all_below = n; }
   uint32_t ngroups() const { return num_.next; }
 
  private:

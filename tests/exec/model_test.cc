@@ -1057,6 +1057,8 @@ TEST(ExecModel, ExecuteMatchesRowAtATimeModel) {
     // output columns into a separate arena as export's would be.
     const bool hashed = seed % 3 == 0;
     HashGroups::setManyGroupsForTesting(hashed ? 1 : 0);
+    // Others ready direct groups' state only as numbering reaches it.
+    DirectGroups::setReadyAllBelowForTesting(seed % 3 == 1 ? 0 : size_t{1} << 16);
     PairGroups::setMaxGroupForTesting(hashed ? 0 : 32);
     // Most seeds evaluate expressions over one column once per value of
     // it, however few rows there are.
@@ -1097,6 +1099,7 @@ TEST(ExecModel, ExecuteMatchesRowAtATimeModel) {
     }
   }
   HashGroups::setManyGroupsForTesting(0);
+  DirectGroups::setReadyAllBelowForTesting(size_t{1} << 16);
   PairGroups::setMaxGroupForTesting(32);
   Exec::Domain::forceForTesting(false);
   std::printf("[ exec model ] %d plans executed (%d answered, %d failed), %d queries did not plan\n",
