@@ -303,13 +303,31 @@ Result<Vec> nunique(Exec& ex, const Vec& v) {
 // each value moves the running mean and the sum of squared deviations from
 // it, which stays exact where the textbook sum of squares cancels. Null for
 // fewer than two values.
+// The sample variance (or, with root, deviation) of each group into out,
+// from its count(g) and m2(g), the sum of squared deviations from its
+// mean; null below two values.
+template <class Count, class M2>
+Result<Vec> finishSpread(Exec& ex, double* out, Count count, M2 m2, bool root) {
+  const size_t n = ex.ngroups;
+  uint8_t* nulls = ex.arena.make<uint8_t>(n);
+  if (!nulls) return std::unexpected(Err::OutOfMemory);
+  bool any = false;
+  for (size_t g = 0; g < n; ++g) {
+    const int64_t c = count(g);
+    nulls[g] = c < 2;
+    any |= nulls[g];
+    const double var = nulls[g] ? 0 : m2(g) / static_cast<double>(c - 1);
+    out[g] = root ? std::sqrt(var) : var;
+  }
+  return column(Kind::float_, n, any ? nulls : nullptr, floatData(out));
+}
+
 Result<Vec> spread(Exec& ex, const Vec& v, bool root) {
   const size_t n = ex.ngroups;
   int64_t* counts = zeroed<int64_t>(ex.arena, n);
   double* mean = zeroed<double>(ex.arena, n);
   double* m2 = zeroed<double>(ex.arena, n);
-  uint8_t* nulls = ex.arena.make<uint8_t>(n);
-  if (!counts || !mean || !m2 || !nulls) return std::unexpected(Err::OutOfMemory);
+  if (!counts || !mean || !m2) return std::unexpected(Err::OutOfMemory);
   auto update = [&](uint32_t g, double x) {
     const double delta = x - mean[g];
     mean[g] += delta / static_cast<double>(++counts[g]);
@@ -319,14 +337,7 @@ Result<Vec> spread(Exec& ex, const Vec& v, bool root) {
     eachValue(ex.sel, ex.gid, v, [&](size_t i, uint32_t g) { update(g, v.data.floats[i]); });
   else if (!v.isNullScalar())
     eachValue(ex.sel, ex.gid, v, [&](size_t i, uint32_t g) { update(g, static_cast<double>(v.data.ints[i])); });
-  bool any = false;
-  for (size_t g = 0; g < n; ++g) {
-    nulls[g] = counts[g] < 2;
-    any |= nulls[g];
-    const double var = nulls[g] ? 0 : m2[g] / static_cast<double>(counts[g] - 1);
-    m2[g] = root ? std::sqrt(var) : var;
-  }
-  return column(Kind::float_, n, any ? nulls : nullptr, floatData(m2));
+  return finishSpread(ex, m2, [counts](size_t g) { return counts[g]; }, [m2](size_t g) { return m2[g]; }, root);
 }
 
 // The continuous quantile at p of each group's non-null values: the value
@@ -406,11 +417,11 @@ bool shared(AggFn fn, const Vec* v) {
     case AggFn::mean: return v->isNumeric();
     case AggFn::min:
     case AggFn::max: return v->data.tag == Data::Tag::int_ || v->data.tag == Data::Tag::float_;
+    case AggFn::stddev:
+    case AggFn::variance: return v->isNumeric();
     case AggFn::nunique:
     case AggFn::median:
-    case AggFn::percentile:
-    case AggFn::stddev:
-    case AggFn::variance: return false;
+    case AggFn::percentile: return false;
   }
   return false;
 }
@@ -423,6 +434,13 @@ struct Acc {
   int64_t* counts;    // values per group, when v has nulls (but for sums)
   uint8_t* seen;      // sums over v with nulls: whether a group had a value
   uint32_t* best;     // min and max: the best row per group
+  // stddev and variance: one group's state together, a single cache line
+  // to miss when groups are many; fsums takes the answers at the end
+  struct Spread {
+    double mean;
+    double m2;  // sum of squared deviations from the mean
+    int64_t count;
+  }* spread;
   uint32_t measure;
 };
 
@@ -505,6 +523,20 @@ void stepSum(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g, S* __re
     eachInStretch(sel, nullptr, from, to, g, [&](uint32_t r, uint32_t gg) { sums[gg] = add(sums[gg], x[r]); });
 }
 
+// Each group's values in selection order, as spread() takes them, so the
+// answer is the same float.
+template <class X>
+void stepSpread(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g, const X* __restrict x) {
+  Acc::Spread* __restrict sp = a.spread;
+  eachInStretch(sel, a.v->nulls, from, to, g, [&](uint32_t r, uint32_t gg) {
+    Acc::Spread& s = sp[gg];
+    const double v = static_cast<double>(x[r]);
+    const double delta = v - s.mean;
+    s.mean += delta / static_cast<double>(++s.count);
+    s.m2 += delta * (v - s.mean);
+  });
+}
+
 void step(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g) {
   const Vec* v = a.v;
   switch (a.fn) {
@@ -530,6 +562,13 @@ void step(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g) {
       else
         stepBest(a, sel, from, to, g, v->data.floats);
       return;
+    case AggFn::stddev:
+    case AggFn::variance:
+      if (v->kind == Kind::float_)
+        stepSpread(a, sel, from, to, g, v->data.floats);
+      else
+        stepSpread(a, sel, from, to, g, v->data.ints);
+      return;
     default: return;
   }
 }
@@ -552,6 +591,8 @@ bool allocate(Arena& arena, Arena& home, Acc& a, size_t cap, bool lazy) {
     if (a.best && !lazy) std::memset(a.best, 0xFF, cap * sizeof(uint32_t));
     return a.best != nullptr;
   }
+  if (a.fn == AggFn::stddev || a.fn == AggFn::variance)
+    return (a.spread = room<Acc::Spread>(arena, cap, !lazy)) && (a.fsums = room<double>(home, cap, false));
   if (nulls && a.fn == AggFn::sum && cap > kFewGroups) {
     if (!(a.seen = room<uint8_t>(arena, cap, !lazy))) return false;
   } else if (nulls && !(a.counts = room<int64_t>(a.fn == AggFn::count ? home : arena, cap, !lazy))) {
@@ -570,6 +611,7 @@ void clear(Acc& a, size_t from, size_t to) {
   if (a.counts) std::memset(a.counts + from, 0, n * sizeof(int64_t));
   if (a.isums) std::memset(a.isums + from, 0, n * sizeof(int64_t));
   if (a.fsums) std::memset(a.fsums + from, 0, n * sizeof(double));
+  if (a.spread) std::memset(a.spread + from, 0, n * sizeof(Acc::Spread));
 }
 
 Result<Vec> finish(Exec& ex, Acc& a) {
@@ -578,6 +620,13 @@ Result<Vec> finish(Exec& ex, Acc& a) {
       return column(Kind::int_, ex.ngroups, nullptr, intData(a.counts ? a.counts : ex.group_sizes));
     case AggFn::min:
     case AggFn::max: return finishBest(ex, *a.v, a.best);
+    case AggFn::stddev:
+    case AggFn::variance: {
+      const Acc::Spread* sp = a.spread;
+      return finishSpread(
+          ex, a.fsums, [sp](size_t g) { return sp[g].count; }, [sp](size_t g) { return sp[g].m2; },
+          a.fn == AggFn::stddev);
+    }
     default:
       return finishSum(ex, a.isums, a.fsums, a.counts ? a.counts : ex.group_sizes, a.fn == AggFn::mean, a.seen);
   }
@@ -703,8 +752,9 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
       alone = false;
       continue;
     }
-    TRY(accs.push(arena, Acc{def.agg.func, v, nullptr, nullptr, nullptr, nullptr, nullptr, static_cast<uint32_t>(i)}));
-    sizes_needed |= def.agg.func != AggFn::min && def.agg.func != AggFn::max && !(v && v->nulls);
+    TRY(accs.push(arena, Acc{def.agg.func, v, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, static_cast<uint32_t>(i)}));
+    sizes_needed |= def.agg.func != AggFn::min && def.agg.func != AggFn::max && !isStatistic(def.agg.func) &&
+                    !(v && v->nulls);
   }
 
   Groups groups;
