@@ -391,11 +391,12 @@ Result<Vec> quantile(Exec& ex, const Vec& v, double p) {
 
 // ---- Aggregates sharing one pass
 //
-// Counts, sums, means, minima and maxima over non-scalar numeric or
-// temporal vectors run together, a stretch of selected rows at a time:
-// the stretch's group numbers are read (or, for a single dimension over a
-// narrow key range, numbered right there, so that no per-row group list is
-// ever written) once and stay in cache while every aggregate consumes them.
+// Counts, sums, means, minima, maxima, standard deviations and variances
+// over non-scalar numeric or temporal vectors run together, a stretch of
+// selected rows at a time: the stretch's group numbers are read (or, for a
+// single dimension over a narrow key range, numbered right there, so that
+// no per-row group list is ever written) once and stay in cache while every
+// aggregate consumes them.
 
 // With few groups, whose state stays in cache, stretches are very short:
 // the loops then advance through every column they read nearly together,

@@ -55,9 +55,10 @@ const char* kManifest = R"({"models": {
   "unbound": {"table": "nowhere", "dimensions": {"id": "id", "x": "x"}},
   "wide": {"table": "wide", "dimensions": {"i": "i", "f": "f", "k": "k"}, "measures": {"n": {"agg": "count"}, "s": {"agg": "sum", "expr": "i * 7919 + k"}}},
   "pairs": {"table": "pairs", "dimensions": {"g": "g"}, "measures": {"d": {"agg": "nunique", "expr": "v"}}},
-  "big": {"table": "big", "dimensions": {"k": "k", "k2": "k2", "t": {"expr": "t", "time": true}},
+  "big": {"table": "big", "dimensions": {"k": "k", "k2": "k2", "w": "w", "t": {"expr": "t", "time": true}},
     "measures": {"n": {"agg": "count"}, "xs": {"agg": "sum", "expr": "x"}, "ys": {"agg": "sum", "expr": "y"},
-      "ymax": {"agg": "max", "expr": "y"}, "ymean": {"agg": "avg", "expr": "y"}},
+      "ymax": {"agg": "max", "expr": "y"}, "ymean": {"agg": "avg", "expr": "y"},
+      "ysd": {"agg": "stddev", "expr": "y"}, "xvar": {"agg": "variance", "expr": "x"}},
     "joins": {"b": {"model": "bigdim", "left_on": "k", "right_on": "id"}}},
   "bigdim": {"table": "bigdim", "dimensions": {"id": "id", "name": "name"}},
   "events": {"table": "events", "dimensions": {"at": {"expr": "at", "time": true}}, "measures": {"n": {"agg": "count"}}}}})";
@@ -212,16 +213,18 @@ TEST_F(ExecTest, DistinctCountsOverManyPairs) {
 
 // Tables far longer than a stretch of rows, grouped the ways that number
 // groups a stretch at a time (a narrow integer key with few and with many
-// groups, a joined column, a month of a timestamp), against sums, counts,
-// maxima and means folded row by row in first-appearance order.
+// groups, a wide key range that few groups fill, a joined column, a month
+// of a timestamp), against sums, counts, maxima, means and spreads folded
+// row by row in first-appearance order.
 TEST_F(ExecTest, LongTablesMatchARowByRowFold) {
   std::mt19937_64 rng(3);
   const size_t rows = 100000;
-  std::vector<std::optional<int64_t>> k, k2, t, x;
+  std::vector<std::optional<int64_t>> k, k2, w, t, x;
   std::vector<std::optional<double>> y;
   for (size_t i = 0; i < rows; ++i) {
     k.push_back(static_cast<int64_t>(rng() % 80000));  // a key range past the long-stretch threshold
     k2.push_back(rng() % 50 ? std::optional<int64_t>(static_cast<int64_t>(rng() % 300)) : std::nullopt);
+    w.push_back(static_cast<int64_t>(rng() % 40) * 5000);  // 40 groups over a range room is readied for lazily
     t.push_back(rng() % 10 ? std::optional<int64_t>(static_cast<int64_t>(rng() % (1000 * kDay)) + 18000 * kDay)
                            : std::nullopt);
     x.push_back(static_cast<int64_t>(rng() % 1000) - 500);
@@ -233,13 +236,25 @@ TEST_F(ExecTest, LongTablesMatchARowByRowFold) {
     ids.push_back(i);
     names.push_back("n" + std::to_string(i % 97));
   }
-  add("big", {"k", "k2", "t", "x", "y"}, {mk.ints(k), mk.ints(k2), mk.ints(t, Kind::timestamp), mk.ints(x), mk.floats(y)});
+  add("big", {"k", "k2", "w", "t", "x", "y"},
+      {mk.ints(k), mk.ints(k2), mk.ints(w), mk.ints(t, Kind::timestamp), mk.ints(x), mk.floats(y)});
   add("bigdim", {"id", "name"}, {mk.ints(ids), mk.strs(names)});
 
   auto fold = [&](auto keyOf) {
+    struct Spread {
+      int64_t n = 0;
+      double mean = 0, m2 = 0;
+      void add(double v) {
+        const double delta = v - mean;
+        mean += delta / static_cast<double>(++n);
+        m2 += delta * (v - mean);
+      }
+      double var() const { return m2 / static_cast<double>(n - 1); }
+    };
     struct Acc {
       int64_t n = 0, xs = 0, ny = 0;
       double ys = 0, ymax = 0;
+      Spread x, y;
     };
     std::vector<std::string> order;
     std::map<std::string, Acc> accs;
@@ -250,7 +265,9 @@ TEST_F(ExecTest, LongTablesMatchARowByRowFold) {
       Acc& a = it->second;
       ++a.n;
       a.xs += *x[i];
+      a.x.add(static_cast<double>(*x[i]));
       if (y[i]) {
+        a.y.add(*y[i]);
         a.ymax = a.ny && a.ymax >= *y[i] ? a.ymax : *y[i];
         a.ys += *y[i];
         ++a.ny;
@@ -265,17 +282,19 @@ TEST_F(ExecTest, LongTablesMatchARowByRowFold) {
         return some ? std::string(buf) : std::string("null");
       };
       out += key + "|" + std::to_string(a.n) + "|" + std::to_string(a.xs) + "|" + f(a.ny, a.ys) + "|" + f(a.ny, a.ymax) +
-             "|" + f(a.ny, a.ny ? a.ys / static_cast<double>(a.ny) : 0) + ";";
+             "|" + f(a.ny, a.ny ? a.ys / static_cast<double>(a.ny) : 0) + "|" + f(a.y.n > 1, std::sqrt(a.y.var())) +
+             "|" + f(a.x.n > 1, a.x.var()) + ";";
     }
     return out;
   };
   auto q = [](const std::string& dims, const std::string& extra = "") {
-    return R"({"model": "big", "dimensions": [")" + dims + R"("], "measures": ["n", "xs", "ys", "ymax", "ymean"])" +
+    return R"({"model": "big", "dimensions": [")" + dims + R"("], "measures": ["n", "xs", "ys", "ymax", "ymean", "ysd", "xvar"])" +
            extra + "}";
   };
   auto opt = [](const std::optional<int64_t>& v) { return v ? std::to_string(*v) : std::string("null"); };
   EXPECT_EQ(run(q("big.k")), fold([&](size_t i) { return opt(k[i]); }));
   EXPECT_EQ(run(q("big.k2")), fold([&](size_t i) { return opt(k2[i]); }));
+  EXPECT_EQ(run(q("big.w")), fold([&](size_t i) { return opt(w[i]); }));
   // Two dimensions: one group list for every row, read a stretch at a time.
   EXPECT_EQ(run(q(R"(big.k2", "big.k)")), fold([&](size_t i) { return opt(k2[i]) + "|" + opt(k[i]); }));
   EXPECT_EQ(run(q("b.name")), fold([&](size_t i) {
