@@ -574,6 +574,107 @@ void step(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g) {
   }
 }
 
+// ---- One loop for numbering and a few sums
+//
+// With few groups keyed by a plain integer column, every aggregate a
+// common query asks (a count, one or two sums) runs inside the loop that
+// numbers the rows: each row's group stays in a register, where a loop
+// per aggregate reads it back from the stretch (measured: 10M rows by 100
+// keys, a float sum over nulls, an integer sum and a count, 33 -> 27 ms).
+
+enum class Lane : uint8_t { none, isum, fsum, fsum_nulls };
+
+struct LaneData {
+  const int64_t* ints = nullptr;
+  const double* floats = nullptr;
+  const uint8_t* nulls = nullptr;
+  int64_t* isums = nullptr;
+  double* fsums = nullptr;
+  int64_t* counts = nullptr;
+};
+
+template <Lane L>
+inline void laneStep(const LaneData& d, uint32_t r, uint32_t g) {
+  if constexpr (L == Lane::isum) {
+    d.isums[g] = add(d.isums[g], d.ints[r]);
+  } else if constexpr (L == Lane::fsum) {
+    d.fsums[g] = add(d.fsums[g], d.floats[r]);
+  } else if constexpr (L == Lane::fsum_nulls) {
+    // As stepSum: a null adds +0.0 and counts nothing, without a branch.
+    const uint64_t live = !d.nulls[r];
+    d.fsums[g] = add(d.fsums[g], orZero(d.floats[r], live));
+    d.counts[g] += static_cast<int64_t>(live);
+  }
+}
+
+using FusedPass = void (*)(DirectGroups&, size_t, size_t, uint32_t*, uint32_t*, LaneData, LaneData);
+
+template <Lane A, Lane B>
+void fusedPass(DirectGroups& d, size_t from, size_t to, uint32_t* first, uint32_t* sizes, LaneData a, LaneData b) {
+  const LaneData la = a, lb = b;
+  uint32_t* __restrict sz = sizes;
+  d.eachNumbered(from, to, first, [&](uint32_t r, uint32_t g) {
+    ++sz[g];
+    laneStep<A>(la, r, g);
+    laneStep<B>(lb, r, g);
+  });
+}
+
+template <Lane A>
+FusedPass fusedWith(Lane b) {
+  switch (b) {
+    case Lane::none: return fusedPass<A, Lane::none>;
+    case Lane::isum: return fusedPass<A, Lane::isum>;
+    case Lane::fsum: return fusedPass<A, Lane::fsum>;
+    case Lane::fsum_nulls: return fusedPass<A, Lane::fsum_nulls>;
+  }
+  return nullptr;
+}
+
+// The lane of one shared aggregate, when it has one; none for a count
+// that the group sizes answer.
+std::optional<Lane> laneOf(const Acc& a, LaneData& d) {
+  const Vec* v = a.v;
+  if (a.fn == AggFn::count) return a.counts ? std::nullopt : std::optional<Lane>(Lane::none);
+  if (a.fn != AggFn::sum && a.fn != AggFn::mean) return std::nullopt;
+  if (a.isums && v->data.tag == Data::Tag::int_ && !v->nulls) {
+    d.ints = v->data.ints;
+    d.isums = a.isums;
+    return Lane::isum;
+  }
+  if (!a.fsums || v->data.tag != Data::Tag::float_ || a.seen || (v->nulls && !a.counts)) return std::nullopt;
+  d.floats = v->data.floats;
+  d.fsums = a.fsums;
+  if (!v->nulls) return Lane::fsum;
+  d.nulls = v->nulls;
+  d.counts = a.counts;
+  return Lane::fsum_nulls;
+}
+
+// The single loop for these aggregates, or nullptr when they need more
+// than two lanes or one that it lacks.
+FusedPass fusedFor(std::span<const Acc> accs, LaneData& a, LaneData& b) {
+  Lane lanes[2] = {Lane::none, Lane::none};
+  LaneData* data[2] = {&a, &b};
+  size_t used = 0;
+  for (const Acc& acc : accs) {
+    LaneData d;
+    const std::optional<Lane> l = laneOf(acc, d);
+    if (!l) return nullptr;
+    if (*l == Lane::none) continue;
+    if (used == 2) return nullptr;
+    lanes[used] = *l;
+    *data[used++] = d;
+  }
+  switch (lanes[0]) {
+    case Lane::none: return fusedWith<Lane::none>(lanes[1]);
+    case Lane::isum: return fusedWith<Lane::isum>(lanes[1]);
+    case Lane::fsum: return fusedWith<Lane::fsum>(lanes[1]);
+    case Lane::fsum_nulls: return fusedWith<Lane::fsum_nulls>(lanes[1]);
+  }
+  return nullptr;
+}
+
 template <class T>
 T* room(Arena& arena, size_t n, bool zero) {
   T* p = arena.make<T>(n);
@@ -839,7 +940,12 @@ Result<Groups> Exec::groupAndAggregate(std::span<Vec> dims, Sel s, const bool* n
     // more of their misses overlap.
     const bool sparse = !sel.all() && sel.n < base.nrows / 8;
     const size_t len = cap > kFewGroups || sparse ? kStretch : kShortStretch;
-    for (size_t from = 0; from < sel.n; from += len) {
+    LaneData lane_a, lane_b;
+    const FusedPass fused = streamed && !by_hash && !lazily && sizes && direct.plainRows()
+                                ? fusedFor(std::span<const Acc>(accs.begin(), accs.size()), lane_a, lane_b)
+                                : nullptr;
+    if (fused) fused(direct, 0, sel.n, first, sizes, lane_a, lane_b);
+    for (size_t from = 0; from < sel.n && !fused; from += len) {
       const size_t to = sel.n - from < len ? sel.n : from + len;
       const uint32_t* g = gid ? gid + from : kNoGroups;
       if (by_hash) {

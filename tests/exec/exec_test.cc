@@ -55,10 +55,11 @@ const char* kManifest = R"({"models": {
   "unbound": {"table": "nowhere", "dimensions": {"id": "id", "x": "x"}},
   "wide": {"table": "wide", "dimensions": {"i": "i", "f": "f", "k": "k"}, "measures": {"n": {"agg": "count"}, "s": {"agg": "sum", "expr": "i * 7919 + k"}}},
   "pairs": {"table": "pairs", "dimensions": {"g": "g"}, "measures": {"d": {"agg": "nunique", "expr": "v"}}},
-  "big": {"table": "big", "dimensions": {"k": "k", "k2": "k2", "w": "w", "t": {"expr": "t", "time": true}},
+  "big": {"table": "big", "dimensions": {"k": "k", "k2": "k2", "w": "w", "s": "s", "t": {"expr": "t", "time": true}},
     "measures": {"n": {"agg": "count"}, "xs": {"agg": "sum", "expr": "x"}, "ys": {"agg": "sum", "expr": "y"},
       "ymax": {"agg": "max", "expr": "y"}, "ymean": {"agg": "avg", "expr": "y"},
-      "ysd": {"agg": "stddev", "expr": "y"}, "xvar": {"agg": "variance", "expr": "x"}},
+      "ysd": {"agg": "stddev", "expr": "y"}, "xvar": {"agg": "variance", "expr": "x"},
+      "xh": {"agg": "sum", "expr": "x * 0.375"}},
     "joins": {"b": {"model": "bigdim", "left_on": "k", "right_on": "id"}}},
   "bigdim": {"table": "bigdim", "dimensions": {"id": "id", "name": "name"}},
   "events": {"table": "events", "dimensions": {"at": {"expr": "at", "time": true}}, "measures": {"n": {"agg": "count"}}}}})";
@@ -219,12 +220,13 @@ TEST_F(ExecTest, DistinctCountsOverManyPairs) {
 TEST_F(ExecTest, LongTablesMatchARowByRowFold) {
   std::mt19937_64 rng(3);
   const size_t rows = 100000;
-  std::vector<std::optional<int64_t>> k, k2, w, t, x;
+  std::vector<std::optional<int64_t>> k, k2, w, s, t, x;
   std::vector<std::optional<double>> y;
   for (size_t i = 0; i < rows; ++i) {
     k.push_back(static_cast<int64_t>(rng() % 80000));  // a key range past the long-stretch threshold
     k2.push_back(rng() % 50 ? std::optional<int64_t>(static_cast<int64_t>(rng() % 300)) : std::nullopt);
     w.push_back(static_cast<int64_t>(rng() % 40) * 5000);  // 40 groups over a range room is readied for lazily
+    s.push_back(static_cast<int64_t>(rng() % 90));
     t.push_back(rng() % 10 ? std::optional<int64_t>(static_cast<int64_t>(rng() % (1000 * kDay)) + 18000 * kDay)
                            : std::nullopt);
     x.push_back(static_cast<int64_t>(rng() % 1000) - 500);
@@ -236,11 +238,12 @@ TEST_F(ExecTest, LongTablesMatchARowByRowFold) {
     ids.push_back(i);
     names.push_back("n" + std::to_string(i % 97));
   }
-  add("big", {"k", "k2", "w", "t", "x", "y"},
-      {mk.ints(k), mk.ints(k2), mk.ints(w), mk.ints(t, Kind::timestamp), mk.ints(x), mk.floats(y)});
+  add("big", {"k", "k2", "w", "s", "t", "x", "y"},
+      {mk.ints(k), mk.ints(k2), mk.ints(w), mk.ints(s), mk.ints(t, Kind::timestamp), mk.ints(x), mk.floats(y)});
   add("bigdim", {"id", "name"}, {mk.ints(ids), mk.strs(names)});
 
-  auto fold = [&](auto keyOf) {
+  const std::vector<std::string> all = {"n", "xs", "ys", "ymax", "ymean", "ysd", "xvar"};
+  auto fold = [&](auto keyOf, const std::vector<std::string>& measures) {
     struct Spread {
       int64_t n = 0;
       double mean = 0, m2 = 0;
@@ -253,7 +256,7 @@ TEST_F(ExecTest, LongTablesMatchARowByRowFold) {
     };
     struct Acc {
       int64_t n = 0, xs = 0, ny = 0;
-      double ys = 0, ymax = 0;
+      double ys = 0, ymax = 0, xh = 0;
       Spread x, y;
     };
     std::vector<std::string> order;
@@ -265,6 +268,7 @@ TEST_F(ExecTest, LongTablesMatchARowByRowFold) {
       Acc& a = it->second;
       ++a.n;
       a.xs += *x[i];
+      a.xh += static_cast<double>(*x[i]) * 0.375;
       a.x.add(static_cast<double>(*x[i]));
       if (y[i]) {
         a.y.add(*y[i]);
@@ -281,28 +285,46 @@ TEST_F(ExecTest, LongTablesMatchARowByRowFold) {
         std::snprintf(buf, sizeof buf, "%.17g", v);
         return some ? std::string(buf) : std::string("null");
       };
-      out += key + "|" + std::to_string(a.n) + "|" + std::to_string(a.xs) + "|" + f(a.ny, a.ys) + "|" + f(a.ny, a.ymax) +
-             "|" + f(a.ny, a.ny ? a.ys / static_cast<double>(a.ny) : 0) + "|" + f(a.y.n > 1, std::sqrt(a.y.var())) +
-             "|" + f(a.x.n > 1, a.x.var()) + ";";
+      std::map<std::string, std::string> cells = {
+          {"n", std::to_string(a.n)},
+          {"xs", std::to_string(a.xs)},
+          {"ys", f(a.ny, a.ys)},
+          {"ymax", f(a.ny, a.ymax)},
+          {"ymean", f(a.ny, a.ny ? a.ys / static_cast<double>(a.ny) : 0)},
+          {"ysd", f(a.y.n > 1, std::sqrt(a.y.var()))},
+          {"xvar", f(a.x.n > 1, a.x.var())},
+          {"xh", f(true, a.xh)}};
+      out += key;
+      for (const std::string& m : measures) out += "|" + cells[m];
+      out += ";";
     }
     return out;
   };
-  auto q = [](const std::string& dims, const std::string& extra = "") {
-    return R"({"model": "big", "dimensions": [")" + dims + R"("], "measures": ["n", "xs", "ys", "ymax", "ymean", "ysd", "xvar"])" +
-           extra + "}";
+  auto q = [&](const std::string& dims, const std::string& extra = "", const std::vector<std::string>& measures = {}) {
+    std::string list;
+    for (const std::string& m : measures.empty() ? all : measures) list += (list.empty() ? "\"" : ", \"") + m + "\"";
+    return R"({"model": "big", "dimensions": [")" + dims + R"("], "measures": [)" + list + "]" + extra + "}";
   };
   auto opt = [](const std::optional<int64_t>& v) { return v ? std::to_string(*v) : std::string("null"); };
-  EXPECT_EQ(run(q("big.k")), fold([&](size_t i) { return opt(k[i]); }));
-  EXPECT_EQ(run(q("big.k2")), fold([&](size_t i) { return opt(k2[i]); }));
-  EXPECT_EQ(run(q("big.w")), fold([&](size_t i) { return opt(w[i]); }));
+  EXPECT_EQ(run(q("big.k")), fold([&](size_t i) { return opt(k[i]); }, all));
+  EXPECT_EQ(run(q("big.k2")), fold([&](size_t i) { return opt(k2[i]); }, all));
+  EXPECT_EQ(run(q("big.w")), fold([&](size_t i) { return opt(w[i]); }, all));
+  // Few groups of a key without nulls: a count and up to two sums run in
+  // the loop that numbers the rows.
+  for (const std::vector<std::string>& ms : std::vector<std::vector<std::string>>{
+           {"n", "xs", "xh"}, {"ymean", "ys", "n"}, {"xh"}, {"n"}, all})
+    EXPECT_EQ(run(q("big.s", "", ms)), fold([&](size_t i) { return opt(s[i]); }, ms));
   // Two dimensions: one group list for every row, read a stretch at a time.
-  EXPECT_EQ(run(q(R"(big.k2", "big.k)")), fold([&](size_t i) { return opt(k2[i]) + "|" + opt(k[i]); }));
-  EXPECT_EQ(run(q("b.name")), fold([&](size_t i) {
-    return *k[i] < 50000 ? "'" + *names[static_cast<size_t>(*k[i])] + "'" : std::string("null");
-  }));
-  EXPECT_EQ(run(q("big.t", R"(, "time_grain": "month")")), fold([&](size_t i) {
-    return t[i] ? std::to_string(truncate(Grain::month, *t[i])) : std::string("null");
-  }));
+  EXPECT_EQ(run(q(R"(big.k2", "big.k)")), fold([&](size_t i) { return opt(k2[i]) + "|" + opt(k[i]); }, all));
+  EXPECT_EQ(run(q("b.name")), fold(
+                                   [&](size_t i) {
+                                     return *k[i] < 50000 ? "'" + *names[static_cast<size_t>(*k[i])] + "'"
+                                                          : std::string("null");
+                                   },
+                                   all));
+  EXPECT_EQ(run(q("big.t", R"(, "time_grain": "month")")),
+            fold([&](size_t i) { return t[i] ? std::to_string(truncate(Grain::month, *t[i])) : std::string("null"); },
+                 all));
 }
 
 TEST_F(ExecTest, FailuresAndTheirMessages) {
