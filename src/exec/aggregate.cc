@@ -580,7 +580,7 @@ void step(Acc& a, Sel sel, size_t from, size_t to, const uint32_t* g) {
 // common query asks (a count, one or two sums) runs inside the loop that
 // numbers the rows: each row's group stays in a register, where a loop
 // per aggregate reads it back from the stretch (measured: 10M rows by 100
-// keys, a float sum over nulls, an integer sum and a count, 33 -> 27 ms).
+// keys, a float sum over nulls, an integer sum and a count, 32 -> 25.5 ms).
 
 enum class Lane : uint8_t { none, isum, fsum, fsum_nulls };
 
