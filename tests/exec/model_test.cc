@@ -1036,6 +1036,16 @@ std::string diff(Answer got, const Answer& want) {
 }
 
 TEST(ExecModel, ExecuteMatchesRowAtATimeModel) {
+  // The knobs below are process-wide: an early return must not leave them
+  // set for the tests that run after this one.
+  struct Restore {
+    ~Restore() {
+      HashGroups::setManyGroupsForTesting(0);
+      DirectGroups::setReadyAllBelowForTesting(size_t{1} << 16);
+      PairGroups::setMaxGroupForTesting(32);
+      Exec::Domain::forceForTesting(false);
+    }
+  } restore;
   constexpr int kSeeds = 200, kQueries = 20;
   int planned = 0, unplanned = 0, ok = 0, failed = 0, mismatches = 0;
   for (int seed = 1; seed <= kSeeds && mismatches < 5; ++seed) {
@@ -1098,10 +1108,6 @@ TEST(ExecModel, ExecuteMatchesRowAtATimeModel) {
       ADD_FAILURE() << report;
     }
   }
-  HashGroups::setManyGroupsForTesting(0);
-  DirectGroups::setReadyAllBelowForTesting(size_t{1} << 16);
-  PairGroups::setMaxGroupForTesting(32);
-  Exec::Domain::forceForTesting(false);
   std::printf("[ exec model ] %d plans executed (%d answered, %d failed), %d queries did not plan\n",
               planned, ok, failed, unplanned);
   // The generator must mostly produce runnable queries to be worth its time.
