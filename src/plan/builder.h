@@ -112,6 +112,27 @@ struct Builder {
   // The field `name` as the model at alias `at` names it: its own dimension
   // (`key` or `model.key`), a path from it, or a column of its table.
   [[nodiscard]] Result<std::optional<Bound>> fieldAt(uint8_t at, Bytes name);
+  // Dimension `key` (or `model.key`) of the model at alias `at`, written
+  // out; none when it has no such dimension.
+  [[nodiscard]] Result<std::optional<Bound>> ownDim(uint8_t at, Bytes name);
+  // Where a name that begins with a join of the model at `at` leads: the
+  // alias reached, what is left of the name, and whether that is one of
+  // the reached model's dimensions. None when no join begins the name.
+  struct PathEnd {
+    uint8_t at;
+    Bytes rest;
+    bool dimension;
+  };
+  [[nodiscard]] Result<std::optional<PathEnd>> followPath(uint8_t at, Bytes name);
+  // The path `name` from the model at `at` as an expression: the
+  // dimension it reaches, else the column of the reached model's table.
+  [[nodiscard]] Result<Bound> pathBound(uint8_t at, Bytes name);
+  // Whether `name` is a measure of the model at `at` (`key` or
+  // `model.key`) or, through a path from it, of the model reached.
+  [[nodiscard]] Result<bool> namesMeasure(uint8_t at, Bytes name);
+  // Column `key` (or `model.key`) of the table of the model at `at`; none
+  // for a name that still holds a dot.
+  [[nodiscard]] Result<std::optional<Bound>> columnAt(uint8_t at, Bytes name);
 
   // Parses `text`; a bad text fails as "cannot parse expression '<text>'".
   [[nodiscard]] Result<Expr> parse(Bytes text);
@@ -179,6 +200,8 @@ struct Builder {
   // The join path to the model at `home` while a segment of that model is
   // planned: its measures are named through it.
   Bytes home_path = {};
+  // While a segment is planned.
+  bool segmenting = false;
   // While a model's where is planned: its names are the model's own, at
   // the queried model too.
   bool scoped = false;

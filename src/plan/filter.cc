@@ -331,21 +331,38 @@ Result<Pred> Builder::filter(const Json& f) {
     const Json* ms = hm.getObject("measures");
     measure_first = ms && ms->get(name) && !(ds && ds->get(name));
   }
+  // Names written inside a model (its measures' filters, its segments, its
+  // where) are that model's, however the query reaches it: its dimension
+  // (`key` or `model.key`), a path from it to a dimension of the model
+  // reached, a measure, then a column of the table reached. A query's own
+  // filters name the query's fields first.
+  const bool inside = own || filtering || segmenting;
   std::optional<Bound> dim;
-  if (!measure_first) dim = own ? TRY(fieldAt(home, name)) : TRY(filterDim(name));
+  if (!measure_first) {
+    dim = home || scoped ? TRY(ownDim(home, name)) : TRY(filterDim(name));
+    if (!dim && inside && !home) dim = TRY(ownDim(0, name));
+  }
+  std::optional<PathEnd> path;
+  if (!dim && !measure_first) path = TRY(followPath(home, name));
   if (!dim && !own && !findMeasure(name)) {
     dim = TRY(rawColumn(name));
     if (!dim)
       if (std::optional<Field> f = TRY(pathField(name))) dim = TRY(fieldBound(*f));
   }
-  std::optional<uint32_t> m = dim || filtering  ? findMeasure(name)
-                              : home && !home_path.empty() ? TRY(measureNamed(TRY(concat(arena, {home_path, ".", name}))))
-                                                          : TRY(measureNamed(name));
+  if (!dim && own && path && path->dimension) dim = TRY(pathBound(home, name));
+  // A measure filter names rows, never another measure, however that
+  // measure is reached.
+  if (!dim && filtering && TRY(namesMeasure(home, name)))
+    return diag->fail(Err::Invalid, {"a measure filter cannot name measure '", name, "'"});
+  std::optional<uint32_t> m;
+  if (!dim && !filtering && !scoped)
+    m = home && !home_path.empty() ? TRY(measureNamed(TRY(concat(arena, {home_path, ".", name}))))
+                                   : TRY(measureNamed(name));
+  if (!dim && !m && path) dim = TRY(pathBound(home, name));
+  if (!dim && !m && own) dim = TRY(columnAt(home, name));
   if (dim) {
     lhs.tag = Operand::Tag::dim;
     lhs.dim = *dim;
-  } else if (m && filtering) {
-    return diag->fail(Err::Invalid, {"a measure filter cannot name measure '", name, "'"});
   } else if (m) {
     TRY(checkMeasure(*m, 0));
     lhs.tag = Operand::Tag::measure;
@@ -473,10 +490,12 @@ Result<void> Builder::segment(Bytes name, Array<Pred>& where, Array<Pred>& havin
     ~Home() {
       b.home = 0;
       b.home_path = {};
+      b.segmenting = false;
     }
   } reset{*this};
   home = at;
   home_path = at ? nodes[at - 1].path : Bytes();
+  segmenting = true;
   for (const Json& f : def->items()) {
     auto p = filter(f);
     if (!p) return within(*this, "segment", name, p.error());

@@ -60,28 +60,80 @@ Result<std::optional<uint32_t>> Builder::measureNamed(Bytes name) {
   }
 }
 
-Result<std::optional<Bound>> Builder::fieldAt(uint8_t at, Bytes name) {
+Result<std::optional<Bound>> Builder::ownDim(uint8_t at, Bytes name) {
   const Json& m = at ? *nodes[at - 1].model : *model;
   const Bytes m_name = at ? nodes[at - 1].model_name : model_name;
   const Json* dims = m.getObject("dimensions");
   Bytes key = name;
   if (name.size() > m_name.size() + 1 && name.starts_with(m_name) && name[m_name.size()] == '.')
     key = name.substr(m_name.size() + 1);
-  if (const Json* def = dims ? dims->get(key) : nullptr) {
-    if (dimMeasure(*def)) return std::optional<Bound>(TRY(measureDim(at, key, *def)));
-    std::optional<Bytes> text = dimExprText(*def);
-    if (!text) return diag->fail(Err::Invalid, {"dimension '", key, "' has no expr"});
-    return std::optional<Bound>(TRY(resolveNames(TRY(bind(*text, at)))));
+  const Json* def = dims ? dims->get(key) : nullptr;
+  if (!def) return std::optional<Bound>();
+  if (dimMeasure(*def)) return std::optional<Bound>(TRY(measureDim(at, key, *def)));
+  std::optional<Bytes> text = dimExprText(*def);
+  if (!text) return diag->fail(Err::Invalid, {"dimension '", key, "' has no expr"});
+  return std::optional<Bound>(TRY(resolveNames(TRY(bind(*text, at)))));
+}
+
+Result<std::optional<Builder::PathEnd>> Builder::followPath(uint8_t at, Bytes name) {
+  const Json* m = at ? nodes[at - 1].model : model;
+  Bytes rest = name;
+  bool moved = false;
+  // The same walk as resolveNames: a dimension key met on the way wins over
+  // a longer path.
+  for (;;) {
+    if (moved) {
+      const Json* dims = m->getObject("dimensions");
+      if (dims && dims->get(rest)) return std::optional<PathEnd>(PathEnd{at, rest, true});
+    }
+    const uint8_t next = TRY(hop(at, *m, rest));
+    if (!next) break;
+    rest = rest.substr(nodes[next - 1].name.size() + 1);
+    at = next;
+    m = nodes[at - 1].model;
+    moved = true;
   }
+  if (!moved) return std::optional<PathEnd>();
+  return std::optional<PathEnd>(PathEnd{at, rest, false});
+}
+
+Result<Bound> Builder::pathBound(uint8_t at, Bytes name) {
   Node* n = arena.make<Node>(1);
   if (!n) return std::unexpected(Err::OutOfMemory);
-  // A path from this model, read as it would be inside its expressions.
-  if (TRY(hop(at, m, name))) {
-    *n = Node{name, 0, 0, Tag::ident};
-    return std::optional<Bound>(TRY(resolveNames(Bound{Expr{n, 1, 0, nullptr}, at})));
+  *n = Node{name, 0, 0, Tag::ident};
+  return resolveNames(Bound{Expr{n, 1, 0, nullptr}, at});
+}
+
+Result<bool> Builder::namesMeasure(uint8_t at, Bytes name) {
+  const Json& m = at ? *nodes[at - 1].model : *model;
+  const Bytes m_name = at ? nodes[at - 1].model_name : model_name;
+  const Json* ms = m.getObject("measures");
+  if (ms && ms->get(name)) return true;
+  if (name.size() > m_name.size() + 1 && name.starts_with(m_name) && name[m_name.size()] == '.' &&
+      ms && ms->get(name.substr(m_name.size() + 1)))
+    return true;
+  if (std::optional<PathEnd> end = TRY(followPath(at, name))) {
+    const Json* reached = nodes[end->at - 1].model->getObject("measures");
+    return !end->dimension && reached && reached->get(end->rest);
   }
-  // Else a column of its table.
+  return false;
+}
+
+Result<std::optional<Bound>> Builder::fieldAt(uint8_t at, Bytes name) {
+  if (std::optional<Bound> dim = TRY(ownDim(at, name))) return dim;
+  // A path from this model, read as it would be inside its expressions.
+  if (TRY(followPath(at, name))) return std::optional<Bound>(TRY(pathBound(at, name)));
+  return columnAt(at, name);
+}
+
+Result<std::optional<Bound>> Builder::columnAt(uint8_t at, Bytes name) {
+  const Bytes m_name = at ? nodes[at - 1].model_name : model_name;
+  Bytes key = name;
+  if (name.size() > m_name.size() + 1 && name.starts_with(m_name) && name[m_name.size()] == '.')
+    key = name.substr(m_name.size() + 1);
   if (key.empty() || key.find('.') != Bytes::npos) return std::optional<Bound>();
+  Node* n = arena.make<Node>(1);
+  if (!n) return std::unexpected(Err::OutOfMemory);
   *n = Node{key, 0, 0, Tag::ident};
   return std::optional<Bound>(Bound{Expr{n, 1, 0, nullptr}, at});
 }

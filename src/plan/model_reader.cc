@@ -437,7 +437,28 @@ Result<void> Builder::setup() {
 
 Result<std::optional<Field>> Builder::resolveField(Bytes name) {
   if (const Field* f = findField(name)) return std::optional<Field>(*f);
-  return pathField(name);
+  if (std::optional<Field> f = TRY(pathField(name))) return f;
+  // A path that reaches no dimension names a column of the table reached,
+  // as it does in every other place a path is written.
+  std::optional<PathEnd> end = TRY(followPath(0, name));
+  if (!end || end->dimension) return std::optional<Field>();
+  size_t quotes = 0;
+  for (char c : end->rest) quotes += c == '"';
+  char* text = arena.make<char>(end->rest.size() + quotes + 2);
+  if (!text) return std::unexpected(Err::OutOfMemory);
+  size_t k = 0;
+  text[k++] = '"';
+  for (char c : end->rest) {
+    text[k++] = c;
+    if (c == '"') text[k++] = '"';
+  }
+  text[k++] = '"';
+  Field f;
+  f.name = name;
+  f.key = end->rest;
+  f.expr = Bytes(text, k);
+  f.alias = end->at;
+  return std::optional<Field>(f);
 }
 
 }  // namespace quendra
