@@ -27,6 +27,7 @@ import random
 import re
 import sys
 import time
+import zlib
 from dataclasses import dataclass, field, replace
 from decimal import Decimal
 from pathlib import Path
@@ -568,7 +569,12 @@ def make_world(seed: int) -> World:
             if c.kind in ("date", "ts") and c.name not in keyed and rng.random() < 0.5:
                 d.dims[c.name], fld = time_dim(rng, c, c.name)
             else:
-                d.dims[c.name] = key_dim(rng, c, c.name in lefts_all)
+                spelled = key_dim(rng, c, c.name in lefts_all)
+                # Some columns are no dimension: a path names them as columns
+                # of the table it reaches. Chosen apart from rng, so that the
+                # rest of the world stays what the seed made before.
+                if c.name in keyed or zlib.crc32(f"{seed}/{d.table}/{c.name}".encode()) % 5:
+                    d.dims[c.name] = spelled
                 fld = Field(c.name, c.kind, c.flags, values=c.values)
             d.specs.append(fld)
 
@@ -807,7 +813,9 @@ def make_world(seed: int) -> World:
                     frozenset({"agg"}))
     if any(f.time for f in usable) and rng.random() < 0.5:
         derived_measures(rng, world, measures)
-    named = [m.name for m in mlist if world.field(m.name) is None]  # a dimension of that name would win
+    # A dimension of that name would win, as a field or as a dimension key
+    # of the model, which a measure's filters name it by.
+    named = [m.name for m in mlist if world.field(m.name) is None and m.name not in base_dims]
     if rng.random() < 0.15 and named:
         target = rng.choice(named)
         measures["bad"] = {"agg": "count", "filters": [{"field": target, "operator": "is not null"}]}
@@ -2156,8 +2164,9 @@ def having_filter(rng: random.Random, world: World, pool: list, depth: int = 0) 
     m = rng.choice(pool)
     # A dimension of the same name would win over the measure; a joined
     # model's measure is named by its path alone.
+    keys = world.manifest["models"][world.model]["dimensions"]
     names = [n for n in ((m.name,) if m in world.joined else (m.name, f"{world.model}.{m.name}"))
-             if world.field(n) is None]
+             if world.field(n) is None and n not in keys and n.removeprefix(world.model + ".") not in keys]
     if not names:
         return having_filter(rng, world, pool, depth)
     return filter_on(rng, names[0] if rng.random() < 0.9 else names[-1], m.kind, m.flags)
