@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <optional>
 
-#include "vec/time.h"
-#include "vec/tz.h"
+#include "time/calendar.h"
+#include "time/zone.h"
 
 namespace quendra {
 

@@ -16,7 +16,7 @@
 #include "plan/diag.h"
 #include "plan/model.h"
 #include "plan/pred.h"
-#include "vec/tz.h"
+#include "time/zone.h"
 
 namespace quendra {
 

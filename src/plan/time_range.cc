@@ -2,7 +2,7 @@
 // "now" (the library has no clock), which becomes the same two texts.
 #include "plan/builder.h"
 #include "plan/plan.h"
-#include "vec/time.h"
+#include "time/calendar.h"
 
 namespace quendra {
 namespace {

@@ -6,7 +6,7 @@
 // overlap of daylight saving too).
 #include "plan/builder.h"
 #include "plan/plan.h"
-#include "vec/time.h"
+#include "time/calendar.h"
 
 namespace quendra {
 namespace {

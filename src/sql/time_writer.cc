@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "sql/writer.h"
-#include "vec/time.h"
+#include "time/calendar.h"
 
 namespace quendra {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cmath>
 
-#include "vec/time.h"
+#include "time/calendar.h"
 
 namespace quendra {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "vec/case_table.h"
+#include "vec/generated/case_table.h"
 #include "vec/kernels.h"
 
 namespace quendra {

@@ -1,64 +1,17 @@
-// Dates, timestamps and time grains.
-//
-// A date is a signed count of days since 1970-01-01; a timestamp a signed
-// count of microseconds since 1970-01-01 00:00:00 without time zone, in the
-// proleptic Gregorian calendar (year 0 exists, negative years are allowed),
-// with no daylight saving and no leap seconds.
-//
-// Extreme values never invoke undefined behaviour:
-//  - daysFromCivil and civilFromDays are exact whenever the result fits in
-//    64 bits (years up to about ±2.5e16); beyond that they wrap silently.
-//  - Everything that yields microseconds (tsAt, truncate, truncateVec)
-//    computes the exact instant and then clamps it to [INT64_MIN,
-//    INT64_MAX]. Clamping keeps results ordered, so a far-away date still
-//    sorts and groups at the edge of the range instead of wrapping around.
-//  - parseTimestamp reads fixed-width fields (years -999..9999), so its
-//    values always fit.
+// Dates, timestamps and time grains over vectors: the calendar
+// (time/calendar.h) and time zones (time/zone.h) applied to every entry.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
 #include "base/arena.h"
-#include "base/bytes.h"
 #include "base/grain.h"
 #include "expr/expr.h"
-#include "vec/tz.h"
+#include "time/calendar.h"
+#include "time/zone.h"
 #include "vec/vec.h"
 
 namespace quendra {
-
-constexpr int64_t kMicrosPerSecond = 1'000'000;
-constexpr int64_t kMicrosPerMinute = 60 * kMicrosPerSecond;
-constexpr int64_t kMicrosPerHour = 60 * kMicrosPerMinute;
-constexpr int64_t kMicrosPerDay = 24 * kMicrosPerHour;
-
-// A calendar date: month 1-12, day 1-31.
-struct Civil {
-  int64_t y;
-  int64_t m;
-  int64_t d;
-  bool operator==(const Civil&) const = default;
-};
-
-// The day number of y-m-d (0 for 1970-01-01). Days beyond the month's end
-// roll into the next month (2023-02-29 is 2023-03-01); nothing is rejected.
-int64_t daysFromCivil(int64_t y, int64_t m, int64_t d);
-
-// The calendar date of day number z; the inverse of daysFromCivil.
-Civil civilFromDays(int64_t z);
-
-// The instant `text` names, or nothing when it is not a timestamp. Accepted:
-// optional spaces (0x20) around "YYYY-MM-DD", optionally followed by a space
-// or 'T' and "HH:MM", then optionally ":SS", then optionally '.' and any
-// number of digits (the first six are microseconds). Each numeric field is
-// its fixed-width slice, read as an optional sign then digits, where '_'
-// between digits is skipped. Month must be 1-12 and day 1-31; hour, minute
-// and second have no upper bound. No time zone suffix is accepted.
-std::optional<int64_t> parseTimestamp(Bytes text);
-
-// Days to microseconds, clamped to the int64 range.
-int64_t microsOfDay(int64_t days);
 
 // Microseconds of row i of a date or timestamp vector: a date counts as its
 // midnight (clamped as microsOfDay).
@@ -66,28 +19,11 @@ inline int64_t tsAt(const Vec& v, size_t i) {
   return v.kind == Kind::date ? microsOfDay(v.intAt(i)) : v.intAt(i);
 }
 
-// The start of the grain period containing `us`. Division floors, so
-// instants before 1970 go to the earlier boundary. `start` says where
-// periods start: weeks on weekday `start` (0 Monday .. 6 Sunday), quarters
-// and years `start` months after January (0..11, a fiscal calendar); other
-// grains ignore it. A start before INT64_MIN is clamped to INT64_MIN.
-int64_t truncate(Grain grain, int64_t us, int start = 0);
-
-// One stored value of a date (is_date) or timestamp truncated to `grain`,
-// exactly as truncateVec truncates each entry.
-int64_t truncateStored(Grain grain, bool is_date, int64_t x, int start = 0);
-
 // Each stored entry of a date or timestamp vector truncated to `grain`, as
 // a timestamp vector with a's len, scalar flag and (shared) mask; null
 // entries hold 0. A date is truncated as its midnight, exactly, and the
 // result is then clamped. TypeMismatch for any other kind.
 [[nodiscard]] EvalResult<Vec> truncateVec(Arena& arena, Grain grain, const Vec& a, int start = 0);
-
-// The instant n units of `unit` after us (before, for negative n), in the
-// calendar: months, quarters and years keep the day of the month, clamped
-// to the month's end (2024-03-31 one month back is 2024-02-29), and the
-// time of day. REQUIRES: the result lies within years -200000..200000.
-int64_t shiftTime(int64_t us, int64_t n, Grain unit);
 
 // The date part of each entry of a date or timestamp vector as an int
 // vector with v's shape and (shared) mask: year, quarter 1-4, month 1-12,
@@ -104,33 +40,5 @@ int64_t shiftTime(int64_t us, int64_t n, Grain unit);
 // carry no instant to convert. A null scalar gives a timestamp null;
 // TypeMismatch for any other kind.
 [[nodiscard]] EvalResult<Vec> localTime(Arena& arena, const TimeZone& z, const Vec& v);
-
-// A zone's offsets over a stretch of instants, in buckets of 2^36
-// microseconds (about 19 hours): each bucket's offset when one holds over
-// all of it, else kMixed. Offsets change a few times a year, so over rows
-// in any order a conversion costs one read of a table small enough to stay
-// in the first-level cache, instead of a search of the zone's spans.
-struct ZoneTable {
-  static constexpr int kShift = 36;
-  static constexpr int64_t kMixed = INT64_MIN;
-  static constexpr size_t kMaxBuckets = size_t{1} << 16;  // 512 KiB, about 140 years
-
-  const int64_t* off = nullptr;  // microseconds east of UTC, per bucket
-  uint64_t base = 0;             // the first bucket's first instant
-
-  // For the instants lo..hi; false when they span more than kMaxBuckets,
-  // lie within 2^61 of the range's ends, or memory runs out.
-  bool build(Arena& arena, const TimeZone& z, int64_t lo, int64_t hi);
-  // The wall-clock time of an instant within lo..hi.
-  int64_t toLocal(int64_t us, ZoneCursor& c) const {
-    const int64_t o = off[(static_cast<uint64_t>(us) - base) >> kShift];
-    return o != kMixed ? us + o : c.toLocal(us);
-  }
-};
-
-// "YYYY-MM-DD HH:MM:SS.ffffff" of the timestamp us into buf (at least 32
-// bytes), or "YYYY-MM-DD" of its day without `with_time`; the length
-// written, or 0 outside the years 0 to 9999.
-size_t formatTimestamp(int64_t us, bool with_time, char* buf);
 
 }  // namespace quendra

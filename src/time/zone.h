@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "base/arena.h"
 #include "base/bytes.h"
 
 namespace quendra {
@@ -57,6 +58,29 @@ struct ZoneCursor {
 
   const TimeZone& z;
   ZoneSpan span{1, 0, 0};  // empty until the first look-up
+};
+
+// A zone's offsets over a stretch of instants, in buckets of 2^36
+// microseconds (about 19 hours): each bucket's offset when one holds over
+// all of it, else kMixed. Offsets change a few times a year, so over rows
+// in any order a conversion costs one read of a table small enough to stay
+// in the first-level cache, instead of a search of the zone's spans.
+struct ZoneTable {
+  static constexpr int kShift = 36;
+  static constexpr int64_t kMixed = INT64_MIN;
+  static constexpr size_t kMaxBuckets = size_t{1} << 16;  // 512 KiB, about 140 years
+
+  const int64_t* off = nullptr;  // microseconds east of UTC, per bucket
+  uint64_t base = 0;             // the first bucket's first instant
+
+  // For the instants lo..hi; false when they span more than kMaxBuckets,
+  // lie within 2^61 of the range's ends, or memory runs out.
+  bool build(Arena& arena, const TimeZone& z, int64_t lo, int64_t hi);
+  // The wall-clock time of an instant within lo..hi.
+  int64_t toLocal(int64_t us, ZoneCursor& c) const {
+    const int64_t o = off[(static_cast<uint64_t>(us) - base) >> kShift];
+    return o != kMixed ? us + o : c.toLocal(us);
+  }
 };
 
 }  // namespace quendra

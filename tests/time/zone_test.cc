@@ -12,8 +12,8 @@
 #include <string>
 
 #include "vec/time.h"
-#include "vec/tz.h"
-#include "vec/tz_table.h"
+#include "time/zone.h"
+#include "time/generated/tz_table.h"
 
 namespace quendra {
 namespace {

@@ -1,11 +1,11 @@
 // Time zone look-ups over the compiled rules.
-#include "vec/tz.h"
+#include "time/zone.h"
 
 #include <cstring>
 #include <limits>
 
-#include "vec/time.h"
-#include "vec/tz_table.h"
+#include "time/calendar.h"
+#include "time/generated/tz_table.h"
 
 namespace quendra {
 namespace {
@@ -172,6 +172,27 @@ int64_t ZoneCursor::toUtc(int64_t local_us) {
   // A time the clocks skip: read at the offset in force before the change.
   span = ZoneSpan{1, 0, 0};
   return at(have_before ? before.offset : zoneSpanAt(z, local).offset);
+}
+
+bool ZoneTable::build(Arena& arena, const TimeZone& z, int64_t lo, int64_t hi) {
+  constexpr int64_t kSafe = int64_t{1} << 61;  // offsets of a day cannot overflow from here
+  if (lo > hi || lo < -kSafe || hi > kSafe) return false;
+  const size_t buckets = static_cast<size_t>((static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo)) >> kShift) + 1;
+  if (buckets > kMaxBuckets) return false;
+  int64_t* table = arena.make<int64_t>(buckets);
+  if (!table) return false;
+  // One walk along the zone's spans fills the table.
+  ZoneSpan span{1, 0, 0};
+  for (size_t b = 0; b < buckets; ++b) {
+    const int64_t first = lo + (static_cast<int64_t>(b) << kShift);
+    const int64_t last = first + ((int64_t{1} << kShift) - 1);
+    const int64_t s0 = floorDiv(first, kMicrosPerSecond), s1 = floorDiv(last, kMicrosPerSecond);
+    if (s0 < span.start || s0 >= span.end) span = zoneSpanAt(z, s0);
+    table[b] = s1 < span.end ? int64_t{span.offset} * kMicrosPerSecond : kMixed;
+  }
+  off = table;
+  base = static_cast<uint64_t>(lo);
+  return true;
 }
 
 }  // namespace quendra
