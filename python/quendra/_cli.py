@@ -37,7 +37,8 @@ from pathlib import Path
 from typing import Any, Optional, Sequence
 
 from ._engines import MissingPackage, duckdb_over_files, spark_over_files
-from ._files import CliError, DeclaredError, bind_all, query_bytes, query_label, read_manifest, read_sources, tables_to_bind
+from ._files import (CliError, DeclaredError, bind_all, query_bytes, query_label, read_manifest, read_sources,
+                     tables_to_bind)
 from ._jsontext import not_json
 from ._native import DIALECTS, Context, Error, version, with_now
 

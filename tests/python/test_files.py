@@ -233,8 +233,10 @@ def test_check_over_data_tries_every_grain(tmp_path, capsys):
 @pytest.mark.parametrize("where, text, message", [
     ("manifest", '{"models": {\n  "a": {},\n}}',
      "error: manifest {path}: not JSON: Expecting property name enclosed in double quotes at line 3, column 1"),
-    ("query", '{"model": "t",\n "measures": ["n"]', "error: query: not JSON: Expecting ',' delimiter at line 2, column 19"),
-    ("query file", '{"model": "t", "model": "t"}', "error: query {path}: not JSON: Duplicate key 'model' at line 1, column 16"),
+    ("query", '{"model": "t",\n "measures": ["n"]',
+     "error: query: not JSON: Expecting ',' delimiter at line 2, column 19"),
+    ("query file", '{"model": "t", "model": "t"}',
+     "error: query {path}: not JSON: Duplicate key 'model' at line 1, column 16"),
     ("query", '{"model": "t", "n": NaN}', "error: query: not JSON: Expecting value at line 1, column 21"),
     ("query", '["caf\u00e9", \u00e9]', "error: query: not JSON: Expecting value at line 1, column 10"),
 ])
