@@ -18,6 +18,7 @@ from typing import Any, Optional
 from ._errors import Error
 
 _PARTS = ("dimensions", "joins", "measures")
+GRAINS = ("second", "minute", "hour", "day", "week", "month", "quarter", "year")
 # Model-wide filters, tried once the fields they may name are in.
 _SCOPES = ("where", "segments")
 
@@ -25,9 +26,10 @@ _SCOPES = ("where", "segments")
 @dataclass(frozen=True)
 class Problem:
     """One problem: `kind` is "model", "dimension", "join", "measure",
-    "where" or "segment"; `field` is the name a query uses (a join's name
-    for a join, None for the model itself and its where); `stage` is "plan"
-    or "probe" (over bound tables)."""
+    "where", "segment" or "column" (a declared column kind); `field` is the
+    name a query uses (a join's name for a join, the column's for a column,
+    None for the model itself and its where); `stage` is "plan" or "probe"
+    (over bound tables)."""
 
     model: str
     kind: str
@@ -232,41 +234,92 @@ class _ModelCheck:
             else:
                 self.good = candidate
 
-    def probe(self, ctx: Any) -> None:
-        """One-row queries over the bound tables; the good model is loaded."""
+    def grains(self, definition: Any, fiscal: bool) -> list[str]:
+        """The grains a time dimension allows: from its smallest to year,
+        and the fiscal ones under a fiscal calendar."""
+        smallest = definition.get("smallest_time_grain") if isinstance(definition, dict) else None
+        grains = list(GRAINS[GRAINS.index(smallest):] if smallest in GRAINS else GRAINS)
+        return grains + ["fiscal_quarter", "fiscal_year"] if fiscal else grains
 
-        def attempt(kind: str, fld: Optional[str], query: dict) -> bool:
+    def probe(self, ctx: Any, engine: Any, fiscal: bool) -> None:
+        """One-row queries over the bound tables on `engine` ("memory", or
+        a DuckDB connection or Spark session over the same tables): the
+        model, each dimension (a time dimension at every grain it allows),
+        join, measure and segment. The good model is loaded."""
+        on = "" if engine == "memory" else f"{_engine_name(engine)}: "
+
+        def attempt(query: dict) -> Optional[tuple[str, int, Optional[str]]]:
+            """None, or the failure's message, code and code text."""
             try:
-                ctx.execute(dict(query, model=self.name, limit=1))
-                return True
+                ctx.query(dict(query, model=self.name, limit=1), engine)
+                return None
             except Error as e:
-                self.problem(kind, fld, e, "probe")
-                return False
+                return on + (e.message or str(e)), e.code, e.code_text
+            except Exception as e:  # noqa: BLE001 - the engine's own failure, whatever its type
+                return on + _first_line(e), 1, "invalid"
 
-        if not attempt("model", None, {"measures": [self.count]}):
+        def report(kind: str, fld: Optional[str], query: dict) -> bool:
+            failure = attempt(query)
+            if failure is not None:
+                self.report.problems.append(Problem(self.name, kind, fld, *failure, "probe"))
+            return failure is None
+
+        if not report("model", None, {"measures": [self.count]}):
             return  # its table is missing: every probe would say so again
-        for key in self.good["dimensions"]:
-            attempt("dimension", self.own(key), {"dimensions": [self.own(key)]})
+        for key, definition in self.good["dimensions"].items():
+            name = self.own(key)
+            if not (isinstance(definition, dict) and definition.get("time") is True):
+                report("dimension", name, {"dimensions": [name]})
+                continue
+            # Each grain reads the values as dates or timestamps: one problem
+            # per message, naming the grains that meet it.
+            allowed = self.grains(definition, fiscal)
+            failed: dict[tuple, list[str]] = {}
+            for grain in allowed:
+                failure = attempt({"dimensions": [name], "time_grains": {name: grain}, "measures": [self.count]})
+                if failure is not None:
+                    failed.setdefault(failure, []).append(grain)
+            for (message, code, code_text), grains in failed.items():
+                where = "every grain" if grains == allowed else f"grain{'s' * (len(grains) > 1)} {', '.join(grains)}"
+                self.report.problems.append(Problem(self.name, "dimension", name, f"{message} (at {where})",
+                                                    code, code_text, "probe"))
         for key, value in self.good["joins"].items():
             keys = list(_target_dimensions(self.planner.models, value))
             if keys:  # a join is run only when a query reads a field through it
-                attempt("join", key, {"dimensions": [f"{key}.{keys[0]}"]})
+                report("join", key, {"dimensions": [f"{key}.{keys[0]}"]})
         for key in self.good["measures"]:
             if key != self.count:
-                attempt("measure", key, self.measure_query.get(key, {"measures": [key]}))
+                report("measure", key, self.measure_query.get(key, {"measures": [key]}))
         for key in self.good.get("segments", {}):
-            attempt("segment", key, {"measures": [self.count], "segments": [key]})
+            report("segment", key, {"measures": [self.count], "segments": [key]})
 
 
-def check(ctx: Any, manifest: bytes, probe: bool, scratch: Any) -> CheckReport:
+def _engine_name(engine: Any) -> str:
+    from ._engines import kind
+    return kind(engine)
+
+
+def _first_line(e: BaseException) -> str:
+    lines = [line.strip() for line in str(e).splitlines() if line.strip()]
+    return lines[0] if lines else type(e).__name__
+
+
+def check(ctx: Any, manifest: bytes, probe: bool, scratch: Any, engines: Any = ("memory",)) -> CheckReport:
     """The report on `manifest`, planned in `scratch` (a fresh Context, which
-    this closes) and probed in `ctx` over its tables when `probe`."""
+    this closes) and, when `probe`, probed in `ctx` on each of `engines`
+    ("memory" over the tables bound in `ctx`, or a DuckDB connection or
+    Spark session over the same tables)."""
+    from ._columns import declared
+
     report = CheckReport()
-    models = json.loads(manifest)["models"]
+    doc = json.loads(manifest)
+    models = doc["models"]
     if not isinstance(models, dict):
         scratch.close()
         report.problems.append(Problem("", "model", None, "'models' must be an object", 1, "invalid"))
         return report
+    report.problems += [Problem(model, "column", column, message, 1, "invalid")
+                        for model, column, message in declared(models)[1]]
     planner = _Planner(models, scratch)
     checks = []
     try:
@@ -286,9 +339,11 @@ def check(ctx: Any, manifest: bytes, probe: bool, scratch: Any) -> CheckReport:
         usable = [mc for mc in checks if mc.usable]
         good = dict(models, **{mc.name: mc.good for mc in usable})
         try:
-            ctx.load_models({"models": good})
-            for mc in usable:
-                mc.probe(ctx)
+            ctx.load_models(dict(doc, models=good))
+            for engine in engines:
+                for mc in usable:
+                    fiscal = any("fiscal_year_start" in _members(owner, "calendar") for owner in (doc, mc.model))
+                    mc.probe(ctx, engine, fiscal)
         finally:
             ctx.load_models(manifest)
     return report

@@ -6,7 +6,8 @@
     python -m quendra run   --manifest FILE [--data DIR] [--table NAME=FILE ...] --query JSON_OR_FILE
                             [--engine memory|duckdb|spark] [--memory-limit SIZE] [--spark-remote sc://HOST:PORT]
                             [--format table|csv|json]
-    python -m quendra check --manifest FILE [--data DIR] [--table NAME=FILE ...] [--format text|json]
+    python -m quendra check --manifest FILE [--data DIR] [--table NAME=FILE ...] [--engine memory|duckdb]
+                            [--format text|json]
 
 A manifest is JSON, or YAML when its name ends in .yaml or .yml (PyYAML).
 `--query` is the path of a file holding the query document when such a file
@@ -15,9 +16,11 @@ exists, and otherwise the query's JSON text itself.
 Every Parquet (.parquet), CSV (.csv) and Arrow IPC (.arrow, .feather, .ipc)
 file of --data is a table named after the file (its name without the
 extension); `--table NAME=FILE` names a file otherwise, such as
-"sales.returns". `run` answers in memory over the files bound, or runs the
-query's SQL on DuckDB or Spark reading the files in place. `check` plans
-every field of every model and, with data, probes them over it.
+"sales.returns". Each file is read once, with one reading of its column
+types (see _columns), and the same Arrow columns go to every engine. `run`
+answers in memory over the files bound, or runs the query's SQL on DuckDB
+or Spark over them. `check` plans every field of every model and, with
+data, probes them over it.
 
 Every failure is one line on standard error and a non-zero exit status,
 never a traceback.
@@ -31,10 +34,12 @@ import math
 import sys
 from datetime import date, datetime
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any, Optional, Sequence
 
 from ._engines import MissingPackage, duckdb_over_files, spark_over_files
-from ._files import CliError, bind_all, file_kind, query_bytes, read_manifest, tables_to_bind
+from ._files import (CliError, DeclaredError, bind_all, query_bytes, query_label, read_manifest, read_sources,
+                     tables_to_bind)
+from ._jsontext import not_json
 from ._native import DIALECTS, Context, Error, version, with_now
 
 
@@ -115,6 +120,8 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--verbose", action="store_true", help="say which instant a relative time_range was read at")
     check = command("check", "plan every dimension and measure of every model; with data, probe them")
     data_options(check)
+    check.add_argument("--engine", default="memory", choices=["memory", "duckdb"],
+                       help="duckdb: probe on DuckDB too, over the same tables (default memory only)")
     serve = command("serve", "answer queries over HTTP, with an explorer page at /")
     data_options(serve)
     serve.add_argument("--engine", default="memory", choices=["memory", "duckdb", "spark"],
@@ -130,10 +137,19 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _load(ctx: Context, manifest: str) -> None:
+    text = read_manifest(manifest)
     try:
-        ctx.load_models(read_manifest(manifest))
+        ctx.load_models(text)
     except Error as e:
-        raise CliError(f"manifest {manifest}: {e}", e.code) from None
+        where = not_json(e, text)
+        raise CliError(f"manifest {manifest}: {f'not JSON: {where}' if where else e}", e.code) from None
+
+
+def _query_error(e: Error, query: Any, arg: str) -> CliError:
+    """The failure of the query given as `arg`, saying where its text is
+    not JSON when that is the failure."""
+    where = not_json(e, query)
+    return CliError(f"{query_label(arg)}: not JSON: {where}" if where else f"query: {e}", e.code)
 
 
 def _run(args: argparse.Namespace, ctx: Context) -> str:
@@ -143,20 +159,19 @@ def _run(args: argparse.Namespace, ctx: Context) -> str:
         raise CliError("--spark-remote applies to --engine spark only")
     _load(ctx, args.manifest)
     query = _clocked(query_bytes(args.query), args.verbose)
-    names = tables_to_bind(args.data, args.table)
+    sources = read_sources(tables_to_bind(args.data, args.table), ctx._manifest)
     if args.engine == "memory":
-        bind_all(ctx, names)
-        return render(_answer(ctx, query, "memory"), args.format)
-    files = {name: (path, file_kind(path)) for name, path in names.items()}
+        bind_all(ctx, sources)
+        return render(_answer(ctx, query, "memory", args.query), args.format)
     try:
         ctx.sql(query, args.engine)  # a query that cannot be planned fails before an engine starts
     except Error as e:
-        raise CliError(f"query: {e}", e.code) from None
+        raise _query_error(e, query, args.query) from None
     open_engine = duckdb_over_files if args.engine == "duckdb" else spark_over_files
     option = args.memory_limit if args.engine == "duckdb" else args.spark_remote
     try:
-        with open_engine(files, option) as session:
-            return render(_answer(ctx, query, session.engine), args.format)
+        with open_engine(sources, option) as session:
+            return render(_answer(ctx, query, session.engine, args.query), args.format)
     except (CliError, MissingPackage):
         raise
     except ValueError as e:
@@ -174,11 +189,11 @@ def _clocked(query: bytes, verbose: bool) -> Any:
     return query
 
 
-def _answer(ctx: Context, query: Any, engine: Any) -> Any:
+def _answer(ctx: Context, query: Any, engine: Any, arg: str) -> Any:
     try:
         return ctx.query(query, engine)
     except Error as e:
-        raise CliError(f"query: {e}", e.code) from None
+        raise _query_error(e, query, arg) from None
 
 
 def _first_line(e: BaseException) -> str:
@@ -189,9 +204,27 @@ def _first_line(e: BaseException) -> str:
 def _check(args: argparse.Namespace, ctx: Context) -> tuple[str, int]:
     _load(ctx, args.manifest)
     probe = bool(args.data or args.table)
-    if probe:
-        bind_all(ctx, tables_to_bind(args.data, args.table))
-    report = ctx.check(probe=probe)
+    if not probe:
+        return _check_report(args, ctx.check())
+    sources = read_sources(tables_to_bind(args.data, args.table), ctx._manifest, strict=False)
+    faults: list[DeclaredError] = []
+    bind_all(ctx, sources, faults)
+    if args.engine == "memory":
+        return _check_report(args, ctx.check(probe=True), faults)
+    try:
+        with duckdb_over_files(sources) as session:
+            return _check_report(args, ctx.check(probe=True, engines=("memory", session.engine)), faults)
+    except ValueError as e:
+        raise CliError(str(e)) from None
+
+
+def _check_report(args: argparse.Namespace, report: Any, faults: Sequence[DeclaredError] = ()) -> tuple[str, int]:
+    """The report as text or JSON, with the declared columns that the data
+    does not hold (a problem of the model's "columns", found reading it)."""
+    from ._check import Problem
+
+    report.problems[:0] = [Problem(e.model, "column", e.column, str(e), 1, "invalid", "probe") for e in faults]
+    probe = bool(args.data or args.table)
     if args.format == "json":
         text = json.dumps(report.to_dict(), ensure_ascii=False)
     else:
@@ -215,10 +248,11 @@ def main(argv: Optional[list[str]] = None) -> int:
                 print(f"loaded {args.manifest} ({len(ctx._manifest or b'')} bytes)")
             elif args.command == "sql":
                 _load(ctx, args.manifest)
+                query = _clocked(query_bytes(args.query), args.verbose)
                 try:
-                    print(ctx.sql(_clocked(query_bytes(args.query), args.verbose), args.dialect))
+                    print(ctx.sql(query, args.dialect))
                 except Error as e:
-                    raise CliError(f"query: {e}", e.code) from None
+                    raise _query_error(e, query, args.query) from None
             elif args.command == "run":
                 print(_run(args, ctx))
             elif args.command == "serve":

@@ -1,9 +1,10 @@
 """Running a query's SQL on DuckDB or Spark, and reading the answer back as a
 pyarrow Table shaped like the in-memory one.
 
-Each engine reads its own tables: `run` takes a connection or session over
-tables the caller registered; `duckdb_over_files` and `spark_over_files`
-make one over data files read in place, for the command line."""
+`run` takes a connection or session over tables the caller registered;
+`duckdb_over_files` and `spark_over_files` make one over data files for the
+command line, handed the columns read once for every engine (see
+_files.Source), so that a file answers the same on each."""
 
 from __future__ import annotations
 
@@ -120,10 +121,6 @@ def _quote(name: str, q: str) -> str:
     return q + name.replace(q, q + q) + q
 
 
-def _duck_literal(text: str) -> str:
-    return "'" + text.replace("'", "''") + "'"
-
-
 class Session:
     """An engine over data files, with what it must clean up. Use as a
     context manager; `engine` goes to Context.query."""
@@ -132,6 +129,16 @@ class Session:
         self.engine = engine
         self._close = close
         self._scratch = scratch
+        self.scans: list[Any] = []  # DuckDB: the Arrow data each view reads, by number
+
+    def cursor(self) -> Any:
+        """DuckDB: a cursor for another thread. The Arrow data registered
+        for the views is visible to its own connection only, so the cursor
+        registers it again."""
+        cur = self.engine.cursor()
+        for n, scan in enumerate(self.scans):
+            cur.register(f"__quendra_{n}", scan)
+        return cur
 
     def __enter__(self) -> "Session":
         return self
@@ -144,11 +151,12 @@ class Session:
                 shutil.rmtree(self._scratch, ignore_errors=True)
 
 
-def duckdb_over_files(files: dict[str, tuple[Path, str]], memory_limit: Optional[str] = None) -> Session:
-    """An in-process DuckDB whose views read each file where it lies:
-    `files` maps table names to (path, kind), kind one of parquet, csv, ipc.
-    With `memory_limit`, DuckDB keeps its working memory under it and spills
-    to a scratch folder, so a query may read data larger than memory."""
+def duckdb_over_files(sources: dict[str, Any], memory_limit: Optional[str] = None) -> Session:
+    """An in-process DuckDB with a view per table over the Arrow data of its
+    source (`sources` maps table names to _files.Source), in UTC like the
+    library. With `memory_limit`, DuckDB keeps its working memory under it
+    and spills to a scratch folder, so a query over a lazily scanned file
+    may read data larger than memory."""
     duckdb = need("duckdb", "--engine duckdb")
     scratch = Path(tempfile.mkdtemp(prefix="quendra-duckdb-"))
     config: dict[str, Any] = {"temp_directory": str(scratch)}
@@ -168,20 +176,16 @@ def duckdb_over_files(files: dict[str, tuple[Path, str]], memory_limit: Optional
     session = Session(con, con.close, scratch)
     try:
         con.execute("SET enable_progress_bar = false")  # it would draw on the terminal
-        for n, (name, (path, file_kind)) in enumerate(files.items()):
-            parts, path = _parts(name), path.resolve()
+        # Date parts and grains of zoned timestamps are read in UTC, as in memory.
+        con.execute("SET TimeZone = 'UTC'")
+        for n, (name, source) in enumerate(sources.items()):
+            parts = _parts(name)
             if len(parts) == 2:
                 con.execute(f"CREATE SCHEMA IF NOT EXISTS {_quote(parts[0], chr(34))}")
             target = ".".join(_quote(p, '"') for p in parts)
-            if file_kind == "ipc":
-                # DuckDB reads Arrow IPC through a pyarrow dataset, scanned
-                # lazily batch by batch from the file.
-                source = f"__quendra_ipc_{n}"
-                con.register(source, _ipc_dataset(path))
-            else:
-                reader = "read_parquet" if file_kind == "parquet" else "read_csv"
-                source = f"{reader}({_duck_literal(str(path))})"
-            con.execute(f"CREATE VIEW {target} AS SELECT * FROM {source}")
+            session.scans.append(source.scan())
+            con.register(f"__quendra_{n}", session.scans[-1])
+            con.execute(f"CREATE VIEW {target} AS SELECT * FROM __quendra_{n}")
     except BaseException:
         session.__exit__()
         raise
@@ -199,23 +203,13 @@ def _bytes(size: str) -> Optional[int]:
     return int(float(m.group(1)) * (1024 if "i" in unit else 1000) ** power)
 
 
-def _ipc_dataset(path: Path) -> Any:
-    import pyarrow as pa
-    import pyarrow.dataset as ds
-    import pyarrow.ipc as ipc
-
-    try:
-        return ds.dataset(str(path), format="ipc")
-    except pa.ArrowInvalid:  # the streaming format has no footer to scan by
-        with open(path, "rb") as f:
-            return ipc.open_stream(f).read_all()
-
-
-def spark_over_files(files: dict[str, tuple[Path, str]], remote: Optional[str] = None) -> Session:
-    """A Spark session whose tables read each file where it lies: a local
-    session, or Spark Connect at `remote` (sc://host:port), which must see
-    the same paths. Time zone UTC, as the library reads timestamps. Arrow
-    IPC files, which Spark does not read, are copied to Parquet first."""
+def spark_over_files(sources: dict[str, Any], remote: Optional[str] = None) -> Session:
+    """A Spark session with a table per source (`sources` maps table names
+    to _files.Source), made from its Arrow data: a local session, or Spark
+    Connect at `remote` (sc://host:port), to which the data is sent. Time
+    zone UTC, as the library reads timestamps. A name `schema.table` is a
+    table saved in that database (a temporary view cannot live in one),
+    replacing one of that name."""
     need("pyspark", "--engine spark")
     from pyspark.sql import SparkSession
 
@@ -250,36 +244,37 @@ def spark_over_files(files: dict[str, tuple[Path, str]], remote: Optional[str] =
         raise
     session = Session(spark, spark.stop, scratch)
     try:
-        for n, (name, (path, file_kind)) in enumerate(files.items()):
-            parts, path = _parts(name), path.resolve()
-            if file_kind == "ipc":
-                path, file_kind = _ipc_to_parquet(path, scratch / f"ipc_{n}.parquet"), "parquet"
-            options = {"header": "true", "inferSchema": "true"} if file_kind == "csv" else {}
+        for name, source in sources.items():
+            parts = _parts(name)
+            frame = spark.createDataFrame(spark_table(source.table()))
             if len(parts) == 1:
-                spark.read.options(**options).format(file_kind).load(str(path)).createOrReplaceTempView(name)
+                frame.createOrReplaceTempView(name)
                 continue
-            # A temporary view cannot live in a database: an external table does.
             spark.sql(f"CREATE DATABASE IF NOT EXISTS {_quote(parts[0], '`')}")
-            opts = ", ".join(f"{k} {_spark_literal(v)}" for k, v in {"path": str(path), **options}.items())
-            spark.sql(f"CREATE TABLE IF NOT EXISTS {'.'.join(_quote(p, '`') for p in parts)} "
-                      f"USING {file_kind} OPTIONS ({opts})")
+            frame.write.mode("overwrite").saveAsTable(".".join(_quote(p, "`") for p in parts))
     except BaseException:
         session.__exit__()
         raise
     return session
 
 
-def _spark_literal(text: str) -> str:
-    return "'" + text.replace("\\", "\\\\").replace("'", "\\'") + "'"
+def spark_table(table: Any) -> Any:
+    """The same values in types Spark reads from Arrow: signed integers,
+    32-bit offsets, date32, microsecond timestamps, dictionaries decoded."""
+    import pyarrow as pa
 
-
-def _ipc_to_parquet(path: Path, out: Path) -> Path:
-    """Copies an Arrow IPC file to Parquet one batch at a time."""
-    import pyarrow.parquet as pq
-
-    dataset = _ipc_dataset(path)
-    batches = dataset.to_batches()
-    with pq.ParquetWriter(str(out), dataset.schema) as writer:
-        for batch in batches:
-            writer.write_batch(batch)
-    return out
+    columns = []
+    for column in table.columns:
+        t = column.type
+        if pa.types.is_dictionary(t):
+            column, t = column.cast(t.value_type), t.value_type
+        if pa.types.is_unsigned_integer(t):
+            t = {8: pa.int16(), 16: pa.int32(), 32: pa.int64(), 64: pa.int64()}[t.bit_width]
+        elif pa.types.is_large_string(t) or pa.types.is_string_view(t):
+            t = pa.string()
+        elif pa.types.is_date64(t):
+            t = pa.date32()
+        elif pa.types.is_timestamp(t):
+            t = pa.timestamp("us", t.tz)
+        columns.append(column.cast(t, safe=not pa.types.is_timestamp(t)))
+    return pa.Table.from_arrays(columns, names=table.column_names)

@@ -289,17 +289,20 @@ class Context:
         query, now = with_now(query)
         return _stamped(_engines.run(engine, engine_kind, self.sql(query, engine_kind)), now)
 
-    def check(self, probe: bool = False) -> Any:
+    def check(self, probe: bool = False, engines: Any = ("memory",)) -> Any:
         """Checks the loaded manifest: plans a query for every dimension and
         every measure of every model (its own dimensions and those of its
         joins) and reports every problem at once, each with its model and
-        field. With `probe`, also answers a one-row query per model, join,
-        dimension and measure over the bound tables, which finds missing
-        tables, join keys that are not unique and type errors. Returns a
+        field, and the column kinds the models declare. With `probe`, also
+        answers one-row queries over the bound tables per model, join,
+        dimension (a time dimension at every grain it allows), measure and
+        segment, which finds missing tables, join keys that are not unique
+        and type errors; on each of `engines`: "memory", or a DuckDB
+        connection or Spark session holding the same tables. Returns a
         `quendra.CheckReport`; its `problems` list is empty when all is
         well."""
         from . import _check
 
         if self._manifest is None:
             raise ValueError("no manifest loaded")
-        return _check.check(self, self._manifest, probe, Context(_lib_path))
+        return _check.check(self, self._manifest, probe, Context(_lib_path), engines)

@@ -6,7 +6,9 @@ call at a time), so answers run in parallel and never mix. The pool's
 contexts share the tables, which are read once: binding hands the library
 the Arrow buffers without copying them. A reload builds a new pool beside
 the old one and swaps it in only when the new manifest loads; requests in
-flight finish on the pool they started with."""
+flight finish on the pool they started with. The data files are read once,
+at start, with the column kinds the manifest then declares, and every
+engine answers over those same columns."""
 
 from __future__ import annotations
 
@@ -25,7 +27,8 @@ from pathlib import Path
 from typing import Any, Callable, Optional
 
 from ._engines import duckdb_over_files, need, spark_over_files
-from ._files import file_kind, read_manifest, read_table
+from ._files import CliError, read_manifest, read_sources
+from ._jsontext import not_json
 from ._native import Context, Error
 
 STATIC = Path(__file__).resolve().parent / "static"
@@ -44,10 +47,14 @@ class HttpError(Exception):
         self.status, self.doc = status, {"code": code, "message": message}
 
 
-def _library_error(e: Error) -> HttpError:
+def _library_error(e: Error, body: bytes = b"") -> HttpError:
     """The library's error document, with 404 for an unknown model, 500 when
-    it ran out of memory, and 400 for every other fault of the query."""
+    it ran out of memory, and 400 for every other fault of the query (where
+    the request `body` is not JSON, saying where)."""
     code = e.code_text or "Error"
+    where = not_json(e, body)
+    if where:
+        return HttpError(400, code, f"the request body is not JSON: {where}")
     status = 404 if code == "UnknownModel" else 500 if code == "OutOfMemory" else 400
     return HttpError(status, code, e.message or str(e))
 
@@ -95,9 +102,10 @@ class Config:
 
 
 class Pool:
-    """Contexts loaded with one manifest (and, in memory, the tables)."""
+    """Contexts loaded with one manifest (and, in memory, the tables).
+    `path` names the manifest in the message when it is not JSON."""
 
-    def __init__(self, manifest: Any, tables: dict, size: int):
+    def __init__(self, manifest: Any, tables: dict, size: int, path: str = "manifest"):
         self.manifest = manifest
         self.free: queue.Queue = queue.Queue()
         self.all = []
@@ -105,7 +113,13 @@ class Pool:
             for _ in range(size):
                 ctx = Context()
                 self.all.append(ctx)
-                ctx.load_models(manifest)
+                try:
+                    ctx.load_models(manifest)
+                except Error as e:
+                    where = not_json(e, manifest)
+                    if where:
+                        raise CliError(f"manifest {path}: not JSON: {where}") from None
+                    raise
                 ctx.bind_tables(tables)
                 self.free.put(ctx)
         except BaseException:
@@ -145,16 +159,20 @@ class Service:
         """Reads the tables (memory) or opens the engine, then the manifest."""
         try:
             files = self.config.files
-            if self.config.engine == "memory":
-                self.tables = {name: read_table(path) for name, path in files.items()}
-            else:
-                kinds = {name: (path, file_kind(path)) for name, path in files.items()}
-                opener = duckdb_over_files if self.config.engine == "duckdb" else spark_over_files
-                self._session = opener(kinds, None)
-                self.engine = self._session.engine
             self._mtime = self._manifest_mtime()
-            self.pool = Pool(read_manifest(self.config.manifest), self.tables, self.config.workers)
+            manifest = read_manifest(self.config.manifest)
+            sources = read_sources(files, _document(manifest))
+            if self.config.engine == "memory":
+                self.tables = {name: source.table() for name, source in sources.items()}
+            else:
+                opener = duckdb_over_files if self.config.engine == "duckdb" else spark_over_files
+                self._session = opener(sources, None)
+                self.engine = self._session.engine
+            self.pool = Pool(manifest, self.tables, self.config.workers, self.config.manifest)
             log.info("ready: %d tables, engine %s", len(files), self.config.engine)
+        except CliError as e:  # a message of its own, reported by every request
+            self.failure = str(e)
+            log.error("loading failed: %s", self.failure)
         except Exception as e:  # noqa: BLE001 - reported by every request instead
             self.failure = f"{type(e).__name__}: {e}"
             log.error("loading failed: %s", self.failure)
@@ -176,7 +194,8 @@ class Service:
                 continue
             self._mtime = mtime
             try:
-                fresh = Pool(read_manifest(self.config.manifest), self.tables, self.config.workers)
+                fresh = Pool(read_manifest(self.config.manifest), self.tables, self.config.workers,
+                             self.config.manifest)
             except Exception as e:  # noqa: BLE001
                 log.error("reload of %s failed, still serving the previous manifest: %s", self.config.manifest, e)
                 continue
@@ -207,7 +226,7 @@ class Service:
                     return ctx.execute(query)
                 sql = ctx.sql(query, self.config.engine)
             except Error as e:
-                raise _library_error(e) from None
+                raise _library_error(e, query) from None
             return self._run_sql(sql)
         return pool.run(work)
 
@@ -215,7 +234,7 @@ class Service:
         from ._engines import run
         try:
             if self.config.engine == "duckdb":
-                cur = self.engine.cursor()  # a DuckDB connection serves one thread at a time
+                cur = self._session.cursor()  # a DuckDB connection serves one thread at a time
                 try:
                     return run(cur, "duckdb", sql)
                 finally:
@@ -230,17 +249,40 @@ class Service:
             try:
                 return ctx.sql(query, dialect)
             except Error as e:
-                raise _library_error(e) from None
+                raise _library_error(e, query) from None
         return pool.run(work)
 
     def check(self, pool: Pool) -> dict:
-        return pool.run(lambda ctx: ctx.check(probe=self.engine is None).to_dict())
+        """The check, probed in memory or on DuckDB (over a cursor of its
+        own); not on Spark, where each of its many probes is slow."""
+        def work(ctx: Context) -> dict:
+            if self.engine is None:
+                return ctx.check(probe=True).to_dict()
+            if self.config.engine != "duckdb":
+                return ctx.check().to_dict()
+            cur = self._session.cursor()
+            try:
+                return ctx.check(probe=True, engines=(cur,)).to_dict()
+            finally:
+                cur.close()
+        return pool.run(work)
 
     def meta(self, pool: Pool) -> dict:
         with pool.meta_lock:
             if pool.meta is None:
                 pool.meta = _meta(self, pool)
             return pool.meta
+
+
+def _document(manifest: Any) -> Any:
+    """The manifest as a document, for the column kinds it declares; None
+    when it is not JSON (which loading it then reports)."""
+    if isinstance(manifest, dict):
+        return manifest
+    try:
+        return json.loads(manifest)
+    except ValueError:
+        return None
 
 
 def _close_when_free(pool: Pool) -> None:

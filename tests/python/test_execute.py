@@ -166,7 +166,7 @@ def test_command_line_run(tmp_path):
         (["--table", f"t={tmp_path / 'missing.parquet'}"], "no such file"),
         (["--table", f"t={tmp_path / 'broken.parquet'}"], "cannot read"),
         (["--data", str(tmp_path / "bad")], "column 'amount' (decimal128(5, 2)): unsupported Arrow type"),
-        (["--data", str(data), "--query", "{\"model\": "], "UnexpectedEndOfInput"),
+        (["--data", str(data), "--query", "{\"model\": "], "query: not JSON: Expecting value at line 1, column 11"),
         (["--data", str(data), "--query", json.dumps({"model": "t", "measures": ["nope"]})], "unknown measure"),
     ]
     for extra, text in failures:

@@ -151,7 +151,12 @@ def test_every_endpoint_and_status(example_server, local):
         local.execute(bad)
     status, _, body = call(base, "/v1/query", bad)
     assert status == 400 and json.loads(body) == {"code": e.value.code_text, "message": e.value.message}
-    assert call(base, "/v1/query", raw=b"{not json")[0] == 400
+    for path in ("/v1/query", "/v1/sql"):
+        status, _, body = call(base, path, raw=b'{"model": "orders",\n "measures": [revenue]}')
+        assert (status, json.loads(body)) == (400, {"code": "invalid", "message": "the request body is not JSON: "
+                                                    "Expecting value at line 2, column 15"})
+    status, _, body = call(base, "/v1/query", raw=b"")
+    assert json.loads(body)["message"] == "the request body is not JSON: Expecting value at line 1, column 1"
     status, _, body = call(base, "/v1/query", {"model": "nope", "measures": ["n"]})
     assert status == 404 and json.loads(body)["message"] == "unknown model 'nope'"
     assert call(base, "/v1/sql?dialect=oracle", QUERIES[0])[0] == 400
