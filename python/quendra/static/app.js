@@ -125,6 +125,10 @@ function renderChoices(kind, known) {
     return box;
   });
   $(kind).replaceChildren(...boxes);
+  // The first chosen name in sight, in a list that scrolls.
+  const first = $(kind).querySelector("input:checked")?.parentElement;
+  const top = first ? first.offsetTop - $(kind).offsetTop : 0;
+  if (first && top + first.offsetHeight > $(kind).clientHeight) $(kind).scrollTop = top - 8;
 }
 
 function grainSelect(name, grains, own) {
@@ -169,6 +173,7 @@ function toggle(kind, entry, on) {
 function renderGrain() {
   const grains = [...new Set(timeDims().flatMap((d) => d.grains))];
   $("grain-box").hidden = !grains.length && !isStr(state.time_grain);
+  $("time-grain").disabled = "time_grain" in state && !isStr(state.time_grain);
   options($("time-grain"), ["", ...GRAINS.filter((g) => grains.includes(g)), ...grains.filter((g) => !GRAINS.includes(g))],
     isStr(state.time_grain) ? state.time_grain : "", { "": "(each its own)" });
 }
@@ -360,7 +365,9 @@ function renderTime() {
   options($("time-dimension"), ["", ...names], isStr(state.time_dimension) ? state.time_dimension : "",
     { "": "the first grouped" });
   $("now").value = isStr(state.now) ? state.now : "";
-  $("time-zone").value = isStr(state.time_zone) ? state.time_zone : defaultZone();
+  $("time-zone").value = isStr(state.time_zone) ? state.time_zone : "time_zone" in state ? "" : defaultZone();
+  for (const [id, key] of [["time-dimension", "time_dimension"], ["now", "now"], ["time-zone", "time_zone"]])
+    $(id).disabled = key in state && !isStr(state[key]);
 }
 
 const defaultZone = () => model?.time_zone || "UTC";
@@ -497,6 +504,10 @@ function render() {
   $("fields").replaceChildren(...[...modelDims(), ...(model?.measures || [])].map((f) => el("option", { value: f.name })));
   renderFilters();
   $("expression").value = isStr(state.filter) ? state.filter : "";
+  // A part written in a form its control cannot hold is listed below; the
+  // control waits until it is removed there.
+  $("expression").disabled = "filter" in state && !isStr(state.filter);
+  $("limit").disabled = "limit" in state && typeof state.limit !== "number";
   renderTime();
   $("limit").value = typeof state.limit === "number" ? String(state.limit) : "";
   renderOrder();
@@ -565,14 +576,22 @@ function clearResults() {
   showPanel();
 }
 
-// An axis as wide as its widest label, so that none is cut.
+const FONT = "12px system-ui, sans-serif";
+const measure = document.createElement("canvas").getContext("2d");
+function textWidth(text) {
+  measure.font = FONT;
+  return measure.measureText(text).width;
+}
+
+let firstHalf = 0;
+
+// The y axis as wide as its widest label, so that none is cut.
 function axisSize(u, values, i, cycle) {
   const axis = u.axes[i];
   if (cycle > 1) return axis._size;
-  const widest = (values || []).reduce((a, v) => (String(v).length > a.length ? String(v) : a), "");
-  u.ctx.font = axis.font[0];
-  const text = widest ? u.ctx.measureText(widest).width / uPlot.pxRatio : 0;
-  const size = Math.ceil(axis.ticks.size + axis.gap + text) + 4;
+  const text = Math.max(0, ...(values || []).map((v) => textWidth(String(v))));
+  // Wide enough, too, for half the first category's label, centred on its bar.
+  const size = Math.max(Math.ceil(axis.ticks.size + axis.gap + text) + 4, Math.ceil(firstHalf));
   // The measure, for whoever checks that no label is cut.
   if (i === 1) Object.assign($("chart").dataset, { yLabelWidth: text.toFixed(1), yAxisSize: size });
   return size;
@@ -603,7 +622,7 @@ function showChart(result, q) {
     const x = labels.indexOf(xOf(r));
     if (x < 0) continue;
     for (const m of ms) {
-      const key = [cols[m].name, ...others.map((i) => String(r[i]))].join(" · ");
+      const key = [cols[m].name, ...others.map((i) => (r[i] === null ? "∅" : String(r[i])))].join(" · ");
       if (!series.has(key)) {
         if (series.size === 8) continue;
         series.set(key, new Array(xs.length).fill(null));
@@ -618,11 +637,20 @@ function showChart(result, q) {
     const [a, b] = uPlot.rangeNum(Math.min(0, lo ?? 0), Math.max(0, hi ?? 0), 0.1, true);
     return [lo >= 0 ? 0 : a, hi <= 0 ? 0 : b];
   };
-  const category = (u, ticks) => ticks.map((t) => (Number.isInteger(t) ? String(labels[t] ?? "") : ""));
+  // Category labels, shortened past 24 characters (the table has them
+  // whole), spaced so that none overlaps the next, and room at the right
+  // for the last one.
+  const names = labels.map((l) => (l === null ? "∅" : String(l))).map((l) => (l.length > 24 ? l.slice(0, 23) + "…" : l));
+  const widest = time ? 0 : Math.max(...names.map(textWidth));
+  firstHalf = time ? 0 : textWidth(names[0]) / 2 + 4;
+  const category = (u, ticks) => ticks.map((t) => (Number.isInteger(t) ? names[t] ?? "" : ""));
   const opts = {
     width, height: 300,
     scales: time ? { x: { time: true } } : { x: { time: false, range: [-0.5, xs.length - 0.5] }, y: { range: fromZero } },
-    axes: [time ? { size: axisSize } : { values: category, size: axisSize }, { size: axisSize }],
+    padding: [12, time ? null : Math.ceil(Math.min(160, widest / 2 + 8)), null, null],
+    axes: [time ? { font: FONT } :
+             { values: category, font: FONT, space: widest + 12, incrs: [1, 2, 5, 10, 20, 50, 100, 200, 500] },
+           { size: axisSize, font: FONT }],
     series: [{ label: xi < 0 ? "" : cols[xi].name },
       ...keys.map((k, i) => ({
         label: k, stroke: COLORS[i % COLORS.length], width: 2,
@@ -744,11 +772,13 @@ async function main() {
   for (const id of ["range-unit", "range-complete"]) $(id).addEventListener("change", rangeEdited);
   $("time-dimension").addEventListener("change", () => setKey("time_dimension", $("time-dimension").value || undefined));
   $("now").addEventListener("input", () => setKey("now", $("now").value.trim() || undefined));
-  $("time-zone").addEventListener("change", () => {
+  $("time-zone").addEventListener("input", () => {
     const zone = $("time-zone").value.trim();
     // The model's own zone needs no override.
     setKey("time_zone", zone && zone !== defaultZone() ? zone : undefined);
-    if (!zone) $("time-zone").value = defaultZone();
+  });
+  $("time-zone").addEventListener("change", () => {
+    if (!$("time-zone").value.trim()) $("time-zone").value = defaultZone();
   });
   $("limit").addEventListener("input", () => setKey("limit", $("limit").value === "" ? undefined : Number($("limit").value)));
   $("add-order").addEventListener("click", addOrder);
