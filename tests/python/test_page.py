@@ -402,3 +402,35 @@ def test_charts_and_readable_controls(page_server, browser):
     assert narrow.evaluate("document.documentElement.scrollWidth") <= 390
     page.close()
     narrow.close()
+
+
+def test_an_edit_changes_only_its_part(page_server, browser):
+    """Controls edit the parts they know; everything else stays as written."""
+    base = page_server
+    page = browser.new_page(viewport={"width": 1280, "height": 900})
+    q = {"model": "orders", "dimensions": ["orders.created_at", "customers.region"], "time_grain": "quarter",
+         "time_grains": {"customers.region": "day"}, "measures": ["revenue"], "now": "2025-12-22T08:00:00-05:00",
+         "time_range": {"last": 4, "unit": "quarter", "complete": False}, "time_zone": "+05:30",
+         "filters": [{"operator": "OR", "conditions": [{"field": "orders.amount", "operator": ">=", "value": 100.5},
+                                                      {"field": "orders.status", "operator": "eq", "value": "4000"}]}],
+         "filter": "quantity > 1", "order_by": [["revenue", "DESC"], "customers.region", ["orders.created_at"]],
+         "segments": ["paid"], "having": [], "limit": 7}
+    open_query(page, base, q, full=True)
+    check_same(page, base, q)
+    assert address_query(page.url) == q
+    page.locator(".choice[data-name='order_count'] input").check()
+    assert run(page) == dict(q, measures=["revenue", "order_count"])
+    # A condition added to the group; the group's others as they were.
+    page.click(".group > button")
+    page.fill(".group .filter:last-child input[list=fields]", "customers.region")
+    page.fill(".group .filter:last-child input[aria-label='filter value']", "EMEA")
+    want = json.loads(json.dumps(q))
+    want["measures"] = ["revenue", "order_count"]
+    want["filters"][0]["conditions"].append({"field": "customers.region", "operator": "=", "value": "EMEA"})
+    assert run(page) == want
+    check_same(page, base, want)
+    # A part no control edits goes only when asked to.
+    page.click("#extras .pill button")
+    del want["having"]
+    assert run(page) == want
+    page.close()
