@@ -29,7 +29,7 @@ from typing import Any, Callable, Optional
 from ._engines import duckdb_over_files, need, spark_over_files
 from ._files import CliError, read_manifest, read_sources
 from ._jsontext import not_json
-from ._native import Context, Error
+from ._native import Context, Error, _stamped, with_now
 
 STATIC = Path(__file__).resolve().parent / "static"
 MAX_BODY = 1 << 20
@@ -76,10 +76,41 @@ def _json_value(v: Any) -> Any:
 
 
 def table_json(table: Any) -> dict:
-    """{"columns": [{"name", "type"}], "rows": [[...], ...]}."""
+    """{"columns": [{"name", "type"}], "rows": [[...], ...]}, and "now": the
+    instant a relative time_range was read at when the query gave none."""
     cols = [c.to_pylist() for c in table.columns]
-    return {"columns": [{"name": f.name, "type": str(f.type)} for f in table.schema],
-            "rows": [[_json_value(c[i]) for c in cols] for i in range(table.num_rows)]}
+    doc = {"columns": [{"name": f.name, "type": str(f.type)} for f in table.schema],
+           "rows": [[_json_value(c[i]) for c in cols] for i in range(table.num_rows)]}
+    now = (table.schema.metadata or {}).get(b"quendra.now")
+    if now is not None:
+        doc["now"] = now.decode()
+    return doc
+
+
+_ZONES: Optional[list] = None
+_ZONES_LOCK = threading.Lock()
+
+
+def time_zones() -> list:
+    """The zone names the library accepts, sorted. The library lists none
+    itself: Python's zone names are offered to it, and those it takes kept
+    (its table was built from that list, so all of them, as a rule)."""
+    global _ZONES
+    with _ZONES_LOCK:
+        if _ZONES is None:
+            import zoneinfo
+            probe = {"models": {"z": {"table": "z", "dimensions": {"t": {"expr": "t", "time": True}}}}}
+            names = []
+            with Context() as ctx:
+                ctx.load_models(probe)
+                for zone in sorted(zoneinfo.available_timezones() | {"UTC"}):
+                    try:
+                        ctx.sql({"model": "z", "dimensions": ["t"], "time_zone": zone})
+                    except Error:
+                        continue
+                    names.append(zone)
+            _ZONES = names
+        return _ZONES
 
 
 def table_ipc(table: Any) -> bytes:
@@ -220,14 +251,19 @@ class Service:
     # -- answers (run in worker threads)
 
     def answer(self, pool: Pool, query: bytes) -> Any:
+        """The answer's table; a relative time_range without "now" is read
+        at the system clock on every engine, and the table's schema metadata
+        b"quendra.now" says which instant was used."""
+        query, now = with_now(query)
+
         def work(ctx: Context) -> Any:
             try:
                 if self.engine is None:
-                    return ctx.execute(query)
+                    return _stamped(ctx.execute(query), now)
                 sql = ctx.sql(query, self.config.engine)
             except Error as e:
                 raise _library_error(e, query) from None
-            return self._run_sql(sql)
+            return _stamped(self._run_sql(sql), now)
         return pool.run(work)
 
     def _run_sql(self, sql: str) -> Any:
@@ -341,9 +377,12 @@ def _meta(service: Service, pool: Pool) -> dict:
                              "description": m.get("description")})
         joins = [{"name": k, "model": j.get("model"), "type": j.get("type", "one")}
                  for k, j in _members(model, "joins").items() if isinstance(j, dict)]
+        zone = model.get("time_zone")
         out.append({"name": name, "table": model.get("table"), "dimensions": dims, "measures": measures,
-                    "joins": joins, "segments": sorted(_members(model, "segments"))})
-    return {"models": out, "engine": service.config.engine}
+                    "joins": joins, "segments": sorted(_members(model, "segments")),
+                    "time_zone": zone if isinstance(zone, str) else None,
+                    "fiscal": bool(extra)})
+    return {"models": out, "engine": service.config.engine, "time_zones": time_zones()}
 
 
 # ---------------------------------------------------------------- the app
