@@ -337,19 +337,21 @@ TEST_F(ExecTest, FailuresAndTheirMessages) {
       {R"({"model": "orders", "dimensions": ["f.x"]})", "Invalid: join keys have incompatible types"},
       {R"({"model": "orders", "dimensions": ["u.x"]})", "UnknownModel: table 'nowhere' is not bound"},
       {R"({"model": "orders", "measures": ["textsum"]})", "Invalid: sum/mean needs a numeric argument"},
-      {R"({"model": "orders", "dimensions": ["orders.bad"]})", "Invalid: type mismatch in expression"},
+      {R"({"model": "orders", "dimensions": ["orders.bad"]})",
+       "Invalid: type mismatch in expression: 'status + 1' (text + integer)"},
       {R"({"model": "orders", "dimensions": ["orders.lit"]})",
-       "Invalid: cannot read a literal in the expression (timestamps are YYYY-MM-DD[ HH:MM:SS])"},
+       "Invalid: cannot read a literal in the expression (timestamps are YYYY-MM-DD[ HH:MM:SS]): 'day >= 'someday'' "
+       "(date >= text)"},
       {R"({"model": "orders", "dimensions": ["orders.ghost"]})",
        "UnknownField: column 'nope' not found in table (available: id, status, amount, flag, cust, day, ts)"},
       {R"({"model": "orders", "measures": ["n"], "filters": [{"field": "orders.status", "operator": "like", "value": 1}]})",
-       "Invalid: type mismatch in expression"},
+       "Invalid: type mismatch in expression: filter on 'orders.status' (text LIKE integer)"},
       {R"({"model": "orders", "dimensions": ["orders.ts"], "time_range": {"start": "2024/01/01", "end": "x"}})",
        "Invalid: bad time_range start '2024/01/01'"},
       {R"({"model": "orders", "dimensions": ["orders.ts"], "time_range": {"start": "2024-01-01", "end": "tomorrow"}})",
        "Invalid: bad time_range end 'tomorrow'"},
-      // A failure inside a referenced measure surfaces as the outer expression's mismatch.
-      {R"({"model": "orders", "measures": ["wrap"]})", "Invalid: type mismatch in expression"},
+      // A failure inside a referenced measure names the expression that failed.
+      {R"({"model": "orders", "measures": ["wrap"]})", "Invalid: type mismatch in expression: 'lo + 1' (text + integer)"},
   };
   for (const Case& c : cases) EXPECT_EQ(run(c.query), c.want) << c.query;
   // An unused join's table need not be bound, nor valid.

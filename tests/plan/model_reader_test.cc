@@ -142,7 +142,7 @@ TEST(ModelReader, StoredMeasureProblemsSurfaceOnlyWhenUsed) {
       {"p_none", "Invalid: measure 'p_none': 'percentile' needs 'p', a number from 0 to 1"},
       {"med_bare", "Invalid: measure 'med_bare': 'median' needs an expr"},
       {"Orders.n", "UnknownField: unknown measure 'Orders.n'; did you mean 'n'?"},
-      {"orders.", "UnknownField: unknown measure 'orders.'"},
+      {"orders.", "UnknownField: unknown measure 'orders.'; did you mean 'orders.n'?"},
   };
   for (const auto& [measure, want] : cases)
     EXPECT_EQ(planError(orders, R"({"model": "orders", "measures": [")" + measure + "\"]}"), want) << measure;
