@@ -90,7 +90,10 @@ Bytes seenKind(const Node& n) {
 std::unexpected<Err> Builder::literalMismatch(const Expr& e) {
   const Bytes words = "type mismatch in expression";
   auto at = firstMisfit(arena, e);
-  if (!at) return diag->fail(Err::Invalid, {words});
+  if (!at) {
+    diag->setOr(Err::Invalid, words, {words});
+    return std::unexpected(Err::Invalid);
+  }
   const Node& n = e[*at];
   Bytes kinds[Shown::kMaxWords];
   size_t count = 0;
