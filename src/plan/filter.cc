@@ -460,7 +460,7 @@ Result<void> Builder::segment(Bytes name, Array<Pred>& where, Array<Pred>& havin
     const uint8_t next = TRY(hop(at, *m, rest));
     if (!next) {
       Suggestion hint{name};
-      offerReachable(hint, *models, *model, model_name, "segments");
+      offerReachable(hint, *models, *model, {}, "segments");
       if (hint.found()) return diag->fail(Err::UnknownField, {"unknown segment '", name, "'; did you mean '", hint.best, "'?"});
       return diag->fail(Err::UnknownField, {"unknown segment '", name, "'"});
     }

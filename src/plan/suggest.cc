@@ -120,7 +120,7 @@ struct Walk {
 void offerReachable(Suggestion& s, const Json& models, const Json& m, Bytes m_name, Bytes section) {
   Walk w{s, models, section, {}, 0, 0};
   w.walk(m, 0);
-  if (const Json* own = m.getObject(section))
+  if (const Json* own = m.getObject(section); own && !m_name.empty())
     for (const JsonMember& k : own->members()) s.offer({m_name, ".", k.key});
 }
 

@@ -39,10 +39,11 @@ struct Suggestion {
   char held_[kMaxSuggested];
 };
 
-// Offers every name under which a query of model `m` (called `m_name`, in
-// the manifest's `models`) reaches an entry of `section` ("measures",
-// "segments") of a model: `key` and `m_name.key` for its own, `path.key`
-// through its joins, up to three joins deep.
+// Offers every name under which a query of model `m` (in the manifest's
+// `models`) reaches an entry of `section` ("measures", "segments") of a
+// model: `key` for its own (and `m_name.key` unless m_name is empty, for
+// the sections that read that form), `path.key` through its joins, up to
+// three joins deep.
 void offerReachable(Suggestion& s, const Json& models, const Json& m, Bytes m_name, Bytes section);
 
 }  // namespace quendra

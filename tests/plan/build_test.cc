@@ -162,6 +162,8 @@ TEST(Build, UnknownNamesSuggestNearOnes) {
        "UnknownField: measure 'twice' refers to unknown measure 'nest_cuont'; did you mean 'nest_count'?"},
       {R"({"model": "nests", "measures": ["nest_count"], "segments": ["flaged"]})",
        "UnknownField: unknown segment 'flaged'; did you mean 'flagged'?"},
+      {R"({"model": "nests", "measures": ["nest_count"], "segments": ["nests.flagged"]})",
+       "UnknownField: unknown segment 'nests.flagged'; did you mean 'flagged'?"},
       {R"({"model": "nests", "measures": ["nest_count"], "segments": ["individuals.mles"]})",
        "UnknownField: unknown segment 'individuals.mles'; did you mean 'individuals.males'?"},
       {R"({"model": "nests", "measures": ["nest_count"], "order_by": ["nest_cont"]})",
