@@ -125,6 +125,12 @@ Result<Expr> Builder::parse(Bytes text) {
     if (zone) return zonedExpr(arena, out, *zone);
     return out;
   }
+  // The text as messages quote expressions: cut after kShownBytes.
+  Shown cut, function;
+  cut.put(text);
+  text = cut.view();
+  function.put(why.function);
+  why.function = function.view();
   switch (e.error()) {
     case ParseErr::OutOfMemory: return std::unexpected(Err::OutOfMemory);
     case ParseErr::UnknownFunction:
