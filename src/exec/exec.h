@@ -27,6 +27,11 @@ namespace quendra {
 
 class KeyMap;
 
+// A vector's kind as messages name it ("integer", "float", "boolean",
+// "text", "date", "timestamp"), or "null" for a null scalar, which stands
+// for a null of any kind.
+Bytes kindWord(const Vec& v);
+
 // In a join index: the base row has no match. In a first-row list: the
 // group has no row. gather turns it into a null.
 constexpr uint32_t kMissingRow = 0xFFFFFFFF;
@@ -275,13 +280,30 @@ struct Exec {
     [[nodiscard]] EvalResult<std::optional<Vec>> shortcut(const Expr& e, uint32_t i) {
       return ex.domainShortcut(*this, e, i);
     }
+    void note(const Expr& e, uint32_t i, std::span<const Vec> ops) { ex.met.take(e, i, ops); }
   };
   // Identifiers as other measures of the plan, one value per group.
   struct MCx {
     Exec& ex;
     uint8_t depth;
     [[nodiscard]] EvalResult<Vec> resolve(Bytes name);
+    void note(const Expr& e, uint32_t i, std::span<const Vec> ops) { ex.met.take(e, i, ops); }
   };
+  // What the last failed kernel of an expression met, until lift reports
+  // it: the node and the kinds of up to kOps operands.
+  struct Met {
+    static constexpr size_t kOps = 8;
+    static constexpr uint8_t kNull = 0xFF;  // a null scalar, of no kind
+    Expr e;
+    uint32_t node = 0;
+    uint8_t n = 0;
+    uint8_t kinds[kOps] = {};
+    bool set = false;
+    // The failure is a referenced measure's, whose message is recorded.
+    bool recorded = false;
+    void take(const Expr& x, uint32_t i, std::span<const Vec> ops);
+  };
+  Met met;
 
   // A copy of this frame: its joins, positions, selection and groups,
   // with a cache of resolved columns of its own, so that what the copy
@@ -294,9 +316,17 @@ struct Exec {
   // Evaluates b over every base row under its alias; failures are reported.
   [[nodiscard]] Result<Vec> evalBound(const Bound& b);
   // Reports an evaluation error and returns its kind: TypeMismatch and
-  // BadLiteral record their messages; UnknownColumn keeps what column
-  // resolution stored; OutOfMemory records nothing.
+  // BadLiteral record their messages, with the expression and the kinds it
+  // met when an evaluation took note of them (see Met); UnknownColumn keeps
+  // what column resolution stored; OutOfMemory records nothing.
   Err lift(EvalErr e);
+  // Records TypeMismatch or BadLiteral (as Invalid) with its words, then
+  // ": " before 'name' after and, unless empty, " (" kinds ")"; only the
+  // words when the message cannot be allocated. Returns Invalid.
+  Err report(EvalErr e, Bytes before, Bytes name, Bytes after, Bytes kinds);
+  // Reports comparison c failing (e) on its left side `left`: the filter's
+  // field and the kinds compared.
+  Err cmpFailed(EvalErr e, const Cmp& c, const Vec& left);
   // As lift, except that UnknownColumn yields the kind already recorded (or
   // UnknownField when none is).
   Err liftOrKeep(EvalErr e);

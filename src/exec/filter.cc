@@ -2,6 +2,7 @@
 // predicate, one per group for a having predicate. Nulls propagate by the
 // kernels' three-valued logic; the caller keeps only true positions.
 #include "exec/exec.h"
+#include "expr/show.h"
 #include "vec/loops.h"
 #include "vec/time.h"
 
@@ -48,6 +49,40 @@ EvalResult<Vec> rangeVec(Arena& arena, const Vec& v, int64_t start, int64_t end,
   Vec lower = TRY(compare(arena, vec::CmpOp::ge, v, TRY(scalarTimestamp(arena, start))));
   Vec upper = TRY(compare(arena, end_is_date ? vec::CmpOp::lt : vec::CmpOp::le, v, TRY(scalarTimestamp(arena, end))));
   return logic(arena, true, lower, upper);
+}
+
+// An operator as messages write it.
+Bytes cmpWord(CmpOp op) {
+  switch (op) {
+    case CmpOp::eq: return "=";
+    case CmpOp::ne: return "<>";
+    case CmpOp::lt: return "<";
+    case CmpOp::le: return "<=";
+    case CmpOp::gt: return ">";
+    case CmpOp::ge: return ">=";
+    case CmpOp::like: return "LIKE";
+    case CmpOp::not_like: return "NOT LIKE";
+    case CmpOp::ilike: return "ILIKE";
+    case CmpOp::not_ilike: return "NOT ILIKE";
+    case CmpOp::in: return "IN";
+    case CmpOp::not_in: return "NOT IN";
+    case CmpOp::is_null: return "IS NULL";
+    case CmpOp::is_not_null: return "IS NOT NULL";
+  }
+  return {};
+}
+
+// The kind of literal l compared with `left`, as messages name it.
+Bytes literalWord(const Literal& l, const Vec& left) {
+  if (l.instant && left.kind == Kind::timestamp) return "timestamp";
+  switch (l.tag) {
+    case Literal::Tag::null: break;
+    case Literal::Tag::boolean: return "boolean";
+    case Literal::Tag::int_: return "integer";
+    case Literal::Tag::float_: return "float";
+    case Literal::Tag::string: return "text";
+  }
+  return "null";
 }
 
 }  // namespace
@@ -134,7 +169,18 @@ Result<Vec> Exec::evalPred(const Pred& p) {
       }
       return acc;
     }
-    case Pred::Tag::expr: return evalBound(p.expr);
+    case Pred::Tag::expr: {
+      Vec v = TRY(evalBound(p.expr));
+      if (v.kind == Kind::bool_ || v.isNullScalar()) return v;
+      // Not a condition: what would fail later as a selection is said of
+      // the expression here.
+      Shown what;
+      showExpr(what, p.expr.e, p.expr.e.root);
+      Shown kinds;
+      kinds.put(kindWord(v));
+      kinds.put(", not boolean");
+      return std::unexpected(report(EvalErr::TypeMismatch, "", what.view(), "", kinds.view()));
+    }
     case Pred::Tag::range: {
       // The bound first, so a missing column is reported before bad texts.
       Vec v = TRY(evalBound(p.range.b));
@@ -148,8 +194,23 @@ Result<Vec> Exec::evalPred(const Pred& p) {
   const Cmp& c = p.cmp;
   Vec left = c.lhs.tag == Operand::Tag::measure ? TRY(measureVec(c.lhs.measure, 0)) : TRY(evalBound(c.lhs.dim));
   auto out = cmpVec(arena, c, left);
-  if (!out) return std::unexpected(lift(out.error()));
+  if (!out) return std::unexpected(out.error() == EvalErr::OutOfMemory ? Err::OutOfMemory : cmpFailed(out.error(), c, left));
   return *out;
+}
+
+Err Exec::cmpFailed(EvalErr e, const Cmp& c, const Vec& left) {
+  Shown kinds;
+  kinds.put(kindWord(left));
+  kinds.put(" ");
+  kinds.put(cmpWord(c.op));
+  const bool listed = c.op == CmpOp::in || c.op == CmpOp::not_in;
+  kinds.put(listed ? " (" : " ");
+  for (size_t i = 0; i < c.values.size(); ++i) {
+    if (i) kinds.put(", ");
+    kinds.put(literalWord(c.values[i], left));
+  }
+  if (listed) kinds.put(")");
+  return report(e, "filter on ", c.field, "", kinds.view());
 }
 
 }  // namespace quendra

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "exec/exec.h"
+#include "expr/show.h"
 #include "vec/time.h"
 
 namespace quendra {
@@ -75,25 +76,86 @@ const ColStats* Exec::baseStats(const Bound& b) const {
 EvalResult<Vec> Exec::MCx::resolve(Bytes name) {
   std::optional<uint32_t> i = ex.plan.findMeasure(name);
   if (!i) return std::unexpected(EvalErr::UnknownColumn);
-  // Whatever went wrong inside the referenced measure, the enclosing
-  // calculation reports it as a type mismatch of its own expression, except
-  // running out of memory, which is no fault of the expression and must
-  // reach the host as such.
+  // Whatever went wrong inside the referenced measure fails the enclosing
+  // calculation as a type mismatch, with the message the referenced measure
+  // recorded when it is Invalid (its own expression says more than the
+  // reference to it), except running out of memory, which is no fault of
+  // the expression and must reach the host as such.
   auto v = ex.measureVec(*i, static_cast<uint8_t>(depth + 1));
-  if (!v) return std::unexpected(v.error() == Err::OutOfMemory ? EvalErr::OutOfMemory : EvalErr::TypeMismatch);
+  if (!v) {
+    if (v.error() == Err::OutOfMemory) return std::unexpected(EvalErr::OutOfMemory);
+    ex.met.recorded = v.error() == Err::Invalid;
+    return std::unexpected(EvalErr::TypeMismatch);
+  }
   return *v;
+}
+
+void Exec::Met::take(const Expr& x, uint32_t i, std::span<const Vec> ops) {
+  e = x;
+  node = i;
+  n = static_cast<uint8_t>(ops.size() < kOps ? ops.size() : kOps);
+  for (size_t k = 0; k < n; ++k) kinds[k] = ops[k].isNullScalar() ? kNull : static_cast<uint8_t>(ops[k].kind);
+  set = true;
+  recorded = false;
+}
+
+namespace {
+
+Bytes wordOfKind(uint8_t kind) {
+  switch (kind) {
+    case static_cast<uint8_t>(Kind::int_): return "integer";
+    case static_cast<uint8_t>(Kind::float_): return "float";
+    case static_cast<uint8_t>(Kind::bool_): return "boolean";
+    case static_cast<uint8_t>(Kind::str): return "text";
+    case static_cast<uint8_t>(Kind::date): return "date";
+    case static_cast<uint8_t>(Kind::timestamp): return "timestamp";
+    default: return "null";
+  }
+}
+
+}  // namespace
+
+Bytes kindWord(const Vec& v) { return wordOfKind(v.isNullScalar() ? Exec::Met::kNull : static_cast<uint8_t>(v.kind)); }
+
+namespace {
+
+// The words that begin the message of e.
+Bytes wordsOf(EvalErr e) {
+  return e == EvalErr::BadLiteral ? Bytes("cannot read a literal in the expression (timestamps are YYYY-MM-DD[ HH:MM:SS])")
+                                  : Bytes("type mismatch in expression");
+}
+
+}  // namespace
+
+Err Exec::report(EvalErr e, Bytes before, Bytes name, Bytes after, Bytes kinds) {
+  const Bytes words = wordsOf(e);
+  if (kinds.empty())
+    diag.setOr(Err::Invalid, words, {words, ": ", before, "'", name, "'", after});
+  else
+    diag.setOr(Err::Invalid, words, {words, ": ", before, "'", name, "'", after, " (", kinds, ")"});
+  return Err::Invalid;
 }
 
 Err Exec::lift(EvalErr e) {
   switch (e) {
     case EvalErr::OutOfMemory: return Err::OutOfMemory;
-    case EvalErr::TypeMismatch: diag.set(Err::Invalid, {"type mismatch in expression"}); return Err::Invalid;
     case EvalErr::UnknownColumn: return Err::UnknownField;
-    case EvalErr::BadLiteral:
-      diag.set(Err::Invalid, {"cannot read a literal in the expression (timestamps are YYYY-MM-DD[ HH:MM:SS])"});
-      return Err::Invalid;
+    case EvalErr::TypeMismatch:
+    case EvalErr::BadLiteral: break;
   }
-  return Err::Invalid;
+  const Met m = met;
+  met.set = met.recorded = false;
+  if (m.recorded && e == EvalErr::TypeMismatch && diag.err == Err::Invalid) return Err::Invalid;
+  if (!m.set) {
+    diag.setOr(Err::Invalid, wordsOf(e), {wordsOf(e)});
+    return Err::Invalid;
+  }
+  Shown what, kinds;
+  showExpr(what, m.e, m.node);
+  Bytes words[Met::kOps];
+  for (size_t k = 0; k < m.n; ++k) words[k] = wordOfKind(m.kinds[k]);
+  if (m.n) showExpr(kinds, m.e, m.node, {words, m.n});
+  return report(e, "", what.view(), "", kinds.view());
 }
 
 Err Exec::liftOrKeep(EvalErr e) {
@@ -116,7 +178,17 @@ Result<void> Exec::checkKinds(const bool* needed) {
   for (const Pred& p : plan.where) TRY(keepTrue(probe, Sel{nullptr, 1}, TRY(probe.evalPred(p)), 1));
   for (const Dim& d : plan.dims) {
     Vec v = TRY(probe.evalBound(d.b));
-    if (d.grain) TRY(probe.liftEval(truncateVec(arena, *d.grain, v, plan.periodStart(*d.grain, d.fiscal))));
+    if (!d.grain) continue;
+    auto t = truncateVec(arena, *d.grain, v, plan.periodStart(*d.grain, d.fiscal));
+    if (t || t.error() != EvalErr::TypeMismatch) {
+      TRY(probe.liftEval(t));
+      continue;
+    }
+    Shown name, grain;
+    name.put(d.name);
+    grain.put(" at grain ");
+    grain.put(grainLabel(*d.grain, d.fiscal));
+    return std::unexpected(report(EvalErr::TypeMismatch, "", name.view(), grain.view(), kindWord(v)));
   }
   for (size_t i = 0; i < plan.measures.size(); ++i)
     if (needed[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg) TRY(probe.aggArg(plan.measures[i].def.agg));

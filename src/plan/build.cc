@@ -149,7 +149,12 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   if (!model_json) return diag.fail(Err::Invalid, {"query needs 'model'"});
   Bytes m = model_json->str();
   const Json* model = models->getObject(m);
-  if (!model) return diag.fail(Err::UnknownModel, {"unknown model '", m, "'"});
+  if (!model) {
+    Suggestion hint{m};
+    for (const JsonMember& known : models->members()) hint.offer(known.key);
+    if (hint.found()) return diag.fail(Err::UnknownModel, {"unknown model '", m, "'; did you mean '", hint.best, "'?"});
+    return diag.fail(Err::UnknownModel, {"unknown model '", m, "'"});
+  }
   const Json* table = model->getString("table");
   if (!table) return diag.fail(Err::Invalid, {"model '", m, "' has no table"});
   if (const Json* having = query.get("having"); having && having->isArray() && !having->items().empty())
@@ -202,6 +207,7 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
     if (!idx) {
       Suggestion hint{s.str()};
       for (const Measure& known : b.measures) hint.offer(known.name);
+      offerReachable(hint, *models, *model, m, "measures");
       if (hint.found()) return diag.fail(Err::UnknownField, {"unknown measure '", s.str(), "'; did you mean '", hint.best, "'?"});
       return diag.fail(Err::UnknownField, {"unknown measure '", s.str(), "'"});
     }
@@ -305,7 +311,15 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
       return diag.fail(Err::Invalid, {"order_by entries must be a name or [name, direction]"});
     }
     std::optional<uint32_t> idx = resolveOrder(name, dim_names, measure_names);
-    if (!idx) return diag.fail(Err::UnknownField, {"order_by '", name, "' is not a selected dimension or measure"});
+    if (!idx) {
+      Suggestion hint{name};
+      for (const Json& d : dim_names) hint.offer(d.str());
+      for (const Json& s : measure_names) hint.offer(s.str());
+      if (hint.found())
+        return diag.fail(Err::UnknownField, {"order_by '", name, "' is not a selected dimension or measure; did you mean '",
+                                             hint.best, "'?"});
+      return diag.fail(Err::UnknownField, {"order_by '", name, "' is not a selected dimension or measure"});
+    }
     TRY(order.push(arena, Order{*idx, desc}));
   }
 

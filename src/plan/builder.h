@@ -136,6 +136,8 @@ struct Builder {
 
   // Parses `text`; a bad text fails as "cannot parse expression '<text>'".
   [[nodiscard]] Result<Expr> parse(Bytes text);
+  // Fails with the type mismatch that the literals of e show.
+  std::unexpected<Err> literalMismatch(const Expr& e);
   // The fiscal year's first month after January (0..11), from the query's
   // calendar: FISCAL_YEAR and FISCAL_QUARTER read it from their nodes.
   uint8_t fiscal_start = 0;

@@ -24,6 +24,11 @@ struct Diag {
   // message cannot be allocated it becomes "out of memory"; the kind stays.
   void set(Err e, std::initializer_list<Bytes> pieces);
 
+  // set(), except that a message that cannot be allocated becomes `bare`,
+  // which must outlive the Diag (a literal): the failure keeps its own
+  // words when only its details cannot be had.
+  void setOr(Err e, Bytes bare, std::initializer_list<Bytes> pieces);
+
   // set(), then the kind as an error value to return.
   std::unexpected<Err> fail(Err e, std::initializer_list<Bytes> pieces) {
     set(e, pieces);

@@ -167,6 +167,7 @@ Result<std::optional<Bound>> Builder::rawColumn(Bytes name) {
 std::unexpected<Err> Builder::unknownMeasure(Bytes measure, Bytes ref) {
   Suggestion hint{ref};
   for (const Measure& known : measures) hint.offer(known.name);
+  offerReachable(hint, *models, *model, model_name, "measures");
   if (hint.found())
     return diag->fail(Err::UnknownField,
                       {"measure '", measure, "' refers to unknown measure '", ref, "'; did you mean '", hint.best, "'?"});
@@ -371,6 +372,7 @@ Result<Pred> Builder::filter(const Json& f) {
     Suggestion hint{name};
     for (const Field& known : fields) hint.offer(known.name);
     for (const Measure& known : measures) hint.offer(known.name);
+    offerReachable(hint, *models, *model, model_name, "measures");
     if (hint.found()) return diag->fail(Err::UnknownField, {"unknown filter field '", name, "'; did you mean '", hint.best, "'?"});
     return diag->fail(Err::UnknownField, {"unknown filter field '", name, "'"});
   }
@@ -378,6 +380,7 @@ Result<Pred> Builder::filter(const Json& f) {
   Pred p;
   p.tag = Pred::Tag::cmp;
   p.cmp.lhs = lhs;
+  p.cmp.field = name;
   if (op == "is null" || op == "is not null") {
     p.cmp.op = op == "is null" ? CmpOp::is_null : CmpOp::is_not_null;
     return p;
@@ -474,8 +477,7 @@ Result<void> Builder::segment(Bytes name, Array<Pred>& where, Array<Pred>& havin
     const uint8_t next = TRY(hop(at, *m, rest));
     if (!next) {
       Suggestion hint{name};
-      if (const Json* own = model->getObject("segments"))
-        for (const JsonMember& s : own->members()) hint.offer(s.key);
+      offerReachable(hint, *models, *model, {}, "segments");
       if (hint.found()) return diag->fail(Err::UnknownField, {"unknown segment '", name, "'; did you mean '", hint.best, "'?"});
       return diag->fail(Err::UnknownField, {"unknown segment '", name, "'"});
     }

@@ -5,7 +5,9 @@
 
 #include "base/bytes.h"
 #include "expr/parser.h"
+#include "expr/show.h"
 #include "plan/builder.h"
+#include "plan/suggest.h"
 
 namespace quendra {
 
@@ -34,6 +36,83 @@ Result<Expr> Builder::withCalendar(Expr e) {
   return e;
 }
 
+namespace {
+
+// The first node of e at which literalKindsFit fails (the nodes before it,
+// its operands among them, fit), found by halving: a prefix of the node
+// array is an expression of its own, and once one fails every longer one
+// does. REQUIRES: e fails as a whole.
+std::expected<uint32_t, ParseErr> firstMisfit(Arena& arena, const Expr& e) {
+  uint32_t lo = 0, hi = e.count - 1;
+  while (lo < hi) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    Expr prefix = e;
+    prefix.count = mid + 1;
+    prefix.root = mid;
+    const bool fits = TRY(literalKindsFit(arena, prefix));
+    if (fits)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo;
+}
+
+// The kind node i shows before any column is bound, as messages name
+// kinds; "?" where columns decide it.
+Bytes seenKind(const Node& n) {
+  switch (n.tag) {
+    case Tag::int_:
+    case Tag::length:
+    case Tag::part: return "integer";
+    case Tag::float_: return "float";
+    case Tag::string:
+    case Tag::zoned_text:
+    case Tag::upper:
+    case Tag::lower:
+    case Tag::trim:
+    case Tag::substring:
+    case Tag::concat: return "text";
+    case Tag::null_lit: return "null";
+    default: break;
+  }
+  if ((n.tag >= Tag::eq && n.tag <= Tag::is_not_null) || n.tag == Tag::not_ || n.tag == Tag::in ||
+      n.tag == Tag::not_in || (n.tag >= Tag::like && n.tag <= Tag::not_ilike) || n.tag == Tag::boolean)
+    return "boolean";
+  return "?";
+}
+
+}  // namespace
+
+// The mismatch that literals alone show, as evaluation would report it: the
+// first node that cannot work and the kinds its operands show. Only the
+// words when the details cannot be had.
+std::unexpected<Err> Builder::literalMismatch(const Expr& e) {
+  const Bytes words = "type mismatch in expression";
+  auto at = firstMisfit(arena, e);
+  if (!at) {
+    diag->setOr(Err::Invalid, words, {words});
+    return std::unexpected(Err::Invalid);
+  }
+  const Node& n = e[*at];
+  Bytes kinds[Shown::kMaxWords];
+  size_t count = 0;
+  auto add = [&](uint32_t op) {
+    if (count < Shown::kMaxWords) kinds[count++] = seenKind(e[op]);
+  };
+  if (isVariadic(n.tag)) {
+    for (uint32_t op : e.list(n)) add(op);
+  } else {
+    if (readsA(n.tag)) add(n.a);
+    if (readsB(n.tag)) add(n.b);
+  }
+  Shown what, met;
+  showExpr(what, e, *at);
+  showExpr(met, e, *at, {kinds, count});
+  diag->setOr(Err::Invalid, words, {words, ": '", what.view(), "' (", met.view(), ")"});
+  return std::unexpected(Err::Invalid);
+}
+
 Result<Expr> Builder::parse(Bytes text) {
   ParseFail why;
   auto e = quendra::parse(arena, text, &why);
@@ -41,11 +120,17 @@ Result<Expr> Builder::parse(Bytes text) {
     auto fits = literalKindsFit(arena, *e);
     if (!fits) return std::unexpected(Err::OutOfMemory);
     // As evaluation reports it; literals alone show that it cannot work.
-    if (!*fits) return diag->fail(Err::Invalid, {"type mismatch in expression"});
+    if (!*fits) return literalMismatch(*e);
     Expr out = TRY(withCalendar(*e));
     if (zone) return zonedExpr(arena, out, *zone);
     return out;
   }
+  // The text as messages quote expressions: cut after kShownBytes.
+  Shown cut, function;
+  cut.put(text);
+  text = cut.view();
+  function.put(why.function);
+  why.function = function.view();
   switch (e.error()) {
     case ParseErr::OutOfMemory: return std::unexpected(Err::OutOfMemory);
     case ParseErr::UnknownFunction:
@@ -369,7 +454,13 @@ Result<void> Builder::readJoin(Bytes label, Bytes name, const Json& v, const Jso
   if (!target) return diag->fail(Err::Invalid, {"join '", label, "' has no model"});
   Bytes t = target->str();
   const Json* other = models->getObject(t);
-  if (!other) return diag->fail(Err::UnknownModel, {"join '", label, "': unknown model '", t, "'"});
+  if (!other) {
+    Suggestion hint{t};
+    for (const JsonMember& known : models->members()) hint.offer(known.key);
+    if (hint.found())
+      return diag->fail(Err::UnknownModel, {"join '", label, "': unknown model '", t, "'; did you mean '", hint.best, "'?"});
+    return diag->fail(Err::UnknownModel, {"join '", label, "': unknown model '", t, "'"});
+  }
   const Json* left_on = keySide(v, "left_on");
   if (!left_on) return diag->fail(Err::Invalid, {"join '", label, "' has no left_on"});
   const Json* right_on = keySide(v, "right_on");

@@ -51,6 +51,7 @@ struct Operand {
 
 struct Cmp {
   Operand lhs;
+  Bytes field;                      // as the filter names it, for messages
   std::span<const Literal> values;  // none for IS [NOT] NULL, one or more for IN
   CmpOp op = CmpOp::eq;
 };

@@ -1,9 +1,11 @@
 #include "plan/suggest.h"
 
+#include <cstring>
+
 namespace quendra {
 namespace {
 
-constexpr size_t kMaxCompared = 64;
+constexpr size_t kMaxCompared = kMaxSuggested;
 constexpr uint32_t kMaxEdits = 2;
 
 // Whether `longer` is `shorter` with one leading "prefix." before it.
@@ -59,6 +61,67 @@ void Suggestion::offer(Bytes candidate) {
   if (d > kMaxEdits || 3 * d > longer || d >= score) return;
   best = candidate;
   score = d;
+}
+
+void Suggestion::offer(std::initializer_list<Bytes> pieces) {
+  char joined[kMaxSuggested];
+  size_t len = 0;
+  for (Bytes p : pieces) {
+    if (p.size() > kMaxSuggested - len) return;  // too long to be suggested
+    if (!p.empty()) std::memcpy(joined + len, p.data(), p.size());
+    len += p.size();
+  }
+  offer(Bytes(joined, len));
+  if (best.data() != joined) return;
+  if (len) std::memcpy(held_, joined, len);
+  best = Bytes(held_, len);
+}
+
+namespace {
+
+constexpr int kMaxHops = 3;
+// Offers past this many are not made: a manifest of many wide joins must
+// not make a message slow.
+constexpr size_t kMaxOffers = 20000;
+
+struct Walk {
+  Suggestion& s;
+  const Json& models;
+  Bytes section;
+  char path[kMaxSuggested];
+  size_t len = 0;
+  size_t offers = 0;
+
+  void walk(const Json& m, int hops) {
+    if (const Json* entries = m.getObject(section))
+      for (const JsonMember& k : entries->members()) {
+        if (++offers > kMaxOffers) return;
+        s.offer({Bytes(path, len), k.key});
+      }
+    if (hops == kMaxHops) return;
+    const Json* joins = m.getObject("joins");
+    if (!joins) return;
+    for (const JsonMember& j : joins->members()) {
+      const Json* target = j.value.isObject() ? j.value.getString("model") : nullptr;
+      const Json* next = target ? models.getObject(target->str()) : nullptr;
+      if (!next || j.key.size() + 1 > kMaxSuggested - len) continue;
+      const size_t at = len;
+      std::memcpy(path + len, j.key.data(), j.key.size());
+      len += j.key.size();
+      path[len++] = '.';
+      walk(*next, hops + 1);
+      len = at;
+    }
+  }
+};
+
+}  // namespace
+
+void offerReachable(Suggestion& s, const Json& models, const Json& m, Bytes m_name, Bytes section) {
+  Walk w{s, models, section, {}, 0, 0};
+  w.walk(m, 0);
+  if (const Json* own = m.getObject(section); own && !m_name.empty())
+    for (const JsonMember& k : own->members()) s.offer({m_name, ".", k.key});
 }
 
 }  // namespace quendra

@@ -6,7 +6,11 @@
 // which returns the identifier's vector (one value per row, or a scalar) or
 // an evaluation error, and may provide
 //   EvalResult<Vec> resolveAt(uint8_t alias, Bytes name);
-// for identifiers that name a column of another table (see Node). Each node becomes one kernel call over all rows;
+// for identifiers that name a column of another table (see Node), and
+//   void note(const Expr& e, uint32_t i, std::span<const Vec> ops);
+// which hears of node i's kernel failing with TypeMismatch or BadLiteral,
+// with the operands it was given (so that a message can say what the
+// expression met). Each node becomes one kernel call over all rows;
 // operand a is evaluated completely before operand b, there is no
 // short-circuit, and the first error ends the evaluation unchanged.
 #pragma once
@@ -43,6 +47,15 @@ namespace quendra {
 // timestamp, its text against anything else.
 [[nodiscard]] EvalResult<Vec> zonedText(Arena& arena, const Node& n, const Vec& other);
 
+// r, the answer of node i's kernel to operands ops; a failure of the
+// expression's own making is told to a context that takes note of it.
+template <class Cx>
+[[nodiscard]] EvalResult<Vec> noted(Cx& cx, const Expr& e, uint32_t i, EvalResult<Vec> r, std::span<const Vec> ops) {
+  if constexpr (requires { cx.note(e, i, ops); })
+    if (!r && (r.error() == EvalErr::TypeMismatch || r.error() == EvalErr::BadLiteral)) cx.note(e, i, ops);
+  return r;
+}
+
 template <class Cx>
 [[nodiscard]] EvalResult<Vec> evalNode(Arena& arena, const Expr& e, uint32_t i, Cx& cx) {
   const Node& n = e[i];
@@ -65,7 +78,7 @@ template <class Cx>
       for (size_t k = 0; k < list.size(); ++k)
         ops[k] = listed && k && e[list[k]].tag == Tag::zoned_text ? TRY(zonedText(arena, e[list[k]], ops[0]))
                                                                   : TRY(evalNode(arena, e, list[k], cx));
-      return evalList(arena, n.tag, {ops, list.size()});
+      return noted(cx, e, i, evalList(arena, n.tag, {ops, list.size()}), {ops, list.size()});
     }
     case Tag::like:
     case Tag::not_like:
@@ -80,7 +93,10 @@ template <class Cx>
     case Tag::round:
     case Tag::floor:
     case Tag::ceil:
-    case Tag::local: return evalUnary(arena, n, TRY(evalNode(arena, e, n.a, cx)));
+    case Tag::local: {
+      Vec a = TRY(evalNode(arena, e, n.a, cx));
+      return noted(cx, e, i, evalUnary(arena, n, a), {&a, 1});
+    }
     case Tag::ident:
       // A column of another table than the expression's own, in contexts
       // that have tables.
@@ -92,19 +108,20 @@ template <class Cx>
     case Tag::string:
     case Tag::boolean:
     case Tag::null_lit:
-    case Tag::zoned_text: return evalLiteral(arena, n);
+    case Tag::zoned_text: return noted(cx, e, i, evalLiteral(arena, n), {});
     case Tag::neg:
     case Tag::not_:
     case Tag::is_null:
     case Tag::is_not_null: {
       Vec a = TRY(evalNode(arena, e, n.a, cx));
-      return evalOp(arena, n.tag, a, a);
+      return noted(cx, e, i, evalOp(arena, n.tag, a, a), {&a, 1});
     }
     default: break;
   }
   Vec a = TRY(evalNode(arena, e, n.a, cx));
   Vec b = e[n.b].tag == Tag::zoned_text ? TRY(zonedText(arena, e[n.b], a)) : TRY(evalNode(arena, e, n.b, cx));
-  return evalOp(arena, n.tag, a, b);
+  const Vec ops[2] = {a, b};
+  return noted(cx, e, i, evalOp(arena, n.tag, a, b), ops);
 }
 
 template <class Cx>

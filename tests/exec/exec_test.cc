@@ -337,23 +337,138 @@ TEST_F(ExecTest, FailuresAndTheirMessages) {
       {R"({"model": "orders", "dimensions": ["f.x"]})", "Invalid: join keys have incompatible types"},
       {R"({"model": "orders", "dimensions": ["u.x"]})", "UnknownModel: table 'nowhere' is not bound"},
       {R"({"model": "orders", "measures": ["textsum"]})", "Invalid: sum/mean needs a numeric argument"},
-      {R"({"model": "orders", "dimensions": ["orders.bad"]})", "Invalid: type mismatch in expression"},
+      {R"({"model": "orders", "dimensions": ["orders.bad"]})",
+       "Invalid: type mismatch in expression: 'status + 1' (text + integer)"},
       {R"({"model": "orders", "dimensions": ["orders.lit"]})",
-       "Invalid: cannot read a literal in the expression (timestamps are YYYY-MM-DD[ HH:MM:SS])"},
+       "Invalid: cannot read a literal in the expression (timestamps are YYYY-MM-DD[ HH:MM:SS]): 'day >= 'someday'' "
+       "(date >= text)"},
       {R"({"model": "orders", "dimensions": ["orders.ghost"]})",
        "UnknownField: column 'nope' not found in table (available: id, status, amount, flag, cust, day, ts)"},
       {R"({"model": "orders", "measures": ["n"], "filters": [{"field": "orders.status", "operator": "like", "value": 1}]})",
-       "Invalid: type mismatch in expression"},
+       "Invalid: type mismatch in expression: filter on 'orders.status' (text LIKE integer)"},
       {R"({"model": "orders", "dimensions": ["orders.ts"], "time_range": {"start": "2024/01/01", "end": "x"}})",
        "Invalid: bad time_range start '2024/01/01'"},
       {R"({"model": "orders", "dimensions": ["orders.ts"], "time_range": {"start": "2024-01-01", "end": "tomorrow"}})",
        "Invalid: bad time_range end 'tomorrow'"},
-      // A failure inside a referenced measure surfaces as the outer expression's mismatch.
-      {R"({"model": "orders", "measures": ["wrap"]})", "Invalid: type mismatch in expression"},
+      // A failure inside a referenced measure names the expression that failed.
+      {R"({"model": "orders", "measures": ["wrap"]})", "Invalid: type mismatch in expression: 'lo + 1' (text + integer)"},
   };
   for (const Case& c : cases) EXPECT_EQ(run(c.query), c.want) << c.query;
   // An unused join's table need not be bound, nor valid.
   EXPECT_EQ(run(R"({"model": "orders", "measures": ["n"]})"), "7;");
+}
+
+// A mismatch or an unreadable literal names the expression part that failed
+// (as the language writes it, cut at 120 bytes) and the kinds it met, a
+// structured filter's field and the kinds it compared, or the dimension and
+// grain that could not truncate; some when planning, most when evaluating.
+const char* kKindsManifest = R"j({"models": {
+  "orders": {"table": "orders",
+    "dimensions": {"id": "id", "status": "status", "flag": "flag", "day": {"expr": "day", "time": true},
+      "gap": "day - day", "stext": {"expr": "status", "time": true}, "up": "UPPER(id)",
+      "quoted": "\"status\" * 2", "deep": "ABS((id + 1) * (status - 2))", "mixed": "CASE WHEN flag THEN 1 ELSE 'x' END",
+      "long": "CASE WHEN flag THEN 'LONG' ELSE 1 END", "round": "ROUND(status, 2)", "year": "year(status)"},
+    "measures": {"n": {"agg": "count"}, "off": {"calc": "n - 'x'"}, "wrapped": {"calc": "off + 1"}}}}})j";
+
+// The message of query over the ExecTest tables, "ok" when it answers;
+// with refuse, planning and execution refuse that heap request (and every
+// later one with every_after), and *made counts the requests they made.
+std::string kindsMessage(const Tables& tables, const std::string& manifest, const std::string& query,
+                         uint64_t refuse = 0, bool every_after = false, uint64_t* made = nullptr) {
+  Arena call;
+  Diag diag{&call, {}, {}};
+  Json m = testing::readOrDie(call, manifest);
+  Json q = testing::readOrDie(call, query);
+  setHeapFailure(refuse, every_after);
+  auto plan = build(call, m, q, diag);
+  Result<exec::Result> r = std::unexpected(plan ? Err::Invalid : plan.error());
+  if (plan) r = execute(call, *plan, tables, diag);
+  if (made) *made = heapRequests();
+  setHeapFailure(0, false);
+  if (!r) return std::string(errName(r.error())) + ": " + std::string(diag.message);
+  return "ok";
+}
+
+std::string longManifest() {
+  std::string long_text;
+  for (int i = 0; i < 80; ++i) long_text += "\u00e9";
+  std::string m = kKindsManifest;
+  m.replace(m.find("LONG"), 4, long_text);
+  return m;
+}
+
+TEST_F(ExecTest, MismatchesNameTheirExpressionAndKinds) {
+  const std::string mismatch = "Invalid: type mismatch in expression: ";
+  const std::string literal = "Invalid: cannot read a literal in the expression (timestamps are YYYY-MM-DD[ HH:MM:SS]): ";
+  auto dims = [](const std::string& d, const std::string& extra = "") {
+    return R"({"model": "orders", "dimensions": [")" + d + R"("], "measures": ["n"])" + extra + "}";
+  };
+  auto where = [&](const std::string& filter) { return dims("id", R"(, "filters": [)" + filter + "]"); };
+  // 21 bytes before the text, then 49 two-byte characters: the 50th would
+  // pass the bound.
+  std::string cut = "'CASE WHEN flag THEN '";
+  for (int i = 0; i < 49; ++i) cut += "\xC3\xA9";
+  const std::pair<std::string, std::string> cases[] = {
+      {dims("gap"), mismatch + "'day - day' (date - date)"},
+      {dims("stext", R"(, "time_grain": "month")"), mismatch + "'stext' at grain month (text)"},
+      {dims("stext", R"(, "time_grain": "fiscal_year")"), mismatch + "'stext' at grain fiscal_year (text)"},
+      {dims("up"), mismatch + "'UPPER(id)' (UPPER(integer))"},
+      {dims("quoted"), mismatch + "'\"status\" * 2' (text * integer)"},
+      {dims("deep"), mismatch + "'status - 2' (text - integer)"},
+      {dims("round"), mismatch + "'ROUND(status, 2)' (ROUND(text, 2))"},
+      {dims("year"), mismatch + "'year(status)' (year(text))"},
+      // Literals alone show these when planning.
+      {dims("mixed"), mismatch + "'CASE WHEN flag THEN 1 ELSE 'x' END' (CASE WHEN ? THEN integer ELSE text END)"},
+      {dims("long"), mismatch + cut + "\xE2\x80\xA6' (CASE WHEN ? THEN text ELSE integer END)"},
+      {where(R"({"field": "flag", "operator": "=", "value": "yes"})"),
+       mismatch + "filter on 'flag' (boolean = text)"},
+      {where(R"({"field": "id", "operator": ">", "value": "4000"})"),
+       mismatch + "filter on 'id' (integer > text)"},
+      {where(R"({"field": "id", "operator": "not in", "values": [1, 2.5, "x", null]})"),
+       mismatch + "filter on 'id' (integer NOT IN (integer, float, text, null))"},
+      {where(R"({"field": "day", "operator": "<", "value": "soon"})"),
+       literal + "filter on 'day' (date < text)"},
+      {where(R"({"operator": "or", "conditions": [{"field": "id", "operator": "=", "value": 1},
+                 {"field": "status", "operator": "ilike", "value": 1}]})"),
+       mismatch + "filter on 'status' (text ILIKE integer)"},
+      {where(R"({"field": "n", "operator": ">=", "value": "x"})"), mismatch + "filter on 'n' (integer >= text)"},
+      {dims("id", R"(, "filter": "id + 1")"), mismatch + "'id + 1' (integer, not boolean)"},
+      {dims("id", R"(, "filter": "NOT status")"), mismatch + "'NOT status' (NOT text)"},
+      {dims("id", R"j(, "filter": "status IN (1, 'a')")j"), mismatch + "'status IN (1, 'a')' (text IN (integer, text))"},
+      {dims("id", R"(, "filter": "day = 'then'")"), literal + "'day = 'then'' (date = text)"},
+      {R"({"model": "orders", "dimensions": ["id"], "measures": ["off"]})", mismatch + "'n - 'x'' (integer - text)"},
+      // A failure inside a referenced measure names the expression that failed.
+      {R"({"model": "orders", "dimensions": ["id"], "measures": ["wrapped"]})",
+       mismatch + "'n - 'x'' (integer - text)"},
+  };
+  const std::string manifest = longManifest();
+  for (const auto& [query, want] : cases) EXPECT_EQ(kindsMessage(tables, manifest, query), want) << query;
+
+  // Every heap request refused in turn: the query ends out of memory, or
+  // with its whole message, or with the bare words when only the message
+  // could not be had; never with anything else.
+  // Small blocks, so that nearly every allocation, the message's among
+  // them, is a request of its own.
+  struct SmallBlocks {
+    SmallBlocks() { Arena::setBlockSizeForTesting(64); }
+    ~SmallBlocks() { Arena::setBlockSizeForTesting(0); }
+  } small;
+  size_t refused = 0, bare_words = 0;
+  for (const auto& [query, want] : cases) {
+    const std::string bare = want.substr(0, want.find(": ", want.find(": ") + 2));
+    for (bool every_after : {false, true})
+      for (uint64_t n = 1;; ++n) {
+        uint64_t made = 0;
+        const std::string got = kindsMessage(tables, manifest, query, n, every_after, &made);
+        EXPECT_TRUE(got == want || got == bare || got.starts_with("OutOfMemory: ")) << query << " at " << n << ": " << got;
+        if (made < n) break;
+        ++refused;
+        bare_words += got == bare;
+      }
+  }
+  std::printf("refused %zu requests, %zu runs ended with the bare words\n", refused, bare_words);
+  EXPECT_GT(refused, 500u);
+  EXPECT_GT(bare_words, 0u);
 }
 
 // Given an arena for the result, the columns export can hand over as they

@@ -111,7 +111,7 @@ TEST(Build, QueryMessagesInCheckOrder) {
       {R"({"model": "orders", "measures": ["count"], "order_by": ["revenue"]})",
        "UnknownField: order_by 'revenue' is not a selected dimension or measure"},
       {R"({"model": "orders", "measures": ["count"], "order_by": ["orders.count"]})",
-       "UnknownField: order_by 'orders.count' is not a selected dimension or measure"},
+       "UnknownField: order_by 'orders.count' is not a selected dimension or measure; did you mean 'count'?"},
       {R"({"model": "orders", "measures": ["count"], "limit": -1})", "Invalid: limit must be a non-negative integer"},
       {R"({"model": "orders", "measures": ["count"], "limit": 2.5})", "Invalid: limit must be a non-negative integer"},
       {R"({"model": "orders", "measures": ["count"], "limit": 10.0})", "Invalid: limit must be a non-negative integer"},
@@ -125,6 +125,51 @@ TEST(Build, QueryMessagesInCheckOrder) {
   EXPECT_EQ(fails(R"({"model": "x"})", R"({"models": 1})"), "Invalid: manifest needs a 'models' object");
   EXPECT_EQ(fails(R"({"model": "x"})", R"({"models": {"x": {"table": 5}}})"), "Invalid: model 'x' has no table");
   EXPECT_EQ(fails(R"({"model": "x"})", R"({"models": {"x": []}})"), "UnknownModel: unknown model 'x'");
+}
+
+// Unknown models, measures, segments and order_by names suggest the near
+// name the query can use: the model's own, or one through its joins.
+TEST(Build, UnknownNamesSuggestNearOnes) {
+  const std::string birds = R"({"models": {
+    "nests": {"table": "nests", "dimensions": {"id": "id", "flag": "flag"},
+      "measures": {"nest_count": {"agg": "count"}, "twice": {"calc": "nest_cuont * 2"}},
+      "segments": {"flagged": [{"field": "flag", "operator": "=", "value": true}]},
+      "joins": {"individuals": {"model": "individuals", "left_on": "id", "right_on": "nest_id"}}},
+    "individuals": {"table": "individuals", "dimensions": {"nest_id": "nest_id", "sex": "sex", "colony_id": "colony_id"},
+      "measures": {"bird_count": {"agg": "count"}},
+      "segments": {"males": [{"field": "sex", "operator": "=", "value": "m"}]},
+      "joins": {"colony": {"model": "colonies", "left_on": "colony_id", "right_on": "id"}}},
+    "colonies": {"table": "colonies", "dimensions": {"id": "id"}, "measures": {"area": {"agg": "sum", "expr": "a"}}},
+    "lost": {"table": "lost", "dimensions": {"x": "x"}, "joins": {"j": {"model": "nest", "left_on": "x", "right_on": "id"}}}
+  }})";
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"model": "individual", "measures": ["bird_count"]})",
+       "UnknownModel: unknown model 'individual'; did you mean 'individuals'?"},
+      {R"({"model": "penguins", "measures": ["bird_count"]})", "UnknownModel: unknown model 'penguins'"},
+      {R"({"model": "lost", "dimensions": ["lost.x"]})",
+       "UnknownModel: join 'j': unknown model 'nest'; did you mean 'nests'?"},
+      {R"({"model": "nests", "measures": ["nests.nest_cout"]})",
+       "UnknownField: unknown measure 'nests.nest_cout'; did you mean 'nests.nest_count'?"},
+      {R"({"model": "nests", "measures": ["nest_cout"]})",
+       "UnknownField: unknown measure 'nest_cout'; did you mean 'nest_count'?"},
+      {R"({"model": "nests", "measures": ["individuals.bird_cont"]})",
+       "UnknownField: unknown measure 'individuals.bird_cont'; did you mean 'individuals.bird_count'?"},
+      {R"({"model": "nests", "measures": ["individuals.colony.aera"]})",
+       "UnknownField: unknown measure 'individuals.colony.aera'; did you mean 'individuals.colony.area'?"},
+      {R"({"model": "nests", "measures": ["individual.bird_count"]})",
+       "UnknownField: unknown measure 'individual.bird_count'; did you mean 'individuals.bird_count'?"},
+      {R"({"model": "nests", "measures": ["twice"]})",
+       "UnknownField: measure 'twice' refers to unknown measure 'nest_cuont'; did you mean 'nest_count'?"},
+      {R"({"model": "nests", "measures": ["nest_count"], "segments": ["flaged"]})",
+       "UnknownField: unknown segment 'flaged'; did you mean 'flagged'?"},
+      {R"({"model": "nests", "measures": ["nest_count"], "segments": ["nests.flagged"]})",
+       "UnknownField: unknown segment 'nests.flagged'; did you mean 'flagged'?"},
+      {R"({"model": "nests", "measures": ["nest_count"], "segments": ["individuals.mles"]})",
+       "UnknownField: unknown segment 'individuals.mles'; did you mean 'individuals.males'?"},
+      {R"({"model": "nests", "measures": ["nest_count"], "order_by": ["nest_cont"]})",
+       "UnknownField: order_by 'nest_cont' is not a selected dimension or measure; did you mean 'nest_count'?"},
+  };
+  for (const auto& [query, want] : cases) EXPECT_EQ(fails(query, birds), want) << query;
 }
 
 TEST(Build, AcceptedVariants) {

@@ -53,7 +53,7 @@ TEST(Filter, MessagesInCheckOrder) {
       {R"({"field": "nope", "operator": "bogus"})", "Unsupported: unsupported filter operator 'bogus'"},
       {R"({"field": "a.b", "operator": "bogus"})", "UnknownField: unknown filter field 'a.b'"},
       {R"({"field": "orders.a.b", "operator": "="})", "UnknownField: unknown filter field 'orders.a.b'"},
-      {R"({"field": "orders.", "operator": "="})", "UnknownField: unknown filter field 'orders.'"},
+      {R"({"field": "orders.", "operator": "="})", "UnknownField: unknown filter field 'orders.'; did you mean 'orders.n'?"},
       {R"({"field": "x y", "operator": "="})", "Invalid: cannot parse expression 'x y'"},
       {R"({"field": "orders.x y", "operator": "="})", "Invalid: cannot parse expression 'x y'"},
       {R"({"field": "status", "operator": "In"})", "Invalid: operator 'in' needs 'values'"},

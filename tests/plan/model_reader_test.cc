@@ -63,6 +63,13 @@ TEST(ModelReader, ManifestMessagesInCheckOrder) {
        "ok"},
   };
   for (const auto& [orders, want] : cases) EXPECT_EQ(planError(orders), want) << orders;
+  // A long text is quoted up to 120 bytes and "…", its function's name too.
+  const std::string sum = "a" + std::string(20, ' ') + std::string(200, '+') + "b", name(150, 'f');
+  EXPECT_EQ(planError(R"({"table": "o", "measures": {"n": {"agg": "sum", "expr": ")" + sum + R"("}}})"),
+            "Invalid: cannot parse expression '" + sum.substr(0, 120) + "\xE2\x80\xA6'");
+  EXPECT_EQ(planError(R"({"table": "o", "measures": {"n": {"agg": "sum", "expr": "a + )" + name + "(b)" + R"("}}})"),
+            "Invalid: unknown function '" + name.substr(0, 120) + "\xE2\x80\xA6' in expression 'a + " +
+                name.substr(0, 116) + "\xE2\x80\xA6'");
 }
 
 TEST(ModelReader, ThirtyJoinsAndNoMore) {
@@ -142,7 +149,7 @@ TEST(ModelReader, StoredMeasureProblemsSurfaceOnlyWhenUsed) {
       {"p_none", "Invalid: measure 'p_none': 'percentile' needs 'p', a number from 0 to 1"},
       {"med_bare", "Invalid: measure 'med_bare': 'median' needs an expr"},
       {"Orders.n", "UnknownField: unknown measure 'Orders.n'; did you mean 'n'?"},
-      {"orders.", "UnknownField: unknown measure 'orders.'"},
+      {"orders.", "UnknownField: unknown measure 'orders.'; did you mean 'orders.n'?"},
   };
   for (const auto& [measure, want] : cases)
     EXPECT_EQ(planError(orders, R"({"model": "orders", "measures": [")" + measure + "\"]}"), want) << measure;

@@ -177,6 +177,54 @@ def test_command_line_run(tmp_path):
         assert out.returncode != 0 and text in out.stderr and "Traceback" not in out.stderr, (extra, out.stderr)
 
 
+NESTS = {"models": {
+    "nest": {"table": "nest",
+             "dimensions": {"id": "id", "flag": "flag", "eggs": "eggs", "date_egg": {"expr": "date_egg", "time": True},
+                            "written": {"expr": "written", "time": True}, "age": "date_egg - date_egg"},
+             "measures": {"nest_count": {"agg": "count"}, "clutch": {"agg": "sum", "expr": "eggs"}},
+             "segments": {"full": [{"field": "eggs", "operator": ">", "value": 2}]},
+             "joins": {"individuals": {"model": "individuals", "left_on": "id", "right_on": "nest_id"}}},
+    "individuals": {"table": "individuals", "dimensions": {"nest_id": "nest_id", "sex": "sex"},
+                    "measures": {"bird_count": {"agg": "count"}},
+                    "segments": {"males": [{"field": "sex", "operator": "=", "value": "MALE"}]}}}}
+
+
+def test_messages_name_what_they_are_about():
+    """What a new user meets first: each failure names the expression or
+    field and the kinds it met, or the near name that was meant."""
+    mismatch = "type mismatch in expression: "
+    cases = [
+        ({"dimensions": ["nest.age"]}, 1, mismatch + "'date_egg - date_egg' (date - date)"),
+        ({"dimensions": ["nest.id"], "filters": [{"field": "nest.flag", "operator": "=", "value": "yes"}]}, 1,
+         mismatch + "filter on 'nest.flag' (boolean = text)"),
+        ({"dimensions": ["nest.id"], "filters": [{"field": "nest.eggs", "operator": ">=", "value": "4000"}]}, 1,
+         mismatch + "filter on 'nest.eggs' (integer >= text)"),
+        ({"dimensions": ["nest.written"], "time_grain": "month"}, 1, mismatch + "'nest.written' at grain month (text)"),
+        ({"dimensions": ["nest.id"], "filter": "eggs + '1' > 2"}, 1, mismatch + "'eggs + '1'' (integer + text)"),
+        ({"dimensions": ["nest.id"], "filter": "date_egg < 'last week'"}, 1,
+         "cannot read a literal in the expression (timestamps are YYYY-MM-DD[ HH:MM:SS]): "
+         "'date_egg < 'last week'' (date < text)"),
+        ({"measures": ["nest.nest_cout"]}, 3, "unknown measure 'nest.nest_cout'; did you mean 'nest.nest_count'?"),
+        ({"measures": ["individuals.bird_cuont"]}, 3,
+         "unknown measure 'individuals.bird_cuont'; did you mean 'individuals.bird_count'?"),
+        ({"model": "individual", "measures": ["bird_count"]}, 2, "unknown model 'individual'; did you mean 'individuals'?"),
+        ({"measures": ["clutch"], "segments": ["individuals.male"]}, 3,
+         "unknown segment 'individuals.male'; did you mean 'individuals.males'?"),
+    ]
+    nest = {"id": pa.array([1, 2]), "flag": pa.array([True, False]), "eggs": pa.array([2, 3]),
+            "date_egg": pa.array([datetime.date(2008, 11, 9), datetime.date(2009, 11, 15)]),
+            "written": pa.array(["2008/11/09", "2009/11/15"])}
+    birds = {"nest_id": pa.array([1, 1, 2]), "sex": pa.array(["MALE", "FEMALE", "MALE"])}
+    with quendra.Context() as ctx:
+        ctx.load_models(NESTS)
+        ctx.bind("nest", nest)
+        ctx.bind("individuals", birds)
+        for query, code, message in cases:
+            with pytest.raises(quendra.Error) as failed:
+                ctx.execute({"model": "nest", **query})
+            assert (failed.value.code, failed.value.message) == (code, message), query
+
+
 def test_readme_shows_the_c_host_that_the_tests_build():
     readme = (ROOT / "README.md").read_text()
     block = readme.split("```c\n", 1)[1].split("```", 1)[0]
