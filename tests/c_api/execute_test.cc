@@ -53,7 +53,9 @@ constexpr const char* kManifest = R"({"models": {"orders": {"table": "orders",
                       "twins": {"model": "peer", "type": "many", "left_on": ["status", "amount"],
                                 "right_on": ["status", "amount"]}}},
     "peer": {"table": "orders", "primary_key": ["amount"], "dimensions": {"status": "status", "amount": "amount"},
-             "measures": {"k": {"agg": "count"}, "s": {"agg": "sum", "expr": "amount"}, "ratio": {"calc": "s / k"}},
+             "measures": {"k": {"agg": "count"}, "s": {"agg": "sum", "expr": "amount"}, "ratio": {"calc": "s / k"},
+                          "s_all": {"measure": "s", "total": true},
+                          "s_rank": {"measure": "peer.s", "rank": "desc", "within": ["peer.status"]}},
              "joins": {"kin": {"model": "peer", "type": "many", "left_on": "status", "right_on": "status"}}}}})";
 
 struct Host {
@@ -162,6 +164,14 @@ TEST(Execute, TotalsAndRanksOfJoinedMeasuresCountEachRowOnce) {
   EXPECT_EQ(answer(R"({"model": "fan", "dimensions": ["peers.amount"], "measures": ["total", "total_all", "peer_kinds_all"],
                        "order_by": ["peers.amount"], "limit": 2})"),
             "peers.amount=10,total=40,total_all=100,peer_kinds_all=4;peers.amount=20,total=20,total_all=100,peer_kinds_all=4;");
+  // A total and a rank of the joined model, asked through the path: its
+  // measure and dimensions named through the path too.
+  EXPECT_EQ(answer(R"({"model": "fan", "dimensions": ["peers.status", "peers.amount"], "measures": ["peers.s_all", "peers.s_rank"],
+                       "order_by": ["peers.amount"]})"),
+            "peers.status=paid,peers.amount=10,peers.s_all=100,peers.s_rank=2;"
+            "peers.status=open,peers.amount=20,peers.s_all=100,peers.s_rank=1;"
+            "peers.status=paid,peers.amount=30,peers.s_all=100,peers.s_rank=1;"
+            "peers.status=void,peers.amount=40,peers.s_all=100,peers.s_rank=1;");
   // Over no rows: a sum of none is null, a count 0.
   ArrowArray a;
   ArrowSchema s;
