@@ -104,17 +104,17 @@ Result<Sel> fanOut(Exec& ex, const Tables& tables, Sel sel) {
   return narrowFilling(ex, tables, {rest, nr}, Sel{nullptr, ex.base.nrows});
 }
 
-// The measures that do not share the grouping pass, each model's over its
-// own rows: the frame as grouped when it reaches them, else a copy of it
-// expanded through the further many-joins on the way to the model, each
-// new position in the group of the position it came from.
-Result<void> aggregatePerModel(Exec& ex, const bool* needed, const bool* own) {
+// The aggregates marked in `per` (those that do not share the grouping
+// pass), each model's over its own rows: the frame as grouped when it
+// reaches them, else a copy of it expanded through the further many-joins
+// on the way to the model, each new position in the group of the position
+// it came from.
+Result<void> aggregatePerModel(Exec& ex, const bool* per) {
   const Plan& plan = ex.plan;
   const size_t nm = plan.measures.size();
   for (uint8_t over = 0; over < kAliasSlots; ++over) {
     bool any = false;
-    for (size_t i = 0; i < nm; ++i)
-      any |= needed[i] && !own[i] && plan.measures[i].over == over && plan.measures[i].def.tag == MeasureDef::Tag::agg;
+    for (size_t i = 0; i < nm; ++i) any |= per[i] && plan.measures[i].over == over;
     if (!any) continue;
     const uint32_t further = over ? plan.manyAbove(over) & ~plan.fan : 0;
     Exec px = ex.fork();
@@ -133,7 +133,7 @@ Result<void> aggregatePerModel(Exec& ex, const bool* needed, const bool* own) {
     }
     for (size_t i = 0; i < nm; ++i) {
       const Measure& m = plan.measures[i];
-      if (!needed[i] || own[i] || m.over != over || m.def.tag != MeasureDef::Tag::agg) continue;
+      if (!per[i] || m.over != over) continue;
       const std::optional<Vec> arg = TRY(px.aggArg(m.def.agg));
       ex.measure_vals[i] = TRY(px.aggregateOver(m.def.agg, arg ? &*arg : nullptr, over));
     }
@@ -144,7 +144,11 @@ Result<void> aggregatePerModel(Exec& ex, const bool* needed, const bool* own) {
 // Totals: their bases aggregated once more over the same rows, grouped by
 // the dimensions of their partition (none: one group), in a frame of its
 // own, once for all the totals that share a partition; each of the query's
-// groups takes the value of its first row's partition.
+// groups takes the value of its first row's partition. A base that the
+// query's own measures would aggregate apart (a joined model's, or any
+// once many-joins repeat rows) is aggregated apart here too, over the
+// partitions' rows, so that each row of its model counts once per
+// partition.
 Result<void> aggregateTotals(Exec& ex, const Groups& groups, const bool* needed) {
   const Plan& plan = ex.plan;
   const size_t nm = plan.measures.size();
@@ -168,16 +172,23 @@ Result<void> aggregateTotals(Exec& ex, const Groups& groups, const bool* needed)
     px.measure_vals = ex.arena.make<std::optional<Vec>>(nm);
     auto* args = ex.arena.make<std::optional<Vec>>(nm);
     bool* only = ex.arena.make<bool>(nm);
+    bool* per = ex.arena.make<bool>(nm);
     Vec* dims = ex.arena.make<Vec>(plan.dims.size() + 1);
-    if (!px.measure_vals || !args || !only || !dims) return std::unexpected(Err::OutOfMemory);
+    if (!px.measure_vals || !args || !only || !per || !dims) return std::unexpected(Err::OutOfMemory);
     for (size_t i = 0; i < nm; ++i) {
       new (&px.measure_vals[i]) std::optional<Vec>();
       new (&args[i]) std::optional<Vec>();
       only[i] = false;
+      per[i] = false;
     }
+    bool apart = false;
     for (size_t tj = ti; tj < plan.totals.size(); ++tj) {
       const Total& x = plan.measures[plan.totals[tj]].def.total;
-      if (!needed[plan.totals[tj]] || x.mask != mask || only[x.base_index]) continue;
+      if (!needed[plan.totals[tj]] || x.mask != mask || only[x.base_index] || per[x.base_index]) continue;
+      if (plan.measures[x.base_index].over != 0 || plan.fanned) {
+        per[x.base_index] = apart = true;
+        continue;
+      }
       only[x.base_index] = true;
       args[x.base_index] = TRY(px.aggArg(plan.measures[x.base_index].def.agg));
     }
@@ -194,6 +205,7 @@ Result<void> aggregateTotals(Exec& ex, const Groups& groups, const bool* needed)
       ++k;
     }
     TRY(px.groupAndAggregate({dims, k}, ex.sel, only, args, nullptr, nullptr));
+    if (apart) TRY(aggregatePerModel(px, per));
     // Each group's partition, by its first row's place in the selection.
     uint32_t* part = ex.arena.make<uint32_t>(groups.ngroups + 1);
     if (!part) return std::unexpected(Err::OutOfMemory);
@@ -340,12 +352,14 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   // group, after grouping has numbered every selected row's group; so do
   // all measures once many-joins repeat rows.
   bool* own = arena.make<bool>(nm);
-  if (!own) return std::unexpected(Err::OutOfMemory);
+  bool* per = arena.make<bool>(nm);
+  if (!own || !per) return std::unexpected(Err::OutOfMemory);
   const bool fanned = plan.fanned;
   bool joined = false;
   for (size_t i = 0; i < nm; ++i) {
     own[i] = needed[i] && plan.measures[i].over == 0 && !fanned;
-    joined |= needed[i] && !own[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg;
+    per[i] = needed[i] && !own[i] && plan.measures[i].def.tag == MeasureDef::Tag::agg;
+    joined |= per[i];
   }
 
   const bool timed = !plan.derived.empty();
@@ -396,7 +410,7 @@ Result<exec::Result> execute(Arena& arena, const Plan& plan, const Tables& table
   ex.need_first = !own_keys || !plan.totals.empty();
   for (size_t i = 0; i < plan.dims.size(); ++i) ex.need_first |= g.dep[i];
   Groups groups = TRY(ex.groupAndAggregate(g.by, sel, own, args, g.is_lazy ? &g.lazy : nullptr, g.stats));
-  if (joined) TRY(aggregatePerModel(ex, needed, own));
+  if (joined) TRY(aggregatePerModel(ex, per));
   TRY(aggregateTotals(ex, groups, needed));
 
   // Output columns at group level: dimensions at each group's first row,

@@ -276,10 +276,6 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
     const Bytes first = b.measures[b.totals[0]].name;
     if (!b.derived.empty())
       return diag.fail(Err::Unsupported, {"measure '", first, "': totals cannot be asked with measures derived along time"});
-    for (const Measure& joined : b.measures)
-      if (joined.over != 0)
-        return diag.fail(Err::Unsupported, {"measure '", first, "': totals cannot be asked with measures of joined "
-                                            "models, such as '", joined.name, "'"});
     if (dim_names.size() > 64) return diag.fail(Err::Unsupported, {"measure '", first, "': totals need at most 64 dimensions"});
   }
 
@@ -355,9 +351,6 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   plan.totals = b.totals.span();
   plan.ranks = b.ranks.span();
   TRY(planFanOut(b, plan));
-  if (plan.fanned && !plan.totals.empty())
-    return diag.fail(Err::Unsupported, {"measure '", b.measures[plan.totals[0]].name,
-                                        "': totals cannot be asked across many-joins"});
   return plan;
 }
 

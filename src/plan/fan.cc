@@ -63,6 +63,10 @@ Result<void> planFanOut(Builder& b, Plan& plan) {
   for (size_t i = 0; i < nm; ++i) needed[i] = false;
   for (uint32_t i : plan.selected) markNeeded(plan, i, needed);
   for (const Pred& p : plan.having) markPred(plan, p, needed);
+  // A total's base is aggregated too, over the partitions' rows: its model
+  // is told apart by its key as a group's measure's is.
+  for (uint32_t t : plan.totals)
+    if (needed[t]) needed[plan.measures[t].def.total.base_index] = true;
 
   uint32_t over = 0;  // models whose measures are needed
   for (size_t i = 0; i < nm; ++i) {

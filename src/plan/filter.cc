@@ -234,11 +234,14 @@ bool reaches(const Builder& b, uint32_t index, MeasureDef::Tag tag, int depth) {
 
 Result<void> Builder::checkTotal(uint32_t index, uint32_t depth) {
   const Measure m = measures[index];
-  std::optional<uint32_t> base = findMeasure(m.def.total.base);
+  // The queried model's aggregate, or a joined model's through its path:
+  // either is aggregated again over the partition's rows as it is over a
+  // group's, each row of its model counted once.
+  std::optional<uint32_t> base = TRY(measureNamed(m.def.total.base));
   if (!base) return unknownMeasure(m.name, m.def.total.base);
   TRY(checkMeasure(*base, depth + 1));
-  if (measures[*base].def.tag != MeasureDef::Tag::agg || measures[*base].over != 0)
-    return diag->fail(Err::Unsupported, {"measure '", m.name, "': a total needs an aggregate measure of the model, not '",
+  if (measures[*base].def.tag != MeasureDef::Tag::agg)
+    return diag->fail(Err::Unsupported, {"measure '", m.name, "': a total needs an aggregate measure, not '",
                                          m.def.total.base, "'"});
   measures[index].def.total.base_index = *base;
   for (uint32_t t : totals)

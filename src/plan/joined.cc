@@ -22,6 +22,22 @@ Result<Expr> prefixed(Arena& arena, const Expr& calc, Bytes path) {
   return out;
 }
 
+// `name` as written in the model `model` (its own measure or dimension,
+// bare or as `model.name`, or a path from it) named from the queried model
+// through `path`.
+Result<Bytes> throughPath(Arena& arena, Bytes name, Bytes model, Bytes path) {
+  if (name.size() > model.size() + 1 && name.starts_with(model) && name[model.size()] == '.')
+    name = name.substr(model.size() + 1);
+  return concat(arena, {path, ".", name});
+}
+
+Result<std::span<const Bytes>> allThroughPath(Arena& arena, std::span<const Bytes> names, Bytes model, Bytes path) {
+  Bytes* out = arena.make<Bytes>(names.size() + 1);
+  if (!out) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < names.size(); ++i) out[i] = TRY(throughPath(arena, names[i], model, path));
+  return std::span<const Bytes>(out, names.size());
+}
+
 }  // namespace
 
 Result<std::optional<uint32_t>> Builder::measureNamed(Bytes name) {
@@ -51,6 +67,19 @@ Result<std::optional<uint32_t>> Builder::measureNamed(Bytes name) {
     }
     const Bytes path = name.substr(0, name.size() - rest.size() - 1);
     if (joined.def.tag == MeasureDef::Tag::calc) joined.def.calc = TRY(prefixed(arena, joined.def.calc, path));
+    // A total or a rank names its measure and dimensions as its model
+    // does; through the path they name the same ones.
+    const Bytes reached = nodes[at - 1].model_name;
+    if (joined.def.tag == MeasureDef::Tag::total) {
+      Total& x = joined.def.total;
+      x.base = TRY(throughPath(arena, x.base, reached, path));
+      x.dims = TRY(allThroughPath(arena, x.dims, reached, path));
+    }
+    if (joined.def.tag == MeasureDef::Tag::rank) {
+      Rank& x = joined.def.rank;
+      x.base = TRY(throughPath(arena, x.base, reached, path));
+      x.within = TRY(allThroughPath(arena, x.within, reached, path));
+    }
     if (joined.def.tag == MeasureDef::Tag::derived) {
       joined.def.tag = MeasureDef::Tag::invalid;
       joined.def.invalid = "unsupported through a join: it is derived along time";

@@ -28,9 +28,11 @@ Result<void> item(Text& out, bool& first) {
   return {};
 }
 
-// The query's dimensions as select items "d<i>".
-Result<void> dimItems(const Writer& w, Text& out, bool& first) {
+// The query's dimensions in `dims` (a mask; all of them by default) as
+// select items "d<i>".
+Result<void> dimItems(const Writer& w, Text& out, bool& first, uint64_t dims = ~uint64_t{0}) {
   for (uint32_t i = 0; i < w.plan.dims.size(); ++i) {
+    if (i < 64 && !(dims >> i & 1)) continue;
     TRY(item(out, first));
     TRY(writeDim(w, out, w.plan.dims[i]));
     TRY(out.put(" AS "));
@@ -108,20 +110,24 @@ Result<void> ownSubquery(const Writer& w, Text& out, const bool* needed) {
   return out.put(") AS q0");
 }
 
-// q<over>: the measures of the model at alias `over` over its distinct rows
-// among the query's rows of each group, told apart by `key` (the join's
-// right key, or the model's primary key). For the queried model itself
-// (over 0, its rows repeated by many-joins) every group is kept, with or
-// without rows of the model.
+// The subquery `name` (q<over> by default): the measures of the model at
+// alias `over` over its distinct rows among the query's rows of each
+// group, told apart by `key` (the join's right key, or the model's primary
+// key), grouped by the dimensions in `dims` (a mask: a total's partition;
+// all of them by default). For the queried model itself (over 0, its rows
+// repeated by many-joins) every group is kept, with or without rows of the
+// model.
 Result<void> distinctSubquery(const Writer& w, Text& out, const bool* needed, uint8_t over,
-                              std::span<const Bound> key) {
+                              std::span<const Bound> key, uint64_t dims = ~uint64_t{0}, Bytes name = {}) {
   const Plan& plan = w.plan;
-  const uint32_t nd = static_cast<uint32_t>(plan.dims.size());
+  uint32_t nd = 0;
   TRY(out.put("(SELECT "));
   bool first = true;
-  for (uint32_t i = 0; i < nd; ++i) {
+  for (uint32_t i = 0; i < plan.dims.size(); ++i) {
+    if (i < 64 && !(dims >> i & 1)) continue;
     TRY(item(out, first));
     TRY(column(w, out, "r", "d", i));
+    ++nd;
   }
   for (uint32_t i = 0; i < plan.measures.size(); ++i) {
     if (!aggOver(plan, needed, i, over)) continue;
@@ -138,7 +144,7 @@ Result<void> distinctSubquery(const Writer& w, Text& out, const bool* needed, ui
   }
   TRY(out.put("\nFROM (SELECT DISTINCT "));
   first = true;
-  TRY(dimItems(w, out, first));
+  TRY(dimItems(w, out, first, dims));
   for (uint32_t k = 0; k < key.size(); ++k) {
     TRY(item(out, first));
     TRY(writeBound(w, out, key[k]));
@@ -160,15 +166,33 @@ Result<void> distinctSubquery(const Writer& w, Text& out, const bool* needed, ui
     TRY(groupBy(out, nd));
   else if (!over)
     TRY(out.put("\nGROUP BY GROUPING SETS (())"));
+  if (!name.empty()) {
+    TRY(out.put(") AS "));
+    return out.put(name);
+  }
   TRY(out.put(") AS q"));
   return out.putUint(over);
 }
 
 // t<index>: total `index`'s base over the query's rows, grouped by the
-// dimensions of its partition (none: one row over all of them).
+// dimensions of its partition (none: one row over all of them), over the
+// rows the query's own subquery for the base's model reads. A base that
+// the query aggregates over the distinct rows of its model (a joined
+// model's, or the queried model's once many-joins repeat its rows) is
+// aggregated so here too, at the partition's grain.
 Result<void> totalSubquery(const Writer& w, Text& out, uint32_t index) {
   const Plan& plan = w.plan;
   const Total& x = plan.measures[index].def.total;
+  char table[16];
+  std::snprintf(table, sizeof table, "t%u", index);
+  const uint8_t over = plan.measures[x.base_index].over;
+  bool* only = out.arena->make<bool>(plan.measures.size());
+  if (!only) return std::unexpected(Err::OutOfMemory);
+  for (size_t i = 0; i < plan.measures.size(); ++i) only[i] = i == x.base_index;
+  if (over || plan.fan) {
+    const Join* j = over ? &plan.joins[over - 1] : nullptr;
+    return distinctSubquery(w, out, only, over, !j ? plan.base_key : j->many ? j->key : j->right, x.mask, table);
+  }
   TRY(out.put("(SELECT "));
   bool first = true;
   uint32_t grouped = 0;
@@ -184,13 +208,13 @@ Result<void> totalSubquery(const Writer& w, Text& out, uint32_t index) {
   TRY(writeAgg(w, out, plan.measures[x.base_index].def.agg));
   TRY(out.put(" AS "));
   TRY(columnName(w, out, "m", x.base_index));
-  TRY(rows(w, out, nullptr, plan.usedAliases()));
+  TRY(rows(w, out, nullptr, joinsFor(plan, only, 0)));
   if (grouped)
     TRY(groupBy(out, grouped));
   else
     TRY(out.put("\nGROUP BY GROUPING SETS (())"));
-  TRY(out.put(") AS t"));
-  return out.putUint(index);
+  TRY(out.put(") AS "));
+  return out.put(table);
 }
 
 }  // namespace

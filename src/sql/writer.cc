@@ -50,10 +50,16 @@ Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t de
     return writeSql(def.calc, out, ctx);
   }
   if (w.refs && w.refs->across && def.tag == MeasureDef::Tag::total) {
-    // Its base aggregated in a subquery of its own, t<index>.
+    // Its base aggregated in a subquery of its own, t<index>. A partition
+    // with no row of a joined model has no row there, and a count of
+    // nothing is 0.
+    const Measure& base = w.plan.measures[def.total.base_index];
+    const bool count = base.over && (base.def.agg.func == AggFn::count || base.def.agg.func == AggFn::nunique);
+    if (count) TRY(out.put("COALESCE("));
     char table[16];
     std::snprintf(table, sizeof table, "t%u", index);
-    return column(w, out, table, "m", def.total.base_index);
+    TRY(column(w, out, table, "m", def.total.base_index));
+    return count ? out.put(", 0)") : Result<void>{};
   }
   if (w.refs && w.refs->across && def.tag == MeasureDef::Tag::agg) {
     // A group with no row of a joined model: no row of its subquery, and

@@ -41,13 +41,21 @@ constexpr const char* kManifest = R"({"models": {"orders": {"table": "orders",
                                                                        "mean": {"measure": "avg"},
                                                                        "n_same": {"measure": "same_amount.k"}},
             "measures": {"n": {"agg": "count"}, "total": {"agg": "sum", "expr": "amount"},
-                         "avg": {"agg": "mean", "expr": "amount"}},
+                         "avg": {"agg": "mean", "expr": "amount"},
+                         "peer_all": {"measure": "peers.s", "total": true},
+                         "peer_share": {"calc": "peers.s / peer_all"},
+                         "peer_by_status": {"measure": "peers.s", "total": ["fan.status"]},
+                         "peer_kinds_all": {"measure": "peers.k", "total": true},
+                         "total_all": {"measure": "total", "total": true},
+                         "peer_rank": {"measure": "peers.s", "rank": "asc"}},
             "joins": {"peers": {"model": "peer", "type": "many", "left_on": "status", "right_on": "status"},
                       "same_amount": {"model": "peer", "type": "many", "left_on": "amount", "right_on": "amount"},
                       "twins": {"model": "peer", "type": "many", "left_on": ["status", "amount"],
                                 "right_on": ["status", "amount"]}}},
     "peer": {"table": "orders", "primary_key": ["amount"], "dimensions": {"status": "status", "amount": "amount"},
-             "measures": {"k": {"agg": "count"}, "s": {"agg": "sum", "expr": "amount"}, "ratio": {"calc": "s / k"}},
+             "measures": {"k": {"agg": "count"}, "s": {"agg": "sum", "expr": "amount"}, "ratio": {"calc": "s / k"},
+                          "s_all": {"measure": "s", "total": true},
+                          "s_rank": {"measure": "peer.s", "rank": "desc", "within": ["peer.status"]}},
              "joins": {"kin": {"model": "peer", "type": "many", "left_on": "status", "right_on": "status"}}}}})";
 
 struct Host {
@@ -125,6 +133,56 @@ TEST(Execute, ResultsOutliveQueriesClearsAndTheContext) {
   s2.release(&s2);
 }
 
+// Totals and ranks of a joined model's measures, and totals across
+// many-joins, count each row of the measure's model once: a status's
+// orders repeat its peers (two paid orders, two paid peers), and the
+// peers' sum over all rows is 100, where the fanned rows would sum 140.
+TEST(Execute, TotalsAndRanksOfJoinedMeasuresCountEachRowOnce) {
+  Host h;
+  ASSERT_EQ(h.load(), 0);
+  h.bind();
+  auto answer = [&](const std::string& q) {
+    ArrowArray a;
+    ArrowSchema s;
+    if (h.run(q, &a, &s) != 0) return h.error();
+    std::string out = rows(a, s);
+    a.release(&a);
+    s.release(&s);
+    return out;
+  };
+  EXPECT_EQ(answer(R"({"model": "fan", "dimensions": ["fan.status"], "measures": ["peers.s", "peer_all", "peer_share", "peer_rank"],
+                       "order_by": ["fan.status"]})"),
+            "fan.status=open,peers.s=20,peer_all=100,peer_share=0.200000,peer_rank=1;"
+            "fan.status=paid,peers.s=40,peer_all=100,peer_share=0.400000,peer_rank=2;"
+            "fan.status=void,peers.s=40,peer_all=100,peer_share=0.400000,peer_rank=2;");
+  EXPECT_EQ(answer(R"({"model": "fan", "dimensions": ["fan.status", "fan.amount"], "measures": ["peer_by_status"],
+                       "order_by": ["fan.amount"]})"),
+            "fan.status=paid,fan.amount=10,peer_by_status=40;fan.status=open,fan.amount=20,peer_by_status=20;"
+            "fan.status=paid,fan.amount=30,peer_by_status=40;fan.status=void,fan.amount=40,peer_by_status=40;");
+  // The queried model's own measure, its rows repeated by the dimension's
+  // many-join; and a count of the joined model's rows, none filtered out.
+  EXPECT_EQ(answer(R"({"model": "fan", "dimensions": ["peers.amount"], "measures": ["total", "total_all", "peer_kinds_all"],
+                       "order_by": ["peers.amount"], "limit": 2})"),
+            "peers.amount=10,total=40,total_all=100,peer_kinds_all=4;peers.amount=20,total=20,total_all=100,peer_kinds_all=4;");
+  // A total and a rank of the joined model, asked through the path: its
+  // measure and dimensions named through the path too.
+  EXPECT_EQ(answer(R"({"model": "fan", "dimensions": ["peers.status", "peers.amount"], "measures": ["peers.s_all", "peers.s_rank"],
+                       "order_by": ["peers.amount"]})"),
+            "peers.status=paid,peers.amount=10,peers.s_all=100,peers.s_rank=2;"
+            "peers.status=open,peers.amount=20,peers.s_all=100,peers.s_rank=1;"
+            "peers.status=paid,peers.amount=30,peers.s_all=100,peers.s_rank=1;"
+            "peers.status=void,peers.amount=40,peers.s_all=100,peers.s_rank=1;");
+  // Over no rows: a sum of none is null, a count 0.
+  ArrowArray a;
+  ArrowSchema s;
+  ASSERT_EQ(h.run(R"({"model": "fan", "measures": ["peer_all", "peer_kinds_all"], "filter": "amount > 99"})", &a, &s), 0);
+  EXPECT_EQ(rows(a, s), "peer_all=0,peer_kinds_all=0;");
+  EXPECT_EQ(a.children[0]->null_count, 1);
+  EXPECT_EQ(a.children[1]->null_count, 0);
+  a.release(&a);
+  s.release(&s);
+}
+
 // Every heap request of a query call refused in turn: the call reports
 // out of memory (code 5, or 1 with "OutOfMemory" when the query text itself
 // could not be read), never fills the host's structures, leaks nothing, and
@@ -145,6 +203,9 @@ TEST(Execute, AllocationFailuresAnywhereInTheCall) {
                                  R"({"model": "fan", "dimensions": ["fan.status", "fan.n_same"], "measures": ["n"],
                                      "filters": [{"field": "amount", "operator": ">", "value": 25},
                                                  {"field": "fan.n_same", "operator": "=", "value": 1}]})",
+                                 R"({"model": "fan", "dimensions": ["fan.status", "fan.amount"],
+                                     "measures": ["peer_share", "peer_by_status", "peer_rank"]})",
+                                 R"({"model": "fan", "dimensions": ["peers.amount"], "measures": ["total_all", "peer_kinds_all"]})",
                                  R"({"model": "timed", "dimensions": ["status", "day"], "time_grain": "day",
                                      "measures": ["total", "prev", "run", "win"], "order_by": ["day"]})"};
   quendra::Arena::setBlockSizeForTesting(64);

@@ -213,6 +213,11 @@ class World:
     totals: list = field(default_factory=list)  # Measure: totals of aggregate measures, and shares over them
     ranks: list = field(default_factory=list)  # Measure: ranks of exact measures, within some fields
     total_shape: dict = field(default_factory=dict)  # their names -> shape tag
+    # Totals (and shares) of joined models' measures and of the model's own
+    # asked across many-joins, and ranks of joined models' measures, drawn
+    # into queries from a stream of their own.
+    joined_totals: list = field(default_factory=list)
+    joined_ranks: list = field(default_factory=list)
     model_cols: dict = field(default_factory=dict)  # models across many-joins -> Col of their own dimensions
     many_paths: list = field(default_factory=list)  # (path, model) of each of those models
     segments: list = field(default_factory=list)  # (name as queried, shape tag, across a many-join, on a measure)
@@ -221,7 +226,8 @@ class World:
         return next((f for f in self.fields if f.name == name), None)
 
     def measure(self, name: str) -> Measure | None:
-        every = self.measures + self.series + self.joined + self.totals + self.ranks
+        every = self.measures + self.series + self.joined + self.totals + self.ranks + self.joined_totals + \
+            self.joined_ranks
         m = next((m for m in every if m.name == name), None)
         if m is None and name.startswith(self.model + ".") and len(name) > len(self.model) + 1:
             m = next((m for m in every if m.name == name[len(self.model) + 1:]), None)
@@ -845,7 +851,48 @@ def make_world(seed: int) -> World:
                 base_dims[f"fy{i}"] = f"{fn}({ExprGen(crng).ref(c)})"
                 world.fields.append(Field(prefix + f"fy{i}", "int", c.flags & {"special-case"}, tags=frozenset({"fiscal"})))
     zones(random.Random(seed * 67_867_979 + 37), world)
+    joined_totals(random.Random(seed * 86_028_173 + 41), world)
     return world
+
+
+def joined_totals(rng: random.Random, world: World):
+    """Totals of joined models' measures (through one- and many-joins) and
+    of the model's own aggregates, over all rows or partitioned by one or
+    two fields (many-join fields too), shares over them; ranks of joined
+    models' exact measures, within some fields. Queries ask them with
+    fields and measures across many-joins, where each row of a measure's
+    model counts once per partition."""
+    models = world.manifest["models"]
+    own = models[world.model]["measures"]
+    joined = [m for m in world.joined if m.name not in world.nopk]
+    bases = joined + [m for m in world.measures if "agg" in own.get(m.name, {})]
+    if not joined or rng.random() < 0.3:
+        return
+    usable = [f.name for f in world.fields if not f.ghost]
+    for i in range(rng.randint(1, 3)):
+        m = rng.choice(joined if rng.random() < 0.7 else bases)
+        if rng.random() < 0.45 or not usable:
+            total, tag = True, "total-all"
+        else:
+            total = rng.sample(usable, min(len(usable), rng.choice([1, 1, 2]))) + (["nowhere"] if rng.random() < 0.2 else [])
+            tag = "total-partition"
+        own[f"jt{i}"] = {"measure": m.name, "total": total}
+        world.joined_totals.append(Measure(f"jt{i}", m.kind, m.flags))
+        world.total_shape[f"jt{i}"] = tag
+        if m.kind in ("int", "float") and all(p.isidentifier() for p in m.name.split(".")) and \
+                not {"f32", "narrow"} & m.flags:
+            own[f"js{i}"] = {"calc": f"{m.name} / jt{i}"}
+            world.joined_totals.append(Measure(f"js{i}", "float", m.flags | {"calc"}))
+            world.total_shape[f"js{i}"] = "total-share"
+    exact = [m for m in joined if _exact(models[world.joined_at[m.name][1]]["measures"][world.joined_at[m.name][2]], m)]
+    within = [f.name for f in world.fields if not f.ghost and not ("nan" in f.flags and EXCLUDE["nan-ordering"])]
+    for i in range(rng.choice([0, 1, 2]) if exact else 0):
+        m = rng.choice(exact)
+        d = {"measure": m.name, "rank": rng.choice(["desc", "asc"])}
+        if within and rng.random() < 0.6:
+            d["within"] = rng.sample(within, min(len(within), rng.choice([1, 1, 2])))
+        own[f"jr{i}"] = d
+        world.joined_ranks.append(Measure(f"jr{i}", "int", m.flags - {"agg"} | {"rank"}))
 
 
 # Zones the engines all know: both hemispheres, half- and quarter-hour
@@ -1731,6 +1778,16 @@ def make_query(world: World, k: int) -> Query:
             m = jrng.choice(world.joined)
             measures.insert(at, m)
             mnames.insert(at, m.name)
+    # Totals and ranks of joined models' measures, and totals across
+    # many-joins, from a stream of their own.
+    xrng = random.Random(world.seed * 86_028_179 + k)
+    xpool = world.joined_totals + world.joined_ranks
+    if xpool and not series and xrng.random() < 0.35:
+        for _ in range(xrng.choice([1, 1, 2])):
+            at = xrng.randint(0, len(measures))
+            m = xrng.choice(xpool)
+            measures.insert(at, m)
+            mnames.insert(at, m.name)
     if dims or rng.random() < 0.9:
         doc["dimensions"] = [f.name for f in dims]
     if measures:
@@ -1782,6 +1839,11 @@ def make_query(world: World, k: int) -> Query:
     if world.ranks and not series and rrng.random() < 0.15:
         filters.append({"field": rrng.choice(world.ranks).name, "operator": rrng.choice(["<=", "=", "<"]),
                         "value": rrng.randint(1, 3)})
+    if world.joined_totals and not series and xrng.random() < 0.1:
+        filters.append(having_filter(xrng, world, world.joined_totals))
+    if world.joined_ranks and not series and xrng.random() < 0.1:
+        filters.append({"field": xrng.choice(world.joined_ranks).name, "operator": xrng.choice(["<=", "=", "<"]),
+                        "value": xrng.randint(1, 3)})
     if filters:
         doc["filters"] = filters
     if rng.random() < 0.3:
@@ -1982,6 +2044,7 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "dimension-chain", "joined-measure", "many", "many-composite", "two-many", "many-below-many",
           "one-below-many", "many-below-one", "read-many", "many-measure", "error-primary-key",
           "total-all", "total-partition", "total-share", "total-having", "rank-all", "rank-within", "rank-filter",
+          "total-joined", "total-many", "rank-joined",
           "measure-dim-many", "measure-dim-one", "measure-dim-model", "measure-dim-path", "measure-dim-read",
           "measure-dim-expression", "text-case", "text-length", "text-trim", "substring", "concat", "round",
           "floor-ceil", "where-base", "where-one", "where-many", "segment", "segment-measure", "segment-joined",
@@ -2020,7 +2083,7 @@ def query_shapes(world: World, q: Query) -> set[str]:
         targets.setdefault(f.target, set()).add(f.path)
     if any(len(v) > 1 for v in targets.values()):
         out.add("read-two-paths")
-    defs = world.manifest["models"][world.model]["measures"]
+    defs = own_defs = world.manifest["models"][world.model]["measures"]
     for name in doc.get("measures", []) + leaves:
         m = world.measure(name) if world.field(name) is None else None
         if m is None or "filtered" not in m.flags:
@@ -2076,6 +2139,16 @@ def query_shapes(world: World, q: Query) -> set[str]:
     if any(n in world.joined_at for n in doc.get("measures", []) + leaves):
         out.add("joined-measure")
     out |= {world.total_shape[n] for n in doc.get("measures", []) + leaves if n in world.total_shape}
+    asked = [n for n in doc.get("measures", []) + leaves if world.field(n) is None]
+    if any(world.measure(n) in world.joined_ranks for n in asked):
+        out.add("rank-joined")
+    bases = [own_defs[n].get("measure", "") for n in asked if n in own_defs and "total" in own_defs[n]]
+    if any(b in world.joined_at for b in bases):
+        out.add("total-joined")
+    if bases and ("many" in world.shapes and any(
+            "many" in f.tags for f in map(world.field, doc.get("dimensions", []) + leaves) if f)
+            or any(world.joined_at.get(b, ((), "", ""))[1] in ("md0", "md1", "ms", "mkid") for b in bases)):
+        out.add("total-many")
     ranked = [n for n in doc.get("measures", []) + leaves if world.measure(n) in world.ranks and world.field(n) is None]
     if ranked:
         out.add("rank-within" if any("within" in world.manifest["models"][world.model]["measures"][world.measure(n).name]

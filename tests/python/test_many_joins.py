@@ -257,3 +257,61 @@ def test_a_measure_keyed_by_dates_counts_timestamps_at_their_midnights():
         got = sorted(zip(*[c.to_pylist() for c in mem.columns]))
         assert got == sorted(con.execute(ctx.sql(query, "duckdb")).fetchall())
         assert got == [(1, 2, 1), (2, 0, 1), (3, 2, 1), (4, 0, 1)][:3 if filters else 4]
+
+
+def _rank(values: list, desc: bool) -> list:
+    """SQL's RANK() of each value among values, nulls last either way."""
+    def beats(other, v):
+        if other is None:
+            return False
+        return v is None or (other > v if desc else other < v)
+    return [1 + sum(beats(o, v) for o in values) for v in values]
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_totals_and_ranks_count_each_row_of_their_model_once(seed):
+    """Totals (over all rows and over a partition) and ranks of every
+    measure, the queried model's across many-joins and joined models':
+    a total is the measure over its partition's rows, each row of its model
+    once (never a sum of the groups, nor of the repeated rows), and a rank
+    orders the groups by the measure."""
+    rng = random.Random(seed + 1_300)
+    t = make_tables(rng)
+    manifest = {"models": {name: dict(model) for name, model in MANIFEST["models"].items()}}
+    names = sorted(MEASURES)
+    own = dict(MANIFEST["models"]["customer"]["measures"])
+    for i, m in enumerate(names):
+        own[f"all{i}"] = {"measure": m, "total": True}
+        own[f"seg{i}"] = {"measure": m, "total": ["customer.seg", "orders.prio"]}
+        own[f"rk{i}"] = {"measure": m, "rank": "asc" if i % 2 else "desc", "within": ["nation.region"]}
+    manifest["models"]["customer"] = dict(manifest["models"]["customer"], measures=own)
+    ctx, con = engines(manifest, t)
+    for k in range(20):
+        dims = rng.sample(sorted(DIMS), rng.choice([0, 1, 2, 2]))
+        picked = rng.sample(range(len(names)), rng.randint(1, 3))
+        asked = [f"{kind}{i}" for i in picked for kind in rng.sample(["all", "seg", "rk"], rng.randint(1, 3))]
+        filters = rng.sample(FILTERS, rng.choice([0, 0, 1, 2]))
+        query = {"model": "customer", "dimensions": dims, "measures": asked, "filters": [f for f, _ in filters]}
+        groups = reference(t, dims, names, filters)
+        keys = sorted(groups, key=repr)
+        want = {}
+        for key in keys:
+            row = []
+            for name in asked:
+                i = int(name.lstrip("alsegrk"))
+                if name.startswith("rk"):
+                    within = [j for j, d in enumerate(dims) if d == "nation.region"]
+                    peers = [g for g in keys if all(g[j] == key[j] for j in within)]
+                    ranks = _rank([groups[g][i] for g in peers], i % 2 == 0)
+                    row.append(ranks[peers.index(key)])
+                    continue
+                part = [] if name.startswith("all") else [d for d in dims if d in ("customer.seg", "orders.prio")]
+                totals = reference(t, part, [names[i]], filters)
+                row.append(totals[tuple(key[dims.index(d)] for d in part)][0])
+            want[key] = tuple(row)
+        mem = ctx.query(query)
+        mem_rows = list(zip(*[c.to_pylist() for c in mem.columns])) if mem.num_rows else []
+        duck_rows = con.execute(ctx.sql(query, "duckdb")).fetchall()
+        for engine, rows in (("memory", mem_rows), ("duckdb", duck_rows)):
+            got = {tuple(r[:len(dims)]): tuple(r[len(dims):]) for r in rows}
+            assert got == want, f"seed {seed} query {k} {engine}: {query}"

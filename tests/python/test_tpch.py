@@ -104,6 +104,9 @@ CASES = {
     # Across many-joins: customers to their orders to their lines, and
     # suppliers to their supplies (filtered by part) to those supplies' lines.
     "segment_customers": {},
+    # Totals, shares and a rank of a joined model's measure across the
+    # many-join to orders: each nation's share of the 1995 order value.
+    "nation_order_share": {},
     "supplier_small_parts": {},
 }
 ENGINES = ("memory", "duckdb", "spark")

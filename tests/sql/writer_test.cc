@@ -647,7 +647,49 @@ TEST(Writer, TotalsAggregateAgainAtTheirPartitionsGrain) {
   EXPECT_EQ(q(R"("measures": ["bad"])"),
             R"(error 1 {"code":"Invalid","message":"measure 'bad': 'total' must be true or an array of 1 to 64 dimension names"})");
   EXPECT_EQ(q(R"("measures": ["of_calc"])"),
-            R"(error 4 {"code":"Unsupported","message":"measure 'of_calc': a total needs an aggregate measure of the model, not 'share'"})");
+            R"(error 4 {"code":"Unsupported","message":"measure 'of_calc': a total needs an aggregate measure, not 'share'"})");
+}
+
+TEST(Writer, TotalsAcrossManyJoinsAggregateEachModelsDistinctRows) {
+  const std::string m = R"({"models": {
+    "customer": {"table": "customer", "primary_key": "c_id", "dimensions": {"c_id": "c_id", "seg": "seg"},
+      "measures": {"n": {"agg": "count"}, "n_all": {"measure": "n", "total": true},
+                   "orders_seg": {"measure": "orders.n", "total": ["customer.seg"]}},
+      "joins": {"orders": {"model": "orders", "type": "many", "left_on": "c_id", "right_on": "o_cust"}}},
+    "orders": {"table": "orders", "primary_key": "o_id", "dimensions": {"o_id": "o_id", "o_cust": "o_cust", "prio": "prio"},
+      "measures": {"n": {"agg": "count"}}}}})";
+  // The customers once each over all rows, however many orders repeat
+  // them; the orders of a segment once each, a segment without orders
+  // counting 0.
+  EXPECT_EQ(emit(R"({"model": "customer", "dimensions": ["customer.seg", "orders.prio"], "measures": ["n", "n_all", "orders_seg"]})",
+                 0, m),
+            "SELECT q0.\"d0\" AS \"customer.seg\",\n"
+            "       q0.\"d1\" AS \"orders.prio\",\n"
+            "       q0.\"m0\" AS \"n\",\n"
+            "       t1.\"m0\" AS \"n_all\",\n"
+            "       COALESCE(t2.\"m3\", 0) AS \"orders_seg\"\n"
+            "FROM (SELECT r.\"d0\",\n"
+            "       r.\"d1\",\n"
+            "       COUNT(*) AS \"m0\"\n"
+            "FROM (SELECT DISTINCT t0.\"seg\" AS \"d0\",\n"
+            "       t1.\"prio\" AS \"d1\",\n"
+            "       t0.\"c_id\" AS \"k0\"\n"
+            "FROM \"customer\" AS t0\n"
+            "LEFT JOIN \"orders\" AS t1 ON t0.\"c_id\" = t1.\"o_cust\") AS r\n"
+            "GROUP BY 1, 2) AS q0\n"
+            "CROSS JOIN (SELECT COUNT(*) AS \"m0\"\n"
+            "FROM (SELECT DISTINCT t0.\"c_id\" AS \"k0\"\n"
+            "FROM \"customer\" AS t0\n"
+            "LEFT JOIN \"orders\" AS t1 ON t0.\"c_id\" = t1.\"o_cust\") AS r\n"
+            "GROUP BY GROUPING SETS (())) AS t1\n"
+            "LEFT JOIN (SELECT r.\"d0\",\n"
+            "       COUNT(*) AS \"m3\"\n"
+            "FROM (SELECT DISTINCT t0.\"seg\" AS \"d0\",\n"
+            "       t1.\"o_id\" AS \"k0\"\n"
+            "FROM \"customer\" AS t0\n"
+            "LEFT JOIN \"orders\" AS t1 ON t0.\"c_id\" = t1.\"o_cust\"\n"
+            "WHERE (t1.\"o_cust\" IS NOT NULL)) AS r\n"
+            "GROUP BY 1) AS t2 ON (q0.\"d0\" IS NOT DISTINCT FROM t2.\"d0\")");
 }
 
 TEST(Writer, RanksAreWindowsOverTheGroupsFilteredOutside) {
