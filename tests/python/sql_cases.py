@@ -118,6 +118,11 @@ EXPRESSIONS = [
     by_status("expr-division", [], lambda r: None not in (r["amount"], r["discount"], r["quantity"])
               and (r["amount"] - r["discount"]) / r["quantity"] > 20),
     by_status("expr-negation-and-mod", [], lambda r: r["quantity"] is not None and -r["quantity"] % 3 == 0),
+    # Day boundaries from the order's instant to its ship date; a month
+    # boundary crossed, counted in either direction.
+    by_status("expr-date-diff", [], lambda r: r["ship_date"] is not None and (
+        (r["ship_date"] - r["created_at"].date()).days > 3
+        or (r["ship_date"].year * 12 + r["ship_date"].month) - (r["created_at"].year * 12 + r["created_at"].month) < 0)),
 ]
 _EXPR_TEXT = {
     "expr-and-not": "amount > 100 AND NOT is_gift",
@@ -126,6 +131,7 @@ _EXPR_TEXT = {
     "expr-timestamp-text": "status <> 'paid' and created_at >= '2024-01-01'",
     "expr-division": "(amount - discount) / quantity > 20",
     "expr-negation-and-mod": "-quantity % 3 = 0",
+    "expr-date-diff": "DATE_DIFF('day', created_at, ship_date) > 3 OR DATE_DIFF('Month', created_at, ship_date) < 0",
 }
 for _c in EXPRESSIONS:
     _c.query["filter"] = _EXPR_TEXT[_c.id]
