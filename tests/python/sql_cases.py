@@ -201,6 +201,19 @@ TIME_RANGES = [
           "time_range": {"start": "1960-01-01", "end": "1970-01-01"}},
          lambda r: r["customers"] is not None and r["customers"]["signup_date"] is not None
          and r["customers"]["signup_date"] <= date(1970, 1, 1)),
+    # The range on a time dimension the query does not group by: the days
+    # from 29 before now's to now's, in the orders' own time or through a
+    # join.
+    Case("range-on-named-time-dimension", "orders",
+         {"dimensions": ["customers.region"], "measures": ["revenue", "order_count"],
+          "time_dimension": "orders.created_at", "time_range": {"last": 30, "unit": "day"},
+          "now": "2024-02-10T08:00:00Z"},
+         lambda r: datetime(2024, 1, 12) <= r["created_at"] < datetime(2024, 2, 11)),
+    Case("range-on-named-joined-date", "orders",
+         {"dimensions": ["orders.status", "orders.created_at"], "measures": ["order_count"], "time_grain": "year",
+          "time_dimension": "customers.signup_date", "time_range": {"start": "1960-01-01", "end": "1970-01-01"}},
+         lambda r: r["customers"] is not None and r["customers"]["signup_date"] is not None
+         and r["customers"]["signup_date"] <= date(1970, 1, 1)),
     Case("range-plus-filters", "orders",
          {"dimensions": ["orders.created_at", "customers.region"], "measures": ["revenue"], "time_grain": "month",
           "time_range": {"start": "2023-07-01", "end": "2023-12-31"}, "filter": "quantity > 3",
