@@ -272,7 +272,10 @@ Result<void> writeZonedCompare(Dialect d, const Expr& e, const Node& n, uint32_t
 }
 
 // DATE_DIFF. DuckDB's own date_diff counts exactly these boundaries
-// (weeks as whole weeks of the day count). Spark builds each unit from
+// (weeks as whole weeks of the day count), over both operands cast to
+// TIMESTAMP: it has no overload for a TIMESTAMP WITH TIME ZONE with another
+// kind of timestamp, nor for two untyped NULLs, and a date's midnight
+// counts as the date does. Spark builds each unit from
 // parts both engines' types share, a date reading as its midnight: days
 // by datediff of the dates (div 7 truncates toward zero, as DuckDB's
 // weeks do), months, quarters and years from year and month numbers,
@@ -284,9 +287,9 @@ Result<void> writeDateDiff(Dialect d, const Node& n, uint32_t k, Text& out) {
     if (k == 0) {
       TRY(out.put("date_diff("));
       TRY(writeStringLiteral(d, out, grainName(g)));
-      return out.put(", ");
+      return out.put(", CAST(");
     }
-    return out.put(k == 1 ? Bytes(", ") : Bytes(")"));
+    return out.put(k == 1 ? Bytes(" AS TIMESTAMP), CAST(") : Bytes(" AS TIMESTAMP))"));
   }
   switch (g) {
     case Grain::day:

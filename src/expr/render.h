@@ -117,11 +117,6 @@ Result<void> writeNode(const Expr& e, uint32_t index, Text& out, Ctx& ctx) {
         TRY(out.put("CAST(NULL AS BOOLEAN)"));
         continue;
       }
-      // DuckDB cannot choose a date_diff for two untyped NULLs.
-      if (n.tag == Tag::date_diff && e[c].tag == Tag::null_lit) {
-        TRY(out.put("CAST(NULL AS TIMESTAMP)"));
-        continue;
-      }
       stack[depth++] = {c, 0};
     }
   }
