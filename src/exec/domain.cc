@@ -36,6 +36,7 @@ bool costlyTag(Tag t) {
     case Tag::length:
     case Tag::trim:
     case Tag::concat:
+    case Tag::date_diff:
     case Tag::local: return true;
     default: return false;
   }

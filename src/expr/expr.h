@@ -3,9 +3,8 @@
 // The small expression language of model definitions and filters
 // (identifiers, numbers, strings, TRUE/FALSE/NULL, arithmetic, one
 // comparison, IS [NOT] NULL, [NOT] IN, [NOT] [I]LIKE, NOT, AND, OR,
-// parentheses, CASE, and the functions COALESCE, ABS, the date parts and the
-// text and rounding functions) is
-// parsed into an
+// parentheses, CASE, and the functions COALESCE, ABS, the date parts,
+// DATE_DIFF and the text and rounding functions) is parsed into an
 // Expr whose operands always precede the node that uses them; the root is
 // the last node. SQL rendering and in-memory evaluation both walk this form.
 #pragma once
@@ -60,6 +59,7 @@ enum class Tag : uint8_t {
   round,
   floor,
   ceil,
+  date_diff,
   // Planning adds these for a query with a time zone; the parser never
   // makes them.
   local,
@@ -94,6 +94,8 @@ inline int fiscalStartOf(uint32_t b) { return static_cast<int>(b >> 8 & 0xFF); }
 //     length, both integer literals (start 0 written as 1, a negative
 //     length as 0, which mean the same)
 //   round: a is the operand, b the digits as int32_t (-15 to 15)
+//   date_diff: a and b are the start and the end, text the unit's
+//     canonical grain name ("second" .. "year"; never a fiscal one)
 //   local: a is the operand, text the time zone's name: the operand's
 //     wall-clock time there (a timestamp is a UTC instant; a date stays
 //     its day)
@@ -155,6 +157,6 @@ inline bool readsA(Tag t) {
     default: return true;
   }
 }
-inline bool readsB(Tag t) { return t >= Tag::add && t <= Tag::or_; }
+inline bool readsB(Tag t) { return (t >= Tag::add && t <= Tag::or_) || t == Tag::date_diff; }
 
 }  // namespace quendra

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <optional>
 
+#include "base/grain.h"
+
 namespace quendra {
 namespace {
 
@@ -131,6 +133,7 @@ constexpr Function kFunctions[] = {
     {"FLOOR", Tag::floor, 0, 1, 1},
     {"CEIL", Tag::ceil, 0, 1, 1},
     {"CEILING", Tag::ceil, 0, 1, 1},
+    {"DATE_DIFF", Tag::date_diff, 0, 3, 3},
 };
 
 class Parser {
@@ -431,6 +434,20 @@ class Parser {
       }
       return add(Tag::round, name, ops[0], static_cast<uint32_t>(static_cast<int32_t>(*digits)));
     }
+    if (f->tag == Tag::date_diff) {
+      // The unit decides the SQL that is written, so it must be known
+      // before any row is read.
+      const Node& unit = nodes_[ops[0]];
+      std::optional<Grain> g = unit.tag == Tag::string ? grainFromName(unit.text) : std::nullopt;
+      if (!g) {
+        if (fail_)
+          *fail_ = ParseFail{name, 0, 0, 0,
+                             "the unit must be a text literal: 'second', 'minute', 'hour', 'day', 'week', 'month', "
+                             "'quarter' or 'year'"};
+        return std::unexpected(ParseErr::BadArgument);
+      }
+      return add(Tag::date_diff, grainName(*g), ops[1], ops[2]);
+    }
     return add(f->tag, name, ops[0], f->part);
   }
 
@@ -549,6 +566,10 @@ std::expected<bool, ParseErr> literalKindsFit(Arena& arena, const Expr& e) {
         break;
       case Tag::part:
         if (!mix(kindOf(n.a), Seen::time)) return false;
+        k = Seen::number;
+        break;
+      case Tag::date_diff:
+        if (!mix(kindOf(n.a), Seen::time) || !mix(kindOf(n.b), Seen::time)) return false;
         k = Seen::number;
         break;
       case Tag::in:

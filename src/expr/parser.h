@@ -16,7 +16,7 @@ enum class ParseErr : uint8_t {
   OutOfMemory,
   UnknownFunction,  // a name followed by "(" that is no function
   WrongArity,       // a function called with a number of arguments it does not take
-  BadArgument,      // an argument that must be an integer literal in a range is not
+  BadArgument,      // an argument that must be a literal of a kind or range is not
 };
 
 // What went wrong with a function call: its name as written, the number of
@@ -57,7 +57,7 @@ struct Lexer {
 [[nodiscard]] std::expected<Expr, ParseErr> parse(Arena& arena, Bytes src, ParseFail* fail = nullptr);
 
 // False when the kinds that literals make visible cannot mix in a CASE,
-// COALESCE, IN, LIKE, ABS or date part: a string with a number, a boolean
+// COALESCE, IN, LIKE, ABS, date part or DATE_DIFF: a string with a number, a boolean
 // or a time, a boolean with a number, a condition that is no boolean. Such
 // an expression fails however its columns are bound, so it is refused
 // before any SQL is written.

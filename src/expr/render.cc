@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "base/grain.h"
 #include "time/calendar.h"
 #include "time/zone.h"
 
@@ -109,15 +110,27 @@ int32_t digitsOf(const Node& n) { return static_cast<int32_t>(n.b); }
 
 // Some functions are written with their operand more than once (see
 // writePiece); every one of those slots reads operand a.
+// The unit of a date_diff node (see Node).
+Grain diffUnit(const Node& n) { return grainFromName(n.text).value_or(Grain::day); }
+
+// Spark has no date_diff by unit: its SQL reads the end before the start,
+// and month and quarter counts read each operand twice (see writeDateDiff).
+bool diffTwice(Grain g) { return g == Grain::month || g == Grain::quarter; }
+
 uint32_t operandCount(Dialect d, const Expr& e, const Node& n) {
   if (n.tag == Tag::local || zonedCompare(e, n)) return 3;
+  if (n.tag == Tag::date_diff) return d == Dialect::spark && diffTwice(diffUnit(n)) ? 4 : 2;
   if (isVariadic(n.tag)) return static_cast<uint32_t>(e.list(n).size());
   if (n.tag == Tag::round) return digitsOf(n) > 0 ? 3 : 1;
   if (n.tag == Tag::floor || n.tag == Tag::ceil) return d == Dialect::spark ? 3 : 1;
   return n.tag >= Tag::add && n.tag <= Tag::or_ ? 2 : 1;
 }
 
-uint32_t operand(const Expr& e, const Node& n, uint32_t k) {
+uint32_t operand(Dialect d, const Expr& e, const Node& n, uint32_t k) {
+  if (n.tag == Tag::date_diff) {
+    if (d == Dialect::duckdb) return k == 0 ? n.a : n.b;
+    return k < operandCount(d, e, n) / 2 ? n.b : n.a;
+  }
   if (zonedCompare(e, n)) return n.tag == Tag::in || n.tag == Tag::not_in ? e.list(n)[0] : n.a;
   if (isVariadic(n.tag)) return e.list(n)[k];
   return k == 0 || n.tag == Tag::round || n.tag == Tag::floor || n.tag == Tag::ceil || n.tag == Tag::local ? n.a : n.b;
@@ -258,9 +271,65 @@ Result<void> writeZonedCompare(Dialect d, const Expr& e, const Node& n, uint32_t
   return out.put(instant ? Bytes(") ELSE (") : Bytes(") END)"));
 }
 
+// DATE_DIFF. DuckDB's own date_diff counts exactly these boundaries
+// (weeks as whole weeks of the day count), over both operands cast to
+// TIMESTAMP: it has no overload for a TIMESTAMP WITH TIME ZONE with another
+// kind of timestamp, nor for two untyped NULLs, and a date's midnight
+// counts as the date does. Spark builds each unit from
+// parts both engines' types share, a date reading as its midnight: days
+// by datediff of the dates (div 7 truncates toward zero, as DuckDB's
+// weeks do), months, quarters and years from year and month numbers,
+// seconds from unix_seconds (which floors) and minutes and hours by
+// flooring those, exactly, as seconds stay far below 2^53.
+Result<void> writeDateDiff(Dialect d, const Node& n, uint32_t k, Text& out) {
+  const Grain g = diffUnit(n);
+  if (d == Dialect::duckdb) {
+    if (k == 0) {
+      TRY(out.put("date_diff("));
+      TRY(writeStringLiteral(d, out, grainName(g)));
+      return out.put(", CAST(");
+    }
+    return out.put(k == 1 ? Bytes(" AS TIMESTAMP), CAST(") : Bytes(" AS TIMESTAMP))"));
+  }
+  switch (g) {
+    case Grain::day:
+    case Grain::week: {
+      static constexpr Bytes kDay[] = {"CAST(datediff(CAST(", " AS DATE), CAST(", " AS DATE)) AS BIGINT)"};
+      static constexpr Bytes kWeek[] = {"(datediff(CAST(", " AS DATE), CAST(", " AS DATE)) div 7)"};
+      return out.put(g == Grain::day ? kDay[k] : kWeek[k]);
+    }
+    case Grain::month:
+    case Grain::quarter: {
+      static constexpr Bytes kMonth[] = {"CAST(((year(", ") * 12 + month(", ")) - (year(", ") * 12 + month(",
+                                         "))) AS BIGINT)"};
+      static constexpr Bytes kQuarter[] = {"CAST(((year(", ") * 4 + quarter(", ")) - (year(", ") * 4 + quarter(",
+                                           "))) AS BIGINT)"};
+      return out.put(g == Grain::month ? kMonth[k] : kQuarter[k]);
+    }
+    case Grain::year: {
+      static constexpr Bytes kYear[] = {"CAST((year(", ") - year(", ")) AS BIGINT)"};
+      return out.put(kYear[k]);
+    }
+    case Grain::second: {
+      static constexpr Bytes kSecond[] = {"(unix_seconds(CAST(", " AS TIMESTAMP)) - unix_seconds(CAST(",
+                                          " AS TIMESTAMP)))"};
+      return out.put(kSecond[k]);
+    }
+    case Grain::minute:
+    case Grain::hour: {
+      if (k == 0) return out.put("(floor(unix_seconds(CAST(");
+      TRY(out.put(" AS TIMESTAMP)) / "));
+      TRY(out.put(g == Grain::minute ? Bytes("60") : Bytes("3600")));
+      return out.put(k == 1 ? Bytes(") - floor(unix_seconds(CAST(") : Bytes("))"));
+    }
+  }
+  return {};
+}
+
 Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Text& out) {
   const uint32_t count = operandCount(d, e, n);
   if (n.tag == Tag::local) return writeLocal(d, n, k, out);
+  if (n.tag == Tag::date_diff) return writeDateDiff(d, n, k, out);
   if (zonedCompare(e, n)) return writeZonedCompare(d, e, n, k, out);
   switch (n.tag) {
     case Tag::length:

@@ -59,7 +59,7 @@ namespace render_detail {
 bool isLeaf(Tag t);
 // How many operands node n has, and the k-th of them.
 uint32_t operandCount(Dialect d, const Expr& e, const Node& n);
-uint32_t operand(const Expr& e, const Node& n, uint32_t k);
+uint32_t operand(Dialect d, const Expr& e, const Node& n, uint32_t k);
 // The text before operand k of n, or after the last one when k is the
 // operand count.
 [[nodiscard]] Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Text& out);
@@ -110,7 +110,7 @@ Result<void> writeNode(const Expr& e, uint32_t index, Text& out, Ctx& ctx) {
       --depth;
     } else {
       f.stage = k + 1;
-      const uint32_t c = operand(e, n, k);
+      const uint32_t c = operand(ctx.dialect(), e, n, k);
       // A bare NULL has no type in Spark, which a CASE condition must have
       // (boolean); both engines read the cast as never true.
       if (n.tag == Tag::case_ && k % 2 == 0 && k + 1 < operandCount(ctx.dialect(), e, n) && e[c].tag == Tag::null_lit) {

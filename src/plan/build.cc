@@ -139,6 +139,17 @@ Result<uint32_t> checkTimeDim(const Builder& b, std::span<const Dim> dims, Diag&
   return *t;
 }
 
+// An unknown dimension's failure, with the closest name the model has.
+std::unexpected<Err> unknownDimension(const Builder& b, Diag& diag, Bytes n, Bytes m) {
+  Suggestion s{n};
+  for (const Field& known : b.fields) s.offer(known.name);
+  if (s.found())
+    return diag.fail(Err::UnknownField, {"unknown dimension '", n, "' in model '", m, "'; did you mean '", s.best, "'?"});
+  return diag.fail(Err::UnknownField, {"unknown dimension '", n, "' in model '", m, "'"});
+}
+
+bool sameField(const Field& x, const Field& y) { return x.alias == y.alias && x.key == y.key; }
+
 }  // namespace
 
 Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& diag, int depth) {
@@ -176,23 +187,21 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
   Array<Dim> dims;
   TRY(dims.reserve(arena, dim_names.size()));
   std::optional<Bound> time_dim;
+  std::optional<Field> time_field;
   for (const Json& d : dim_names) {
     if (!d.isString()) return diag.fail(Err::Invalid, {"dimensions must be strings"});
     Bytes n = d.str();
     std::optional<Field> f = TRY(b.resolveField(n));
-    if (!f) {
-      Suggestion s{n};
-      for (const Field& known : b.fields) s.offer(known.name);
-      if (s.found())
-        return diag.fail(Err::UnknownField, {"unknown dimension '", n, "' in model '", m, "'; did you mean '", s.best, "'?"});
-      return diag.fail(Err::UnknownField, {"unknown dimension '", n, "' in model '", m, "'"});
-    }
+    if (!f) return unknownDimension(b, diag, n, m);
     Dim dim;
     dim.name = n;
     dim.b = TRY(b.fieldBound(*f));
     TRY(grainFor(*f, query, diag, dim.grain, dim.fiscal));
     dim.time = f->time;
-    if (f->time && !time_dim) time_dim = dim.b;
+    if (f->time && !time_dim) {
+      time_dim = dim.b;
+      time_field = f;
+    }
     // Shown and truncated as the zone's wall-clock time; ranges compare
     // the instants themselves.
     if (f->time && b.zone) dim.b = TRY(localBound(arena, dim.b, *b.zone));
@@ -224,6 +233,23 @@ Result<Plan> build(Arena& arena, const Json& manifest, const Json& query, Diag& 
     p.tag = Pred::Tag::expr;
     p.expr = TRY(b.resolveNames(TRY(b.bind(f->str(), 0))));
     TRY(where.push(arena, p));
+  }
+
+  // The time dimension a time_range applies to: the one the query names,
+  // grouped by or not, else the first one it groups by.
+  if (const Json* td = query.get("time_dimension")) {
+    if (!td->isString()) return diag.fail(Err::Invalid, {"time_dimension must be the name of a time dimension"});
+    Bytes n = td->str();
+    std::optional<Field> f = TRY(b.resolveField(n));
+    if (!f) return unknownDimension(b, diag, n, m);
+    if (!f->time) return diag.fail(Err::Invalid, {"time_dimension '", n, "' is not a time dimension"});
+    // Measures derived along time widen the range over the time dimension
+    // they run over; a range over another one would not say which rows
+    // their earlier periods read.
+    if (!b.derived.empty() && query.get("time_range") && time_field && !sameField(*f, *time_field))
+      return diag.fail(Err::Unsupported, {"time_dimension '", n, "': measures derived along time need the time_range on "
+                                          "the time dimension they run over"});
+    time_dim = TRY(b.fieldBound(*f));
   }
 
   if (const Json* tr = query.get("time_range")) {

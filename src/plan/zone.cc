@@ -1,9 +1,9 @@
 // A query's time zone: which zone it reads time in, and the expressions
 // that read time there. Timestamps hold UTC instants; with a zone, their
-// date parts and time dimensions are the wall-clock time of the zone, and a
-// text compared with one is a wall-clock time, turned into its instant here
-// so that memory and both dialects read it alike (through the gap and the
-// overlap of daylight saving too).
+// date parts, DATE_DIFFs and time dimensions read the wall-clock time of the
+// zone, and a text compared with one is a wall-clock time, turned into its
+// instant here so that memory and both dialects read it alike (through the
+// gap and the overlap of daylight saving too).
 #include "plan/builder.h"
 #include "plan/plan.h"
 #include "time/calendar.h"
@@ -53,13 +53,13 @@ Result<std::optional<TimeZone>> readTimeZone(const Json& query, const Json& mode
 }
 
 Result<Expr> zonedExpr(Arena& arena, Expr e, const TimeZone& z) {
-  // What changes: each date part reads its operand through a new local
-  // node, and each text compared with a non-literal becomes a zoned_text
+  // What changes: each date part and both operands of each DATE_DIFF read
+  // through a new local node (boundaries are those of the zone's calendar), and each text compared with a non-literal becomes a zoned_text
   // (on the right of its comparison).
   bool* zoned = arena.make<bool>(e.count);
   bool* swap = arena.make<bool>(e.count);
   if ((!zoned || !swap) && e.count) return std::unexpected(Err::OutOfMemory);
-  uint32_t parts = 0;
+  uint32_t locals = 0;  // local nodes to add
   bool any = false;
   auto mark = [&](uint32_t lit) {
     if (e[lit].tag != Tag::string || !instantOf(e[lit].text, z)) return false;
@@ -69,7 +69,8 @@ Result<Expr> zonedExpr(Arena& arena, Expr e, const TimeZone& z) {
   for (uint32_t i = 0; i < e.count; ++i) zoned[i] = swap[i] = false;
   for (uint32_t i = 0; i < e.count; ++i) {
     const Node& n = e[i];
-    if (n.tag == Tag::part) ++parts;
+    if (n.tag == Tag::part) ++locals;
+    if (n.tag == Tag::date_diff) locals += 2;
     if (n.tag >= Tag::eq && n.tag <= Tag::ge) {
       const bool la = isLiteral(e[n.a].tag), lb = isLiteral(e[n.b].tag);
       if (lb && !la) mark(n.b);
@@ -83,8 +84,8 @@ Result<Expr> zonedExpr(Arena& arena, Expr e, const TimeZone& z) {
         for (size_t k = 1; k < list.size(); ++k) mark(list[k]);
     }
   }
-  if (!parts && !any) return e;
-  const uint32_t count = e.count + parts;
+  if (!locals && !any) return e;
+  const uint32_t count = e.count + locals;
   Node* out = arena.make<Node>(count);
   uint32_t* at = arena.make<uint32_t>(e.count);  // where node i went
   if (!out || !at) return std::unexpected(Err::OutOfMemory);
@@ -110,9 +111,13 @@ Result<Expr> zonedExpr(Arena& arena, Expr e, const TimeZone& z) {
       std::swap(n.a, n.b);
       n.tag = flipped(n.tag);
     }
-    if (n.tag == Tag::part) {
+    if (n.tag == Tag::part || n.tag == Tag::date_diff) {
       out[k] = Node{z.name, n.a, 0, Tag::local};
       n.a = k++;
+    }
+    if (n.tag == Tag::date_diff) {
+      out[k] = Node{z.name, n.b, 0, Tag::local};
+      n.b = k++;
     }
     out[k] = n;
     at[i] = k++;

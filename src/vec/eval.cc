@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "vec/date_diff.h"
 #include "vec/time.h"
 
 namespace quendra {
@@ -125,6 +126,13 @@ EvalResult<Vec> evalUnary(Arena& arena, const Node& n, const Vec& a) {
   bool ci = n.tag == Tag::ilike || n.tag == Tag::not_ilike;
   bool negated = n.tag == Tag::not_like || n.tag == Tag::not_ilike;
   return like(arena, a, TRY(scalarStr(arena, n.text)), ci, negated);
+}
+
+EvalResult<Vec> evalDateDiff(Arena& arena, const Node& n, const Vec& a, const Vec& b) {
+  // The parser wrote the unit's canonical name.
+  std::optional<Grain> unit = grainFromName(n.text);
+  if (!unit) return std::unexpected(EvalErr::TypeMismatch);
+  return dateDiff(arena, *unit, a, b);
 }
 
 EvalResult<Vec> zonedText(Arena& arena, const Node& n, const Vec& other) {

@@ -43,6 +43,9 @@ namespace quendra {
 // A like .. not_ilike, abs or part node over its operand's vector.
 [[nodiscard]] EvalResult<Vec> evalUnary(Arena& arena, const Node& n, const Vec& a);
 
+// A date_diff node over its start's and end's vectors.
+[[nodiscard]] EvalResult<Vec> evalDateDiff(Arena& arena, const Node& n, const Vec& a, const Vec& b);
+
 // A zoned_text node compared with `other`: its instant against a
 // timestamp, its text against anything else.
 [[nodiscard]] EvalResult<Vec> zonedText(Arena& arena, const Node& n, const Vec& other);
@@ -115,6 +118,11 @@ template <class Cx>
     case Tag::is_not_null: {
       Vec a = TRY(evalNode(arena, e, n.a, cx));
       return noted(cx, e, i, evalOp(arena, n.tag, a, a), {&a, 1});
+    }
+    case Tag::date_diff: {
+      Vec a = TRY(evalNode(arena, e, n.a, cx));
+      Vec b = TRY(evalNode(arena, e, n.b, cx));
+      return evalDateDiff(arena, n, a, b);
     }
     default: break;
   }

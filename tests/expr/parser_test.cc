@@ -15,7 +15,7 @@ const char* tagName(Tag t) {
                                 "le",    "gt",  "ge",    "and",    "or",      "is_null", "is_not_null",
                                 "case",  "coalesce", "in",   "not_in", "like",    "not_like", "ilike",
                                 "not_ilike", "abs", "part", "substring", "upper", "lower", "length", "trim",
-                                "concat", "round", "floor", "ceil"};
+                                "concat", "round", "floor", "ceil", "date_diff"};
   return names[static_cast<int>(t)];
 }
 
@@ -49,6 +49,8 @@ std::string show(const Expr& e, uint32_t i) {
       return "round(" + show(e, n.a) + "," + std::to_string(static_cast<int32_t>(n.b)) + ")";
     case Tag::part:
       return std::string(n.text) + "#" + std::to_string(n.b) + "(" + show(e, n.a) + ")";
+    case Tag::date_diff:
+      return "date_diff#" + std::string(n.text) + "(" + show(e, n.a) + "," + show(e, n.b) + ")";
     case Tag::like:
     case Tag::not_like:
     case Tag::ilike:
@@ -90,7 +92,7 @@ std::string parsed(const std::string& text) {
     if (n.tag >= Tag::neg && n.tag <= Tag::is_not_null) {
       EXPECT_LT(n.a, i);
     }
-    if (n.tag >= Tag::add && n.tag <= Tag::or_) {
+    if (readsB(n.tag)) {
       EXPECT_LT(n.b, i);
     }
     if (isVariadic(n.tag))
@@ -164,6 +166,9 @@ TEST(Parser, PrecedenceAndShapes) {
       {"length(s) + floor(x) + CEILING(y)", "add(add(length(s),floor(x)),ceil(y))"},
       {"round(x) + ROUND(x, -15)", "add(round(x,0),round(x,-15))"},
       {"year", "year"},
+      // The unit is any case of a grain's name, kept as its canonical one.
+      {"DATE_DIFF('Day', a, b + 1) * 2", "mul(date_diff#day(a,add(b,1)),2)"},
+      {"date_diff('QUARTER', year(a), b)", "date_diff#quarter(year#0(a),b)"},
   };
   for (const auto& [text, want] : cases) EXPECT_EQ(parsed(text), want) << text;
 }
@@ -188,6 +193,13 @@ TEST(Parser, RejectsWhatIsNotAnExpression) {
   EXPECT_EQ(parsed("substring(s, 3000000000)"), "BadArgument substring: start and length must be integer literals");
   EXPECT_EQ(parsed("round(x, 16)"), "BadArgument round: digits must be an integer literal from -15 to 15");
   EXPECT_EQ(parsed("round(x, d)"), "BadArgument round: digits must be an integer literal from -15 to 15");
+  const std::string unit =
+      "BadArgument DATE_DIFF: the unit must be a text literal: 'second', 'minute', 'hour', 'day', 'week', 'month', "
+      "'quarter' or 'year'";
+  for (const char* text : {"DATE_DIFF(u, a, b)", "DATE_DIFF('days', a, b)", "DATE_DIFF('fiscal_year', a, b)",
+                           "DATE_DIFF(NULL, a, b)", "DATE_DIFF('', a, b)"})
+    EXPECT_EQ(parsed(text), unit) << text;
+  EXPECT_EQ(parsed("DATE_DIFF('day', a)"), "WrongArity DATE_DIFF 3..3 got 2");
 }
 
 TEST(Parser, NestingDepthIsBounded) {

@@ -262,6 +262,61 @@ TEST(Build, TimeRangeDetailsAndAliases) {
   EXPECT_EQ(dup.plan->order[0].out_index, 1u);  // the last occurrence wins
 }
 
+// time_dimension names the dimension a time_range filters, grouped by or
+// not, through a join path too; a query without it keeps the first grouped
+// one.
+TEST(Build, TimeDimensionNamesTheRangesDimension) {
+  const std::string shop = R"({"models": {
+    "orders": {"table": "orders", "dimensions": {"status": "status", "customer_id": "customer_id",
+                                                 "at": {"expr": "created_at", "time": true},
+                                                 "shipped": {"expr": "shipped_at", "time": true}},
+               "measures": {"n": {"agg": "count"}, "n_ly": {"measure": "n", "offset": 1, "unit": "year"}},
+               "joins": {"customer": {"model": "customers", "left_on": "customer_id", "right_on": "id"}}},
+    "customers": {"table": "customers", "dimensions": {"id": "id", "since": {"expr": "signup", "time": true}}}}})";
+  const std::string range = R"("time_range": {"last": 30, "unit": "day"}, "now": "2024-05-01T12:00:00Z")";
+  struct Case {
+    std::string query;
+    const char* column;  // the range's column, or the failure
+    uint32_t aliases = 1;
+  };
+  const Case cases[] = {
+      {R"("dimensions": ["orders.status"], "time_dimension": "orders.shipped")", "shipped_at"},
+      {R"("dimensions": ["orders.at"], "time_dimension": "orders.shipped")", "shipped_at"},
+      {R"("dimensions": ["orders.shipped", "orders.at"])", "shipped_at"},
+      {R"("dimensions": ["orders.status"], "time_dimension": "customer.since")", "signup", 0b11},
+      {R"("dimensions": ["orders.status"], "time_dimension": "orders.shiped")",
+       "UnknownField: unknown dimension 'orders.shiped' in model 'orders'; did you mean 'orders.shipped'?"},
+      {R"("dimensions": ["orders.status"], "time_dimension": "orders.status")", "Invalid: time_dimension 'orders.status' is not a time dimension"},
+      {R"("dimensions": ["orders.status"], "time_dimension": ["orders.at"])",
+       "Invalid: time_dimension must be the name of a time dimension"},
+      {R"("dimensions": ["orders.status"])", "Invalid: time_range requires a time dimension among the query dimensions"},
+      {R"("dimensions": ["orders.at"], "time_grain": "month", "measures": ["n_ly"], "time_dimension": "orders.at")", "created_at"},
+      {R"("dimensions": ["orders.at"], "time_grain": "month", "measures": ["n_ly"], "time_dimension": "orders.shipped")",
+       "Unsupported: time_dimension 'orders.shipped': measures derived along time need the time_range on the time dimension "
+       "they run over"},
+  };
+  for (const Case& c : cases) {
+    Planned p(shop, R"({"model": "orders", )" + c.query + ", " + range + "}");
+    if (!p.plan) {
+      EXPECT_EQ(p.err, c.column) << c.query;
+      continue;
+    }
+    const Pred* r = nullptr;
+    for (const Pred& w : p.plan->where)
+      if (w.tag == Pred::Tag::range) r = &w;
+    ASSERT_TRUE(r) << c.query;
+    EXPECT_EQ(r->range.b.e[r->range.b.e.root].text, c.column) << c.query;
+    EXPECT_EQ(p.plan->usedAliases(), c.aliases) << c.query;
+    EXPECT_EQ(p.plan->dims.size(), c.query.find("\"orders.shipped\", \"orders.at\"") != std::string::npos ? 2u : 1u) << c.query;
+  }
+  // Without a time_range the name is checked, and filters nothing.
+  Planned alone(shop, R"({"model": "orders", "dimensions": ["orders.status"], "time_dimension": "orders.at"})");
+  ASSERT_TRUE(alone.plan) << alone.err;
+  EXPECT_TRUE(alone.plan->where.empty());
+  EXPECT_EQ(fails(R"({"model": "orders", "measures": ["count"], "time_dimension": "orders.status"})"),
+            "Invalid: time_dimension 'orders.status' is not a time dimension");
+}
+
 // Every heap request of a representative build, failed alone and failed from
 // then on: the build reports OutOfMemory or a message that fell back to
 // "out of memory", never anything else.

@@ -221,6 +221,7 @@ class World:
     model_cols: dict = field(default_factory=dict)  # models across many-joins -> Col of their own dimensions
     many_paths: list = field(default_factory=list)  # (path, model) of each of those models
     segments: list = field(default_factory=list)  # (name as queried, shape tag, across a many-join, on a measure)
+    spans: list = field(default_factory=list)  # Field: DATE_DIFFs of the base table's times, kept out of `fields`
 
     def field(self, name: str) -> Field | None:
         return next((f for f in self.fields if f.name == name), None)
@@ -852,6 +853,12 @@ def make_world(seed: int) -> World:
                 world.fields.append(Field(prefix + f"fy{i}", "int", c.flags & {"special-case"}, tags=frozenset({"fiscal"})))
     zones(random.Random(seed * 67_867_979 + 37), world)
     joined_totals(random.Random(seed * 86_028_173 + 41), world)
+    # Spans between two times of a row, drawn by a generator of their own.
+    drng = random.Random(seed * 86_028_197 + 41)
+    temporal = [c for c in raw if c.kind in ("date", "ts")]
+    for i in range(drng.choice([0, 1, 1, 2]) if temporal else 0):
+        base_dims[f"dd{i}"] = ExprGen(drng).date_diff(temporal)
+        world.spans.append(Field(prefix + f"dd{i}", "int", frozenset()))
     return world
 
 
@@ -1324,6 +1331,10 @@ class ExprGen:
 
     def __init__(self, rng: random.Random):
         self.rng = rng
+        # Constructs added later draw from a stream of their own, so that
+        # every stream of earlier ones (and the fixed samples chosen over
+        # them) stays as it was.
+        self.side = random.Random(hash(rng.getstate()[1]))
 
     def _arith_ok(self, c: Col) -> bool:
         return not ("narrow" in c.flags and EXCLUDE["narrow-int-arithmetic"]) and \
@@ -1384,6 +1395,16 @@ class ExprGen:
         text = rng.choice(STRINGS)
         return quote_expr_string(text), frozenset({"special-case"} if _special_case(text) else ())
 
+    def date_diff(self, times: list[Col]) -> str:
+        """DATE_DIFF over two time columns (dates and timestamps mix; the
+        same one twice; now and then a NULL), in a unit spelled in any case."""
+        side = self.side
+        unit = kw(side, side.choice(GRAINS))
+        def ref(c: Col) -> str:
+            return c.name if "path" in c.flags else spell(side, c.name)
+        a, b = (ref(side.choice(times)) if side.random() < 0.95 else "NULL" for _ in range(2))
+        return f"{kw(side, 'DATE_DIFF')}('{unit}', {a}, {b})"
+
     def value(self, kind: str, cols: list[Col], depth: int) -> tuple[str, frozenset]:
         """A CASE branch or COALESCE argument of `kind`: integers where
         floats go, sometimes NULL."""
@@ -1418,7 +1439,8 @@ class ExprGen:
             a, f = self.expr(kind, cols, depth)
             return f"{kw(rng, 'ABS')}({a})", f
         if form == "part":
-            return f"{kw(rng, rng.choice(DATE_PARTS))}({self.ref(rng.choice(times))})", frozenset()
+            part = f"{kw(rng, rng.choice(DATE_PARTS))}({self.ref(rng.choice(times))})"
+            return (self.date_diff(times) if self.side.random() < 0.35 else part), frozenset()
         if form == "length":
             a, f = self.expr("str", cols, depth)
             return f"{kw(rng, 'LENGTH')}({a})", f - {"special-case"}
@@ -1756,6 +1778,10 @@ def make_query(world: World, k: int) -> Query:
             dims.append(dims[0])  # the same dimension twice
         measures = [rng.choice(world.measures) for _ in range(rng.choice([0, 1, 2, 3, 4]) if dims else
                                                                rng.randint(1, 4))]
+    # A span between times as a dimension, from a stream of its own.
+    sprng = random.Random(world.seed * 86_028_203 + k)
+    if world.spans and sprng.random() < 0.3:
+        dims.insert(sprng.randint(0, len(dims)), sprng.choice(world.spans))
     doc: dict = {"model": world.model}
     mnames = [m.name if rng.random() < 0.9 else f"{world.model}.{m.name}" for m in measures]
     # Measures of joined models, from a stream of their own.
@@ -1825,6 +1851,18 @@ def make_query(world: World, k: int) -> Query:
         nrng = random.Random(world.seed * 49_979_693 + k)
         if nrng.random() < 0.3:
             doc["time_range"], doc["now"] = relative_range(nrng, times[0].values)
+    # A time_range on the time dimension the query names, grouped by or
+    # not (for measures derived along time, only theirs), from a stream of
+    # its own.
+    drng = random.Random(world.seed * 67_867_967 + k)
+    named = [f for f in fields if f.time and not (series and f is not series[0])]
+    if named and drng.random() < 0.2:
+        f = drng.choice(named)
+        doc["time_dimension"] = f.name
+        doc["time_range"] = time_range(drng, f.values)
+        doc.pop("now", None)
+        if drng.random() < 0.4:
+            doc["time_range"], doc["now"] = relative_range(drng, f.values)
 
     # Row filters on dimensions and raw columns, and filters on measures.
     filters = []
@@ -2049,7 +2087,7 @@ SHAPES = {"snowflake", "hops-2", "hops-3", "hops-4", "self", "composite", "two-p
           "measure-dim-expression", "text-case", "text-length", "text-trim", "substring", "concat", "round",
           "floor-ceil", "where-base", "where-one", "where-many", "segment", "segment-measure", "segment-joined",
           "segment-many", "time-range-relative", "week-start", "fiscal", "zone", "zone-model", "zone-offset",
-          "zone-text", "zone-time-measure"}
+          "zone-text", "zone-time-measure", "date-diff", "time-dimension"}
 
 # Expression constructs, as query_shapes finds them in the expressions a
 # query evaluates.
@@ -2058,7 +2096,7 @@ CONSTRUCTS = {"case": r"\bcase\s+when\b", "coalesce": r"\bcoalesce\(", "in-list"
               "date-part": r"\b(?:%s)\(" % "|".join(DATE_PARTS).lower(),
               "text-case": r"\b(?:upper|lower)\(", "text-length": r"\blength\(", "text-trim": r"\btrim\(",
               "substring": r"\bsubstring\(", "concat": r"\bconcat\(", "round": r"\bround\(",
-              "floor-ceil": r"\b(?:floor|ceil|ceiling)\("}
+              "floor-ceil": r"\b(?:floor|ceil|ceiling)\(", "date-diff": r"\bdate_diff\("}
 
 
 def query_shapes(world: World, q: Query) -> set[str]:
@@ -2117,6 +2155,8 @@ def query_shapes(world: World, q: Query) -> set[str]:
             out |= {"time-range-series"} if "time_range" in doc else set()
     if "now" in doc:
         out.add("time-range-relative")
+    if "time_dimension" in doc:
+        out.add("time-dimension")
     zone = doc.get("time_zone") or model.get("time_zone")
     if zone:
         out.add("zone")
@@ -2204,7 +2244,7 @@ def _names(text: str) -> list[str]:
 
 def _fields_read(doc: dict) -> list[str]:
     """Dimension and filter field names of a query."""
-    out = list(doc.get("dimensions", []))
+    out = list(doc.get("dimensions", [])) + ([doc["time_dimension"]] if "time_dimension" in doc else [])
     todo = list(doc.get("filters", []))
     while todo:
         f = todo.pop()
@@ -2625,9 +2665,10 @@ def check_metamorphic(ctx, world: World, q: Query, k: int):
             fail("adding an unused join changed the answer")
 
     # 3. Reordering dimensions permutes columns only (a time range stays on
-    # the first time dimension, so with one the order is kept).
+    # the first time dimension, so with one the order is kept, unless the
+    # query names the range's time dimension).
     dims = doc.get("dimensions", [])
-    if len(dims) > 1 and "time_range" not in doc:
+    if len(dims) > 1 and ("time_range" not in doc or "time_dimension" in doc):
         perm = list(range(len(dims)))
         random.Random(k).shuffle(perm)
         names, rows = _mem(ctx, dict(doc, dimensions=[dims[i] for i in perm]))
@@ -2635,6 +2676,12 @@ def check_metamorphic(ctx, world: World, q: Query, k: int):
         reorder = lambda r: tuple(r[i] for i in back) + tuple(r[len(dims):])  # noqa: E731
         if not _same_answer((list(reorder(names)), [reorder(r) for r in rows]), base):
             fail(f"reordering dimensions as {perm} changed more than the column order")
+    # A time range on the first time dimension grouped by is the same range
+    # with time_dimension naming that dimension.
+    if "time_range" in doc and "time_dimension" not in doc:
+        first = next((n for n in dims if (f := world.field(n)) is not None and f.time), None)
+        if first is not None and not _same_answer(_mem(ctx, dict(doc, time_dimension=first)), base):
+            fail(f"naming the range's time dimension {first!r} changed the answer")
 
     # 4. A filtered count or sum is the plain one over the rows its filters
     # keep: equal in the groups those rows form, 0 or null in the others.

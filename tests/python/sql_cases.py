@@ -118,6 +118,11 @@ EXPRESSIONS = [
     by_status("expr-division", [], lambda r: None not in (r["amount"], r["discount"], r["quantity"])
               and (r["amount"] - r["discount"]) / r["quantity"] > 20),
     by_status("expr-negation-and-mod", [], lambda r: r["quantity"] is not None and -r["quantity"] % 3 == 0),
+    # Day boundaries from the order's instant to its ship date; a month
+    # boundary crossed, counted in either direction.
+    by_status("expr-date-diff", [], lambda r: r["ship_date"] is not None and (
+        (r["ship_date"] - r["created_at"].date()).days > 3
+        or (r["ship_date"].year * 12 + r["ship_date"].month) - (r["created_at"].year * 12 + r["created_at"].month) < 0)),
 ]
 _EXPR_TEXT = {
     "expr-and-not": "amount > 100 AND NOT is_gift",
@@ -126,6 +131,7 @@ _EXPR_TEXT = {
     "expr-timestamp-text": "status <> 'paid' and created_at >= '2024-01-01'",
     "expr-division": "(amount - discount) / quantity > 20",
     "expr-negation-and-mod": "-quantity % 3 = 0",
+    "expr-date-diff": "DATE_DIFF('day', created_at, ship_date) > 3 OR DATE_DIFF('Month', created_at, ship_date) < 0",
 }
 for _c in EXPRESSIONS:
     _c.query["filter"] = _EXPR_TEXT[_c.id]
@@ -193,6 +199,19 @@ TIME_RANGES = [
     Case("range-on-joined-date", "orders",
          {"dimensions": ["customers.signup_date"], "measures": ["order_count"], "time_grain": "year",
           "time_range": {"start": "1960-01-01", "end": "1970-01-01"}},
+         lambda r: r["customers"] is not None and r["customers"]["signup_date"] is not None
+         and r["customers"]["signup_date"] <= date(1970, 1, 1)),
+    # The range on a time dimension the query does not group by: the days
+    # from 29 before now's to now's, in the orders' own time or through a
+    # join.
+    Case("range-on-named-time-dimension", "orders",
+         {"dimensions": ["customers.region"], "measures": ["revenue", "order_count"],
+          "time_dimension": "orders.created_at", "time_range": {"last": 30, "unit": "day"},
+          "now": "2024-02-10T08:00:00Z"},
+         lambda r: datetime(2024, 1, 12) <= r["created_at"] < datetime(2024, 2, 11)),
+    Case("range-on-named-joined-date", "orders",
+         {"dimensions": ["orders.status", "orders.created_at"], "measures": ["order_count"], "time_grain": "year",
+          "time_dimension": "customers.signup_date", "time_range": {"start": "1960-01-01", "end": "1970-01-01"}},
          lambda r: r["customers"] is not None and r["customers"]["signup_date"] is not None
          and r["customers"]["signup_date"] <= date(1970, 1, 1)),
     Case("range-plus-filters", "orders",

@@ -422,6 +422,12 @@ TEST(Writer, FunctionsAndConditionals) {
        R"((((month(t0."t") + day(t0."t")) + hour(t0."t")) + minute(t0."t")))",
        "(((month(t0.`t`) + dayofmonth(t0.`t`)) + hour(t0.`t`)) + minute(t0.`t`))"},
       {"ISODOW(t)", R"(isodow(t0."t"))", "(weekday(t0.`t`) + 1)"},
+      {"DATE_DIFF('Week', t, NULL)", R"(date_diff('week', CAST(t0."t" AS TIMESTAMP), CAST(NULL AS TIMESTAMP)))",
+       "(datediff(CAST(NULL AS DATE), CAST(t0.`t` AS DATE)) div 7)"},
+      {"DATE_DIFF('quarter', t, u)", R"(date_diff('quarter', CAST(t0."t" AS TIMESTAMP), CAST(t0."u" AS TIMESTAMP)))",
+       "CAST(((year(t0.`u`) * 4 + quarter(t0.`u`)) - (year(t0.`t`) * 4 + quarter(t0.`t`))) AS BIGINT)"},
+      {"date_diff('hour', t, u)", R"(date_diff('hour', CAST(t0."t" AS TIMESTAMP), CAST(t0."u" AS TIMESTAMP)))",
+       "(floor(unix_seconds(CAST(t0.`u` AS TIMESTAMP)) / 3600) - floor(unix_seconds(CAST(t0.`t` AS TIMESTAMP)) / 3600))"},
       {"\"end\" + \"x\"\"y\"", R"((t0."end" + t0."x""y"))", "(t0.`end` + t0.`x\"y`)"},
   };
   for (const auto& c : cases) {
