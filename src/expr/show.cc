@@ -93,7 +93,8 @@ struct Writer {
   bool delimited(uint32_t i) const {
     const Node& n = e[i];
     if (n.tag == Tag::local) return delimited(n.a);
-    return n.tag <= Tag::null_lit || n.tag == Tag::zoned_text || n.tag == Tag::case_ || !callName(n).empty();
+    return n.tag <= Tag::null_lit || n.tag == Tag::zoned_text || n.tag == Tag::case_ || n.tag == Tag::date_diff ||
+           !callName(n).empty();
   }
 
   // Operand k (node i) of a node at `depth`: its word at the top, else
@@ -188,6 +189,16 @@ struct Writer {
       operand(0, n.a, depth, false);
       out.put(op);
       return operand(1, n.b, depth, false);
+    }
+    if (n.tag == Tag::date_diff) {
+      out.put("DATE_DIFF(");
+      out.putQuoted('\'', n.text);
+      out.put(", ");
+      operand(0, n.a, depth, true);
+      out.put(", ");
+      operand(1, n.b, depth, true);
+      out.put(")");
+      return;
     }
     const Bytes name = callName(n);
     if (name.empty()) {

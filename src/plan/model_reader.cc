@@ -64,6 +64,7 @@ Bytes seenKind(const Node& n) {
   switch (n.tag) {
     case Tag::int_:
     case Tag::length:
+    case Tag::date_diff:
     case Tag::part: return "integer";
     case Tag::float_: return "float";
     case Tag::string:

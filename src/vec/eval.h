@@ -122,7 +122,8 @@ template <class Cx>
     case Tag::date_diff: {
       Vec a = TRY(evalNode(arena, e, n.a, cx));
       Vec b = TRY(evalNode(arena, e, n.b, cx));
-      return evalDateDiff(arena, n, a, b);
+      const Vec ops[2] = {a, b};
+      return noted(cx, e, i, evalDateDiff(arena, n, a, b), ops);
     }
     default: break;
   }

@@ -36,6 +36,7 @@ TEST(Show, WritesTheLanguageBackFaithfully) {
       {"Year(d) = 2024 and fiscal_quarter(d) = 1", "(Year(d) = 2024) AND (fiscal_quarter(d) = 1)"},
       {"length(substring(s, 2, 3)) >= 1", "LENGTH(SUBSTRING(s, 2, 3)) >= 1"},
       {"concat(upper(a), lower(b), trim(c))", "CONCAT(UPPER(a), LOWER(b), TRIM(c))"},
+      {"date_diff('Week', a, b) + 1", "DATE_DIFF('week', a, b) + 1"},
   };
   for (const auto& [text, want] : cases) {
     Arena arena;
