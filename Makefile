@@ -106,7 +106,7 @@ $(DOCS_VENV)/.stamp: docs/requirements.txt | deps
 	@touch $@
 
 docs: $(DOCS_VENV)/.stamp
-	NO_MKDOCS_2_WARNING=1 $(DOCS_VENV)/bin/mkdocs build --strict --quiet --site-dir $(BUILD)/site
+	NO_MKDOCS_2_WARNING=1 $(DOCS_VENV)/bin/mkdocs build --strict --site-dir $(BUILD)/site
 
 demo: build venv
 	@$(VENV)/bin/python examples/demo.py

@@ -94,11 +94,25 @@ def _doc(obj) -> str:
     return doc if doc and not doc.startswith("Initialize self.") else ""
 
 
+class _Written:
+    """An annotation kept as the text it was written as (the package
+    postpones evaluating them), shown without quotes."""
+
+    def __init__(self, text: str):
+        self.text = text
+
+    def __repr__(self) -> str:
+        return self.text
+
+
 def _signature(obj) -> str:
     try:
-        return str(inspect.signature(obj))
+        sig = inspect.signature(obj)
     except (TypeError, ValueError):
         return "(...)"
+    unquote = lambda a: _Written(a) if isinstance(a, str) else a  # noqa: E731
+    params = [p.replace(annotation=unquote(p.annotation)) for p in sig.parameters.values()]
+    return str(sig.replace(parameters=params, return_annotation=unquote(sig.return_annotation)))
 
 
 def python_api() -> str:
