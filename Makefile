@@ -3,7 +3,10 @@
 #             C++ test in both builds, the threads test built with
 #             ThreadSanitizer, then the Python tests in .venv
 #             (DuckDB and a local Spark session over the example data), then
-#             installs it as CMake, pkg-config and pip users would (test-packaging)
+#             installs it as CMake, pkg-config and pip users would (test-packaging),
+#             and builds the documentation site (docs)
+# make docs   builds the documentation site into build/site, strictly: a broken
+#             link, a missing page or a missing included example fails
 # make bench  runs the benchmarks, JSON results under build/bench/
 # make bench-compare  times in-memory queries against DuckDB and Polars over
 #             ROWS generated rows (default 10,000,000), checking every answer;
@@ -32,7 +35,7 @@ ROWS ?= 10000000
 SF ?= 1
 FUZZ_TARGETS ?= json expr emit query bind execute
 
-.PHONY: all deps build build-asan build-tsan venv test test-release test-asan test-tsan test-python test-packaging demo bench bench-compare bench-tpch fuzz clean
+.PHONY: all deps build build-asan build-tsan venv test test-release test-asan test-tsan test-python test-packaging docs demo bench bench-compare bench-tpch fuzz clean
 
 all: build
 
@@ -92,7 +95,18 @@ $(PKG_VENV)/.stamp: tests/packaging/requirements.txt tests/packaging/requirement
 test-packaging: venv $(PKG_VENV)/.stamp
 	$(VENV)/bin/python -m pytest tests/packaging -q
 
-test: test-release test-asan test-tsan test-python test-packaging
+test: test-release test-asan test-tsan test-python test-packaging docs
+
+# The site's tools live in a venv of their own, so that the demo's stays light.
+DOCS_VENV := $(BUILD)/docs-venv
+$(DOCS_VENV)/.stamp: docs/requirements.txt | deps
+	@rm -rf $(DOCS_VENV)
+	python3 -m venv $(DOCS_VENV)
+	$(DOCS_VENV)/bin/python -m pip install -q --disable-pip-version-check -r docs/requirements.txt
+	@touch $@
+
+docs: $(DOCS_VENV)/.stamp
+	NO_MKDOCS_2_WARNING=1 $(DOCS_VENV)/bin/mkdocs build --strict --site-dir $(BUILD)/site
 
 demo: build venv
 	@$(VENV)/bin/python examples/demo.py

@@ -6,7 +6,7 @@ Python's str.upper and str.lower apply the full mappings; where a full
 mapping takes several code points, the simple one is the character's title
 case when that is one code point (the Greek letters with ypogegrammeni),
 and U+0130's lower case is U+0069. Characters without a simple mapping (ß,
-the ligatures) keep their case; see the README's list of answers that differ.
+the ligatures) keep their case; see the list of answers that differ in docs/differences.md.
 Run: python3 tools/gen_case_table.py > src/vec/generated/case_table.h"""
 
 import sys

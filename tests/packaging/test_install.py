@@ -1,5 +1,6 @@
-"""Installing Quendra the three ways the README's Install section shows,
-running that section's command blocks as they stand.
+"""Installing Quendra the three ways the Install sections of the README and
+of the documentation's home page show, running their command blocks as they
+stand.
 
 CMake: the library is installed into a temporary prefix, then a C host
 (examples/host.c) is built against it once with find_package and once with
@@ -43,16 +44,21 @@ HOST_OUTPUT = "region=nord revenue=40 orders=1\nregion=west revenue=25 orders=1\
 
 
 def _install_blocks() -> list[tuple[str, str]]:
-    """(language, text) of each fenced block of the README's Install section."""
-    text = (ROOT / "README.md").read_text()
-    match = re.search(r"^## Install\n(.*?)(?=^## )", text, re.S | re.M)
-    assert match, "README.md has no '## Install' section"
-    return re.findall(r"^```(\w*)\n(.*?)^```", match.group(1), re.S | re.M)
+    """(language, text) of each fenced block of the Install sections of the
+    README and of docs/index.md (which includes the README's and adds the
+    CMake project)."""
+    blocks = []
+    for page in ("README.md", "docs/index.md"):
+        text = (ROOT / page).read_text()
+        match = re.search(r"^## Install\n(.*?)(?=^## )", text, re.S | re.M)
+        assert match, f"{page} has no '## Install' section"
+        blocks += re.findall(r"^```(\w*)\n(.*?)^```", match.group(1), re.S | re.M)
+    return blocks
 
 
 def readme_block(lang: str, must_hold: str) -> str:
     found = [body for kind, body in _install_blocks() if kind == lang and must_hold in body]
-    assert len(found) == 1, f"expected one {lang} block holding {must_hold!r} in README's Install section"
+    assert len(found) == 1, f"expected one {lang} block holding {must_hold!r} in the Install sections"
     return found[0]
 
 

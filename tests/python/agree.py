@@ -42,7 +42,7 @@ import quendra  # noqa: E402
 
 # Inputs on which the in-memory answer is defined differently from what an
 # SQL engine computes, each kept out of the generator under its own name.
-# Documented ones are listed in the README; the others are recorded in
+# Documented ones are listed in docs/differences.md; the others are recorded in
 # build/agree-findings.md until the engines agree. Setting a switch to False
 # lets the generator produce that input again.
 EXCLUDE = {

@@ -299,7 +299,7 @@ def test_explorer_page_in_a_real_browser(example_server, local, tmp_path):
             if (!c || !c.width) return 0; const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
             let n = 0; for (let i = 3; i < d.length; i += 4) n += d[i] > 0; return n; }""")
         assert painted > 1000
-        if os.environ.get("QUENDRA_SCREENSHOT"):  # the README's picture
+        if os.environ.get("QUENDRA_SCREENSHOT"):  # the documentation's picture (docs/explorer.png)
             page.evaluate("window.scrollTo(0, 0)")
             page.screenshot(path=os.environ["QUENDRA_SCREENSHOT"])
         assert page.text_content("#sql") == local.sql(query, "duckdb")
