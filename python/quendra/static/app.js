@@ -527,11 +527,23 @@ function clearErrors() {
   for (const e of document.querySelectorAll("[aria-invalid]")) e.removeAttribute("aria-invalid");
 }
 
+// The documentation page the server names for an error: a link where it
+// serves the site, else the page's file in the source tree.
+function seeAlso(see) {
+  if (!isStr(see)) return null;
+  const [page, anchor] = see.split("#");
+  const file = `docs/${page.replace(/\/$/, "") || "index"}.md${anchor ? "#" + anchor : ""}`;
+  const where = isStr(meta?.docs)
+    ? el("a", { href: meta.docs + see, target: "_blank", rel: "noopener", text: file })
+    : el("code", { text: file });
+  return el("p", { class: "see" }, "See ", where);
+}
+
 // The message beside every control that names what it quotes, and above
-// the results.
+// the results with the page that explains it.
 function showError(e) {
   const message = e.doc ? `${e.doc.code}: ${e.doc.message}` : String(e);
-  $("error").textContent = message;
+  $("error").replaceChildren(el("span", { class: "message", text: message }), seeAlso(e.doc?.see));
   $("error").hidden = false;
   if (!e.doc) return;
   const quoted = [...(e.doc.message || "").matchAll(/'([^']+)'/g)].map((m) => m[1]);
