@@ -355,8 +355,9 @@ def _members(d: Any, key: str) -> dict:
 def _meta(service: Service, pool: Pool) -> dict:
     """Every model with its dimensions (kind: the Arrow type its values take,
     found by a query of no rows; time; grains), measures (aggregate,
-    filters), joins and segments, for building pickers; and "docs", where
-    the documentation site is served, or None."""
+    filters), joins, segments and the calendar that names its periods
+    (week_start, fiscal_year_start), for building pickers and reading
+    answers; and "docs", where the documentation site is served, or None."""
     manifest = pool.manifest if isinstance(pool.manifest, dict) else json.loads(pool.manifest)
     models = _members(manifest, "models")
     out = []
@@ -367,6 +368,10 @@ def _meta(service: Service, pool: Pool) -> dict:
         # A fiscal calendar (the model's, else the manifest's) adds its grains.
         fiscal = any("fiscal_year_start" in _members(owner, "calendar") for owner in (model, manifest))
         extra = ["fiscal_quarter", "fiscal_year"] if fiscal else []
+        # The calendar its periods are named by: the model's, key by key over the manifest's.
+        calendar = {**_members(manifest, "calendar"), **_members(model, "calendar")}
+        week_start = calendar.get("week_start")
+        year_start = calendar.get("fiscal_year_start")
         dims = []
         for key, d in _members(model, "dimensions").items():
             time = isinstance(d, dict) and d.get("time") is True
@@ -402,7 +407,9 @@ def _meta(service: Service, pool: Pool) -> dict:
         out.append({"name": name, "table": model.get("table"), "dimensions": dims, "measures": measures,
                     "joins": joins, "segments": sorted(_members(model, "segments")),
                     "time_zone": zone if isinstance(zone, str) else None,
-                    "fiscal": bool(extra)})
+                    "fiscal": bool(extra),
+                    "week_start": week_start.lower() if isinstance(week_start, str) else "monday",
+                    "fiscal_year_start": year_start if isinstance(year_start, int) else 1})
     return {"models": out, "engine": service.config.engine, "time_zones": time_zones(),
             "docs": "/docs/" if service.config.docs else None}
 

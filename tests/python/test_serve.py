@@ -287,11 +287,13 @@ def test_explorer_page_in_a_real_browser(example_server, local, tmp_path):
         page.wait_for_selector("#table tbody tr")
 
         def table(page=page) -> list:
-            return page.eval_on_selector_all("#table tbody tr", "rs => rs.map(r => [...r.cells].map(c => c.textContent))")
+            return page.eval_on_selector_all("#table tbody tr",
+                                             "rs => rs.map(r => [...r.cells].map(c => c.title || c.textContent))")
 
         shared = page.url
         query = json.loads(urllib.request.unquote(shared.split("#q=", 1)[1]))
-        # As the page writes them: JavaScript drops an integral float's ".0".
+        # Exact values as JavaScript writes them (it drops an integral float's
+        # ".0"), in the cells' titles where their text is rounded.
         want = [["∅" if v is None else str(int(v)) if isinstance(v, float) and v.is_integer() else str(v) for v in r]
                 for r in rows_of(local.execute(query))]
         assert query["time_grains"] == {"orders.created_at": "month"} and len(want) > 10
