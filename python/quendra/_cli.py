@@ -23,7 +23,9 @@ or Spark over them. `check` plans every field of every model and, with
 data, probes them over it.
 
 Every failure is one line on standard error and a non-zero exit status,
-never a traceback.
+never a traceback; a failure about a field or a rule of the manifest or the
+query adds a second line, the documentation page that explains it (its file
+in the source tree): `see: docs/reference/query.md#filters`.
 """
 
 from __future__ import annotations
@@ -36,6 +38,7 @@ from datetime import date, datetime
 from pathlib import Path
 from typing import Any, Optional, Sequence
 
+from . import _docs
 from ._engines import MissingPackage, duckdb_over_files, spark_over_files
 from ._files import (CliError, DeclaredError, bind_all, query_bytes, query_label, read_manifest, read_sources,
                      tables_to_bind)
@@ -132,6 +135,9 @@ def _parser() -> argparse.ArgumentParser:
     serve.add_argument("--reload", action="store_true", help="reload the manifest when its file changes")
     serve.add_argument("--timeout", type=float, default=30.0, help="seconds before a request fails with 504")
     serve.add_argument("--workers", type=int, default=4, help="queries answered at once (default 4)")
+    serve.add_argument("--docs", metavar="DIR", help="serve this built documentation site at /docs/, where error "
+                                                    "messages link (default: build/site of the source tree, "
+                                                    "when `make docs` built it)")
     check.add_argument("--format", default="text", choices=["text", "json"], help="output format")
     return parser
 
@@ -142,14 +148,18 @@ def _load(ctx: Context, manifest: str) -> None:
         ctx.load_models(text)
     except Error as e:
         where = not_json(e, text)
-        raise CliError(f"manifest {manifest}: {f'not JSON: {where}' if where else e}", e.code) from None
+        if where:
+            raise CliError(f"manifest {manifest}: not JSON: {where}", e.code) from None
+        raise CliError(f"manifest {manifest}: {e}", e.code, _docs.see(e.code_text, e.message)) from None
 
 
 def _query_error(e: Error, query: Any, arg: str) -> CliError:
     """The failure of the query given as `arg`, saying where its text is
     not JSON when that is the failure."""
     where = not_json(e, query)
-    return CliError(f"{query_label(arg)}: not JSON: {where}" if where else f"query: {e}", e.code)
+    if where:
+        return CliError(f"{query_label(arg)}: not JSON: {where}", e.code)
+    return CliError(f"query: {e}", e.code, _docs.see(e.code_text, e.message))
 
 
 def _run(args: argparse.Namespace, ctx: Context) -> str:
@@ -256,11 +266,14 @@ def main(argv: Optional[list[str]] = None) -> int:
             elif args.command == "run":
                 print(_run(args, ctx))
             elif args.command == "serve":
-                from ._serve import Config, serve
+                from ._serve import Config, built_site, serve
                 read_manifest(args.manifest)  # a missing or unreadable file fails before the server starts
                 files = tables_to_bind(args.data, args.table)
+                docs = Path(args.docs) if args.docs else built_site()
+                if docs is not None and not docs.is_dir():
+                    raise CliError(f"--docs {args.docs}: no such directory")
                 serve(Config(args.manifest, files, args.engine, args.token, args.reload, args.timeout,
-                             max(1, args.workers)), args.host, args.port)
+                             max(1, args.workers), docs), args.host, args.port)
             else:
                 text, status = _check(args, ctx)
                 print(text)
@@ -268,6 +281,8 @@ def main(argv: Optional[list[str]] = None) -> int:
         return 0
     except CliError as e:
         print(f"error: {e}", file=sys.stderr)
+        if e.see:
+            print(f"see: {_docs.source_path(e.see)}", file=sys.stderr)
         return e.code
     except (MissingPackage, FileNotFoundError) as e:  # FileNotFoundError: the library itself
         print(f"error: {e}", file=sys.stderr)

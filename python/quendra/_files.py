@@ -15,11 +15,13 @@ _READERS = {".parquet": "parquet", ".csv": "csv", ".arrow": "ipc", ".feather": "
 
 
 class CliError(Exception):
-    """A failure to report as "error: ..." with exit status `code`."""
+    """A failure to report as "error: ..." with exit status `code`, and
+    `see`, the documentation target that explains it (see _docs), if any."""
 
-    def __init__(self, message: str, code: int = 1):
+    def __init__(self, message: str, code: int = 1, see: Optional[str] = None):
         super().__init__(message)
         self.code = code
+        self.see = see
 
 
 class DeclaredError(CliError):

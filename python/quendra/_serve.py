@@ -8,7 +8,13 @@ the Arrow buffers without copying them. A reload builds a new pool beside
 the old one and swaps it in only when the new manifest loads; requests in
 flight finish on the pool they started with. The data files are read once,
 at start, with the column kinds the manifest then declares, and every
-engine answers over those same columns."""
+engine answers over those same columns.
+
+An error about a field or a rule carries, beside the library's "code" and
+"message", "see": the address of the documentation page that explains it,
+relative to the documentation site's root ("reference/query/#filters").
+The built site (`make docs`, build/site of the source tree, or --docs) is
+served at /docs/, where the explorer page's links then lead."""
 
 from __future__ import annotations
 
@@ -26,6 +32,7 @@ from decimal import Decimal
 from pathlib import Path
 from typing import Any, Callable, Optional
 
+from . import _docs
 from ._engines import duckdb_over_files, need, spark_over_files
 from ._files import CliError, read_manifest, read_sources
 from ._jsontext import not_json
@@ -40,11 +47,14 @@ log = logging.getLogger("quendra.serve")
 
 
 class HttpError(Exception):
-    """A failure with its HTTP status and error document."""
+    """A failure with its HTTP status and error document, and the
+    documentation target that explains it (see _docs), if any."""
 
-    def __init__(self, status: int, code: str, message: str):
+    def __init__(self, status: int, code: str, message: str, see: Optional[str] = None):
         super().__init__(message)
         self.status, self.doc = status, {"code": code, "message": message}
+        if see:
+            self.doc["see"] = _docs.site_path(see)
 
 
 def _library_error(e: Error, body: bytes = b"") -> HttpError:
@@ -56,7 +66,7 @@ def _library_error(e: Error, body: bytes = b"") -> HttpError:
     if where:
         return HttpError(400, code, f"the request body is not JSON: {where}")
     status = 404 if code == "UnknownModel" else 500 if code == "OutOfMemory" else 400
-    return HttpError(status, code, e.message or str(e))
+    return HttpError(status, code, e.message or str(e), _docs.see(e.code_text, e.message))
 
 
 def _json_value(v: Any) -> Any:
@@ -130,6 +140,13 @@ class Config:
     reload: bool = False
     timeout: float = 30.0
     workers: int = 4
+    docs: Optional[Path] = None  # the built documentation site, served at /docs/
+
+
+def built_site() -> Optional[Path]:
+    """The documentation site `make docs` built in this source tree, if any."""
+    site = Path(__file__).resolve().parents[2] / "build" / "site"
+    return site if (site / "index.html").is_file() else None
 
 
 class Pool:
@@ -178,6 +195,7 @@ class Service:
         self.config = config
         self.pool: Optional[Pool] = None
         self.failure: Optional[str] = None  # why loading failed, reported by every request
+        self.failure_see: Optional[str] = None  # the page that explains it
         self.tables: dict = {}
         self.engine: Any = None  # DuckDB connection or Spark session
         self._session: Any = None
@@ -206,6 +224,8 @@ class Service:
             log.error("loading failed: %s", self.failure)
         except Exception as e:  # noqa: BLE001 - reported by every request instead
             self.failure = f"{type(e).__name__}: {e}"
+            if isinstance(e, Error):
+                self.failure_see = _docs.see(e.code_text, e.message)
             log.error("loading failed: %s", self.failure)
 
     def _manifest_mtime(self) -> Optional[float]:
@@ -243,7 +263,7 @@ class Service:
 
     def ready_pool(self) -> Pool:
         if self.failure is not None:
-            raise HttpError(503, "LoadFailed", self.failure)
+            raise HttpError(503, "LoadFailed", self.failure, self.failure_see)
         if self.pool is None:
             raise HttpError(503, "Loading", "the manifest and tables are still loading")
         return self.pool
@@ -335,7 +355,9 @@ def _members(d: Any, key: str) -> dict:
 def _meta(service: Service, pool: Pool) -> dict:
     """Every model with its dimensions (kind: the Arrow type its values take,
     found by a query of no rows; time; grains), measures (aggregate,
-    filters), joins and segments, for building pickers."""
+    filters), joins, segments and the calendar that names its periods
+    (week_start, fiscal_year_start), for building pickers and reading
+    answers; and "docs", where the documentation site is served, or None."""
     manifest = pool.manifest if isinstance(pool.manifest, dict) else json.loads(pool.manifest)
     models = _members(manifest, "models")
     out = []
@@ -346,6 +368,10 @@ def _meta(service: Service, pool: Pool) -> dict:
         # A fiscal calendar (the model's, else the manifest's) adds its grains.
         fiscal = any("fiscal_year_start" in _members(owner, "calendar") for owner in (model, manifest))
         extra = ["fiscal_quarter", "fiscal_year"] if fiscal else []
+        # The calendar its periods are named by: the model's, key by key over the manifest's.
+        calendar = {**_members(manifest, "calendar"), **_members(model, "calendar")}
+        week_start = calendar.get("week_start")
+        year_start = calendar.get("fiscal_year_start")
         dims = []
         for key, d in _members(model, "dimensions").items():
             time = isinstance(d, dict) and d.get("time") is True
@@ -381,8 +407,11 @@ def _meta(service: Service, pool: Pool) -> dict:
         out.append({"name": name, "table": model.get("table"), "dimensions": dims, "measures": measures,
                     "joins": joins, "segments": sorted(_members(model, "segments")),
                     "time_zone": zone if isinstance(zone, str) else None,
-                    "fiscal": bool(extra)})
-    return {"models": out, "engine": service.config.engine, "time_zones": time_zones()}
+                    "fiscal": bool(extra),
+                    "week_start": week_start.lower() if isinstance(week_start, str) else "monday",
+                    "fiscal_year_start": year_start if isinstance(year_start, int) else 1})
+    return {"models": out, "engine": service.config.engine, "time_zones": time_zones(),
+            "docs": "/docs/" if service.config.docs else None}
 
 
 # ---------------------------------------------------------------- the app
@@ -477,6 +506,7 @@ def make_app(config: Config, service: Optional[Service] = None) -> Any:
         Route("/healthz", healthz, methods=["GET"]),
         Route("/", page, methods=["GET"]),
         Mount("/static", StaticFiles(directory=STATIC), name="static"),
+        *([Mount("/docs", StaticFiles(directory=config.docs, html=True), name="docs")] if config.docs else []),
     ], lifespan=lifespan, exception_handlers={HttpError: failed})
     app.state.service = service
     return _Guard(app, config.token)

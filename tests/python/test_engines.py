@@ -119,7 +119,10 @@ def test_engine_failures_are_one_line(args, message):
     if "--query" not in args:
         args = args + ["--query", '{"model": "orders", "measures": ["order_count"]}']
     out = cli("run", "--manifest", str(MANIFEST_PATH), *FILES, *args)
-    assert out.returncode != 0 and message in out.stderr and len(out.stderr.strip().splitlines()) == 1, out.stderr
+    lines = out.stderr.strip().splitlines()
+    # A fault of the query names, on a line of its own, the page that explains it.
+    see = ["see: docs/reference/query.md#measures"] if message == "unknown measure" else []
+    assert out.returncode != 0 and message in lines[0] and lines[1:] == see, out.stderr
 
 
 def test_engine_argument_is_checked(bound_ctx):

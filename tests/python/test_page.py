@@ -1,14 +1,17 @@
 """The explorer page's address is its query: generated queries opened from
 addresses are asked exactly as written (the page's table is the API's
-answer) and written back unchanged; and the time controls and charts, in a
-real headless Chromium."""
+answer, its cells written as a report writes them) and written back
+unchanged; and the time controls and charts, in a real headless Chromium."""
 
 from __future__ import annotations
 
 import json
 import os
 import random
+import re
 import urllib.parse
+from datetime import date, timedelta
+from decimal import ROUND_HALF_UP, Decimal
 from pathlib import Path
 
 import pytest
@@ -19,17 +22,29 @@ from test_serve import BROWSER_ARGS, CHROMIUM, TABLES, call, server
 ZONE = "America/New_York"
 SEGMENTS = {"paid": [{"field": "status", "operator": "=", "value": "paid"}],
             "busy": [{"field": "order_count", "operator": ">", "value": 20}]}
+# Customers count weeks from Sunday and years from April.
+CALENDARS = {"orders": {"week_start": "monday", "fiscal_year_start": 1},
+             "returns": {"week_start": "monday", "fiscal_year_start": 1},
+             "customers": {"week_start": "sunday", "fiscal_year_start": 4}}
 
 
 @pytest.fixture(scope="module")
 def page_server(tmp_path_factory):
-    """The example manifest with a default zone and segments on orders."""
+    """The example manifest with a default zone and segments on orders and
+    a calendar of its own on customers; and a documentation site of two
+    pages served at /docs/."""
     doc = json.loads(MANIFEST_PATH.read_text())
     doc["models"]["orders"]["time_zone"] = ZONE
     doc["models"]["orders"]["segments"] = SEGMENTS
-    manifest = tmp_path_factory.mktemp("page") / "manifest.json"
+    doc["models"]["customers"]["calendar"] = {"week_start": "Sunday", "fiscal_year_start": 4}
+    root = tmp_path_factory.mktemp("page")
+    manifest = root / "manifest.json"
     manifest.write_text(json.dumps(doc))
-    with server("--manifest", str(manifest), *TABLES) as (base, _):
+    site = root / "site"
+    for page in ("", "reference/query/"):
+        (site / page).mkdir(parents=True, exist_ok=True)
+        (site / page / "index.html").write_text(f"<h1>{page or 'home'}</h1>")
+    with server("--manifest", str(manifest), *TABLES, "--docs", str(site)) as (base, _):
         yield base
 
 
@@ -232,23 +247,96 @@ def open_query(page, base: str, q: dict, full: bool) -> None:
     settle(page)
 
 
+# The table as shown: its cells' text, and their exact values (the title
+# a cell carries when its text is rounded or names a period).
+SHOWN = """() => { const error = document.getElementById('error');
+    const cells = (f) => [...document.querySelectorAll('#table tbody tr')].map(r => [...r.cells].map(f));
+    return {
+      head: [...document.querySelectorAll('#table thead th')].map(c => c.textContent),
+      rows: cells(c => c.title || c.textContent),
+      text: cells(c => c.textContent),
+      error: error.hidden ? null : (error.querySelector('.message') || error).textContent}; }"""
+
+
 def shown(page) -> dict:
-    return page.evaluate("""() => ({
-        head: [...document.querySelectorAll('#table thead th')].map(c => c.textContent),
-        rows: [...document.querySelectorAll('#table tbody tr')].map(r => [...r.cells].map(c => c.textContent)),
-        error: document.getElementById('error').hidden ? null : document.getElementById('error').textContent})""")
+    return page.evaluate(SHOWN)
+
+
+# ---------------------------------------------------------------- the report, as a model
+
+def readable(v) -> str:
+    """A number for reading: six significant digits, or its whole part when
+    that is longer, halves away from zero, thousands grouped."""
+    d = Decimal(v)  # the double's exact value, which the page rounds too
+    if d == 0:
+        return "0"
+    step = Decimal(1) if abs(d) >= 10**6 else Decimal(1).scaleb(d.adjusted() - 5)
+    text = f"{d.quantize(step, ROUND_HALF_UP):,f}"
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+def period(v: str, grain: str, calendar: dict) -> str:
+    day = date.fromisoformat(v[:10])
+    start = calendar["fiscal_year_start"]
+    fiscal_year = day.year + (start > 1 and day.month >= start)
+    if grain == "week" and calendar["week_start"] == "monday":
+        year, week, _ = day.isocalendar()
+        return f"{year}-W{week:02d}"
+    return {"year": f"{day.year}", "quarter": f"{day.year}-Q{(day.month - 1) // 3 + 1}", "month": v[:7],
+            "week": f"week of {v[:10]}", "day": v[:10], "hour": v[:16], "minute": v[:16], "second": v[:19],
+            "fiscal_year": f"FY{fiscal_year}",
+            "fiscal_quarter": f"FY{fiscal_year}-Q{(day.month - start) % 12 // 3 + 1}"}[grain]
+
+
+def grain_of(q: dict, name) -> str | None:
+    per = q.get("time_grains") if isinstance(q.get("time_grains"), dict) else {}
+    g = per.get(name) if isinstance(per.get(name), str) else q.get("time_grain")
+    return g.lower() if isinstance(g, str) else None
+
+
+def displayed(doc: dict, q: dict) -> list:
+    """The cells' text the page must show for the API's answer `doc` (rows
+    in the order shown)."""
+    dims = q.get("dimensions", [])
+    calendar = CALENDARS.get(q["model"], CALENDARS["orders"])
+    columns = []
+    for i, c in enumerate(doc["columns"]):
+        kind = c["type"]
+        values = [r[i] for r in doc["rows"]]
+        if re.match(r"(float|double|decimal|halffloat)", kind) or (re.match(r"u?int", kind) and i >= len(dims)):
+            columns.append(readable)
+        elif re.match(r"(date|timestamp)", kind) and i < len(dims) and grain_of(q, dims[i]):
+            columns.append(lambda v, g=grain_of(q, dims[i]): period(v, g, calendar))
+        elif re.match(r"(date|timestamp)", kind) and all(v is None or re.fullmatch(r"-?\d{4,}-\d\d-\d\d( 00:00:00)?", v)
+                                                        for v in values):
+            columns.append(lambda v: v[:10])
+        else:
+            columns.append(lambda v: json.dumps(v) if isinstance(v, bool) else str(v))
+    return [["∅" if v is None else f(v) for f, v in zip(columns, r)] for r in doc["rows"]]
+
+
+def in_time_order(doc: dict, q: dict) -> dict:
+    """The answer as shown: a query that asks for no order is shown in the
+    order of its time dimensions (nulls last), each a stable sort."""
+    if q.get("order_by", []) != []:
+        return doc
+    n = len(q.get("dimensions", []))
+    times = [i for i, c in enumerate(doc["columns"]) if i < n and re.match(r"(date|timestamp)", c["type"])]
+    rows = sorted(doc["rows"], key=lambda r: [(r[i] is None, r[i] or "") for i in times])
+    return dict(doc, rows=rows)
 
 
 def api_view(page, base: str, q: dict) -> dict:
-    """What the page must show for q: the API's answer, its values written
-    as JavaScript writes them."""
+    """What the page must show for q: the API's answer, its exact values
+    written as JavaScript writes them, and its cells as a report writes them."""
     status, _, body = call(base, "/v1/query", q, token=None)
     doc = json.loads(body)
     if status != 200:
-        return {"head": [], "rows": [], "error": f"{doc['code']}: {doc['message']}"}
+        return {"head": [], "rows": [], "text": [], "error": f"{doc['code']}: {doc['message']}"}
+    doc = in_time_order(doc, q)
     rows = page.evaluate("t => JSON.parse(t).rows.map(r => r.map(v => v === null ? '∅' : String(v)))",
                          json.dumps(doc))
-    return {"head": [c["name"] for c in doc["columns"]], "rows": rows, "error": None}
+    return {"head": [c["name"] for c in doc["columns"]], "rows": rows, "text": displayed(doc, q), "error": None}
 
 
 def check_same(page, base: str, q: dict) -> dict:
@@ -434,3 +522,93 @@ def test_an_edit_changes_only_its_part(page_server, browser):
     del want["having"]
     assert run(page) == want
     page.close()
+
+
+def test_answers_read_like_a_report(page_server, browser):
+    """Numbers rounded for reading with the exact value on hover and in
+    copied text, periods named by their grain, rows in time order when the
+    query asks for no order; and errors that lead to their documentation."""
+    base = page_server
+    context = browser.new_context(viewport={"width": 1280, "height": 900})
+    context.grant_permissions(["clipboard-read", "clipboard-write"], origin=base)
+    page = context.new_page()
+    failures: list = []
+    page.on("pageerror", lambda e: failures.append(str(e)))
+
+    # Averages with long fractions: rounded, grouped, exact on hover.
+    q = {"model": "orders", "dimensions": ["orders.status"], "measures": ["avg_amount", "gross", "order_count"],
+         "order_by": ["orders.status"]}
+    open_query(page, base, q, full=True)
+    got = check_same(page, base, q)
+    cells = [(text, exact) for r, t in zip(got["rows"], got["text"]) for exact, text in zip(r[1:3], t[1:3])]
+    assert any(len(exact) > 12 for _, exact in cells)  # values a report must not show whole
+    for text, exact in cells:
+        assert text == readable(float(exact)) and len(re.sub(r"\D", "", text)) <= max(6, len(str(int(abs(float(exact))))))
+    assert any("," in text for text, _ in cells)
+
+    # Each grain's names, and the time order of a query that asks for none.
+    shapes = [
+        ("orders", "orders.created_at", "month", r"\d{4}-\d\d"),
+        ("orders", "orders.created_at", "quarter", r"\d{4}-Q[1-4]"),
+        ("orders", "orders.created_at", "week", r"\d{4}-W\d\d"),
+        ("orders", "orders.created_at", "day", r"\d{4}-\d\d-\d\d"),
+        ("orders", "orders.created_at", "hour", r"\d{4}-\d\d-\d\d \d\d:00"),
+        ("orders", "orders.ship_date", "year", r"\d{4}"),
+        ("customers", "signup_date", "week", r"week of \d{4}-\d\d-\d\d"),
+        ("customers", "signup_date", "fiscal_quarter", r"FY\d{4}-Q[1-4]"),
+        ("customers", "signup_date", None, r"\d{4}-\d\d-\d\d"),
+    ]
+    for name, dim, grain, pattern in shapes:
+        measure = "order_count" if name == "orders" else "customer_count"
+        q = {"model": name, "dimensions": ["customers.region", dim] if name == "orders" else [dim],
+             "measures": [measure], "limit": 400}
+        if grain:
+            q["time_grains"] = {dim: grain}
+        open_query(page, base, q, full=False)
+        got = check_same(page, base, q)
+        assert address_query(page.url) == q  # shown in order; asked as written
+        at = q["dimensions"].index(dim)
+        times = [r[at] for r in got["rows"] if r[at] != "∅"]
+        assert len(times) > 3 and times == sorted(times), (grain, times[:5])
+        names = [t[at] for t in got["text"] if t[at] != "∅"]
+        assert all(re.fullmatch(pattern, n) for n in names), (grain, names[:5])
+        if grain == "week" and name == "customers":  # weeks from Sunday, named by it
+            assert all(date.fromisoformat(n[8:]).weekday() == 6 for n in names)
+    monday = date(2024, 1, 29)  # of ISO week 2024-W05
+    q = {"model": "orders", "dimensions": ["orders.created_at"], "measures": ["order_count"],
+         "time_grain": "week", "time_range": {"start": str(monday), "end": str(monday + timedelta(days=6))}}
+    open_query(page, base, q, full=False)
+    assert [r[0] for r in check_same(page, base, q)["text"]] == ["2024-W05"]
+
+    # Copying: the exact values, tab-separated, by a selection and by the button.
+    q = {"model": "orders", "dimensions": ["orders.status"], "measures": ["avg_amount"], "order_by": ["orders.status"]}
+    open_query(page, base, q, full=False)
+    want = [["orders.status", "avg_amount"]] + [["" if v == "∅" else v for v in r] for r in shown(page)["rows"]]
+    assert any("" in r for r in want) and any(len(r[1]) > 12 for r in want)  # a null copies as nothing
+    copied = page.evaluate("""() => { const s = getSelection();
+        s.selectAllChildren(document.getElementById('table'));
+        const data = new DataTransfer();
+        document.getElementById('table').dispatchEvent(new ClipboardEvent('copy', {clipboardData: data, bubbles: true}));
+        s.removeAllRanges(); return data.getData('text/plain'); }""")
+    assert [line.split("\t") for line in copied.splitlines()] == want
+    page.click("#copy-table")
+    assert [line.split("\t") for line in page.evaluate("navigator.clipboard.readText()").splitlines()] == want
+
+    # An error names the page that explains it, served here at /docs/.
+    q = {"model": "orders", "measures": ["revenue"], "filters": [{"field": "orders.status", "operator": "~"}]}
+    open_query(page, base, q, full=False)
+    status, _, body = call(base, "/v1/query", q, token=None)
+    assert status == 400 and json.loads(body)["see"] == "reference/query/#filters"
+    link = page.locator("#error .see a")
+    assert link.text_content() == "docs/reference/query.md#filters"
+    assert link.get_attribute("href") == "/docs/reference/query/#filters"
+    assert call(base, "/docs/reference/query/", token=None)[0] == 200
+    if os.environ.get("QUENDRA_PAGE_SHOTS"):
+        page.screenshot(path=os.environ["QUENDRA_PAGE_SHOTS"] + "-error.png", full_page=True)
+    # Where no site is served, the page's file in the source tree.
+    page.route("**/v1/meta", lambda route: route.fulfill(json=dict(route.fetch().json(), docs=None)))
+    open_query(page, base, q, full=True)
+    assert page.locator("#error .see").text_content() == "See docs/reference/query.md#filters"
+    assert page.locator("#error .see a").count() == 0
+    context.close()
+    assert not failures

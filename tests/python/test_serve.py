@@ -145,12 +145,14 @@ def test_every_endpoint_and_status(example_server, local):
             status, _, body = call(base, f"/v1/sql?dialect={dialect}", q)
             assert status == 200 and json.loads(body)["sql"] == local.sql(q, dialect)
 
-    # Faults carry the library's error document.
+    # Faults carry the library's error document, and the documentation
+    # page that explains it beside it.
     bad = {"model": "orders", "dimensions": ["orders.statsu"]}
     with pytest.raises(quendra.Error) as e:
         local.execute(bad)
     status, _, body = call(base, "/v1/query", bad)
-    assert status == 400 and json.loads(body) == {"code": e.value.code_text, "message": e.value.message}
+    assert status == 400 and json.loads(body) == {"code": e.value.code_text, "message": e.value.message,
+                                                  "see": "reference/query/#dimensions"}
     for path in ("/v1/query", "/v1/sql"):
         status, _, body = call(base, path, raw=b'{"model": "orders",\n "measures": [revenue]}')
         assert (status, json.loads(body)) == (400, {"code": "invalid", "message": "the request body is not JSON: "
@@ -284,12 +286,14 @@ def test_explorer_page_in_a_real_browser(example_server, local, tmp_path):
         page.keyboard.press("Control+Enter")
         page.wait_for_selector("#table tbody tr")
 
-        def table() -> list:
-            return page.eval_on_selector_all("#table tbody tr", "rs => rs.map(r => [...r.cells].map(c => c.textContent))")
+        def table(page=page) -> list:
+            return page.eval_on_selector_all("#table tbody tr",
+                                             "rs => rs.map(r => [...r.cells].map(c => c.title || c.textContent))")
 
         shared = page.url
         query = json.loads(urllib.request.unquote(shared.split("#q=", 1)[1]))
-        # As the page writes them: JavaScript drops an integral float's ".0".
+        # Exact values as JavaScript writes them (it drops an integral float's
+        # ".0"), in the cells' titles where their text is rounded.
         want = [["∅" if v is None else str(int(v)) if isinstance(v, float) and v.is_integer() else str(v) for v in r]
                 for r in rows_of(local.execute(query))]
         assert query["time_grains"] == {"orders.created_at": "month"} and len(want) > 10
@@ -316,7 +320,7 @@ def test_explorer_page_in_a_real_browser(example_server, local, tmp_path):
         with pytest.raises(quendra.Error) as e:
             local.execute(bad)
         assert page.text_content(".filter .field-error") == e.value.message and "'statsu'" in e.value.message
-        assert page.text_content("#error") == f"{e.value.code_text}: {e.value.message}"
+        assert page.text_content("#error .message") == f"{e.value.code_text}: {e.value.message}"
 
         # The shared address reproduces the view.
         other = browser.new_page(viewport={"width": 390, "height": 800})
@@ -325,8 +329,7 @@ def test_explorer_page_in_a_real_browser(example_server, local, tmp_path):
         other.fill("#token", TOKEN)
         other.dispatch_event("#token", "change")
         other.wait_for_selector("#table tbody tr")
-        assert other.eval_on_selector_all("#table tbody tr", "rs => rs.map(r => [...r.cells].map(c => c.textContent))") \
-            == want
+        assert table(other) == want
         # Readable on a narrow screen: nothing wider than the viewport but the table's own scroller.
         assert other.evaluate("document.documentElement.scrollWidth") <= 390
         browser.close()

@@ -527,11 +527,23 @@ function clearErrors() {
   for (const e of document.querySelectorAll("[aria-invalid]")) e.removeAttribute("aria-invalid");
 }
 
+// The documentation page the server names for an error: a link where it
+// serves the site, else the page's file in the source tree.
+function seeAlso(see) {
+  if (!isStr(see)) return null;
+  const [page, anchor] = see.split("#");
+  const file = `docs/${page.replace(/\/$/, "") || "index"}.md${anchor ? "#" + anchor : ""}`;
+  const where = isStr(meta?.docs)
+    ? el("a", { href: meta.docs + see, target: "_blank", rel: "noopener", text: file })
+    : el("code", { text: file });
+  return el("p", { class: "see" }, "See ", where);
+}
+
 // The message beside every control that names what it quotes, and above
-// the results.
+// the results with the page that explains it.
 function showError(e) {
   const message = e.doc ? `${e.doc.code}: ${e.doc.message}` : String(e);
-  $("error").textContent = message;
+  $("error").replaceChildren(el("span", { class: "message", text: message }), seeAlso(e.doc?.see));
   $("error").hidden = false;
   if (!e.doc) return;
   const quoted = [...(e.doc.message || "").matchAll(/'([^']+)'/g)].map((m) => m[1]);
@@ -555,14 +567,165 @@ function showError(e) {
 
 const numeric = (type) => /^(u?int|float|double|decimal|halffloat)/.test(type);
 const temporal = (type) => /^(date|timestamp)/.test(type);
+const fractional = (type) => /^(float|double|decimal|halffloat)/.test(type);
 
-function showTable(result) {
+// ---------------------------------------------------------------- reading
+
+// Numbers for reading: at most six significant digits, but never fewer
+// digits than the whole part has, thousands grouped. The exact value stays
+// in the cell's title and in copied text.
+const SIGNIFICANT = new Intl.NumberFormat("en-US", { maximumSignificantDigits: 6 });
+const WHOLE = new Intl.NumberFormat("en-US", { maximumFractionDigits: 0 });
+
+function readable(v) {
+  const n = typeof v === "number" ? v : Number(v);
+  if (!Number.isFinite(n) || (isStr(v) && !v.trim())) return String(v);
+  if (n === 0) return "0";
+  return (Math.abs(n) >= 1e6 ? WHOLE : SIGNIFICANT).format(n);
+}
+
+const pad = (n, w = 2) => String(n).padStart(w, "0");
+
+// The ISO week of the Monday at y-m-d: numbered within the year that holds
+// the week's Thursday, week 1 being the one that holds 4 January.
+function isoWeek(y, m, d) {
+  const thursday = new Date(Date.UTC(y, m - 1, d + 3));
+  const year = thursday.getUTCFullYear();
+  const first = new Date(Date.UTC(year, 0, 1));
+  const day = Math.floor((thursday - first) / 86400000);
+  return `${year}-W${pad(Math.floor(day / 7) + 1)}`;
+}
+
+const TIME_TEXT = /^(-?\d{4,})-(\d\d)-(\d\d)(?:[ T](\d\d):(\d\d):(\d\d)(?:\.(\d+))?)?$/;
+
+// A period as people name it: the value is the first instant of its period
+// at this grain, in the calendar of the model (weeks on its week_start,
+// fiscal years named by the year they end in).
+function periodText(v, grain, calendar) {
+  const t = TIME_TEXT.exec(v);
+  if (!t) return v;
+  const [y, m, d] = [Number(t[1]), Number(t[2]), Number(t[3])];
+  const day = `${t[1]}-${t[2]}-${t[3]}`;
+  const hm = `${t[4] ?? "00"}:${t[5] ?? "00"}`;
+  const start = calendar.fiscal_year_start || 1;
+  const fiscalYear = y + (start > 1 && m >= start ? 1 : 0);
+  switch (grain) {
+    case "year": return t[1];
+    case "quarter": return `${t[1]}-Q${Math.floor((m - 1) / 3) + 1}`;
+    case "month": return `${t[1]}-${t[2]}`;
+    // Weeks from another weekday than Monday have no ISO number; their
+    // first day names them.
+    case "week": return (calendar.week_start || "monday") === "monday" ? isoWeek(y, m, d) : `week of ${day}`;
+    case "day": return day;
+    case "hour": case "minute": return `${day} ${hm}`;
+    case "second": return `${day} ${hm}:${t[6] ?? "00"}`;
+    case "fiscal_year": return `FY${fiscalYear}`;
+    case "fiscal_quarter": return `FY${fiscalYear}-Q${Math.floor(((m - start + 12) % 12) / 3) + 1}`;
+    default: return v;
+  }
+}
+
+const midnight = (v) => !isStr(v) || /^-?\d{4,}-\d\d-\d\d( 00:00:00(\.0+)?)?$/.test(v);
+
+// The grain of each answer column: a time dimension's, as the query asks
+// for it (its own entry in time_grains, else time_grain); otherwise none.
+function columnGrains(result, q) {
+  const dims = Array.isArray(q.dimensions) ? q.dimensions : [];
+  const per = isObj(q.time_grains) ? q.time_grains : {};
+  return result.columns.map((c, i) => {
+    const name = dims[i];
+    if (i >= dims.length || !isStr(name) || !temporal(c.type)) return null;
+    const d = dimNamed(name) ?? dimNamed(`${q.model}.${name}`);
+    if (d && !d.time) return null;
+    const g = isStr(per[name]) ? per[name] : isStr(q.time_grain) ? q.time_grain : null;
+    return g ? g.toLowerCase() : null;
+  });
+}
+
+// How each column shows its values: numbers rounded (integers grouped
+// where they are measures, not where they name something, such as a
+// year); periods by their grain; a time column without a grain whose
+// values all fall on midnights as days.
+function formatters(result, q) {
+  const nd = Array.isArray(q.dimensions) ? q.dimensions.length : 0;
+  const grains = columnGrains(result, q);
+  const calendar = model ?? {};
+  return result.columns.map((c, i) => {
+    if (fractional(c.type) || (numeric(c.type) && i >= nd)) return readable;
+    if (!temporal(c.type)) return String;
+    if (grains[i]) return (v) => periodText(v, grains[i], calendar);
+    if (result.rows.every((r) => r[i] === null || midnight(r[i]))) return (v) => String(v).split(" ")[0];
+    return String;
+  });
+}
+
+// Rows as shown: in time order when the query asked for none, by its time
+// dimensions in the order it names them (nulls last); the query and its
+// address stay as they are.
+function shownRows(result, q) {
+  const unordered = !("order_by" in q) || (Array.isArray(q.order_by) && !q.order_by.length);
+  const nd = Array.isArray(q.dimensions) ? q.dimensions.length : 0;
+  const times = result.columns.map((c, i) => i).filter((i) => i < nd && temporal(result.columns[i].type));
+  if (!unordered || !times.length) return result.rows;
+  const cmp = (a, b) => (a === b ? 0 : a === null ? 1 : b === null ? -1 : a < b ? -1 : 1);
+  return [...result.rows].sort((x, y) => {
+    for (const i of times) {
+      const c = cmp(x[i], y[i]);
+      if (c) return c;
+    }
+    return 0;
+  });
+}
+
+// The table's rows as shown and their exact values, for copying.
+let shownTable = { names: [], rows: [] };
+
+const exact = (v) => (v === null ? "" : String(v));
+
+// Tab-separated, a field quoted when it holds a tab, a line break or a quote.
+function tsv(lines) {
+  const field = (s) => (/[\t\n\r"]/.test(s) ? `"${s.replace(/"/g, '""')}"` : s);
+  return lines.map((l) => l.map(field).join("\t")).join("\n") + "\n";
+}
+
+function showTable(result, q) {
+  const rows = shownRows(result, q);
+  const fmt = formatters(result, q);
+  shownTable = { names: result.columns.map((c) => c.name), rows };
   const head = el("tr", {}, ...result.columns.map((c) => el("th", { scope: "col", text: c.name, title: c.type })));
   $("table").tHead.replaceChildren(head);
-  const body = result.rows.map((r) => el("tr", {}, ...r.map((v, i) =>
-    el("td", { class: numeric(result.columns[i].type) ? "num" : undefined, text: v === null ? "∅" : String(v) }))));
+  const body = rows.map((r) => el("tr", {}, ...r.map((v, i) => {
+    const text = v === null ? "∅" : fmt[i](v);
+    return el("td", { class: numeric(result.columns[i].type) ? "num" : undefined, text,
+                      title: v !== null && text !== String(v) ? String(v) : undefined });
+  })));
   $("table").tBodies[0].replaceChildren(...body);
-  $("summary").textContent = `${result.rows.length} row${result.rows.length === 1 ? "" : "s"}`;
+  $("summary-text").textContent = `${result.rows.length} row${result.rows.length === 1 ? "" : "s"}`;
+  $("copy-table").hidden = false;
+}
+
+// Text copied from the table carries the exact values of the cells
+// selected (a cell partly selected counts), not the rounded ones.
+function copySelection(e) {
+  const sel = document.getSelection();
+  if (!sel || sel.isCollapsed || !sel.rangeCount) return;
+  const table = $("table");
+  if (!sel.containsNode(table, true)) return;
+  const lines = [];
+  for (const row of table.rows) {
+    if (!sel.containsNode(row, true)) continue;
+    const cells = [...row.cells].filter((c) => sel.containsNode(c, true));
+    const body = row.parentElement.tagName === "TBODY";
+    lines.push(cells.map((c) => (body ? exact(shownTable.rows[row.sectionRowIndex][c.cellIndex]) : c.textContent)));
+  }
+  if (!lines.length) return;
+  e.clipboardData.setData("text/plain", tsv(lines));
+  e.preventDefault();
+}
+
+function copyTable() {
+  const text = tsv([shownTable.names, ...shownTable.rows.map((r) => r.map(exact))]);
+  navigator.clipboard?.writeText(text).catch(() => {});
 }
 
 function clearResults() {
@@ -571,7 +734,9 @@ function clearResults() {
   $("chart").replaceChildren();
   $("table").tHead.replaceChildren();
   $("table").tBodies[0].replaceChildren();
-  $("summary").textContent = "";
+  $("summary-text").textContent = "";
+  $("copy-table").hidden = true;
+  shownTable = { names: [], rows: [] };
   panel.duckdb = panel.spark = "";
   showPanel();
 }
@@ -601,6 +766,7 @@ function axisSize(u, values, i, cycle) {
 // dimension otherwise; one series per measure and per value of the other
 // dimensions (at most eight). Bars rise from zero.
 function showChart(result, q) {
+  const fmt = formatters(result, q);
   if (chart) chart.destroy();
   chart = null;
   $("chart").replaceChildren();
@@ -622,7 +788,7 @@ function showChart(result, q) {
     const x = labels.indexOf(xOf(r));
     if (x < 0) continue;
     for (const m of ms) {
-      const key = [cols[m].name, ...others.map((i) => (r[i] === null ? "∅" : String(r[i])))].join(" · ");
+      const key = [cols[m].name, ...others.map((i) => (r[i] === null ? "∅" : fmt[i](r[i])))].join(" · ");
       if (!series.has(key)) {
         if (series.size === 8) continue;
         series.set(key, new Array(xs.length).fill(null));
@@ -640,29 +806,49 @@ function showChart(result, q) {
   // Category labels, shortened past 24 characters (the table has them
   // whole), spaced so that none overlaps the next, and room at the right
   // for the last one.
-  const names = labels.map((l) => (l === null ? "∅" : String(l))).map((l) => (l.length > 24 ? l.slice(0, 23) + "…" : l));
+  const names = labels.map((l) => (l === null ? "∅" : xi < 0 ? String(l) : fmt[xi](l)))
+    .map((l) => (l.length > 24 ? l.slice(0, 23) + "…" : l));
   const widest = time ? 0 : Math.max(...names.map(textWidth));
   firstHalf = time ? 0 : textWidth(names[0]) / 2 + 4;
+  const grain = time ? columnGrains(result, q)[xi] : null;
   const category = (u, ticks) => ticks.map((t) => (Number.isInteger(t) ? names[t] ?? "" : ""));
   const opts = {
     width, height: 300,
     scales: time ? { x: { time: true } } : { x: { time: false, range: [-0.5, xs.length - 0.5] }, y: { range: fromZero } },
-    padding: [12, time ? null : Math.ceil(Math.min(160, widest / 2 + 8)), null, null],
-    axes: [time ? { font: FONT } :
+    // Room at the right for half the last label, centred on its point.
+    padding: [12, time && !grain ? null :
+      Math.ceil(Math.min(160, (time ? textWidth(names[names.length - 1] ?? "") : widest) / 2 + 8)), null, null],
+    axes: [time ? periodAxis(xs, names, width, grain) :
              { values: category, font: FONT, space: widest + 12, incrs: [1, 2, 5, 10, 20, 50, 100, 200, 500] },
            { size: axisSize, font: FONT }],
-    series: [{ label: xi < 0 ? "" : cols[xi].name },
+    series: [{ label: xi < 0 ? "" : cols[xi].name,
+               value: (u, x) => { const i = u.data[0].indexOf(x); return i < 0 ? "—" : names[i] ?? "—"; } },
       ...keys.map((k, i) => ({
         label: k, stroke: COLORS[i % COLORS.length], width: 2,
         fill: time ? undefined : COLORS[i % COLORS.length] + "99",
         fillTo: time ? undefined : 0,
         paths: time ? undefined : uPlot.paths.bars({ size: [0.7 / keys.length, 80], align: 0 }),
         points: { show: time && xs.length < 60 },
+        value: (u, v) => (v === null || v === undefined ? "—" : readable(v)),
         spanGaps: time,
       }))],
     hooks: { draw: [(u) => { $("chart").dataset.yMin = u.scales.y.min; }] },
   };
   chart = new uPlot(opts, [xs, ...keys.map((k) => series.get(k))], $("chart"));
+}
+
+// A time axis of periods ticks at the periods, named as the table names
+// them, every so many so that no two names overlap; without a grain the
+// chart's own clock ticks.
+function periodAxis(xs, names, width, grain) {
+  if (!grain) return { font: FONT };
+  const room = Math.max(...names.map(textWidth)) + 16;
+  const step = Math.max(1, Math.ceil((xs.length * room) / Math.max(1, width - 90)));
+  return {
+    font: FONT,
+    splits: () => xs.filter((_, i) => i % step === 0),
+    values: (u, splits) => splits.map((x) => names[xs.indexOf(x)] ?? ""),
+  };
 }
 
 function showPanel() {
@@ -699,7 +885,7 @@ async function run() {
     if (me !== runs) return;
     [panel.duckdb, panel.spark] = sql;
     showPanel();
-    showTable(result);
+    showTable(result, q);
     showChart(result, q);
     if (result.now) {
       $("now-used").textContent = `Read at ${result.now}, the server's clock.`;
@@ -804,6 +990,8 @@ async function main() {
     });
   }
   $("copy").addEventListener("click", () => navigator.clipboard?.writeText(panel[dialect]).catch(() => {}));
+  $("copy-table").addEventListener("click", copyTable);
+  document.addEventListener("copy", copySelection);
   window.addEventListener("resize", () => chart?.setSize({ width: Math.max(280, $("chart").clientWidth), height: 300 }));
   // An address edited by hand, or another shared link pasted in.
   window.addEventListener("hashchange", () => { if (meta) openAddress(); });
