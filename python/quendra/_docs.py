@@ -36,6 +36,7 @@ _RULES: list = [
     (r"^join '", f"{MANIFEST}#joins"),
     (r"'where'", SEGMENTS),
     (r"^segment '", f"{MANIFEST}#segments"),
+    (r"^time_dimension", f"{QUERY}#time_dimension"),
     # Measures along time, totals and ranks, and the fan-out rule.
     (r"derived along time|time dimension with a grain|^'(offset|running|trailing|unit)'|^running by|"
      r"does not fit the grain|^needs exactly one of|running and trailing", TIME),
@@ -46,7 +47,7 @@ _RULES: list = [
      r"^(sum/mean|min, max or mean) ", f"{MANIFEST}#measures"),
     (r"^dimension '", f"{MANIFEST}#dimensions"),
     # Expressions, in the manifest or a query's filter.
-    (r"expression|^unknown function|^function '|^digits must|^start and length", f"{MANIFEST}#expressions"),
+    (r"expression|^unknown function|^function '|^digits must|^start and length", f"{QUERY}#expressions"),
     # The query's fields.
     (r"^query (must be|needs 'model')|^unknown model|^model '", f"{QUERY}#model"),
     (r"^'having'", f"{QUERY}#filters"),
