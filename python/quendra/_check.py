@@ -278,7 +278,11 @@ class _ModelCheck:
             for grain in allowed:
                 failure = attempt({"dimensions": [name], "time_grains": {name: grain}, "measures": [self.count]})
                 if failure is not None:
-                    failed.setdefault(failure, []).append(grain)
+                    # A message that names its grain is the same problem at
+                    # every grain that meets it.
+                    message, code, code_text = failure
+                    message = message.replace(f" at grain {grain} ", " at grain … ")
+                    failed.setdefault((message, code, code_text), []).append(grain)
             for (message, code, code_text), grains in failed.items():
                 where = "every grain" if grains == allowed else f"grain{'s' * (len(grains) > 1)} {', '.join(grains)}"
                 self.report.problems.append(Problem(self.name, "dimension", name, f"{message} (at {where})",
