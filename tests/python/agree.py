@@ -886,7 +886,9 @@ def joined_totals(rng: random.Random, world: World):
         own[f"jt{i}"] = {"measure": m.name, "total": total}
         world.joined_totals.append(Measure(f"jt{i}", m.kind, m.flags))
         world.total_shape[f"jt{i}"] = tag
-        if m.kind in ("int", "float") and all(p.isidentifier() for p in m.name.split(".")) and \
+        # A bare name in a calculation must not read as a word of the language.
+        words = KEYWORDS | {"like", "ilike", "in", "when", "then", "else", "end"}
+        if m.kind in ("int", "float") and all(p.isidentifier() and p.lower() not in words for p in m.name.split(".")) and \
                 not {"f32", "narrow"} & m.flags:
             own[f"js{i}"] = {"calc": f"{m.name} / jt{i}"}
             world.joined_totals.append(Measure(f"js{i}", "float", m.flags | {"calc"}))
