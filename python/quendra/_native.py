@@ -11,7 +11,7 @@ from typing import Any, Optional, Union
 from ._errors import CODES, Error
 
 # Dialects of quendra_emit_sql, by name.
-DIALECTS = {"duckdb": 0, "spark": 1}
+DIALECTS = {"duckdb": 0, "spark": 1, "postgres": 2}
 
 _PACKAGE_DIR = Path(__file__).resolve().parent
 _REPO_ROOT = _PACKAGE_DIR.parents[1]
@@ -221,13 +221,13 @@ class Context:
 
     def sql(self, query: Union[dict, str, bytes], dialect: Union[str, int] = "duckdb") -> str:
         """Compiles a query (a dict, or JSON text as str or bytes) into one SQL
-        statement for `dialect`: "duckdb" or "spark" (case-insensitive), or
+        statement for `dialect`: "duckdb", "spark" or "postgres" (case-insensitive), or
         the library's number for it (0, 1). Raises `Error` on failure."""
         if isinstance(dialect, str):
             try:
                 number = DIALECTS[dialect.lower()]
             except KeyError:
-                raise ValueError(f"unknown dialect {dialect!r}; use 'duckdb' or 'spark'") from None
+                raise ValueError(f"unknown dialect {dialect!r}; use 'duckdb', 'spark' or 'postgres'") from None
         elif isinstance(dialect, int) and not isinstance(dialect, bool):
             number = dialect  # passed through: the library checks the range
         else:

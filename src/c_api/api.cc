@@ -252,7 +252,7 @@ int quendra_emit_sql(quendra_ctx* h, const uint8_t* query_ptr, size_t query_len,
   Ctx& ctx = *asCtx(h);
   if (!ctx.manifest) return noModels(ctx);
   // The dialect is checked before the query text is even read.
-  if (dialect != 0 && dialect != 1) {
+  if (dialect < 0 || dialect > 2) {
     quendra::setError(ctx, kInvalid, "unknown dialect");
     return 1;
   }

@@ -21,10 +21,49 @@ Result<void> refuseNul(Text& out, Bytes s) {
 
 }  // namespace
 
+Result<void> writeInterval(Dialect d, Text& out, int64_t n, Bytes unit) {
+  const bool pg = d == Dialect::postgres;
+  TRY(out.put(pg ? Bytes("INTERVAL '") : Bytes("INTERVAL ")));
+  TRY(out.putInt(n));
+  TRY(out.put(' '));
+  TRY(out.put(unit));
+  return pg ? out.put('\'') : Result<void>{};
+}
+
+Bytes typeofHead(Dialect d) {
+  return d == Dialect::postgres ? Bytes("(CASE WHEN CAST(pg_typeof(") : Bytes("(CASE WHEN typeof(");
+}
+
+Bytes isTimestampTail(Dialect d) {
+  switch (d) {
+    case Dialect::duckdb: return ") LIKE 'TIMESTAMP%' THEN ";
+    case Dialect::spark: return ") LIKE 'timestamp%' THEN ";
+    case Dialect::postgres: return ") AS TEXT) LIKE 'timestamp%' THEN ";
+  }
+  return "";
+}
+
+Bytes isDateTail(Dialect d) {
+  switch (d) {
+    case Dialect::duckdb: return ") = 'DATE' THEN ";
+    case Dialect::spark: return ") = 'date' THEN ";
+    case Dialect::postgres: return ") AS TEXT) = 'date' THEN ";
+  }
+  return "";
+}
+
 Result<void> quote(Dialect d, Text& out, Bytes name) {
   TRY(refuseNul(out, name));
   if (d == Dialect::duckdb && name.empty()) {
     out.failure = "an empty name cannot be written as a DuckDB identifier";
+    return std::unexpected(Err::WriteFailed);
+  }
+  if (d == Dialect::postgres && name.empty()) {
+    out.failure = "an empty name cannot be written as a PostgreSQL identifier";
+    return std::unexpected(Err::WriteFailed);
+  }
+  if (d == Dialect::postgres && name.size() > kPostgresNameMax) {
+    out.failure = "a name longer than 63 bytes cannot be a PostgreSQL identifier, which would cut it short";
     return std::unexpected(Err::WriteFailed);
   }
   if (d == Dialect::spark && name.find("${") != Bytes::npos) {
@@ -33,7 +72,7 @@ Result<void> quote(Dialect d, Text& out, Bytes name) {
     out.failure = "a name holds '${', which Spark would replace before reading the statement";
     return std::unexpected(Err::WriteFailed);
   }
-  char q = d == Dialect::duckdb ? '"' : '`';
+  char q = d == Dialect::spark ? '`' : '"';
   TRY(out.put(q));
   size_t run = 0;  // copy runs between quote characters in one piece
   for (size_t i = 0; i < name.size(); ++i) {
@@ -54,7 +93,7 @@ Result<void> writeStringLiteral(Dialect d, Text& out, Bytes text) {
     char c = text[i];
     Bytes escape;
     if (c == '\'') {
-      escape = d == Dialect::duckdb ? Bytes("''") : Bytes("\\'");
+      escape = d == Dialect::spark ? Bytes("\\'") : Bytes("''");
     } else if (d == Dialect::spark && c == '\\') {
       escape = "\\\\";
     } else if (d == Dialect::spark && c == '$' && i + 1 < text.size() && text[i + 1] == '{') {
@@ -73,7 +112,8 @@ Result<void> writeStringLiteral(Dialect d, Text& out, Bytes text) {
 }
 
 Result<void> writeLikePattern(Dialect d, Text& out, Bytes pattern) {
-  if (d != Dialect::spark || pattern.find('\\') == Bytes::npos) return writeStringLiteral(d, out, pattern);
+  // PostgreSQL's LIKE also takes a backslash as its escape by default.
+  if (d == Dialect::duckdb || pattern.find('\\') == Bytes::npos) return writeStringLiteral(d, out, pattern);
   size_t extra = 0;
   for (char c : pattern) extra += c == '\\';
   char* p = out.arena->make<char>(pattern.size() + extra);
@@ -119,7 +159,7 @@ bool diffTwice(Grain g) { return g == Grain::month || g == Grain::quarter; }
 
 uint32_t operandCount(Dialect d, const Expr& e, const Node& n) {
   if (n.tag == Tag::local || zonedCompare(e, n)) return 3;
-  if (n.tag == Tag::date_diff) return d == Dialect::spark && diffTwice(diffUnit(n)) ? 4 : 2;
+  if (n.tag == Tag::date_diff) return d != Dialect::duckdb && diffTwice(diffUnit(n)) ? 4 : 2;
   if (isVariadic(n.tag)) return static_cast<uint32_t>(e.list(n).size());
   if (n.tag == Tag::round) return digitsOf(n) > 0 ? 3 : 1;
   if (n.tag == Tag::floor || n.tag == Tag::ceil) return d == Dialect::spark ? 3 : 1;
@@ -178,8 +218,22 @@ Affixes affixes(Tag t) {
 }
 
 // A date part by the engines' own functions; Spark counts weekdays from 0
-// for Monday and names the day of the month dayofmonth.
+// for Monday and names the day of the month dayofmonth. PostgreSQL's
+// EXTRACT answers a numeric, made a 64-bit integer as the others answer.
 Affixes partAffixes(Dialect d, DatePart p) {
+  if (d == Dialect::postgres) {
+    switch (p) {
+      case DatePart::year:
+      case DatePart::fiscal_year: return {"CAST(EXTRACT(YEAR FROM ", "", ") AS BIGINT)"};
+      case DatePart::quarter:
+      case DatePart::fiscal_quarter: return {"CAST(EXTRACT(QUARTER FROM ", "", ") AS BIGINT)"};
+      case DatePart::month: return {"CAST(EXTRACT(MONTH FROM ", "", ") AS BIGINT)"};
+      case DatePart::day: return {"CAST(EXTRACT(DAY FROM ", "", ") AS BIGINT)"};
+      case DatePart::hour: return {"CAST(EXTRACT(HOUR FROM ", "", ") AS BIGINT)"};
+      case DatePart::minute: return {"CAST(EXTRACT(MINUTE FROM ", "", ") AS BIGINT)"};
+      case DatePart::isodow: return {"CAST(EXTRACT(ISODOW FROM ", "", ") AS BIGINT)"};
+    }
+  }
   switch (p) {
     case DatePart::year: return {"year(", "", ")"};
     case DatePart::quarter: return {"quarter(", "", ")"};
@@ -220,17 +274,21 @@ Result<void> writeZonedText(Dialect d, const Node& n, bool instant, Text& out) {
 // stays its day. Named zones by the engines' own rules, fixed offsets as
 // arithmetic (DuckDB's timezone() takes no offset).
 Result<void> writeLocal(Dialect d, const Node& n, uint32_t k, Text& out) {
-  if (k == 0) return out.put("(CASE WHEN typeof(");
-  if (k == 1) return out.put(d == Dialect::duckdb ? Bytes(") = 'DATE' THEN CAST(") : Bytes(") = 'date' THEN CAST("));
+  if (k == 0) return out.put(typeofHead(d));
+  if (k == 1) {
+    TRY(out.put(isDateTail(d)));
+    return out.put("CAST(");
+  }
   std::optional<TimeZone> z = findTimeZone(n.text);
   if (!z) return std::unexpected(Err::WriteFailed);
   if (z->data < 0) {
     if (k == 2) return out.put(" AS TIMESTAMP) ELSE (CAST(");
-    TRY(out.put(z->fixed < 0 ? Bytes(" AS TIMESTAMP) - INTERVAL ") : Bytes(" AS TIMESTAMP) + INTERVAL ")));
-    TRY(out.putInt((z->fixed < 0 ? -z->fixed : z->fixed) / 60));
-    return out.put(" MINUTE) END)");
+    TRY(out.put(z->fixed < 0 ? Bytes(" AS TIMESTAMP) - ") : Bytes(" AS TIMESTAMP) + ")));
+    TRY(writeInterval(d, out, (z->fixed < 0 ? -z->fixed : z->fixed) / 60, "MINUTE"));
+    return out.put(") END)");
   }
-  if (d == Dialect::duckdb) {
+  // PostgreSQL's timezone() reads zone and timestamp as DuckDB's does.
+  if (d != Dialect::spark) {
     if (k == 2) {
       TRY(out.put(" AS TIMESTAMP) ELSE timezone("));
       TRY(writeStringLiteral(d, out, z->name));
@@ -248,9 +306,11 @@ Result<void> writeLocal(Dialect d, const Node& n, uint32_t k, Text& out) {
 // <instants>) ELSE (x op <texts>) END), the list of IN written from its
 // literal items.
 Result<void> writeZonedCompare(Dialect d, const Expr& e, const Node& n, uint32_t k, Text& out) {
-  if (k == 0) return out.put("(CASE WHEN typeof(");
-  if (k == 1)
-    return out.put(d == Dialect::duckdb ? Bytes(") LIKE 'TIMESTAMP%' THEN (") : Bytes(") LIKE 'timestamp%' THEN ("));
+  if (k == 0) return out.put(typeofHead(d));
+  if (k == 1) {
+    TRY(out.put(isTimestampTail(d)));
+    return out.put('(');
+  }
   const bool instant = k == 2;
   if (n.tag == Tag::in || n.tag == Tag::not_in) {
     TRY(out.put(n.tag == Tag::in ? Bytes(" IN (") : Bytes(" NOT IN (")));
@@ -281,6 +341,44 @@ Result<void> writeZonedCompare(Dialect d, const Expr& e, const Node& n, uint32_t
 // weeks do), months, quarters and years from year and month numbers,
 // seconds from unix_seconds (which floors) and minutes and hours by
 // flooring those, exactly, as seconds stay far below 2^53.
+// PostgreSQL, from the end operand to the start one as Spark's: days by
+// subtracting dates (weeks of them truncated toward zero by integer
+// division), months, quarters and years from EXTRACT, seconds, minutes and
+// hours by flooring the epoch seconds.
+Result<void> writePgDateDiff(Grain g, uint32_t k, Text& out) {
+  switch (g) {
+    case Grain::day:
+    case Grain::week: {
+      static constexpr Bytes kDay[] = {"CAST((CAST(", " AS DATE) - CAST(", " AS DATE)) AS BIGINT)"};
+      static constexpr Bytes kWeek[] = {"CAST(((CAST(", " AS DATE) - CAST(", " AS DATE)) / 7) AS BIGINT)"};
+      return out.put(g == Grain::day ? kDay[k] : kWeek[k]);
+    }
+    case Grain::month:
+    case Grain::quarter: {
+      static constexpr Bytes kMonth[] = {"CAST(((EXTRACT(YEAR FROM ", ") * 12 + EXTRACT(MONTH FROM ",
+                                         ")) - (EXTRACT(YEAR FROM ", ") * 12 + EXTRACT(MONTH FROM ", "))) AS BIGINT)"};
+      static constexpr Bytes kQuarter[] = {"CAST(((EXTRACT(YEAR FROM ", ") * 4 + EXTRACT(QUARTER FROM ",
+                                           ")) - (EXTRACT(YEAR FROM ", ") * 4 + EXTRACT(QUARTER FROM ",
+                                           "))) AS BIGINT)"};
+      return out.put(g == Grain::month ? kMonth[k] : kQuarter[k]);
+    }
+    case Grain::year: {
+      static constexpr Bytes kYear[] = {"CAST((EXTRACT(YEAR FROM ", ") - EXTRACT(YEAR FROM ", ")) AS BIGINT)"};
+      return out.put(kYear[k]);
+    }
+    case Grain::second:
+    case Grain::minute:
+    case Grain::hour: {
+      const Bytes per = g == Grain::second ? Bytes("1") : g == Grain::minute ? Bytes("60") : Bytes("3600");
+      if (k == 0) return out.put("CAST((floor(EXTRACT(EPOCH FROM CAST(");
+      TRY(out.put(" AS TIMESTAMP)) / "));
+      TRY(out.put(per));
+      return out.put(k == 1 ? Bytes(") - floor(EXTRACT(EPOCH FROM CAST(") : Bytes(")) AS BIGINT)"));
+    }
+  }
+  return {};
+}
+
 Result<void> writeDateDiff(Dialect d, const Node& n, uint32_t k, Text& out) {
   const Grain g = diffUnit(n);
   if (d == Dialect::duckdb) {
@@ -291,6 +389,7 @@ Result<void> writeDateDiff(Dialect d, const Node& n, uint32_t k, Text& out) {
     }
     return out.put(k == 1 ? Bytes(" AS TIMESTAMP), CAST(") : Bytes(" AS TIMESTAMP))"));
   }
+  if (d == Dialect::postgres) return writePgDateDiff(g, k, out);
   switch (g) {
     case Grain::day:
     case Grain::week: {
@@ -326,6 +425,24 @@ Result<void> writeDateDiff(Dialect d, const Node& n, uint32_t k, Text& out) {
   return {};
 }
 
+// PostgreSQL's round on a 64-bit float rounds half to even; on a numeric
+// it rounds half away from zero, as memory does. The value goes through a
+// numeric and back.
+Result<void> writePgRound(int32_t digits, uint32_t k, Text& out) {
+  if (digits == 0) return out.put(k == 0 ? Bytes("CAST(round(CAST(") : Bytes(" AS NUMERIC)) AS DOUBLE PRECISION)"));
+  const int32_t a = digits < 0 ? -digits : digits;
+  char tail[80];
+  std::snprintf(tail, sizeof tail,
+                digits < 0 ? " / 1E%d) AS NUMERIC)) AS DOUBLE PRECISION) * 1E%d)"
+                           : " * 1E%d) AS NUMERIC)) AS DOUBLE PRECISION) / 1E%d) END)",
+                a, a);
+  if (digits < 0) return out.put(k == 0 ? Bytes("(CAST(round(CAST((") : Bytes(tail));
+  if (k == 0) return out.put("(CASE WHEN (ABS(");
+  if (k == 1) return out.put(") >= 4503599627370496) THEN ");
+  if (k == 2) return out.put(" ELSE (CAST(round(CAST((");
+  return out.put(Bytes(tail));
+}
+
 Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Text& out) {
   const uint32_t count = operandCount(d, e, n);
   if (n.tag == Tag::local) return writeLocal(d, n, k, out);
@@ -334,14 +451,14 @@ Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Tex
   switch (n.tag) {
     case Tag::length:
       // Spark counts in a 32-bit integer, which arithmetic would keep.
-      if (d == Dialect::spark) return out.put(k == 0 ? Bytes("CAST(length(") : Bytes(") AS BIGINT)"));
+      if (d != Dialect::duckdb) return out.put(k == 0 ? Bytes("CAST(length(") : Bytes(") AS BIGINT)"));
       return out.put(k == 0 ? Bytes("length(") : Bytes(")"));
     case Tag::substring:
       return out.put(k == 0 ? Bytes("substring(") : k == count ? Bytes(")") : Bytes(", "));
     case Tag::concat:
       // DuckDB's concat reads a null as empty text; its operator, like
       // Spark's concat, makes the whole value null.
-      if (d == Dialect::duckdb) return out.put(k == 0 ? Bytes("(") : k == count ? Bytes(")") : Bytes(" || "));
+      if (d != Dialect::spark) return out.put(k == 0 ? Bytes("(") : k == count ? Bytes(")") : Bytes(" || "));
       return out.put(k == 0 ? Bytes("concat(") : k == count ? Bytes(")") : Bytes(", "));
     case Tag::round: {
       // To digits: the value times a power of ten, rounded half away from
@@ -350,6 +467,7 @@ Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Tex
       // DuckDB its binary value); to no digits both round alike. Values
       // from 2^52 up are whole already.
       const int32_t digits = digitsOf(n);
+      if (d == Dialect::postgres) return writePgRound(digits, k, out);
       if (digits == 0) return out.put(k == 0 ? Bytes("round(") : Bytes(")"));
       const int32_t a = digits < 0 ? -digits : digits;
       char tail[48];
@@ -366,7 +484,7 @@ Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Tex
       // 64-bit integer and fail past its range; values from 2^52 up are
       // whole already.
       const Bytes fn = n.tag == Tag::floor ? Bytes("floor(") : Bytes("ceil(");
-      if (d == Dialect::duckdb) return out.put(k == 0 ? fn : Bytes(")"));
+      if (d != Dialect::spark) return out.put(k == 0 ? fn : Bytes(")"));
       if (k == 0) return out.put("(CASE WHEN (ABS(");
       if (k == 1) return out.put(") >= 4503599627370496) THEN CAST(");
       if (k == 2) {
@@ -375,6 +493,16 @@ Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Tex
       }
       return out.put(") AS DOUBLE) END)");
     }
+    case Tag::div:
+      // PostgreSQL divides integers as integers; memory divides as floats.
+      if (d == Dialect::postgres) return out.put(k == 0 ? Bytes("(CAST(") : k == 1 ? Bytes(" AS DOUBLE PRECISION) / NULLIF(") : Bytes(", 0))"));
+      break;
+    case Tag::mod:
+      // PostgreSQL has no remainder of floats; a numeric's keeps the
+      // dividend's sign, as the others' do.
+      if (d == Dialect::postgres)
+        return out.put(k == 0 ? Bytes("(CAST(") : k == 1 ? Bytes(" AS NUMERIC) % NULLIF(CAST(") : Bytes(" AS NUMERIC), 0))"));
+      break;
     case Tag::case_:
       if (k == 0) return out.put("(CASE WHEN ");
       if (k == count) return out.put(" END)");
@@ -398,9 +526,9 @@ Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Tex
         TRY(out.put(x.pre));
         return out.put('(');
       }
-      TRY(out.put(" + INTERVAL "));
-      TRY(out.putInt(12 - shift));
-      TRY(out.put(" MONTH)"));
+      TRY(out.put(" + "));
+      TRY(writeInterval(d, out, 12 - shift, "MONTH"));
+      TRY(out.put(')'));
       return out.put(x.post);
     }
     case Tag::like:
@@ -428,7 +556,10 @@ Result<void> writeLeaf(Dialect d, const Node& n, Text& out) {
         out.failure = "a number with more than one '.' cannot be written as SQL";
         return std::unexpected(Err::WriteFailed);
       }
+      // PostgreSQL reads a number with a point as a numeric.
+      if (d == Dialect::postgres) TRY(out.put("CAST("));
       TRY(out.put(n.text));
+      if (d == Dialect::postgres) return out.put(" AS DOUBLE PRECISION)");
       // Spark reads a number with a point as an exact decimal and divides
       // decimals to six places; in this system every such number is a
       // 64-bit float, which the D suffix makes it in Spark too.

@@ -17,13 +17,28 @@
 
 namespace quendra {
 
-enum class Dialect : uint8_t { duckdb = 0, spark = 1 };
+// postgres: PostgreSQL 15 and later.
+enum class Dialect : uint8_t { duckdb = 0, spark = 1, postgres = 2 };
 
-// A quoted identifier: " for duckdb, ` for spark, the quote character doubled
+// PostgreSQL cuts identifiers past this many bytes short, so two long names
+// could silently become one.
+inline constexpr size_t kPostgresNameMax = 63;
+
+// "INTERVAL n UNIT"; PostgreSQL reads an interval only from quoted text.
+[[nodiscard]] Result<void> writeInterval(Dialect d, Text& out, int64_t n, Bytes unit);
+
+// The start of a CASE on whether `x` is a timestamp, and the text after x:
+// "(CASE WHEN typeof(" x ") LIKE 'TIMESTAMP%' THEN " in the engine's words.
+Bytes typeofHead(Dialect d);
+Bytes isTimestampTail(Dialect d);
+Bytes isDateTail(Dialect d);
+
+// A quoted identifier: " for duckdb and postgres, ` for spark, the quote character doubled
 // inside. Dots are not split: the name is one identifier. Fails (WriteFailed,
 // with out.failure set) for a name holding a NUL byte, in duckdb for the
 // empty name (DuckDB cannot read ""), and in spark for one holding "${",
-// which Spark substitutes before parsing.
+// which Spark substitutes before parsing; in postgres for the empty name and
+// for one longer than kPostgresNameMax bytes.
 [[nodiscard]] Result<void> quote(Dialect d, Text& out, Bytes name);
 
 // A string literal holding exactly `text`. duckdb doubles quotes and passes

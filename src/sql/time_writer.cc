@@ -12,12 +12,10 @@
 namespace quendra {
 namespace {
 
-Result<void> interval(Text& out, int64_t n, Grain unit) {
-  static constexpr Bytes kUnits[] = {" SECOND", " MINUTE", " HOUR", " DAY", " DAY", " MONTH", " MONTH", " YEAR"};
+Result<void> interval(Dialect d, Text& out, int64_t n, Grain unit) {
+  static constexpr Bytes kUnits[] = {"SECOND", "MINUTE", "HOUR", "DAY", "DAY", "MONTH", "MONTH", "YEAR"};
   int64_t k = unit == Grain::week ? 7 * n : unit == Grain::quarter ? 3 * n : n;
-  TRY(out.put("INTERVAL "));
-  TRY(out.putInt(k));
-  return out.put(kUnits[grainRank(unit)]);
+  return writeInterval(d, out, k, kUnits[grainRank(unit)]);
 }
 
 // " AND " + sameDim for every dimension but the time one.
@@ -107,7 +105,7 @@ Result<void> writeWidenedAsText(const Writer& w, Text& out, const Range& r) {
       TRY(out.put(" AS TIMESTAMP)"));
       if (!resets) {
         TRY(out.put(" - "));
-        TRY(interval(out, x.n, x.unit));
+        TRY(interval(w.dialect, out, x.n, x.unit));
         TRY(out.put(')'));
       }
       TRY(out.put(')'));
@@ -117,7 +115,10 @@ Result<void> writeWidenedAsText(const Writer& w, Text& out, const Range& r) {
   TRY(writeBound(w, out, r.b));
   TRY(out.put(r.end_is_date ? Bytes(" < CAST(") : Bytes(" <= CAST(")));
   TRY(writeStringLiteral(w.dialect, out, r.end));
-  return out.put(r.end_is_date ? Bytes(" AS TIMESTAMP) + INTERVAL 1 DAY)") : Bytes(" AS TIMESTAMP))"));
+  if (!r.end_is_date) return out.put(" AS TIMESTAMP))");
+  TRY(out.put(" AS TIMESTAMP) + "));
+  TRY(writeInterval(w.dialect, out, 1, "DAY"));
+  return out.put(')');
 }
 
 const Agg* windowBase(const Plan& plan, const Derived& x) {
@@ -221,7 +222,7 @@ Result<void> writeDerivedJoins(const Writer& w, Text& out, uint32_t idx) {
     TRY(out.put(" = ("));
     TRY(column(w, out, "q", "d", t));
     TRY(out.put(" - "));
-    TRY(interval(out, x.n, x.unit));
+    TRY(interval(w.dialect, out, x.n, x.unit));
     TRY(out.put("))"));
     return sameSeries(w, out, alias, "q");
   }
@@ -260,9 +261,9 @@ Result<void> writeDerivedJoins(const Writer& w, Text& out, uint32_t idx) {
   TRY(out.put(" >= (("));
   TRY(column(w, out, "a", "d", t));
   TRY(out.put(" + "));
-  TRY(interval(out, 1, g));
+  TRY(interval(w.dialect, out, 1, g));
   TRY(out.put(") - "));
-  TRY(interval(out, x.n, x.unit));
+  TRY(interval(w.dialect, out, x.n, x.unit));
   TRY(out.put(")) AND ("));
   TRY(column(w, out, "b", "d", t));
   TRY(out.put(" <= "));

@@ -84,11 +84,29 @@ Result<void> writeMeasure(const Writer& w, Text& out, uint32_t index, uint8_t de
   return writeAgg(w, out, def.agg);
 }
 
+namespace {
+
+bool pgFloatAgg(AggFn f) {
+  return f == AggFn::mean || f == AggFn::stddev || f == AggFn::variance || f == AggFn::median ||
+         f == AggFn::percentile;
+}
+
+}  // namespace
+
 Result<void> writeAggHead(const Writer& w, Text& out, const Agg& agg) {
   // By AggFn; the quantiles take the fraction after the argument.
   static constexpr Bytes kNames[] = {"SUM(",          "AVG(",          "MIN(",       "MAX(",      "COUNT(",
                                      "COUNT(",        "quantile_cont(", "quantile_cont(", "stddev_samp(", "var_samp("};
   const bool quantile = agg.func == AggFn::median || agg.func == AggFn::percentile;
+  if (w.dialect == Dialect::postgres) {
+    // PostgreSQL answers a numeric for the average and spread of integers.
+    if (pgFloatAgg(agg.func)) TRY(out.put("CAST("));
+    if (quantile) {
+      TRY(out.put("percentile_cont("));
+      TRY(writeFloat(w.dialect, out, agg.p));
+      return out.put(") WITHIN GROUP (ORDER BY ");
+    }
+  }
   if (quantile && w.dialect == Dialect::spark)
     TRY(out.put("percentile("));
   else
@@ -98,6 +116,7 @@ Result<void> writeAggHead(const Writer& w, Text& out, const Agg& agg) {
 }
 
 Result<void> writeAggTail(const Writer& w, Text& out, const Agg& agg) {
+  if (w.dialect == Dialect::postgres) return out.put(pgFloatAgg(agg.func) ? Bytes(") AS DOUBLE PRECISION)") : Bytes(")"));
   if (agg.func == AggFn::median || agg.func == AggFn::percentile) {
     TRY(out.put(", "));
     TRY(writeFloat(w.dialect, out, agg.p));
@@ -140,7 +159,7 @@ Result<void> writeBound(const Writer& w, Text& out, const Bound& b) {
 Bytes grainWord(Dialect d, Grain g) {
   static constexpr Bytes kLower[] = {"second", "minute", "hour", "day", "week", "month", "quarter", "year"};
   static constexpr Bytes kUpper[] = {"SECOND", "MINUTE", "HOUR", "DAY", "WEEK", "MONTH", "QUARTER", "YEAR"};
-  return d == Dialect::duckdb ? kLower[grainRank(g)] : kUpper[grainRank(g)];
+  return d == Dialect::spark ? kUpper[grainRank(g)] : kLower[grainRank(g)];
 }
 
 Result<void> writeDim(const Writer& w, Text& out, const Dim& d) {
@@ -162,6 +181,15 @@ Result<void> writeTable(const Writer& w, Text& out, Bytes name) {
 }
 
 Result<void> writeFloat(Dialect d, Text& out, double v) {
+  if (d == Dialect::postgres) {
+    // A number with a point is a numeric in PostgreSQL; every such number
+    // is a 64-bit float here.
+    if (std::isnan(v)) return out.put("CAST('NaN' AS DOUBLE PRECISION)");
+    if (std::isinf(v)) return out.put(v < 0 ? Bytes("CAST('-Infinity' AS DOUBLE PRECISION)") : Bytes("CAST('Infinity' AS DOUBLE PRECISION)"));
+    TRY(out.put("CAST("));
+    TRY(writeFloat(Dialect::duckdb, out, v));
+    return out.put(" AS DOUBLE PRECISION)");
+  }
   if (std::isnan(v)) return out.put("nan");
   if (std::isinf(v)) return out.put(v < 0 ? Bytes("-inf") : Bytes("inf"));
   if (v == 0) return out.put('0');
@@ -225,9 +253,9 @@ Result<void> writeInstant(const Writer& w, Text& out, int64_t us) {
 }
 
 Result<void> writeIfTimestamp(const Writer& w, Text& out, const Bound& b) {
-  TRY(out.put("(CASE WHEN typeof("));
+  TRY(out.put(typeofHead(w.dialect)));
   TRY(writeBound(w, out, b));
-  return out.put(w.dialect == Dialect::duckdb ? Bytes(") LIKE 'TIMESTAMP%' THEN ") : Bytes(") LIKE 'timestamp%' THEN "));
+  return out.put(isTimestampTail(w.dialect));
 }
 
 std::optional<std::pair<int64_t, int64_t>> zonedRange(const Plan& plan, const Range& r, std::optional<int64_t> from) {
@@ -299,12 +327,12 @@ Result<void> writeCmp(const Writer& w, Text& out, const Cmp& c) {
   bool zoned = false;
   for (const Literal& l : c.values) zoned |= l.instant.has_value();
   if (!zoned) return writeCmpAs(w, out, c, false);
-  TRY(out.put("(CASE WHEN typeof("));
+  TRY(out.put(typeofHead(w.dialect)));
   if (c.lhs.tag == Operand::Tag::measure)
     TRY(writeMeasure(w, out, c.lhs.measure, 0));
   else
     TRY(writeBound(w, out, c.lhs.dim));
-  TRY(out.put(w.dialect == Dialect::duckdb ? Bytes(") LIKE 'TIMESTAMP%' THEN ") : Bytes(") LIKE 'timestamp%' THEN ")));
+  TRY(out.put(isTimestampTail(w.dialect)));
   TRY(writeCmpAs(w, out, c, true));
   TRY(out.put(" ELSE "));
   TRY(writeCmpAs(w, out, c, false));
@@ -361,7 +389,10 @@ Result<void> writeRangeAsText(const Writer& w, Text& out, const Range& r) {
   TRY(writeBound(w, out, r.b));
   TRY(out.put(r.end_is_date ? Bytes(" < CAST(") : Bytes(" <= CAST(")));
   TRY(writeStringLiteral(w.dialect, out, r.end));
-  return out.put(r.end_is_date ? Bytes(" AS TIMESTAMP) + INTERVAL 1 DAY)") : Bytes(" AS TIMESTAMP))"));
+  if (!r.end_is_date) return out.put(" AS TIMESTAMP))");
+  TRY(out.put(" AS TIMESTAMP) + "));
+  TRY(writeInterval(w.dialect, out, 1, "DAY"));
+  return out.put(')');
 }
 
 // True when another output column's name equals column `index`'s ignoring
@@ -457,7 +488,7 @@ Result<void> column(const Writer& w, Text& out, Bytes table, const char* prefix,
 Result<void> sameDim(const Writer& w, Text& out, Bytes a, Bytes b, uint32_t i) {
   TRY(out.put('('));
   TRY(column(w, out, a, "d", i));
-  TRY(out.put(w.dialect == Dialect::duckdb ? Bytes(" IS NOT DISTINCT FROM ") : Bytes(" <=> ")));
+  TRY(out.put(w.dialect == Dialect::spark ? Bytes(" <=> ") : Bytes(" IS NOT DISTINCT FROM ")));
   TRY(column(w, out, b, "d", i));
   return out.put(')');
 }
@@ -534,7 +565,7 @@ Result<void> writeOrderLimit(const Writer& w, Text& out) {
   }
   // Spark takes only a 32-bit LIMIT; a larger one cuts nothing that Spark
   // could return, so it is left out.
-  if (plan.limit && (w.dialect == Dialect::duckdb || *plan.limit <= INT32_MAX)) {
+  if (plan.limit && (w.dialect != Dialect::spark || *plan.limit <= INT32_MAX)) {
     TRY(out.put("\nLIMIT "));
     TRY(out.putUint(*plan.limit));
   }

@@ -1,5 +1,5 @@
 // The SQL statement writer: a checked plan becomes one SELECT statement in
-// the DuckDB or Spark dialect.
+// the DuckDB, Spark or PostgreSQL dialect.
 #pragma once
 
 #include <cstdint>
@@ -112,22 +112,20 @@ Bytes grainWord(Dialect d, Grain g);
 template <class Inner>
 [[nodiscard]] Result<void> writeTrunc(const Writer& w, Text& out, Grain g, bool fiscal, Inner&& inner) {
   const int64_t shift = w.plan.periodStart(g, fiscal);
-  const Bytes unit = g == Grain::week ? Bytes(" DAY") : Bytes(" MONTH");
+  const Bytes unit = g == Grain::week ? Bytes("DAY") : Bytes("MONTH");
   if (shift) TRY(out.put('('));
   TRY(out.put("date_trunc('"));
   TRY(out.put(grainWord(w.dialect, g)));
   TRY(out.put("', "));
   TRY(inner());
   if (shift) {
-    TRY(out.put(" - INTERVAL "));
-    TRY(out.putInt(shift));
-    TRY(out.put(unit));
+    TRY(out.put(" - "));
+    TRY(writeInterval(w.dialect, out, shift, unit));
   }
   TRY(out.put(')'));
   if (!shift) return {};
-  TRY(out.put(" + INTERVAL "));
-  TRY(out.putInt(shift));
-  TRY(out.put(unit));
+  TRY(out.put(" + "));
+  TRY(writeInterval(w.dialect, out, shift, unit));
   return out.put(')');
 }
 // Time read in the query's zone: a text as its instant, in the engines'

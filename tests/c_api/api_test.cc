@@ -121,7 +121,7 @@ TEST(Api, EmitSqlChecksDialectBeforeReadingTheQuery) {
   ASSERT_EQ(load(c.p, kManifest), 0);
   const char* out = "untouched";
   size_t len = 7;
-  for (int dialect : {2, -1, 1000}) {
+  for (int dialect : {3, -1, 1000}) {
     EXPECT_EQ(sql(c.p, "not json at all", dialect, &out, &len), 1);
     EXPECT_EQ(quendra_last_error(c.p), doc("invalid", "unknown dialect"));
   }

@@ -37,3 +37,33 @@ def spark(tmp_path_factory):
     session = engines.spark_session(tmp_path_factory.mktemp("spark-warehouse"))
     yield session
     session.stop()
+
+
+@pytest.fixture(scope="session")
+def pg_server():
+    """A throwaway PostgreSQL server for the whole run, stopped and removed
+    at the end. Its folder is outside pytest's, which only root may enter."""
+    import shutil
+    import tempfile
+
+    import engines
+
+    folder = Path(tempfile.mkdtemp(prefix="quendra-pg-"))
+    try:
+        server = engines.PostgresServer(folder)
+        try:
+            yield server
+        finally:
+            server.stop()
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.fixture(scope="session")
+def pg(pg_server):
+    """A connection to that server with the example tables."""
+    import engines
+
+    con = engines.postgres_connection(pg_server.dsn)
+    yield con
+    con.close()

@@ -860,7 +860,7 @@ TEST(Writer, SurvivesEveryAllocationFailure) {
   Arena::setBlockSizeForTesting(64);
   int failures = 0;
   for (const std::string& query : queries) {
-    for (int d = 0; d < 2; ++d) {
+    for (int d = 0; d < 3; ++d) {
       Arena::setBlockSizeForTesting(0);
       std::string want = emit(query, d);
       Arena::setBlockSizeForTesting(64);
@@ -925,6 +925,32 @@ TEST(Writer, TimeZonesReadInstantsAsWallClockTime) {
             R"(error 1 {"code":"Invalid","message":"unknown time zone 'Mars/Olympus'"})");
   EXPECT_EQ(emit(R"({"model": "flat", "dimensions": ["a"], "time_zone": 5})", 0),
             R"(error 1 {"code":"Invalid","message":"time_zone must be a zone name such as 'America/New_York', or an offset such as '+05:30'"})");
+}
+
+TEST(Writer, PostgresQuotesIntervalsQuantilesAndRefusesLongNames) {
+  const std::string q = R"({"model": "orders", "dimensions": ["orders.created_at", "orders.half"], "time_grain": "fiscal_quarter",
+      "measures": ["p90", "avg_amount"], "filters": [{"field": "orders.status", "operator": "like", "value": "a\\b%"}],
+      "time_range": {"start": "2024-01-01", "end": "2024-02-01"}})";
+  EXPECT_EQ(emit(q, 2),
+            "SELECT CAST((date_trunc('quarter', t0.\"created_at\" - INTERVAL '3 MONTH') + INTERVAL '3 MONTH') AS "
+            "TIMESTAMP) AS \"orders.created_at\",\n"
+            "       (CAST(t0.\"a\" AS DOUBLE PRECISION) / NULLIF(CAST(2.5 AS DOUBLE PRECISION), 0)) AS \"orders.half\",\n"
+            "       CAST(percentile_cont(CAST(0.9 AS DOUBLE PRECISION)) WITHIN GROUP (ORDER BY CASE WHEN "
+            "(t0.\"status\" = 'paid') THEN t0.\"amount\" END) AS DOUBLE PRECISION) AS \"p90\",\n"
+            "       CAST(AVG(t0.\"amount\") AS DOUBLE PRECISION) AS \"avg_amount\"\n"
+            "FROM \"orders\" AS t0\n"
+            "WHERE (t0.\"created_at\" >= CAST('2024-01-01' AS TIMESTAMP) AND t0.\"created_at\" < "
+            "CAST('2024-02-01' AS TIMESTAMP) + INTERVAL '1 DAY') AND (t0.\"status\" LIKE 'a\\\\b%')\n"
+            "GROUP BY 1, 2");
+  const std::string n63(63, 'n'), n64(64, 'n');
+  const std::string m = R"({"models": {"m": {"table": "t", "dimensions": {")" + n63 + R"(": "a", ")" + n64 +
+                        R"(": "a"}}}})";
+  EXPECT_NE(emit(R"({"model": "m", "dimensions": [")" + n63 + R"("]})", 2, m).substr(0, 5), "error");
+  EXPECT_EQ(emit(R"({"model": "m", "dimensions": [")" + n64 + R"("]})", 2, m),
+            "error 6 {\"code\":\"WriteFailed\",\"message\":\"a name longer than 63 bytes cannot be a PostgreSQL "
+            "identifier, which would cut it short\"}");
+  // The same names stay valid in the other dialects.
+  EXPECT_NE(emit(R"({"model": "m", "dimensions": [")" + n64 + R"("]})", 0, m).substr(0, 5), "error");
 }
 
 }  // namespace
