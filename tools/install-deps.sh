@@ -4,8 +4,9 @@
 # With the argument "fuzz" it also installs clang with libFuzzer.
 set -euo pipefail
 
-# chromium: the explorer page's test drives it headless.
-pkgs=(cmake ninja-build g++ make pkg-config libgtest-dev libbenchmark-dev chromium)
+# chromium: the explorer page's test drives it headless. postgresql: the
+# tests start a throwaway server of their own in a temporary folder.
+pkgs=(cmake ninja-build g++ make pkg-config libgtest-dev libbenchmark-dev chromium postgresql)
 [ "${1:-}" = fuzz ] && pkgs+=(clang-19 libclang-rt-19-dev)
 need=()
 for pkg in "${pkgs[@]}"; do
@@ -31,6 +32,12 @@ if ((${#need[@]} || want_java)); then
     else
       need+=(default-jre-headless)
     fi
+  fi
+  if [[ " ${need[*]} " == *" postgresql "* ]] && [ ! -e /etc/postgresql-common/createcluster.conf ]; then
+    # The package would create and start a cluster on a TCP port; the tests
+    # need only the server's programs.
+    $sudo mkdir -p /etc/postgresql-common
+    echo "create_main_cluster = false" | $sudo tee /etc/postgresql-common/createcluster.conf >/dev/null
   fi
   echo "installing: ${need[*]}"
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null

@@ -1,4 +1,4 @@
-"""Running a query's SQL on DuckDB or Spark, and reading the answer back as a
+"""Running a query's SQL on DuckDB, Spark or PostgreSQL, and reading the answer back as a
 pyarrow Table shaped like the in-memory one.
 
 `run` takes a connection or session over tables the caller registered;
@@ -17,7 +17,8 @@ from pathlib import Path
 from typing import Any, Optional
 
 # The package that provides each engine, for the error that names it.
-PACKAGES = {"duckdb": "duckdb", "pyspark": "pyspark", "pyarrow": "pyarrow", "yaml": "PyYAML"}
+PACKAGES = {"duckdb": "duckdb", "pyspark": "pyspark", "pyarrow": "pyarrow", "yaml": "PyYAML",
+            "psycopg": "psycopg[binary]"}
 
 
 class MissingPackage(ImportError):
@@ -34,17 +35,22 @@ def need(module: str, feature: str) -> Any:
 
 
 def kind(engine: Any) -> str:
-    """"memory", "duckdb" or "spark" for an engine argument of Context.query."""
+    """"memory", "duckdb", "spark" or "postgres" for an engine argument of
+    Context.query."""
     if isinstance(engine, str):
         if engine.lower() == "memory":
             return "memory"
-        raise ValueError(f"engine {engine!r}: use 'memory', a DuckDB connection or a Spark session")
+        raise ValueError(f"engine {engine!r}: use 'memory', a DuckDB connection, a Spark session or a "
+                         "psycopg connection")
     root = type(engine).__module__.partition(".")[0]
     if root in ("duckdb", "_duckdb") and hasattr(engine, "sql"):
         return "duckdb"
     if root == "pyspark" and hasattr(engine, "sql"):
         return "spark"
-    raise TypeError(f"engine must be 'memory', a DuckDB connection or a Spark session, not {type(engine).__name__}")
+    if root == "psycopg" and hasattr(engine, "cursor"):
+        return "postgres"
+    raise TypeError("engine must be 'memory', a DuckDB connection, a Spark session or a psycopg connection, "
+                    f"not {type(engine).__name__}")
 
 
 def run(engine: Any, engine_kind: str, sql: str) -> Any:
@@ -53,9 +59,51 @@ def run(engine: Any, engine_kind: str, sql: str) -> Any:
         relation = engine.sql(sql)
         fetch = getattr(relation, "to_arrow_table", None) or relation.arrow
         table = fetch()
+    elif engine_kind == "postgres":
+        table = postgres_table(engine, sql)
     else:
         table = engine.sql(sql).toArrow()
     return normalise(table)
+
+
+# PostgreSQL's type oids and the Arrow types their values become.
+_PG_TYPES = {16: "bool", 20: "int64", 21: "int64", 23: "int64", 25: "string", 1043: "string", 1042: "string",
+             700: "float64", 701: "float64", 1082: "date32", 1114: "timestamp", 1184: "timestamp", 1700: "numeric"}
+
+
+def postgres_table(con: Any, sql: str) -> Any:
+    """The answer of `sql` on a psycopg connection as an Arrow table. Dates,
+    grains and parts of timestamps with a zone are read in UTC, as in
+    memory. A numeric column (PostgreSQL sums integers as numerics) becomes
+    64-bit integers when every value is whole, floats otherwise."""
+    import datetime as dt
+
+    import pyarrow as pa
+
+    with con.transaction():
+        with con.cursor() as cur:
+            cur.execute("SET LOCAL TimeZone = 'UTC'")
+            cur.execute(sql)
+            names = [c.name for c in cur.description]
+            oids = [c.type_code for c in cur.description]
+            rows = cur.fetchall()
+    columns = []
+    for i, oid in enumerate(oids):
+        values = [r[i] for r in rows]
+        kind = _PG_TYPES.get(oid)
+        if kind == "numeric":
+            whole = all(v is None or v == v.to_integral_value() for v in values)
+            values = [None if v is None else int(v) if whole else float(v) for v in values]
+            columns.append(pa.array(values, pa.int64() if whole else pa.float64()))
+        elif kind == "timestamp":
+            values = [v.astimezone(dt.timezone.utc).replace(tzinfo=None) if v is not None and v.tzinfo else v
+                      for v in values]
+            columns.append(pa.array(values, pa.timestamp("us")))
+        elif kind is not None:
+            columns.append(pa.array(values, getattr(pa, kind)()))
+        else:
+            columns.append(pa.array([None if v is None else str(v) for v in values], pa.string()))
+    return pa.Table.from_arrays(columns, names=names)
 
 
 def _target(t: Any) -> Any:

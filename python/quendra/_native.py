@@ -271,13 +271,14 @@ class Context:
 
     def query(self, query: Union[dict, str, bytes], engine: Any = "memory") -> Any:
         """Answers a query on `engine` and returns a pyarrow.Table: "memory"
-        runs `execute`; a DuckDB connection or a Spark session (local or
-        Spark Connect) runs the query's SQL in its dialect over the tables
-        registered there, under the names the manifest gives.
+        runs `execute`; a DuckDB connection, a Spark session (local or
+        Spark Connect) or a psycopg 3 connection to PostgreSQL runs the
+        query's SQL in its dialect over the tables registered there, under
+        the names the manifest gives.
 
         The engine's answer has the in-memory answer's column names, and its
         types are normalised to the in-memory ones: integers (DuckDB's
-        HUGEINT sums too) to int64, floats and fractional decimals to
+        HUGEINT sums and PostgreSQL's whole numerics too) to int64, floats and fractional decimals to
         float64, text to utf8, dates to date32, timestamps to microseconds
         without a zone (the UTC instant kept). Raises `Error` when the query
         cannot be planned; the engine's own exception when it fails there."""

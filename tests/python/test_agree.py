@@ -1,5 +1,6 @@
 """A bounded sample of the random differential tester (agree.py): in-memory
-answers against DuckDB and a local Spark session, and the metamorphic checks.
+answers against DuckDB, a local Spark session and a throwaway PostgreSQL
+server, and the metamorphic checks.
 Seeds are fixed, so a failure replays with the command it prints;
 `make agree SECONDS=N` runs the same checks from fresh seeds for any time."""
 
@@ -48,6 +49,30 @@ def test_memory_agrees_with_spark(spark):
         assert agree.run(engine, SPARK_SEEDS, per_world=SPARK_PER_WORLD) == len(SPARK_SEEDS) * SPARK_PER_WORLD
     finally:
         engine.close()  # drops its views; the session belongs to the fixture
+
+
+# The Spark worlds again, with more of their queries, on PostgreSQL, and one
+# that holds a measure along time under a calculation as drawn for it.
+PG_SEEDS, PG_PER_WORLD = [*SPARK_SEEDS, 60001], 10
+
+
+def pg_shapes() -> set[str]:
+    # Generated as for PostgreSQL, whose exclusions change what is drawn.
+    saved = {k: agree.EXCLUDE[k] for k in agree.PG_EXCLUDE}
+    agree.EXCLUDE.update(dict.fromkeys(agree.PG_EXCLUDE, True))
+    try:
+        return shapes(PG_SEEDS, PG_PER_WORLD)
+    finally:
+        agree.EXCLUDE.update(saved)
+
+
+def test_memory_agrees_with_postgres(pg_server):
+    engine = agree.PostgresEngine(pg_server.dsn)
+    try:
+        assert agree.run(engine, PG_SEEDS, per_world=PG_PER_WORLD) == len(PG_SEEDS) * PG_PER_WORLD
+    finally:
+        engine.close()
+    assert not {s for s in agree.SHAPES if not s.startswith("error-")} - pg_shapes()
 
 
 def test_metamorphic_relations_hold():

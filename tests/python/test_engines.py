@@ -1,5 +1,6 @@
-"""One query on every engine: Context.query in memory, on DuckDB and on Spark,
-and `python -m quendra run --engine ...` reading the data files in place."""
+"""One query on every engine: Context.query in memory, on DuckDB, on Spark and
+on PostgreSQL, and `python -m quendra run --engine ...` reading the data
+files in place."""
 
 from __future__ import annotations
 
@@ -55,6 +56,11 @@ def test_example_queries_agree_on_every_engine(title, query, bound_ctx, duck, sp
     assert memory.equals(bound_ctx.execute(query))
     for name, engine in (("duckdb", duck), ("spark", spark)):
         assert_same(bound_ctx.query(query, engine=engine), memory, f"{name}: {title}")
+
+
+@pytest.mark.parametrize("title, query", QUERIES, ids=[f"q{i}" for i in range(1, len(QUERIES) + 1)])
+def test_example_queries_agree_on_postgres(title, query, bound_ctx, pg):
+    assert_same(bound_ctx.query(query, engine=pg), bound_ctx.query(query), f"postgres: {title}")
 
 
 @pytest.mark.parametrize("engine", ["duckdb", "spark"])
@@ -127,5 +133,5 @@ def test_engine_failures_are_one_line(args, message):
 
 def test_engine_argument_is_checked(bound_ctx):
     for engine, error in (("duckdb", ValueError), (42, TypeError)):
-        with pytest.raises(error, match="DuckDB connection or a Spark session"):
+        with pytest.raises(error, match="DuckDB connection, a Spark session or a psycopg connection"):
             bound_ctx.query({"model": "orders", "measures": ["order_count"]}, engine=engine)
