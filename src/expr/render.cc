@@ -157,7 +157,17 @@ Grain diffUnit(const Node& n) { return grainFromName(n.text).value_or(Grain::day
 // and month and quarter counts read each operand twice (see writeDateDiff).
 bool diffTwice(Grain g) { return g == Grain::month || g == Grain::quarter; }
 
+// A substring from a negative start in postgres: PostgreSQL counts every
+// start from the first character, so the text is read twice, once for its
+// length (see writePiece).
+bool pgFromEnd(Dialect d, const Expr& e, const Node& n) {
+  if (d != Dialect::postgres || n.tag != Tag::substring) return false;
+  const Node& start = e[e.list(n)[1]];
+  return start.tag == Tag::int_ && !start.text.empty() && start.text[0] == '-';
+}
+
 uint32_t operandCount(Dialect d, const Expr& e, const Node& n) {
+  if (pgFromEnd(d, e, n)) return static_cast<uint32_t>(e.list(n).size()) + 1;
   if (n.tag == Tag::local || zonedCompare(e, n)) return 3;
   if (n.tag == Tag::date_diff) return d != Dialect::duckdb && diffTwice(diffUnit(n)) ? 4 : 2;
   if (isVariadic(n.tag)) return static_cast<uint32_t>(e.list(n).size());
@@ -172,6 +182,7 @@ uint32_t operand(Dialect d, const Expr& e, const Node& n, uint32_t k) {
     return k < operandCount(d, e, n) / 2 ? n.b : n.a;
   }
   if (zonedCompare(e, n)) return n.tag == Tag::in || n.tag == Tag::not_in ? e.list(n)[0] : n.a;
+  if (pgFromEnd(d, e, n)) return e.list(n)[k == 0 ? 0 : k - 1];
   if (isVariadic(n.tag)) return e.list(n)[k];
   return k == 0 || n.tag == Tag::round || n.tag == Tag::floor || n.tag == Tag::ceil || n.tag == Tag::local ? n.a : n.b;
 }
@@ -219,19 +230,20 @@ Affixes affixes(Tag t) {
 
 // A date part by the engines' own functions; Spark counts weekdays from 0
 // for Monday and names the day of the month dayofmonth. PostgreSQL's
-// EXTRACT answers a numeric, made a 64-bit integer as the others answer.
+// EXTRACT answers a numeric, made a 64-bit integer as the others answer; it
+// reads a timestamp, which a date (and an untyped null) is cast to.
 Affixes partAffixes(Dialect d, DatePart p) {
   if (d == Dialect::postgres) {
     switch (p) {
       case DatePart::year:
-      case DatePart::fiscal_year: return {"CAST(EXTRACT(YEAR FROM ", "", ") AS BIGINT)"};
+      case DatePart::fiscal_year: return {"CAST(EXTRACT(YEAR FROM CAST(", "", " AS TIMESTAMP)) AS BIGINT)"};
       case DatePart::quarter:
-      case DatePart::fiscal_quarter: return {"CAST(EXTRACT(QUARTER FROM ", "", ") AS BIGINT)"};
-      case DatePart::month: return {"CAST(EXTRACT(MONTH FROM ", "", ") AS BIGINT)"};
-      case DatePart::day: return {"CAST(EXTRACT(DAY FROM ", "", ") AS BIGINT)"};
-      case DatePart::hour: return {"CAST(EXTRACT(HOUR FROM ", "", ") AS BIGINT)"};
-      case DatePart::minute: return {"CAST(EXTRACT(MINUTE FROM ", "", ") AS BIGINT)"};
-      case DatePart::isodow: return {"CAST(EXTRACT(ISODOW FROM ", "", ") AS BIGINT)"};
+      case DatePart::fiscal_quarter: return {"CAST(EXTRACT(QUARTER FROM CAST(", "", " AS TIMESTAMP)) AS BIGINT)"};
+      case DatePart::month: return {"CAST(EXTRACT(MONTH FROM CAST(", "", " AS TIMESTAMP)) AS BIGINT)"};
+      case DatePart::day: return {"CAST(EXTRACT(DAY FROM CAST(", "", " AS TIMESTAMP)) AS BIGINT)"};
+      case DatePart::hour: return {"CAST(EXTRACT(HOUR FROM CAST(", "", " AS TIMESTAMP)) AS BIGINT)"};
+      case DatePart::minute: return {"CAST(EXTRACT(MINUTE FROM CAST(", "", " AS TIMESTAMP)) AS BIGINT)"};
+      case DatePart::isodow: return {"CAST(EXTRACT(ISODOW FROM CAST(", "", " AS TIMESTAMP)) AS BIGINT)"};
     }
   }
   switch (p) {
@@ -355,15 +367,17 @@ Result<void> writePgDateDiff(Grain g, uint32_t k, Text& out) {
     }
     case Grain::month:
     case Grain::quarter: {
-      static constexpr Bytes kMonth[] = {"CAST(((EXTRACT(YEAR FROM ", ") * 12 + EXTRACT(MONTH FROM ",
-                                         ")) - (EXTRACT(YEAR FROM ", ") * 12 + EXTRACT(MONTH FROM ", "))) AS BIGINT)"};
-      static constexpr Bytes kQuarter[] = {"CAST(((EXTRACT(YEAR FROM ", ") * 4 + EXTRACT(QUARTER FROM ",
-                                           ")) - (EXTRACT(YEAR FROM ", ") * 4 + EXTRACT(QUARTER FROM ",
-                                           "))) AS BIGINT)"};
+      static constexpr Bytes kMonth[] = {"CAST(((EXTRACT(YEAR FROM CAST(", " AS TIMESTAMP)) * 12 + EXTRACT(MONTH FROM CAST(",
+                                         " AS TIMESTAMP))) - (EXTRACT(YEAR FROM CAST(", " AS TIMESTAMP)) * 12 + EXTRACT(MONTH FROM CAST(",
+                                         " AS TIMESTAMP)))) AS BIGINT)"};
+      static constexpr Bytes kQuarter[] = {"CAST(((EXTRACT(YEAR FROM CAST(", " AS TIMESTAMP)) * 4 + EXTRACT(QUARTER FROM CAST(",
+                                           " AS TIMESTAMP))) - (EXTRACT(YEAR FROM CAST(", " AS TIMESTAMP)) * 4 + EXTRACT(QUARTER FROM CAST(",
+                                           " AS TIMESTAMP)))) AS BIGINT)"};
       return out.put(g == Grain::month ? kMonth[k] : kQuarter[k]);
     }
     case Grain::year: {
-      static constexpr Bytes kYear[] = {"CAST((EXTRACT(YEAR FROM ", ") - EXTRACT(YEAR FROM ", ")) AS BIGINT)"};
+      static constexpr Bytes kYear[] = {"CAST((EXTRACT(YEAR FROM CAST(", " AS TIMESTAMP)) - EXTRACT(YEAR FROM CAST(",
+                                        " AS TIMESTAMP))) AS BIGINT)"};
       return out.put(kYear[k]);
     }
     case Grain::second:
@@ -454,6 +468,13 @@ Result<void> writePiece(Dialect d, const Expr& e, const Node& n, uint32_t k, Tex
       if (d != Dialect::duckdb) return out.put(k == 0 ? Bytes("CAST(length(") : Bytes(") AS BIGINT)"));
       return out.put(k == 0 ? Bytes("length(") : Bytes(")"));
     case Tag::substring:
+      if (pgFromEnd(d, e, n)) {
+        // substring(s, (length(s) + 1 + (start))[, length])
+        static constexpr Bytes kPieces[] = {"substring(", ", (length(", ") + 1 + ("};
+        if (k < 3) return out.put(kPieces[k]);
+        if (k > 3) return out.put(')');
+        return out.put(k == count ? Bytes(")))") : Bytes(")), "));
+      }
       return out.put(k == 0 ? Bytes("substring(") : k == count ? Bytes(")") : Bytes(", "));
     case Tag::concat:
       // DuckDB's concat reads a null as empty text; its operator, like

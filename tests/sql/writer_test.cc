@@ -949,6 +949,12 @@ TEST(Writer, PostgresQuotesIntervalsQuantilesAndRefusesLongNames) {
   EXPECT_EQ(emit(R"({"model": "m", "dimensions": [")" + n64 + R"("]})", 2, m),
             "error 6 {\"code\":\"WriteFailed\",\"message\":\"a name longer than 63 bytes cannot be a PostgreSQL "
             "identifier, which would cut it short\"}");
+  // PostgreSQL counts every start from the first character.
+  const std::string sub =
+      R"j({"models": {"m": {"table": "t", "dimensions": {"a": "SUBSTRING(s, -3, 2)", "b": "SUBSTRING(s, -3)"}}}})j";
+  EXPECT_EQ(emit(R"({"model": "m", "dimensions": ["a", "b"]})", 2, sub),
+            "SELECT substring(t0.\"s\", (length(t0.\"s\") + 1 + (-3)), 2) AS \"a\",\n"
+            "       substring(t0.\"s\", (length(t0.\"s\") + 1 + (-3))) AS \"b\"\nFROM \"t\" AS t0\nGROUP BY 1, 2");
   // The same names stay valid in the other dialects.
   EXPECT_NE(emit(R"({"model": "m", "dimensions": [")" + n64 + R"("]})", 0, m).substr(0, 5), "error");
 }
