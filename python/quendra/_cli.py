@@ -2,10 +2,11 @@
 
     python -m quendra version
     python -m quendra load  --manifest FILE
-    python -m quendra sql   --manifest FILE --query JSON_OR_FILE [--dialect duckdb|spark]
+    python -m quendra sql   --manifest FILE --query JSON_OR_FILE [--dialect duckdb|spark|postgres]
     python -m quendra run   --manifest FILE [--data DIR] [--table NAME=FILE ...] --query JSON_OR_FILE
                             [--engine memory|duckdb|spark] [--memory-limit SIZE] [--spark-remote sc://HOST:PORT]
                             [--format table|csv|json]
+    python -m quendra run   --manifest FILE --query JSON_OR_FILE --engine postgres --dsn postgresql://...
     python -m quendra check --manifest FILE [--data DIR] [--table NAME=FILE ...] [--engine memory|duckdb]
                             [--format text|json]
 
@@ -19,7 +20,8 @@ extension); `--table NAME=FILE` names a file otherwise, such as
 "sales.returns". Each file is read once, with one reading of its column
 types (see _columns), and the same Arrow columns go to every engine. `run`
 answers in memory over the files bound, or runs the query's SQL on DuckDB
-or Spark over them. `check` plans every field of every model and, with
+or Spark over them, or on PostgreSQL over the tables of its database.
+`check` plans every field of every model and, with
 data, probes them over it.
 
 Every failure is one line on standard error and a non-zero exit status,
@@ -39,7 +41,7 @@ from pathlib import Path
 from typing import Any, Optional, Sequence
 
 from . import _docs
-from ._engines import MissingPackage, duckdb_over_files, spark_over_files
+from ._engines import MissingPackage, duckdb_over_files, need, spark_over_files
 from ._files import (CliError, DeclaredError, bind_all, query_bytes, query_label, read_manifest, read_sources,
                      tables_to_bind)
 from ._jsontext import not_json
@@ -112,9 +114,12 @@ def _parser() -> argparse.ArgumentParser:
     run = command("run", "answer a query over data files")
     data_options(run)
     run.add_argument("--query", required=True, help="query JSON text, or a file holding it")
-    run.add_argument("--engine", default="memory", choices=["memory", "duckdb", "spark"],
+    run.add_argument("--engine", default="memory", choices=["memory", "duckdb", "spark", "postgres"],
                      help="memory: bind the files and answer in the library (default); duckdb, spark: run the "
-                          "query's SQL there, reading the files in place")
+                          "query's SQL there, reading the files in place; postgres: run it on the database of "
+                          "--dsn over its own tables")
+    run.add_argument("--dsn", metavar="URL", help="postgres only: the database (postgresql://user@host/db, or "
+                                                  "key=value pairs as psycopg reads them)")
     run.add_argument("--memory-limit", metavar="SIZE",
                      help="duckdb only: its memory limit (such as 500MB); larger data spills to disk")
     run.add_argument("--spark-remote", metavar="URL", help="spark only: a Spark Connect server (sc://host:port) "
@@ -167,8 +172,16 @@ def _run(args: argparse.Namespace, ctx: Context) -> str:
         raise CliError("--memory-limit applies to --engine duckdb only")
     if args.spark_remote and args.engine != "spark":
         raise CliError("--spark-remote applies to --engine spark only")
+    if args.dsn and args.engine != "postgres":
+        raise CliError("--dsn applies to --engine postgres only")
+    if args.engine == "postgres" and not args.dsn:
+        raise CliError("--engine postgres needs --dsn, the database to run on")
+    if args.engine == "postgres" and (args.data or args.table):
+        raise CliError("--engine postgres reads the tables of its database: --data and --table do not apply")
     _load(ctx, args.manifest)
     query = _clocked(query_bytes(args.query), args.verbose)
+    if args.engine == "postgres":
+        return _run_postgres(args, ctx, query)
     sources = read_sources(tables_to_bind(args.data, args.table), ctx._manifest)
     if args.engine == "memory":
         bind_all(ctx, sources)
@@ -188,6 +201,21 @@ def _run(args: argparse.Namespace, ctx: Context) -> str:
         raise CliError(str(e)) from None
     except Exception as e:  # the engine's own failure, whatever its type
         raise CliError(f"{args.engine}: {_first_line(e)}") from None
+
+
+def _run_postgres(args: argparse.Namespace, ctx: Context, query: Any) -> str:
+    try:
+        ctx.sql(query, "postgres")  # a query that cannot be planned fails before connecting
+    except Error as e:
+        raise _query_error(e, query, args.query) from None
+    psycopg = need("psycopg", "--engine postgres")
+    try:
+        with psycopg.connect(args.dsn) as con:
+            return render(_answer(ctx, query, con, args.query), args.format)
+    except CliError:
+        raise
+    except Exception as e:  # the engine's own failure, whatever its type
+        raise CliError(f"postgres: {_first_line(e)}") from None
 
 
 def _clocked(query: bytes, verbose: bool) -> Any:

@@ -475,8 +475,8 @@ def make_app(config: Config, service: Optional[Service] = None) -> Any:
 
     async def sql(request: Request) -> Response:
         dialect = request.query_params.get("dialect", "duckdb")
-        if dialect not in ("duckdb", "spark"):
-            raise HttpError(400, "Invalid", "dialect must be 'duckdb' or 'spark'")
+        if dialect not in ("duckdb", "spark", "postgres"):
+            raise HttpError(400, "Invalid", "dialect must be 'duckdb', 'spark' or 'postgres'")
         pool = service.ready_pool()
         text = await in_thread(service.sql, pool, await body(request), dialect)
         return JSONResponse({"dialect": dialect, "sql": text})

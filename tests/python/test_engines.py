@@ -75,6 +75,21 @@ def test_command_line_engines_read_the_files_in_place(engine):
     assert all(all(map(same_value, a, b)) for a, b in zip(got["rows"], want["rows"])), (got, want)
 
 
+def test_command_line_runs_on_postgres_over_its_tables(pg_server, pg):
+    _, query = QUERIES[5]
+    answers = [cli("run", "--manifest", str(MANIFEST_PATH), *args, "--query", json.dumps(query), "--format", "json")
+               for args in (FILES, ["--engine", "postgres", "--dsn", pg_server.dsn])]
+    assert [a.returncode for a in answers] == [0, 0], answers[1].stderr
+    want, got = (json.loads(a.stdout) for a in answers)
+    assert got["columns"] == want["columns"]
+    assert len(got["rows"]) == len(want["rows"]) > 1
+    assert all(all(map(same_value, a, b)) for a, b in zip(got["rows"], want["rows"])), (got, want)
+    refused = cli("run", "--manifest", str(MANIFEST_PATH), *FILES, "--query", json.dumps(query),
+                  "--engine", "postgres", "--dsn", pg_server.dsn)
+    assert refused.returncode != 0 and refused.stderr.strip() == \
+        "error: --engine postgres reads the tables of its database: --data and --table do not apply"
+
+
 def test_duckdb_answers_over_a_file_larger_than_its_memory_limit(tmp_path):
     """A distinct count of 20,000,000 distinct keys and a sum, grouped, from a
     Parquet file nearly four times DuckDB's memory limit: DuckDB must spill."""

@@ -141,7 +141,7 @@ def test_every_endpoint_and_status(example_server, local):
         status, headers, body = call(base, "/v1/query", q, accept="application/vnd.apache.arrow.stream")
         assert status == 200 and headers["content-type"] == "application/vnd.apache.arrow.stream"
         assert ipc.open_stream(body).read_all().equals(want)
-        for dialect in ("duckdb", "spark"):
+        for dialect in ("duckdb", "spark", "postgres"):
             status, _, body = call(base, f"/v1/sql?dialect={dialect}", q)
             assert status == 200 and json.loads(body)["sql"] == local.sql(q, dialect)
 
