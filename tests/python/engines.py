@@ -118,7 +118,7 @@ class PostgresServer:
             os.chmod(folder, 0o755)
             self.prefix = ["runuser", "-u", PG_USER, "--"]
         self._run(["initdb", "-D", str(self.data), "-U", "postgres", "--auth=trust", "-E", "UTF8",
-                   "--locale=C", "--no-sync"])
+                   "--locale=C.UTF-8", "--no-sync"])
         options = f"-c listen_addresses='' -c unix_socket_directories={folder} -c fsync=off -c TimeZone=UTC"
         self._run(["pg_ctl", "-D", str(self.data), "-l", str(folder / "log"), "-o", options, "-w", "start"])
         self.dsn = f"host={folder} user=postgres dbname=postgres"
