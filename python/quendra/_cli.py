@@ -132,8 +132,9 @@ def _parser() -> argparse.ArgumentParser:
                        help="duckdb: probe on DuckDB too, over the same tables (default memory only)")
     serve = command("serve", "answer queries over HTTP, with an explorer page at /")
     data_options(serve)
-    serve.add_argument("--engine", default="memory", choices=["memory", "duckdb", "spark"],
+    serve.add_argument("--engine", default="memory", choices=["memory", "duckdb", "spark", "postgres"],
                        help="where queries are answered (default memory)")
+    serve.add_argument("--dsn", metavar="URL", help="postgres only: the database whose tables answer")
     serve.add_argument("--host", default="127.0.0.1", help="address to bind (default 127.0.0.1)")
     serve.add_argument("--port", type=int, default=8000, help="port (default 8000)")
     serve.add_argument("--token", help="require 'Authorization: Bearer TOKEN' on /v1/ requests")
@@ -297,11 +298,18 @@ def main(argv: Optional[list[str]] = None) -> int:
                 from ._serve import Config, built_site, serve
                 read_manifest(args.manifest)  # a missing or unreadable file fails before the server starts
                 files = tables_to_bind(args.data, args.table)
+                if args.dsn and args.engine != "postgres":
+                    raise CliError("--dsn applies to --engine postgres only")
+                if args.engine == "postgres" and not args.dsn:
+                    raise CliError("--engine postgres needs --dsn, the database to run on")
+                if args.engine == "postgres" and (args.data or args.table):
+                    raise CliError("--engine postgres reads the tables of its database: --data and --table do not "
+                                   "apply")
                 docs = Path(args.docs) if args.docs else built_site()
                 if docs is not None and not docs.is_dir():
                     raise CliError(f"--docs {args.docs}: no such directory")
                 serve(Config(args.manifest, files, args.engine, args.token, args.reload, args.timeout,
-                             max(1, args.workers), docs), args.host, args.port)
+                             max(1, args.workers), docs, args.dsn), args.host, args.port)
             else:
                 text, status = _check(args, ctx)
                 print(text)

@@ -141,6 +141,7 @@ class Config:
     timeout: float = 30.0
     workers: int = 4
     docs: Optional[Path] = None  # the built documentation site, served at /docs/
+    dsn: Optional[str] = None  # the PostgreSQL database of --engine postgres
 
 
 def built_site() -> Optional[Path]:
@@ -213,6 +214,10 @@ class Service:
             sources = read_sources(files, _document(manifest))
             if self.config.engine == "memory":
                 self.tables = {name: source.table() for name, source in sources.items()}
+            elif self.config.engine == "postgres":
+                # A connection of its own for each request, over the
+                # database's own tables.
+                self.engine = need("psycopg", "--engine postgres")
             else:
                 opener = duckdb_over_files if self.config.engine == "duckdb" else spark_over_files
                 self._session = opener(sources, None)
@@ -295,6 +300,9 @@ class Service:
                     return run(cur, "duckdb", sql)
                 finally:
                     cur.close()
+            if self.config.engine == "postgres":
+                with self.engine.connect(self.config.dsn) as con:
+                    return run(con, "postgres", sql)
             return run(self.engine, "spark", sql)
         except Exception as e:  # noqa: BLE001 - the engine's own failure, whatever its type
             first = next((line.strip() for line in str(e).splitlines() if line.strip()), type(e).__name__)

@@ -247,6 +247,14 @@ def test_engines_loading_reload_and_timeout(tmp_path, local):
         assert call(base, "/healthz")[0] == 200
 
 
+def test_postgres_engine_answers_over_its_database(pg_server, pg, local):
+    with server("--manifest", str(MANIFEST_PATH), "--engine", "postgres", "--dsn", pg_server.dsn) as (base, _):
+        for q in QUERIES:
+            status, _, body = call(base, "/v1/query", q)
+            assert status == 200, body
+            same_rows(json.loads(body)["rows"], rows_of(local.execute(q)))
+
+
 # ---------------------------------------------------------------- the page
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
