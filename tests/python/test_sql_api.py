@@ -23,7 +23,8 @@ def test_query_as_dict_str_or_bytes_gives_the_same_text(example_ctx):
     assert sql.startswith("SELECT ")
 
 
-@pytest.mark.parametrize("name, number, quote", [("duckdb", 0, '"'), ("spark", 1, "`"), ("SPARK", 1, "`")])
+@pytest.mark.parametrize("name, number, quote", [("duckdb", 0, '"'), ("spark", 1, "`"), ("SPARK", 1, "`"),
+                                                 ("postgres", 2, '"')])
 def test_dialect_by_name_or_number(example_ctx, name, number, quote):
     assert example_ctx.sql(QUERY, name) == example_ctx.sql(QUERY, number)
     assert f"AS {quote}revenue{quote}" in example_ctx.sql(QUERY, name)
@@ -31,12 +32,12 @@ def test_dialect_by_name_or_number(example_ctx, name, number, quote):
 
 def test_unknown_dialect_names_and_types_are_refused_before_the_library(example_ctx):
     with pytest.raises(ValueError):
-        example_ctx.sql(QUERY, "postgres")
+        example_ctx.sql(QUERY, "oracle")
     with pytest.raises(TypeError):
         example_ctx.sql(QUERY, 1.0)
 
 
-@pytest.mark.parametrize("number", [2, -1])
+@pytest.mark.parametrize("number", [3, -1])
 def test_unknown_dialect_number_is_the_library_error(example_ctx, number):
     with pytest.raises(quendra.Error) as info:
         example_ctx.sql(QUERY, number)
