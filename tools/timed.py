@@ -29,7 +29,8 @@ def run(log: str, name: str, command: list[str]) -> int:
     libc = ctypes.CDLL(None, use_errno=True)
     libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
     start = time.monotonic()
-    proc = subprocess.Popen(command)
+    # Descriptors stay open: a make inside the step keeps its jobserver.
+    proc = subprocess.Popen(command, close_fds=False)
     # Ctrl-C reaches the whole foreground group; the step decides how it ends.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     code = proc.wait()
