@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # Installs the system packages that building and testing need, when missing.
 # Safe to run repeatedly: it does nothing once everything is present.
-# With the argument "fuzz" it also installs clang with libFuzzer.
+# With the argument "demo" it installs only what building the library and
+# running the demo need; with "fuzz", also clang with libFuzzer.
 set -euo pipefail
 
-# chromium: the explorer page's test drives it headless. postgresql: the
-# tests start a throwaway server of their own in a temporary folder.
-pkgs=(cmake ninja-build g++ make pkg-config libgtest-dev libbenchmark-dev chromium postgresql)
-[ "${1:-}" = fuzz ] && pkgs+=(clang-19 libclang-rt-19-dev)
+# ccache: the packaging tests build the library again the ways users do,
+# and those builds reuse the objects of an identical earlier one.
+pkgs=(cmake ninja-build g++ make pkg-config ccache)
+full=1
+case "${1:-}" in
+  demo) full=0 ;;
+  # chromium: the explorer page's test drives it headless. postgresql: the
+  # tests start a throwaway server of their own in a temporary folder.
+  fuzz) pkgs+=(libgtest-dev libbenchmark-dev chromium postgresql clang-19 libclang-rt-19-dev) ;;
+  *) pkgs+=(libgtest-dev libbenchmark-dev chromium postgresql) ;;
+esac
 need=()
 for pkg in "${pkgs[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
@@ -19,7 +27,7 @@ elif ! python3 -c 'import venv, ensurepip' >/dev/null 2>&1; then
 fi
 # The Spark tests run a local Spark session, which needs a Java runtime (17+).
 want_java=0
-command -v java >/dev/null 2>&1 || want_java=1
+((full)) && ! command -v java >/dev/null 2>&1 && want_java=1
 
 if ((${#need[@]} || want_java)); then
   sudo=""

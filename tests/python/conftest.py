@@ -1,3 +1,4 @@
+import os
 import sys
 from pathlib import Path
 
@@ -9,6 +10,36 @@ sys.path.insert(0, str(HERE))
 
 import quendra  # noqa: E402
 from reference import MANIFEST_PATH  # noqa: E402
+
+# Every JVM the tests start (the Spark session below; `python -m quendra run`
+# and `serve` with --engine spark in subprocesses) lives seconds to minutes
+# over tables of a few thousand rows: with the quick compiler alone and one
+# collector thread it spends about a third less CPU on the same answers.
+os.environ.setdefault("JDK_JAVA_OPTIONS", "-XX:TieredStopAtLevel=1 -XX:+UseSerialGC")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "spark: needs the Spark session (set by conftest.py, not by hand)")
+
+
+def uses_spark(item) -> bool:
+    """Whether a test needs the Spark session: through its fixtures, or
+    through a parameter naming Spark with which it asks for a Spark fixture
+    at run time."""
+    if "spark" in item.fixturenames:
+        return True
+    params = getattr(getattr(item, "callspec", None), "params", {})
+    return any(value == "spark" for value in params.values())
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_collection_modifyitems(config, items):
+    """Marks the tests that need the Spark session, so that `make test` runs
+    them (`-m spark`) beside the others (`-m "not spark"`) in two processes,
+    each starting its own costly fixtures once."""
+    for item in items:
+        if uses_spark(item):
+            item.add_marker(pytest.mark.spark)
 
 
 @pytest.fixture(scope="session")

@@ -6,18 +6,29 @@ Seeds are fixed, so a failure replays with the command it prints;
 
 from __future__ import annotations
 
+import os
+
 import pytest
 
 import agree
 
-# 5,000 DuckDB queries, 85 through Spark, 3,000 metamorphic checks: about
-# 50 seconds on two idle cores, a third of it Spark's. The Spark seeds are
-# a run of worlds whose few queries hold almost every shape, and five
-# worlds that hold the rest.
-DUCK_WORLDS, META_WORLDS = 200, 120
+# Each DuckDB batch is 50 worlds of 25 queries and holds every shape the
+# generator makes (some 35 worlds do); the metamorphic sample is 60 worlds
+# (some 40 hold every shape). The Spark seeds are a run of worlds whose few
+# queries hold almost every shape, and five worlds that hold the rest: 85
+# queries. `make check-long` (QUENDRA_LONG=1) runs twice the DuckDB batches
+# and metamorphic worlds.
+LONG = os.environ.get("QUENDRA_LONG") == "1"
+DUCK_BATCHES, META_WORLDS = (4, 120) if LONG else (2, 60)
+BATCH_WORLDS = 50
 SPARK_PER_WORLD = 5
-DUCK_SEEDS, META_SEEDS = (range(start, start + n) for start, n in ((1200, DUCK_WORLDS), (3000, META_WORLDS)))
+DUCK_SEEDS = range(1200, 1200 + DUCK_BATCHES * BATCH_WORLDS)
+META_SEEDS = range(3000, 3000 + META_WORLDS)
 SPARK_SEEDS = [*range(51778, 51790), 61779, 60068, 60007, 51412, 51003]
+
+
+def batch_seeds(batch: int) -> range:
+    return DUCK_SEEDS[batch * BATCH_WORLDS:(batch + 1) * BATCH_WORLDS]
 
 
 def shapes(seeds, per_world: int) -> set[str]:
@@ -36,11 +47,9 @@ def duck_engine():
     engine.close()
 
 
-@pytest.mark.parametrize("batch", range(4))
+@pytest.mark.parametrize("batch", range(DUCK_BATCHES))
 def test_memory_agrees_with_duckdb(batch, duck_engine):
-    per = DUCK_WORLDS // 4
-    seeds = DUCK_SEEDS[batch * per:(batch + 1) * per]
-    assert agree.run(duck_engine, seeds, per_world=25) == per * 25
+    assert agree.run(duck_engine, batch_seeds(batch), per_world=25) == BATCH_WORLDS * 25
 
 
 def test_memory_agrees_with_spark(spark):
@@ -84,9 +93,8 @@ def test_sample_covers_every_shape():
     generator makes (nested paths, composite and self joins, filtered
     measures, expression constructs, statistics, measures derived along
     time, the errors); the Spark sample every one but the errors."""
-    per = DUCK_WORLDS // 4
-    for batch in range(4):
-        assert not agree.SHAPES - shapes(DUCK_SEEDS[batch * per:(batch + 1) * per], 25), batch
+    for batch in range(DUCK_BATCHES):
+        assert not agree.SHAPES - shapes(batch_seeds(batch), 25), batch
     assert not agree.SHAPES - shapes(META_SEEDS, 25)
     assert not {s for s in agree.SHAPES if not s.startswith("error-")} - shapes(SPARK_SEEDS, SPARK_PER_WORLD)
 

@@ -5,6 +5,7 @@ files in place."""
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 
@@ -29,6 +30,8 @@ def cli(*args: str, hide: str = "", tmp_path=None) -> subprocess.CompletedProces
         (tmp_path / "sitecustomize.py").write_text(f"import sys\nsys.modules[{hide!r}] = None\n")
         path.insert(0, str(tmp_path))
     env = {"PYTHONPATH": ":".join(path), "PATH": "/usr/bin:/bin", "TZ": "UTC"}
+    if "JDK_JAVA_OPTIONS" in os.environ:  # the tests' JVM settings, see conftest.py
+        env["JDK_JAVA_OPTIONS"] = os.environ["JDK_JAVA_OPTIONS"]
     return subprocess.run([sys.executable, "-m", "quendra", *args], capture_output=True, text=True, env=env, cwd=ROOT)
 
 

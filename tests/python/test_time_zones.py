@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import random
 from datetime import datetime, timedelta, timezone
+from functools import cache
 from zoneinfo import ZoneInfo
 
 import duckdb
@@ -43,17 +44,25 @@ def instant(text: str, z) -> datetime:
     return datetime.fromisoformat(text).replace(tzinfo=z, fold=0).astimezone(UTC).replace(tzinfo=None)
 
 
+@cache
 def changes(z, years=range(2008, 2027)) -> list[datetime]:
-    """The UTC instants where z's offset changes, to the hour."""
+    """The UTC instants where z's offset changes, to the hour. Days are
+    walked first and only a day whose offset differs at its end is walked
+    hour by hour (no zone here changes twice within one day); once per zone."""
     out = []
     t = datetime(years[0], 1, 1)
+    end = datetime(years[-1] + 1, 1, 1)
     prev = local(t, z) - t
-    while t.year < years[-1] + 1:
-        t += timedelta(hours=1)
-        off = local(t, z) - t
-        if off != prev:
-            out.append(t)
-        prev = off
+    while t < end:
+        nxt = min(t + timedelta(days=1), end)
+        if local(nxt, z) - nxt != prev:
+            while t < nxt:
+                t += timedelta(hours=1)
+                off = local(t, z) - t
+                if off != prev:
+                    out.append(t)
+                prev = off
+        t = nxt
     return out
 
 
@@ -79,13 +88,10 @@ def world():
         yield ctx, con, table, rng
 
 
-CHANGES: dict = {}
-
-
 def text_near(rng: random.Random, z, ats: list[datetime]) -> str:
     """A wall-clock text near a row, or near one of z's offset changes, often
     inside its gap or its overlap."""
-    near = CHANGES.setdefault(z, changes(z))
+    near = changes(z)
     if near and rng.random() < 0.6:
         t = local(rng.choice(near), z) + timedelta(minutes=rng.randrange(-90, 91, 10))
     else:
